@@ -1,0 +1,1 @@
+// Sound conversion library: its export is added with the converter.

@@ -1,0 +1,1 @@
+// Settings dialogs library: its exports are added with the dialogs.
