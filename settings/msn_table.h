@@ -46,7 +46,7 @@ struct MSNEntry {
 };
 
 class MSNTable {
-public:
+  public:
     std::array<MSNEntry, kMSNCount> entries{};
 
     // The entry of an MSN index, null outside 0..9.
