@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "settings/msn_table.h"
 #include "settings/option_bits.h"
 #include "settings/settings_hive.h"
 #include "settings/settings_log.h"
@@ -93,8 +94,8 @@ bool IsDiscreteMSN(int index) {
     if (!stored) return false;
     const auto bytes = DecodeFixedBinary(*stored, 2);
     if (!bytes) return false;
-    const std::uint16_t mask = static_cast<std::uint16_t>((*bytes)[0] | (*bytes)[1] << 8);
-    return (mask >> index) & 1;
+    const auto mask = MSNFlagMask::FromBytes(*bytes);
+    return mask && mask->has(index);
 }
 
 std::optional<StripSettings> GetStripSettings() {
