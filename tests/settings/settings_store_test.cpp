@@ -270,7 +270,8 @@ TEST_F(SettingsStore, RecordingTimesFromHugeOrNonNumericText) {
 }
 
 TEST_F(SettingsStore, StartUpCreatesTheProductAndCallersKeys) {
-    writeHive(testing::kHeader);
+    // A fresh machine: no hive file yet.
+    ASSERT_FALSE(std::filesystem::exists(hivePath_));
     ASSERT_TRUE(EnsureSettingsKeys());
     const std::string hive = readHive();
     EXPECT_NE(hive.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVELIN]"), std::string::npos) << hive;
