@@ -43,7 +43,7 @@ std::string ControllerValueName(std::string_view base, int controller) {
 }
 
 bool IsMSNIndex(int index) {
-    return index >= 0 && index < 10;
+    return index >= 0 && index < kMSNCount;
 }
 
 std::uint32_t ReadSeconds(std::string_view key, int index, std::uint32_t max) {
