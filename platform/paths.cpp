@@ -146,7 +146,7 @@ std::string libraryDirectory() {
 
 std::string libraryDirectoryFor(std::string_view executable) {
     std::string exeDir(executable.substr(0, executable.rfind('/') + 1));
-    if (exeDir.empty()) exeDir = "/";
+    if (exeDir.empty()) exeDir.assign(1, '/');
     if (access((exeDir + "CMakeCache.txt").c_str(), F_OK) == 0) return exeDir;
     constexpr std::string_view bin = "/bin/";
     if (exeDir.size() >= bin.size() &&
