@@ -26,7 +26,10 @@ void setError(std::string* error, const std::string& text) {
 }  // namespace
 
 std::string namedEventName(std::string_view prefix, long number) {
-    return "/" + std::string(prefix) + std::to_string(number);
+    std::string name(1, '/');
+    name.append(prefix);
+    name.append(std::to_string(number));
+    return name;
 }
 
 NamedEvent::NamedEvent(std::string name, void* sem) : name_(std::move(name)), sem_(sem) {}

@@ -31,6 +31,17 @@
 //     defaults), every change is refused with the file name and the line at fault.
 //  5. Files are created 0600 (the hive holds passwords) and close-on-exec.
 //
+// Typical use:
+//   const Hive hive = Hive::atDefaultPath();
+//   auto key = hive.openKey("SOFTWARE\\ORVELIN", RegAccess::Read);
+//   uint32_t options = key ? key->readDword("Options", 0) : 0;
+//   hive.update([](RegNode& root) {  // one bit of "Options": one transaction
+//       RegNode* k = root.createSubkey("SOFTWARE\\ORVELIN");
+//       k->setDword("Options", k->readDword("Options", 0) | 0x20);
+//   });
+// A key opened once can be walked without reading the file again:
+// key->node().subkey("Callers\\123")->readString("Name", "").
+//
 // Names of keys and values are matched without regard to ASCII case and keep the case
 // they were created with. Subkeys are listed sorted by their case-folded names; values
 // keep their order of creation.

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -338,6 +340,32 @@ TEST(RegistryAccess, MalformedHiveIsNeverWritten) {
                   RegStatus::Malformed);
         EXPECT_EQ(readFile(hive.path()), text) << "the file must be kept byte for byte";
     }
+}
+
+TEST(RegistryAccess, FailedWriteKeepsTheOldHive) {
+    TempDir dir;
+    Hive hive(dir.file("orvelin.reg"));
+    ASSERT_TRUE(hive.createKey(kKey)->setDword("Options", 1).ok());
+    const std::string before = readFile(hive.path());
+
+    // The temp file cannot be created: the change fails and the hive stays as it was.
+    ASSERT_EQ(mkdir((hive.path() + ".tmp").c_str(), 0700), 0);
+    RegResult r =
+        hive.update([](RegNode& root) { root.createSubkey(kKey)->setDword("Options", 2); });
+    EXPECT_EQ(r.status, RegStatus::IoError);
+    EXPECT_NE(r.message.find(".tmp"), std::string::npos) << r.message;
+    EXPECT_EQ(readFile(hive.path()), before);
+    ASSERT_EQ(rmdir((hive.path() + ".tmp").c_str()), 0);
+
+    // Without its lock file no change is made at all.
+    Hive locked(dir.file("other.reg"));
+    ASSERT_EQ(mkdir((locked.path() + ".lock").c_str(), 0700), 0);
+    EXPECT_FALSE(locked.createKey(kKey, &r));
+    EXPECT_NE(r.message.find(".lock"), std::string::npos) << r.message;
+    EXPECT_FALSE(std::filesystem::exists(locked.path()));
+
+    EXPECT_TRUE(hive.createKey(kKey)->setDword("Options", 3).ok());
+    EXPECT_EQ(hive.openKey(kKey, RegAccess::Read)->readDword("Options", 0), 3u);
 }
 
 TEST(RegistryPaths, DefaultPathFollowsTheEnvironment) {
