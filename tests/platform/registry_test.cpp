@@ -66,6 +66,7 @@ TEST(RegistryFormat, ReadsHandWrittenFiles) {
         "  FF\r\n"
         "\"Multi\"=hex(7):41,00,00,00\r\n"
         "\"Empty\"=hex:\r\n"
+        "\"Short\"=hex(4):2a,00\r\n"
         "[hkey_local_machine\\software\\orvelin]\r\n"
         "\"Options\"=dword:0000001f\r\n";
     RegNode root;
@@ -79,6 +80,8 @@ TEST(RegistryFormat, ReadsHandWrittenFiles) {
     EXPECT_EQ(k->value("Multi")->type, static_cast<RegType>(7));
     EXPECT_EQ(k->value("Multi")->data, bytes({0x41, 0, 0, 0}));
     EXPECT_EQ(k->binary("Empty", 0), std::vector<uint8_t>{});
+    // One mistyped value costs that value only, not the whole hive.
+    EXPECT_EQ(k->readDword("Short", 7), 7u);
     EXPECT_EQ(root.subkey("SOFTWARE\\ORVELIN\\MSN\\Numbers")->readString("MSN1", ""), "12345");
     // What we read we write back so that it reads the same.
     RegNode again;
