@@ -381,3 +381,56 @@ TEST(RegistryPaths, DefaultPathFollowsTheEnvironment) {
 }
 
 }  // namespace
+
+namespace {
+
+// Hand edits are untrusted input: random damage to a valid hive must give either a
+// clean refusal or a tree that writes back to the same text, never a crash.
+TEST(RegistryFormat, SurvivesRandomDamage) {
+    const std::string base =
+        "Windows Registry Editor Version 5.00\n\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVELIN]\n"
+        "\"Options\"=dword:0000001f\n"
+        "\"Name\"=\"a \\\"quoted\\\" \\\\ text\"\n"
+        "\"Bin\"=hex:01,02,\\\n  03\n"
+        "@=\"default\"\n\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVELIN\\MSN\\1]\n"
+        "\"Number\"=\"12345\"\n";
+    const char alphabet[] = "[]\"\\=:,@-\n\r\0 hexdword(7)fF0";
+    uint32_t seed = 12345;
+    auto rnd = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    int accepted = 0;
+    for (int i = 0; i < 4000; ++i) {
+        std::string text = base;
+        const int edits = 1 + static_cast<int>(rnd() % 4);
+        for (int e = 0; e < edits; ++e) {
+            const size_t at = rnd() % (text.size() + 1);
+            switch (rnd() % 3) {
+                case 0:
+                    if (at < text.size()) text[at] = alphabet[rnd() % (sizeof alphabet - 1)];
+                    break;
+                case 1:
+                    text.insert(at, 1, alphabet[rnd() % (sizeof alphabet - 1)]);
+                    break;
+                default:
+                    if (at < text.size()) text.erase(at, 1 + rnd() % 8);
+                    break;
+            }
+        }
+        RegNode root;
+        if (!parseHive(text, root).ok()) continue;
+        ++accepted;
+        const std::string written = serializeHive(root);
+        RegNode again;
+        ASSERT_TRUE(parseHive(written, again).ok()) << text;
+        EXPECT_EQ(serializeHive(again), written) << text;
+    }
+    // Both outcomes must occur, or the damage did not exercise the parser.
+    EXPECT_GT(accepted, 100);
+    EXPECT_LT(accepted, 4000);
+}
+
+}  // namespace
