@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "settings/settings_store.h"
+
 namespace platform {
 class Hive;
 class RegNode;
@@ -20,7 +22,6 @@ class RegNode;
 
 namespace orvelin::settings {
 
-inline constexpr std::string_view kCallersKey = "SOFTWARE\\ORVELIN\\Callers";
 inline constexpr std::string_view kRestrictedKey = "Restricted";
 inline constexpr std::string_view kUnknownKey = "Unknown";
 inline constexpr std::string_view kUnlistedKey = "Unlisted";
