@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "settings/msn_table.h"
+
 namespace orvelin::client {
 
 namespace {
 
-constexpr std::array<std::string_view, 7> kWeekdays = {
-    "Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
+constexpr std::array<std::string_view, 7> kWeekdays = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                                       "Thursday", "Friday", "Saturday"};
 constexpr std::array<std::string_view, 12> kMonths = {
     "January", "February", "March",     "April",   "May",      "June",
     "July",    "August",   "September", "October", "November", "December"};
@@ -68,9 +70,10 @@ std::string callTimeText(const LocalDateTime& t, bool longDate) {
     const bool monthKnown = t.month >= 1 && t.month <= 12;
     if (longDate && monthKnown && t.dayOfWeek < kWeekdays.size()) {
         std::snprintf(date, sizeof date, "%.*s, %d %.*s %04d",
-                      static_cast<int>(kWeekdays[t.dayOfWeek].size()), kWeekdays[t.dayOfWeek].data(),
-                      int{t.day}, static_cast<int>(kMonths[t.month - 1u].size()),
-                      kMonths[t.month - 1u].data(), int{t.year});
+                      static_cast<int>(kWeekdays[t.dayOfWeek].size()),
+                      kWeekdays[t.dayOfWeek].data(), int{t.day},
+                      static_cast<int>(kMonths[t.month - 1u].size()), kMonths[t.month - 1u].data(),
+                      int{t.year});
     } else {
         std::snprintf(date, sizeof date, "%04d-%02d-%02d", int{t.year}, int{t.month}, int{t.day});
     }
@@ -86,8 +89,8 @@ CallRow makeCallRow(const TCallRecord& r, bool longDate) {
     row.stateImage = isKnownCallState(r.state) ? static_cast<int>(r.state) : -1;
     row.image = callImageForCip(r.cip);
     row.text[kColumnTime] = callTimeText(r.arrival, longDate);
-    row.text[kColumnCalled] = std::string(r.calledName.empty() ? r.calledNumber.view()
-                                                               : r.calledName.view());
+    row.text[kColumnCalled] =
+        std::string(r.calledName.empty() ? r.calledNumber.view() : r.calledName.view());
     row.text[kColumnCallerNumber] = std::string(r.callerNumber.view());
     row.text[kColumnCallerName] = std::string(r.callerName.view());
     row.text[kColumnCount] = callCountText(r.state, r.count);
@@ -96,15 +99,17 @@ CallRow makeCallRow(const TCallRecord& r, bool longDate) {
 }
 
 CallListModel::CallListModel(const CallRing& ring, Hooks hooks)
-    : ring_(ring), hooks_(std::move(hooks)) {}
+    : ring_(ring), hooks_(std::move(hooks)) {
+    if (!hooks_.findMsnIndex)
+        hooks_.findMsnIndex = [](std::string_view n) { return settings::FindMSNIndex(n); };
+}
 
 bool CallListModel::announce(const TCallRecord& record) {
     if (record.hidden()) return false;
     const int index = ring_.findIndex(record.id);
     if (index >= 0 && hooks_.queueToClients) hooks_.queueToClients(index);
     if (selectedLine_ == kAllLines) return true;
-    const int msn = hooks_.findMsnIndex ? hooks_.findMsnIndex(record.calledNumber.view()) : -1;
-    return msn + 1 == selectedLine_;
+    return hooks_.findMsnIndex(record.calledNumber.view()) + 1 == selectedLine_;
 }
 
 void CallListModel::addCallRow(const TCallRecord& record) {
@@ -138,7 +143,8 @@ void CallListModel::rebuild() {
 }
 
 const CallRow* CallListModel::rowById(std::uint32_t id) const {
-    auto it = std::find_if(rows_.begin(), rows_.end(), [&](const CallRow& row) { return row.id == id; });
+    auto it =
+        std::find_if(rows_.begin(), rows_.end(), [&](const CallRow& row) { return row.id == id; });
     return it == rows_.end() ? nullptr : &*it;
 }
 

@@ -40,10 +40,10 @@ std::string callCountText(std::uint32_t state, std::uint16_t count);
 std::string callTimeText(const LocalDateTime& when, bool longDate);
 
 struct CallRow {
-    std::uint32_t id = 0;           // the record id (the row's item data)
-    std::uint32_t state = 0;        // the record's state as stored
-    int stateImage = -1;            // the state, or -1 for a state without an image
-    int image = kImageVoice;        // by CIP
+    std::uint32_t id = 0;     // the record id (the row's item data)
+    std::uint32_t state = 0;  // the record's state as stored
+    int stateImage = -1;      // the state, or -1 for a state without an image
+    int image = kImageVoice;  // by CIP
     std::array<std::string, kCallColumnCount> text;
 };
 
@@ -54,13 +54,14 @@ inline constexpr int kAllLines = 0;
 inline constexpr int kNoLines = 11;
 
 class CallListModel {
-public:
+  public:
     struct Hooks {
         // Hands a ring index to every connected network client.
         std::function<void(int ringIndex)> queueToClients;
         // Saves the whole ring (the call-table writer).
         std::function<void()> saveRing;
-        // The MSN index (0-9) of a called number, -1 when none.
+        // The MSN index (0-9) of a called number, -1 when none. Empty: the
+        // published MSN table of the settings.
         std::function<int(std::string_view calledNumber)> findMsnIndex;
     };
 
@@ -84,7 +85,7 @@ public:
     const std::vector<CallRow>& rows() const { return rows_; }
     const CallRow* rowById(std::uint32_t id) const;
 
-private:
+  private:
     // Steps shared by add and update; false when no row is to be touched.
     bool announce(const TCallRecord& record);
 

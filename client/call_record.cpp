@@ -22,7 +22,7 @@ constexpr std::array<std::string_view, kCallStateCount> kStateNames = {
 };
 
 class Writer {
-public:
+  public:
     explicit Writer(std::span<std::uint8_t, kCallRecordSize> out) : out_(out) {}
     void u16(std::uint16_t v) {
         out_[pos_++] = static_cast<std::uint8_t>(v);
@@ -38,13 +38,13 @@ public:
     }
     std::size_t pos() const { return pos_; }
 
-private:
+  private:
     std::span<std::uint8_t, kCallRecordSize> out_;
     std::size_t pos_ = 0;
 };
 
 class Reader {
-public:
+  public:
     explicit Reader(std::span<const std::uint8_t, kCallRecordSize> in) : in_(in) {}
     std::uint16_t u16() {
         const auto v = static_cast<std::uint16_t>(in_[pos_] | (in_[pos_ + 1] << 8));
@@ -64,7 +64,7 @@ public:
     }
     std::size_t pos() const { return pos_; }
 
-private:
+  private:
     std::span<const std::uint8_t, kCallRecordSize> in_;
     std::size_t pos_ = 0;
 };

@@ -51,7 +51,9 @@ inline constexpr std::uint32_t kCallStateCount = 12;
 
 // A state read from a file or a peer may be any 32-bit value; only the twelve
 // known ones have a name, an image or a count rule.
-inline bool isKnownCallState(std::uint32_t state) { return state < kCallStateCount; }
+inline bool isKnownCallState(std::uint32_t state) {
+    return state < kCallStateCount;
+}
 
 // The display name; "" for state 0 and for unknown values.
 std::string_view callStateName(std::uint32_t state);

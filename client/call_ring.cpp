@@ -8,11 +8,15 @@
 #include <memory>
 #include <string>
 
+#include "settings/option_bits.h"
+
 namespace orvelin::client {
 
 namespace {
 
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 std::string lowerFileName(std::string_view path) {
     const auto cut = path.find_last_of("/\\");
@@ -28,6 +32,12 @@ std::string resolved(const std::string& path) {
 }
 
 }  // namespace
+
+OverwritePolicy OverwritePolicy::fromOptions(std::uint32_t options) {
+    using settings::OptionBits;
+    return {settings::HasOption(options, OptionBits::KeepFaxFiles),
+            settings::HasOption(options, OptionBits::KeepVoiceFiles)};
+}
 
 bool isGreetingRecording(std::string_view path) {
     return lowerFileName(path).starts_with("welcome");
@@ -80,7 +90,8 @@ std::uint32_t CallRing::nextId(std::uint32_t arrivalSeconds) {
         // Start above every id still in the ring, so a quick restart (arrival
         // seconds at or below ids handed out by the last run) repeats none.
         std::uint64_t start = arrivalSeconds;
-        for (const auto& r : slots_) start = std::max<std::uint64_t>(start, std::uint64_t{r.id} + 1);
+        for (const auto& r : slots_)
+            start = std::max<std::uint64_t>(start, std::uint64_t{r.id} + 1);
         idsStarted_ = true;
         lastId_ = static_cast<std::uint32_t>(start > 0xFFFFFFFFu ? 0 : start);
         if (lastId_ == 0) lastId_ = 1;
@@ -133,9 +144,8 @@ std::vector<std::uint8_t> CallRing::snapshot() const {
     image[2] = static_cast<std::uint8_t>(head_ >> 16);
     image[3] = static_cast<std::uint8_t>(head_ >> 24);
     for (std::size_t i = 0; i < slots_.size(); ++i) {
-        encodeCallRecord(slots_[i],
-                         std::span<std::uint8_t, kCallRecordSize>(image.data() + 4 + i * kCallRecordSize,
-                                                                  kCallRecordSize));
+        encodeCallRecord(slots_[i], std::span<std::uint8_t, kCallRecordSize>(
+                                        image.data() + 4 + i * kCallRecordSize, kCallRecordSize));
     }
     return image;
 }

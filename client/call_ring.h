@@ -25,6 +25,8 @@ namespace orvelin::client {
 struct OverwritePolicy {
     bool keepFaxFiles = false;
     bool keepOtherFiles = false;
+
+    static OverwritePolicy fromOptions(std::uint32_t options);
 };
 
 // A greeting recording: the file-name component starts with "Welcome" (any case).
@@ -39,7 +41,7 @@ bool shouldDeleteOverwrittenFile(std::string_view path, OverwritePolicy policy);
 bool deleteFileInside(const std::filesystem::path& programDir, std::string_view path);
 
 class CallRing {
-public:
+  public:
     explicit CallRing(std::uint32_t maxCalls);
 
     std::uint32_t size() const { return static_cast<std::uint32_t>(slots_.size()); }
@@ -76,7 +78,7 @@ public:
         return 4 + static_cast<std::size_t>(maxCalls) * kCallRecordSize;
     }
 
-private:
+  private:
     std::uint32_t nextId(std::uint32_t arrivalSeconds);
 
     std::vector<TCallRecord> slots_;

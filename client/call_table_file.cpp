@@ -9,12 +9,14 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/paths.h"
+
 namespace orvelin::client {
 
 namespace {
 
 class Fd {
-public:
+  public:
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() {
         if (fd_ >= 0) ::close(fd_);
@@ -28,7 +30,7 @@ public:
         return fd;
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -61,6 +63,10 @@ std::string errnoText(const char* what, const std::string& path) {
 
 }  // namespace
 
+std::filesystem::path callTablePath(std::string_view programDir) {
+    return platform::joinPath(programDir, kCallTableFileName);
+}
+
 bool loadCallTable(const std::filesystem::path& file, CallRing& ring, const LogLine& log) {
     ring.clear();
     // Non-blocking so that a FIFO planted under the file's name cannot hang start-up.
@@ -83,7 +89,8 @@ bool loadCallTable(const std::filesystem::path& file, CallRing& ring, const LogL
 
     std::vector<std::uint8_t> image(expected);
     if (!readAll(fd.get(), image)) {
-        if (log) log(errnoText("Call table could not be read:", file.string()) + "; starting empty");
+        if (log)
+            log(errnoText("Call table could not be read:", file.string()) + "; starting empty");
         return true;
     }
     const std::uint32_t head = image[0] | (std::uint32_t{image[1]} << 8) |

@@ -15,6 +15,9 @@ namespace orvelin::client {
 
 inline constexpr std::string_view kCallTableFileName = "ORVELIN.DAT";
 
+// The call-table file in the program directory.
+std::filesystem::path callTablePath(std::string_view programDir);
+
 using LogLine = std::function<void(std::string_view)>;
 
 // Loads the file into `ring`. Returns false only when the file cannot be

@@ -61,9 +61,13 @@ void SerialWorker::run() {
 CallTableSaver::CallTableSaver(std::filesystem::path file, LogLine log)
     : file_(std::move(file)), log_(std::move(log)) {}
 
-CallTableSaver::~CallTableSaver() { flush(); }
+CallTableSaver::~CallTableSaver() {
+    flush();
+}
 
-void CallTableSaver::save(const CallRing& ring) { save(ring.snapshot()); }
+void CallTableSaver::save(const CallRing& ring) {
+    save(ring.snapshot());
+}
 
 void CallTableSaver::save(std::vector<std::uint8_t> image) {
     std::lock_guard lock(mutex_);
@@ -91,7 +95,9 @@ void CallTableSaver::writeLatest() {
     if (!ok && log_) log_(error);
 }
 
-void CallTableSaver::flush() { worker_.waitIdle(); }
+void CallTableSaver::flush() {
+    worker_.waitIdle();
+}
 
 std::uint64_t CallTableSaver::writes() const {
     std::lock_guard lock(mutex_);
@@ -100,12 +106,17 @@ std::uint64_t CallTableSaver::writes() const {
 
 TextLogWriter::TextLogWriter(std::filesystem::path file) : file_(std::move(file)) {}
 
-TextLogWriter::~TextLogWriter() { flush(); }
-
-void TextLogWriter::log(const TCallRecord& record, std::uint16_t count) {
-    worker_.post([this, line = formatTextLogLine(record, count)] { appendTextLogLine(file_, line); });
+TextLogWriter::~TextLogWriter() {
+    flush();
 }
 
-void TextLogWriter::flush() { worker_.waitIdle(); }
+void TextLogWriter::log(const TCallRecord& record, std::uint16_t count) {
+    worker_.post(
+        [this, line = formatTextLogLine(record, count)] { appendTextLogLine(file_, line); });
+}
+
+void TextLogWriter::flush() {
+    worker_.waitIdle();
+}
 
 }  // namespace orvelin::client

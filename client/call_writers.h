@@ -26,7 +26,7 @@ namespace orvelin::client {
 // One thread that runs posted tasks one after another, in order. Started with
 // the first task; the destructor runs what is still queued, then joins.
 class SerialWorker {
-public:
+  public:
     SerialWorker() = default;
     ~SerialWorker();
     SerialWorker(const SerialWorker&) = delete;
@@ -36,7 +36,7 @@ public:
     // Blocks until every task posted before the call has run.
     void waitIdle();
 
-private:
+  private:
     void run();
 
     std::mutex mutex_;
@@ -53,7 +53,7 @@ private:
 // newest snapshot is written next, so the file always ends up as the last
 // state handed over and never goes back to an older one.
 class CallTableSaver {
-public:
+  public:
     CallTableSaver(std::filesystem::path file, LogLine log);
     ~CallTableSaver();
 
@@ -64,7 +64,7 @@ public:
     // Number of files written so far; for tests and diagnostics.
     std::uint64_t writes() const;
 
-private:
+  private:
     void writeLatest();
 
     const std::filesystem::path file_;
@@ -78,7 +78,7 @@ private:
 
 // Appends text-log lines in the order they were handed over.
 class TextLogWriter {
-public:
+  public:
     explicit TextLogWriter(std::filesystem::path file);
     ~TextLogWriter();
 
@@ -87,7 +87,7 @@ public:
     void log(const TCallRecord& record, std::uint16_t count);
     void flush();
 
-private:
+  private:
     const std::filesystem::path file_;
     SerialWorker worker_;
 };

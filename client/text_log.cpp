@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/paths.h"
+
 namespace orvelin::client {
 
 namespace {
@@ -39,6 +41,10 @@ std::string countSuffix(std::uint32_t state, std::uint16_t count) {
 }
 
 }  // namespace
+
+std::filesystem::path textLogPath(std::string_view programDir) {
+    return platform::joinPath(programDir, kTextLogFileName);
+}
 
 std::string formatTextLogLine(const TCallRecord& r, std::uint16_t count) {
     char stamp[64];

@@ -13,6 +13,9 @@ namespace orvelin::client {
 
 inline constexpr std::string_view kTextLogFileName = "orvelin.txt";
 
+// The text log in the program directory.
+std::filesystem::path textLogPath(std::string_view programDir);
+
 // The log line of `record` with `count` (the count handed over when the call
 // ended, not necessarily the record's), ending in "\r\n". Control characters
 // in the texts (which may come from the network) become blanks so that a

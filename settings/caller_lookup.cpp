@@ -8,9 +8,9 @@ namespace orvelin::settings {
 
 namespace {
 
-constexpr std::array<std::string_view, 6> kModeNames = {
-    "Normal action",         "Reject in time period", "Reject always",
-    "Answer in time period", "Answer always",         "Never answer"};
+constexpr std::array<std::string_view, 6> kModeNames = {"Normal action", "Reject in time period",
+                                                        "Reject always", "Answer in time period",
+                                                        "Answer always", "Never answer"};
 
 // Texts read with a 260-byte buffer hold at most 259 bytes.
 constexpr std::size_t kPathTextBytes = 259;

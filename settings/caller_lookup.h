@@ -70,20 +70,20 @@ bool passthroughListsLine(std::string_view passthrough, int line);
 
 // What a caller's key says about starting a program.
 struct CallerLaunch {
-    bool launch = false;            // "Launch" present and not 0
-    std::uint8_t launchLine = 0;    // 255 all lines, else bit (line - 1)
-    std::uint32_t launchCip = 0;    // bit v for CIP value v
+    bool launch = false;          // "Launch" present and not 0
+    std::uint8_t launchLine = 0;  // 255 all lines, else bit (line - 1)
+    std::uint32_t launchCip = 0;  // bit v for CIP value v
     std::string atCall, atCallParam, atClear, atClearParam;
     std::uint32_t waitAtCall = 0, waitAtClear = 0;  // milliseconds
 };
 
 // A caller found in the phone-book table (searched only when no key matched).
 struct PhoneBookEntry {
-    std::string name;               // as stored, trailing blanks included
-    std::int64_t reject = 0;        // "REJECT"; the low 32 bits are the rule
-    bool rejectFax = false;         // "REJECTFAX" = 'T'
-    bool personalMsg = false;       // "PRIVMSG" = 'T'
-    bool rejectMsg = false;         // "REJECTMSG" = 'T'
+    std::string name;          // as stored, trailing blanks included
+    std::int64_t reject = 0;   // "REJECT"; the low 32 bits are the rule
+    bool rejectFax = false;    // "REJECTFAX" = 'T'
+    bool personalMsg = false;  // "PRIVMSG" = 'T'
+    bool rejectMsg = false;    // "REJECTMSG" = 'T'
 };
 // Seeks a caller number in the phone book; nullopt when not found or when no
 // table is open.

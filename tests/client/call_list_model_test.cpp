@@ -29,7 +29,7 @@ struct Recorder {
 };
 
 class CallListTest : public ::testing::Test {
-protected:
+  protected:
     TCallRecord& newCall(std::string_view called, std::uint16_t cip = 1) {
         TCallRecord& r = ring.takeNew(tuesday(), {}, dir.path());
         r.calledNumber.assign(called);
@@ -46,9 +46,9 @@ protected:
 
 TEST(CallRowText, CountColumnForEveryState) {
     const char* withCount[] = {" 5 sec.", " 5 sec.", " 5 sec.", " 5 sec.", " 5 sec.", " 5 pg.",
-                               " 5 pg.", " 5 sec.", " 5 pg.", " 5 sec.", " 5 sec.", " 5 sec."};
-    const char* zeroCount[] = {"", "", "", " 0 sec.", " 0 sec.", " 0 pg.",
-                               " 0 pg.", " 0 sec.", " 0 pg.", "", " 0 sec.", " 0 sec."};
+                               " 5 pg.",  " 5 sec.", " 5 pg.",  " 5 sec.", " 5 sec.", " 5 sec."};
+    const char* zeroCount[] = {"",       "",        "",       " 0 sec.", " 0 sec.", " 0 pg.",
+                               " 0 pg.", " 0 sec.", " 0 pg.", "",        " 0 sec.", " 0 sec."};
     for (std::uint32_t s = 0; s < kCallStateCount; ++s) {
         // States 0, 1, 2 and 9 show seconds only when the count is not 0.
         EXPECT_EQ(callCountText(s, 5), withCount[s]) << s;

@@ -29,12 +29,12 @@ struct Logged {
 // byte by byte.
 std::vector<std::uint8_t> goldenTable() {
     std::vector<std::uint8_t> b(4 + 2 * 583, 0);
-    b[0] = 0x01;                       // head index 1
-    b[4 + 0] = 0x2A;                   // id 42
-    b[4 + 28] = 0x03;                  // state Answered
-    b[4 + 32 + 2] = 0xFF;              // flags: no MSN (0xFFFF << 16)
+    b[0] = 0x01;           // head index 1
+    b[4 + 0] = 0x2A;       // id 42
+    b[4 + 28] = 0x03;      // state Answered
+    b[4 + 32 + 2] = 0xFF;  // flags: no MSN (0xFFFF << 16)
     b[4 + 32 + 3] = 0xFF;
-    b[4 + 40] = 0x0C;                  // count 12
+    b[4 + 40] = 0x0C;                    // count 12
     std::memcpy(&b[4 + 44], "0301", 4);  // caller number
     return b;
 }
@@ -49,6 +49,10 @@ CallRing goldenRing() {
     records[0].callerNumber.assign("0301");
     ring.replace(1, records);
     return ring;
+}
+
+TEST(CallTableFile, LivesInTheProgramDirectory) {
+    EXPECT_EQ(callTablePath("/var/lib/orvelin/"), fs::path("/var/lib/orvelin/ORVELIN.DAT"));
 }
 
 TEST(CallTableFile, GoldenBytesOfSmallTable) {
@@ -83,11 +87,11 @@ TEST(CallTableFile, WrongLengthLoadsEmptyRingWithLogLine) {
     const fs::path file = dir / "ORVELIN.DAT";
     auto good = goldenTable();
     std::vector<std::vector<std::uint8_t>> bad = {
-        {},                                                // empty
-        {0x01, 0x00},                                      // shorter than the head index
+        {},                                                       // empty
+        {0x01, 0x00},                                             // shorter than the head index
         std::vector<std::uint8_t>(good.begin(), good.end() - 1),  // one byte short
-        good,                                              // one byte long (below)
-        std::vector<std::uint8_t>(4 + 3 * 583, 0),         // written with a larger MaxCalls
+        good,                                                     // one byte long (below)
+        std::vector<std::uint8_t>(4 + 3 * 583, 0),                // written with a larger MaxCalls
     };
     bad[3].push_back(0);
     for (const auto& bytes : bad) {

@@ -12,7 +12,7 @@
 namespace orvelin::test {
 
 class TestDir {
-public:
+  public:
     TestDir() {
         const char* base = std::getenv("ORVELIN_TEST_TMP");
         std::filesystem::path root = base && *base ? base : std::filesystem::temp_directory_path();
@@ -31,7 +31,7 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -42,7 +42,8 @@ inline std::vector<std::uint8_t> readBytes(const std::filesystem::path& file) {
 
 inline void writeBytes(const std::filesystem::path& file, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 inline std::string readText(const std::filesystem::path& file) {
@@ -50,6 +51,8 @@ inline std::string readText(const std::filesystem::path& file) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-inline void touch(const std::filesystem::path& file) { std::ofstream(file) << "x"; }
+inline void touch(const std::filesystem::path& file) {
+    std::ofstream(file) << "x";
+}
 
 }  // namespace orvelin::test

@@ -21,7 +21,7 @@ std::string fixtureText() {
 }
 
 class CallerLookupTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const platform::RegResult r = platform::parseHive(fixtureText(), root_);
         ASSERT_TRUE(r.ok()) << r.message;
@@ -169,7 +169,8 @@ TEST_F(CallerLookupTest, CraftedNumbersCannotReachOtherKeys) {
     for (std::string_view number :
          {std::string_view("..\\Secret"), std::string_view("\\Secret"),
           std::string_view("0301234567\\"), std::string_view("Callers/../Secret"),
-          std::string_view(".0301234567"), std::string_view(nul), std::string_view("0301\n234567")}) {
+          std::string_view(".0301234567"), std::string_view(nul),
+          std::string_view("0301\n234567")}) {
         const auto r = lookup(number);
         EXPECT_TRUE(r.unlisted) << number;
         EXPECT_NE(r.name, "Secret");
