@@ -10,7 +10,9 @@ namespace orvelin::settings {
 
 namespace {
 
-bool IsMSNIndex(int index) { return index >= 0 && index < kMSNCount; }
+bool IsMSNIndex(int index) {
+    return index >= 0 && index < kMSNCount;
+}
 
 std::optional<MSNFlagMask> ReadMask(const platform::RegNode& key, std::string_view name) {
     const StoredValue* stored = key.value(name);
@@ -20,7 +22,9 @@ std::optional<MSNFlagMask> ReadMask(const platform::RegNode& key, std::string_vi
     return MSNFlagMask::FromBytes(*bytes);
 }
 
-std::string ValueName(int index) { return "MSN" + std::to_string(index + 1); }
+std::string ValueName(int index) {
+    return "MSN" + std::to_string(index + 1);
+}
 
 void ReadNumbers(const platform::RegNode& numbers, MSNTable& table) {
     for (int i = 0; i < kMSNCount; ++i) {
@@ -70,7 +74,9 @@ std::optional<MSNFlagMask> MSNFlagMask::FromBytes(std::span<const std::uint8_t> 
     return MSNFlagMask{static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8)};
 }
 
-bool MSNFlagMask::has(int index) const { return IsMSNIndex(index) && ((bits >> index) & 1); }
+bool MSNFlagMask::has(int index) const {
+    return IsMSNIndex(index) && ((bits >> index) & 1);
+}
 
 const MSNEntry* MSNTable::entry(int index) const {
     return IsMSNIndex(index) ? &entries[static_cast<std::size_t>(index)] : nullptr;
@@ -114,7 +120,9 @@ void LoadMSNSettings(bool faxCapable) {
     published.table = std::move(table);
 }
 
-void ReloadMSNSettings(bool faxCapable) { LoadMSNSettings(faxCapable); }
+void ReloadMSNSettings(bool faxCapable) {
+    LoadMSNSettings(faxCapable);
+}
 
 std::shared_ptr<const MSNTable> CurrentMSNTable() {
     Published& published = ThePublished();
@@ -122,12 +130,22 @@ std::shared_ptr<const MSNTable> CurrentMSNTable() {
     return published.table;
 }
 
-int FindMSNIndex(std::string_view number) { return CurrentMSNTable()->findIndex(number); }
+int FindMSNIndex(std::string_view number) {
+    return CurrentMSNTable()->findIndex(number);
+}
 
-bool IsFaxMSN(int index) { return FlagOf(index, &MSNEntry::fax); }
-bool IsLogMSN(int index) { return FlagOf(index, &MSNEntry::log); }
-bool IsPopupMSN(int index) { return FlagOf(index, &MSNEntry::popup); }
-bool IsAnswerMSN(int index) { return FlagOf(index, &MSNEntry::answer); }
+bool IsFaxMSN(int index) {
+    return FlagOf(index, &MSNEntry::fax);
+}
+bool IsLogMSN(int index) {
+    return FlagOf(index, &MSNEntry::log);
+}
+bool IsPopupMSN(int index) {
+    return FlagOf(index, &MSNEntry::popup);
+}
+bool IsAnswerMSN(int index) {
+    return FlagOf(index, &MSNEntry::answer);
+}
 
 std::string GetMSNNumber(int index) {
     const auto table = CurrentMSNTable();

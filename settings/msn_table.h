@@ -1,5 +1,6 @@
 // The subscriber's line numbers (MSNs) and their per-line behaviour, from the key
-// "SOFTWARE\ORVELIN\MSN".
+// "SOFTWARE\ORVELIN\MSN". These are the numbers of controller 1; keys the number dialog may
+// write for further controllers ("MSN2", ...) are not read.
 //
 // The table is loaded on the window thread and read on others (the playback thread filters
 // the call list by it). It is published as an immutable snapshot: a reload builds a new table
@@ -46,7 +47,7 @@ struct MSNEntry {
 };
 
 class MSNTable {
-public:
+  public:
     std::array<MSNEntry, kMSNCount> entries{};
 
     // The entry of an MSN index, null outside 0..9.

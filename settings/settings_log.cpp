@@ -11,7 +11,9 @@ std::atomic<SettingsLogSink> g_sink{nullptr};
 
 }  // namespace
 
-void SetSettingsLogSink(SettingsLogSink sink) { g_sink.store(sink); }
+void SetSettingsLogSink(SettingsLogSink sink) {
+    g_sink.store(sink);
+}
 
 void SettingsLog(std::string_view line) {
     if (SettingsLogSink sink = g_sink.load()) {

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "settings/msn_table.h"
 #include "settings/option_bits.h"
 #include "settings/settings_hive.h"
 #include "settings/settings_log.h"
@@ -41,7 +42,9 @@ std::string ControllerValueName(std::string_view base, int controller) {
     return name;
 }
 
-bool IsMSNIndex(int index) { return index >= 0 && index < 10; }
+bool IsMSNIndex(int index) {
+    return index >= 0 && index < kMSNCount;
+}
 
 std::uint32_t ReadSeconds(std::string_view key, int index, std::uint32_t max) {
     if (!IsMSNIndex(index)) return 0;
@@ -51,26 +54,29 @@ std::uint32_t ReadSeconds(std::string_view key, int index, std::uint32_t max) {
 
 }  // namespace
 
-bool EnsureSettingsKeys() { return CreateStoredKey(kProductKey) && CreateStoredKey(kCallersKey); }
+bool EnsureSettingsKeys() {
+    return CreateStoredKey(kProductKey) && CreateStoredKey(kCallersKey);
+}
 
-std::uint32_t GetOptions() { return ReadDword("Options", 0); }
+std::uint32_t GetOptions() {
+    return ReadDword("Options", 0);
+}
 
 bool SetOptions(std::uint32_t bits) {
-    return UpdateStoredDword(kProductKey, "Options",
-                             [bits](const StoredValue*) { return bits; })
+    return UpdateStoredDword(kProductKey, "Options", [bits](const StoredValue*) { return bits; })
         .has_value();
 }
 
 std::optional<std::uint32_t> ChangeOptions(std::uint32_t set, std::uint32_t clear) {
-    return UpdateStoredDword(kProductKey, "Options",
-                             [set, clear](const StoredValue* stored) {
-                                 const std::uint32_t now =
-                                     stored ? DecodeDword(*stored).value_or(0) : 0;
-                                 return (now & ~clear) | set;
-                             });
+    return UpdateStoredDword(kProductKey, "Options", [set, clear](const StoredValue* stored) {
+        const std::uint32_t now = stored ? DecodeDword(*stored).value_or(0) : 0;
+        return (now & ~clear) | set;
+    });
 }
 
-bool UseALaw() { return (GetOptions() & OptionBits::MuLaw) == 0; }
+bool UseALaw() {
+    return (GetOptions() & OptionBits::MuLaw) == 0;
+}
 
 std::uint32_t GetCIPMask(int controller) {
     if (controller < 1) return 0;
@@ -88,8 +94,8 @@ bool IsDiscreteMSN(int index) {
     if (!stored) return false;
     const auto bytes = DecodeFixedBinary(*stored, 2);
     if (!bytes) return false;
-    const std::uint16_t mask = static_cast<std::uint16_t>((*bytes)[0] | (*bytes)[1] << 8);
-    return (mask >> index) & 1;
+    const auto mask = MSNFlagMask::FromBytes(*bytes);
+    return mask && mask->has(index);
 }
 
 std::optional<StripSettings> GetStripSettings() {
@@ -102,35 +108,63 @@ std::optional<StripSettings> GetStripSettings() {
     return StripSettings{(*bytes)[0], (*bytes)[1], (*bytes)[2]};
 }
 
-std::uint32_t GetPitch() { return ReadDword("Pitch", 0); }
-std::uint32_t GetSpeed() { return ReadDword("Speed", 0); }
-std::uint32_t GetVolume() { return ReadDword("Volume", 0); }
-std::string GetSpeechEngine() { return ReadString("SpeechEngine", 128); }
-std::string GetSayWhat() { return ReadString("SayWhat", 512); }
+std::uint32_t GetPitch() {
+    return ReadDword("Pitch", 0);
+}
+std::uint32_t GetSpeed() {
+    return ReadDword("Speed", 0);
+}
+std::uint32_t GetVolume() {
+    return ReadDword("Volume", 0);
+}
+std::string GetSpeechEngine() {
+    return ReadString("SpeechEngine", 128);
+}
+std::string GetSayWhat() {
+    return ReadString("SayWhat", 512);
+}
 
 std::optional<std::string> GetOnCallRun() {
     return ReadString(kProductKey, "OnCallRun", kProgramBytes);
 }
-std::string GetOnCallParams() { return ReadString("OnCallParams", kProgramBytes); }
+std::string GetOnCallParams() {
+    return ReadString("OnCallParams", kProgramBytes);
+}
 std::optional<std::string> GetAfterCallRun() {
     return ReadString(kProductKey, "AfterCallRun", kProgramBytes);
 }
-std::string GetAfterCallParams() { return ReadString("AfterCallParams", kProgramBytes); }
+std::string GetAfterCallParams() {
+    return ReadString("AfterCallParams", kProgramBytes);
+}
 
 std::string GetAuth() {
     std::string auth = ReadString("Auth", 128);
     return auth.empty() ? std::string("????") : auth;
 }
 
-std::string GetSmsMessageHandler() { return ReadString("SMS Message Handler", 64, "19100"); }
-std::string GetCellularPrefix() { return ReadString("Cellular Prefix", 64, "9"); }
-std::string GetCallerNumber() { return ReadString("Caller Number", 35); }
-std::uint32_t GetCallerCIP() { return ReadDword("Caller CIP", 1); }
+std::string GetSmsMessageHandler() {
+    return ReadString("SMS Message Handler", 64, "19100");
+}
+std::string GetCellularPrefix() {
+    return ReadString("Cellular Prefix", 64, "9");
+}
+std::string GetCallerNumber() {
+    return ReadString("Caller Number", 35);
+}
+std::uint32_t GetCallerCIP() {
+    return ReadDword("Caller CIP", 1);
+}
 
-std::string GetLookupWindow() { return ReadString("LookupWindow", kProgramBytes); }
-std::string GetLookupApp() { return ReadString("LookupApp", kProgramBytes); }
+std::string GetLookupWindow() {
+    return ReadString("LookupWindow", kProgramBytes);
+}
+std::string GetLookupApp() {
+    return ReadString("LookupApp", kProgramBytes);
+}
 
-std::uint32_t GetHostPort() { return ReadDword("HostPort", 10001); }
+std::uint32_t GetHostPort() {
+    return ReadDword("HostPort", 10001);
+}
 
 std::uint32_t ReadMaxCalls() {
     const std::uint32_t stored = ReadDword("MaxCalls", kDefaultMaxCalls);

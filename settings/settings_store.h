@@ -51,7 +51,8 @@ struct StripSettings {
 };
 std::optional<StripSettings> GetStripSettings();
 
-// Speech: 0 leaves the engine's own pitch, speed and volume.
+// Speech: 0 leaves the engine's own pitch, speed and volume. (The options dialog shows its own
+// starting values for a missing speed or volume; the program keeps 0.)
 std::uint32_t GetPitch();
 std::uint32_t GetSpeed();
 std::uint32_t GetVolume();
@@ -108,7 +109,8 @@ LinePassword GetLinePassword(int index);
 // Seconds before MSN index+1 answers ("Recording delay\MSN<n>", at most 86,400) and the longest
 // voice message in seconds ("Max recording time\MSN<n>", at most 262,143), read afresh as
 // leading decimal digits; 0 when missing, unreadable, negative or for an index outside 0..9.
-// The bounds keep delay << 10 and time << 13 within a signed 32-bit number.
+// The bounds keep delay << 10 and time << 13 within a signed 32-bit number. (The number dialog
+// starts a missing delay at 15 and a missing time at 180; the program keeps 0.)
 inline constexpr std::uint32_t kMaxRecordingDelay = 86400;
 inline constexpr std::uint32_t kMaxRecordingTimeLimit = 262143;
 std::uint32_t GetRecordingDelay(int index);

@@ -16,7 +16,9 @@ std::string_view TextUpToNul(const StoredValue& value) {
     return {begin, static_cast<std::size_t>(end - value.data.begin())};
 }
 
-bool IsContinuationByte(unsigned char c) { return (c & 0xC0) == 0x80; }
+bool IsContinuationByte(unsigned char c) {
+    return (c & 0xC0) == 0x80;
+}
 
 }  // namespace
 

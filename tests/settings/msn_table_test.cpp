@@ -88,18 +88,20 @@ TEST_F(MSNTableTest, IndexesOutsideTheTableGiveNothing) {
 TEST_F(MSNTableTest, MalformedMasksAndTextsAreNotTakenInPart) {
     const std::string longName = std::string(23, 'n') + "\xC3\x84" + "x";  // cut inside 'Ä'
     writeHive(std::string(testing::kHeader) + kMSN +
-              "\"Log Settings\"=hex:ff\n"            // one byte
-              "\"Popup Settings\"=hex:ff,03,00\n"    // three bytes
-              "\"Answer Settings\"=dword:000003ff\n" // a DWORD is four bytes
+              "\"Log Settings\"=hex:ff\n"             // one byte
+              "\"Popup Settings\"=hex:ff,03,00\n"     // three bytes
+              "\"Answer Settings\"=dword:000003ff\n"  // a DWORD is four bytes
               "\"Fax Setting\"=\"3\"\n" +
               kNumbers +
-              "\"MSN1\"=\"1234567890123\"\n"    // 13 bytes: fits
-              "\"MSN2\"=\"12345678901234\"\n"   // 14 bytes: would be cut to another number
+              "\"MSN1\"=\"1234567890123\"\n"   // 13 bytes: fits
+              "\"MSN2\"=\"12345678901234\"\n"  // 14 bytes: would be cut to another number
               "\"MSN3\"=dword:00000001\n"
-              "\"MSN4\"=hex(1):35,35,35\n" +   // unterminated
+              "\"MSN4\"=hex(1):35,35,35\n" +  // unterminated
               kNames +
-              "\"MSN1\"=\"" + longName + "\"\n"
-              "\"MSN2\"=\"" + std::string(24, 'y') + "\"\n");
+              "\"MSN1\"=\"" + longName +
+              "\"\n"
+              "\"MSN2\"=\"" +
+              std::string(24, 'y') + "\"\n");
     testing::CapturedLog log;
     LoadMSNSettings(true);
     // The numbers that could not be taken are reported, one line each.
@@ -148,8 +150,8 @@ TEST_F(MSNTableTest, SnapshotReadWhileReloading) {
     // Two hive states whose entries are each consistent: every number i in state A is
     // "A<i>" named "alpha<i>" and logged; in state B "B<i>", "beta<i>", not logged.
     auto state = [](const std::string& tag, const std::string& name, const char* log) {
-        std::string text = std::string(testing::kHeader) + kMSN + "\"Log Settings\"=hex:" + log +
-                           "\n" + kNumbers;
+        std::string text =
+            std::string(testing::kHeader) + kMSN + "\"Log Settings\"=hex:" + log + "\n" + kNumbers;
         for (int i = 1; i <= 10; ++i) {
             text += "\"MSN" + std::to_string(i) + "\"=\"" + tag + std::to_string(i) + "\"\n";
         }
@@ -161,8 +163,14 @@ TEST_F(MSNTableTest, SnapshotReadWhileReloading) {
     };
     const std::string a = state("A", "alpha", "ff,03");
     const std::string b = state("B", "beta", "00,00");
-    const auto tableA = [&] { writeHive(a); return ReadMSNTable(false); }();
-    const auto tableB = [&] { writeHive(b); return ReadMSNTable(false); }();
+    const auto tableA = [&] {
+        writeHive(a);
+        return ReadMSNTable(false);
+    }();
+    const auto tableB = [&] {
+        writeHive(b);
+        return ReadMSNTable(false);
+    }();
 
     std::atomic<bool> stop{false};
     std::atomic<int> mixed{0};

@@ -128,13 +128,15 @@ TEST_F(SettingsStore, MalformedNumbersGiveTheirDefaults) {
 
 TEST_F(SettingsStore, MalformedStringsGiveTheirDefaults) {
     const std::string tooLongAuth(128, '1');  // fills the 128-byte buffer with no terminator
-    writeProductValues("\"Auth\"=\"" + tooLongAuth + "\"\n" +
-                       "\"SayWhat\"=\"" + std::string(700, 'a') + "\"\n" +
+    writeProductValues("\"Auth\"=\"" + tooLongAuth + "\"\n" + "\"SayWhat\"=\"" +
+                       std::string(700, 'a') + "\"\n" +
                        "\"SMS Message Handler\"=dword:00004ab4\n"
-                       "\"Caller Number\"=\"" + std::string(34, '5') + "\"\n" +
+                       "\"Caller Number\"=\"" +
+                       std::string(34, '5') + "\"\n" +
                        "\"Cellular Prefix\"=hex(1):34,3b,37\n"  // unterminated "4;7"
                        "\"LookupApp\"=hex(1):6c,6f,6f,6b,00\n"
-                       "\"OnCallRun\"=\"" + std::string(260, 'p') + "\"\n");
+                       "\"OnCallRun\"=\"" +
+                       std::string(260, 'p') + "\"\n");
     EXPECT_EQ(GetAuth(), "????");
     EXPECT_EQ(GetSayWhat(), "");
     EXPECT_EQ(GetSmsMessageHandler(), "19100");
@@ -204,7 +206,8 @@ TEST_F(SettingsStore, MaxCallsZeroAndHugeAreMadeUsable) {
     EXPECT_EQ(log.take().size(), 1u);
     writeProductValues("\"MaxCalls\"=dword:ffffffff\n");
     EXPECT_EQ(ReadMaxCalls(), kMaxCallsLimit);
-    EXPECT_EQ(log.take(), std::vector<std::string>{"MaxCalls 4294967295 is too large; using 100000"});
+    EXPECT_EQ(log.take(),
+              std::vector<std::string>{"MaxCalls 4294967295 is too large; using 100000"});
     writeProductValues("\"MaxCalls\"=dword:000186a1\n");  // 100,001
     EXPECT_EQ(ReadMaxCalls(), kMaxCallsLimit);
     writeProductValues("\"MaxCalls\"=dword:000186a0\n");  // 100,000
@@ -236,7 +239,9 @@ TEST_F(SettingsStore, RecordingTimesFromHugeOrNonNumericText) {
               "\"MSN3\"=\"-20\"\n"
               "\"MSN4\"=\"12.5\"\n"
               "\"MSN5\"=dword:0000000f\n"
-              "\"MSN6\"=\"" + std::string(64, '1') + "\"\n"
+              "\"MSN6\"=\"" +
+              std::string(64, '1') +
+              "\"\n"
               "\"MSN0\"=\"7\"\n"
               "\"MSN11\"=\"7\"\n"
               "\"MSN7\"=\" 30\"\n\n" +
@@ -265,7 +270,8 @@ TEST_F(SettingsStore, RecordingTimesFromHugeOrNonNumericText) {
 }
 
 TEST_F(SettingsStore, StartUpCreatesTheProductAndCallersKeys) {
-    writeHive(testing::kHeader);
+    // A fresh machine: no hive file yet.
+    ASSERT_FALSE(std::filesystem::exists(hivePath_));
     ASSERT_TRUE(EnsureSettingsKeys());
     const std::string hive = readHive();
     EXPECT_NE(hive.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVELIN]"), std::string::npos) << hive;

@@ -9,8 +9,8 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "settings/settings_log.h"
@@ -21,11 +21,10 @@ inline constexpr const char* kHeader = "Windows Registry Editor Version 5.00\n\n
 inline constexpr const char* kProductSection = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVELIN]\n";
 
 class HiveTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const char* base = std::getenv("ORVELIN_TEST_TMP");
-        std::string pattern =
-            std::string(base && *base ? base : "/tmp") + "/settings-XXXXXX";
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/settings-XXXXXX";
         ASSERT_NE(mkdtemp(pattern.data()), nullptr) << pattern;
         dir_ = pattern;
         hivePath_ = dir_ / "orvelin.reg";
@@ -63,7 +62,7 @@ protected:
 
 // Collects the settings store's log lines while it lives.
 class CapturedLog {
-public:
+  public:
     CapturedLog() { SetSettingsLogSink(&CapturedLog::append); }
     ~CapturedLog() {
         SetSettingsLogSink(nullptr);
@@ -75,7 +74,7 @@ public:
         return std::exchange(lines(), {});
     }
 
-private:
+  private:
     static std::mutex& mutex() {
         static std::mutex m;
         return m;

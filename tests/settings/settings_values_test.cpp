@@ -32,8 +32,7 @@ TEST(SettingsValues, FixedBinaryNeedsExactSize) {
     EXPECT_EQ(DecodeFixedBinary(Bytes(platform::RegType::Binary, {7, 12, 4}), 3),
               (std::vector<std::uint8_t>{7, 12, 4}));
     EXPECT_EQ(DecodeFixedBinary(Bytes(platform::RegType::Binary, {7, 12}), 3), std::nullopt);
-    EXPECT_EQ(DecodeFixedBinary(Bytes(platform::RegType::Binary, {7, 12, 4, 0}), 3),
-              std::nullopt);
+    EXPECT_EQ(DecodeFixedBinary(Bytes(platform::RegType::Binary, {7, 12, 4, 0}), 3), std::nullopt);
     EXPECT_EQ(DecodeFixedBinary(Text("abc"), 3), std::nullopt);
 }
 
