@@ -141,8 +141,12 @@ std::string libraryDirectory() {
     std::vector<char> buf(4096);
     ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
     if (n <= 0) return "/usr/lib/orvelin/";
-    std::string exe(buf.data(), static_cast<size_t>(n));
-    std::string exeDir = exe.substr(0, exe.rfind('/') + 1);
+    return libraryDirectoryFor(std::string_view(buf.data(), static_cast<size_t>(n)));
+}
+
+std::string libraryDirectoryFor(std::string_view executable) {
+    std::string exeDir(executable.substr(0, executable.rfind('/') + 1));
+    if (exeDir.empty()) exeDir = "/";
     if (access((exeDir + "CMakeCache.txt").c_str(), F_OK) == 0) return exeDir;
     constexpr std::string_view bin = "/bin/";
     if (exeDir.size() >= bin.size() &&

@@ -50,5 +50,7 @@ std::string initProgramDirectory(int argc, const char* const* argv, bool service
 // the executable is not installed under a bin/ directory; <prefix>/lib/orvelin/ for an
 // executable installed as <prefix>/bin/orvelin.
 std::string libraryDirectory();
+// The same rule for a given executable path (absolute).
+std::string libraryDirectoryFor(std::string_view executable);
 
 }  // namespace platform

@@ -52,6 +52,15 @@ TEST(Paths, MakeDirectoriesCreatesParents) {
     EXPECT_FALSE(makeDirectories("", 0700, &error));
 }
 
+TEST(Paths, LibraryDirectoryForInstalledAndBuildTrees) {
+    EXPECT_EQ(libraryDirectoryFor("/usr/bin/orvelin"), "/usr/lib/orvelin/");
+    EXPECT_EQ(libraryDirectoryFor("/opt/x/bin/orvelin"), "/opt/x/lib/orvelin/");
+    TempDir dir;
+    writeFile(dir.file("CMakeCache.txt"), "");
+    EXPECT_EQ(libraryDirectoryFor(dir.file("orvelin")), dir.path() + "/");
+    EXPECT_EQ(libraryDirectoryFor("/somewhere/orvelin"), "/somewhere/");
+}
+
 class ProgramDirectoryTest : public ::testing::Test {
   protected:
     void SetUp() override {
