@@ -1,22 +1,8 @@
 #include "client/call_writers.h"
 
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include "client/text_log.h"
 
 namespace orvelin::client {
-
-namespace {
-
-// Lowest priority for the calling thread only (Linux applies nice per thread).
-void lowerThisThread() {
-    const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
-    ::setpriority(PRIO_PROCESS, tid, 19);
-}
-
-}  // namespace
 
 SerialWorker::~SerialWorker() {
     {
@@ -24,14 +10,16 @@ SerialWorker::~SerialWorker() {
         stopping_ = true;
     }
     wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    if (thread_) thread_->join();
 }
 
 void SerialWorker::post(std::function<void()> task) {
     std::lock_guard lock(mutex_);
     tasks_.push_back(std::move(task));
-    if (!thread_.joinable()) {
-        thread_ = std::thread([this] { run(); });
+    if (!thread_) {
+        // Disk writes must never compete with the window or CAPI threads.
+        thread_.emplace([this](platform::StopFlag&) { run(); },
+                        platform::WorkerOptions{.startSuspended = false, .lowestPriority = true});
     }
     wake_.notify_one();
 }
@@ -42,7 +30,6 @@ void SerialWorker::waitIdle() {
 }
 
 void SerialWorker::run() {
-    lowerThisThread();
     std::unique_lock lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });

@@ -15,11 +15,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "client/call_ring.h"
 #include "client/call_table_file.h"
+#include "platform/worker_thread.h"
 
 namespace orvelin::client {
 
@@ -45,7 +45,9 @@ class SerialWorker {
     std::deque<std::function<void()>> tasks_;
     bool busy_ = false;
     bool stopping_ = false;
-    std::thread thread_;
+    // Emplaced with the first task. (optional: the worker's inline default
+    // constructor needs a type its header leaves incomplete.)
+    std::optional<platform::WorkerThread> thread_;
 };
 
 // Saves the call ring. save() takes a snapshot on the calling (window) thread;

@@ -1,6 +1,8 @@
 #include "client/call_writers.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -79,6 +81,16 @@ TEST(TextLogWriter, LinesKeepTheirOrderAndTheirSnapshot) {
         }
     }
     EXPECT_EQ(test::readText(file), expected);
+}
+
+TEST(SerialWorker, RunsAtLowestPriority) {
+    int nice = -100;
+    SerialWorker w;
+    w.post([&nice] { nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid())); });
+    w.waitIdle();
+    EXPECT_EQ(nice, 19);
+    // The thread that posted keeps its own priority.
+    EXPECT_NE(::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid())), 19);
 }
 
 TEST(SerialWorker, RunsTasksInOrderAndDrainsOnDestruction) {
