@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "platform/paths.h"
 #include "platform/registry.h"
 
 namespace orvelin::settings {
@@ -127,6 +128,10 @@ bool isSafeCallerKey(std::string_view keyText) {
         if (c == '\\' || c == '/' || u < 0x20 || u == 0x7F) return false;
     }
     return true;
+}
+
+std::string personalGreetingPath(std::string_view programDir, std::string_view matchedKey) {
+    return platform::joinPath(programDir, "Answer", platform::fileKey(matchedKey) + ".wav");
 }
 
 CallerLookup lookupCaller(const platform::RegNode* callers, std::string_view number,

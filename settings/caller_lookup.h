@@ -112,6 +112,11 @@ std::string callerKeyText(std::string_view number, bool restricted);
 // another key: no '\\' or '/', no control character or NUL, no leading '.'.
 bool isSafeCallerKey(std::string_view keyText);
 
+// The caller's own greeting: "<programDir>Answer/<key>.wav", the key passed
+// through the file-key mapping ('?' and path characters become '_'), so a
+// wildcard key names a file and no key can name one outside the folder.
+std::string personalGreetingPath(std::string_view programDir, std::string_view matchedKey);
+
 // Looks a caller up in `callers` (the "Callers" key; null when it is
 // missing). `line` is the call's line number for "Passthrough". The phone
 // book is searched only for a non-empty number that matched no key.

@@ -289,6 +289,15 @@ TEST(CallerRule, TimeWindowComparesMinutesWithMinutes) {
     EXPECT_TRUE(inTimePeriod(0, 0, 0));
 }
 
+TEST(CallerLookupFiles, PersonalGreetingStaysInItsFolder) {
+    EXPECT_EQ(personalGreetingPath("/home/u/.local/share/orvelin/", "0301234567"),
+              "/home/u/.local/share/orvelin/Answer/0301234567.wav");
+    EXPECT_EQ(personalGreetingPath("/d/", "030123456?"), "/d/Answer/030123456_.wav");
+    EXPECT_EQ(personalGreetingPath("/d/", "Unlisted"), "/d/Answer/Unlisted.wav");
+    EXPECT_EQ(personalGreetingPath("/d/", "../../etc/x"), "/d/Answer/_._.._etc_x.wav");
+    EXPECT_EQ(personalGreetingPath("/d/", "..\\x"), "/d/Answer/_._x.wav");
+}
+
 TEST(CallerRule, PassthroughParsing) {
     EXPECT_TRUE(passthroughListsLine("1;3", 1));
     EXPECT_TRUE(passthroughListsLine("1;3", 3));
