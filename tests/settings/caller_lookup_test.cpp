@@ -226,27 +226,39 @@ TEST_F(CallerLookupTest, PhoneBookIsAskedOnlyWhenNoKeyMatched) {
     EXPECT_EQ(lookup("0777", false, 1, negative).rule, 0xFFFFFFFFu);
 }
 
+// A private directory below ORVELIN_TEST_TMP, removed with the test.
+struct ScratchDir {
+    ScratchDir() {
+        const char* base = std::getenv("ORVELIN_TEST_TMP");
+        std::filesystem::path root = base && *base ? base : std::filesystem::temp_directory_path();
+        std::filesystem::create_directories(root);
+        std::string tmpl = (root / "callers-XXXXXX").string();
+        if (::mkdtemp(tmpl.data())) path = tmpl;
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        if (!path.empty()) std::filesystem::remove_all(path, ec);
+    }
+    std::filesystem::path path;
+};
+
 TEST(CallerLookupHive, ReadsTheHiveFileAndCopesWithoutCallers) {
-    const char* base = std::getenv("ORVELIN_TEST_TMP");
-    std::filesystem::path dir = base && *base ? base : std::filesystem::temp_directory_path();
-    std::filesystem::create_directories(dir);
-    std::string tmpl = (dir / "callers-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    const std::filesystem::path hivePath = std::filesystem::path(tmpl) / "orvelin.reg";
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    const std::filesystem::path hivePath = dir.path / "orvelin.reg";
     std::filesystem::copy_file(CALLERS_FIXTURE, hivePath);
 
     const platform::Hive hive(hivePath.string());
     auto r = lookupCaller(hive, "0301234568", false, 1);
     EXPECT_EQ(r.name, "Wildcard One");
 
-    const platform::Hive empty((std::filesystem::path(tmpl) / "none.reg").string());
+    const platform::Hive empty((dir.path / "none.reg").string());
     r = lookupCaller(empty, "0301234568", true, 1);
     EXPECT_TRUE(r.unlisted);
     EXPECT_EQ(r.matchedKey, "Unlisted");
     EXPECT_EQ(r.name, "");
     EXPECT_EQ(r.rule, 0u);
     EXPECT_FALSE(r.launch.launch);
-    std::filesystem::remove_all(tmpl);
 }
 
 TEST(CallerRule, DecodeAndModeNames) {
