@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 
 namespace orvelin::client {
@@ -114,6 +115,23 @@ TEST(CallRecord, AssignCutsAtByteLimitWithoutSplittingCharacters) {
     EXPECT_EQ(f.view(), "ab");
     EXPECT_TRUE(f.assign(""));
     EXPECT_TRUE(f.empty());
+}
+
+TEST(CallRecord, RandomBytesDecodeToAStableRecord) {
+    // Whatever a file holds, one decode gives a record that encodes and decodes
+    // to itself, with every text inside its field.
+    std::mt19937 rng(20261208);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (int round = 0; round < 2000; ++round) {
+        CallRecordBytes raw;
+        for (auto& b : raw) b = static_cast<std::uint8_t>(byte(rng));
+        const CallRecordBytes once = encodeCallRecord(decodeCallRecord(raw));
+        ASSERT_EQ(encodeCallRecord(decodeCallRecord(once)), once) << round;
+        for (std::size_t end : {44 + 24, 69 + 49, 119 + 24, 144 + 49, 194 + 128, 323 + 259}) {
+            ASSERT_EQ(once[end], 0) << round;
+        }
+        ASSERT_TRUE(std::equal(raw.begin(), raw.begin() + 44, once.begin())) << round;
+    }
 }
 
 TEST(CallRecord, StateNames) {
