@@ -50,6 +50,9 @@ WorkerThread::WorkerThread(std::function<void(StopFlag&)> body, WorkerOptions op
     });
 }
 
+WorkerThread::WorkerThread() = default;
+WorkerThread::WorkerThread(WorkerThread&&) noexcept = default;
+
 WorkerThread& WorkerThread::operator=(WorkerThread&& other) noexcept {
     if (this != &other) {
         finish();

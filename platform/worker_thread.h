@@ -33,10 +33,10 @@ struct WorkerOptions {
 
 class WorkerThread {
   public:
-    WorkerThread() = default;
+    WorkerThread();  // no thread; defined where Gate is complete
     // Starts the thread at once; the body runs at once or after resume().
     explicit WorkerThread(std::function<void(StopFlag&)> body, WorkerOptions options = {});
-    WorkerThread(WorkerThread&&) noexcept = default;
+    WorkerThread(WorkerThread&&) noexcept;
     WorkerThread& operator=(WorkerThread&& other) noexcept;
     WorkerThread(const WorkerThread&) = delete;
     WorkerThread& operator=(const WorkerThread&) = delete;

@@ -205,4 +205,15 @@ TEST(Affinity, BindsToOneAllowedCpu) {
     }).join();
 }
 
+TEST(WorkerThread, EmptyHandleTakesARunningThread) {
+    WorkerThread worker;  // a member waiting for its thread, as the writers keep it
+    EXPECT_FALSE(worker.joinable());
+    worker.requestStop();  // harmless without a thread
+    std::atomic<bool> ran{false};
+    worker = WorkerThread([&](StopFlag&) { ran = true; });
+    EXPECT_TRUE(worker.joinable());
+    worker.join();
+    EXPECT_TRUE(ran.load());
+}
+
 }  // namespace
