@@ -1,6 +1,8 @@
 #include "client/call_table_file.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -175,16 +177,25 @@ TEST(CallTableFile, SaveReplacesLongerFileWithExactLength) {
 }
 
 TEST(CallTableFile, FailedSaveKeepsTheOldFile) {
-    if (::geteuid() == 0) GTEST_SKIP() << "root ignores directory permissions";
     TestDir dir;
     const fs::path file = dir / "ORVELIN.DAT";
     writeBytes(file, goldenTable());
-    ::chmod(dir.path().c_str(), 0500);
+    // A file-size limit makes the write fail part way, for root as for anyone.
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit small = old;
+    small.rlim_cur = 100;
+    void (*oldHandler)(int) = ::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
     std::string error;
-    EXPECT_FALSE(writeCallTable(file, std::vector<std::uint8_t>(4 + 583, 0), &error));
-    ::chmod(dir.path().c_str(), 0700);
+    const bool saved = writeCallTable(file, std::vector<std::uint8_t>(4 + 583, 0), &error);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    ::signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(saved);
     EXPECT_NE(error.find("ORVELIN.DAT"), std::string::npos);
     EXPECT_EQ(readBytes(file), goldenTable());
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1)
+        << "the temporary file is left behind";
 }
 
 TEST(CallTableFile, FailedRenameLeavesNoTemporaryFile) {
