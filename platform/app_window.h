@@ -79,6 +79,7 @@ struct AppMessage {
 namespace detail {
 struct WindowLink;
 class WindowPort;
+class SendQueue;
 }  // namespace detail
 
 // A reference to a window that any thread may hold and use, also after the window is
@@ -185,6 +186,7 @@ protected:
 private:
     friend struct detail::WindowLink;
     friend class detail::WindowPort;
+    friend class detail::SendQueue;
     friend class WindowRef;
 
     struct TimerSlot {
@@ -213,6 +215,8 @@ void waitForThread(std::thread& t);
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 // Runs the sends that are queued for this thread's windows now; returns how many.
 int serviceSentMessages();
+// How many sends to this thread's windows are queued and not yet running.
+int pendingSentMessages();
 
 template <class W, std::size_t N>
 LResult AppWindow::respond(const Response<W> (&table)[N], AppMessage& message) {
