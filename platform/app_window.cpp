@@ -263,11 +263,23 @@ std::optional<LResult> WindowLink::send(AppMessage message) {
         // port cannot go away meanwhile.
         QCoreApplication::postEvent(port, new QEvent(wakeEventType()));
     }
-    std::unique_lock qlock(queue->mutex);
-    queue->finished.wait(qlock, [&] {
+    const auto over = [&] {
         return request->state == SendRequest::State::Done ||
                request->state == SendRequest::State::Failed;
-    });
+    };
+    // A sender that has windows of its own keeps serving the sends made to them, so two
+    // window threads that send to each other do not deadlock.
+    const std::shared_ptr<SendQueue> own = t_queue.queue;
+    std::unique_lock qlock(queue->mutex);
+    if (!own || own == queue) {
+        queue->finished.wait(qlock, over);
+    } else {
+        while (!queue->finished.wait_for(qlock, std::chrono::milliseconds(5), over)) {
+            qlock.unlock();
+            own->service();
+            qlock.lock();
+        }
+    }
     if (request->state == SendRequest::State::Failed) return std::nullopt;
     return request->result;
 }

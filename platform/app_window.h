@@ -9,7 +9,8 @@
 //     result. The window thread runs sent messages whenever it processes events (also
 //     inside a modal dialog or any nested event loop) and while it waits in
 //     waitForThread()/waitUntil(), so a worker blocked in send() never deadlocks a window
-//     thread that is waiting for that worker.
+//     thread that is waiting for that worker. A sender that has windows of its own
+//     serves the sends made to them while it waits.
 //   - send() returns nullopt, without blocking for ever, when the window is gone or its
 //     thread's event loop has ended. It returns only once the handler has returned or it
 //     is certain that the handler will never run, so lParam may point at the sender's

@@ -323,6 +323,23 @@ TEST_F(AppWindowTest, WindowOnAnotherThreadServesSendsAndRefusesAfterLoopEnds) {
     EXPECT_EQ(CountedRecord::live, 0);
 }
 
+TEST_F(AppWindowTest, TwoWindowThreadsSendingToEachOtherDoNotDeadlock) {
+    TestWindow mainWindow;
+    ThreadedWindow tw;
+    WindowRef back = mainWindow.ref();
+    QMetaObject::invokeMethod(
+        &tw.anchor,
+        [&] {
+            tw.window->custom = [back](AppMessage&) -> LResult {
+                return back.send(kDouble, 5).value_or(-1) + 1000;
+            };
+        },
+        Qt::BlockingQueuedConnection);
+    // The other thread's handler sends back here while this thread waits in send().
+    EXPECT_EQ(tw.window->ref().send(kCustom), 1010);
+    EXPECT_EQ(mainWindow.handlerThread, std::this_thread::get_id());
+}
+
 TEST_F(AppWindowTest, SenderWaitingWhenLoopEndsDoesNotHang) {
     ThreadedWindow tw;
     WindowRef ref = tw.window->ref();
