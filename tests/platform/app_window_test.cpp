@@ -285,6 +285,30 @@ TEST_F(AppWindowTest, SenderBlockedOnWindowThatIsDestroyedGetsFailure) {
     QCoreApplication::processEvents();  // the stale wake-up finds nothing to do
 }
 
+TEST_F(AppWindowTest, WindowDestroyedWhileManyThreadsPostAndSend) {
+    // Whatever the interleaving: every sender comes back, no record outlives its message.
+    auto w = std::make_unique<TestWindow>();
+    WindowRef ref = w->ref();
+    std::atomic<int> served{0};
+    std::vector<std::thread> senders;
+    for (int s = 0; s < 4; ++s) {
+        senders.emplace_back([ref, s, &served] {
+            for (int i = 0;; ++i) {
+                const bool ok =
+                    s % 2 ? ref.send(kCount, 0, 0, std::make_unique<CountedRecord>(i)).has_value()
+                          : ref.post(kCount, 0, 0, std::make_unique<CountedRecord>(i));
+                if (!ok) return;
+                ++served;
+            }
+        });
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return served > 2000; }, 20000));
+    w.reset();
+    for (auto& t : senders) t.join();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(CountedRecord::live, 0);
+}
+
 // A window on its own QThread, to end that thread's loop under it.
 struct ThreadedWindow {
     QThread thread;

@@ -157,6 +157,18 @@ TEST(WindowTimers, WindowDestroyedByItsOwnTimer) {
     QCoreApplication::processEvents();  // the port's deferred deletion
 }
 
+TEST(WindowTimers, WindowDestroyedByItsOwnSystemTimer) {
+    auto* w = new TimerWindow(systemClock());
+    bool fired = false;
+    w->onTick = [&](TimerId) {
+        fired = true;
+        delete w;
+    };
+    w->setTimer(1, 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fired; }, 20000));
+    QTest::qWait(20);  // no tick may reach the dead window
+}
+
 TEST(WindowTimers, DefaultClockIsReplaceable) {
     ManualClock clock;
     setDefaultClock(&clock);
