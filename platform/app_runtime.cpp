@@ -77,7 +77,9 @@ AppRuntime::~AppRuntime() {
     g_signalPipe[0] = g_signalPipe[1] = -1;
 }
 
-int AppRuntime::exec() { return app_->exec(); }
+int AppRuntime::exec() {
+    return app_->exec();
+}
 
 bool AppRuntime::headless() const {
     const QString name = QGuiApplication::platformName();

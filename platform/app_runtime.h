@@ -16,7 +16,7 @@ bool chooseHeadlessPlatform();
 
 // One per process, built first thing in main().
 class AppRuntime {
-public:
+  public:
     AppRuntime(int& argc, char** argv);
     ~AppRuntime();
     AppRuntime(const AppRuntime&) = delete;
@@ -28,7 +28,7 @@ public:
     // The offscreen or minimal platform is in use.
     bool headless() const;
 
-private:
+  private:
     void onSignalPipe();
 
     std::unique_ptr<QApplication> app_;

@@ -29,7 +29,7 @@ QEvent::Type wakeEventType() {
 // A posted message. Dropping the event (window destroyed, application gone) frees the
 // record with it.
 class MessageEvent : public QEvent {
-public:
+  public:
     explicit MessageEvent(AppMessage m) : QEvent(messageEventType()), message(std::move(m)) {}
     AppMessage message;
 };
@@ -48,7 +48,7 @@ struct SendRequest {
 // Senders block on `finished`; the window thread waits on `arrived` when it waits for
 // a worker.
 class SendQueue {
-public:
+  public:
     // Window thread: runs every queued send. Returns how many ran.
     int service();
     // Fails every queued send and refuses new ones: the thread's loop is over.
@@ -78,7 +78,7 @@ struct WindowLink {
 
 // The QObject through which a window receives its posted messages and timer ticks.
 class WindowPort : public QObject {
-public:
+  public:
     explicit WindowPort(AppWindow* owner) : owner_(owner) {}
 
     bool event(QEvent* e) override {
@@ -107,7 +107,7 @@ public:
 
     std::shared_ptr<SendQueue> queue_;
 
-private:
+  private:
     AppWindow* owner_;
     int depth_ = 0;
 };
@@ -153,8 +153,7 @@ std::shared_ptr<SendQueue> currentQueue() {
     return t_queue.queue;
 }
 
-void finish(SendQueue& q, const std::shared_ptr<SendRequest>& request,
-            SendRequest::State state) {
+void finish(SendQueue& q, const std::shared_ptr<SendRequest>& request, SendRequest::State state) {
     std::lock_guard lock(q.mutex);
     request->state = state;
     q.finished.notify_all();
@@ -326,7 +325,9 @@ AppWindow::~AppWindow() {
     timers_.clear();
 }
 
-WindowRef AppWindow::ref() const { return WindowRef(link_); }
+WindowRef AppWindow::ref() const {
+    return WindowRef(link_);
+}
 
 bool AppWindow::post(MessageId id, WParam wParam, LParam lParam, RecordPtr record) const {
     return link_->post(AppMessage{id, wParam, lParam, std::move(record)});
@@ -347,7 +348,9 @@ LResult AppWindow::defaultMessage(AppMessage& message) {
     return 0;
 }
 
-void AppWindow::deliver(AppMessage& message) { dispatch(message); }
+void AppWindow::deliver(AppMessage& message) {
+    dispatch(message);
+}
 
 void AppWindow::setTimer(TimerId id, std::int64_t periodMs) {
     assert(onWindowThread());

@@ -50,7 +50,7 @@ using TimerId = std::uint32_t;
 
 // Base of every record carried by a message. Records are plain structs deriving from it.
 class MessageRecord {
-public:
+  public:
     virtual ~MessageRecord() = default;
 };
 using RecordPtr = std::unique_ptr<MessageRecord>;
@@ -86,12 +86,11 @@ class SendQueue;
 // A reference to a window that any thread may hold and use, also after the window is
 // gone (then post() and send() fail and free the record).
 class WindowRef {
-public:
+  public:
     WindowRef() = default;
 
     // False (record freed) when the window is gone or its loop has ended.
-    bool post(MessageId id, WParam wParam = 0, LParam lParam = 0,
-              RecordPtr record = nullptr) const;
+    bool post(MessageId id, WParam wParam = 0, LParam lParam = 0, RecordPtr record = nullptr) const;
     // The handler's result, or nullopt when the message was not handled (see above).
     std::optional<LResult> send(MessageId id, WParam wParam = 0, LParam lParam = 0,
                                 RecordPtr record = nullptr) const;
@@ -102,7 +101,7 @@ public:
     bool alive() const;
     explicit operator bool() const { return link_ != nullptr; }
 
-private:
+  private:
     friend class AppWindow;
     explicit WindowRef(std::shared_ptr<detail::WindowLink> link) : link_(std::move(link)) {}
     std::shared_ptr<detail::WindowLink> link_;
@@ -143,7 +142,7 @@ constexpr Response<W> onCommand(CommandId id, void (W::*handler)()) {
 //   };
 // A derived destructor that may still process events must call closeWindow() first.
 class AppWindow {
-public:
+  public:
     // Builds the window on the calling thread, which becomes its window thread. clock:
     // the timers' clock, defaultClock() when null; it must outlive the window.
     explicit AppWindow(Clock* clock = nullptr);
@@ -155,8 +154,7 @@ public:
 
     // Same as ref().post()/send(). Only safe from another thread while the caller knows
     // the window exists; otherwise hold a WindowRef.
-    bool post(MessageId id, WParam wParam = 0, LParam lParam = 0,
-              RecordPtr record = nullptr) const;
+    bool post(MessageId id, WParam wParam = 0, LParam lParam = 0, RecordPtr record = nullptr) const;
     std::optional<LResult> send(MessageId id, WParam wParam = 0, LParam lParam = 0,
                                 RecordPtr record = nullptr);
 
@@ -174,7 +172,7 @@ public:
 
     bool onWindowThread() const { return std::this_thread::get_id() == threadId_; }
 
-protected:
+  protected:
     // Routes one message. Window thread only.
     virtual LResult dispatch(AppMessage& message) { return defaultMessage(message); }
     // Messages the table does not name. WM_COMMAND is passed to defaultCommand().
@@ -184,7 +182,7 @@ protected:
     template <class W, std::size_t N>
     LResult respond(const Response<W> (&table)[N], AppMessage& message);
 
-private:
+  private:
     friend struct detail::WindowLink;
     friend class detail::WindowPort;
     friend class detail::SendQueue;

@@ -13,7 +13,7 @@ namespace platform {
 namespace {
 
 class QtTimer : public ClockTimer {
-public:
+  public:
     QtTimer(QObject* context, std::function<void()> fire) {
         timer_.setTimerType(Qt::PreciseTimer);
         QObject::connect(&timer_, &QTimer::timeout, context, std::move(fire));
@@ -23,18 +23,17 @@ public:
     }
     void stop() override { timer_.stop(); }
 
-private:
+  private:
     QTimer timer_;
 };
 
 class SystemClock : public Clock {
-public:
+  public:
     std::int64_t now() const override {
         using namespace std::chrono;
         return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
     }
-    std::unique_ptr<ClockTimer> createTimer(QObject* context,
-                                            std::function<void()> fire) override {
+    std::unique_ptr<ClockTimer> createTimer(QObject* context, std::function<void()> fire) override {
         return std::make_unique<QtTimer>(context, std::move(fire));
     }
 };
@@ -53,10 +52,12 @@ Clock& defaultClock() {
     return c ? *c : systemClock();
 }
 
-void setDefaultClock(Clock* clock) { g_defaultClock.store(clock); }
+void setDefaultClock(Clock* clock) {
+    g_defaultClock.store(clock);
+}
 
 class ManualClock::Timer : public ClockTimer {
-public:
+  public:
     Timer(ManualClock& clock, QObject* context, std::function<void()> fire)
         : clock_(clock), context_(context), fire_(std::move(fire)) {
         std::lock_guard lock(clock_.mutex_);
@@ -78,7 +79,7 @@ public:
         armed_ = false;
     }
 
-private:
+  private:
     friend class ManualClock;
     ManualClock& clock_;
     QObject* context_;
@@ -99,15 +100,14 @@ std::int64_t ManualClock::now() const {
     return now_;
 }
 
-std::unique_ptr<ClockTimer> ManualClock::createTimer(QObject* context,
-                                                     std::function<void()> fire) {
+std::unique_ptr<ClockTimer> ManualClock::createTimer(QObject* context, std::function<void()> fire) {
     return std::make_unique<Timer>(*this, context, std::move(fire));
 }
 
 int ManualClock::armedCount() const {
     std::lock_guard lock(mutex_);
-    return static_cast<int>(std::count_if(timers_.begin(), timers_.end(),
-                                          [](const Timer* t) { return t->armed_; }));
+    return static_cast<int>(
+        std::count_if(timers_.begin(), timers_.end(), [](const Timer* t) { return t->armed_; }));
 }
 
 void ManualClock::advance(std::int64_t ms) {

@@ -21,8 +21,7 @@ std::mutex g_sinkMutex;
 std::shared_ptr<const MessageLogSink> g_sink;  // guarded by g_sinkMutex; null: stderr
 
 // One line per box: line breaks of the text become spaces.
-std::string logLine(const std::string& caption, const std::string& text,
-                     const char* answer) {
+std::string logLine(const std::string& caption, const std::string& text, const char* answer) {
     std::string line = caption + ": " + text;
     for (char& c : line) {
         if (c == '\n' || c == '\r') c = ' ';
@@ -46,11 +45,16 @@ void writeLog(const std::string& line) {
 
 std::vector<BoxAnswer> answersOf(BoxButtons buttons) {
     switch (buttons) {
-        case BoxButtons::Ok: return {BoxAnswer::Ok};
-        case BoxButtons::OkCancel: return {BoxAnswer::Ok, BoxAnswer::Cancel};
-        case BoxButtons::YesNo: return {BoxAnswer::Yes, BoxAnswer::No};
-        case BoxButtons::YesNoCancel: return {BoxAnswer::Yes, BoxAnswer::No, BoxAnswer::Cancel};
-        case BoxButtons::RetryCancel: return {BoxAnswer::Retry, BoxAnswer::Cancel};
+        case BoxButtons::Ok:
+            return {BoxAnswer::Ok};
+        case BoxButtons::OkCancel:
+            return {BoxAnswer::Ok, BoxAnswer::Cancel};
+        case BoxButtons::YesNo:
+            return {BoxAnswer::Yes, BoxAnswer::No};
+        case BoxButtons::YesNoCancel:
+            return {BoxAnswer::Yes, BoxAnswer::No, BoxAnswer::Cancel};
+        case BoxButtons::RetryCancel:
+            return {BoxAnswer::Retry, BoxAnswer::Cancel};
         case BoxButtons::AbortRetryIgnore:
             return {BoxAnswer::Abort, BoxAnswer::Retry, BoxAnswer::Ignore};
     }
@@ -67,37 +71,56 @@ BoxAnswer resolveDefault(BoxButtons buttons, std::optional<BoxAnswer> wanted) {
 
 const char* answerName(BoxAnswer a) {
     switch (a) {
-        case BoxAnswer::Ok: return "OK";
-        case BoxAnswer::Cancel: return "Cancel";
-        case BoxAnswer::Abort: return "Abort";
-        case BoxAnswer::Retry: return "Retry";
-        case BoxAnswer::Ignore: return "Ignore";
-        case BoxAnswer::Yes: return "Yes";
-        case BoxAnswer::No: return "No";
+        case BoxAnswer::Ok:
+            return "OK";
+        case BoxAnswer::Cancel:
+            return "Cancel";
+        case BoxAnswer::Abort:
+            return "Abort";
+        case BoxAnswer::Retry:
+            return "Retry";
+        case BoxAnswer::Ignore:
+            return "Ignore";
+        case BoxAnswer::Yes:
+            return "Yes";
+        case BoxAnswer::No:
+            return "No";
     }
     return "?";
 }
 
 QMessageBox::StandardButton standardButton(BoxAnswer a) {
     switch (a) {
-        case BoxAnswer::Ok: return QMessageBox::Ok;
-        case BoxAnswer::Cancel: return QMessageBox::Cancel;
-        case BoxAnswer::Abort: return QMessageBox::Abort;
-        case BoxAnswer::Retry: return QMessageBox::Retry;
-        case BoxAnswer::Ignore: return QMessageBox::Ignore;
-        case BoxAnswer::Yes: return QMessageBox::Yes;
-        case BoxAnswer::No: return QMessageBox::No;
+        case BoxAnswer::Ok:
+            return QMessageBox::Ok;
+        case BoxAnswer::Cancel:
+            return QMessageBox::Cancel;
+        case BoxAnswer::Abort:
+            return QMessageBox::Abort;
+        case BoxAnswer::Retry:
+            return QMessageBox::Retry;
+        case BoxAnswer::Ignore:
+            return QMessageBox::Ignore;
+        case BoxAnswer::Yes:
+            return QMessageBox::Yes;
+        case BoxAnswer::No:
+            return QMessageBox::No;
     }
     return QMessageBox::Ok;
 }
 
 QMessageBox::Icon qtIcon(BoxIcon icon) {
     switch (icon) {
-        case BoxIcon::None: return QMessageBox::NoIcon;
-        case BoxIcon::Information: return QMessageBox::Information;
-        case BoxIcon::Question: return QMessageBox::Question;
-        case BoxIcon::Warning: return QMessageBox::Warning;
-        case BoxIcon::Error: return QMessageBox::Critical;
+        case BoxIcon::None:
+            return QMessageBox::NoIcon;
+        case BoxIcon::Information:
+            return QMessageBox::Information;
+        case BoxIcon::Question:
+            return QMessageBox::Question;
+        case BoxIcon::Warning:
+            return QMessageBox::Warning;
+        case BoxIcon::Error:
+            return QMessageBox::Critical;
     }
     return QMessageBox::NoIcon;
 }
@@ -109,9 +132,13 @@ bool onGuiThread() {
 
 }  // namespace
 
-void setMessageBoxMode(BoxMode mode) { g_mode.store(mode); }
+void setMessageBoxMode(BoxMode mode) {
+    g_mode.store(mode);
+}
 
-BoxMode messageBoxMode() { return g_mode.load(); }
+BoxMode messageBoxMode() {
+    return g_mode.load();
+}
 
 bool messageBoxesHeadless() {
     const BoxMode mode = g_mode.load();

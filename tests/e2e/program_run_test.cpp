@@ -1,12 +1,11 @@
 // The program starts headless with no display and no driver, keeps running, and ends
 // cleanly (exit status 0) on SIGTERM or SIGINT.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -30,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kLimit = 60s;  // generous: sanitizer builds start slowly on a busy machine
 
 class TempDir {
-public:
+  public:
     TempDir() {
         const char* base = std::getenv("ORVELIN_TEST_TMP");
         std::string tmpl = std::string(base && *base ? base : "/tmp") + "/e2e-XXXXXX";
@@ -43,13 +42,13 @@ public:
     }
     const fs::path& path() const { return path_; }
 
-private:
+  private:
     fs::path path_;
 };
 
 // A running orvelin with stderr on a pipe; killed and reaped if a test gives up on it.
 class Program {
-public:
+  public:
     explicit Program(const fs::path& dir) {
         fs::create_directories(dir / "home");
         fs::create_directories(dir / "run");
@@ -147,7 +146,7 @@ public:
 
     pid_t pid() const { return pid_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     int stderrFd_ = -1;
     std::string errors_;
@@ -159,10 +158,13 @@ TEST_P(ProgramRun, RunsHeadlessWithoutDriverAndEndsCleanlyOnSignal) {
     const int sig = GetParam();
     TempDir dir;
     Program program(dir.path());
-    ASSERT_TRUE(program.waitFor(kLimit, [&] {
-        return program.catches(sig) &&
-               program.errors().find("no ISDN driver is reachable") != std::string::npos;
-    })) << "program did not come up; stderr:\n"
+    ASSERT_TRUE(program.waitFor(kLimit,
+                                [&] {
+                                    return program.catches(sig) &&
+                                           program.errors().find("no ISDN driver is reachable") !=
+                                               std::string::npos;
+                                }))
+        << "program did not come up; stderr:\n"
         << program.errors();
 
     // Still running a while later: it waits for a signal, not for a driver.

@@ -14,7 +14,7 @@ namespace {
 
 // Sets the three variables for one case and restores them afterwards.
 class DisplayEnv {
-public:
+  public:
     DisplayEnv(const char* display, const char* wayland, const char* platform) {
         for (const char* name : kNames) {
             const char* v = std::getenv(name);
@@ -32,7 +32,7 @@ public:
         return v ? v : "<unset>";
     }
 
-private:
+  private:
     static void set(const char* name, const char* value) {
         if (value)
             setenv(name, value, 1);

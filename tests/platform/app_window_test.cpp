@@ -40,7 +40,7 @@ struct CountedRecord : MessageRecord {
 struct OtherRecord : MessageRecord {};
 
 class TestWindow : public AppWindow {
-public:
+  public:
     explicit TestWindow(Clock* clock = nullptr) : AppWindow(clock) {}
     ~TestWindow() override { closeWindow(); }
 
@@ -89,7 +89,7 @@ public:
     void cmExit() { ++exits; }
     void cmOther() { ++others; }
 
-protected:
+  protected:
     LResult dispatch(AppMessage& m) override { return respond(kResponses, m); }
     LResult defaultMessage(AppMessage& m) override {
         if (m.id != WM_COMMAND) {
@@ -100,20 +100,17 @@ protected:
     }
     void defaultCommand(CommandId) override { ++defaultCommands; }
 
-private:
+  private:
     static constexpr Response<TestWindow> kResponses[] = {
-        onMessage(kSequenced, &TestWindow::evSequenced),
-        onMessage(kDouble, &TestWindow::evDouble),
-        onMessage(kCount, &TestWindow::evCount),
-        onMessage(WM_TIMER, &TestWindow::evTimer),
-        onMessage(kCustom, &TestWindow::evCustom),
-        onCommand(kCmdExit, &TestWindow::cmExit),
+        onMessage(kSequenced, &TestWindow::evSequenced), onMessage(kDouble, &TestWindow::evDouble),
+        onMessage(kCount, &TestWindow::evCount),         onMessage(WM_TIMER, &TestWindow::evTimer),
+        onMessage(kCustom, &TestWindow::evCustom),       onCommand(kCmdExit, &TestWindow::cmExit),
         onCommand(kCmdOther, &TestWindow::cmOther),
     };
 };
 
 class AppWindowTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override { CountedRecord::live = 0; }
     void TearDown() override { EXPECT_EQ(CountedRecord::live.load(), 0) << "records leaked"; }
 };
@@ -274,8 +271,9 @@ TEST_F(AppWindowTest, RecordOfWrongTypeStaysWithMessageAndIsFreed) {
 TEST_F(AppWindowTest, SenderBlockedOnWindowThatIsDestroyedGetsFailure) {
     auto w = std::make_unique<TestWindow>();
     std::optional<LResult> result = 123;
-    std::thread worker(
-        [&, ref = w->ref()] { result = ref.send(kDouble, 1, 0, std::make_unique<CountedRecord>(1)); });
+    std::thread worker([&, ref = w->ref()] {
+        result = ref.send(kDouble, 1, 0, std::make_unique<CountedRecord>(1));
+    });
     // Wait until the send is queued, without serving it.
     while (pendingSentMessages() == 0) std::this_thread::sleep_for(1ms);
     w.reset();
@@ -324,8 +322,8 @@ struct ThreadedWindow {
     }
     ~ThreadedWindow() {
         if (thread.isRunning()) {
-            QMetaObject::invokeMethod(&anchor, [this] { window.reset(); },
-                                      Qt::BlockingQueuedConnection);
+            QMetaObject::invokeMethod(
+                &anchor, [this] { window.reset(); }, Qt::BlockingQueuedConnection);
             thread.quit();
             thread.wait();
         }
@@ -410,12 +408,12 @@ TEST_F(AppWindowTest, TableRoutesByMessageNumberAndCommandIdAndDefaults) {
 
 TEST(AppMessages, NumbersAreFixed) {
     EXPECT_EQ(WM_APP, 0x8000u);
-    const MessageId table[] = {
-        WM_CAPI_INCOMING_CALL, WM_CAPI_STATE_CHANGED, WM_CAPI_DATA_SENT, WM_CAPI_DATA_RECEIVED,
-        WM_THREAD_DONE,        WM_FAX_DONE,           WM_REFRESH_LIST,   WM_OPEN_OPTIONS,
-        WM_RESTORE_WINDOW,     WM_CLOSE_POPUP,        WM_SHOW_POPUP,     WM_PLAY_DONE,
-        WM_SETTINGS_CHANGED,   WM_TRAY_NOTIFY,        WM_SERVER_SOCKET,  WM_CLIENT_SOCKET,
-        WM_CAPI_DTMF};
+    const MessageId table[] = {WM_CAPI_INCOMING_CALL, WM_CAPI_STATE_CHANGED, WM_CAPI_DATA_SENT,
+                               WM_CAPI_DATA_RECEIVED, WM_THREAD_DONE,        WM_FAX_DONE,
+                               WM_REFRESH_LIST,       WM_OPEN_OPTIONS,       WM_RESTORE_WINDOW,
+                               WM_CLOSE_POPUP,        WM_SHOW_POPUP,         WM_PLAY_DONE,
+                               WM_SETTINGS_CHANGED,   WM_TRAY_NOTIFY,        WM_SERVER_SOCKET,
+                               WM_CLIENT_SOCKET,      WM_CAPI_DTMF};
     for (MessageId i = 0; i < std::size(table); ++i) EXPECT_EQ(table[i], 0x8000u + 1 + i);
 }
 

@@ -21,7 +21,7 @@ namespace {
 using namespace platform;
 
 class MessageBoxTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         setMessageLogSink([this](const std::string& line) {
             std::lock_guard lock(mutex_);
@@ -47,7 +47,7 @@ protected:
         return boxes;
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<std::string> lines_;
 };
@@ -70,9 +70,9 @@ TEST_F(MessageBoxTest, HeadlessTakesDefaultAnswerAtOnceAndLogsText) {
     EXPECT_EQ(messageBox("x", "c", BoxButtons::OkCancel, BoxIcon::None, BoxAnswer::Yes),
               BoxAnswer::Ok)
         << "a default that is not a button: the first button";
-    EXPECT_EQ(messageBox("retry?", "c", BoxButtons::AbortRetryIgnore, BoxIcon::Error,
-                         BoxAnswer::Ignore),
-              BoxAnswer::Ignore);
+    EXPECT_EQ(
+        messageBox("retry?", "c", BoxButtons::AbortRetryIgnore, BoxIcon::Error, BoxAnswer::Ignore),
+        BoxAnswer::Ignore);
     EXPECT_TRUE(visibleBoxes().empty());
     const auto log = lines();
     ASSERT_EQ(log.size(), 4u);
@@ -99,9 +99,9 @@ TEST_F(MessageBoxTest, GuiBoxShowsTextAndReturnsTheClickedAnswer) {
         defaultWasNo = box->defaultButton() == box->button(QMessageBox::No);
         box->button(QMessageBox::Yes)->click();
     });
-    EXPECT_EQ(messageBox("Really exit?", "Orvelin", BoxButtons::YesNo, BoxIcon::Question,
-                         BoxAnswer::No),
-              BoxAnswer::Yes);
+    EXPECT_EQ(
+        messageBox("Really exit?", "Orvelin", BoxButtons::YesNo, BoxIcon::Question, BoxAnswer::No),
+        BoxAnswer::Yes);
     EXPECT_EQ(seenText, "Really exit?");
     EXPECT_EQ(seenCaption, "Orvelin");
     EXPECT_TRUE(defaultWasNo);

@@ -10,7 +10,7 @@
 namespace platform_test {
 
 class QtEnvironment : public testing::Environment {
-public:
+  public:
     void SetUp() override {
         if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
         app_ = std::make_unique<QApplication>(argc_, argv_);
@@ -18,7 +18,7 @@ public:
     }
     void TearDown() override { app_.reset(); }
 
-private:
+  private:
     int argc_ = 1;
     char name_[16] = "platform_tests";
     char* argv_[2] = {name_, nullptr};

@@ -15,17 +15,17 @@ using namespace platform;
 using Tick = std::pair<TimerId, std::int64_t>;  // id, clock time when it fired
 
 class TimerWindow : public AppWindow {
-public:
+  public:
     explicit TimerWindow(Clock& clock) : AppWindow(&clock), clock_(clock) {}
     ~TimerWindow() override { closeWindow(); }
 
     std::vector<Tick> ticks;
     std::function<void(TimerId)> onTick;
 
-protected:
+  protected:
     LResult dispatch(AppMessage& m) override { return respond(kResponses, m); }
 
-private:
+  private:
     LResult evTimer(AppMessage& m) {
         const auto id = static_cast<TimerId>(m.wParam);
         ticks.emplace_back(id, clock_.now());
@@ -50,8 +50,7 @@ TEST(WindowTimers, FireAtTheirPeriodsInOrderUntilKilled) {
 
     w.ticks.clear();
     clock.advance(9000);  // to 12000
-    EXPECT_EQ(w.ticks, (std::vector<Tick>{
-                           {4, 5000}, {4, 7000}, {4, 9000}, {5, 11000}, {4, 11000}}))
+    EXPECT_EQ(w.ticks, (std::vector<Tick>{{4, 5000}, {4, 7000}, {4, 9000}, {5, 11000}, {4, 11000}}))
         << "ties go in arming order: 5 was armed first";
 
     w.ticks.clear();
