@@ -11,10 +11,13 @@
 //     waitForThread()/waitUntil(), so a worker blocked in send() never deadlocks a window
 //     thread that is waiting for that worker. A sender that has windows of its own
 //     serves the sends made to them while it waits.
-//   - send() returns nullopt, without blocking for ever, when the window is gone or its
-//     thread's event loop has ended. It returns only once the handler has returned or it
-//     is certain that the handler will never run, so lParam may point at the sender's
-//     own data.
+//   - send() returns nullopt, without blocking for ever, when the window is gone or, from
+//     another thread, when the window thread's event loop has ended (QCoreApplication's
+//     exec() for the main thread, QThread's for others). It returns only once the
+//     handler has returned or it is certain that the handler will never run, so lParam
+//     may point at the sender's own data; a record the handler leaves in the message
+//     is freed after the handler, so a sender that needs a reply reads it from the
+//     result or from its own data.
 // A record passed with a message belongs to the message: the handler takes it with
 // AppMessage::take(); a record no handler took, or whose message is dropped (window
 // destroyed, loop ended), is freed with the message.
