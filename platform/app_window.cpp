@@ -8,6 +8,7 @@
 #include <cassert>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <vector>
 
@@ -416,28 +417,38 @@ int pendingSentMessages() {
 
 void waitForThread(std::thread& t) {
     if (!t.joinable()) return;
+    serveSendsDuring([&t] { t.join(); });
+}
+
+void serveSendsDuring(const std::function<void()>& blocking) {
     std::shared_ptr<detail::SendQueue> q = detail::t_queue.queue;
     if (!q) {
-        t.join();  // no window lives here, so no worker can be blocked on us
+        blocking();  // no window lives here, so nobody can be blocked sending to us
         return;
     }
-    // The join happens on a helper thread, so this one can keep serving sends until the
-    // worker has left. The flag is per call: a send handled here may wait for another
-    // thread in turn.
-    auto joined = std::make_shared<bool>(false);  // guarded by q->mutex
-    std::thread joiner([&t, q, joined] {
-        t.join();
+    // The call runs on a helper thread, so this one can keep serving sends until it has
+    // returned. The flag is per call: a send handled here may wait for something else
+    // in turn.
+    auto over = std::make_shared<bool>(false);  // guarded by q->mutex
+    std::exception_ptr error;
+    std::thread helper([&blocking, &error, q, over] {
+        try {
+            blocking();
+        } catch (...) {
+            error = std::current_exception();
+        }
         std::lock_guard lock(q->mutex);
-        *joined = true;
+        *over = true;
         q->arrived.notify_all();
     });
     for (;;) {
         q->service();
         std::unique_lock lock(q->mutex);
-        q->arrived.wait(lock, [&] { return *joined || !q->queue.empty(); });
-        if (*joined && q->queue.empty()) break;
+        q->arrived.wait(lock, [&] { return *over || !q->queue.empty(); });
+        if (*over && q->queue.empty()) break;
     }
-    joiner.join();
+    helper.join();
+    if (error) std::rethrow_exception(error);
 }
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {

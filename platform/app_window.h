@@ -212,6 +212,9 @@ class AppWindow {
 
 // Joins t. Returns at once when t is not joinable.
 void waitForThread(std::thread& t);
+// Runs a blocking call (the join of a WorkerThread, say) on a helper thread and returns
+// when it has returned, serving sends meanwhile. An exception it throws is rethrown here.
+void serveSendsDuring(const std::function<void()>& blocking);
 // Waits until done() is true or timeout has passed; returns done(). done() is checked
 // after every serviced send and at least every 10 ms.
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);

@@ -12,9 +12,11 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "platform/worker_thread.h"
 #include "tests/platform/qt_environment.h"
 
 namespace {
@@ -206,6 +208,27 @@ TEST_F(AppWindowTest, WaitForThreadServesSendsOfTheWorkerItJoins) {
     // Only sends run during the wait; the posted message waits for the event loop.
     EXPECT_EQ(w.counted, 0);
     ASSERT_TRUE(QTest::qWaitFor([&] { return w.counted == 1; }, 20000));
+}
+
+TEST_F(AppWindowTest, StoppingAWorkerThreadBlockedInSendDoesNotDeadlock) {
+    // The shutdown case: the worker sends on every round until told to stop; the window
+    // thread asks it to stop and joins it while its last send may be waiting.
+    TestWindow w;
+    std::atomic<int> sent{0};
+    WorkerThread worker([&, ref = w.ref()](StopFlag& stop) {
+        while (!stop.requested()) {
+            if (ref.send(kDouble, 1) == 2) ++sent;
+        }
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sent >= 10; }, 20000));
+    worker.requestStop();
+    serveSendsDuring([&] { worker.join(); });
+    EXPECT_FALSE(worker.joinable());
+}
+
+TEST_F(AppWindowTest, ServeSendsDuringPassesOnTheCallsException) {
+    TestWindow w;  // a window here: the call runs on the helper thread
+    EXPECT_THROW(serveSendsDuring([] { throw std::runtime_error("x"); }), std::runtime_error);
 }
 
 TEST_F(AppWindowTest, WaitForThreadInsideSendHandlerServesAnotherWorker) {
