@@ -171,6 +171,8 @@ BoxAnswer messageBox(const std::string& text, const std::string& caption, BoxBut
                     QMessageBox::NoButton, parent);
     QMessageBox::StandardButtons set;
     for (BoxAnswer a : answersOf(buttons)) set |= standardButton(a);
+    // Texts can come from the network (a client's text message): never as markup.
+    box.setTextFormat(Qt::PlainText);
     box.setStandardButtons(set);
     box.setDefaultButton(standardButton(fallback));
     box.exec();
@@ -198,6 +200,7 @@ void notifyBox(const std::string& text, const std::string& caption, BoxIcon icon
         [text, caption, icon] {
             auto* box = new QMessageBox(qtIcon(icon), QString::fromStdString(caption),
                                         QString::fromStdString(text), QMessageBox::Ok);
+            box->setTextFormat(Qt::PlainText);
             box->setAttribute(Qt::WA_DeleteOnClose);
             box->setWindowModality(Qt::NonModal);
             box->show();

@@ -91,10 +91,12 @@ TEST_F(MessageBoxTest, GuiBoxShowsTextAndReturnsTheClickedAnswer) {
     setMessageBoxMode(BoxMode::Gui);
     QString seenText, seenCaption;
     bool defaultWasNo = false;
+    bool plain = false;
     QTimer::singleShot(0, [&] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         ASSERT_NE(box, nullptr);
         seenText = box->text();
+        plain = box->textFormat() == Qt::PlainText;
         seenCaption = box->windowTitle();
         defaultWasNo = box->defaultButton() == box->button(QMessageBox::No);
         box->button(QMessageBox::Yes)->click();
@@ -105,6 +107,7 @@ TEST_F(MessageBoxTest, GuiBoxShowsTextAndReturnsTheClickedAnswer) {
     EXPECT_EQ(seenText, "Really exit?");
     EXPECT_EQ(seenCaption, "Orvelin");
     EXPECT_TRUE(defaultWasNo);
+    EXPECT_TRUE(plain);
     EXPECT_TRUE(lines().empty()) << "a shown box is not logged";
 }
 
@@ -121,12 +124,13 @@ TEST_F(MessageBoxTest, GuiBoxEnterTakesTheDefault) {
 
 TEST_F(MessageBoxTest, GuiNotificationDoesNotBlockAndShowsModeless) {
     setMessageBoxMode(BoxMode::Gui);
-    notifyBox("Socket error", "Link", BoxIcon::Warning);
+    notifyBox("<b>Socket</b> error", "Link", BoxIcon::Warning);
     // Queued: nothing is shown before the event loop runs.
     EXPECT_TRUE(visibleBoxes().empty());
     ASSERT_TRUE(QTest::qWaitFor([] { return !visibleBoxes().empty(); }, 20000));
     QMessageBox* box = visibleBoxes().front();
-    EXPECT_EQ(box->text(), "Socket error");
+    EXPECT_EQ(box->text(), "<b>Socket</b> error");
+    EXPECT_EQ(box->textFormat(), Qt::PlainText) << "text from the network is never markup";
     EXPECT_EQ(box->windowModality(), Qt::NonModal);
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     box->close();  // deletes itself
