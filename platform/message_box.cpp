@@ -20,11 +20,13 @@ std::atomic<BoxMode> g_mode{BoxMode::Auto};
 std::mutex g_sinkMutex;
 std::shared_ptr<const MessageLogSink> g_sink;  // guarded by g_sinkMutex; null: stderr
 
-// One line per box: line breaks of the text become spaces.
+// One line per box: line breaks and other control characters (texts may come from the
+// network) become spaces.
 std::string logLine(const std::string& caption, const std::string& text, const char* answer) {
     std::string line = caption + ": " + text;
     for (char& c : line) {
-        if (c == '\n' || c == '\r') c = ' ';
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) c = ' ';
     }
     if (answer) line += std::string(" [") + answer + "]";
     return line;

@@ -65,7 +65,8 @@ TEST_F(MessageBoxTest, HeadlessTakesDefaultAnswerAtOnceAndLogsText) {
     EXPECT_EQ(messageBox("Delete all calls?", "Orvelin", BoxButtons::YesNo, BoxIcon::Question,
                          BoxAnswer::No),
               BoxAnswer::No);
-    EXPECT_EQ(messageBox("Line 1\nLine 2", "Caption", BoxButtons::YesNoCancel), BoxAnswer::Yes)
+    EXPECT_EQ(messageBox("Line 1\r\nLine\x1b 2", "Caption", BoxButtons::YesNoCancel),
+              BoxAnswer::Yes)
         << "no default given: the first button";
     EXPECT_EQ(messageBox("x", "c", BoxButtons::OkCancel, BoxIcon::None, BoxAnswer::Yes),
               BoxAnswer::Ok)
@@ -77,7 +78,7 @@ TEST_F(MessageBoxTest, HeadlessTakesDefaultAnswerAtOnceAndLogsText) {
     const auto log = lines();
     ASSERT_EQ(log.size(), 4u);
     EXPECT_EQ(log[0], "Orvelin: Delete all calls? [No]");
-    EXPECT_EQ(log[1], "Caption: Line 1 Line 2 [Yes]") << "one line per box";
+    EXPECT_EQ(log[1], "Caption: Line 1  Line  2 [Yes]") << "one line per box";
 }
 
 TEST_F(MessageBoxTest, HeadlessNotificationIsLogged) {
