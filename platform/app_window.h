@@ -8,8 +8,9 @@
 //     blocks until the window thread has run the handler and returns the handler's
 //     result. The window thread runs sent messages whenever it processes events (also
 //     inside a modal dialog or any nested event loop) and while it waits in
-//     waitForThread()/waitUntil(), so a worker blocked in send() never deadlocks a window
-//     thread that is waiting for that worker. A sender that has windows of its own
+//     waitForThread(), serveSendsDuring() or waitUntil(), so a worker blocked in send()
+//     never deadlocks a window thread that is waiting for that worker. A window thread
+//     that blocks any other way (a plain join) serves nothing meanwhile. A sender that has windows of its own
 //     serves the sends made to them while it waits.
 //   - send() returns nullopt, without blocking for ever, when the window is gone or, from
 //     another thread, when the window thread's event loop has ended (QCoreApplication's
@@ -143,7 +144,8 @@ constexpr Response<W> onCommand(CommandId id, void (W::*handler)()) {
 //       };
 //       LResult dispatch(AppMessage& m) override { return respond(kResponses, m); }
 //   };
-// A derived destructor that may still process events must call closeWindow() first.
+// A window is destroyed on its own thread (or after that thread has ended). A derived
+// destructor that may still process events must call closeWindow() first.
 class AppWindow {
   public:
     // Builds the window on the calling thread, which becomes its window thread. clock:
