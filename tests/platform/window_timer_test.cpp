@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <QTest>
+#include <QThread>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -166,6 +168,33 @@ TEST(WindowTimers, WindowDestroyedByItsOwnSystemTimer) {
     w->setTimer(1, 1);
     ASSERT_TRUE(QTest::qWaitFor([&] { return fired; }, 20000));
     QTest::qWait(20);  // no tick may reach the dead window
+}
+
+TEST(WindowTimers, ManualClockFiresOnTheWindowsOwnThread) {
+    ManualClock clock;
+    QThread thread;
+    QObject anchor;
+    anchor.moveToThread(&thread);
+    thread.start();
+    std::unique_ptr<TimerWindow> w;
+    std::vector<std::thread::id> firedOn;
+    std::thread::id windowThread;
+    QMetaObject::invokeMethod(
+        &anchor,
+        [&] {
+            w = std::make_unique<TimerWindow>(clock);
+            w->onTick = [&](TimerId) { firedOn.push_back(std::this_thread::get_id()); };
+            w->setTimer(4, 2000);
+            windowThread = std::this_thread::get_id();
+        },
+        Qt::BlockingQueuedConnection);
+    clock.advance(4000);  // returns once both ticks have run over there
+    EXPECT_EQ(firedOn, (std::vector<std::thread::id>{windowThread, windowThread}));
+    EXPECT_NE(windowThread, std::this_thread::get_id());
+    QMetaObject::invokeMethod(
+        &anchor, [&] { w.reset(); }, Qt::BlockingQueuedConnection);
+    thread.quit();
+    thread.wait();
 }
 
 TEST(WindowTimers, DefaultClockIsReplaceable) {
