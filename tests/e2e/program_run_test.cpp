@@ -103,16 +103,8 @@ class Program {
     }
 
     // The program has installed its handler for sig (its loop then sees the signal).
-    bool catches(int sig) const {
-        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("SigCgt:", 0) != 0) continue;
-            const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
-            return mask & (1ULL << (sig - 1));
-        }
-        return false;
-    }
+    bool catches(int sig) const { return inMask("SigCgt:", sig); }
+    bool ignores(int sig) const { return inMask("SigIgn:", sig); }
 
     bool exited() const { return pid_ <= 0; }
 
@@ -147,6 +139,17 @@ class Program {
     pid_t pid() const { return pid_; }
 
   private:
+    bool inMask(const std::string& field, int sig) const {
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind(field, 0) != 0) continue;
+            const unsigned long long mask = std::stoull(line.substr(field.size()), nullptr, 16);
+            return mask & (1ULL << (sig - 1));
+        }
+        return false;
+    }
+
     pid_t pid_ = -1;
     int stderrFd_ = -1;
     std::string errors_;
@@ -167,6 +170,8 @@ TEST_P(ProgramRun, RunsHeadlessWithoutDriverAndEndsCleanlyOnSignal) {
         << "program did not come up; stderr:\n"
         << program.errors();
 
+    // A lost peer must not end the process.
+    EXPECT_TRUE(program.ignores(SIGPIPE));
     // Still running a while later: it waits for a signal, not for a driver.
     std::this_thread::sleep_for(200ms);
     int status = 0;
