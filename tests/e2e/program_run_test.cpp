@@ -106,8 +106,6 @@ class Program {
     bool catches(int sig) const { return inMask("SigCgt:", sig); }
     bool ignores(int sig) const { return inMask("SigIgn:", sig); }
 
-    bool exited() const { return pid_ <= 0; }
-
     // Waits for the exit; false when it did not come in time.
     bool waitExit(Clock::duration limit, int& status) {
         const auto deadline = Clock::now() + limit;
