@@ -4,6 +4,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -16,17 +17,34 @@ constexpr int TargetRate = 8000;
 constexpr sf_count_t BlockFrames = 4096;
 constexpr int MaxChannels = 256;
 
-void Put32(std::vector<uint8_t>& v, uint32_t x) {
-    for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
-}
+// RIFF, fmt (at most 68 bytes and a pad byte), fact and data headers.
+constexpr size_t MaxHeadSize = 12 + 8 + 68 + 1 + 12 + 8;
 
-void PutId(std::vector<uint8_t>& v, const char* id) { v.insert(v.end(), id, id + 4); }
+class Head {
+public:
+    void Bytes(const void* p, size_t n) {
+        std::memcpy(bytes_.data() + size_, p, n);
+        size_ += n;
+    }
+    void Id(const char* id) { Bytes(id, 4); }
+    void U32(uint32_t x) {
+        const uint8_t b[4] = {static_cast<uint8_t>(x), static_cast<uint8_t>(x >> 8), static_cast<uint8_t>(x >> 16),
+                              static_cast<uint8_t>(x >> 24)};
+        Bytes(b, 4);
+    }
+    const uint8_t* data() const { return bytes_.data(); }
+    size_t size() const { return size_; }
+
+private:
+    std::array<uint8_t, MaxHeadSize> bytes_{};
+    size_t size_ = 0;
+};
 
 // The decoder sees a minimal WAVE rebuilt from the chunks already checked:
 // a small header in memory followed by the caller's sample bytes, so it reads
 // exactly the bounded data chosen, never what lies around it.
 struct VirtualWave {
-    std::vector<uint8_t> head;
+    Head head;
     const uint8_t* data = nullptr;
     size_t dataSize = 0;
     size_t pad = 0;
@@ -84,21 +102,21 @@ VirtualWave Rebuild(const EncodedWave& w) {
     vw.pad = w.dataSize & 1;
     const uint32_t fmtPad = w.fmtSize & 1;
     const uint64_t riff = 4 + 8 + w.fmtSize + fmtPad + (w.fact ? 12 : 0) + 8 + w.dataSize + vw.pad;
-    auto& h = vw.head;
-    PutId(h, "RIFF");
-    Put32(h, static_cast<uint32_t>(std::min<uint64_t>(riff, 0xFFFFFFFFu)));
-    PutId(h, "WAVE");
-    PutId(h, "fmt ");
-    Put32(h, w.fmtSize);
-    h.insert(h.end(), w.fmt, w.fmt + w.fmtSize);
-    if (fmtPad) h.push_back(0);
+    Head& h = vw.head;
+    h.Id("RIFF");
+    h.U32(static_cast<uint32_t>(std::min<uint64_t>(riff, 0xFFFFFFFFu)));
+    h.Id("WAVE");
+    h.Id("fmt ");
+    h.U32(w.fmtSize);
+    h.Bytes(w.fmt, w.fmtSize);
+    if (fmtPad) h.Bytes("", 1);
     if (w.fact) {
-        PutId(h, "fact");
-        Put32(h, 4);
-        h.insert(h.end(), w.fact, w.fact + 4);
+        h.Id("fact");
+        h.U32(4);
+        h.Bytes(w.fact, 4);
     }
-    PutId(h, "data");
-    Put32(h, static_cast<uint32_t>(w.dataSize));
+    h.Id("data");
+    h.U32(static_cast<uint32_t>(w.dataSize));
     return vw;
 }
 
@@ -152,6 +170,9 @@ bool Resample(SRC_STATE* src, double ratio, const float* in, long frames, bool e
 
 bool DecodeTo8kMono(const EncodedWave& wave, size_t maxSamples, std::vector<int16_t>& out) {
     out.clear();
+    if (wave.fmt == nullptr || wave.fmtSize < 16 || wave.fmtSize > 68 || wave.data == nullptr ||
+        wave.dataSize > 0xFFFF0000u)
+        return false;
     VirtualWave vw = Rebuild(wave);
     SF_VIRTUAL_IO io{VwLength, VwSeek, VwRead, VwWrite, VwTell};
     SF_INFO info{};
@@ -164,7 +185,9 @@ bool DecodeTo8kMono(const EncodedWave& wave, size_t maxSamples, std::vector<int1
     std::unique_ptr<SRC_STATE, ResamplerCloser> resampler;
     if (convertRate) {
         int error = 0;
-        resampler.reset(src_new(SRC_SINC_MEDIUM_QUALITY, 1, &error));
+        // The fastest band-limited converter is still far cleaner than the
+        // 8-bit G.711 output it feeds.
+        resampler.reset(src_new(SRC_SINC_FASTEST, 1, &error));
         if (!resampler) return false;
     }
     Collector sink(maxSamples, out);
