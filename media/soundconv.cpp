@@ -1,6 +1,8 @@
 #include "media/soundconv.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <vector>
 
@@ -15,8 +17,15 @@ CSoundConv::CSoundConv(const std::string& source, const std::string& destination
     : toWave_(toWave), aLaw_(aLaw) {
     if (!gain_.Configure(level, floor, window)) return;
     if (source.empty() || destination.empty() || !toWave_) return;
-    source_ = std::fopen(source.c_str(), "rbe");
-    if (source_ == nullptr) return;
+    // Non-blocking open: a FIFO must not stall the window thread; Convert
+    // refuses anything but a regular file.
+    const int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return;
+    source_ = fdopen(fd, "rb");
+    if (source_ == nullptr) {
+        ::close(fd);
+        return;
+    }
     if (!destination_.Open(destination)) CloseStreams();
 }
 

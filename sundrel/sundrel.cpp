@@ -33,7 +33,9 @@ std::array<uint8_t, 16> FormatRecord(uint16_t tag) {
 }
 
 bool ReadWholeFile(const char* path, std::vector<uint8_t>& bytes) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    // Non-blocking so a FIFO named as a greeting cannot stall the caller; it
+    // is refused below like anything else that is not a regular file.
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     struct stat st {};
     bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0 &&

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sndfile.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <cmath>
 
@@ -88,6 +89,9 @@ TEST(SoundConv, FailsWithoutStreamsAndWritesNothing) {
     EXPECT_FALSE(ConvertFile(dir / "missing.alw", dir / "a.wav", true));
     EXPECT_FALSE(ConvertFile(dir / "rec.alw", dir / "no/dir/b.wav", true));
     EXPECT_FALSE(ConvertFile(dir.path(), dir / "c.wav", true));  // a folder is not a recording
+    ASSERT_EQ(mkfifo((dir / "fifo.alw").c_str(), 0600), 0);
+    EXPECT_FALSE(ConvertFile(dir / "fifo.alw", dir / "f.wav", true));  // returns, does not wait
+    std::filesystem::remove(dir / "fifo.alw");
     CSoundConv gainOnly("", "", true, true, 4000.0, 650, 130);
     EXPECT_FALSE(gainOnly.Convert());
     // The WAVE-to-line direction is not offered.

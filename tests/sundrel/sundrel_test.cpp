@@ -1,6 +1,7 @@
 // The sound conversion library as the program uses it: loaded by absolute
 // path, its one export looked up and called once, unloaded again.
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -384,6 +385,16 @@ TEST(SundrelRefuses, MissingSourceUnreadableSourceAndUncreatableDestination) {
     TempDir dir;
     test::WriteBytes(dir / "pcm.wav", MakeWave(1, AllBytes(1)));
     EXPECT_EQ(SndConvert(dir / "missing.wav", dir / "out.wav", true), 0);
+    ASSERT_EQ(mkfifo((dir / "fifo.wav").c_str(), 0600), 0);
+    EXPECT_EQ(SndConvert(dir / "fifo.wav", dir / "out.wav", true), 0);  // returns, does not wait for a writer
+    std::filesystem::remove(dir / "fifo.wav");
+    {
+        // A valid start, then far more than any greeting: refused, not loaded.
+        test::WriteBytes(dir / "huge.wav", MakeWave(1, AllBytes(1)));
+        std::filesystem::resize_file(dir / "huge.wav", uintmax_t{300} << 20);
+        EXPECT_EQ(SndConvert(dir / "huge.wav", dir / "out.wav", true), 0);
+        std::filesystem::remove(dir / "huge.wav");
+    }
     EXPECT_EQ(SndConvert(dir.path(), dir / "out.wav", true), 0);
     EXPECT_EQ(SndConvert(dir / "pcm.wav", dir / "no/such/folder/out.wav", true), 0);
     EXPECT_EQ(SndConvert(dir / "pcm.wav", dir / "out.wav", true, Gain{4000, 650, 2000000}), 0);
