@@ -297,7 +297,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Source{"ima_adpcm", "-r 8000 -c 1 -e ima-adpcm", true, false},
                       Source{"ima_adpcm_22k", "-r 22050 -c 1 -e ima-adpcm", false, false},
                       Source{"gsm610", "-r 8000 -c 1 -e gsm-full-rate", true, true},
-                      Source{"float_48k", "-r 48000 -c 1 -e floating-point -b 32", true, false}),
+                      Source{"float_48k", "-r 48000 -c 1 -e floating-point -b 32", true, false},
+                      Source{"ms_adpcm_16k", "-r 16000 -c 1 -e ms-adpcm", true, false},
+                      Source{"extensible_pcm24_96k_3ch", "-r 96000 -c 3 -b 24", false, true}),
     [](const ::testing::TestParamInfo<Source>& info) { return std::string(info.param.name); });
 
 TEST(SundrelDecoded, GainControlEvensOutTheLevel) {
