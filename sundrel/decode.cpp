@@ -121,6 +121,8 @@ VirtualWave Rebuild(const EncodedWave& w) {
 }
 
 int16_t ToSample(float v) {
+    // Float files may hold anything; a non-finite value is taken as silence.
+    if (!std::isfinite(v)) return 0;
     const long s = std::lrint(static_cast<double>(v) * 32768.0);
     return static_cast<int16_t>(std::clamp(s, -32768L, 32767L));
 }
@@ -160,6 +162,7 @@ bool Resample(SRC_STATE* src, double ratio, const float* in, long frames, bool e
         d.output_frames = static_cast<long>(buffer.size());
         if (src_process(src, &d) != 0) return false;
         if (!sink.Add(buffer.data(), static_cast<size_t>(d.output_frames_gen))) return false;
+        if (frames > 0 && d.input_frames_used == 0 && d.output_frames_gen == 0) return false;  // stalled
         in += d.input_frames_used;
         frames -= d.input_frames_used;
         if (frames == 0 && (!end || d.output_frames_gen == 0)) return true;
@@ -199,7 +202,7 @@ bool DecodeTo8kMono(const EncodedWave& wave, size_t maxSamples, std::vector<int1
         for (sf_count_t i = 0; i < got; ++i) {
             const float* f = &frames[static_cast<size_t>(i) * channels];
             float sum = 0.0f;
-            for (size_t c = 0; c < channels; ++c) sum += f[c];
+            for (size_t c = 0; c < channels; ++c) sum += std::isfinite(f[c]) ? std::clamp(f[c], -1.0f, 1.0f) : 0.0f;
             mono[static_cast<size_t>(i)] = sum / static_cast<float>(channels);
         }
         const bool ok = convertRate ? Resample(resampler.get(), ratio, mono.data(), static_cast<long>(got), false, sink)

@@ -331,6 +331,45 @@ TEST(SundrelDecoded, ATruncatedDataChunkConvertsWhatIsThere) {
     EXPECT_NEAR(static_cast<double>(g.codes.size()), 4000, 20);
 }
 
+// Float files may hold values no decoder produces: they become silence or
+// full scale, never undefined conversions.
+TEST(SundrelDecoded, NonFiniteAndHugeFloatSamplesAreTamed) {
+    TempDir dir;
+    const float values[] = {NAN, INFINITY, -INFINITY, 1e30f, -1e30f, 0.5f, -0.25f, 0.0f};
+    for (uint32_t rate : {8000u, 16000u}) {
+        std::vector<uint8_t> v;
+        Id(v, "RIFF");
+        U32(v, 0);
+        Id(v, "WAVE");
+        Id(v, "fmt ");
+        U32(v, 16);
+        U16(v, 3);  // IEEE float
+        U16(v, 1);
+        U32(v, rate);
+        U32(v, rate * 4);
+        U16(v, 4);
+        U16(v, 32);
+        Id(v, "data");
+        U32(v, 64 * sizeof values);
+        for (int r = 0; r < 64; ++r)
+            for (float f : values) {
+                uint32_t bits;
+                std::memcpy(&bits, &f, 4);
+                U32(v, bits);
+            }
+        const auto riff = static_cast<uint32_t>(v.size() - 8);
+        std::memcpy(&v[4], &riff, 4);
+        test::WriteBytes(dir / "float.wav", v);
+        ASSERT_EQ(SndConvert(dir / "float.wav", dir / "out.wav", true), 1) << rate;
+        Greeting g;
+        ASSERT_TRUE(ReadGreeting(dir / "out.wav", g));
+        if (rate != 8000) continue;
+        ASSERT_EQ(g.codes.size(), 64 * std::size(values));
+        const int expected[] = {0, 0, 0, 32767, -32768, 16384, -8192, 0};
+        for (size_t i = 0; i < std::size(values); ++i) EXPECT_EQ(g.codes[i], LinearToALaw(expected[i])) << i;
+    }
+}
+
 // --- refusals: result 0 and nothing written -----------------------------------------
 
 TEST(SundrelRefuses, MalformedFilesWithoutWritingAnything) {
