@@ -12,6 +12,7 @@
 
 #include "media/g711.h"
 #include "media/wavefile.h"
+#include "platform/library.h"
 #include "tests/media/test_support.h"
 
 namespace orvelin::sundrel {
@@ -28,7 +29,7 @@ using test::TempDir;
 
 const std::string LibraryPath = std::string(ORVELIN_BUILD_DIR) + "/libsundrel.so";
 
-using ConvertFn = int32_t (*)(const char*, const char*, uint8_t, int32_t, int32_t, int32_t);
+using ConvertSignature = int32_t(const char*, const char*, uint8_t, int32_t, int32_t, int32_t);
 
 struct Gain {
     int32_t level, floor, window;
@@ -36,22 +37,18 @@ struct Gain {
 constexpr Gain NoGain{0, 0, 0};
 constexpr Gain Agc{4000, 650, 130};
 
-// Bind, call once, unload: one conversion per load, as the answering machine does.
+// Bound through the program's own binding (load by absolute path, look up,
+// call once, unload): one conversion per load, as the answering machine does.
 int32_t SndConvert(const std::string& source, const char* destination, bool toALaw, Gain g = NoGain) {
-    void* lib = dlopen(LibraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (lib == nullptr) {
-        ADD_FAILURE() << dlerror();
+    const auto r = platform::callLibraryExportIn<ConvertSignature>(
+        ORVELIN_BUILD_DIR, "libsundrel.so", "_SndConvertFile", source.c_str(), destination,
+        static_cast<uint8_t>(toALaw ? 1 : 0), g.level, g.floor, g.window);
+    if (!r.called()) {
+        ADD_FAILURE() << "libsundrel.so not bound: " << r.error;
         return -1;
     }
-    auto fn = reinterpret_cast<ConvertFn>(dlsym(lib, "_SndConvertFile"));
-    if (fn == nullptr) {
-        ADD_FAILURE() << "no _SndConvertFile";
-        dlclose(lib);
-        return -1;
-    }
-    const int32_t result = fn(source.c_str(), destination, toALaw ? 1 : 0, g.level, g.floor, g.window);
-    EXPECT_EQ(dlclose(lib), 0);
-    return result;
+    EXPECT_EQ(dlopen(LibraryPath.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr) << "library stayed loaded";
+    return *r.value;
 }
 
 int32_t SndConvert(const std::string& source, const std::string& destination, bool toALaw, Gain g = NoGain) {
