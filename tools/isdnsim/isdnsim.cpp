@@ -519,6 +519,13 @@ uint32_t Exchange::newPlci(unsigned controller) {
     return controller | 0xFF00;
 }
 
+void Exchange::configure(const std::function<void(Options&)>& change) {
+    std::lock_guard lock(mu_);
+    auto controllers = opt_.controllers;
+    change(opt_);
+    opt_.controllers = controllers;
+}
+
 void Exchange::clearRecord() {
     std::lock_guard lock(mu_);
     record_.clear();

@@ -89,6 +89,8 @@ public:
     Exchange& operator=(const Exchange&) = delete;
 
     uint16_t port() const { return port_; }
+    // Changes the behaviour options while running (the controllers stay as they are).
+    void configure(const std::function<void(Options&)>& change);
     // Forgets calls and recorded messages (keeps the connections).
     void clearRecord();
 

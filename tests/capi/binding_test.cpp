@@ -1,0 +1,1 @@
+#include "tests/capi/support.h"
