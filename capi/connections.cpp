@@ -346,7 +346,10 @@ unsigned Listen(unsigned first, unsigned last, uint32_t infoMask, uint32_t cipMa
     if (last < first) return kInfoRegisterNotInstalled;
     for (unsigned c = first; c <= last; ++c) {
         _cmsg m;
-        LISTEN_REQ(&m, ApplId(), 0, c, infoMask, cipMask, 0, nullptr, nullptr);
+        // Not libcapi20's LISTEN_REQ(): its upper-case constructors put the message too.
+        capi_cmsg_header(&m, ApplId(), CAPI_LISTEN, CAPI_REQ, 0, c);
+        m.InfoMask = infoMask;
+        m.CIPmask = cipMask;
         unsigned rc = PutCapiMessage(m);
         if (rc != 0) return rc;
     }
@@ -457,7 +460,8 @@ unsigned StartDTMFListen(uint16_t applId, int id, uint16_t tone, uint16_t gap,
 unsigned DataB3Resp(int id, uint16_t handle) {
     if (id == -1 || GetConnectionState(id) != Connected) return 0;
     _cmsg m;
-    DATA_B3_RESP(&m, ApplId(), 0, uint32_t(GetNCCI(id)), handle);
+    capi_cmsg_header(&m, ApplId(), CAPI_DATA_B3, CAPI_RESP, 0, uint32_t(GetNCCI(id)));
+    m.DataHandle = handle;
     return PutCapiMessage(m);
 }
 

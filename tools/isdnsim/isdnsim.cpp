@@ -68,8 +68,6 @@ struct Exchange::Conn {
     uint16_t applId = 1;
     uint16_t window = 7;  // MaxBDataBlocks of the registration
     std::map<unsigned, std::pair<uint32_t, uint32_t>> listen;  // controller -> info, CIP mask
-    Bytes last;
-    bool duplicatePending = false;
 };
 
 struct Exchange::Call {
@@ -201,14 +199,6 @@ void Exchange::onReadable(Conn& conn) {
 void Exchange::onFrame(Conn& conn, const uint8_t* p, size_t n) {
     if (n >= 12 && p[5] == 0xFF) return onOperation(conn, p, n);
     if (n < 8) return;
-    // The client puts every message twice; drop the byte-identical second copy.
-    if (conn.duplicatePending && conn.last.size() == n && std::equal(p, p + n, conn.last.begin())) {
-        conn.duplicatePending = false;
-        ++duplicates_;
-        return;
-    }
-    conn.last.assign(p, p + n);
-    conn.duplicatePending = true;
     onMessage(conn, p, n);
 }
 
@@ -690,13 +680,14 @@ MessagePtr Exchange::waitFor(uint8_t command, uint8_t subcommand, size_t from,
 
 bool Exchange::waitUntil(const std::function<bool()>& condition,
                          std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mu_);
-    return changed_.wait_for(lock, timeout, [&] {
-        lock.unlock();
-        bool ok = condition();
-        lock.lock();
-        return ok;
-    });
+    // Polls as well: the condition may watch state that changes without an exchange event.
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::unique_lock lock(mu_);
+        changed_.wait_for(lock, std::chrono::milliseconds(5));
+    }
 }
 
 std::vector<MessagePtr> Exchange::find(uint8_t command, uint8_t subcommand) const {
@@ -740,11 +731,6 @@ uint32_t Exchange::lastOutgoingCall() const {
 size_t Exchange::registrations() const {
     std::lock_guard lock(mu_);
     return registrations_;
-}
-
-size_t Exchange::duplicatesDropped() const {
-    std::lock_guard lock(mu_);
-    return duplicates_;
 }
 
 }  // namespace isdnsim

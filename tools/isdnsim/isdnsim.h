@@ -5,8 +5,6 @@
 // Wire facts (libcapi20 3.27): a frame is a big-endian u16 length that counts itself, then
 // the payload, at most 4096 bytes, sent with one send(). Operations (payload byte 5 = 0xFF)
 // travel on the control connection; each registered application has its own connection.
-// The client sends every CAPI message twice in a row; the second, byte-identical frame is
-// dropped here.
 #pragma once
 
 #include <capi20.h>
@@ -119,6 +117,7 @@ public:
                        std::chrono::milliseconds timeout = std::chrono::seconds(10));
     MessagePtr waitFor(uint8_t command, uint8_t subcommand, size_t from = 0,
                        std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Polls `condition` (it must not hold the exchange's own lock) until it holds.
     bool waitUntil(const std::function<bool()>& condition,
                    std::chrono::milliseconds timeout = std::chrono::seconds(10));
     std::vector<MessagePtr> find(uint8_t command, uint8_t subcommand) const;
@@ -131,7 +130,6 @@ public:
     // PLCI of the latest call the application placed, or 0.
     uint32_t lastOutgoingCall() const;
     size_t registrations() const;
-    size_t duplicatesDropped() const;
 
 private:
     struct Call;
@@ -172,7 +170,6 @@ private:
     uint8_t nextPlci_ = 1;
     uint32_t lastOutgoing_ = 0;
     size_t registrations_ = 0;
-    size_t duplicates_ = 0;
     std::thread thread_;
 };
 
