@@ -244,7 +244,7 @@ TEST_F(CallTest, AcceptedCallCarriesDataBothWaysAndOneDisconnectClearsIt) {
     for (int state : {capi::B_DisconnectPending, capi::D_Connected, capi::D_DisconnectPending,
                       capi::Disconnected})
         EXPECT_TRUE(win->waitState(id, state, winMark)) << state;
-    EXPECT_FALSE(capi::IsConnectionInUse(id));
+    EXPECT_TRUE(ex.waitUntil([&] { return !capi::IsConnectionInUse(id); }));
     EXPECT_EQ(capi::SendData(id, greeting.data(), 10, 1, 0), 0x2001u);
     // Nothing left to clear.
     size_t before = ex.messageCount();
@@ -269,8 +269,8 @@ TEST_F(CallTest, FarEndReasonsArePostedWithTheNetworkBitSet) {
     EXPECT_EQ(c1->high(), 0x3490u);
     EXPECT_EQ(c2->high(), 0x3301u);
     EXPECT_TRUE(sent(CAPI_DISCONNECT, CAPI_RESP, p1));
-    EXPECT_FALSE(capi::IsConnectionInUse(id1));
-    EXPECT_FALSE(capi::IsConnectionInUse(id2));
+    EXPECT_TRUE(ex.waitUntil([&] { return !capi::IsConnectionInUse(id1); }));
+    EXPECT_TRUE(ex.waitUntil([&] { return !capi::IsConnectionInUse(id2); }));
 }
 
 TEST_F(CallTest, InfoIndicationPostsTheInfoNumberAndKeepsTheState) {
@@ -411,7 +411,7 @@ TEST_F(CallTest, FailedConnectConfirmationFreesTheSlot) {
     for (auto& d : win->of(WM_CAPI_STATE_CHANGED))
         if (d.connection == id) states.push_back(d.low());
     EXPECT_EQ(states, (std::vector<unsigned>{capi::D_ConnectPending, capi::Disconnected}));
-    EXPECT_FALSE(capi::IsConnectionInUse(id));
+    EXPECT_TRUE(ex.waitUntil([&] { return !capi::IsConnectionInUse(id); }));
     // The slot is free for the next call.
     ex.configure([](isdnsim::Options& o) { o.connectConfInfo = 0; });
     int again = -1;
