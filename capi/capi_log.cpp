@@ -177,7 +177,7 @@ void WriteCapiLog(const std::string& text) {
     ::gettimeofday(&tv, nullptr);
     tm local{};
     ::localtime_r(&tv.tv_sec, &local);
-    char stamp[40];
+    char stamp[128];
     std::snprintf(stamp, sizeof stamp, "%04d.%02d.%02d %02d:%02d:%02d.%03d ",
                   local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
                   local.tm_min, local.tm_sec, int(tv.tv_usec / 1000));

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -76,7 +77,9 @@ bool alertAllowed(int id) {
     }
     std::optional<uint32_t> options = reader ? reader() : std::nullopt;
     if (!options || !(*options & kOptionConfiguredNumbersOnly)) return true;
-    return TheConfiguredNumberList().contains(";" + GetCalledPartyDigits(id) + ";");
+    std::string needle(1, ';');
+    needle.append(GetCalledPartyDigits(id)).push_back(';');
+    return TheConfiguredNumberList().contains(needle);
 }
 
 void onConnectInd(const _cmsg& r) {
@@ -161,8 +164,10 @@ void onFacilityInd(const _cmsg& r) {
     std::string keys;
     if (const unsigned char* p = r.FacilityIndicationParameter; p && p[0] != 0xFF)
         keys.assign(reinterpret_cast<const char*>(p + 1), p[0]);
-    keys = keys.substr(0, keys.find('\0'));
-    WriteCapiLog("Key: " + keys);
+    keys.resize(std::min(keys.size(), keys.find('\0')));
+    std::string line = "Key: ";
+    line.append(keys);
+    WriteCapiLog(line);
     int id = GetSavedConnectionByNCCI(int32_t(r.adr.adrNCCI));
     if (auto window = MainWindow()) {
         auto record = std::make_unique<DtmfInfo>();

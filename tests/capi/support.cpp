@@ -75,6 +75,17 @@ std::optional<Delivered> RecordingTarget::waitState(int connection, int state, s
         from);
 }
 
+std::string TestDir();
+namespace {
+// Removes the per-process directory when the process ends.
+struct DirCleanup {
+    ~DirCleanup() {
+        std::error_code ec;
+        std::filesystem::remove_all(TestDir(), ec);
+    }
+};
+}  // namespace
+
 std::string TestDir() {
     // Never destroyed: the clean-up at exit still needs it.
     static const std::string* dir = new std::string([] {
@@ -87,18 +98,10 @@ std::string TestDir() {
         if (!::mkdtemp(buf.data())) std::abort();
         return std::string(buf.data());
     }());
+    static DirCleanup cleanup;
     return *dir;
 }
 
-namespace {
-// Removes the per-process directory when the process ends.
-struct DirCleanup {
-    ~DirCleanup() {
-        std::error_code ec;
-        std::filesystem::remove_all(TestDir(), ec);
-    }
-};
-}  // namespace
 
 std::vector<std::string> LogLines() {
     std::ifstream in(capi::CapiLogPath());
@@ -133,7 +136,6 @@ bool WaitLog(const std::string& text, std::chrono::milliseconds timeout) {
 }
 
 isdnsim::Exchange& TheExchange() {
-    static DirCleanup cleanup;
     static isdnsim::Exchange* ex = [] {
         isdnsim::Options o;
         o.controllers = {isdnsim::Profile{}, isdnsim::Profile{}};

@@ -44,9 +44,10 @@ void put32(Bytes& b, uint32_t v) {
 
 // A CAPI struct: length byte, then the content.
 Bytes capiStruct(const Bytes& content) {
-    Bytes s;
-    s.push_back(uint8_t(std::min<size_t>(content.size(), 254)));
-    s.insert(s.end(), content.begin(), content.begin() + s[0]);
+    size_t n = std::min<size_t>(content.size(), 254);
+    Bytes s(n + 1);
+    s[0] = uint8_t(n);
+    if (n) std::memcpy(s.data() + 1, content.data(), n);
     return s;
 }
 
@@ -181,6 +182,10 @@ void Exchange::onReadable(Conn& conn) {
         return;
     }
     if (n < 0) return;
+    // Acknowledge at once: the client does not disable Nagle, so a delayed ACK here would
+    // hold back its next small message for tens of milliseconds.
+    int one = 1;
+    ::setsockopt(conn.fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
     conn.in.insert(conn.in.end(), buf, buf + n);
     while (conn.in.size() >= 2 && conn.fd >= 0) {
         size_t len = (size_t(conn.in[0]) << 8) | conn.in[1];
