@@ -1,0 +1,151 @@
+#include "client/call_list_model.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "settings/msn_table.h"
+
+namespace orvelin::client {
+
+namespace {
+
+constexpr std::array<std::string_view, 7> kWeekdays = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                                       "Thursday", "Friday", "Saturday"};
+constexpr std::array<std::string_view, 12> kMonths = {
+    "January", "February", "March",     "April",   "May",      "June",
+    "July",    "August",   "September", "October", "November", "December"};
+
+}  // namespace
+
+int callImageForCip(std::uint16_t cip) {
+    switch (cip) {
+        case 17:
+        case 18:
+            return kImageFax;
+        case 2:
+        case 3:
+        case 6:
+        case 7:
+        case 8:
+        case 9:
+        case 19:
+        case 20:
+        case 21:
+        case 22:
+        case 23:
+        case 24:
+        case 25:
+        case 27:
+        case 28:
+            return kImageData;
+        default:
+            return kImageVoice;
+    }
+}
+
+std::string callCountText(std::uint32_t state, std::uint16_t count) {
+    char buf[32];
+    switch (static_cast<CallState>(state)) {
+        case CallState::Answered:
+        case CallState::VoiceMessage:
+        case CallState::ReadVoiceMessage:
+        case CallState::Sms:
+        case CallState::ReadSms:
+            std::snprintf(buf, sizeof buf, " %u sec.", unsigned{count});
+            return buf;
+        case CallState::BrokenFax:
+        case CallState::Fax:
+        case CallState::ViewedFaxMessage:
+            std::snprintf(buf, sizeof buf, " %u pg.", unsigned{count});
+            return buf;
+        default:
+            if (count == 0) return {};
+            std::snprintf(buf, sizeof buf, " %u sec.", unsigned{count});
+            return buf;
+    }
+}
+
+std::string callTimeText(const LocalDateTime& t, bool longDate) {
+    char date[64];
+    const bool monthKnown = t.month >= 1 && t.month <= 12;
+    if (longDate && monthKnown && t.dayOfWeek < kWeekdays.size()) {
+        std::snprintf(date, sizeof date, "%.*s, %d %.*s %04d",
+                      static_cast<int>(kWeekdays[t.dayOfWeek].size()),
+                      kWeekdays[t.dayOfWeek].data(), int{t.day},
+                      static_cast<int>(kMonths[t.month - 1u].size()), kMonths[t.month - 1u].data(),
+                      int{t.year});
+    } else {
+        std::snprintf(date, sizeof date, "%04d-%02d-%02d", int{t.year}, int{t.month}, int{t.day});
+    }
+    char time[32];
+    std::snprintf(time, sizeof time, "%02d:%02d:%02d", int{t.hour}, int{t.minute}, int{t.second});
+    return std::string(date) + "  " + time;
+}
+
+CallRow makeCallRow(const TCallRecord& r, bool longDate) {
+    CallRow row;
+    row.id = r.id;
+    row.state = r.state;
+    row.stateImage = isKnownCallState(r.state) ? static_cast<int>(r.state) : -1;
+    row.image = callImageForCip(r.cip);
+    row.text[kColumnTime] = callTimeText(r.arrival, longDate);
+    row.text[kColumnCalled] =
+        std::string(r.calledName.empty() ? r.calledNumber.view() : r.calledName.view());
+    row.text[kColumnCallerNumber] = std::string(r.callerNumber.view());
+    row.text[kColumnCallerName] = std::string(r.callerName.view());
+    row.text[kColumnCount] = callCountText(r.state, r.count);
+    row.text[kColumnComment] = std::string(r.comment.view());
+    return row;
+}
+
+CallListModel::CallListModel(const CallRing& ring, Hooks hooks)
+    : ring_(ring), hooks_(std::move(hooks)) {
+    if (!hooks_.findMsnIndex)
+        hooks_.findMsnIndex = [](std::string_view n) { return settings::FindMSNIndex(n); };
+}
+
+bool CallListModel::announce(const TCallRecord& record) {
+    if (record.hidden()) return false;
+    const int index = ring_.findIndex(record.id);
+    if (index >= 0 && hooks_.queueToClients) hooks_.queueToClients(index);
+    if (selectedLine_ == kAllLines) return true;
+    return hooks_.findMsnIndex(record.calledNumber.view()) + 1 == selectedLine_;
+}
+
+void CallListModel::addCallRow(const TCallRecord& record) {
+    if (!announce(record)) return;
+    rows_.insert(rows_.begin(), makeCallRow(record, longDate_));
+    if (rows_.size() > ring_.size()) rows_.resize(ring_.size());
+}
+
+void CallListModel::updateCallRow(const TCallRecord& record) {
+    // The ring changed whether or not the row is shown: a call filtered out by
+    // the line selector must not lose its new state at the next start.
+    if (hooks_.saveRing) hooks_.saveRing();
+    if (!announce(record)) return;
+    auto it = std::find_if(rows_.begin(), rows_.end(),
+                           [&](const CallRow& row) { return row.id == record.id; });
+    if (it == rows_.end()) return;
+    const CallRow fresh = makeCallRow(record, longDate_);
+    it->state = fresh.state;
+    it->stateImage = fresh.stateImage;
+    it->image = fresh.image;
+    it->text[kColumnCount] = fresh.text[kColumnCount];
+    it->text[kColumnComment] = fresh.text[kColumnComment];
+}
+
+void CallListModel::rebuild() {
+    rows_.clear();
+    for (const std::uint32_t i : ring_.walkOrder()) {
+        const TCallRecord& r = ring_.at(i);
+        if (r.inUse()) addCallRow(r);
+    }
+}
+
+const CallRow* CallListModel::rowById(std::uint32_t id) const {
+    auto it =
+        std::find_if(rows_.begin(), rows_.end(), [&](const CallRow& row) { return row.id == id; });
+    return it == rows_.end() ? nullptr : &*it;
+}
+
+}  // namespace orvelin::client

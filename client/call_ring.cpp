@@ -1,0 +1,153 @@
+#include "client/call_ring.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "settings/option_bits.h"
+
+namespace orvelin::client {
+
+namespace {
+
+char lowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::string lowerFileName(std::string_view path) {
+    const auto cut = path.find_last_of("/\\");
+    std::string name(cut == std::string_view::npos ? path : path.substr(cut + 1));
+    std::transform(name.begin(), name.end(), name.begin(), lowerAscii);
+    return name;
+}
+
+// realpath() of an existing path, or "" when it cannot be resolved.
+std::string resolved(const std::string& path) {
+    std::unique_ptr<char, decltype(&std::free)> r(realpath(path.c_str(), nullptr), &std::free);
+    return r ? std::string(r.get()) : std::string();
+}
+
+}  // namespace
+
+OverwritePolicy OverwritePolicy::fromOptions(std::uint32_t options) {
+    using settings::OptionBits;
+    return {settings::HasOption(options, OptionBits::KeepFaxFiles),
+            settings::HasOption(options, OptionBits::KeepVoiceFiles)};
+}
+
+bool isGreetingRecording(std::string_view path) {
+    return lowerFileName(path).starts_with("welcome");
+}
+
+bool isFaxFile(std::string_view path) {
+    const std::string name = lowerFileName(path);
+    return name.find(".sff") != std::string::npos || name.find(".tif") != std::string::npos;
+}
+
+bool shouldDeleteOverwrittenFile(std::string_view path, OverwritePolicy policy) {
+    if (path.empty() || isGreetingRecording(path)) return false;
+    return isFaxFile(path) ? !policy.keepFaxFiles : !policy.keepOtherFiles;
+}
+
+bool deleteFileInside(const std::filesystem::path& programDir, std::string_view path) {
+    if (path.empty()) return false;
+    const std::string dir = resolved(programDir.string());
+    const std::string file = resolved(std::string(path));
+    if (dir.empty() || file.empty()) return false;
+    const std::string prefix = dir.ends_with('/') ? dir : dir + '/';
+    if (!file.starts_with(prefix) || file.size() == prefix.size()) return false;
+    struct stat st {};
+    if (lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    return unlink(file.c_str()) == 0;
+}
+
+CallRing::CallRing(std::uint32_t maxCalls) : slots_(std::max<std::uint32_t>(maxCalls, 1)) {}
+
+TCallRecord* CallRing::find(std::uint32_t id) {
+    const int i = findIndex(id);
+    return i < 0 ? nullptr : &slots_[static_cast<std::size_t>(i)];
+}
+
+const TCallRecord* CallRing::find(std::uint32_t id) const {
+    const int i = findIndex(id);
+    return i < 0 ? nullptr : &slots_[static_cast<std::size_t>(i)];
+}
+
+int CallRing::findIndex(std::uint32_t id) const {
+    if (id == 0) return -1;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        if (slots_[i].id == id) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+std::uint32_t CallRing::nextId(std::uint32_t arrivalSeconds) {
+    if (!idsStarted_) {
+        // Start above every id still in the ring, so a quick restart (arrival
+        // seconds at or below ids handed out by the last run) repeats none.
+        std::uint64_t start = arrivalSeconds;
+        for (const auto& r : slots_)
+            start = std::max<std::uint64_t>(start, std::uint64_t{r.id} + 1);
+        idsStarted_ = true;
+        lastId_ = static_cast<std::uint32_t>(start > 0xFFFFFFFFu ? 0 : start);
+        if (lastId_ == 0) lastId_ = 1;
+        return lastId_;
+    }
+    ++lastId_;
+    if (lastId_ == 0) lastId_ = 1;
+    return lastId_;
+}
+
+TCallRecord& CallRing::takeNew(const ArrivalTime& arrival, OverwritePolicy policy,
+                               const std::filesystem::path& programDir) {
+    const std::uint32_t id = nextId(arrival.seconds1901);
+    TCallRecord& slot = slots_[head_];
+    head_ = (head_ + 1) % size();
+    const std::string_view oldPath = slot.filePath.view();
+    if (slot.inUse() && shouldDeleteOverwrittenFile(oldPath, policy)) {
+        deleteFileInside(programDir, oldPath);
+    }
+    slot = TCallRecord{};
+    slot.id = id;
+    slot.arrival = arrival.local;
+    slot.arrivalSeconds = arrival.seconds1901;
+    return slot;
+}
+
+std::vector<std::uint32_t> CallRing::walkOrder() const {
+    std::vector<std::uint32_t> order;
+    const std::uint32_t n = size();
+    for (std::uint32_t i = (head_ + 1) % n; i != head_; i = (i + 1) % n) order.push_back(i);
+    return order;
+}
+
+void CallRing::clear() {
+    std::fill(slots_.begin(), slots_.end(), TCallRecord{});
+    head_ = 0;
+}
+
+bool CallRing::replace(std::uint32_t head, std::vector<TCallRecord> records) {
+    if (records.size() != slots_.size() || head >= size()) return false;
+    slots_ = std::move(records);
+    head_ = head;
+    return true;
+}
+
+std::vector<std::uint8_t> CallRing::snapshot() const {
+    std::vector<std::uint8_t> image(fileSize(size()));
+    image[0] = static_cast<std::uint8_t>(head_);
+    image[1] = static_cast<std::uint8_t>(head_ >> 8);
+    image[2] = static_cast<std::uint8_t>(head_ >> 16);
+    image[3] = static_cast<std::uint8_t>(head_ >> 24);
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        encodeCallRecord(slots_[i], std::span<std::uint8_t, kCallRecordSize>(
+                                        image.data() + 4 + i * kCallRecordSize, kCallRecordSize));
+    }
+    return image;
+}
+
+}  // namespace orvelin::client

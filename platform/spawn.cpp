@@ -1,0 +1,207 @@
+#include "platform/spawn.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+extern char** environ;
+
+namespace platform {
+
+struct ChildProcess::State {
+    pid_t pid = -1;
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool reaped = false;
+    int status = 0;
+};
+
+struct SpawnAccess {
+    static ChildProcess make(std::shared_ptr<ChildProcess::State> state) {
+        return ChildProcess(std::move(state));
+    }
+};
+
+namespace {
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// A path starting with '-' would be taken for an option by the started program.
+std::string asArgument(const std::string& path) {
+    return (!path.empty() && path.front() == '-') ? "./" + path : path;
+}
+
+// Waits for exactly our own child, so a waitpid of anyone else's is never stolen.
+void reap(const std::shared_ptr<ChildProcess::State>& state) {
+    int status = 0;
+    pid_t r;
+    do {
+        r = waitpid(state->pid, &status, 0);
+    } while (r < 0 && errno == EINTR);
+    std::lock_guard lock(state->mutex);
+    state->reaped = true;
+    state->status = r == state->pid ? status : -1;
+    state->ended.notify_all();
+}
+
+#if !(defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34)))
+// Without closefrom in the file actions: close every inheritable descriptor above 2.
+void addCloseInheritable(posix_spawn_file_actions_t* actions) {
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir) return;
+    int self = dirfd(dir);
+    while (dirent* e = readdir(dir)) {
+        int fd = std::atoi(e->d_name);
+        if (fd <= 2 || fd == self) continue;
+        int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0 && !(flags & FD_CLOEXEC)) posix_spawn_file_actions_addclose(actions, fd);
+    }
+    closedir(dir);
+}
+#endif
+
+}  // namespace
+
+ChildProcess::ChildProcess(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+pid_t ChildProcess::pid() const {
+    return state_->pid;
+}
+
+std::optional<int> ChildProcess::waitFor(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(state_->mutex);
+    if (!state_->ended.wait_for(lock, timeout, [&] { return state_->reaped; })) return std::nullopt;
+    return state_->status;
+}
+
+std::vector<std::string> splitCommandLine(std::string_view line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool inWord = false;  // a word has started, even if it is still empty ("")
+    bool quoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (c == '\\' && i + 1 < line.size() && line[i + 1] == '"') {
+            word.push_back('"');
+            inWord = true;
+            ++i;
+        } else if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+        } else if (isBlank(c) && !quoted) {
+            if (inWord) words.push_back(std::move(word));
+            word.clear();
+            inWord = false;
+        } else {
+            word.push_back(c);
+            inWord = true;
+        }
+    }
+    if (inWord) words.push_back(std::move(word));
+    return words;
+}
+
+std::vector<std::string> substitutePlaceholders(const std::vector<std::string>& words,
+                                                std::span<const Placeholder> placeholders,
+                                                Occurrences which) {
+    std::vector<bool> used(placeholders.size(), false);
+    std::vector<std::string> out;
+    out.reserve(words.size());
+    for (const std::string& word : words) {
+        std::string result;
+        size_t i = 0;
+        while (i < word.size()) {
+            bool replaced = false;
+            for (size_t p = 0; p < placeholders.size(); ++p) {
+                const Placeholder& ph = placeholders[p];
+                if (ph.token.empty() || used[p]) continue;
+                if (word.compare(i, ph.token.size(), ph.token) != 0) continue;
+                result += ph.value;
+                i += ph.token.size();
+                used[p] = which == Occurrences::First;
+                replaced = true;
+                break;
+            }
+            if (!replaced) result.push_back(word[i++]);
+        }
+        out.push_back(std::move(result));
+    }
+    return out;
+}
+
+SpawnResult spawnProgram(const std::vector<std::string>& argv) {
+    if (argv.empty() || argv.front().empty()) return {std::nullopt, "no program given"};
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#else
+    addCloseInheritable(&actions);
+#endif
+    // The program must not inherit our ignored SIGPIPE or blocked signals.
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    auto state = std::make_shared<ChildProcess::State>();
+    int rc = posix_spawnp(&state->pid, args[0], &actions, &attr, args.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return {std::nullopt, "cannot start " + argv.front() + ": " + std::strerror(rc)};
+
+    try {
+        std::thread([state] { reap(state); }).detach();
+    } catch (const std::system_error& e) {
+        return {SpawnAccess::make(state),
+                "started " + argv.front() + " but cannot watch it: " + e.what()};
+    }
+    return {SpawnAccess::make(std::move(state)), {}};
+}
+
+SpawnResult openDocument(const std::string& path) {
+    return spawnProgram({"xdg-open", asArgument(path)});
+}
+
+SpawnResult printDocument(const std::string& path) {
+    return spawnProgram({"lp", asArgument(path)});
+}
+
+SpawnResult editTextFile(const std::string& path) {
+    const char* editor = std::getenv("EDITOR");
+    std::vector<std::string> argv = splitCommandLine(editor ? editor : "");
+    if (!argv.empty()) {
+        argv.push_back(asArgument(path));
+        SpawnResult r = spawnProgram(argv);
+        if (r.started()) return r;
+        // An editor that cannot be started: the viewer still shows the file.
+        SpawnResult viewer = openDocument(path);
+        if (!viewer.started()) viewer.error = r.error + "; " + viewer.error;
+        return viewer;
+    }
+    return openDocument(path);
+}
+
+}  // namespace platform
