@@ -8,12 +8,17 @@
 //     blocks until the window thread has run the handler and returns the handler's
 //     result. The window thread runs sent messages whenever it processes events (also
 //     inside a modal dialog or any nested event loop) and while it waits in
-//     waitForThread()/waitUntil(), so a worker blocked in send() never deadlocks a window
-//     thread that is waiting for that worker.
-//   - send() returns nullopt, without blocking for ever, when the window is gone or its
-//     thread's event loop has ended. It returns only once the handler has returned or it
-//     is certain that the handler will never run, so lParam may point at the sender's
-//     own data.
+//     waitForThread(), serveSendsDuring() or waitUntil(), so a worker blocked in send()
+//     never deadlocks a window thread that is waiting for that worker. A window thread
+//     that blocks any other way (a plain join) serves nothing meanwhile. A sender that has windows of its own
+//     serves the sends made to them while it waits.
+//   - send() returns nullopt, without blocking for ever, when the window is gone or, from
+//     another thread, when the window thread's event loop has ended (QCoreApplication's
+//     exec() for the main thread, QThread's for others). It returns only once the
+//     handler has returned or it is certain that the handler will never run, so lParam
+//     may point at the sender's own data; a record the handler leaves in the message
+//     is freed after the handler, so a sender that needs a reply reads it from the
+//     result or from its own data.
 // A record passed with a message belongs to the message: the handler takes it with
 // AppMessage::take(); a record no handler took, or whose message is dropped (window
 // destroyed, loop ended), is freed with the message.
@@ -49,7 +54,7 @@ using TimerId = std::uint32_t;
 
 // Base of every record carried by a message. Records are plain structs deriving from it.
 class MessageRecord {
-public:
+  public:
     virtual ~MessageRecord() = default;
 };
 using RecordPtr = std::unique_ptr<MessageRecord>;
@@ -79,17 +84,17 @@ struct AppMessage {
 namespace detail {
 struct WindowLink;
 class WindowPort;
+class SendQueue;
 }  // namespace detail
 
 // A reference to a window that any thread may hold and use, also after the window is
 // gone (then post() and send() fail and free the record).
 class WindowRef {
-public:
+  public:
     WindowRef() = default;
 
     // False (record freed) when the window is gone or its loop has ended.
-    bool post(MessageId id, WParam wParam = 0, LParam lParam = 0,
-              RecordPtr record = nullptr) const;
+    bool post(MessageId id, WParam wParam = 0, LParam lParam = 0, RecordPtr record = nullptr) const;
     // The handler's result, or nullopt when the message was not handled (see above).
     std::optional<LResult> send(MessageId id, WParam wParam = 0, LParam lParam = 0,
                                 RecordPtr record = nullptr) const;
@@ -100,7 +105,7 @@ public:
     bool alive() const;
     explicit operator bool() const { return link_ != nullptr; }
 
-private:
+  private:
     friend class AppWindow;
     explicit WindowRef(std::shared_ptr<detail::WindowLink> link) : link_(std::move(link)) {}
     std::shared_ptr<detail::WindowLink> link_;
@@ -139,9 +144,10 @@ constexpr Response<W> onCommand(CommandId id, void (W::*handler)()) {
 //       };
 //       LResult dispatch(AppMessage& m) override { return respond(kResponses, m); }
 //   };
-// A derived destructor that may still process events must call closeWindow() first.
+// A window is destroyed on its own thread (or after that thread has ended). A derived
+// destructor that may still process events must call closeWindow() first.
 class AppWindow {
-public:
+  public:
     // Builds the window on the calling thread, which becomes its window thread. clock:
     // the timers' clock, defaultClock() when null; it must outlive the window.
     explicit AppWindow(Clock* clock = nullptr);
@@ -153,8 +159,7 @@ public:
 
     // Same as ref().post()/send(). Only safe from another thread while the caller knows
     // the window exists; otherwise hold a WindowRef.
-    bool post(MessageId id, WParam wParam = 0, LParam lParam = 0,
-              RecordPtr record = nullptr) const;
+    bool post(MessageId id, WParam wParam = 0, LParam lParam = 0, RecordPtr record = nullptr) const;
     std::optional<LResult> send(MessageId id, WParam wParam = 0, LParam lParam = 0,
                                 RecordPtr record = nullptr);
 
@@ -172,7 +177,7 @@ public:
 
     bool onWindowThread() const { return std::this_thread::get_id() == threadId_; }
 
-protected:
+  protected:
     // Routes one message. Window thread only.
     virtual LResult dispatch(AppMessage& message) { return defaultMessage(message); }
     // Messages the table does not name. WM_COMMAND is passed to defaultCommand().
@@ -182,9 +187,10 @@ protected:
     template <class W, std::size_t N>
     LResult respond(const Response<W> (&table)[N], AppMessage& message);
 
-private:
+  private:
     friend struct detail::WindowLink;
     friend class detail::WindowPort;
+    friend class detail::SendQueue;
     friend class WindowRef;
 
     struct TimerSlot {
@@ -208,11 +214,16 @@ private:
 
 // Joins t. Returns at once when t is not joinable.
 void waitForThread(std::thread& t);
+// Runs a blocking call (the join of a WorkerThread, say) on a helper thread and returns
+// when it has returned, serving sends meanwhile. An exception it throws is rethrown here.
+void serveSendsDuring(const std::function<void()>& blocking);
 // Waits until done() is true or timeout has passed; returns done(). done() is checked
 // after every serviced send and at least every 10 ms.
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 // Runs the sends that are queued for this thread's windows now; returns how many.
 int serviceSentMessages();
+// How many sends to this thread's windows are queued and not yet running.
+int pendingSentMessages();
 
 template <class W, std::size_t N>
 LResult AppWindow::respond(const Response<W> (&table)[N], AppMessage& message) {

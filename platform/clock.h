@@ -17,14 +17,14 @@ namespace platform {
 // given period; it then fires every period until stop(). It fires on the thread of the
 // context object it was made for.
 class ClockTimer {
-public:
+  public:
     virtual ~ClockTimer() = default;
     virtual void start(std::int64_t periodMs) = 0;
     virtual void stop() = 0;
 };
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Milliseconds on a monotonic scale; only differences mean anything.
     virtual std::int64_t now() const = 0;
@@ -46,7 +46,7 @@ void setDefaultClock(Clock* clock);
 // thread; while a timer fires, now() reads its due time, so a handler that re-arms
 // counts from there. Must outlive every timer made from it.
 class ManualClock : public Clock {
-public:
+  public:
     explicit ManualClock(std::int64_t startMs = 0);
     ~ManualClock() override;
 
@@ -58,7 +58,7 @@ public:
     // Number of timers that are armed now.
     int armedCount() const;
 
-private:
+  private:
     class Timer;
     friend class Timer;
 

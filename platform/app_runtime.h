@@ -1,0 +1,38 @@
+// The process set-up every run of the program shares: the Qt platform (offscreen where
+// there is no display), the application object, SIGPIPE ignored, and SIGTERM/SIGINT
+// turned into a clean end of the event loop.
+#pragma once
+
+#include <memory>
+
+class QApplication;
+class QSocketNotifier;
+
+namespace platform {
+
+// Sets QT_QPA_PLATFORM=offscreen when neither DISPLAY nor WAYLAND_DISPLAY is set and
+// QT_QPA_PLATFORM is not set either. Returns true when it chose offscreen.
+bool chooseHeadlessPlatform();
+
+// One per process, built first thing in main().
+class AppRuntime {
+  public:
+    AppRuntime(int& argc, char** argv);
+    ~AppRuntime();
+    AppRuntime(const AppRuntime&) = delete;
+    AppRuntime& operator=(const AppRuntime&) = delete;
+
+    QApplication& app() { return *app_; }
+    // Runs the event loop until quit() or SIGTERM/SIGINT; returns the loop's result.
+    int exec();
+    // The offscreen or minimal platform is in use.
+    bool headless() const;
+
+  private:
+    void onSignalPipe();
+
+    std::unique_ptr<QApplication> app_;
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+}  // namespace platform

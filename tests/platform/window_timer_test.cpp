@@ -1,0 +1,194 @@
+// Window timers keyed by id, on the manual clock (exact ticks) and on the real one.
+#include <gtest/gtest.h>
+
+#include <QTest>
+#include <utility>
+#include <vector>
+
+#include "platform/app_window.h"
+#include "platform/clock.h"
+#include "tests/platform/qt_environment.h"
+
+namespace {
+
+using namespace platform;
+using Tick = std::pair<TimerId, std::int64_t>;  // id, clock time when it fired
+
+class TimerWindow : public AppWindow {
+  public:
+    explicit TimerWindow(Clock& clock) : AppWindow(&clock), clock_(clock) {}
+    ~TimerWindow() override { closeWindow(); }
+
+    std::vector<Tick> ticks;
+    std::function<void(TimerId)> onTick;
+
+  protected:
+    LResult dispatch(AppMessage& m) override { return respond(kResponses, m); }
+
+  private:
+    LResult evTimer(AppMessage& m) {
+        const auto id = static_cast<TimerId>(m.wParam);
+        ticks.emplace_back(id, clock_.now());
+        if (onTick) onTick(id);
+        return 0;
+    }
+    static constexpr Response<TimerWindow> kResponses[] = {
+        onMessage(WM_TIMER, &TimerWindow::evTimer),
+    };
+    Clock& clock_;
+};
+
+TEST(WindowTimers, FireAtTheirPeriodsInOrderUntilKilled) {
+    ManualClock clock(1000);
+    TimerWindow w(clock);
+    w.setTimer(5, 10000);  // text-message time-out
+    w.setTimer(4, 2000);   // tray blink
+    clock.advance(1999);
+    EXPECT_TRUE(w.ticks.empty());
+    clock.advance(1);
+    EXPECT_EQ(w.ticks, (std::vector<Tick>{{4, 3000}}));
+
+    w.ticks.clear();
+    clock.advance(9000);  // to 12000
+    EXPECT_EQ(w.ticks, (std::vector<Tick>{{4, 5000}, {4, 7000}, {4, 9000}, {5, 11000}, {4, 11000}}))
+        << "ties go in arming order: 5 was armed first";
+
+    w.ticks.clear();
+    w.killTimer(4);
+    EXPECT_FALSE(w.timerArmed(4));
+    EXPECT_TRUE(w.timerArmed(5));
+    clock.advance(20000);  // to 32000
+    EXPECT_EQ(w.ticks, (std::vector<Tick>{{5, 21000}, {5, 31000}}));
+
+    w.ticks.clear();
+    w.killTimer(5);
+    clock.advance(100000);
+    EXPECT_TRUE(w.ticks.empty());
+    EXPECT_EQ(clock.armedCount(), 0);
+}
+
+TEST(WindowTimers, SetTimerRearmsFromNow) {
+    ManualClock clock;
+    TimerWindow w(clock);
+    w.setTimer(1, 15000);  // answer delay
+    clock.advance(10000);
+    w.setTimer(1, 15000);  // armed again: counts from 10000
+    clock.advance(14999);
+    EXPECT_TRUE(w.ticks.empty());
+    clock.advance(1);
+    EXPECT_EQ(w.ticks, (std::vector<Tick>{{1, 25000}}));
+    w.setTimer(1, 500);  // a new period replaces the old one
+    clock.advance(1000);
+    EXPECT_EQ(w.ticks, (std::vector<Tick>{{1, 25000}, {1, 25500}, {1, 26000}}));
+}
+
+TEST(WindowTimers, KilledInsideOwnHandlerNeverFiresAgain) {
+    ManualClock clock;
+    TimerWindow w(clock);
+    w.setTimer(2, 15000);
+    w.setTimer(4, 2000);
+    w.onTick = [&](TimerId id) {
+        if (id == 2) w.killTimer(2);
+    };
+    clock.advance(60000);
+    int twos = 0, fours = 0;
+    for (auto& [id, at] : w.ticks) (id == 2 ? twos : fours)++;
+    EXPECT_EQ(twos, 1);
+    EXPECT_EQ(fours, 30);
+}
+
+TEST(WindowTimers, RearmedInsideOwnHandlerCountsFromTheTick) {
+    ManualClock clock;
+    TimerWindow w(clock);
+    w.onTick = [&](TimerId id) {
+        if (w.ticks.size() == 1) w.setTimer(id, 3000);
+    };
+    w.setTimer(5, 10000);
+    clock.advance(16000);
+    EXPECT_EQ(w.ticks, (std::vector<Tick>{{5, 10000}, {5, 13000}, {5, 16000}}));
+}
+
+TEST(WindowTimers, OneTimerKillsAnotherThatIsDueInTheSameAdvance) {
+    ManualClock clock;
+    TimerWindow w(clock);
+    w.setTimer(1, 1000);
+    w.setTimer(2, 1000);
+    w.onTick = [&](TimerId id) {
+        if (id == 1) w.killTimer(2);
+    };
+    clock.advance(5000);
+    for (auto& [id, at] : w.ticks) EXPECT_EQ(id, 1u) << "at " << at;
+    EXPECT_EQ(w.ticks.size(), 5u);
+}
+
+TEST(WindowTimers, ClosedOrDestroyedWindowGetsNoTicks) {
+    ManualClock clock;
+    {
+        TimerWindow w(clock);
+        w.setTimer(4, 2000);
+        w.closeWindow();
+        clock.advance(10000);
+        EXPECT_TRUE(w.ticks.empty());
+        w.setTimer(4, 2000);  // ignored once closed
+        clock.advance(10000);
+        EXPECT_TRUE(w.ticks.empty());
+    }
+    {
+        auto w = std::make_unique<TimerWindow>(clock);
+        w->setTimer(4, 2000);
+        w.reset();
+        EXPECT_EQ(clock.armedCount(), 0);
+        clock.advance(10000);  // must not touch the dead window
+    }
+}
+
+TEST(WindowTimers, WindowDestroyedByItsOwnTimer) {
+    ManualClock clock;
+    auto* w = new TimerWindow(clock);
+    int fired = 0;
+    w->onTick = [&](TimerId) {
+        ++fired;
+        delete w;
+    };
+    w->setTimer(1, 100);
+    clock.advance(1000);
+    EXPECT_EQ(fired, 1);
+    QCoreApplication::processEvents();  // the port's deferred deletion
+}
+
+TEST(WindowTimers, WindowDestroyedByItsOwnSystemTimer) {
+    auto* w = new TimerWindow(systemClock());
+    bool fired = false;
+    w->onTick = [&](TimerId) {
+        fired = true;
+        delete w;
+    };
+    w->setTimer(1, 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fired; }, 20000));
+    QTest::qWait(20);  // no tick may reach the dead window
+}
+
+TEST(WindowTimers, DefaultClockIsReplaceable) {
+    ManualClock clock;
+    setDefaultClock(&clock);
+    EXPECT_EQ(&defaultClock(), &clock);
+    setDefaultClock(nullptr);
+    EXPECT_EQ(&defaultClock(), &systemClock());
+}
+
+TEST(WindowTimers, SystemClockTimerRepeatsAndStopsWhenKilled) {
+    TimerWindow w(systemClock());
+    w.setTimer(4, 5);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.ticks.size() >= 3; }, 20000));
+    w.killTimer(4);
+    const size_t seen = w.ticks.size();
+    QTest::qWait(50);
+    EXPECT_EQ(w.ticks.size(), seen);
+    for (auto& [id, at] : w.ticks) EXPECT_EQ(id, 4u);
+    // Re-armed after a kill, it runs again.
+    w.setTimer(4, 5);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.ticks.size() > seen; }, 20000));
+    w.killTimer(4);
+}
+
+}  // namespace
