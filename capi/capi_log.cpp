@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <optional>
+
+#include "platform/paths.h"
 
 namespace capi {
 namespace {
@@ -16,8 +19,8 @@ std::mutex& pathMutex() {
     static std::mutex m;
     return m;
 }
-std::string& logPath() {
-    static std::string path;
+std::optional<std::string>& logPath() {
+    static std::optional<std::string> path;
     return path;
 }
 
@@ -166,8 +169,11 @@ void SetCapiLogPath(const std::string& path) {
 }
 
 std::string CapiLogPath() {
-    std::lock_guard lock(pathMutex());
-    return logPath();
+    {
+        std::lock_guard lock(pathMutex());
+        if (logPath()) return *logPath();
+    }
+    return platform::joinPath(platform::programDirectory(), "capilog.txt");
 }
 
 void WriteCapiLog(const std::string& text) {

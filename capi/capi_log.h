@@ -12,7 +12,7 @@ void WriteCapiLog(const std::string& text);
 // printf-style convenience for the fixed log texts.
 void WriteCapiLogf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// The log file; by default "capilog.txt" in the program directory. Empty: no log.
+// The log file; "capilog.txt" in the program directory unless set. Empty: no log.
 void SetCapiLogPath(const std::string& path);
 std::string CapiLogPath();
 
