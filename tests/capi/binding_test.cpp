@@ -58,6 +58,22 @@ TEST_F(UnboundDriverTest, ConnectWhosePutFailsGivesBackItsSlot) {
               0x2007u);
     EXPECT_EQ(id, -1);
     EXPECT_EQ(capi::Listen(1, 1, 1, 1), 0x1109u);
+
+    // Disconnect sends by state; an attempted put shows as 0x1109 here.
+    int slot = capi::AllocConnection();
+    for (int state : {capi::Disconnected, capi::D_DisconnectPending}) {
+        capi::SetConnectionState(slot, state);
+        EXPECT_EQ(capi::Disconnect(slot), 0u) << state;
+        EXPECT_EQ(capi::GetOurInitiative(slot), 0);
+    }
+    for (int state : {capi::D_ConnectPending, capi::D_Connected, capi::B_ConnectPending,
+                      capi::Connected, capi::B_DisconnectPending}) {
+        capi::SetOurInitiative(slot, 0);
+        capi::SetConnectionState(slot, state);
+        EXPECT_EQ(capi::Disconnect(slot), 0x1109u) << state;
+        EXPECT_EQ(capi::GetOurInitiative(slot), 1);
+        EXPECT_EQ(capi::GetConnectionState(slot), state);  // only confirmations move it
+    }
 }
 
 TEST_F(ExchangeTest, ProfileAndIdentityOfTheControllers) {

@@ -252,6 +252,45 @@ TEST_F(CallTest, AcceptedCallCarriesDataBothWaysAndOneDisconnectClearsIt) {
     EXPECT_EQ(ex.messageCount(), before);
 }
 
+TEST_F(CallTest, FacilityRequestsAndFaxAcceptanceCarryTheirStructs) {
+    uint32_t plci = 0;
+    int id = ring(CallSpec{}, &plci);
+    Bytes b3 = capi::MakeFaxB3Config(0, 1, "4930123");
+    ASSERT_EQ(capi::ConnectResp(id, 0, 4, 4, 4, b3.data()), 0u);
+    auto resp = sent(CAPI_CONNECT, CAPI_RESP, plci);
+    ASSERT_TRUE(resp);
+    EXPECT_EQ(resp->cmsg.B1protocol, 4);
+    EXPECT_EQ(resp->cmsg.B3protocol, 4);
+    EXPECT_EQ(Message::content(resp->cmsg.B3configuration), Bytes(b3.begin() + 1, b3.end() - 1));
+    ASSERT_TRUE(win->waitState(id, capi::Connected));
+    uint32_t ncci = ex.ncciOf(plci);
+
+    size_t mark = ex.messageCount();
+    ASSERT_EQ(capi::StartDTMFListen(capi::ApplId(), id, 0, 0, 0), 0u);
+    ASSERT_EQ(capi::StartDTMFListen(capi::ApplId(), id, 40, 50, 3), 0u);
+    ASSERT_EQ(capi::StopDTMFListen(capi::ApplId(), id), 0u);
+    ASSERT_EQ(capi::SendDTMF(capi::ApplId(), id, "12"), 0u);
+    ASSERT_EQ(capi::SendInfoReq(capi::ApplId(), id), 0u);
+    ASSERT_TRUE(ex.waitFor(CAPI_INFO, CAPI_REQ, mark));
+    auto reqs = ex.find(CAPI_FACILITY, CAPI_REQ);
+    ASSERT_EQ(reqs.size(), 4u);
+    for (size_t i = 0; i < reqs.size(); ++i) {
+        EXPECT_EQ(reqs[i]->number(), i) << "counted message numbers";
+        EXPECT_EQ(reqs[i]->address(), ncci);
+        EXPECT_EQ(reqs[i]->cmsg.FacilitySelector, 1);
+    }
+    EXPECT_EQ(Message::content(reqs[0]->cmsg.FacilityRequestParameter), (Bytes{1, 0}));
+    EXPECT_EQ(Message::content(reqs[1]->cmsg.FacilityRequestParameter),
+              (Bytes{1, 0, 40, 0, 50, 0, 0, 2, 3, 0}));
+    EXPECT_EQ(Message::content(reqs[2]->cmsg.FacilityRequestParameter), (Bytes{2, 0}));
+    EXPECT_EQ(Message::content(reqs[3]->cmsg.FacilityRequestParameter),
+              (Bytes{3, 0, 50, 0, 50, 0, 2, '1', '2'}));
+    auto info = ex.find(CAPI_INFO, CAPI_REQ);
+    ASSERT_EQ(info.size(), 1u);
+    EXPECT_EQ(info[0]->number(), 4);
+    EXPECT_EQ(info[0]->address(), 1u);
+}
+
 TEST_F(CallTest, FarEndReasonsArePostedWithTheNetworkBitSet) {
     uint32_t p1 = 0, p2 = 0;
     CallSpec a;

@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
     }
     try {
         isdnsim::Scenario scenario = isdnsim::parseScenario(in);
+        scenario.options.keepRecord = false;  // a looping scenario would grow without end
         isdnsim::Exchange exchange(scenario.options);
         std::cout << "isdnsim: listening on 127.0.0.1 " << exchange.port() << std::endl;
         return isdnsim::playScenario(exchange, scenario, std::cout) ? 0 : 1;
