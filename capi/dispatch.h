@@ -44,6 +44,8 @@ ConfiguredNumberList& TheConfiguredNumberList();
 
 // Runs when a B3 link closes on a connection marked for fax, after DISCONNECT_B3_RESP, on
 // the CAPI worker; it switches the line to fax reception (and sends SELECT_B_PROTOCOL_REQ).
+// The line belongs to the window thread: the handler should send a message synchronously
+// so the window thread does the switch, which keeps the order RESP, then SELECT_B_PROTOCOL.
 using FaxSwitchHandler = std::function<void(int id, uint16_t messageNumber)>;
 void SetFaxSwitchHandler(FaxSwitchHandler handler);
 
