@@ -61,9 +61,13 @@ int LoadCapiDll() {
     return 1;
 }
 
-void FreeCapiDll() { gLoaded = false; }
+void FreeCapiDll() {
+    gLoaded = false;
+}
 
-bool CapiDllLoaded() { return gLoaded; }
+bool CapiDllLoaded() {
+    return gLoaded;
+}
 
 uint16_t CAPI20_Register(unsigned messageBufferSize, unsigned maxLogicalConnections,
                          unsigned maxB3Blocks, unsigned maxB3BlockLength, unsigned* error) {
@@ -125,9 +129,13 @@ unsigned CAPI20_GetProfile(unsigned controller, unsigned char* buffer) {
     return gLoaded ? capi20_get_profile(controller, buffer) : kInfoNotInstalled;
 }
 
-bool CAPI20_IsInstalled() { return gLoaded && capi20_isinstalled() == 0; }
+bool CAPI20_IsInstalled() {
+    return gLoaded && capi20_isinstalled() == 0;
+}
 
-int CAPI20_FileNo(uint16_t applId) { return gLoaded ? capi20_fileno(applId) : -1; }
+int CAPI20_FileNo(uint16_t applId) {
+    return gLoaded ? capi20_fileno(applId) : -1;
+}
 
 int RegisterCAPI(std::shared_ptr<MessageTarget> window, unsigned b3BlockLength) {
     if (!CAPI20_IsInstalled()) {
@@ -164,8 +172,9 @@ void ReleaseCAPI() {
     }
     unsigned rc = CAPI20_Release(id);
     if (rc != 0)
-        WriteCapiLogf("Error: 0x%04x deregistering the application in function ReleaseCAPI Id: 0x%04X",
-                      rc, id);
+        WriteCapiLogf(
+            "Error: 0x%04x deregistering the application in function ReleaseCAPI Id: 0x%04X", rc,
+            id);
 }
 
 uint16_t ApplId() {

@@ -50,7 +50,7 @@ unsigned CAPI20_WaitForSignal(uint16_t applId, timeval* timeout);
 unsigned char* CAPI20_GetManufacturer(unsigned char* buffer, unsigned controller = 0);  // 64 bytes
 unsigned char* CAPI20_GetVersion(unsigned char* buffer, unsigned controller = 0);       // 4 bytes
 unsigned char* CAPI20_GetSerialNumber(unsigned char* buffer, unsigned controller = 0);  // 8 bytes
-unsigned CAPI20_GetProfile(unsigned controller, unsigned char* buffer);  // 64 bytes
+unsigned CAPI20_GetProfile(unsigned controller, unsigned char* buffer);                 // 64 bytes
 bool CAPI20_IsInstalled();
 // The application's socket (remote driver), -1 when there is none.
 int CAPI20_FileNo(uint16_t applId);

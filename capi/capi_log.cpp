@@ -184,9 +184,9 @@ void WriteCapiLog(const std::string& text) {
     tm local{};
     ::localtime_r(&tv.tv_sec, &local);
     char stamp[128];
-    std::snprintf(stamp, sizeof stamp, "%04d.%02d.%02d %02d:%02d:%02d.%03d ",
-                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                  local.tm_min, local.tm_sec, int(tv.tv_usec / 1000));
+    std::snprintf(stamp, sizeof stamp, "%04d.%02d.%02d %02d:%02d:%02d.%03d ", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                  int(tv.tv_usec / 1000));
     std::string line = stamp + text + "\n";
     // One write() per line on an O_APPEND descriptor: lines of different threads never mix.
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -212,32 +212,53 @@ const char* Decode_Info(unsigned value) {
 
 const char* Decode_Command(unsigned command) {
     switch (command & 0xFF) {
-    case 0x01: return "ALERT";
-    case 0x02: return "CONNECT";
-    case 0x03: return "CONNECT_ACTIVE";
-    case 0x04: return "DISCONNECT";
-    case 0x05: return "LISTEN";
-    case 0x08: return "INFO";
-    case 0x41: return "SELECT_B_PROTOCOL";
-    case 0x80: return "FACILITY";
-    case 0x82: return "CONNECT_B3";
-    case 0x83: return "CONNECT_B3_ACTIVE";
-    case 0x84: return "DISCONNECT_B3";
-    case 0x86: return "DATA_B3";
-    case 0x87: return "RESET_B3";
-    case 0x88: return "CONNECT_B3_T90_ACTIVE";
-    case 0xFF: return "MANUFACTURER";
-    default: return "Error: Command undefined in function Decode_Command";
+        case 0x01:
+            return "ALERT";
+        case 0x02:
+            return "CONNECT";
+        case 0x03:
+            return "CONNECT_ACTIVE";
+        case 0x04:
+            return "DISCONNECT";
+        case 0x05:
+            return "LISTEN";
+        case 0x08:
+            return "INFO";
+        case 0x41:
+            return "SELECT_B_PROTOCOL";
+        case 0x80:
+            return "FACILITY";
+        case 0x82:
+            return "CONNECT_B3";
+        case 0x83:
+            return "CONNECT_B3_ACTIVE";
+        case 0x84:
+            return "DISCONNECT_B3";
+        case 0x86:
+            return "DATA_B3";
+        case 0x87:
+            return "RESET_B3";
+        case 0x88:
+            return "CONNECT_B3_T90_ACTIVE";
+        case 0xFF:
+            return "MANUFACTURER";
+        default:
+            return "Error: Command undefined in function Decode_Command";
     }
 }
 
 const char* Decode_Sub(unsigned subcommand) {
     switch (subcommand & 0xFF) {
-    case 0x80: return "REQ";
-    case 0x81: return "CONF";
-    case 0x82: return "IND";
-    case 0x83: return "RESP";
-    default: return "Error: Subcommand undefined in function Decode_Sub";
+        case 0x80:
+            return "REQ";
+        case 0x81:
+            return "CONF";
+        case 0x82:
+            return "IND";
+        case 0x83:
+            return "RESP";
+        default:
+            return "Error: Subcommand undefined in function Decode_Sub";
     }
 }
 

@@ -38,7 +38,9 @@ uint32_t gForwardingHandle = 1;
 // Serialises libcapi20's put and get: its remote driver shares state between them.
 std::mutex gIoMutex;
 
-bool validId(int id) { return id >= 0 && id < kConnectionCount; }
+bool validId(int id) {
+    return id >= 0 && id < kConnectionCount;
+}
 
 // The slot when id is valid and in use; caller holds the table lock.
 ConnectionEntry* used(int id) {
@@ -92,7 +94,9 @@ void putLE32(std::vector<uint8_t>& b, uint32_t v) {
     putLE16(b, uint16_t(v));
     putLE16(b, uint16_t(v >> 16));
 }
-void putStruct(std::vector<uint8_t>& b, const CapiStruct& s) { b.insert(b.end(), s.begin(), s.end()); }
+void putStruct(std::vector<uint8_t>& b, const CapiStruct& s) {
+    b.insert(b.end(), s.begin(), s.end());
+}
 // Prefixes the content with its length byte.
 CapiStruct asStruct(std::vector<uint8_t> content) {
     content.insert(content.begin(), uint8_t(content.size()));
@@ -115,10 +119,9 @@ unsigned debugResult(unsigned rc) {
 }  // namespace
 
 const char* ConnectionStateName(int state) {
-    static const char* const names[] = {"Disconnected",      "D_ConnectPending",
-                                        "D_Connected",       "B_ConnectPending",
-                                        "Connected",         "B_DisconnectPending",
-                                        "D_DisconnectPending"};
+    static const char* const names[] = {
+        "Disconnected", "D_ConnectPending",    "D_Connected",        "B_ConnectPending",
+        "Connected",    "B_DisconnectPending", "D_DisconnectPending"};
     return state >= 0 && state < 7 ? names[state] : "";
 }
 
@@ -151,8 +154,12 @@ std::string digitsFrom(const CapiStruct& s, size_t skip) {
 }
 }  // namespace
 
-std::string CalledDigits(const CapiStruct& s) { return digitsFrom(s, 1); }
-std::string CallingDigits(const CapiStruct& s) { return digitsFrom(s, 2); }
+std::string CalledDigits(const CapiStruct& s) {
+    return digitsFrom(s, 1);
+}
+std::string CallingDigits(const CapiStruct& s) {
+    return digitsFrom(s, 2);
+}
 
 uint16_t CipValueFromMask(uint32_t cipMask) {
     if (cipMask == 0) return 0;
@@ -188,13 +195,27 @@ void FreeConnection(int id) {
 bool IsConnectionInUse(int id) {
     return withSlot(id, false, [](auto&) { return true; });
 }
-int32_t GetPLCI(int id) { return withSlot(id, int32_t(0), [](auto& e) { return e.PLCI; }); }
-int32_t GetNCCI(int id) { return withSlot(id, int32_t(0), [](auto& e) { return e.NCCI; }); }
-int GetController(int id) { return withSlot(id, -1, [](auto& e) { return int(e.Controller); }); }
-int GetConnectionState(int id) { return withSlot(id, -1, [](auto& e) { return int(e.State); }); }
-uint16_t GetCIPValue(int id) { return withSlot(id, uint16_t(0), [](auto& e) { return e.CIPValue; }); }
-int GetOurInitiative(int id) { return withSlot(id, 0, [](auto& e) { return int(e.OurInitiative); }); }
-int GetSwitchToFax(int id) { return withSlot(id, 0, [](auto& e) { return int(e.SwitchToFax); }); }
+int32_t GetPLCI(int id) {
+    return withSlot(id, int32_t(0), [](auto& e) { return e.PLCI; });
+}
+int32_t GetNCCI(int id) {
+    return withSlot(id, int32_t(0), [](auto& e) { return e.NCCI; });
+}
+int GetController(int id) {
+    return withSlot(id, -1, [](auto& e) { return int(e.Controller); });
+}
+int GetConnectionState(int id) {
+    return withSlot(id, -1, [](auto& e) { return int(e.State); });
+}
+uint16_t GetCIPValue(int id) {
+    return withSlot(id, uint16_t(0), [](auto& e) { return e.CIPValue; });
+}
+int GetOurInitiative(int id) {
+    return withSlot(id, 0, [](auto& e) { return int(e.OurInitiative); });
+}
+int GetSwitchToFax(int id) {
+    return withSlot(id, 0, [](auto& e) { return int(e.SwitchToFax); });
+}
 
 // The fax result stays readable in a free slot until the slot is taken again.
 int16_t GetFaxFormat(int id) {
@@ -223,8 +244,12 @@ CapiStruct GetCallingPartyNumberStruct(int id) {
     std::lock_guard lock(gTableMutex);
     return gTable[id].CallingPartyNumberStruct;
 }
-std::string GetCalledPartyDigits(int id) { return CalledDigits(GetCalledPartyNumberStruct(id)); }
-std::string GetCallingPartyDigits(int id) { return CallingDigits(GetCallingPartyNumberStruct(id)); }
+std::string GetCalledPartyDigits(int id) {
+    return CalledDigits(GetCalledPartyNumberStruct(id));
+}
+std::string GetCallingPartyDigits(int id) {
+    return CallingDigits(GetCallingPartyNumberStruct(id));
+}
 
 void SetPLCI(int id, int32_t plci) {
     updateSlot(id, [&](auto& e) {
@@ -232,14 +257,30 @@ void SetPLCI(int id, int32_t plci) {
         e.Controller = plci & 0xFF;
     });
 }
-void SetNCCI(int id, int32_t ncci) { updateSlot(id, [&](auto& e) { e.NCCI = ncci; }); }
-void SetSavedNCCI(int id, int32_t ncci) { updateSlot(id, [&](auto& e) { e.SavedNCCI = ncci; }); }
-void SetConnectionState(int id, int state) { updateSlot(id, [&](auto& e) { e.State = state; }); }
-void SetOurInitiative(int id, int v) { updateSlot(id, [&](auto& e) { e.OurInitiative = v; }); }
-void SetCIPValue(int id, uint16_t cip) { updateSlot(id, [&](auto& e) { e.CIPValue = cip; }); }
-void SetSwitchToFax(int id, int v) { updateSlot(id, [&](auto& e) { e.SwitchToFax = v; }); }
-void SetFaxFormat(int id, int16_t f) { updateSlot(id, [&](auto& e) { e.FaxFormat = f; }); }
-void SetFaxPages(int id, int16_t p) { updateSlot(id, [&](auto& e) { e.FaxPages = p; }); }
+void SetNCCI(int id, int32_t ncci) {
+    updateSlot(id, [&](auto& e) { e.NCCI = ncci; });
+}
+void SetSavedNCCI(int id, int32_t ncci) {
+    updateSlot(id, [&](auto& e) { e.SavedNCCI = ncci; });
+}
+void SetConnectionState(int id, int state) {
+    updateSlot(id, [&](auto& e) { e.State = state; });
+}
+void SetOurInitiative(int id, int v) {
+    updateSlot(id, [&](auto& e) { e.OurInitiative = v; });
+}
+void SetCIPValue(int id, uint16_t cip) {
+    updateSlot(id, [&](auto& e) { e.CIPValue = cip; });
+}
+void SetSwitchToFax(int id, int v) {
+    updateSlot(id, [&](auto& e) { e.SwitchToFax = v; });
+}
+void SetFaxFormat(int id, int16_t f) {
+    updateSlot(id, [&](auto& e) { e.FaxFormat = f; });
+}
+void SetFaxPages(int id, int16_t p) {
+    updateSlot(id, [&](auto& e) { e.FaxPages = p; });
+}
 
 void SetCalledPartyNumber(int id, const char* digits) {
     CapiStruct s = CalledNumberStruct(digits);
@@ -356,11 +397,10 @@ unsigned Listen(unsigned first, unsigned last, uint32_t infoMask, uint32_t cipMa
     return 0;
 }
 
-unsigned Connect(int* outId, const char* calledDigits, const char* callingDigits,
-                 uint32_t cipMask, uint16_t b1, uint16_t b2, uint16_t b3,
-                 const unsigned char* b1Config, const unsigned char* b2Config,
-                 const unsigned char* b3Config, const unsigned char* bChannelInfo,
-                 const unsigned char* userUserData) {
+unsigned Connect(int* outId, const char* calledDigits, const char* callingDigits, uint32_t cipMask,
+                 uint16_t b1, uint16_t b2, uint16_t b3, const unsigned char* b1Config,
+                 const unsigned char* b2Config, const unsigned char* b3Config,
+                 const unsigned char* bChannelInfo, const unsigned char* userUserData) {
     *outId = -1;
     // A number longer than a struct's length byte can say cannot be coded.
     if ((calledDigits && std::strlen(calledDigits) > 253) ||
@@ -542,8 +582,8 @@ CapiStruct partyNumber(const char* digits) {
 unsigned InterrogateForwarding(uint16_t applId, uint32_t address) {
     std::vector<uint8_t> p;
     putLE32(p, nextForwardingHandle());
-    putLE16(p, 0);  // unconditional
-    putLE16(p, 0);  // all basic services
+    putLE16(p, 0);   // unconditional
+    putLE16(p, 0);   // all basic services
     p.push_back(0);  // all served users
     std::vector<uint8_t> c;
     putLE16(c, 0x000B);

@@ -25,7 +25,9 @@ constexpr size_t kMaxMessage = SEND_BUFSIZ;
 std::vector<unsigned char> gRxBuffer(kMaxMessage + 65536 + 16);
 _cmsg gReceived;
 
-uint16_t le16(const unsigned char* p) { return uint16_t(p[0] | (p[1] << 8)); }
+uint16_t le16(const unsigned char* p) {
+    return uint16_t(p[0] | (p[1] << 8));
+}
 
 size_t structSize(const unsigned char* s) {
     return s[0] == 0xFF ? 3 + size_t(le16(s + 1)) : 1 + size_t(s[0]);
@@ -35,14 +37,31 @@ size_t structSize(const unsigned char* s) {
 bool structsInside(const _cmsg& m, size_t length) {
     const unsigned char* begin = gRxBuffer.data();
     const unsigned char* end = begin + length;
-    const _cstruct structs[] = {
-        m.B1configuration, m.B2configuration, m.B3configuration, m.BC, m.BChannelinformation,
-        m.CalledPartyNumber, m.CalledPartySubaddress, m.CallingPartyNumber,
-        m.CallingPartySubaddress, m.ConnectedNumber, m.ConnectedSubaddress,
-        m.FacilityConfirmationParameter, m.Facilitydataarray, m.FacilityIndicationParameter,
-        m.FacilityRequestParameter, m.FacilityResponseParameters, m.Globalconfiguration, m.HLC,
-        m.InfoElement, m.Keypadfacility, m.LLC, m.ManuData, m.NCPI, m.Useruserdata,
-        m.SendingComplete};
+    const _cstruct structs[] = {m.B1configuration,
+                                m.B2configuration,
+                                m.B3configuration,
+                                m.BC,
+                                m.BChannelinformation,
+                                m.CalledPartyNumber,
+                                m.CalledPartySubaddress,
+                                m.CallingPartyNumber,
+                                m.CallingPartySubaddress,
+                                m.ConnectedNumber,
+                                m.ConnectedSubaddress,
+                                m.FacilityConfirmationParameter,
+                                m.Facilitydataarray,
+                                m.FacilityIndicationParameter,
+                                m.FacilityRequestParameter,
+                                m.FacilityResponseParameters,
+                                m.Globalconfiguration,
+                                m.HLC,
+                                m.InfoElement,
+                                m.Keypadfacility,
+                                m.LLC,
+                                m.ManuData,
+                                m.NCPI,
+                                m.Useruserdata,
+                                m.SendingComplete};
     for (const _cstruct s : structs) {
         if (s == nullptr) continue;
         if (s < begin || s >= end) return false;
@@ -52,7 +71,9 @@ bool structsInside(const _cmsg& m, size_t length) {
     return true;
 }
 
-WParam wparamOf(int id) { return WParam(intptr_t(id)); }
+WParam wparamOf(int id) {
+    return WParam(intptr_t(id));
+}
 
 // Builds the answer to an indication: same command and message number and address.
 void answer(const _cmsg& ind, const std::function<void(_cmsg&)>& fill = {}) {
@@ -243,69 +264,69 @@ FetchResult Handle_CAPI_Msg() {
 void Handle_Indication(_cmsg& r) {
     uint32_t address = r.adr.adrController;
     switch (r.Command) {
-    case CAPI_CONNECT:
-        onConnectInd(r);
-        break;
-    case CAPI_CONNECT_ACTIVE: {
-        int id = GetConnectionByPLCI(int32_t(address));
-        answer(r);
-        ChangeState(id, D_Connected, 0);
-        if (GetOurInitiative(id)) {
-            _cmsg m;
-            capi_cmsg_header(&m, ApplId(), CAPI_CONNECT_B3, CAPI_REQ, 0, address);
-            PutCapiMessage(m);
+        case CAPI_CONNECT:
+            onConnectInd(r);
+            break;
+        case CAPI_CONNECT_ACTIVE: {
+            int id = GetConnectionByPLCI(int32_t(address));
+            answer(r);
+            ChangeState(id, D_Connected, 0);
+            if (GetOurInitiative(id)) {
+                _cmsg m;
+                capi_cmsg_header(&m, ApplId(), CAPI_CONNECT_B3, CAPI_REQ, 0, address);
+                PutCapiMessage(m);
+            }
+            break;
         }
-        break;
-    }
-    case CAPI_DISCONNECT: {
-        int id = GetConnectionByPLCI(int32_t(address));
-        unsigned reason = r.Reason;
-        if ((reason & 0x3400) == 0x3400) reason |= 0x0080;
-        answer(r);
-        if (id == -1) break;
-        // The slot is freed right after the post: the fax result goes with the message.
-        auto record = std::make_unique<ClearedCallInfo>();
-        record->FaxFormat = GetFaxFormat(id);
-        record->FaxPages = GetFaxPages(id);
-        SetConnectionState(id, Disconnected);
-        PostStateChange(id, Disconnected, reason, std::move(record));
-        FreeConnection(id);
-        break;
-    }
-    case CAPI_INFO: {
-        int id = GetConnectionByPLCI(int32_t(address));
-        uint16_t number = r.InfoNumber;
-        answer(r);
-        if (id != -1) PostStateChange(id, number, 0xFFFF);
-        break;
-    }
-    case CAPI_FACILITY:
-        onFacilityInd(r);
-        break;
-    case CAPI_CONNECT_B3: {
-        int id = GetConnectionByPLCI(int32_t(address & 0xFFFF));
-        SetNCCI(id, int32_t(address));
-        SetSavedNCCI(id, int32_t(address & 0xFFFF));
-        answer(r, [](_cmsg& a) { a.Reject = 0; });
-        ChangeState(id, B_ConnectPending, 0);
-        break;
-    }
-    case CAPI_CONNECT_B3_ACTIVE: {
-        int id = GetConnectionByNCCI(int32_t(address));
-        SetOurInitiative(id, 0);
-        answer(r);
-        ChangeState(id, Connected, 0);
-        break;
-    }
-    case CAPI_DISCONNECT_B3:
-        onDisconnectB3Ind(r);
-        break;
-    case CAPI_DATA_B3:
-        onDataB3Ind(r);
-        break;
-    default:
-        WriteCapiLog("Error: Indication not handled in function Handle_Indication");
-        break;
+        case CAPI_DISCONNECT: {
+            int id = GetConnectionByPLCI(int32_t(address));
+            unsigned reason = r.Reason;
+            if ((reason & 0x3400) == 0x3400) reason |= 0x0080;
+            answer(r);
+            if (id == -1) break;
+            // The slot is freed right after the post: the fax result goes with the message.
+            auto record = std::make_unique<ClearedCallInfo>();
+            record->FaxFormat = GetFaxFormat(id);
+            record->FaxPages = GetFaxPages(id);
+            SetConnectionState(id, Disconnected);
+            PostStateChange(id, Disconnected, reason, std::move(record));
+            FreeConnection(id);
+            break;
+        }
+        case CAPI_INFO: {
+            int id = GetConnectionByPLCI(int32_t(address));
+            uint16_t number = r.InfoNumber;
+            answer(r);
+            if (id != -1) PostStateChange(id, number, 0xFFFF);
+            break;
+        }
+        case CAPI_FACILITY:
+            onFacilityInd(r);
+            break;
+        case CAPI_CONNECT_B3: {
+            int id = GetConnectionByPLCI(int32_t(address & 0xFFFF));
+            SetNCCI(id, int32_t(address));
+            SetSavedNCCI(id, int32_t(address & 0xFFFF));
+            answer(r, [](_cmsg& a) { a.Reject = 0; });
+            ChangeState(id, B_ConnectPending, 0);
+            break;
+        }
+        case CAPI_CONNECT_B3_ACTIVE: {
+            int id = GetConnectionByNCCI(int32_t(address));
+            SetOurInitiative(id, 0);
+            answer(r);
+            ChangeState(id, Connected, 0);
+            break;
+        }
+        case CAPI_DISCONNECT_B3:
+            onDisconnectB3Ind(r);
+            break;
+        case CAPI_DATA_B3:
+            onDataB3Ind(r);
+            break;
+        default:
+            WriteCapiLog("Error: Indication not handled in function Handle_Indication");
+            break;
     }
 }
 
@@ -313,73 +334,78 @@ void Handle_Confirmation(_cmsg& r) {
     uint32_t address = r.adr.adrController;
     bool ok = r.Info <= 0x00FF;
     switch (r.Command) {
-    case CAPI_CONNECT: {
-        int id = r.Messagenumber;
-        // Only a slot that waits for its CONNECT_CONF may take the PLCI: the message
-        // number is whatever the exchange echoed.
-        if (id >= kConnectionCount || !IsConnectionInUse(id) || GetPLCI(id) != -1 ||
-            GetConnectionState(id) != Disconnected) {
-            WriteCapiLog(
-                "Error: invalid message number in CONNECT_CONF in function Handle_Confirmation");
+        case CAPI_CONNECT: {
+            int id = r.Messagenumber;
+            // Only a slot that waits for its CONNECT_CONF may take the PLCI: the message
+            // number is whatever the exchange echoed.
+            if (id >= kConnectionCount || !IsConnectionInUse(id) || GetPLCI(id) != -1 ||
+                GetConnectionState(id) != Disconnected) {
+                WriteCapiLog(
+                    "Error: invalid message number in CONNECT_CONF in function "
+                    "Handle_Confirmation");
+                break;
+            }
+            if (ok) {
+                SetPLCI(id, int32_t(address));
+                SetOurInitiative(id, 1);
+                ChangeState(id, D_ConnectPending, 0);
+            } else {
+                ChangeState(id, D_ConnectPending, 0);
+                ChangeState(id, Disconnected, 0);
+                FreeConnection(id);
+            }
             break;
         }
-        if (ok) {
-            SetPLCI(id, int32_t(address));
-            SetOurInitiative(id, 1);
-            ChangeState(id, D_ConnectPending, 0);
-        } else {
-            ChangeState(id, D_ConnectPending, 0);
-            ChangeState(id, Disconnected, 0);
-            FreeConnection(id);
+        case CAPI_DISCONNECT: {
+            int id = GetConnectionByPLCI(int32_t(address));
+            if (ok)
+                ChangeState(id, D_DisconnectPending, 0);
+            else if (id == -1)
+                WriteCapiLog(
+                    "Error: invalid PLCI in DISCONNECT_CONF in function Handle_Confirmation");
+            break;
         }
-        break;
-    }
-    case CAPI_DISCONNECT: {
-        int id = GetConnectionByPLCI(int32_t(address));
-        if (ok)
-            ChangeState(id, D_DisconnectPending, 0);
-        else if (id == -1)
-            WriteCapiLog("Error: invalid PLCI in DISCONNECT_CONF in function Handle_Confirmation");
-        break;
-    }
-    case CAPI_CONNECT_B3: {
-        int id = GetConnectionByPLCI(int32_t(address & 0xFFFF));
-        if (ok) {
-            SetNCCI(id, int32_t(address));
-            ChangeState(id, B_ConnectPending, 0);
-        } else if (id == -1) {
-            WriteCapiLog("Error: invalid PLCI in CONNECT_B3_CONF in function Handle_Confirmation");
-        } else {
-            disconnectReq(GetPLCI(id));
+        case CAPI_CONNECT_B3: {
+            int id = GetConnectionByPLCI(int32_t(address & 0xFFFF));
+            if (ok) {
+                SetNCCI(id, int32_t(address));
+                ChangeState(id, B_ConnectPending, 0);
+            } else if (id == -1) {
+                WriteCapiLog(
+                    "Error: invalid PLCI in CONNECT_B3_CONF in function Handle_Confirmation");
+            } else {
+                disconnectReq(GetPLCI(id));
+            }
+            break;
         }
-        break;
-    }
-    case CAPI_DISCONNECT_B3: {
-        int id = GetConnectionByNCCI(int32_t(address));
-        if (ok) {
-            SetOurInitiative(id, 1);
-            ChangeState(id, B_DisconnectPending, 0);
-        } else if (id == -1) {
-            WriteCapiLog("Error: invalid NCCI in DISCONNECT_B3_CONF in function Handle_Confirmation");
+        case CAPI_DISCONNECT_B3: {
+            int id = GetConnectionByNCCI(int32_t(address));
+            if (ok) {
+                SetOurInitiative(id, 1);
+                ChangeState(id, B_DisconnectPending, 0);
+            } else if (id == -1) {
+                WriteCapiLog(
+                    "Error: invalid NCCI in DISCONNECT_B3_CONF in function Handle_Confirmation");
+            }
+            break;
         }
-        break;
-    }
-    case CAPI_DATA_B3:
-        PostDataSent(GetConnectionByNCCI(int32_t(address)), r.DataHandle, r.Info);
-        break;
-    case CAPI_LISTEN:
-        if (!ok)
-            WriteCapiLog(
-                "Error: CAPI Listen not activated. Could be caused by incorrect Info Mask or CIP "
-                "value.");
-        break;
-    case CAPI_ALERT:
-    case CAPI_INFO:
-    case CAPI_FACILITY:
-        break;
-    default:
-        if (ok) WriteCapiLog("Error: Confirmation not handled in function Handle_Confirmation");
-        break;
+        case CAPI_DATA_B3:
+            PostDataSent(GetConnectionByNCCI(int32_t(address)), r.DataHandle, r.Info);
+            break;
+        case CAPI_LISTEN:
+            if (!ok)
+                WriteCapiLog(
+                    "Error: CAPI Listen not activated. Could be caused by incorrect Info Mask or "
+                    "CIP "
+                    "value.");
+            break;
+        case CAPI_ALERT:
+        case CAPI_INFO:
+        case CAPI_FACILITY:
+            break;
+        default:
+            if (ok) WriteCapiLog("Error: Confirmation not handled in function Handle_Confirmation");
+            break;
     }
 }
 
@@ -488,7 +514,9 @@ void StopCapiWorker(const std::function<void(std::thread&)>& join) {
     if (gWorker.joinable()) gWorker.join();
 }
 
-bool CapiWorkerRunning() { return gRunning; }
+bool CapiWorkerRunning() {
+    return gRunning;
+}
 
 void ResetDispatchForTesting() {
     SetOptionsReader({});

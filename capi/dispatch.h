@@ -31,12 +31,12 @@ void SetOptionsReader(OptionsReader reader);
 // ";" followed by "number;index;" for every configured number. Written by the window
 // thread, searched by the CAPI worker.
 class ConfiguredNumberList {
-public:
+  public:
     void set(std::string list);
     std::string get() const;
     bool contains(std::string_view needle) const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::string list_;
 };

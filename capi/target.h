@@ -20,7 +20,7 @@ using platform::WParam;
 // The main window as the layer sees it. post() never blocks; send() returns once the
 // receiver has handled the message (nullopt: it never will).
 class MessageTarget {
-public:
+  public:
     virtual ~MessageTarget() = default;
     virtual bool post(MessageId id, WParam wParam, LParam lParam, RecordPtr record) = 0;
     virtual std::optional<LResult> send(MessageId id, WParam wParam, LParam lParam,

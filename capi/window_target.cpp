@@ -4,7 +4,7 @@ namespace capi {
 namespace {
 
 class WindowRefTarget : public MessageTarget {
-public:
+  public:
     explicit WindowRefTarget(platform::WindowRef window) : window_(std::move(window)) {}
     bool post(MessageId id, WParam wParam, LParam lParam, RecordPtr record) override {
         return window_.post(id, wParam, lParam, std::move(record));
@@ -14,7 +14,7 @@ public:
         return window_.send(id, wParam, lParam, std::move(record));
     }
 
-private:
+  private:
     platform::WindowRef window_;
 };
 

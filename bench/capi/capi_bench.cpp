@@ -25,7 +25,7 @@ namespace {
 constexpr double kLineRate = 8000.0;  // bytes per second per B channel
 
 class CountingTarget : public capi::MessageTarget {
-public:
+  public:
     std::atomic<int> incoming{0};
     std::atomic<int> connected{-1};
     std::atomic<uint64_t> sentConfirmed{0};

@@ -7,7 +7,7 @@ namespace capitest {
 namespace {
 
 class UnboundDriverTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         capi::SetCapiLogPath(TestDir() + "/binding.txt");
         std::remove(capi::CapiLogPath().c_str());
@@ -45,16 +45,16 @@ TEST_F(UnboundDriverTest, EveryWrapperGivesItsAbsentValue) {
 TEST_F(UnboundDriverTest, ConnectWhosePutFailsGivesBackItsSlot) {
     capi::ResetConnectionsForTesting();
     int id = 3;
-    EXPECT_EQ(capi::Connect(&id, "123", "456", 1, 1, 1, 0, nullptr, nullptr, nullptr, nullptr,
-                            nullptr),
-              0x1109u);
+    EXPECT_EQ(
+        capi::Connect(&id, "123", "456", 1, 1, 1, 0, nullptr, nullptr, nullptr, nullptr, nullptr),
+        0x1109u);
     EXPECT_EQ(id, -1);
     EXPECT_FALSE(capi::IsConnectionInUse(0));
     EXPECT_EQ(LogLines(), std::vector<std::string>{"Connect: error in CAPI_PUT_MESSAGE"});
     // Numbers too long for a CAPI struct are refused before a slot is taken.
     std::string longNumber(300, '1');
-    EXPECT_EQ(capi::Connect(&id, longNumber.c_str(), nullptr, 1, 1, 1, 0, nullptr, nullptr,
-                            nullptr, nullptr, nullptr),
+    EXPECT_EQ(capi::Connect(&id, longNumber.c_str(), nullptr, 1, 1, 1, 0, nullptr, nullptr, nullptr,
+                            nullptr, nullptr),
               0x2007u);
     EXPECT_EQ(id, -1);
     EXPECT_EQ(capi::Listen(1, 1, 1, 1), 0x1109u);

@@ -30,12 +30,15 @@ TEST(DecodeInfo, KnowsExactly110ValuesAcrossAllGroups) {
              {0x2007, "Illegal message parameter coding"},
              {0x3009, "CIP Value unknown"},
              {0x300D, "Reset procedure not supported by current protocol"},
-             {0x3301, "Protocol error layer 1 (broken line or B-channel removed by signalling protocol)"},
+             {0x3301,
+              "Protocol error layer 1 (broken line or B-channel removed by signalling protocol)"},
              {0x3319, "Illegal parameter coding (e.g. SFF coding error)"},
              {0x3490, "Normal call clearing"},
              {0x3491, "User busy"},
              {0x34A2, "No circuit / channel available"},
-             {0x34E2, "Message not compatible with call state or message type non-existent or not implemented"},
+             {0x34E2,
+              "Message not compatible with call state or message type non-existent or not "
+              "implemented"},
              {0x34FF, "Interworking, unspecified"},
          })
         EXPECT_STREQ(capi::Decode_Info(r.value), r.text) << std::hex << r.value;
@@ -69,14 +72,16 @@ TEST(CapiLog, AppendsStampedLinesFromAnyThread) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([t] {
-            for (int i = 0; i < 200; ++i) capi::WriteCapiLog("thread " + std::to_string(t) + " line " + std::to_string(i));
+            for (int i = 0; i < 200; ++i)
+                capi::WriteCapiLog("thread " + std::to_string(t) + " line " + std::to_string(i));
         });
     for (auto& t : threads) t.join();
     auto lines = LogLines();
     ASSERT_EQ(lines.size(), 802u);
     EXPECT_EQ(lines[0], "first");
     EXPECT_EQ(lines[1], "Key: 12#");
-    for (size_t i = 2; i < lines.size(); ++i) EXPECT_EQ(lines[i].rfind("thread ", 0), 0u) << lines[i];
+    for (size_t i = 2; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i].rfind("thread ", 0), 0u) << lines[i];
 
     // The stamp is the local time of writing (TZ=UTC here).
     std::ifstream in(path);

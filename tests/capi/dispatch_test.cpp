@@ -15,7 +15,7 @@ using platform::WM_CAPI_INCOMING_CALL;
 using platform::WM_CAPI_STATE_CHANGED;
 
 class HostileExchangeTest : public ExchangeTest {
-protected:
+  protected:
     void SetUp() override {
         ExchangeTest::SetUp();
         ASSERT_EQ(capi::Listen(1, 1, 0x18, 0x10012), 0u);
@@ -58,7 +58,8 @@ TEST_F(HostileExchangeTest, ConfirmationsForSlotsThatDidNotAskAreIgnored) {
     ASSERT_TRUE(win->waitFor([](const Delivered& d) { return d.high() == 0xFFFF; }, from));
     int invalid = 0;
     for (auto& l : LogLines())
-        invalid += l == "Error: invalid message number in CONNECT_CONF in function Handle_Confirmation";
+        invalid +=
+            l == "Error: invalid message number in CONNECT_CONF in function Handle_Confirmation";
     EXPECT_EQ(invalid, 3);
     EXPECT_EQ(capi::GetPLCI(id), int32_t(plci));
     EXPECT_FALSE(capi::IsConnectionInUse(7));

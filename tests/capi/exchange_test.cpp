@@ -23,7 +23,8 @@ TEST_F(ExchangeTest, ListenSendsTheConfiguredMasksPerController) {
     EXPECT_EQ(capi::Listen(1, 2, 0x18, 0x10012), 0u);
     auto first = ex.waitFor(CAPI_LISTEN, CAPI_REQ);
     ASSERT_TRUE(first);
-    auto second = ex.waitFor([](const Message& m) { return isMsg(m, CAPI_LISTEN, CAPI_REQ) && m.address() == 2; });
+    auto second = ex.waitFor(
+        [](const Message& m) { return isMsg(m, CAPI_LISTEN, CAPI_REQ) && m.address() == 2; });
     ASSERT_TRUE(second);
     for (auto& m : {first, second}) {
         EXPECT_EQ(m->cmsg.InfoMask, 0x18u);
@@ -36,11 +37,12 @@ TEST_F(ExchangeTest, ListenSendsTheConfiguredMasksPerController) {
 
     // The exchange refuses a controller it does not have.
     EXPECT_EQ(capi::Listen(3, 3, 1, 0x10012), 0u);
-    EXPECT_TRUE(WaitLog("Error: CAPI Listen not activated. Could be caused by incorrect Info Mask or CIP value."));
+    EXPECT_TRUE(WaitLog(
+        "Error: CAPI Listen not activated. Could be caused by incorrect Info Mask or CIP value."));
 }
 
 class CallTest : public ExchangeTest {
-protected:
+  protected:
     void SetUp() override {
         ExchangeTest::SetUp();
         ASSERT_EQ(capi::Listen(1, 1, 0x18, 0x10012), 0u);
@@ -90,7 +92,8 @@ TEST_F(CallTest, IncomingCallIsAlertedAndPostedWithItsDetails) {
     auto before = std::find_if(all.begin() + long(from), call,
                                [](auto& d) { return d.id == WM_CAPI_STATE_CHANGED; });
     EXPECT_EQ(before, call);
-    auto after = std::find_if(call, all.end(), [](auto& d) { return d.id == WM_CAPI_STATE_CHANGED; });
+    auto after =
+        std::find_if(call, all.end(), [](auto& d) { return d.id == WM_CAPI_STATE_CHANGED; });
     ASSERT_NE(after, all.end());
     EXPECT_EQ(after->low(), unsigned(capi::D_ConnectPending));
     EXPECT_EQ(after->high(), 0u);
@@ -171,9 +174,9 @@ TEST_F(CallTest, EleventhCallIsRefusedWithoutASlot) {
 
     // And an outgoing call finds no slot either.
     int out = 5;
-    EXPECT_EQ(capi::Connect(&out, "123", "456", 1, 1, 1, 0, nullptr, nullptr, nullptr, nullptr,
-                            nullptr),
-              0x1108u);
+    EXPECT_EQ(
+        capi::Connect(&out, "123", "456", 1, 1, 1, 0, nullptr, nullptr, nullptr, nullptr, nullptr),
+        0x1108u);
     EXPECT_EQ(out, -1);
     EXPECT_TRUE(LogHas("Error: no available connection identifiers"));
     EXPECT_TRUE(ex.find(CAPI_CONNECT, CAPI_REQ).empty());
@@ -221,9 +224,8 @@ TEST_F(CallTest, AcceptedCallCarriesDataBothWaysAndOneDisconnectClearsIt) {
         unsigned n = unsigned(std::min<size_t>(2048, greeting.size() - off));
         EXPECT_EQ(capi::SendData(id, greeting.data() + off, n, handle, 0), 0u);
     }
-    auto lastSent = win->waitFor([](const Delivered& d) {
-        return d.id == WM_CAPI_DATA_SENT && d.high() == 103;
-    });
+    auto lastSent = win->waitFor(
+        [](const Delivered& d) { return d.id == WM_CAPI_DATA_SENT && d.high() == 103; });
     ASSERT_TRUE(lastSent);
     EXPECT_EQ(lastSent->connection, id);
     EXPECT_EQ(lastSent->low(), 0u);
@@ -337,7 +339,8 @@ TEST_F(CallTest, DtmfReachesTheConnectionByTheLowSixteenBits) {
     size_t from = win->count();
     size_t mark = ex.messageCount();
     ex.sendDtmf(plci, "X");
-    auto dtmf = win->waitFor([](const Delivered& d) { return d.id == platform::WM_CAPI_DTMF; }, from);
+    auto dtmf =
+        win->waitFor([](const Delivered& d) { return d.id == platform::WM_CAPI_DTMF; }, from);
     ASSERT_TRUE(dtmf);
     EXPECT_EQ(dtmf->connection, id);
     EXPECT_EQ(dtmf->as<capi::DtmfInfo>()->Keys, "X");
@@ -353,7 +356,8 @@ TEST_F(CallTest, DtmfReachesTheConnectionByTheLowSixteenBits) {
     ASSERT_TRUE(win->waitState(id, capi::D_Connected, from));
     size_t from2 = win->count();
     ex.sendDtmf(plci, "12#");
-    auto later = win->waitFor([](const Delivered& d) { return d.id == platform::WM_CAPI_DTMF; }, from2);
+    auto later =
+        win->waitFor([](const Delivered& d) { return d.id == platform::WM_CAPI_DTMF; }, from2);
     ASSERT_TRUE(later);
     EXPECT_EQ(later->connection, id);
     EXPECT_EQ(later->as<capi::DtmfInfo>()->Keys, "12#");
@@ -425,10 +429,12 @@ TEST_F(CallTest, OutgoingCallCarriesItsUserUserDataAndComesUp) {
     EXPECT_EQ(req->number(), 0);
     EXPECT_EQ(req->address(), 1u);
     EXPECT_EQ(req->cmsg.CIPValue, 2);
-    EXPECT_EQ(Message::content(req->cmsg.CalledPartyNumber), (Bytes{0x80, '0', '1', '7', '0', '1', '2', '3', '4'}));
+    EXPECT_EQ(Message::content(req->cmsg.CalledPartyNumber),
+              (Bytes{0x80, '0', '1', '7', '0', '1', '2', '3', '4'}));
     EXPECT_EQ(Message::content(req->cmsg.CallingPartyNumber), (Bytes{0x00, 0x80, '4', '5', '6'}));
     EXPECT_EQ(Message::content(req->cmsg.Useruserdata), (Bytes{'H', 'e', 'l', 'l', 'o'}));
-    for (int state : {capi::D_ConnectPending, capi::D_Connected, capi::B_ConnectPending, capi::Connected})
+    for (int state :
+         {capi::D_ConnectPending, capi::D_Connected, capi::B_ConnectPending, capi::Connected})
         EXPECT_TRUE(win->waitState(id, state, from)) << state;
     uint32_t plci = ex.lastOutgoingCall();
     EXPECT_EQ(capi::GetPLCI(id), int32_t(plci));
@@ -441,9 +447,9 @@ TEST_F(CallTest, FailedConnectConfirmationFreesTheSlot) {
     ex.configure([](isdnsim::Options& o) { o.connectConfInfo = 0x2003; });
     int id = -1;
     size_t from = win->count();
-    ASSERT_EQ(capi::Connect(&id, "123", nullptr, 1, 1, 1, 0, nullptr, nullptr, nullptr, nullptr,
-                            nullptr),
-              0u);
+    ASSERT_EQ(
+        capi::Connect(&id, "123", nullptr, 1, 1, 1, 0, nullptr, nullptr, nullptr, nullptr, nullptr),
+        0u);
     ASSERT_EQ(id, 0);
     ASSERT_TRUE(win->waitState(id, capi::Disconnected, from));
     std::vector<unsigned> states;
@@ -454,8 +460,8 @@ TEST_F(CallTest, FailedConnectConfirmationFreesTheSlot) {
     // The slot is free for the next call.
     ex.configure([](isdnsim::Options& o) { o.connectConfInfo = 0; });
     int again = -1;
-    ASSERT_EQ(capi::Connect(&again, "123", nullptr, 1, 1, 1, 0, nullptr, nullptr, nullptr,
-                            nullptr, nullptr),
+    ASSERT_EQ(capi::Connect(&again, "123", nullptr, 1, 1, 1, 0, nullptr, nullptr, nullptr, nullptr,
+                            nullptr),
               0u);
     EXPECT_EQ(again, 0);
     ex.configure([](isdnsim::Options& o) { o.connectConfInfo = 0; });

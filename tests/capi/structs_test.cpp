@@ -7,7 +7,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 class TableTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         capi::ResetConnectionsForTesting();
         capi::SetCapiLogPath(TestDir() + "/table.txt");

@@ -16,8 +16,8 @@ bool RecordingTarget::post(platform::MessageId id, platform::WParam w, platform:
     return true;
 }
 
-std::optional<platform::LResult> RecordingTarget::send(platform::MessageId id,
-                                                       platform::WParam w, platform::LParam l,
+std::optional<platform::LResult> RecordingTarget::send(platform::MessageId id, platform::WParam w,
+                                                       platform::LParam l,
                                                        platform::RecordPtr record) {
     Delivered d{id, int(intptr_t(w)), l,
                 std::shared_ptr<platform::MessageRecord>(std::move(record)), true};
@@ -101,7 +101,6 @@ std::string TestDir() {
     static DirCleanup cleanup;
     return *dir;
 }
-
 
 std::vector<std::string> LogLines() {
     std::ifstream in(capi::CapiLogPath());

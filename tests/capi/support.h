@@ -42,7 +42,7 @@ struct Delivered {
 // Stands in for the main window: records what the layer posts and sends. Sent messages
 // run `onSend` on the sender's thread before they are recorded.
 class RecordingTarget : public capi::MessageTarget {
-public:
+  public:
     bool post(platform::MessageId id, platform::WParam w, platform::LParam l,
               platform::RecordPtr record) override;
     std::optional<platform::LResult> send(platform::MessageId id, platform::WParam w,
@@ -58,7 +58,7 @@ public:
     std::optional<Delivered> waitState(int connection, int state, size_t from = 0);
     size_t count() const;
 
-private:
+  private:
     void add(Delivered d);
     mutable std::mutex mutex_;
     std::condition_variable changed_;
@@ -76,7 +76,7 @@ isdnsim::Exchange& TheExchange();
 std::string TestDir();
 
 class ExchangeTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 

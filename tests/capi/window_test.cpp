@@ -14,14 +14,14 @@ namespace {
 using namespace platform;
 
 class QtEnvironment : public testing::Environment {
-public:
+  public:
     void SetUp() override {
         app_ = std::make_unique<QApplication>(argc_, argv_);
         app_->setQuitOnLastWindowClosed(false);
     }
     void TearDown() override { app_.reset(); }
 
-private:
+  private:
     int argc_ = 1;
     char name_[16] = "capi_window";
     char* argv_[2] = {name_, nullptr};
@@ -30,7 +30,7 @@ private:
 testing::Environment* const kQt = testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 class LineWindow : public AppWindow {
-public:
+  public:
     ~LineWindow() override { closeWindow(); }
 
     std::mutex mutex;
@@ -40,7 +40,7 @@ public:
     std::atomic<int> blocks{0};
     std::atomic<bool> wrongThread{false};
 
-private:
+  private:
     LResult evIncoming(AppMessage& m) {
         auto info = m.take<capi::IncomingCallInfo>();
         std::lock_guard lock(mutex);
@@ -71,7 +71,7 @@ private:
 
 // Forwards to the window, telling the test when the worker is inside a send.
 class WatchedTarget : public capi::MessageTarget {
-public:
+  public:
     explicit WatchedTarget(std::shared_ptr<capi::MessageTarget> inner) : inner_(std::move(inner)) {}
     bool post(MessageId id, WParam w, LParam l, RecordPtr r) override {
         return inner_->post(id, w, l, std::move(r));
@@ -82,12 +82,12 @@ public:
     }
     std::atomic<int> sending{0};
 
-private:
+  private:
     std::shared_ptr<capi::MessageTarget> inner_;
 };
 
 class WindowTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         capi::ResetConnectionsForTesting();
         capi::ResetDispatchForTesting();
@@ -108,11 +108,17 @@ protected:
     // An accepted call with its B3 link up.
     uint32_t connectedCall() {
         uint32_t plci = ex.ring(isdnsim::CallSpec{});
-        EXPECT_TRUE(QTest::qWaitFor([&] { std::lock_guard l(window.mutex); return !window.callers.empty(); }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                std::lock_guard l(window.mutex);
+                return !window.callers.empty();
+            },
+            10000));
         int id = capi::GetConnectionByPLCI(int32_t(plci));
         auto null = capi::MakeNullConfig(0);
         capi::ConnectResp(id, 0, 1, 1, 0, null.data());
-        EXPECT_TRUE(QTest::qWaitFor([&] { return capi::GetConnectionState(id) == capi::Connected; }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return capi::GetConnectionState(id) == capi::Connected; },
+                                    10000));
         return plci;
     }
 

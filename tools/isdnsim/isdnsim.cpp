@@ -28,10 +28,11 @@ constexpr uint8_t kOpManufacturer = 0xFA;
 constexpr uint8_t kOpVersion = 0xFC;
 constexpr uint8_t kOpSerial = 0xFE;
 
-uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+uint16_t le16(const uint8_t* p) {
+    return uint16_t(p[0] | (p[1] << 8));
+}
 uint32_t le32(const uint8_t* p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) |
-           (uint32_t(p[3]) << 24);
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
 void put16(Bytes& b, uint16_t v) {
     b.push_back(uint8_t(v));
@@ -67,7 +68,7 @@ struct Exchange::Conn {
     Bytes in;
     bool registered = false;
     uint16_t applId = 1;
-    uint16_t window = 7;  // MaxBDataBlocks of the registration
+    uint16_t window = 7;                                       // MaxBDataBlocks of the registration
     std::map<unsigned, std::pair<uint32_t, uint32_t>> listen;  // controller -> info, CIP mask
 };
 
@@ -77,7 +78,7 @@ struct Exchange::Call {
     uint32_t ncci = 0;
     bool incoming = true;
     CallState state = CallState::Ringing;
-    std::deque<Bytes> queue;  // line audio not yet sent
+    std::deque<Bytes> queue;   // line audio not yet sent
     unsigned outstanding = 0;  // DATA_B3_IND not yet answered
     uint16_t handle = 0;
     Bytes received;
@@ -212,56 +213,57 @@ void Exchange::onOperation(Conn& conn, const uint8_t* p, size_t n) {
     reply[4] = uint8_t(p[4] + 1);
     uint32_t controller = le32(p + 8);
     switch (p[4]) {
-    case kOpRegister:
-        if (n >= 18) conn.window = std::max<uint16_t>(1, le16(p + 16));
-        put16(reply, opt_.registerInfo);
-        if (opt_.registerInfo == 0) {
-            conn.registered = true;
-            ++registrations_;
-        }
-        break;
-    case kOpProfile: {
-        if (opt_.profileInfo != 0 || controller > opt_.controllers.size()) {
-            put16(reply, opt_.profileInfo ? opt_.profileInfo : 0x2002);
+        case kOpRegister:
+            if (n >= 18) conn.window = std::max<uint16_t>(1, le16(p + 16));
+            put16(reply, opt_.registerInfo);
+            if (opt_.registerInfo == 0) {
+                conn.registered = true;
+                ++registrations_;
+            }
             break;
-        }
-        put16(reply, 0);
-        if (controller == 0) {
+        case kOpProfile: {
+            if (opt_.profileInfo != 0 || controller > opt_.controllers.size()) {
+                put16(reply, opt_.profileInfo ? opt_.profileInfo : 0x2002);
+                break;
+            }
+            put16(reply, 0);
+            if (controller == 0) {
+                put16(reply, uint16_t(opt_.controllers.size()));
+                break;
+            }
+            const Profile& pr = opt_.controllers[controller - 1];
+            size_t start = reply.size();
             put16(reply, uint16_t(opt_.controllers.size()));
+            put16(reply, pr.bChannels);
+            put32(reply, pr.globalOptions);
+            put32(reply, pr.b1Protocols);
+            put32(reply, pr.b2Protocols);
+            put32(reply, pr.b3Protocols);
+            reply.resize(start + 64, 0);
             break;
         }
-        const Profile& pr = opt_.controllers[controller - 1];
-        size_t start = reply.size();
-        put16(reply, uint16_t(opt_.controllers.size()));
-        put16(reply, pr.bChannels);
-        put32(reply, pr.globalOptions);
-        put32(reply, pr.b1Protocols);
-        put32(reply, pr.b2Protocols);
-        put32(reply, pr.b3Protocols);
-        reply.resize(start + 64, 0);
-        break;
-    }
-    case kOpManufacturer: {
-        reply.push_back(0);
-        Bytes text(64, 0);
-        std::memcpy(text.data(), opt_.manufacturer.data(), std::min<size_t>(63, opt_.manufacturer.size()));
-        reply.insert(reply.end(), text.begin(), text.end());
-        break;
-    }
-    case kOpVersion:
-        reply.push_back(0);
-        for (uint32_t v : opt_.version) put32(reply, v);
-        break;
-    case kOpSerial: {
-        reply.push_back(0);
-        Bytes text(8, 0);
-        std::memcpy(text.data(), opt_.serial.data(), std::min<size_t>(7, opt_.serial.size()));
-        reply.insert(reply.end(), text.begin(), text.end());
-        break;
-    }
-    default:
-        put16(reply, 0x1102);
-        break;
+        case kOpManufacturer: {
+            reply.push_back(0);
+            Bytes text(64, 0);
+            std::memcpy(text.data(), opt_.manufacturer.data(),
+                        std::min<size_t>(63, opt_.manufacturer.size()));
+            reply.insert(reply.end(), text.begin(), text.end());
+            break;
+        }
+        case kOpVersion:
+            reply.push_back(0);
+            for (uint32_t v : opt_.version) put32(reply, v);
+            break;
+        case kOpSerial: {
+            reply.push_back(0);
+            Bytes text(8, 0);
+            std::memcpy(text.data(), opt_.serial.data(), std::min<size_t>(7, opt_.serial.size()));
+            reply.insert(reply.end(), text.begin(), text.end());
+            break;
+        }
+        default:
+            put16(reply, 0x1102);
+            break;
     }
     sendFrame(conn.fd, reply);
 }
@@ -291,139 +293,140 @@ void Exchange::react(App& app, const Message& m) {
     Call* call = callOf(m.address());
     auto sub = c.Subcommand;
     switch (c.Command) {
-    case CAPI_LISTEN:
-        if (sub != CAPI_REQ) break;
-        if (m.address() == 0 || m.address() > opt_.controllers.size()) {
-            confirm(app, m, 0x2002);
+        case CAPI_LISTEN:
+            if (sub != CAPI_REQ) break;
+            if (m.address() == 0 || m.address() > opt_.controllers.size()) {
+                confirm(app, m, 0x2002);
+                break;
+            }
+            app.listen[m.address()] = {c.InfoMask, c.CIPmask};
+            confirm(app, m, 0);
             break;
-        }
-        app.listen[m.address()] = {c.InfoMask, c.CIPmask};
-        confirm(app, m, 0);
-        break;
-    case CAPI_ALERT:
-        if (sub != CAPI_REQ) break;
-        if (call && call->state == CallState::Ringing) call->state = CallState::Alerted;
-        confirm(app, m, call ? 0 : 0x2002);
-        break;
-    case CAPI_CONNECT:
-        if (sub == CAPI_RESP) {
-            if (!call) break;
-            if (c.Reject != 0) {
-                call->state = CallState::Clearing;
-                indicate(app, CAPI_DISCONNECT, call->plci,
-                         [&](_cmsg& d) { d.Reason = opt_.rejectReason; });
-                break;
+        case CAPI_ALERT:
+            if (sub != CAPI_REQ) break;
+            if (call && call->state == CallState::Ringing) call->state = CallState::Alerted;
+            confirm(app, m, call ? 0 : 0x2002);
+            break;
+        case CAPI_CONNECT:
+            if (sub == CAPI_RESP) {
+                if (!call) break;
+                if (c.Reject != 0) {
+                    call->state = CallState::Clearing;
+                    indicate(app, CAPI_DISCONNECT, call->plci,
+                             [&](_cmsg& d) { d.Reason = opt_.rejectReason; });
+                    break;
+                }
+                call->state = CallState::Active;
+                indicate(app, CAPI_CONNECT_ACTIVE, call->plci, {});
+            } else if (sub == CAPI_REQ) {
+                unsigned controller = m.address() & 0x7F;
+                if (controller == 0 || controller > opt_.controllers.size()) {
+                    confirm(app, m, 0x2002);
+                    break;
+                }
+                if (opt_.connectConfInfo > 0xFF) {
+                    confirm(app, m, opt_.connectConfInfo);
+                    break;
+                }
+                auto fresh = std::make_unique<Call>();
+                fresh->app = &app;
+                fresh->plci = newPlci(controller);
+                fresh->incoming = false;
+                uint32_t plci = fresh->plci;
+                calls_[plci] = std::move(fresh);
+                lastOutgoing_ = plci;
+                confirm(app, m, opt_.connectConfInfo, [&](_cmsg& d) { d.adr.adrPLCI = plci; });
+                if (opt_.answerOutgoing) {
+                    calls_[plci]->state = CallState::Active;
+                    indicate(app, CAPI_CONNECT_ACTIVE, plci, {});
+                }
             }
-            call->state = CallState::Active;
-            indicate(app, CAPI_CONNECT_ACTIVE, call->plci, {});
-        } else if (sub == CAPI_REQ) {
-            unsigned controller = m.address() & 0x7F;
-            if (controller == 0 || controller > opt_.controllers.size()) {
-                confirm(app, m, 0x2002);
-                break;
+            break;
+        case CAPI_CONNECT_ACTIVE:
+            if (sub == CAPI_RESP && call && call->incoming && opt_.b3OnIncoming &&
+                call->ncci == 0) {
+                call->ncci = call->plci | 0x10000;
+                indicate(app, CAPI_CONNECT_B3, call->ncci, {});
             }
-            if (opt_.connectConfInfo > 0xFF) {
-                confirm(app, m, opt_.connectConfInfo);
-                break;
+            break;
+        case CAPI_CONNECT_B3:
+            if (sub == CAPI_REQ) {
+                if (!call) {
+                    confirm(app, m, 0x2002);
+                    break;
+                }
+                call->ncci = call->plci | 0x10000;
+                uint32_t ncci = call->ncci;
+                confirm(app, m, 0, [&](_cmsg& d) { d.adr.adrNCCI = ncci; });
+                indicate(app, CAPI_CONNECT_B3_ACTIVE, ncci, {});
+            } else if (sub == CAPI_RESP && call) {
+                if (c.Reject == 0) {
+                    indicate(app, CAPI_CONNECT_B3_ACTIVE, call->ncci, {});
+                } else {
+                    uint32_t ncci = call->ncci;
+                    call->ncci = 0;
+                    indicate(app, CAPI_DISCONNECT_B3, ncci, {});
+                }
             }
-            auto fresh = std::make_unique<Call>();
-            fresh->app = &app;
-            fresh->plci = newPlci(controller);
-            fresh->incoming = false;
-            uint32_t plci = fresh->plci;
-            calls_[plci] = std::move(fresh);
-            lastOutgoing_ = plci;
-            confirm(app, m, opt_.connectConfInfo, [&](_cmsg& d) { d.adr.adrPLCI = plci; });
-            if (opt_.answerOutgoing) {
-                calls_[plci]->state = CallState::Active;
-                indicate(app, CAPI_CONNECT_ACTIVE, plci, {});
+            break;
+        case CAPI_CONNECT_B3_ACTIVE:
+            if (sub == CAPI_RESP && call) {
+                call->state = CallState::B3Up;
+                pump(*call);
             }
-        }
-        break;
-    case CAPI_CONNECT_ACTIVE:
-        if (sub == CAPI_RESP && call && call->incoming && opt_.b3OnIncoming && call->ncci == 0) {
-            call->ncci = call->plci | 0x10000;
-            indicate(app, CAPI_CONNECT_B3, call->ncci, {});
-        }
-        break;
-    case CAPI_CONNECT_B3:
-        if (sub == CAPI_REQ) {
-            if (!call) {
-                confirm(app, m, 0x2002);
-                break;
+            break;
+        case CAPI_DATA_B3:
+            if (sub == CAPI_REQ) {
+                if (call) call->received.insert(call->received.end(), m.data.begin(), m.data.end());
+                uint16_t handle = c.DataHandle;
+                confirm(app, m, call && call->state == CallState::B3Up ? 0 : 0x2002,
+                        [&](_cmsg& d) { d.DataHandle = handle; });
+            } else if (sub == CAPI_RESP && call) {
+                if (call->outstanding > 0) --call->outstanding;
+                pump(*call);
             }
-            call->ncci = call->plci | 0x10000;
-            uint32_t ncci = call->ncci;
-            confirm(app, m, 0, [&](_cmsg& d) { d.adr.adrNCCI = ncci; });
-            indicate(app, CAPI_CONNECT_B3_ACTIVE, ncci, {});
-        } else if (sub == CAPI_RESP && call) {
-            if (c.Reject == 0) {
-                indicate(app, CAPI_CONNECT_B3_ACTIVE, call->ncci, {});
-            } else {
+            break;
+        case CAPI_DISCONNECT_B3:
+            if (sub == CAPI_REQ) {
+                confirm(app, m, call ? 0 : 0x2002);
+                if (!call || call->ncci == 0) break;
                 uint32_t ncci = call->ncci;
                 call->ncci = 0;
+                call->state = CallState::Active;
+                call->queue.clear();
                 indicate(app, CAPI_DISCONNECT_B3, ncci, {});
             }
-        }
-        break;
-    case CAPI_CONNECT_B3_ACTIVE:
-        if (sub == CAPI_RESP && call) {
-            call->state = CallState::B3Up;
-            pump(*call);
-        }
-        break;
-    case CAPI_DATA_B3:
-        if (sub == CAPI_REQ) {
-            if (call) call->received.insert(call->received.end(), m.data.begin(), m.data.end());
-            uint16_t handle = c.DataHandle;
-            confirm(app, m, call && call->state == CallState::B3Up ? 0 : 0x2002,
-                    [&](_cmsg& d) { d.DataHandle = handle; });
-        } else if (sub == CAPI_RESP && call) {
-            if (call->outstanding > 0) --call->outstanding;
-            pump(*call);
-        }
-        break;
-    case CAPI_DISCONNECT_B3:
-        if (sub == CAPI_REQ) {
-            confirm(app, m, call ? 0 : 0x2002);
-            if (!call || call->ncci == 0) break;
-            uint32_t ncci = call->ncci;
-            call->ncci = 0;
-            call->state = CallState::Active;
-            call->queue.clear();
-            indicate(app, CAPI_DISCONNECT_B3, ncci, {});
-        }
-        break;
-    case CAPI_DISCONNECT:
-        if (sub == CAPI_REQ) {
-            confirm(app, m, call ? 0 : 0x2002);
-            if (!call) break;
-            call->state = CallState::Clearing;
-            indicate(app, CAPI_DISCONNECT, call->plci, [](_cmsg& d) { d.Reason = 0; });
-        } else if (sub == CAPI_RESP && call) {
-            call->state = CallState::Cleared;
-            call->ncci = 0;
-            call->queue.clear();
-        }
-        break;
-    case CAPI_FACILITY:
-        if (sub == CAPI_REQ) {
-            static unsigned char dtmfConf[] = {2, 0, 0};
-            uint16_t selector = c.FacilitySelector;
-            confirm(app, m, 0, [&](_cmsg& d) {
-                d.FacilitySelector = selector;
-                d.FacilityConfirmationParameter = dtmfConf;
-            });
-        }
-        break;
-    case CAPI_INFO:
-        if (sub == CAPI_REQ) confirm(app, m, 0);
-        break;
-    case CAPI_SELECT_B_PROTOCOL:
-        if (sub == CAPI_REQ) confirm(app, m, 0);
-        break;
-    default:
-        break;
+            break;
+        case CAPI_DISCONNECT:
+            if (sub == CAPI_REQ) {
+                confirm(app, m, call ? 0 : 0x2002);
+                if (!call) break;
+                call->state = CallState::Clearing;
+                indicate(app, CAPI_DISCONNECT, call->plci, [](_cmsg& d) { d.Reason = 0; });
+            } else if (sub == CAPI_RESP && call) {
+                call->state = CallState::Cleared;
+                call->ncci = 0;
+                call->queue.clear();
+            }
+            break;
+        case CAPI_FACILITY:
+            if (sub == CAPI_REQ) {
+                static unsigned char dtmfConf[] = {2, 0, 0};
+                uint16_t selector = c.FacilitySelector;
+                confirm(app, m, 0, [&](_cmsg& d) {
+                    d.FacilitySelector = selector;
+                    d.FacilityConfirmationParameter = dtmfConf;
+                });
+            }
+            break;
+        case CAPI_INFO:
+            if (sub == CAPI_REQ) confirm(app, m, 0);
+            break;
+        case CAPI_SELECT_B_PROTOCOL:
+            if (sub == CAPI_REQ) confirm(app, m, 0);
+            break;
+        default:
+            break;
     }
 }
 

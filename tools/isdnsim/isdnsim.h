@@ -51,9 +51,9 @@ struct Options {
 
 // One message the application sent, decoded with libcapi20's own decoder.
 struct Message {
-    Bytes bytes;     // the CAPI message as received
-    Bytes data;      // DATA_B3_REQ: the block that followed the message
-    _cmsg cmsg{};    // decoded; its struct pointers point into an owned, padded copy
+    Bytes bytes;   // the CAPI message as received
+    Bytes data;    // DATA_B3_REQ: the block that followed the message
+    _cmsg cmsg{};  // decoded; its struct pointers point into an owned, padded copy
     uint8_t command() const { return cmsg.Command; }
     uint8_t subcommand() const { return cmsg.Subcommand; }
     uint16_t number() const { return cmsg.Messagenumber; }
@@ -61,7 +61,7 @@ struct Message {
     // Content of a struct parameter (without its length byte); empty for an empty struct.
     static Bytes content(const unsigned char* capiStruct);
 
-private:
+  private:
     friend class Exchange;
     Bytes padded_;
 };
@@ -70,8 +70,8 @@ using MessagePtr = std::shared_ptr<const Message>;
 struct CallSpec {
     unsigned controller = 1;
     std::optional<std::string> calling = "0301234567";  // nullopt: no calling number at all
-    uint8_t callingType = 0x01;           // type of number / numbering plan octet
-    uint8_t callingPresentation = 0x80;   // octet 3a; 0xA0: presentation restricted
+    uint8_t callingType = 0x01;                         // type of number / numbering plan octet
+    uint8_t callingPresentation = 0x80;                 // octet 3a; 0xA0: presentation restricted
     std::string called = "456";
     uint16_t cip = 1;
     Bytes userUserData;  // content of the user-user data struct; empty: none
@@ -80,7 +80,7 @@ struct CallSpec {
 enum class CallState { Ringing, Alerted, Active, B3Up, Clearing, Cleared };
 
 class Exchange {
-public:
+  public:
     explicit Exchange(Options options = {});
     ~Exchange();
     Exchange(const Exchange&) = delete;
@@ -131,7 +131,7 @@ public:
     uint32_t lastOutgoingCall() const;
     size_t registrations() const;
 
-private:
+  private:
     struct Call;
     struct Conn;
     using App = Conn;
@@ -144,7 +144,8 @@ private:
     void react(App& app, const Message& msg);
     void sendFrame(int fd, const Bytes& payload);
     void sendMessage(App& app, _cmsg& m, const Bytes& trailing = {});
-    void indicate(App& app, uint8_t command, uint32_t address, const std::function<void(_cmsg&)>& fill);
+    void indicate(App& app, uint8_t command, uint32_t address,
+                  const std::function<void(_cmsg&)>& fill);
     void confirm(App& app, const Message& req, uint16_t info,
                  const std::function<void(_cmsg&)>& fill = {});
     void pump(Call& call);

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <thread>
 #include <fstream>
 #include <istream>
 #include <ostream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace isdnsim {
 namespace {
@@ -96,7 +96,7 @@ uint8_t reverseBits(uint8_t b) {
     return r;
 }
 
-const std::vector<std::string> kSteps = {"wait",  "ring",    "play",  "dtmf",      "info",
+const std::vector<std::string> kSteps = {"wait",     "ring",   "play",  "dtmf",      "info",
                                          "clear-b3", "hangup", "pause", "drop-link", "loop"};
 
 }  // namespace
@@ -123,7 +123,8 @@ Scenario parseScenario(std::istream& in) {
         Step step{words[0], {words.begin() + 1, words.end()}, lineNo};
         const std::string& cmd = words[0];
         if (cmd == "port") {
-            if (step.words.size() != 1) throw std::runtime_error("line " + std::to_string(lineNo) + ": port N");
+            if (step.words.size() != 1)
+                throw std::runtime_error("line " + std::to_string(lineNo) + ": port N");
             auto p = number(step.words[0], lineNo);
             if (p > 32767)  // the client keeps the port in a signed short
                 throw std::runtime_error("line " + std::to_string(lineNo) + ": port above 32767");
@@ -155,12 +156,14 @@ Scenario parseScenario(std::istream& in) {
             }
             if (cmd == "ring") {
                 if (option(step, "to").empty())
-                    throw std::runtime_error("line " + std::to_string(lineNo) + ": ring ... to NUMBER");
+                    throw std::runtime_error("line " + std::to_string(lineNo) +
+                                             ": ring ... to NUMBER");
                 number(option(step, "cip", "1"), lineNo);
             }
             if (cmd == "pause") seconds(step.words.empty() ? "" : step.words[0], lineNo);
             if (cmd == "play" && step.words.empty())
-                throw std::runtime_error("line " + std::to_string(lineNo) + ": play FILE | play tone S");
+                throw std::runtime_error("line " + std::to_string(lineNo) +
+                                         ": play FILE | play tone S");
             sc.steps.push_back(step);
         } else {
             throw std::runtime_error("line " + std::to_string(lineNo) + ": unknown command " + cmd);
@@ -177,34 +180,45 @@ bool playScenario(Exchange& ex, const Scenario& sc, std::ostream& log) {
         log << "isdnsim: line " << s.line << ": " << s.command;
         for (auto& w : s.words) log << ' ' << w;
         log << std::endl;
-        auto timeout = std::chrono::milliseconds(
-            long(1000 * seconds(option(s, "timeout", "30"), s.line)));
+        auto timeout =
+            std::chrono::milliseconds(long(1000 * seconds(option(s, "timeout", "30"), s.line)));
         if (s.command == "wait") {
             const std::string& what = s.words[0];
             bool ok = false;
             if (what == "listen") {
                 ok = ex.waitFor(CAPI_LISTEN, CAPI_REQ, 0, timeout) != nullptr;
             } else if (what == "alert") {
-                ok = ex.waitFor([&](const Message& m) {
-                    return m.command() == CAPI_ALERT && m.subcommand() == CAPI_REQ && (m.address() & 0xFFFF) == plci;
-                }, mark, timeout) != nullptr;
+                ok = ex.waitFor(
+                         [&](const Message& m) {
+                             return m.command() == CAPI_ALERT && m.subcommand() == CAPI_REQ &&
+                                    (m.address() & 0xFFFF) == plci;
+                         },
+                         mark, timeout) != nullptr;
             } else if (what == "answer") {
-                ok = ex.waitFor([&](const Message& m) {
-                    return m.command() == CAPI_CONNECT && m.subcommand() == CAPI_RESP && (m.address() & 0xFFFF) == plci;
-                }, mark, timeout) != nullptr;
+                ok = ex.waitFor(
+                         [&](const Message& m) {
+                             return m.command() == CAPI_CONNECT && m.subcommand() == CAPI_RESP &&
+                                    (m.address() & 0xFFFF) == plci;
+                         },
+                         mark, timeout) != nullptr;
             } else if (what == "connected") {
                 ok = ex.waitUntil([&] { return ex.callState(plci) == CallState::B3Up; }, timeout);
             } else if (what == "cleared") {
-                ok = ex.waitUntil([&] { return ex.callState(plci) == CallState::Cleared; }, timeout);
+                ok =
+                    ex.waitUntil([&] { return ex.callState(plci) == CallState::Cleared; }, timeout);
             }
             if (!ok) {
-                log << "isdnsim: line " << s.line << ": timed out waiting for " << what << std::endl;
+                log << "isdnsim: line " << s.line << ": timed out waiting for " << what
+                    << std::endl;
                 return false;
             }
         } else if (s.command == "ring") {
             CallSpec spec;
             std::string from = option(s, "from", "0301234567");
-            if (from == "none") spec.calling.reset(); else spec.calling = from;
+            if (from == "none")
+                spec.calling.reset();
+            else
+                spec.calling = from;
             if (flag(s, "restricted")) spec.callingPresentation = 0xA0;
             spec.called = option(s, "to");
             spec.cip = uint16_t(number(option(s, "cip", "1"), s.line));
@@ -224,7 +238,8 @@ bool playScenario(Exchange& ex, const Scenario& sc, std::ostream& log) {
             } else {
                 std::ifstream f(s.words[0], std::ios::binary);
                 if (!f) {
-                    log << "isdnsim: line " << s.line << ": cannot read " << s.words[0] << std::endl;
+                    log << "isdnsim: line " << s.line << ": cannot read " << s.words[0]
+                        << std::endl;
                     return false;
                 }
                 audio.assign(std::istreambuf_iterator<char>(f), {});
