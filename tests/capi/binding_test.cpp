@@ -1,4 +1,6 @@
 // The driver binding: absent-driver values, registration and profile queries.
+#include <stdlib.h>
+
 #include <cstring>
 
 #include "tests/capi/support.h"
@@ -117,6 +119,24 @@ TEST_F(ExchangeTest, FreeControllerIsTheFirstWithAnIdleBChannel) {
     EXPECT_EQ(capi::CountConnectionsOnController(1), 2);
     EXPECT_EQ(capi::GetFreeController(), 2);
     EXPECT_EQ(capi::CountConnectionsOnController(-1), 0);
+}
+
+TEST_F(UnboundDriverTest, ExchangeAddressFromTheEnvironment) {
+    uint16_t port = TheExchange().port();
+    ::setenv("ORVELIN_CAPI_REMOTE", "localhost:1234", 1);
+    capi::LoadCapiDll();
+    EXPECT_STREQ(capi20ext_get_driver(), "rcapi");
+    EXPECT_STREQ(capi20ext_get_host(), "localhost");
+    EXPECT_EQ(capi20ext_get_port(), 1234);
+    capi::FreeCapiDll();
+    for (const char* bad : {"localhost", "localhost:", "localhost:99999", "localhost:12x"}) {
+        ::setenv("ORVELIN_CAPI_REMOTE", bad, 1);
+        capi::LoadCapiDll();
+        EXPECT_EQ(capi20ext_get_port(), 1234) << bad;
+        capi::FreeCapiDll();
+    }
+    ::unsetenv("ORVELIN_CAPI_REMOTE");
+    capi::SetRemoteExchange("127.0.0.1", port);
 }
 
 // Registration failures, each with its log line.

@@ -73,6 +73,8 @@ TEST_F(HostileExchangeTest, MalformedMessagesAreLoggedAndDropped) {
     // Shorter than a header with an address.
     ex.sendRawToApplication(raw(CAPI_INFO, CAPI_IND, 2, 0x0101, {}, 9));
     EXPECT_TRUE(WaitLog("Error: CAPI message of 9 bytes dropped in function Handle_CAPI_Msg"));
+    // Longer than the frame that carried it: read only within the driver's buffer.
+    ex.sendRawToApplication(raw(CAPI_INFO, CAPI_IND, 4, 0x0101, {0x18, 0x00, 0x00}, 2000));
     // An unknown indication.
     _cmsg reset;
     capi_cmsg_header(&reset, 0, CAPI_RESET_B3, CAPI_IND, 3, 0x10101);
