@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "capi/capi_driver.h"
 #include "capi/capi_log.h"
 #include "platform/app_messages.h"
+#include "platform/message_box.h"
 
 namespace capi {
 namespace {
@@ -470,7 +472,11 @@ void workerLoop(uint16_t applId) {
         if (rc == kInfoIllegalApplication) break;
         if (rc == kInfoQueueEmpty) continue;  // the slice ran out
         if (rc != 0) {
-            WriteCapiLogf("CAPI error 0x%04x (%s)", rc, Decode_Info(rc));
+            char text[512];
+            std::snprintf(text, sizeof text, "CAPI error 0x%04x (%s)", rc, Decode_Info(rc));
+            WriteCapiLog(text);
+            // A box that waited for the user would stop all CAPI traffic meanwhile.
+            platform::notifyBox(text, "Orvelin", platform::BoxIcon::Error);
             std::unique_lock lock(gBackoffMutex);
             gBackoff.wait_for(lock, std::chrono::seconds(1), [] { return gStop.load(); });
             continue;

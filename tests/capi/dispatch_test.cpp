@@ -220,6 +220,17 @@ TEST(LostExchange, WorkerEndsAndRequestsFail) {
     capi::SetRemoteExchange("127.0.0.1", TheExchange().port());
 }
 
+TEST_F(ExchangeTest, WorkerReportsOtherWaitErrorsAndGoesOn) {
+    ASSERT_EQ(capi::Listen(1, 1, 1, 0x10012), 0u);
+    ASSERT_TRUE(ex.waitFor(CAPI_LISTEN, CAPI_REQ));
+    capi::FreeCapiDll();  // every wait now reports 0x1109
+    EXPECT_TRUE(WaitLog("CAPI error 0x1109 (CAPI not installed)"));
+    EXPECT_TRUE(capi::CapiWorkerRunning());
+    capi::LoadCapiDll();
+    ring(CallSpec{});  // dispatched again after the back-off
+    EXPECT_EQ(win->of(WM_CAPI_INCOMING_CALL).size(), 1u);
+}
+
 TEST_F(ExchangeTest, StopEndsAnIdleWorkerPromptly) {
     EXPECT_TRUE(capi::CapiWorkerRunning());
     EXPECT_FALSE(capi::StartCapiWorker());  // only one worker
