@@ -1,4 +1,4 @@
-// Shared pieces of the CAPI tests: a recording main window, the CAPI log reader and a
+// Helpers shared by the CAPI tests: a recording main window, the CAPI log reader and a
 // fixture that runs the layer against an in-process simulated exchange.
 #pragma once
 
