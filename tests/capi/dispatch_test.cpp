@@ -1,0 +1,248 @@
+// Untrusted input from the exchange, concurrent slot allocation and the worker's end.
+#include <atomic>
+#include <set>
+#include <thread>
+
+#include "tests/capi/support.h"
+
+namespace capitest {
+namespace {
+
+using isdnsim::Bytes;
+using isdnsim::CallSpec;
+using platform::WM_CAPI_DATA_RECEIVED;
+using platform::WM_CAPI_INCOMING_CALL;
+using platform::WM_CAPI_STATE_CHANGED;
+
+class HostileExchangeTest : public ExchangeTest {
+  protected:
+    void SetUp() override {
+        ExchangeTest::SetUp();
+        ASSERT_EQ(capi::Listen(1, 1, 0x18, 0x10012), 0u);
+        ASSERT_TRUE(ex.waitFor(CAPI_LISTEN, CAPI_REQ));
+    }
+    // A raw CAPI message: header, then the parameter bytes.
+    static Bytes raw(uint8_t cmd, uint8_t sub, uint16_t number, uint32_t address,
+                     const Bytes& params, int declaredLength = -1) {
+        Bytes m(12);
+        size_t len = declaredLength >= 0 ? size_t(declaredLength) : 12 + params.size();
+        m[0] = uint8_t(len);
+        m[1] = uint8_t(len >> 8);
+        m[2] = uint8_t(capi::ApplId());
+        m[3] = uint8_t(capi::ApplId() >> 8);
+        m[4] = cmd;
+        m[5] = sub;
+        m[6] = uint8_t(number);
+        m[7] = uint8_t(number >> 8);
+        for (int i = 0; i < 4; ++i) m[8 + i] = uint8_t(address >> (8 * i));
+        m.insert(m.end(), params.begin(), params.end());
+        return m;
+    }
+};
+
+TEST_F(HostileExchangeTest, ConfirmationsForSlotsThatDidNotAskAreIgnored) {
+    uint32_t plci = 0;
+    int id = ring(CallSpec{}, &plci);
+    ASSERT_EQ(id, 0);
+    size_t from = win->count();
+    for (uint16_t number : {uint16_t(0x1234), uint16_t(0), uint16_t(7)}) {
+        _cmsg conf;
+        capi_cmsg_header(&conf, 0, CAPI_CONNECT, CAPI_CONF, number, 0x0901);
+        ex.sendToApplication(conf);
+    }
+    // A bad CONNECT_CONF neither takes over the incoming call in slot 0 nor a free slot.
+    _cmsg marker;
+    capi_cmsg_header(&marker, 0, CAPI_INFO, CAPI_IND, 5, plci);
+    marker.InfoNumber = 0x1234;
+    ex.sendToApplication(marker);
+    ASSERT_TRUE(win->waitFor([](const Delivered& d) { return d.high() == 0xFFFF; }, from));
+    int invalid = 0;
+    for (auto& l : LogLines())
+        invalid +=
+            l == "Error: invalid message number in CONNECT_CONF in function Handle_Confirmation";
+    EXPECT_EQ(invalid, 3);
+    EXPECT_EQ(capi::GetPLCI(id), int32_t(plci));
+    EXPECT_FALSE(capi::IsConnectionInUse(7));
+    for (auto& d : win->of(WM_CAPI_STATE_CHANGED)) EXPECT_TRUE(d.connection == id);
+}
+
+TEST_F(HostileExchangeTest, MalformedMessagesAreLoggedAndDropped) {
+    // CONNECT_IND whose called number claims 200 bytes in a 15-byte message.
+    ex.sendRawToApplication(raw(CAPI_CONNECT, CAPI_IND, 1, 0x0101, {0x01, 0x00, 200}));
+    EXPECT_TRUE(WaitLog("Error: malformed CONNECT_IND dropped in function Handle_CAPI_Msg"));
+    // Shorter than a header with an address.
+    ex.sendRawToApplication(raw(CAPI_INFO, CAPI_IND, 2, 0x0101, {}, 9));
+    EXPECT_TRUE(WaitLog("Error: CAPI message of 9 bytes dropped in function Handle_CAPI_Msg"));
+    // Longer than the frame that carried it: read only within the driver's buffer.
+    ex.sendRawToApplication(raw(CAPI_INFO, CAPI_IND, 4, 0x0101, {0x18, 0x00, 0x00}, 2000));
+    // An unknown indication.
+    _cmsg reset;
+    capi_cmsg_header(&reset, 0, CAPI_RESET_B3, CAPI_IND, 3, 0x10101);
+    ex.sendToApplication(reset);
+    EXPECT_TRUE(WaitLog("Error: Indication not handled in function Handle_Indication"));
+    EXPECT_TRUE(win->of(WM_CAPI_INCOMING_CALL).empty());
+    // The layer still works afterwards.
+    ring(CallSpec{});
+    EXPECT_EQ(win->of(WM_CAPI_INCOMING_CALL).size(), 1u);
+}
+
+TEST_F(HostileExchangeTest, IndicationsForUnknownCallsAreAnsweredAndNotPosted) {
+    size_t mark = ex.messageCount();
+    _cmsg info;
+    capi_cmsg_header(&info, 0, CAPI_INFO, CAPI_IND, 11, 0x0701);
+    info.InfoNumber = 0x0018;
+    ex.sendToApplication(info);
+    _cmsg disc;
+    capi_cmsg_header(&disc, 0, CAPI_DISCONNECT, CAPI_IND, 12, 0x0701);
+    disc.Reason = 0x3490;
+    ex.sendToApplication(disc);
+    _cmsg active;
+    capi_cmsg_header(&active, 0, CAPI_CONNECT_ACTIVE, CAPI_IND, 13, 0x0701);
+    ex.sendToApplication(active);
+    ASSERT_TRUE(ex.waitFor(CAPI_INFO, CAPI_RESP, mark));
+    ASSERT_TRUE(ex.waitFor(CAPI_DISCONNECT, CAPI_RESP, mark));
+    ASSERT_TRUE(ex.waitFor(CAPI_CONNECT_ACTIVE, CAPI_RESP, mark));
+    EXPECT_TRUE(WaitLog("Invalid ConnectionID in ChangeState"));
+    for (auto& d : win->all()) EXPECT_NE(d.id, WM_CAPI_STATE_CHANGED);
+}
+
+TEST_F(HostileExchangeTest, DataBlocksForUnknownLinksOrOverLongAreStillAcknowledged) {
+    size_t mark = ex.messageCount();
+    _cmsg data;
+    capi_cmsg_header(&data, 0, CAPI_DATA_B3, CAPI_IND, 21, 0x30701);
+    data.DataLength = 4;
+    data.DataHandle = 77;
+    ex.sendToApplication(data, {1, 2, 3, 4});
+    auto resp = ex.waitFor(CAPI_DATA_B3, CAPI_RESP, mark);
+    ASSERT_TRUE(resp);
+    EXPECT_EQ(resp->cmsg.DataHandle, 77);
+    auto handed = win->of(WM_CAPI_DATA_RECEIVED);
+    ASSERT_EQ(handed.size(), 1u);
+    EXPECT_EQ(handed[0].connection, -1);
+
+    // A block longer than the registered block length never reaches the window.
+    size_t mark2 = ex.messageCount();
+    _cmsg big;
+    capi_cmsg_header(&big, 0, CAPI_DATA_B3, CAPI_IND, 22, 0x30701);
+    big.DataLength = 3000;
+    big.DataHandle = 78;
+    ex.sendToApplication(big, Bytes(100, 0x55));
+    auto resp2 = ex.waitFor(CAPI_DATA_B3, CAPI_RESP, mark2);
+    ASSERT_TRUE(resp2);
+    EXPECT_EQ(resp2->cmsg.DataHandle, 78);
+    EXPECT_EQ(win->of(WM_CAPI_DATA_RECEIVED).size(), 1u);
+    EXPECT_TRUE(LogHas("Error: data block of 3000 bytes dropped in function Handle_Indication"));
+}
+
+TEST_F(HostileExchangeTest, WindowMayKeepABlockUnanswered) {
+    uint32_t plci = 0;
+    int id = ringAndConnect("456", &plci);
+    ASSERT_GE(id, 0);
+    std::mutex m;
+    std::vector<uint16_t> kept;
+    win->onSend = [&](Delivered& d) -> platform::LResult {
+        if (auto* info = d.as<capi::ReceivedDataInfo>()) {
+            *info->Respond = 0;
+            std::lock_guard lock(m);
+            kept.push_back(info->DataHandle);
+        }
+        return 1;
+    };
+    size_t mark = ex.messageCount();
+    ex.sendData(plci, Bytes(320, 1));
+    ASSERT_TRUE(win->waitFor([](const Delivered& d) { return d.id == WM_CAPI_DATA_RECEIVED; }));
+    // The two blocks stay unanswered; a later message shows the worker went on.
+    ex.sendInfo(plci, 0x0042);
+    ASSERT_TRUE(ex.waitFor(CAPI_INFO, CAPI_RESP, mark));
+    EXPECT_TRUE(ex.find(CAPI_DATA_B3, CAPI_RESP).empty());
+    EXPECT_EQ(ex.pendingData(plci), 2u);
+    // DataB3Resp answers one later, with the handle the window was given.
+    std::lock_guard lock(m);
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(capi::DataB3Resp(id, kept[0]), 0u);
+    EXPECT_TRUE(ex.waitFor(CAPI_DATA_B3, CAPI_RESP, mark));
+}
+
+TEST_F(HostileExchangeTest, SlotsTakenOnBothThreadsNeverCollide) {
+    ex.configure([](isdnsim::Options& o) { o.answerOutgoing = false; });
+    std::vector<int> outgoing;
+    std::thread window([&] {
+        for (int i = 0; i < 5; ++i) {
+            int id = -1;
+            EXPECT_EQ(capi::Connect(&id, "123", nullptr, 1, 1, 1, 0, nullptr, nullptr, nullptr,
+                                    nullptr, nullptr),
+                      0u);
+            outgoing.push_back(id);
+        }
+    });
+    for (int i = 0; i < 5; ++i) {
+        CallSpec s;
+        s.called = "45" + std::to_string(i);
+        ex.ring(s);
+    }
+    window.join();
+    ASSERT_TRUE(ex.waitUntil([&] {
+        int pending = 0;
+        for (int id = 0; id < capi::kConnectionCount; ++id)
+            pending += capi::GetConnectionState(id) == capi::D_ConnectPending;
+        return pending == 10;
+    }));
+    std::set<int> ids(outgoing.begin(), outgoing.end());
+    for (auto& d : win->of(WM_CAPI_INCOMING_CALL)) ids.insert(d.connection);
+    EXPECT_EQ(ids.size(), 10u);
+    std::set<int32_t> plcis;
+    for (int id = 0; id < capi::kConnectionCount; ++id) plcis.insert(capi::GetPLCI(id));
+    EXPECT_EQ(plcis.size(), 10u);
+    ex.configure([](isdnsim::Options& o) { o.answerOutgoing = true; });
+}
+
+// The worker leaves by itself when the exchange goes away, and puts then fail cleanly.
+TEST(LostExchange, WorkerEndsAndRequestsFail) {
+    capi::ResetConnectionsForTesting();
+    capi::SetCapiLogPath(TestDir() + "/lost.txt");
+    isdnsim::Exchange lost;
+    capi::SetRemoteExchange("127.0.0.1", lost.port());
+    auto target = std::make_shared<RecordingTarget>();
+    ASSERT_EQ(capi::LoadCapiDll(), 1);
+    ASSERT_EQ(capi::RegisterCAPI(target, 2048), 1);
+    ASSERT_TRUE(capi::StartCapiWorker());
+    ASSERT_EQ(capi::Listen(1, 1, 1, 0x10012), 0u);
+    ASSERT_TRUE(lost.waitFor(CAPI_LISTEN, CAPI_REQ));
+    lost.dropLink();
+    EXPECT_TRUE(WaitLog("Error: connection to the ISDN driver lost"));
+    EXPECT_TRUE(lost.waitUntil([] { return !capi::CapiWorkerRunning(); }));
+    // SIGPIPE is ignored: the put reports the failure instead of ending the process.
+    unsigned rc = 0;
+    for (int i = 0; i < 3 && rc == 0; ++i) rc = capi::Listen(1, 1, 1, 0x10012);
+    EXPECT_NE(rc, 0u);
+    capi::StopCapiWorker();
+    capi::ReleaseCAPI();
+    capi::SetRemoteExchange("127.0.0.1", TheExchange().port());
+}
+
+TEST_F(ExchangeTest, WorkerReportsOtherWaitErrorsAndGoesOn) {
+    ASSERT_EQ(capi::Listen(1, 1, 1, 0x10012), 0u);
+    ASSERT_TRUE(ex.waitFor(CAPI_LISTEN, CAPI_REQ));
+    capi::FreeCapiDll();  // every wait now reports 0x1109
+    EXPECT_TRUE(WaitLog("CAPI error 0x1109 (CAPI not installed)"));
+    EXPECT_TRUE(capi::CapiWorkerRunning());
+    capi::LoadCapiDll();
+    ring(CallSpec{});  // dispatched again after the back-off
+    EXPECT_EQ(win->of(WM_CAPI_INCOMING_CALL).size(), 1u);
+}
+
+TEST_F(ExchangeTest, StopEndsAnIdleWorkerPromptly) {
+    EXPECT_TRUE(capi::CapiWorkerRunning());
+    EXPECT_FALSE(capi::StartCapiWorker());  // only one worker
+    bool joined = false;
+    capi::StopCapiWorker([&](std::thread& t) {
+        t.join();
+        joined = true;
+    });
+    EXPECT_TRUE(joined);
+    EXPECT_FALSE(capi::CapiWorkerRunning());
+    ASSERT_TRUE(capi::StartCapiWorker());  // TearDown stops it again
+}
+
+}  // namespace
+}  // namespace capitest

@@ -1,0 +1,744 @@
+#include "tools/isdnsim/isdnsim.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <stdexcept>
+
+namespace isdnsim {
+namespace {
+
+constexpr size_t kMaxFrame = 4096;
+// Our own decoder copy is padded so libcapi20's unchecked decoder stays inside it.
+constexpr size_t kDecodePadding = 1024;
+
+// Operation codes of the remote driver's control requests; the reply carries code + 1.
+constexpr uint8_t kOpRegister = 0xF2;
+constexpr uint8_t kOpProfile = 0xE0;
+constexpr uint8_t kOpManufacturer = 0xFA;
+constexpr uint8_t kOpVersion = 0xFC;
+constexpr uint8_t kOpSerial = 0xFE;
+
+uint16_t le16(const uint8_t* p) {
+    return uint16_t(p[0] | (p[1] << 8));
+}
+uint32_t le32(const uint8_t* p) {
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+void put16(Bytes& b, uint16_t v) {
+    b.push_back(uint8_t(v));
+    b.push_back(uint8_t(v >> 8));
+}
+void put32(Bytes& b, uint32_t v) {
+    put16(b, uint16_t(v));
+    put16(b, uint16_t(v >> 16));
+}
+
+// A CAPI struct: length byte, then the content.
+Bytes capiStruct(const Bytes& content) {
+    size_t n = std::min<size_t>(content.size(), 254);
+    Bytes s(n + 1);
+    s[0] = uint8_t(n);
+    if (n) std::memcpy(s.data() + 1, content.data(), n);
+    return s;
+}
+
+}  // namespace
+
+Bytes Message::content(const unsigned char* capiStruct) {
+    if (capiStruct == nullptr || capiStruct[0] == 0) return {};
+    if (capiStruct[0] == 0xFF) {
+        size_t n = capiStruct[1] | (capiStruct[2] << 8);
+        return Bytes(capiStruct + 3, capiStruct + 3 + n);
+    }
+    return Bytes(capiStruct + 1, capiStruct + 1 + capiStruct[0]);
+}
+
+struct Exchange::Conn {
+    int fd = -1;
+    Bytes in;
+    bool registered = false;
+    uint16_t applId = 1;
+    uint16_t window = 7;                                       // MaxBDataBlocks of the registration
+    std::map<unsigned, std::pair<uint32_t, uint32_t>> listen;  // controller -> info, CIP mask
+};
+
+struct Exchange::Call {
+    App* app = nullptr;
+    uint32_t plci = 0;
+    uint32_t ncci = 0;
+    bool incoming = true;
+    CallState state = CallState::Ringing;
+    std::deque<Bytes> queue;   // line audio not yet sent
+    unsigned outstanding = 0;  // DATA_B3_IND not yet answered
+    uint16_t handle = 0;
+    Bytes received;
+};
+
+Exchange::Exchange(Options options) : opt_(std::move(options)) {
+    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listenFd_ < 0) throw std::runtime_error("isdnsim: socket failed");
+    int one = 1;
+    ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(opt_.port);
+    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listenFd_, 16) != 0) {
+        ::close(listenFd_);
+        throw std::runtime_error("isdnsim: cannot listen on 127.0.0.1:" +
+                                 std::to_string(opt_.port));
+    }
+    socklen_t len = sizeof addr;
+    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    thread_ = std::thread([this] { run(); });
+}
+
+Exchange::~Exchange() {
+    {
+        std::lock_guard lock(mu_);
+        stop_ = true;
+    }
+    wake();
+    thread_.join();
+    for (auto& c : conns_) ::close(c->fd);
+    if (listenFd_ >= 0) ::close(listenFd_);
+    ::close(wakeFd_);
+}
+
+void Exchange::wake() {
+    uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
+}
+
+void Exchange::run() {
+    for (;;) {
+        std::vector<pollfd> fds;
+        {
+            std::lock_guard lock(mu_);
+            if (stop_) return;
+            if (linkDown_) {
+                for (auto& c : conns_) ::close(c->fd);
+                conns_.clear();
+                for (auto& [plci, call] : calls_) call->app = nullptr;
+                if (listenFd_ >= 0) ::close(listenFd_);
+                listenFd_ = -1;
+                changed_.notify_all();
+            }
+            fds.push_back({wakeFd_, POLLIN, 0});
+            if (listenFd_ >= 0) fds.push_back({listenFd_, POLLIN, 0});
+            for (auto& c : conns_) fds.push_back({c->fd, POLLIN, 0});
+        }
+        if (::poll(fds.data(), fds.size(), -1) < 0) continue;
+        std::lock_guard lock(mu_);
+        if (stop_) return;
+        if (fds[0].revents) {
+            uint64_t v;
+            [[maybe_unused]] auto n = ::read(wakeFd_, &v, sizeof v);
+        }
+        for (size_t i = 1; i < fds.size(); ++i) {
+            if (!fds[i].revents) continue;
+            if (fds[i].fd == listenFd_) {
+                int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd < 0) continue;
+                int one = 1;
+                ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                auto conn = std::make_unique<Conn>();
+                conn->fd = fd;
+                conns_.push_back(std::move(conn));
+                continue;
+            }
+            auto it = std::find_if(conns_.begin(), conns_.end(),
+                                   [&](auto& c) { return c->fd == fds[i].fd; });
+            if (it != conns_.end()) onReadable(**it);
+        }
+        // Connections marked closed by onReadable.
+        std::erase_if(conns_, [this](auto& c) {
+            if (c->fd >= 0) return false;
+            for (auto& [plci, call] : calls_)
+                if (call->app == c.get()) call->app = nullptr;
+            return true;
+        });
+    }
+}
+
+void Exchange::onReadable(Conn& conn) {
+    uint8_t buf[8192];
+    ssize_t n = ::recv(conn.fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+        ::close(conn.fd);
+        conn.fd = -1;
+        return;
+    }
+    if (n < 0) return;
+    // Acknowledge at once: the client does not disable Nagle, so a delayed ACK here would
+    // hold back its next small message for tens of milliseconds.
+    int one = 1;
+    ::setsockopt(conn.fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+    conn.in.insert(conn.in.end(), buf, buf + n);
+    while (conn.in.size() >= 2 && conn.fd >= 0) {
+        size_t len = (size_t(conn.in[0]) << 8) | conn.in[1];
+        if (len < 2 || len > kMaxFrame) {  // not the remote driver talking
+            ::close(conn.fd);
+            conn.fd = -1;
+            return;
+        }
+        if (conn.in.size() < len) break;
+        Bytes payload(conn.in.begin() + 2, conn.in.begin() + len);
+        conn.in.erase(conn.in.begin(), conn.in.begin() + len);
+        onFrame(conn, payload.data(), payload.size());
+    }
+}
+
+void Exchange::onFrame(Conn& conn, const uint8_t* p, size_t n) {
+    if (n >= 12 && p[5] == 0xFF) return onOperation(conn, p, n);
+    if (n < 8) return;
+    onMessage(conn, p, n);
+}
+
+void Exchange::onOperation(Conn& conn, const uint8_t* p, size_t n) {
+    Bytes reply(p, p + 8);
+    reply[4] = uint8_t(p[4] + 1);
+    uint32_t controller = le32(p + 8);
+    switch (p[4]) {
+        case kOpRegister:
+            if (n >= 18) conn.window = std::max<uint16_t>(1, le16(p + 16));
+            put16(reply, opt_.registerInfo);
+            if (opt_.registerInfo == 0) {
+                conn.registered = true;
+                ++registrations_;
+            }
+            break;
+        case kOpProfile: {
+            if (opt_.profileInfo != 0 || controller > opt_.controllers.size()) {
+                put16(reply, opt_.profileInfo ? opt_.profileInfo : 0x2002);
+                break;
+            }
+            put16(reply, 0);
+            if (controller == 0) {
+                put16(reply, uint16_t(opt_.controllers.size()));
+                break;
+            }
+            const Profile& pr = opt_.controllers[controller - 1];
+            size_t start = reply.size();
+            put16(reply, uint16_t(opt_.controllers.size()));
+            put16(reply, pr.bChannels);
+            put32(reply, pr.globalOptions);
+            put32(reply, pr.b1Protocols);
+            put32(reply, pr.b2Protocols);
+            put32(reply, pr.b3Protocols);
+            reply.resize(start + 64, 0);
+            break;
+        }
+        case kOpManufacturer: {
+            reply.push_back(0);
+            Bytes text(64, 0);
+            std::memcpy(text.data(), opt_.manufacturer.data(),
+                        std::min<size_t>(63, opt_.manufacturer.size()));
+            reply.insert(reply.end(), text.begin(), text.end());
+            break;
+        }
+        case kOpVersion:
+            reply.push_back(0);
+            for (uint32_t v : opt_.version) put32(reply, v);
+            break;
+        case kOpSerial: {
+            reply.push_back(0);
+            Bytes text(8, 0);
+            std::memcpy(text.data(), opt_.serial.data(), std::min<size_t>(7, opt_.serial.size()));
+            reply.insert(reply.end(), text.begin(), text.end());
+            break;
+        }
+        default:
+            put16(reply, 0x1102);
+            break;
+    }
+    sendFrame(conn.fd, reply);
+}
+
+void Exchange::onMessage(App& app, const uint8_t* p, size_t n) {
+    size_t msgLen = le16(p);
+    if (msgLen < 8 || msgLen > n) return;
+    app.applId = le16(p + 2);
+    auto msg = std::make_shared<Message>();
+    msg->bytes.assign(p, p + msgLen);
+    msg->padded_ = msg->bytes;
+    msg->padded_.resize(msgLen + kDecodePadding, 0);
+    capi_message2cmsg(&msg->cmsg, msg->padded_.data());
+    if (msg->cmsg.Command == CAPI_DATA_B3 && msg->cmsg.Subcommand == CAPI_REQ) {
+        size_t len = std::min<size_t>(msg->cmsg.DataLength, n - msgLen);
+        msg->data.assign(p + msgLen, p + msgLen + len);
+        msg->cmsg.Data = msg->data.data();
+    }
+    bool dataFlow = msg->cmsg.Command == CAPI_DATA_B3;
+    if (opt_.keepRecord || !dataFlow) record_.push_back(msg);
+    react(app, *msg);
+    changed_.notify_all();
+}
+
+void Exchange::react(App& app, const Message& m) {
+    const _cmsg& c = m.cmsg;
+    Call* call = callOf(m.address());
+    auto sub = c.Subcommand;
+    switch (c.Command) {
+        case CAPI_LISTEN:
+            if (sub != CAPI_REQ) break;
+            if (m.address() == 0 || m.address() > opt_.controllers.size()) {
+                confirm(app, m, 0x2002);
+                break;
+            }
+            app.listen[m.address()] = {c.InfoMask, c.CIPmask};
+            confirm(app, m, 0);
+            break;
+        case CAPI_ALERT:
+            if (sub != CAPI_REQ) break;
+            if (call && call->state == CallState::Ringing) call->state = CallState::Alerted;
+            confirm(app, m, call ? 0 : 0x2002);
+            break;
+        case CAPI_CONNECT:
+            if (sub == CAPI_RESP) {
+                if (!call) break;
+                if (c.Reject != 0) {
+                    call->state = CallState::Clearing;
+                    indicate(app, CAPI_DISCONNECT, call->plci,
+                             [&](_cmsg& d) { d.Reason = opt_.rejectReason; });
+                    break;
+                }
+                call->state = CallState::Active;
+                indicate(app, CAPI_CONNECT_ACTIVE, call->plci, {});
+            } else if (sub == CAPI_REQ) {
+                unsigned controller = m.address() & 0x7F;
+                if (controller == 0 || controller > opt_.controllers.size()) {
+                    confirm(app, m, 0x2002);
+                    break;
+                }
+                if (opt_.connectConfInfo > 0xFF) {
+                    confirm(app, m, opt_.connectConfInfo);
+                    break;
+                }
+                auto fresh = std::make_unique<Call>();
+                fresh->app = &app;
+                fresh->plci = newPlci(controller);
+                fresh->incoming = false;
+                uint32_t plci = fresh->plci;
+                calls_[plci] = std::move(fresh);
+                lastOutgoing_ = plci;
+                confirm(app, m, opt_.connectConfInfo, [&](_cmsg& d) { d.adr.adrPLCI = plci; });
+                if (opt_.answerOutgoing) {
+                    calls_[plci]->state = CallState::Active;
+                    indicate(app, CAPI_CONNECT_ACTIVE, plci, {});
+                }
+            }
+            break;
+        case CAPI_CONNECT_ACTIVE:
+            if (sub == CAPI_RESP && call && call->incoming && opt_.b3OnIncoming &&
+                call->ncci == 0) {
+                call->ncci = call->plci | 0x10000;
+                indicate(app, CAPI_CONNECT_B3, call->ncci, {});
+            }
+            break;
+        case CAPI_CONNECT_B3:
+            if (sub == CAPI_REQ) {
+                if (!call) {
+                    confirm(app, m, 0x2002);
+                    break;
+                }
+                call->ncci = call->plci | 0x10000;
+                uint32_t ncci = call->ncci;
+                confirm(app, m, 0, [&](_cmsg& d) { d.adr.adrNCCI = ncci; });
+                indicate(app, CAPI_CONNECT_B3_ACTIVE, ncci, {});
+            } else if (sub == CAPI_RESP && call) {
+                if (c.Reject == 0) {
+                    indicate(app, CAPI_CONNECT_B3_ACTIVE, call->ncci, {});
+                } else {
+                    uint32_t ncci = call->ncci;
+                    call->ncci = 0;
+                    indicate(app, CAPI_DISCONNECT_B3, ncci, {});
+                }
+            }
+            break;
+        case CAPI_CONNECT_B3_ACTIVE:
+            if (sub == CAPI_RESP && call) {
+                call->state = CallState::B3Up;
+                pump(*call);
+            }
+            break;
+        case CAPI_DATA_B3:
+            if (sub == CAPI_REQ) {
+                if (call) call->received.insert(call->received.end(), m.data.begin(), m.data.end());
+                uint16_t handle = c.DataHandle;
+                confirm(app, m, call && call->state == CallState::B3Up ? 0 : 0x2002,
+                        [&](_cmsg& d) { d.DataHandle = handle; });
+            } else if (sub == CAPI_RESP && call) {
+                if (call->outstanding > 0) --call->outstanding;
+                pump(*call);
+            }
+            break;
+        case CAPI_DISCONNECT_B3:
+            if (sub == CAPI_REQ) {
+                confirm(app, m, call ? 0 : 0x2002);
+                if (!call || call->ncci == 0) break;
+                uint32_t ncci = call->ncci;
+                call->ncci = 0;
+                call->state = CallState::Active;
+                call->queue.clear();
+                indicate(app, CAPI_DISCONNECT_B3, ncci, {});
+            }
+            break;
+        case CAPI_DISCONNECT:
+            if (sub == CAPI_REQ) {
+                confirm(app, m, call ? 0 : 0x2002);
+                if (!call) break;
+                call->state = CallState::Clearing;
+                indicate(app, CAPI_DISCONNECT, call->plci, [](_cmsg& d) { d.Reason = 0; });
+            } else if (sub == CAPI_RESP && call) {
+                call->state = CallState::Cleared;
+                call->ncci = 0;
+                call->queue.clear();
+            }
+            break;
+        case CAPI_FACILITY:
+            if (sub == CAPI_REQ) {
+                static unsigned char dtmfConf[] = {2, 0, 0};
+                uint16_t selector = c.FacilitySelector;
+                confirm(app, m, 0, [&](_cmsg& d) {
+                    d.FacilitySelector = selector;
+                    d.FacilityConfirmationParameter = dtmfConf;
+                });
+            }
+            break;
+        case CAPI_INFO:
+            if (sub == CAPI_REQ) confirm(app, m, 0);
+            break;
+        case CAPI_SELECT_B_PROTOCOL:
+            if (sub == CAPI_REQ) confirm(app, m, 0);
+            break;
+        default:
+            break;
+    }
+}
+
+void Exchange::confirm(App& app, const Message& req, uint16_t info,
+                       const std::function<void(_cmsg&)>& fill) {
+    _cmsg d;
+    capi_cmsg_header(&d, app.applId, req.command(), CAPI_CONF, req.number(), req.address());
+    d.Info = info;
+    if (fill) fill(d);
+    sendMessage(app, d);
+}
+
+void Exchange::indicate(App& app, uint8_t command, uint32_t address,
+                        const std::function<void(_cmsg&)>& fill) {
+    _cmsg d;
+    capi_cmsg_header(&d, app.applId, command, CAPI_IND, nextNumber_++, address);
+    if (fill) fill(d);
+    sendMessage(app, d);
+}
+
+void Exchange::sendMessage(App& app, _cmsg& m, const Bytes& trailing) {
+    if (app.fd < 0) return;
+    m.ApplId = app.applId;
+    unsigned char buf[kMaxFrame + 512];
+    std::memset(buf, 0, sizeof buf);
+    capi_cmsg2message(&m, buf);
+    size_t len = le16(buf);
+    Bytes payload(buf, buf + len);
+    payload.insert(payload.end(), trailing.begin(), trailing.end());
+    sendFrame(app.fd, payload);
+}
+
+void Exchange::sendFrame(int fd, const Bytes& payload) {
+    if (fd < 0 || payload.size() + 2 > kMaxFrame) return;
+    Bytes frame;
+    frame.reserve(payload.size() + 2);
+    frame.push_back(uint8_t((payload.size() + 2) >> 8));
+    frame.push_back(uint8_t(payload.size() + 2));
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    size_t off = 0;
+    while (off < frame.size()) {
+        ssize_t n = ::send(fd, frame.data() + off, frame.size() - off, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        off += size_t(n);
+    }
+}
+
+void Exchange::pump(Call& call) {
+    if (!call.app || call.state != CallState::B3Up) return;
+    while (!call.queue.empty() && call.outstanding < call.app->window) {
+        Bytes block = std::move(call.queue.front());
+        call.queue.pop_front();
+        ++call.outstanding;
+        uint16_t handle = call.handle++;
+        _cmsg d;
+        capi_cmsg_header(&d, call.app->applId, CAPI_DATA_B3, CAPI_IND, nextNumber_++, call.ncci);
+        d.DataLength = uint16_t(block.size());
+        d.DataHandle = handle;
+        sendMessage(*call.app, d, block);
+    }
+    changed_.notify_all();
+}
+
+Exchange::Call* Exchange::callOf(uint32_t address) {
+    auto it = calls_.find(address & 0xFFFF);
+    return it == calls_.end() ? nullptr : it->second.get();
+}
+
+const Exchange::Call* Exchange::callOf(uint32_t address) const {
+    auto it = calls_.find(address & 0xFFFF);
+    return it == calls_.end() ? nullptr : it->second.get();
+}
+
+Exchange::App* Exchange::firstApp() {
+    for (auto& c : conns_)
+        if (c->registered && c->fd >= 0) return c.get();
+    return nullptr;
+}
+
+uint32_t Exchange::newPlci(unsigned controller) {
+    for (int tries = 0; tries < 255; ++tries) {
+        uint32_t plci = controller | (uint32_t(nextPlci_) << 8);
+        nextPlci_ = uint8_t(nextPlci_ == 255 ? 1 : nextPlci_ + 1);
+        auto it = calls_.find(plci);
+        if (it == calls_.end() || it->second->state == CallState::Cleared) return plci;
+    }
+    return controller | 0xFF00;
+}
+
+void Exchange::configure(const std::function<void(Options&)>& change) {
+    std::lock_guard lock(mu_);
+    auto controllers = opt_.controllers;
+    change(opt_);
+    opt_.controllers = controllers;
+}
+
+void Exchange::clearRecord() {
+    std::lock_guard lock(mu_);
+    record_.clear();
+    calls_.clear();
+}
+
+uint32_t Exchange::ring(const CallSpec& spec) {
+    std::lock_guard lock(mu_);
+    App* target = nullptr;
+    for (auto& c : conns_) {
+        auto it = c->listen.find(spec.controller);
+        if (c->fd < 0 || it == c->listen.end()) continue;
+        uint32_t mask = it->second.second;
+        if ((mask & 1) || (spec.cip < 32 && (mask & (1u << spec.cip)))) {
+            target = c.get();
+            break;
+        }
+    }
+    if (!target) return 0;
+    auto call = std::make_unique<Call>();
+    call->app = target;
+    call->plci = newPlci(spec.controller);
+    uint32_t plci = call->plci;
+    calls_[plci] = std::move(call);
+
+    Bytes called{0x80};
+    called.insert(called.end(), spec.called.begin(), spec.called.end());
+    Bytes calledS = capiStruct(called);
+    Bytes callingS{0};
+    if (spec.calling) {
+        Bytes calling{spec.callingType, spec.callingPresentation};
+        calling.insert(calling.end(), spec.calling->begin(), spec.calling->end());
+        callingS = capiStruct(calling);
+    }
+    Bytes uudS = capiStruct(spec.userUserData);
+    indicate(*target, CAPI_CONNECT, plci, [&](_cmsg& d) {
+        d.CIPValue = spec.cip;
+        d.CalledPartyNumber = calledS.data();
+        d.CallingPartyNumber = callingS.data();
+        if (!spec.userUserData.empty()) d.Useruserdata = uudS.data();
+    });
+    changed_.notify_all();
+    return plci;
+}
+
+bool Exchange::sendData(uint32_t plci, const Bytes& bytes, size_t blockLength) {
+    std::lock_guard lock(mu_);
+    Call* call = callOf(plci);
+    if (!call || !call->app || blockLength == 0) return false;
+    for (size_t off = 0; off < bytes.size(); off += blockLength) {
+        size_t n = std::min(blockLength, bytes.size() - off);
+        call->queue.emplace_back(bytes.begin() + off, bytes.begin() + off + n);
+    }
+    pump(*call);
+    return true;
+}
+
+bool Exchange::sendDtmf(uint32_t plci, const std::string& digits) {
+    std::lock_guard lock(mu_);
+    Call* call = callOf(plci);
+    if (!call || !call->app) return false;
+    Bytes param = capiStruct(Bytes(digits.begin(), digits.end()));
+    indicate(*call->app, CAPI_FACILITY, call->ncci ? call->ncci : call->plci, [&](_cmsg& d) {
+        d.FacilitySelector = 1;
+        d.FacilityIndicationParameter = param.data();
+    });
+    return true;
+}
+
+bool Exchange::sendInfo(uint32_t plci, uint16_t infoNumber, const Bytes& element) {
+    std::lock_guard lock(mu_);
+    Call* call = callOf(plci);
+    if (!call || !call->app) return false;
+    Bytes elementS = capiStruct(element);
+    indicate(*call->app, CAPI_INFO, call->plci, [&](_cmsg& d) {
+        d.InfoNumber = infoNumber;
+        d.InfoElement = elementS.data();
+    });
+    return true;
+}
+
+bool Exchange::clearB3(uint32_t plci, uint16_t reasonB3, const Bytes& ncpi) {
+    std::lock_guard lock(mu_);
+    Call* call = callOf(plci);
+    if (!call || !call->app || call->ncci == 0) return false;
+    Bytes ncpiS = capiStruct(ncpi);
+    uint32_t ncci = call->ncci;
+    call->ncci = 0;
+    call->state = CallState::Active;
+    call->queue.clear();
+    indicate(*call->app, CAPI_DISCONNECT_B3, ncci, [&](_cmsg& d) {
+        d.Reason_B3 = reasonB3;
+        if (!ncpi.empty()) d.NCPI = ncpiS.data();
+    });
+    return true;
+}
+
+bool Exchange::hangUp(uint32_t plci, uint16_t reason) {
+    std::lock_guard lock(mu_);
+    Call* call = callOf(plci);
+    if (!call || !call->app) return false;
+    if (call->ncci != 0) {
+        uint32_t ncci = call->ncci;
+        call->ncci = 0;
+        call->queue.clear();
+        indicate(*call->app, CAPI_DISCONNECT_B3, ncci, {});
+    }
+    call->state = CallState::Clearing;
+    indicate(*call->app, CAPI_DISCONNECT, call->plci, [&](_cmsg& d) { d.Reason = reason; });
+    return true;
+}
+
+void Exchange::dropLink() {
+    std::unique_lock lock(mu_);
+    linkDown_ = true;
+    for (auto& c : conns_) ::shutdown(c->fd, SHUT_RDWR);
+    wake();
+    changed_.wait_for(lock, std::chrono::seconds(10), [this] { return conns_.empty(); });
+}
+
+void Exchange::sendToApplication(_cmsg& message, const Bytes& trailing) {
+    std::lock_guard lock(mu_);
+    if (App* app = firstApp()) sendMessage(*app, message, trailing);
+}
+
+void Exchange::sendRawToApplication(const Bytes& payload) {
+    std::lock_guard lock(mu_);
+    if (App* app = firstApp()) sendFrame(app->fd, payload);
+}
+
+std::vector<MessagePtr> Exchange::messages() const {
+    std::lock_guard lock(mu_);
+    return record_;
+}
+
+size_t Exchange::messageCount() const {
+    std::lock_guard lock(mu_);
+    return record_.size();
+}
+
+MessagePtr Exchange::waitFor(const std::function<bool(const Message&)>& match, size_t from,
+                             std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mu_);
+    MessagePtr found;
+    changed_.wait_for(lock, timeout, [&] {
+        for (size_t i = from; i < record_.size(); ++i)
+            if (match(*record_[i])) {
+                found = record_[i];
+                return true;
+            }
+        return false;
+    });
+    return found;
+}
+
+MessagePtr Exchange::waitFor(uint8_t command, uint8_t subcommand, size_t from,
+                             std::chrono::milliseconds timeout) {
+    return waitFor(
+        [&](const Message& m) { return m.command() == command && m.subcommand() == subcommand; },
+        from, timeout);
+}
+
+bool Exchange::waitUntil(const std::function<bool()>& condition,
+                         std::chrono::milliseconds timeout) {
+    // Polls as well: the condition may watch state that changes without an exchange event.
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::unique_lock lock(mu_);
+        changed_.wait_for(lock, std::chrono::milliseconds(5));
+    }
+}
+
+std::vector<MessagePtr> Exchange::find(uint8_t command, uint8_t subcommand) const {
+    std::lock_guard lock(mu_);
+    std::vector<MessagePtr> out;
+    for (auto& m : record_)
+        if (m->command() == command && m->subcommand() == subcommand) out.push_back(m);
+    return out;
+}
+
+std::optional<CallState> Exchange::callState(uint32_t plci) const {
+    std::lock_guard lock(mu_);
+    const Call* call = callOf(plci);
+    if (!call) return std::nullopt;
+    return call->state;
+}
+
+uint32_t Exchange::ncciOf(uint32_t plci) const {
+    std::lock_guard lock(mu_);
+    const Call* call = callOf(plci);
+    return call ? call->ncci : 0;
+}
+
+Bytes Exchange::receivedData(uint32_t plci) const {
+    std::lock_guard lock(mu_);
+    const Call* call = callOf(plci);
+    return call ? call->received : Bytes{};
+}
+
+size_t Exchange::pendingData(uint32_t plci) const {
+    std::lock_guard lock(mu_);
+    const Call* call = callOf(plci);
+    return call ? call->queue.size() + call->outstanding : 0;
+}
+
+uint32_t Exchange::lastOutgoingCall() const {
+    std::lock_guard lock(mu_);
+    return lastOutgoing_;
+}
+
+size_t Exchange::registrations() const {
+    std::lock_guard lock(mu_);
+    return registrations_;
+}
+
+}  // namespace isdnsim
