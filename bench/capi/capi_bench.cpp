@@ -75,7 +75,7 @@ struct Setup {
     uint32_t connectedCall(int* id) {
         target->connected = -1;
         int before = target->incoming;
-        uint32_t plci = exchange.ring(isdnsim::CallSpec{});
+        uint32_t plci = exchange.ring(isdnsim::CallSetup{});
         exchange.waitUntil([&] { return target->incoming > before; });
         *id = capi::GetConnectionByPLCI(int32_t(plci));
         auto null = capi::MakeNullConfig(0);
@@ -99,7 +99,7 @@ void AlertLatency(benchmark::State& state) {
     for (auto _ : state) {
         size_t mark = s.exchange.messageCount();
         auto start = std::chrono::steady_clock::now();
-        uint32_t plci = s.exchange.ring(isdnsim::CallSpec{});
+        uint32_t plci = s.exchange.ring(isdnsim::CallSetup{});
         auto alert = s.exchange.waitFor(
             [&](const isdnsim::Message& m) {
                 return m.command() == CAPI_ALERT && m.subcommand() == CAPI_REQ &&

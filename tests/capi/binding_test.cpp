@@ -112,10 +112,10 @@ TEST_F(ExchangeTest, FreeControllerIsTheFirstWithAnIdleBChannel) {
     ASSERT_EQ(capi::Listen(1, 1, 1, 0x10012), 0u);
     ASSERT_TRUE(ex.waitFor(CAPI_LISTEN, CAPI_REQ));
     EXPECT_EQ(capi::GetFreeController(), 1);
-    ring(isdnsim::CallSpec{});
+    ring(isdnsim::CallSetup{});
     EXPECT_EQ(capi::CountConnectionsOnController(1), 1);
     EXPECT_EQ(capi::GetFreeController(), 1);
-    ring(isdnsim::CallSpec{});
+    ring(isdnsim::CallSetup{});
     EXPECT_EQ(capi::CountConnectionsOnController(1), 2);
     EXPECT_EQ(capi::GetFreeController(), 2);
     EXPECT_EQ(capi::CountConnectionsOnController(-1), 0);

@@ -9,7 +9,7 @@ namespace capitest {
 namespace {
 
 using isdnsim::Bytes;
-using isdnsim::CallSpec;
+using isdnsim::CallSetup;
 using platform::WM_CAPI_DATA_RECEIVED;
 using platform::WM_CAPI_INCOMING_CALL;
 using platform::WM_CAPI_STATE_CHANGED;
@@ -42,7 +42,7 @@ class HostileExchangeTest : public ExchangeTest {
 
 TEST_F(HostileExchangeTest, ConfirmationsForSlotsThatDidNotAskAreIgnored) {
     uint32_t plci = 0;
-    int id = ring(CallSpec{}, &plci);
+    int id = ring(CallSetup{}, &plci);
     ASSERT_EQ(id, 0);
     size_t from = win->count();
     for (uint16_t number : {uint16_t(0x1234), uint16_t(0), uint16_t(7)}) {
@@ -82,7 +82,7 @@ TEST_F(HostileExchangeTest, MalformedMessagesAreLoggedAndDropped) {
     EXPECT_TRUE(WaitLog("Error: Indication not handled in function Handle_Indication"));
     EXPECT_TRUE(win->of(WM_CAPI_INCOMING_CALL).empty());
     // The layer still works afterwards.
-    ring(CallSpec{});
+    ring(CallSetup{});
     EXPECT_EQ(win->of(WM_CAPI_INCOMING_CALL).size(), 1u);
 }
 
@@ -176,7 +176,7 @@ TEST_F(HostileExchangeTest, SlotsTakenOnBothThreadsNeverCollide) {
         }
     });
     for (int i = 0; i < 5; ++i) {
-        CallSpec s;
+        CallSetup s;
         s.called = "45" + std::to_string(i);
         ex.ring(s);
     }
@@ -227,7 +227,7 @@ TEST_F(ExchangeTest, WorkerReportsOtherWaitErrorsAndGoesOn) {
     EXPECT_TRUE(WaitLog("CAPI error 0x1109 (CAPI not installed)"));
     EXPECT_TRUE(capi::CapiWorkerRunning());
     capi::LoadCapiDll();
-    ring(CallSpec{});  // dispatched again after the back-off
+    ring(CallSetup{});  // dispatched again after the back-off
     EXPECT_EQ(win->of(WM_CAPI_INCOMING_CALL).size(), 1u);
 }
 

@@ -9,7 +9,7 @@ namespace capitest {
 namespace {
 
 using isdnsim::Bytes;
-using isdnsim::CallSpec;
+using isdnsim::CallSetup;
 using isdnsim::Message;
 using platform::WM_CAPI_DATA_SENT;
 using platform::WM_CAPI_INCOMING_CALL;
@@ -58,15 +58,15 @@ class CallTest : public ExchangeTest {
 };
 
 TEST_F(CallTest, IncomingCallIsAlertedAndPostedWithItsDetails) {
-    CallSpec spec;
-    spec.calling = "0301234567";
-    spec.callingPresentation = 0xA0;  // restricted
-    spec.called = "456";
-    spec.cip = 16;
-    spec.userUserData = {'h', 'i'};
+    CallSetup setup;
+    setup.calling = "0301234567";
+    setup.callingPresentation = 0xA0;  // restricted
+    setup.called = "456";
+    setup.cip = 16;
+    setup.userUserData = {'h', 'i'};
     uint32_t plci = 0;
     size_t from = win->count();
-    int id = ring(spec, &plci);
+    int id = ring(setup, &plci);
     ASSERT_EQ(id, 0);
 
     auto alert = sent(CAPI_ALERT, CAPI_REQ, plci);
@@ -103,11 +103,11 @@ TEST_F(CallTest, IncomingCallIsAlertedAndPostedWithItsDetails) {
     EXPECT_EQ(capi::GetCIPValue(id), 16);
 
     // Without a calling number: empty digits and no restriction; presentation allowed: 0.
-    CallSpec anonymous;
+    CallSetup anonymous;
     anonymous.calling.reset();
     anonymous.called = "457";
     int id2 = ring(anonymous);
-    CallSpec allowed;
+    CallSetup allowed;
     allowed.called = "458";
     int id3 = ring(allowed);
     auto calls = win->of(WM_CAPI_INCOMING_CALL);
@@ -123,11 +123,11 @@ TEST_F(CallTest, IncomingCallIsAlertedAndPostedWithItsDetails) {
 TEST_F(CallTest, ConfiguredNumberRuleRefusesOtherNumbersButPostsThemAll) {
     capi::SetOptionsReader([] { return std::optional<uint32_t>(0x100000); });
     capi::TheConfiguredNumberList().set(";123;0;456;1;");
-    CallSpec to456;
+    CallSetup to456;
     to456.called = "456";
     uint32_t p456 = 0, p4567 = 0;
     int id456 = ring(to456, &p456);
-    CallSpec to4567;
+    CallSetup to4567;
     to4567.called = "4567";
     size_t from = win->count();
     int id4567 = ring(to4567, &p4567);
@@ -147,7 +147,7 @@ TEST_F(CallTest, ConfiguredNumberRuleRefusesOtherNumbersButPostsThemAll) {
     // Settings that cannot be read: every call is alerted.
     capi::SetOptionsReader([] { return std::optional<uint32_t>(); });
     uint32_t p = 0;
-    CallSpec other;
+    CallSetup other;
     other.called = "999";
     ring(other, &p);
     EXPECT_TRUE(sent(CAPI_ALERT, CAPI_REQ, p));
@@ -156,12 +156,12 @@ TEST_F(CallTest, ConfiguredNumberRuleRefusesOtherNumbersButPostsThemAll) {
 TEST_F(CallTest, EleventhCallIsRefusedWithoutASlot) {
     std::vector<int> ids;
     for (int i = 0; i < 10; ++i) {
-        CallSpec s;
+        CallSetup s;
         s.called = "45" + std::to_string(i);
         ids.push_back(ring(s));
     }
     EXPECT_EQ(ids, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
-    CallSpec eleventh;
+    CallSetup eleventh;
     eleventh.called = "999";
     uint32_t plci = ex.ring(eleventh);
     auto refusal = sent(CAPI_CONNECT, CAPI_RESP, plci);
@@ -256,7 +256,7 @@ TEST_F(CallTest, AcceptedCallCarriesDataBothWaysAndOneDisconnectClearsIt) {
 
 TEST_F(CallTest, FacilityRequestsAndFaxAcceptanceCarryTheirStructs) {
     uint32_t plci = 0;
-    int id = ring(CallSpec{}, &plci);
+    int id = ring(CallSetup{}, &plci);
     Bytes b3 = capi::MakeFaxB3Config(0, 1, "4930123");
     ASSERT_EQ(capi::ConnectResp(id, 0, 4, 4, 4, b3.data()), 0u);
     auto resp = sent(CAPI_CONNECT, CAPI_RESP, plci);
@@ -295,10 +295,10 @@ TEST_F(CallTest, FacilityRequestsAndFaxAcceptanceCarryTheirStructs) {
 
 TEST_F(CallTest, FarEndReasonsArePostedWithTheNetworkBitSet) {
     uint32_t p1 = 0, p2 = 0;
-    CallSpec a;
+    CallSetup a;
     a.called = "456";
     int id1 = ring(a, &p1);
-    CallSpec b;
+    CallSetup b;
     b.called = "457";
     int id2 = ring(b, &p2);
     size_t from = win->count();
@@ -316,7 +316,7 @@ TEST_F(CallTest, FarEndReasonsArePostedWithTheNetworkBitSet) {
 
 TEST_F(CallTest, InfoIndicationPostsTheInfoNumberAndKeepsTheState) {
     uint32_t plci = 0;
-    CallSpec s;
+    CallSetup s;
     int id = ring(s, &plci);
     ASSERT_TRUE(win->waitState(id, capi::D_ConnectPending));
     size_t from = win->count();

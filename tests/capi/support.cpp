@@ -173,9 +173,9 @@ void ExchangeTest::TearDown() {
     capi::ReleaseCAPI();
 }
 
-int ExchangeTest::ring(const isdnsim::CallSpec& spec, uint32_t* plci) {
+int ExchangeTest::ring(const isdnsim::CallSetup& setup, uint32_t* plci) {
     size_t from = win->count();
-    uint32_t p = ex.ring(spec);
+    uint32_t p = ex.ring(setup);
     EXPECT_NE(p, 0u) << "nobody listens";
     if (plci) *plci = p;
     auto posted = win->waitFor(
@@ -185,10 +185,10 @@ int ExchangeTest::ring(const isdnsim::CallSpec& spec, uint32_t* plci) {
 }
 
 int ExchangeTest::ringAndConnect(const std::string& called, uint32_t* plci) {
-    isdnsim::CallSpec spec;
-    spec.called = called;
+    isdnsim::CallSetup setup;
+    setup.called = called;
     size_t from = win->count();
-    int id = ring(spec, plci);
+    int id = ring(setup, plci);
     if (id < 0) return id;
     auto null = capi::MakeNullConfig(0);
     EXPECT_EQ(capi::ConnectResp(id, 0, 1, 1, 0, null.data()), 0u);

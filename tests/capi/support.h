@@ -81,7 +81,7 @@ class ExchangeTest : public ::testing::Test {
     void TearDown() override;
 
     // Rings and waits until the layer has posted the call; returns the connection id.
-    int ring(const isdnsim::CallSpec& spec, uint32_t* plci = nullptr);
+    int ring(const isdnsim::CallSetup& setup, uint32_t* plci = nullptr);
     // Rings, accepts as a voice call and waits for Connected.
     int ringAndConnect(const std::string& called, uint32_t* plci);
 

@@ -107,7 +107,7 @@ class WindowTest : public ::testing::Test {
     }
     // An accepted call with its B3 link up.
     uint32_t connectedCall() {
-        uint32_t plci = ex.ring(isdnsim::CallSpec{});
+        uint32_t plci = ex.ring(isdnsim::CallSetup{});
         EXPECT_TRUE(QTest::qWaitFor(
             [&] {
                 std::lock_guard l(window.mutex);

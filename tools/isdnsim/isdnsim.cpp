@@ -530,14 +530,14 @@ void Exchange::clearRecord() {
     calls_.clear();
 }
 
-uint32_t Exchange::ring(const CallSpec& spec) {
+uint32_t Exchange::ring(const CallSetup& setup) {
     std::lock_guard lock(mu_);
     App* target = nullptr;
     for (auto& c : conns_) {
-        auto it = c->listen.find(spec.controller);
+        auto it = c->listen.find(setup.controller);
         if (c->fd < 0 || it == c->listen.end()) continue;
         uint32_t mask = it->second.second;
-        if ((mask & 1) || (spec.cip < 32 && (mask & (1u << spec.cip)))) {
+        if ((mask & 1) || (setup.cip < 32 && (mask & (1u << setup.cip)))) {
             target = c.get();
             break;
         }
@@ -545,25 +545,25 @@ uint32_t Exchange::ring(const CallSpec& spec) {
     if (!target) return 0;
     auto call = std::make_unique<Call>();
     call->app = target;
-    call->plci = newPlci(spec.controller);
+    call->plci = newPlci(setup.controller);
     uint32_t plci = call->plci;
     calls_[plci] = std::move(call);
 
     Bytes called{0x80};
-    called.insert(called.end(), spec.called.begin(), spec.called.end());
+    called.insert(called.end(), setup.called.begin(), setup.called.end());
     Bytes calledS = capiStruct(called);
     Bytes callingS{0};
-    if (spec.calling) {
-        Bytes calling{spec.callingType, spec.callingPresentation};
-        calling.insert(calling.end(), spec.calling->begin(), spec.calling->end());
+    if (setup.calling) {
+        Bytes calling{setup.callingType, setup.callingPresentation};
+        calling.insert(calling.end(), setup.calling->begin(), setup.calling->end());
         callingS = capiStruct(calling);
     }
-    Bytes uudS = capiStruct(spec.userUserData);
+    Bytes uudS = capiStruct(setup.userUserData);
     indicate(*target, CAPI_CONNECT, plci, [&](_cmsg& d) {
-        d.CIPValue = spec.cip;
+        d.CIPValue = setup.cip;
         d.CalledPartyNumber = calledS.data();
         d.CallingPartyNumber = callingS.data();
-        if (!spec.userUserData.empty()) d.Useruserdata = uudS.data();
+        if (!setup.userUserData.empty()) d.Useruserdata = uudS.data();
     });
     changed_.notify_all();
     return plci;

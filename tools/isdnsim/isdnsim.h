@@ -67,7 +67,7 @@ struct Message {
 };
 using MessagePtr = std::shared_ptr<const Message>;
 
-struct CallSpec {
+struct CallSetup {
     unsigned controller = 1;
     std::optional<std::string> calling = "0301234567";  // nullopt: no calling number at all
     uint8_t callingType = 0x01;                         // type of number / numbering plan octet
@@ -95,7 +95,7 @@ class Exchange {
     // Network side of calls. Each returns false when the call or its link is unknown.
     // Rings the first application that listens on the controller for the CIP value;
     // returns the PLCI, or 0 when nobody listens.
-    uint32_t ring(const CallSpec& spec);
+    uint32_t ring(const CallSetup& setup);
     // Queues line audio; it is sent as DATA_B3_IND blocks within the application's window.
     bool sendData(uint32_t plci, const Bytes& bytes, size_t blockLength = 160);
     bool sendDtmf(uint32_t plci, const std::string& digits);

@@ -213,20 +213,20 @@ bool playScenario(Exchange& ex, const Scenario& sc, std::ostream& log) {
                 return false;
             }
         } else if (s.command == "ring") {
-            CallSpec spec;
+            CallSetup setup;
             std::string from = option(s, "from", "0301234567");
             if (from == "none")
-                spec.calling.reset();
+                setup.calling.reset();
             else
-                spec.calling = from;
-            if (flag(s, "restricted")) spec.callingPresentation = 0xA0;
-            spec.called = option(s, "to");
-            spec.cip = uint16_t(number(option(s, "cip", "1"), s.line));
-            spec.controller = unsigned(number(option(s, "controller", "1"), s.line));
+                setup.calling = from;
+            if (flag(s, "restricted")) setup.callingPresentation = 0xA0;
+            setup.called = option(s, "to");
+            setup.cip = uint16_t(number(option(s, "cip", "1"), s.line));
+            setup.controller = unsigned(number(option(s, "controller", "1"), s.line));
             std::string uud = option(s, "uud");
-            spec.userUserData.assign(uud.begin(), uud.end());
+            setup.userUserData.assign(uud.begin(), uud.end());
             mark = ex.messageCount();
-            plci = ex.ring(spec);
+            plci = ex.ring(setup);
             if (plci == 0) {
                 log << "isdnsim: line " << s.line << ": nobody listens for this call" << std::endl;
                 return false;
