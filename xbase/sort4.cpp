@@ -92,16 +92,19 @@ size_t chunkBytesHeld(const SORT4* s) {
   return static_cast<size_t>(s->chunks.nLink) * s->chunkSize;
 }
 
-// Adds a chunk's entry slots behind the ones already available.
+// Adds a chunk's entry slots behind the ones already available, as many as
+// the pointer array still has room for.
 bool takeChunk(SORT4* s) {
-  if (s->pointersInit + s->entriesPerChunk > s->pointersMax) return false;
+  int32_t room = s->pointersMax - s->pointersInit;
+  if (room <= 0) return false;
   if (static_cast<int64_t>(chunkBytesHeld(s) + s->chunkSize) > s->codeBase->sortMemoryLimit)
     return false;
   auto* chunk = static_cast<char*>(mem4take(s->poolMemory, nullptr));
   if (chunk == nullptr) return false;
   l4append(&s->chunks, reinterpret_cast<LINK4*>(chunk));
   char* first = chunk + kChunkLink;
-  for (int32_t i = 0; i < s->entriesPerChunk; ++i)
+  int32_t slots = room < s->entriesPerChunk ? room : s->entriesPerChunk;
+  for (int32_t i = 0; i < slots; ++i)
     s->pointers[s->pointersInit++] = first + static_cast<size_t>(i) * static_cast<size_t>(s->totLen);
   return true;
 }

@@ -110,7 +110,10 @@ void u4todayYMD(unsigned char ymd[3]) {
 // Sleeps until the wall clock enters the next whole second. It only sleeps:
 // nothing is taken from or dispatched on any event queue.
 int64_t u4waitSecond() {
-  std::time_t start = std::time(nullptr);
+  // One clock for both readings: time() may run on a coarser clock and lag.
+  timespec first{};
+  clock_gettime(CLOCK_REALTIME, &first);
+  const time_t start = first.tv_sec;
   for (;;) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
