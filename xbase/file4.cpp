@@ -146,7 +146,7 @@ int openCommon(FILE4* f, CODE4* cb, const char* name, int copyName, bool create)
   }
   if (fd < 0) return failOpen(f, cb, name, create);
   struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || shareLock(fd, cb->exclusive != 0) != 0) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || shareLock(fd, cb->exclusive != 0) != 0) {
     ::close(fd);
     return failOpen(f, cb, name, create);
   }

@@ -380,3 +380,23 @@ TEST(Conv, NumbersAndDatesWithoutLocale) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(EngineTest, OnlyRegularFilesWithSaneNamesOpen) {
+  cb.openError = 0;
+  FILE4 f;
+  EXPECT_EQ(file4open(&f, &cb, dir.path().c_str(), 1), status4noOpen);
+  std::string fifo = dir.file("pipe.dbf");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(d4open(&cb, fifo.c_str()), nullptr);
+  EXPECT_EQ(cb.errorCode, status4noOpen);
+  error4set(&cb, 0);
+  std::string longName(5000, 'a');
+  EXPECT_EQ(d4open(&cb, longName.c_str()), nullptr);
+  EXPECT_EQ(cb.errorCode, err4parm);
+  error4set(&cb, 0);
+  EXPECT_EQ(file4open(&f, &cb, longName.c_str(), 1), status4noOpen);
+}
+
+} // namespace
