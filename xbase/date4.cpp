@@ -61,7 +61,9 @@ int date4monthDay(int year, int dayOfYear, int* month, int* day) {
 
 int32_t date4toJulian(const char* date) {
   int year = static_cast<int>(c4textToInt(date, 4));
-  if (year == 0 && std::strspn(date, " ") >= 8) return 0;
+  int blanks = 0;
+  while (blanks < 8 && date[blanks] == ' ') ++blanks;
+  if (year == 0 && blanks == 8) return 0;
   for (int i = 0; i < 8; ++i)
     if (date[i] != ' ' && (date[i] < '0' || date[i] > '9')) return -1;
   int doy = date4dayOfYear(year, twoDigits(date + 4), twoDigits(date + 6));
