@@ -9,6 +9,7 @@
 
 #include "xbase/conv.h"
 #include "xbase/date4.h"
+#include "xbase/memo4.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -91,6 +92,17 @@ void fnFieldDateD() {
   putD(date4toJulian(d));
 }
 void fnFieldNumD() { putD(c4textToDouble(fieldBytes(), g.tok->field->len)); }
+void fnMemo() {
+  FIELD4* f = g.tok->field;
+  uint32_t n = f4memoLen(f);
+  const char* p = f4memoPtr(f);
+  uint32_t len = static_cast<uint32_t>(g.tok->len);
+  if (p == nullptr) n = 0;
+  if (n > len) n = len;
+  if (n > 0) std::memcpy(out(), p, n);
+  std::memset(out() + n, 0, len - n);
+  push(out());
+}
 void fnConst() {
   std::memcpy(out(), g.constants + g.tok->i1, static_cast<size_t>(g.tok->len));
   push(out());
@@ -389,7 +401,7 @@ const Row kRows[] = {
   {fnFieldPtr, nullptr, 4, 0, 'D', 0, {}},
   {fnFieldNumD, nullptr, 5, 0, 'n', 0, {}},
   {fnFieldPtr, nullptr, 6, 0, 'N', 0, {}},
-  {nullptr, nullptr, 7, 0, 'C', 0, {}},
+  {fnMemo, nullptr, 7, 0, 'C', 0, {}},
   {fnConst, nullptr, 8, 0, 'n', 0, {}},
   {fnConst, nullptr, 9, 0, 'C', 0, {}},
   {fnTrue, ".TRUE.", 14, 0, 'L', 0, {}},
@@ -746,9 +758,7 @@ int Parser::parseName() {
     case 'N':
     case 'F': row = rowFieldNum; break;
     case 'L': row = 2; break;
-    case 'M':
-      // Memo contents are not available to expressions in this engine.
-      return fail(err4noMemo, name);
+    case 'M': row = rowMemo; break;
     default: return fail(err4typeSub, "Unknown field type", name);
   }
   emit(row, 0);
@@ -756,7 +766,7 @@ int Parser::parseName() {
   t.field = f;
   t.extra = &table->record;
   t.i1 = f->offset;
-  t.len = f->len;
+  t.len = row == rowMemo ? (cb_->exprMemoSize > 0 ? cb_->exprMemoSize : 0) : f->len;
   return 0;
 }
 
@@ -918,14 +928,14 @@ int Parser::resolve() {
       t.row = row;
       r = &kRows[row];
     }
-    if (row == rowTrim || row == rowLtrim || row == rowCalc || row == rowTotal) variable = true;
+    if (row == rowTrim || row == rowLtrim || row == rowCalc || row == rowTotal || row == rowMemo) variable = true;
 
     int pos = np > 0 ? parm[0].pos : nextFree;
     char type = r->result;
     int len = 0;
     int reserve = 0;
     switch (row) {
-      case 0: case 1: case 4: case 6: len = t.len; break;
+      case 0: case 1: case 4: case 6: case rowMemo: len = t.len; break;
       case 2: case 10: case 11: case 12: case 13: len = 4; break;
       case 3: case 5: case 8: len = 8; break;
       case rowStrConst: len = t.len; break;

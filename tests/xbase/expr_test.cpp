@@ -1,6 +1,7 @@
 #include "test_util.h"
 #include "xbase/date4.h"
 #include "xbase/expr4.h"
+#include "xbase/memo4.h"
 
 #include <cmath>
 #include <cstring>
@@ -95,7 +96,15 @@ TEST_F(ExprTest, FieldsAndConstants) {
   EXPECT_EQ(run(".FALSE.").logical(), 0);
   EXPECT_EQ(run(".F.").logical(), 0);
   EXPECT_EQ(run("x->name").bytes, "Alice     ") << "alias of the table itself";
-  EXPECT_EQ(failure("NOTE"), err4noMemo);
+  cb.exprMemoSize = 6;
+  EXPECT_EQ(run("NOTE").bytes, std::string(6, '\0')) << "an empty memo";
+  ASSERT_EQ(f4memoAssign(d4fieldByName(d, "NOTE"), "memo text"), 0);
+  ASSERT_EQ(d4go(d, 2), 0);
+  ASSERT_EQ(d4go(d, 1), 0);
+  EXPECT_EQ(run("NOTE").bytes, "memo t") << "cut to the memo length setting";
+  EXPECT_EQ(run("NOTE+'!'").bytes, std::string("memo t!", 7));
+  ASSERT_EQ(f4memoAssign(d4fieldByName(d, "NOTE"), "ab"), 0);
+  EXPECT_EQ(run("NOTE+'!'").bytes, std::string("ab!\0\0\0\0", 7)) << "fill moves to the end";
 }
 
 TEST_F(ExprTest, LogicalOperators) {
