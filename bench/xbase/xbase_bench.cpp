@@ -224,8 +224,9 @@ const char* kKeySql = "SELECT upper(rtrim(name)) || born FROM p ORDER BY rowid";
 const FIELD4INFO kPeople[] = {{"NAME", 'C', 25, 0}, {"BORN", 'D', 8, 0}, {nullptr, 0, 0, 0}};
 
 std::string bornOf(int i) {
-  char d[9];
-  std::snprintf(d, sizeof(d), "%04d%02d%02d", 1930 + i % 70, 1 + i % 12, 1 + i % 28);
+  char d[32];
+  unsigned u = static_cast<unsigned>(i);
+  std::snprintf(d, sizeof(d), "%04u%02u%02u", 1930 + u % 70, 1 + u % 12, 1 + u % 28);
   return d;
 }
 

@@ -400,3 +400,21 @@ TEST_F(EngineTest, OnlyRegularFilesWithSaneNamesOpen) {
 }
 
 } // namespace
+
+#include <clocale>
+
+namespace {
+
+TEST(Conv, IndependentOfTheProcessLocale) {
+  const char* old = std::setlocale(LC_ALL, nullptr);
+  std::string saved = old != nullptr ? old : "C";
+  if (std::setlocale(LC_ALL, "de_DE.UTF-8") == nullptr && std::setlocale(LC_ALL, "de_DE") == nullptr)
+    GTEST_SKIP() << "no German locale installed";
+  EXPECT_DOUBLE_EQ(c4textToDouble("12.50", 5), 12.5);
+  char buf[8];
+  c4doubleToText(1.25, buf, 6, 2);
+  EXPECT_EQ(std::string(buf, 6), "  1.25");
+  std::setlocale(LC_ALL, saved.c_str());
+}
+
+} // namespace
