@@ -603,6 +603,7 @@ class Parser {
   size_t constLen_ = 0;
   Op ops_[32];
   int nOps_ = 0;
+  int pendingNots_ = 0;
   int error_ = 0;
   bool hasTrim_ = false;
   int lenEval_ = 0;
@@ -656,7 +657,11 @@ int Parser::parseValue() {
     if (row >= 0) {
       pos_ += std::strlen(kRows[row].name);
       if (row == rowNot) {
-        if (parseValue() != 0) return -1;
+        // Each pending .NOT. will take an operator-stack entry.
+        if (nOps_ + ++pendingNots_ > 32) return fail(err4memory, "Expression operators");
+        int rc = parseValue();
+        --pendingNots_;
+        if (rc != 0) return -1;
         return pushOp(rowNot);
       }
       emit(row, 0);
@@ -867,6 +872,8 @@ int Parser::parseFunction(const char* name, size_t len) {
   return 0;
 }
 
+constexpr int kMaxValueLen = 1 << 24;
+
 int keyLenFor(char type, int len) {
   if (type == 'D' || type == 'd') return 8;
   if (type == 'N' || type == 'n') return 12;
@@ -995,6 +1002,8 @@ int Parser::resolve() {
     }
     if (row == rowDtos || row == rowDayD || row == 74 || row == 76 || row == rowStod || row == rowVal)
       t.i1 = parm[0].len;
+    // Lengths add up along concatenations; keep the layout well inside int.
+    if (len < 0 || len > kMaxValueLen || pos > kMaxValueLen) return fail(err4overflow);
     t.len = len;
     t.resultPos = pos;
     sp -= np;
