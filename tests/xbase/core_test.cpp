@@ -48,8 +48,11 @@ TEST_F(EngineTest, InitIsRefusedWhileTablesAreOpen) {
   EXPECT_EQ(cb.dataList.nLink, 1);
   EXPECT_EQ(code4findData(&cb, "t"), d);
   EXPECT_EQ(code4findData(&cb, "other"), nullptr);
+  (void)f4str(d4fieldByNumber(d, 1)); // a work buffer to hand back on the next init
   EXPECT_EQ(code4closeAll(&cb), 0);
   EXPECT_EQ(code4init(&cb), 0);
+  EXPECT_EQ(cb.fieldBuffer, nullptr);
+  EXPECT_EQ(cb.lockAttempts, -1);
 }
 
 struct Node {
