@@ -45,7 +45,7 @@ struct EvalState {
 
 EvalState g;
 
-char* out() { return g.buf + g.tok->resultPos; }
+char* out() { return g.buf + g.tok->pos; }
 void push(char* p) { g.stack[g.top++] = p; }
 char* pop() { return g.stack[--g.top]; }
 
@@ -68,7 +68,7 @@ void putL(int v) {
   push(out());
 }
 
-char* fieldBytes() { return *static_cast<char**>(g.tok->extra) + g.tok->i1; }
+char* fieldBytes() { return *static_cast<char**>(g.tok->extra) + g.tok->first; }
 
 // A date field read as 8 characters, blank-padded when the stored field is
 // shorter (its length comes from the file).
@@ -104,7 +104,7 @@ void fnMemo() {
   push(out());
 }
 void fnConst() {
-  std::memcpy(out(), g.constants + g.tok->i1, static_cast<size_t>(g.tok->len));
+  std::memcpy(out(), g.constants + g.tok->first, static_cast<size_t>(g.tok->len));
   push(out());
 }
 void fnTrue() { putL(1); }
@@ -112,12 +112,12 @@ void fnFalse() { putL(0); }
 void fnNot() { putL(!getL(pop())); }
 void fnOr() {
   int v = 0;
-  for (int i = 0; i < g.tok->numParms; ++i) v |= getL(pop()) != 0;
+  for (int i = 0; i < g.tok->parms; ++i) v |= getL(pop()) != 0;
   putL(v);
 }
 void fnAnd() {
   int v = 1;
-  for (int i = 0; i < g.tok->numParms; ++i) v &= getL(pop()) != 0;
+  for (int i = 0; i < g.tok->parms; ++i) v &= getL(pop()) != 0;
   putL(v);
 }
 void fnConcat() {
@@ -131,7 +131,7 @@ void concatMoving(char fill) {
   pop();
   pop();
   char* p = out();
-  int len1 = g.tok->i1;
+  int len1 = g.tok->first;
   int len2 = g.tok->len - len1;
   int content = len1;
   while (content > 0 && p[content - 1] == fill) --content;
@@ -170,7 +170,7 @@ void fnSubDN() {
 int compareC() {
   char* b = pop();
   char* a = pop();
-  return std::memcmp(a, b, static_cast<size_t>(g.tok->i1));
+  return std::memcmp(a, b, static_cast<size_t>(g.tok->first));
 }
 void fnEqC() { putL(compareC() == 0); }
 void fnNeC() { putL(compareC() != 0); }
@@ -228,7 +228,7 @@ void fnContains() {
   char* b = pop();
   char* a = pop();
   const EXPR4TOKEN* t = g.tok;
-  int lenA = t->i1, lenB = t->tie;
+  int lenA = t->first, lenB = t->tie;
   int found = 0;
   for (int i = 0; !found && i + lenA <= lenB; ++i) found = std::memcmp(b + i, a, static_cast<size_t>(lenA)) == 0;
   putL(found);
@@ -246,12 +246,12 @@ void fnDel() {
 }
 void fnStr() {
   double v = getD(pop());
-  c4doubleToText(v, out(), g.tok->len, g.tok->i1);
+  c4doubleToText(v, out(), g.tok->len, g.tok->first);
   push(out());
 }
 void fnSubstr() {
   char* p = pop();
-  std::memmove(out(), p + g.tok->i1, static_cast<size_t>(g.tok->len));
+  std::memmove(out(), p + g.tok->first, static_cast<size_t>(g.tok->len));
   push(out());
 }
 void fnTime() {
@@ -267,7 +267,7 @@ void fnUpper() {
 void fnDtosD() {
   char* p = pop();
   char d[8];
-  dateText(d, p, g.tok->i1);
+  dateText(d, p, g.tok->first);
   std::memcpy(out(), d, 8);
   push(out());
 }
@@ -286,7 +286,7 @@ void formatInto(const char* eight) {
   char date[9];
   std::memcpy(date, eight, 8);
   date[8] = 0;
-  date4format(date, result, g.constants + g.tok->i1);
+  date4format(date, result, g.constants + g.tok->first);
   std::memcpy(out(), result, static_cast<size_t>(g.tok->len));
   push(out());
 }
@@ -323,7 +323,7 @@ void fnIif() {
 void fnStod() {
   char* p = pop();
   char d[8];
-  dateText(d, p, g.tok->i1);
+  dateText(d, p, g.tok->first);
   int32_t j = date4toJulian(d);
   putD(j < 0 ? 0 : j);
 }
@@ -334,7 +334,7 @@ void fnCtod() {
   std::memcpy(text, p, static_cast<size_t>(n));
   text[n] = 0;
   char d[8];
-  date4parse(d, text, g.constants + g.tok->i1);
+  date4parse(d, text, g.constants + g.tok->first);
   int32_t j = date4toJulian(d);
   putD(j < 0 ? 0 : j);
 }
@@ -353,7 +353,7 @@ void datePart(const char* eight) {
 template <int Part>
 void fnPartD() {
   char d[8];
-  dateText(d, pop(), g.tok->i1);
+  dateText(d, pop(), g.tok->first);
   datePart<Part>(d);
 }
 template <int Part>
@@ -373,7 +373,7 @@ void fnRecNo() {
 }
 void fnVal() {
   char* p = pop();
-  putD(c4textToDouble(p, g.tok->i1));
+  putD(c4textToDouble(p, g.tok->first));
 }
 void runTokens(int first, int last);
 void fnCalc() {
@@ -381,10 +381,10 @@ void fnCalc() {
   EvalState saved = g;
   EXPR4* e = calc->expr;
   g.expr = e;
-  g.buf = saved.buf + saved.tok->resultPos;
+  g.buf = saved.buf + saved.tok->pos;
   g.constants = e->constants;
   g.top = 0;
-  runTokens(0, e->infoN - 1);
+  runTokens(0, e->tokenCount - 1);
   char* result = g.stack[0];
   g = saved;
   std::memmove(out(), result, static_cast<size_t>(g.tok->len));
@@ -497,10 +497,10 @@ enum : int {
 };
 
 void runTokens(int first, int last) {
-  EXPR4TOKEN* info = g.expr->info;
+  EXPR4TOKEN* info = g.expr->tokens;
   for (int i = first; i <= last; ++i) {
     g.tok = &info[i];
-    info[i].function();
+    info[i].routine();
   }
 }
 
@@ -527,7 +527,7 @@ struct Value {
 
 class Parser {
  public:
-  Parser(DATA4* data, const char* text) : cb_(data->codeBase), data_(data), src_(text) {}
+  Parser(DATA4* data, const char* text) : cb_(data->cb), data_(data), src_(text) {}
 
   EXPR4* run();
 
@@ -573,13 +573,13 @@ class Parser {
     return 0;
   }
 
-  void emit(int row, int numParms) {
+  void emit(int row, int parms) {
     EXPR4TOKEN t{};
     t.row = row;
-    t.numParms = numParms;
+    t.parms = parms;
     int start = static_cast<int>(tokens_.size());
-    for (int k = 0; k < numParms && start > 0; ++k) start -= tokens_[static_cast<size_t>(start - 1)].numEntries;
-    t.numEntries = static_cast<int>(tokens_.size()) - start + 1;
+    for (int k = 0; k < parms && start > 0; ++k) start -= tokens_[static_cast<size_t>(start - 1)].entries;
+    t.entries = static_cast<int>(tokens_.size()) - start + 1;
     tokens_.push_back(t);
   }
 
@@ -679,7 +679,7 @@ int Parser::parseValue() {
     int at = addConstant(src_ + start, n);
     if (at < 0) return -1;
     emit(rowStrConst, 0);
-    tokens_.back().i1 = at;
+    tokens_.back().first = at;
     tokens_.back().len = static_cast<int>(n);
     return 0;
   }
@@ -713,7 +713,7 @@ int Parser::parseNumber() {
   int at = addConstant(&v, sizeof(v));
   if (at < 0) return -1;
   emit(rowNumConst, 0);
-  tokens_.back().i1 = at;
+  tokens_.back().first = at;
   tokens_.back().len = 8;
   return 0;
 }
@@ -770,15 +770,15 @@ int Parser::parseName() {
   EXPR4TOKEN& t = tokens_.back();
   t.field = f;
   t.extra = &table->record;
-  t.i1 = f->offset;
+  t.first = f->offset;
   t.len = row == rowMemo ? (cb_->exprMemoSize > 0 ? cb_->exprMemoSize : 0) : f->len;
   return 0;
 }
 
 int Parser::takeConstant(size_t tokenIndex, double* value) {
   const EXPR4TOKEN& t = tokens_[tokenIndex];
-  if (t.row != rowNumConst || t.numEntries != 1) return fail(err4constantParms);
-  std::memcpy(value, constants_ + t.i1, sizeof(*value));
+  if (t.row != rowNumConst || t.entries != 1) return fail(err4constantParms);
+  std::memcpy(value, constants_ + t.first, sizeof(*value));
   if (!std::isfinite(*value) || std::fabs(*value) > 65535) return fail(err4unrecognizedValue, "Parameter out of range");
   return 0;
 }
@@ -864,7 +864,7 @@ int Parser::parseFunction(const char* name, size_t len) {
     return fail(err4parmCount, "Function", upper);
   emit(row, parms);
   EXPR4TOKEN& t = tokens_.back();
-  t.i1 = i1;
+  t.first = i1;
   t.len = tokLen;
   if (row == rowDel || row == rowDeleted) t.extra = &data_->record;
   if (row == rowRecCount || row == rowRecNo) t.extra = data_;
@@ -890,8 +890,8 @@ int Parser::resolve() {
     EXPR4TOKEN& t = tokens_[i];
     int row = t.row;
     const Row* r = &kRows[row];
-    if (r->params >= 1 && t.numParms != r->params) return fail(err4parmCount, "Function", r->name);
-    int np = t.numParms;
+    if (r->params >= 1 && t.parms != r->params) return fail(err4parmCount, "Function", r->name);
+    int np = t.parms;
     if (np > sp) return fail(err4result);
     Value* parm = stack + sp - np;
     // Choose the overload whose parameter types fit, converting field
@@ -948,15 +948,15 @@ int Parser::resolve() {
       case rowStrConst: len = t.len; break;
       case 17: case 18: case 22:
         len = parm[0].len + parm[1].len;
-        t.i1 = parm[0].len;
+        t.first = parm[0].len;
         break;
       case rowStr: len = t.len; break;
       case rowSubstr: case rowLeft: {
         int textLen = parm[0].len;
-        int start = t.i1 < 0 ? 0 : (t.i1 > textLen ? textLen : t.i1);
+        int start = t.first < 0 ? 0 : (t.first > textLen ? textLen : t.first);
         int rest = textLen - start;
         int n = t.len < 0 ? rest : (t.len > rest ? rest : t.len);
-        t.i1 = start;
+        t.first = start;
         len = n;
         break;
       }
@@ -966,7 +966,7 @@ int Parser::resolve() {
         int at = addConstant(cb_->dateFormat, std::strlen(cb_->dateFormat) + 1);
         if (at < 0) return -1;
         t.tie = parm[0].len;
-        t.i1 = at;
+        t.first = at;
         len = row == rowCtod ? 8 : static_cast<int>(std::strlen(cb_->dateFormat));
         break;
       }
@@ -981,7 +981,7 @@ int Parser::resolve() {
           type = static_cast<char>(calc->expr->type);
           len = calc->expr->len;
           // The nested program lays its work out from this position.
-          reserve = calc->expr->lenEval;
+          reserve = calc->expr->workLen;
         } else {
           len = 8;
         }
@@ -993,19 +993,19 @@ int Parser::resolve() {
     }
     if (row >= 26 && row <= 46 && r->types[0] == 'C') {
       int a = parm[0].len, b = parm[1].len;
-      t.i1 = a < b ? a : b;
+      t.first = a < b ? a : b;
       t.tie = row == rowGtC ? a > b : (row == rowLtC ? a < b : 0);
     }
     if (row == rowContains) {
-      t.i1 = parm[0].len;
+      t.first = parm[0].len;
       t.tie = parm[1].len;
     }
     if (row == rowDtos || row == rowDayD || row == 74 || row == 76 || row == rowStod || row == rowVal)
-      t.i1 = parm[0].len;
+      t.first = parm[0].len;
     // Lengths add up along concatenations; keep the layout well inside int.
     if (len < 0 || len > kMaxValueLen || pos > kMaxValueLen) return fail(err4overflow);
     t.len = len;
-    t.resultPos = pos;
+    t.pos = pos;
     sp -= np;
     if (sp >= 20) return fail(err4overflow);
     stack[sp++] = {type, len, pos, static_cast<int>(i)};
@@ -1017,7 +1017,7 @@ int Parser::resolve() {
     if (key > keyMax_) keyMax_ = key;
   }
   if (sp != 1) return fail(err4result);
-  for (EXPR4TOKEN& t : tokens_) t.function = kRows[t.row].fn;
+  for (EXPR4TOKEN& t : tokens_) t.routine = kRows[t.row].fn;
   lenEval_ = highest + 1;
   type_ = stack[0].type;
   len_ = stack[0].len;
@@ -1037,8 +1037,8 @@ EXPR4* Parser::run() {
   }
   if (resolve() != 0) return nullptr;
   size_t keyNeed = static_cast<size_t>(keyMax_ > 12 ? keyMax_ : 12) + 1;
-  if (u4allocAgain(cb_, &cb_->exprWorkBuf, &cb_->exprBufLen, static_cast<size_t>(lenEval_)) != 0 ||
-      u4allocAgain(cb_, &cb_->storedKey, &cb_->storedKeyLen, keyNeed) != 0)
+  if (u4allocAgain(cb_, &cb_->workBuf, &cb_->workBufLen, static_cast<size_t>(lenEval_)) != 0 ||
+      u4allocAgain(cb_, &cb_->keyBuf, &cb_->keyBufLen, keyNeed) != 0)
     return nullptr;
 
   size_t head = (sizeof(EXPR4) + alignof(EXPR4TOKEN) - 1) / alignof(EXPR4TOKEN) * alignof(EXPR4TOKEN);
@@ -1047,9 +1047,9 @@ EXPR4* Parser::run() {
   auto* mem = static_cast<char*>(u4allocRetry(cb_, total));
   if (mem == nullptr) return nullptr;
   auto* e = new (mem) EXPR4{};
-  e->info = reinterpret_cast<EXPR4TOKEN*>(mem + head);
-  std::memcpy(static_cast<void*>(e->info), tokens_.data(), tokenBytes);
-  e->infoN = static_cast<int>(tokens_.size());
+  e->tokens = reinterpret_cast<EXPR4TOKEN*>(mem + head);
+  std::memcpy(static_cast<void*>(e->tokens), tokens_.data(), tokenBytes);
+  e->tokenCount = static_cast<int>(tokens_.size());
   e->constants = mem + head + tokenBytes;
   if (constLen_ > 0) std::memcpy(e->constants, constants_, constLen_);
   e->source = e->constants + constLen_;
@@ -1057,18 +1057,18 @@ EXPR4* Parser::run() {
   e->len = len_;
   e->type = type_;
   e->data = data_;
-  e->codeBase = cb_;
-  e->lenEval = lenEval_;
-  e->hasTrim = hasTrim_ ? 1 : 0;
-  for (int i = 0; i < e->infoN; ++i)
-    if (e->info[i].row == rowCalc || e->info[i].row == rowTotal) ++static_cast<CALC4*>(e->info[i].extra)->refs;
+  e->cb = cb_;
+  e->workLen = lenEval_;
+  e->trims = hasTrim_ ? 1 : 0;
+  for (int i = 0; i < e->tokenCount; ++i)
+    if (e->tokens[i].row == rowCalc || e->tokens[i].row == rowTotal) ++static_cast<CALC4*>(e->tokens[i].extra)->refs;
   return e;
 }
 
 void freeCalc(CALC4* calc) {
-  CODE4* cb = calc->expr->codeBase;
+  CODE4* cb = calc->expr->cb;
   expr4free(calc->expr);
-  mem4give(cb->calcMemory, calc);
+  mem4give(cb->calcPool, calc);
 }
 
 } // namespace
@@ -1093,41 +1093,41 @@ int expr4lookup(const char* text, int len, int firstRow, int lastRow) {
 }
 
 EXPR4* expr4parse(DATA4* data, const char* text) {
-  if (data == nullptr || text == nullptr || data->codeBase->errorCode < 0) return nullptr;
+  if (data == nullptr || text == nullptr || data->cb->errorCode < 0) return nullptr;
   Parser parser(data, text);
   return parser.run();
 }
 
 int expr4evalPart(EXPR4* e, int tokenIndex, char** result) {
-  CODE4* cb = e->codeBase;
+  CODE4* cb = e->cb;
   if (cb->errorCode < 0) return cb->errorCode;
-  if (tokenIndex < 0 || tokenIndex >= e->infoN) return err4parm;
+  if (tokenIndex < 0 || tokenIndex >= e->tokenCount) return err4parm;
   g.expr = e;
-  g.buf = cb->exprWorkBuf;
+  g.buf = cb->workBuf;
   g.constants = e->constants;
   g.top = 0;
-  runTokens(tokenIndex - e->info[tokenIndex].numEntries + 1, tokenIndex);
+  runTokens(tokenIndex - e->tokens[tokenIndex].entries + 1, tokenIndex);
   *result = g.stack[0];
   return cb->errorCode < 0 ? cb->errorCode : 0;
 }
 
 int expr4eval(EXPR4* e, char** result) {
-  if (e == nullptr || e->codeBase->errorCode < 0) return -1;
-  if (expr4evalPart(e, e->infoN - 1, result) != 0) return -1;
+  if (e == nullptr || e->cb->errorCode < 0) return -1;
+  if (expr4evalPart(e, e->tokenCount - 1, result) != 0) return -1;
   return e->len;
 }
 
 int expr4keyLen(EXPR4* e) { return keyLenFor(static_cast<char>(e->type), e->len); }
 
 int expr4keyConvert(EXPR4* e, char** value, int len, int type) {
-  CODE4* cb = e->codeBase;
-  char* key = cb->storedKey;
+  CODE4* cb = e->cb;
+  char* key = cb->keyBuf;
   const char* v = *value;
   int keyLen = len;
   switch (type) {
     case 'C':
       std::memcpy(key, v, static_cast<size_t>(len));
-      if (e->hasTrim)
+      if (e->trims)
         for (int i = len; i > 0 && key[i - 1] == 0; --i) key[i - 1] = ' ';
       break;
     case 'D': {
@@ -1171,7 +1171,7 @@ int expr4true(EXPR4* e) {
   char* result;
   if (expr4eval(e, &result) < 0) return -1;
   if (e->type != 'L') {
-    error4reportEx(e->codeBase, err4result, "expr4true()", "Expecting logical result.", nullptr);
+    error4reportEx(e->cb, err4result, "expr4true()", "Expecting logical result.", nullptr);
     return -1;
   }
   return getL(result) != 0 ? 1 : 0;
@@ -1196,9 +1196,9 @@ double expr4double(EXPR4* e) {
 }
 
 int expr4doubleOut(EXPR4* e, double* out) {
-  if (e == nullptr || e->codeBase->errorCode < 0) return -1;
+  if (e == nullptr || e->cb->errorCode < 0) return -1;
   *out = expr4double(e);
-  return e->codeBase->errorCode < 0 ? -1 : 0;
+  return e->cb->errorCode < 0 ? -1 : 0;
 }
 
 int expr4len(EXPR4* e) { return e->len; }
@@ -1207,9 +1207,9 @@ const char* expr4source(EXPR4* e) { return e == nullptr ? "" : e->source; }
 
 void expr4free(EXPR4* e) {
   if (e == nullptr) return;
-  for (int i = 0; i < e->infoN; ++i) {
-    if (e->info[i].row != rowCalc && e->info[i].row != rowTotal) continue;
-    auto* calc = static_cast<CALC4*>(e->info[i].extra);
+  for (int i = 0; i < e->tokenCount; ++i) {
+    if (e->tokens[i].row != rowCalc && e->tokens[i].row != rowTotal) continue;
+    auto* calc = static_cast<CALC4*>(e->tokens[i].extra);
     if (--calc->refs == 0 && calc->deleted) freeCalc(calc);
   }
   u4globalFree(e);
@@ -1241,7 +1241,7 @@ int expr4replaceName(EXPR4** e, const char* name, const char* replacement) {
 
 CALC4* calc4create(CODE4* cb, EXPR4* e, const char* name) {
   if (cb == nullptr || e == nullptr || name == nullptr || cb->errorCode < 0) return nullptr;
-  auto* calc = static_cast<CALC4*>(mem4poolTake(cb, &cb->calcMemory, 5, static_cast<int>(sizeof(CALC4)), 5, 0));
+  auto* calc = static_cast<CALC4*>(mem4poolTake(cb, &cb->calcPool, 5, static_cast<int>(sizeof(CALC4)), 5, 0));
   if (calc == nullptr) {
     error4report(cb, err4memory, "calc4create");
     return nullptr;
@@ -1250,14 +1250,14 @@ CALC4* calc4create(CODE4* cb, EXPR4* e, const char* name) {
   u4copyBounded(calc->name, name, sizeof(calc->name));
   u4upper(calc->name);
   if (e->type == 'N') {
-    EXPR4TOKEN& last = e->info[e->infoN - 1];
+    EXPR4TOKEN& last = e->tokens[e->tokenCount - 1];
     last.row = rowFieldNumD;
-    last.function = kRows[rowFieldNumD].fn;
+    last.routine = kRows[rowFieldNumD].fn;
     last.len = 8;
     e->type = 'n';
     e->len = 8;
-    if (e->lenEval < last.resultPos + 9) e->lenEval = last.resultPos + 9;
-    u4allocAgain(cb, &cb->exprWorkBuf, &cb->exprBufLen, static_cast<size_t>(e->lenEval));
+    if (e->workLen < last.pos + 9) e->workLen = last.pos + 9;
+    u4allocAgain(cb, &cb->workBuf, &cb->workBufLen, static_cast<size_t>(e->workLen));
   }
   l4append(&cb->calcList, &calc->link);
   return calc;
@@ -1281,7 +1281,7 @@ CALC4* calc4lookup(CODE4* cb, const char* name, int len) {
 
 void calc4delete(CALC4* calc) {
   if (calc == nullptr) return;
-  CODE4* cb = calc->expr->codeBase;
+  CODE4* cb = calc->expr->cb;
   l4remove(&cb->calcList, &calc->link);
   calc->deleted = 1;
   // Compiled expressions that still call it keep it alive.

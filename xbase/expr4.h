@@ -16,26 +16,26 @@ struct EXPR4TOKEN {
   FIELD4* field;
   void* extra;  // char** record pointer of the table, DATA4*, or CALC4*
   int len;      // length of this token's result
-  int numEntries; // tokens of the sub-expression ending here
-  int numParms;
-  int resultPos;
-  int i1;       // field offset, constant offset, start, decimals, compare length
+  int entries; // tokens of the sub-expression ending here
+  int parms;
+  int pos;
+  int first;    // field offset, constant offset, start, decimals, compare length
   int row;
   int tie;      // character > and <: outcome of equal prefixes
-  void (*function)();
+  void (*routine)();
 };
 
 struct EXPR4 {
-  EXPR4TOKEN* info;
-  int infoN;
+  EXPR4TOKEN* tokens;
+  int tokenCount;
   char* source;
   char* constants;
   int len;
   int type;
   DATA4* data;
-  CODE4* codeBase;
-  int lenEval; // work-buffer bytes the program needs
-  int hasTrim;
+  CODE4* cb;
+  int workLen; // work-buffer bytes the program needs
+  int trims;
 };
 
 struct CALC4 {

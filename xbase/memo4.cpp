@@ -58,7 +58,7 @@ int readChain(MEMO4FILE* m, Chain* chain) {
     floor = next + len;
     next = following;
   }
-  return f->codeBase->errorCode < 0 ? -1 : 0;
+  return f->cb->errorCode < 0 ? -1 : 0;
 }
 
 void freeRun(Chain* chain, Run run) {
@@ -138,7 +138,7 @@ int32_t referenceOf(FIELD4* f) {
 
 int memo4file_create(MEMO4FILE* m, CODE4* cb, DATA4* owner, const char* name) {
   std::memset(m, 0, sizeof(*m));
-  m->file.hand = -1;
+  m->file.fd = -1;
   m->data = owner;
   if (cb->memoBlockSize < kMinBlock || cb->memoBlockSize > 65535)
     return error4reportEx(cb, err4parm, "Memo block size", name, nullptr);
@@ -169,7 +169,7 @@ int memo4file_create(MEMO4FILE* m, CODE4* cb, DATA4* owner, const char* name) {
       if (rc > 0) return error4reportEx(cb, err4create, "Temporary Working File", nullptr, nullptr);
       return rc;
     }
-    m->file.isTemp = 1;
+    m->file.temporary = 1;
     name = path;
   }
   unsigned char head[kHeaderSize] = {0};
@@ -185,7 +185,7 @@ int memo4file_create(MEMO4FILE* m, CODE4* cb, DATA4* owner, const char* name) {
   head[21] = static_cast<unsigned char>(cb->memoBlockSize >> 8);
   m->blockSize = cb->memoBlockSize;
   if (file4writeAt(&m->file, 0, head, sizeof(head)) != 0) {
-    m->file.isTemp = 1; // a half-made file goes
+    m->file.temporary = 1; // a half-made file goes
     file4close(&m->file);
     return -1;
   }
@@ -194,8 +194,8 @@ int memo4file_create(MEMO4FILE* m, CODE4* cb, DATA4* owner, const char* name) {
 
 int memo4file_open(MEMO4FILE* m, DATA4* d, const char* name) {
   std::memset(m, 0, sizeof(*m));
-  m->file.hand = -1;
-  CODE4* cb = d->codeBase;
+  m->file.fd = -1;
+  CODE4* cb = d->cb;
   int rc = file4open(&m->file, cb, name, 1);
   if (rc != 0) return rc;
   m->data = d;
@@ -209,14 +209,14 @@ int memo4file_open(MEMO4FILE* m, DATA4* d, const char* name) {
 
 int memo4file_close(MEMO4FILE* m) {
   int rc = file4close(&m->file);
-  m->fileLock = 0;
+  m->locked = 0;
   m->data = nullptr;
   return rc;
 }
 
 int memo4file_read(MEMO4FILE* m, int32_t block, char** buf, uint32_t* len, uint32_t* capacity) {
   FILE4* f = &m->file;
-  CODE4* cb = f->codeBase;
+  CODE4* cb = f->cb;
   if (cb->errorCode < 0) return -1;
   *len = 0;
   if (block <= 0) return 0;
@@ -246,10 +246,10 @@ int memo4file_read(MEMO4FILE* m, int32_t block, char** buf, uint32_t* len, uint3
 
 int memo4file_write(MEMO4FILE* m, int32_t* block, const char* data, uint32_t n) {
   FILE4* f = &m->file;
-  CODE4* cb = f->codeBase;
+  CODE4* cb = f->cb;
   if (cb->errorCode < 0) return -1;
   // The chain is shared: change it only under the memo lock, from a fresh read.
-  bool locked = m->fileLock != 0;
+  bool locked = m->locked != 0;
   if (!locked) {
     int rc = memo4file_lock(m);
     if (rc != 0) return rc;
@@ -287,35 +287,35 @@ int memo4file_write(MEMO4FILE* m, int32_t* block, const char* data, uint32_t n) 
 }
 
 int memo4file_lock(MEMO4FILE* m) {
-  if (m->fileLock) return 0;
-  if (m->file.hand < 0) return -1;
-  CODE4* cb = m->file.codeBase;
+  if (m->locked) return 0;
+  if (m->file.fd < 0) return -1;
+  CODE4* cb = m->file.cb;
   int saved = cb->lockAttempts;
   cb->lockAttempts = -1;
   int rc = file4lockRange(&m->file, lock4gate, 2);
   cb->lockAttempts = saved;
   if (rc == 0) {
-    m->fileLock = 1;
+    m->locked = 1;
     file4refresh(&m->file);
   }
   return rc;
 }
 
 int memo4file_unlock(MEMO4FILE* m) {
-  if (!m->fileLock) return 0;
+  if (!m->locked) return 0;
   if (file4unlockRange(&m->file, lock4gate, 2) != 0) return -1;
-  m->fileLock = 0;
+  m->locked = 0;
   return 0;
 }
 
 int d4memoRefresh(DATA4* d) {
   if (d->oldValid) return 0;
-  if (d->recNum > 0) {
-    int rc = d4lockRecord(d, d->recNum);
+  if (d->recNo > 0) {
+    int rc = d4lockRecord(d, d->recNo);
     if (rc != 0) return rc;
-    if (d4readOld(d, d->recNum) != 0) return -1;
-    for (int i = 0; i < d->nFieldsMemo; ++i) {
-      FIELD4* f = d->fieldsMemo[i].field;
+    if (d4readOld(d, d->recNo) != 0) return -1;
+    for (int i = 0; i < d->memoCount; ++i) {
+      FIELD4* f = d->memos[i].field;
       std::memcpy(d->record + f->offset, d->recordOld + f->offset, static_cast<size_t>(f->len));
     }
     d->oldValid = 1;
@@ -325,8 +325,8 @@ int d4memoRefresh(DATA4* d) {
 
 int f4memoSetLen(FIELD4* f, uint32_t n) {
   F4MEMO* mf = f->memo;
-  CODE4* cb = f->data->codeBase;
-  if (mf->contents == nullptr || mf->lenMax < n + 1) {
+  CODE4* cb = f->data->cb;
+  if (mf->contents == nullptr || mf->capacity < n + 1) {
     auto* grown = static_cast<char*>(u4allocRetry(cb, static_cast<size_t>(n) + 1));
     if (grown == nullptr) {
       f4memoFree(f);
@@ -335,13 +335,13 @@ int f4memoSetLen(FIELD4* f, uint32_t n) {
     if (mf->contents != nullptr) std::memcpy(grown, mf->contents, mf->len < n ? mf->len : n);
     u4globalFree(mf->contents);
     mf->contents = grown;
-    mf->lenMax = n + 1;
+    mf->capacity = n + 1;
   }
   mf->len = n;
   mf->contents[n] = 0;
   mf->changed = 1;
   mf->status = 0;
-  f->data->recordChanged = 1;
+  f->data->recChanged = 1;
   return 0;
 }
 
@@ -364,7 +364,7 @@ int f4memoAssign(FIELD4* f, const char* text) {
 int f4memoReadFile(FIELD4* f) {
   F4MEMO* mf = f->memo;
   DATA4* d = f->data;
-  int rc = memo4file_read(&d->memoFile, referenceOf(f), &mf->contents, &mf->len, &mf->lenMax);
+  int rc = memo4file_read(&d->memoFile, referenceOf(f), &mf->contents, &mf->len, &mf->capacity);
   if (rc != 0) {
     f4memoReset(f);
     return rc < 0 ? rc : -1;
@@ -377,12 +377,12 @@ int f4memoRead(FIELD4* f) {
   F4MEMO* mf = f->memo;
   DATA4* d = f->data;
   mf->changed = 0;
-  if (d->recNum < 0 || d->eofFlag) {
+  if (d->recNo < 0 || d->eofFlag) {
     mf->len = 0;
     mf->status = 0;
     return 0;
   }
-  if (d->codeBase->readLock) {
+  if (d->cb->readLock) {
     int rc = d4memoRefresh(d);
     if (rc != 0) return rc;
   }
@@ -408,7 +408,7 @@ const char* f4memoStr(FIELD4* f) {
 
 uint32_t f4memoCopyTo(FIELD4* f, char* buf, uint32_t size) {
   if (size == 0) return 0;
-  CODE4* cb = f->data->codeBase;
+  CODE4* cb = f->data->cb;
   if (cb->errorCode < 0) return 0;
   if (cb->errorCode > 0) cb->errorCode = 0;
   if (asMemo(f) == nullptr) return static_cast<uint32_t>(f4copyTo(f, buf, size));
@@ -431,7 +431,7 @@ void f4memoFree(FIELD4* f) {
   if (asMemo(f) == nullptr) return;
   u4globalFree(f->memo->contents);
   f->memo->contents = nullptr;
-  f->memo->lenMax = 0;
+  f->memo->capacity = 0;
   f4memoReset(f);
 }
 
@@ -457,9 +457,9 @@ int f4memoFlush(FIELD4* f) {
 }
 
 int d4memoPack(DATA4* d) {
-  CODE4* cb = d->codeBase;
+  CODE4* cb = d->cb;
   if (cb->errorCode < 0) return -1;
-  if (d->nFieldsMemo == 0) return 0;
+  if (d->memoCount == 0) return 0;
   int rc = d4flushTags(d);
   if (rc == 0) rc = d4lockFile(d);
   if (rc == 0) rc = memo4file_lock(&d->memoFile);
@@ -475,9 +475,9 @@ int d4memoPack(DATA4* d) {
   rc = memo4file_create(&fresh, cb, d, nullptr);
   cb->memoBlockSize = savedBlock;
   if (rc != 0) return -1;
-  fresh.fileLock = 1; // private until it replaces the old file
+  fresh.locked = 1; // private until it replaces the old file
   std::unordered_map<int32_t, int32_t> moved;
-  std::vector<char> record(static_cast<size_t>(d->recWidth));
+  std::vector<char> record(static_cast<size_t>(d->recordLen));
   char* entry = nullptr;
   uint32_t entryLen = 0, entryCap = 0;
   for (int32_t n = 1; rc == 0 && n <= count; ++n) {
@@ -485,8 +485,8 @@ int d4memoPack(DATA4* d) {
       rc = -1;
       break;
     }
-    for (int i = 0; rc == 0 && i < d->nFieldsMemo; ++i) {
-      FIELD4* f = d->fieldsMemo[i].field;
+    for (int i = 0; rc == 0 && i < d->memoCount; ++i) {
+      FIELD4* f = d->memos[i].field;
       int64_t ref = c4textToInt(record.data() + f->offset, f->len);
       if (ref <= 0 || ref >= INT32_MAX || moved.count(static_cast<int32_t>(ref)) != 0) continue;
       if (memo4file_read(&d->memoFile, static_cast<int32_t>(ref), &entry, &entryLen, &entryCap) != 0) {
@@ -504,17 +504,17 @@ int d4memoPack(DATA4* d) {
     memo4file_close(&fresh); // deleted: both files stay as they were
     return -1;
   }
-  fresh.file.isTemp = 0;
+  fresh.file.temporary = 0;
   if (file4replace(&d->memoFile.file, &fresh.file) != 0) {
-    fresh.file.isTemp = 1;
+    fresh.file.temporary = 1;
     memo4file_close(&fresh);
     return -1;
   }
   for (int32_t n = 1; n <= count; ++n) {
     if (file4readAt(&d->file, d4recordPosition(d, n), record.data(), record.size()) != 0) return -1;
     bool changed = false;
-    for (int i = 0; i < d->nFieldsMemo; ++i) {
-      FIELD4* f = d->fieldsMemo[i].field;
+    for (int i = 0; i < d->memoCount; ++i) {
+      FIELD4* f = d->memos[i].field;
       int64_t ref = c4textToInt(record.data() + f->offset, f->len);
       auto it = ref > 0 && ref < INT32_MAX ? moved.find(static_cast<int32_t>(ref)) : moved.end();
       if (it == moved.end()) continue;
@@ -524,7 +524,7 @@ int d4memoPack(DATA4* d) {
     }
     if (changed && file4writeAt(&d->file, d4recordPosition(d, n), record.data(), record.size()) != 0) return -1;
   }
-  for (int i = 0; i < d->nFieldsMemo; ++i) f4memoReset(d->fieldsMemo[i].field);
-  if (d->recNum > 0 && d->recNum <= count) d4readRecord(d, d->recNum, d->record);
+  for (int i = 0; i < d->memoCount; ++i) f4memoReset(d->memos[i].field);
+  if (d->recNo > 0 && d->recNo <= count) d4readRecord(d, d->recNo, d->record);
   return 0;
 }

@@ -122,7 +122,7 @@ class Date4 : public Str4 {
 class Field4 : public Str4 {
  public:
   explicit Field4(FIELD4* field) : field_(field) {}
-  void changed() override { f4data(field_)->recordChanged = 1; }
+  void changed() override { f4data(field_)->recChanged = 1; }
   int decimals() override { return f4decimals(field_); }
   unsigned len() override { return static_cast<unsigned>(f4len(field_)); }
   char* ptr() override { return f4ptr(field_); }

@@ -116,8 +116,8 @@ TEST_F(ExprTest, LogicalOperators) {
   EXPECT_EQ(run("OK .AND. .T. .AND. QTY > 1").logical(), 1);
   EXPR4* e = expr4parse(d, "OK .AND. .T. .AND. QTY > 1");
   ASSERT_NE(e, nullptr);
-  EXPECT_EQ(e->info[e->infoN - 1].row, 16);
-  EXPECT_EQ(e->info[e->infoN - 1].numParms, 3) << "one .AND. with three parameters";
+  EXPECT_EQ(e->tokens[e->tokenCount - 1].row, 16);
+  EXPECT_EQ(e->tokens[e->tokenCount - 1].parms, 3) << "one .AND. with three parameters";
   expr4free(e);
   EXPECT_EQ(run(".T. .OR. .F. .AND. .F.").logical(), 1) << ".AND. binds tighter";
 }
@@ -187,7 +187,7 @@ TEST_F(ExprTest, Functions) {
   EXPECT_EQ(run("STR(QTY,5,9)").bytes, "*****") << "12.500 does not fit 5 characters";
   EXPR4* e = expr4parse(d, "STR(QTY,5,9)");
   ASSERT_NE(e, nullptr);
-  EXPECT_EQ(e->info[e->infoN - 1].i1, 3);
+  EXPECT_EQ(e->tokens[e->tokenCount - 1].first, 3);
   expr4free(e);
   EXPECT_EQ(run("STR(10^300*10^300,6)").bytes, "******");
   EXPECT_EQ(run("STR(10^300,12)").bytes, "************");
@@ -205,7 +205,7 @@ TEST_F(ExprTest, Functions) {
   EXPECT_EQ(run("DTOC(BORN+7)").bytes, "01/01/99");
   e = expr4parse(d, "DTOC(BORN,1)");
   ASSERT_NE(e, nullptr);
-  EXPECT_EQ(e->info[e->infoN - 1].row, 58) << "DTOC with two parameters is DTOS";
+  EXPECT_EQ(e->tokens[e->tokenCount - 1].row, 58) << "DTOC with two parameters is DTOS";
   expr4free(e);
   EXPECT_EQ(run("TRIM(NAME)").bytes, std::string("Alice\0\0\0\0\0", 10));
   EXPECT_EQ(run("LTRIM('  ab')").bytes, std::string("ab\0\0", 4));
@@ -264,8 +264,8 @@ TEST_F(ExprTest, NamedCalculations) {
 TEST_F(ExprTest, KeysAndFilters) {
   EXPR4* e = expr4parse(d, "PHONE");
   ASSERT_NE(e, nullptr);
-  EXPECT_EQ(e->infoN, 1);
-  EXPECT_EQ(e->info[0].row, 0);
+  EXPECT_EQ(e->tokenCount, 1);
+  EXPECT_EQ(e->tokens[0].row, 0);
   char* key;
   ASSERT_EQ(expr4key(e, &key), 25);
   EXPECT_EQ(std::string(key, 25), "0301" + std::string(21, ' '));
@@ -274,9 +274,9 @@ TEST_F(ExprTest, KeysAndFilters) {
 
   e = expr4parse(d, ".NOT.DELETED()");
   ASSERT_NE(e, nullptr);
-  ASSERT_EQ(e->infoN, 2);
-  EXPECT_EQ(e->info[0].row, 78);
-  EXPECT_EQ(e->info[1].row, 14);
+  ASSERT_EQ(e->tokenCount, 2);
+  EXPECT_EQ(e->tokens[0].row, 78);
+  EXPECT_EQ(e->tokens[1].row, 14);
   EXPECT_EQ(expr4true(e), 1);
   ASSERT_EQ(d4go(d, 3), 0);
   EXPECT_EQ(expr4true(e), 0) << "a deleted record fails the filter";
