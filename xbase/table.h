@@ -65,36 +65,33 @@ struct MEMO4FILE {
   int locked;
 };
 
-struct INDEX4;
-struct TAG4;
-
 struct DATA4 {
   LINK4 link; // in CODE4::dataList; must stay first
   unsigned char header[10]; // bytes 0..9 of the file
-  int64_t heldCount;          // count held in memory, -1 = none
+  int64_t heldCount; // record count held in memory (only under a lock), -1 = none
   int headerLen;
-  char* record;
-  char* recordOld;
+  char* record;    // current record, recordLen + 1 bytes
+  char* recordOld; // the record as it stands on disk
   int recordLen;
   int recChanged;
-  int32_t recNo;
-  int32_t oldNumber;
+  int32_t recNo;     // current record, -1 = none
+  int32_t oldNumber; // record held in recordOld, -1 = none
   FILE4 file;
   char alias[data4aliasMax + 1];
   CODE4* cb;
-  int productionIndex;
+  int productionIndex; // header byte 28
   FIELD4* fields;
   int fieldCount;
   F4MEMO* memos;
   int memoCount;
-  int32_t* locks;
+  int32_t* locks; // record locks held: lockSlot, or an array for a group
   int lockCapacity;
   int lockedCount;
   int32_t lockSlot;
   int fileLocked;
   int appendLocked;
-  int written;
-  LIST4 indexes;
+  int written; // a record was written: the header date is renewed on close
+  LIST4 indexes; // open index files (none until multiple-index files exist)
   int bofFlag;
   int eofFlag;
   MEMO4FILE memoFile;
