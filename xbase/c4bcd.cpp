@@ -48,7 +48,7 @@ void c4bcdFromDouble(char* key, double value) {
     const char* p = text;
     for (; p < res.ptr && *p != 'e'; ++p)
         if (*p >= '0' && *p <= '9') digits[count++] = *p;
-    const int exp10 = p < res.ptr ? c4textToInt(p + 1, int(res.ptr - p - 1)) : 0;
+    const int exp10 = p < res.ptr ? int(c4textToInt(p + 1, int(res.ptr - p - 1))) : 0;
     while (count > 0 && digits[count - 1] == '0') --count;
     // value = 0.d1d2... x 10^(exp10 + 1)
     const int exponent = exponentBias + exp10 + 1;

@@ -6,23 +6,8 @@
 
 #include <cstdint>
 
-// Reads at most 49 characters of `text` as a number the way the C library's atof does
-// (leading blanks, sign, digits, point, exponent; anything unreadable gives 0). Numbers
-// beyond the range of a double give +-infinity, as strtod does.
-double c4textToDouble(const char* text, int n);
-
-// Reads at most 127 characters as a signed integer (leading blanks, sign, digits). The
-// result is the low 32 bits of the value, so "4294967295" reads as -1 and bit 31 of a
-// stored flag word survives.
-int32_t c4textToInt(const char* text, int n);
-
-// Writes `value` right-aligned into exactly `length` bytes with `decimals` fraction
-// digits. Values that do not fit (and infinities and NaN) fill the field with '*'.
-void c4doubleToText(double value, char* buffer, int length, int decimals);
-
-// Writes `value` right-aligned into |length| bytes: blank-padded with a positive length,
-// zero-padded with a negative one. A value that does not fit fills the field with '*'.
-void c4longToText(int64_t value, char* buffer, int length);
+// c4textToDouble, c4textToInt, c4doubleToText and c4longToText live with the table layer.
+#include "xbase/conv.h"
 
 // Terminates `text` at its first zero byte or after n - 1 characters, then turns the
 // blanks directly before that end into zero bytes.

@@ -66,10 +66,10 @@ int date4monthDay(int year, int dayOfYear, int* month, int* day) {
 
 long date4toJulian(const char* date) {
     if (date == nullptr) return -1;
-    const int year = c4textToInt(date, 4);
+    const int year = int(c4textToInt(date, 4));
     if (year == 0 && allBlank(date, 8)) return 0;
-    const int month = c4textToInt(date + 4, 2);
-    const int day = c4textToInt(date + 6, 2);
+    const int month = int(c4textToInt(date + 4, 2));
+    const int day = int(c4textToInt(date + 6, 2));
     const int dayOfYear = date4dayOfYear(year, month, day);
     if (dayOfYear < 1) return -1;
     return dayOfYear + date4yearDays(year) + julianOffset;
@@ -113,9 +113,9 @@ const char* date4monthName(const char* date) {
     return month >= 1 && month <= 12 ? monthNames[month - 1] : "";
 }
 
-int date4day(const char* date) { return c4textToInt(date + 6, 2); }
-int date4month(const char* date) { return c4textToInt(date + 4, 2); }
-int date4year(const char* date) { return c4textToInt(date, 4); }
+int date4day(const char* date) { return int(c4textToInt(date + 6, 2)); }
+int date4month(const char* date) { return int(c4textToInt(date + 4, 2)); }
+int date4year(const char* date) { return int(c4textToInt(date, 4)); }
 
 double date4double(const char* date) {
     const long day = date4toJulian(date);

@@ -13,7 +13,8 @@ char sharedBuffer[date4maxPicture + 1];
 
 }  // namespace
 
-long Str4::asLong() { return c4textToInt(ptr(), int(len())); }
+// Flag words beyond 31 bits keep their low 32 bits (a 64-bit parse saturates first).
+long Str4::asLong() { return int32_t(uint32_t(uint64_t(c4textToInt(ptr(), int(len()))))); }
 
 unsigned Str4::len() {
     const char* p = ptr();

@@ -1,0 +1,167 @@
+// Locks between processes: a helper process holds a lock while this one
+// tries to take a conflicting one.
+#include "test_util.h"
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using xbtest::EngineTest;
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+class Holder {
+ public:
+  Holder(const std::string& table, const std::string& mode, int releaseMs = -1) {
+    int toChild[2], fromChild[2];
+    if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
+    std::string ms = std::to_string(releaseMs);
+    std::vector<char*> argv = {const_cast<char*>(XBASE_LOCK_HOLDER), const_cast<char*>(table.c_str()),
+                               const_cast<char*>(mode.c_str())};
+    if (releaseMs >= 0) argv.push_back(ms.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, XBASE_LOCK_HOLDER, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(toChild[0]);
+    close(fromChild[1]);
+    in_ = toChild[1];
+    out_ = fromChild[0];
+    char buf[6] = {0};
+    size_t got = 0;
+    while (pid_ > 0 && got < sizeof(buf)) {
+      ssize_t n = read(out_, buf + got, sizeof(buf) - got);
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    ready_ = got == sizeof(buf) && std::string(buf, 6) == "ready\n";
+  }
+  ~Holder() { release(); }
+  bool ready() const { return ready_; }
+  int release() {
+    int status = -1;
+    if (in_ >= 0) close(in_);
+    in_ = -1;
+    if (pid_ > 0) waitpid(pid_, &status, 0);
+    pid_ = -1;
+    if (out_ >= 0) close(out_);
+    out_ = -1;
+    return status;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1, out_ = -1;
+  bool ready_ = false;
+};
+
+class LockTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    const FIELD4INFO fields[] = {{"NAME", 'C', 10, 0}, {nullptr, 0, 0, 0}};
+    d = d4create(&cb, dir.file("shared").c_str(), fields, nullptr);
+    ASSERT_NE(d, nullptr);
+    d4blank(d);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(d4append(d), 0);
+    path = dir.file("shared.dbf");
+  }
+  DATA4* d = nullptr;
+  std::string path;
+};
+
+TEST_F(LockTest, OneOrZeroAttemptsAnswerAtOnce) {
+  Holder h(path, "file");
+  ASSERT_TRUE(h.ready());
+  for (int attempts : {1, 0}) {
+    cb.lockAttempts = attempts;
+    auto start = Clock::now();
+    EXPECT_EQ(d4lockFile(d), status4locked);
+    EXPECT_EQ(d4lockRecord(d, 1), status4locked);
+    EXPECT_EQ(d4lockAppend(d), status4locked);
+    EXPECT_LT(secondsSince(start), 1.0) << "no waiting with " << attempts;
+    EXPECT_EQ(cb.errorCode, 0);
+    EXPECT_EQ(d4lockTestFile(d), 0);
+  }
+}
+
+TEST_F(LockTest, BoundedAttemptsWaitAboutASecondEach) {
+  Holder h(path, "record:2");
+  ASSERT_TRUE(h.ready());
+  cb.lockAttempts = 3;
+  EXPECT_EQ(d4lockRecord(d, 1), 0) << "other records stay free";
+  EXPECT_EQ(d4lockAppend(d), 0);
+  auto start = Clock::now();
+  EXPECT_EQ(d4lockRecord(d, 2), status4locked);
+  double waited = secondsSince(start);
+  EXPECT_GE(waited, 1.0);
+  EXPECT_LT(waited, 10.0);
+  start = Clock::now();
+  const int32_t group[] = {1, 2};
+  cb.lockAttempts = 1;
+  EXPECT_EQ(d4lockGroup(d, group, 2), status4locked) << "a group tries once more than 1";
+  waited = secondsSince(start);
+  EXPECT_GE(waited, 0.0);
+  EXPECT_LT(waited, 10.0);
+  EXPECT_EQ(d->numLocked, 0);
+}
+
+TEST_F(LockTest, WaitingLockSucceedsWhenTheHolderLets_go) {
+  Holder h(path, "file", 1500);
+  ASSERT_TRUE(h.ready());
+  cb.lockAttempts = -1;
+  auto start = Clock::now();
+  EXPECT_EQ(d4lockFile(d), 0);
+  EXPECT_GE(secondsSince(start), 0.5);
+  EXPECT_EQ(d4lockTestFile(d), 1);
+  EXPECT_EQ(h.release(), 0);
+  // The lock now held here keeps a new holder out.
+  Holder late(path, "record:1");
+  EXPECT_FALSE(late.ready());
+}
+
+TEST_F(LockTest, ReleasedLocksAreFreeForOthers) {
+  cb.lockAttempts = 1;
+  ASSERT_EQ(d4lockAll(d), 0);
+  {
+    Holder blocked(path, "append");
+    EXPECT_FALSE(blocked.ready());
+  }
+  ASSERT_EQ(d4unlockAll(d), 0);
+  Holder h(path, "append");
+  EXPECT_TRUE(h.ready());
+  EXPECT_EQ(d4lockAppend(d), status4locked);
+  d4blank(d);
+  EXPECT_EQ(d4append(d), status4locked) << "appending needs the append lock";
+  EXPECT_EQ(d4recordCount(d), 3);
+}
+
+TEST_F(LockTest, ExclusiveOpenElsewhereRefusesOurOpen) {
+  ASSERT_EQ(d4close(d), 0);
+  d = nullptr;
+  Holder h(path, "exclusive");
+  ASSERT_TRUE(h.ready());
+  cb.openError = 0;
+  EXPECT_EQ(d4open(&cb, path.c_str()), nullptr);
+  EXPECT_EQ(cb.errorCode, status4noOpen);
+  EXPECT_EQ(h.release(), 0);
+  error4set(&cb, 0);
+  d = d4open(&cb, path.c_str());
+  EXPECT_NE(d, nullptr);
+}
+
+} // namespace

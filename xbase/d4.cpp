@@ -1,0 +1,648 @@
+// Tables: create, open, close, navigation and write-back.
+#include "xbase/table.h"
+
+#include <climits>
+#include <cstring>
+
+namespace {
+
+constexpr unsigned char kVersionPlain = 0x03;
+constexpr unsigned char kVersionMemo = 0x8B;
+constexpr size_t kDescriptorSize = 32;
+
+uint32_t get32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+uint16_t get16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+void put32(unsigned char* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+void put16(unsigned char* p, uint32_t v) {
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
+}
+
+int upperType(int t) { return t >= 'a' && t <= 'z' ? t - 32 : t; }
+
+bool isMemoType(int t) { return t == 'M' || t == 'B' || t == 'G'; }
+
+// Validates a field list before anything is created; returns 0 or an error
+// already reported.
+int checkFields(CODE4* cb, const char* name, const FIELD4INFO* fields, long* recordLen,
+                int* count, bool* hasMemo) {
+  long len = 1;
+  int n = 0;
+  *hasMemo = false;
+  for (const FIELD4INFO* f = fields; f->name != nullptr; ++f, ++n) {
+    size_t nameLen = std::strlen(f->name);
+    bool nameOk = nameLen >= 1 && nameLen <= field4nameMax &&
+                  ((f->name[0] >= 'A' && f->name[0] <= 'Z') ||
+                   (f->name[0] >= 'a' && f->name[0] <= 'z'));
+    for (size_t i = 0; nameOk && i < nameLen; ++i) nameOk = u4nameChar(f->name[i]) != 0;
+    for (const FIELD4INFO* g = fields; nameOk && g != f; ++g) {
+      char a[field4nameMax + 1], b[field4nameMax + 1];
+      u4copyBounded(a, f->name, sizeof(a));
+      u4copyBounded(b, g->name, sizeof(b));
+      u4upper(a);
+      u4upper(b);
+      nameOk = std::strcmp(a, b) != 0;
+    }
+    if (!nameOk) return error4reportEx(cb, err4fieldName, f->name, name, nullptr);
+    int type = upperType(f->type);
+    switch (type) {
+      case 'C':
+        if (f->len < 1 || f->len > 65535 || f->dec != 0)
+          return error4reportEx(cb, err4recordLen, f->name, name, nullptr);
+        len += f->len;
+        break;
+      case 'N':
+      case 'F':
+        if (f->len < 1 || f->len > 255 || f->dec >= f->len || f->dec > 15)
+          return error4reportEx(cb, err4recordLen, f->name, name, nullptr);
+        len += f->len;
+        break;
+      case 'D': len += 8; break;
+      case 'L': len += 1; break;
+      case 'M':
+      case 'B':
+      case 'G':
+        len += 10;
+        *hasMemo = true;
+        break;
+      default: return error4reportEx(cb, err4fieldType, f->name, name, nullptr);
+    }
+    if (len >= 65535) return error4reportEx(cb, err4recordLen, name, nullptr, nullptr);
+  }
+  if (static_cast<long>(n) * 32 + 34 >= 65535)
+    return error4reportEx(cb, err4create, "Too Many Fields", name, nullptr);
+  *recordLen = len;
+  *count = n;
+  return 0;
+}
+
+void freeTable(DATA4* d) {
+  u4globalFree(d->record);
+  u4globalFree(d->recordOld);
+  if (d->fieldsMemo != nullptr)
+    for (int i = 0; i < d->nFieldsMemo; ++i) u4globalFree(d->fieldsMemo[i].contents);
+  u4globalFree(d->fieldsMemo);
+  u4globalFree(d->fields);
+  if (d->locks != &d->lockSlot) u4globalFree(d->locks);
+  d->record = d->recordOld = nullptr;
+  d->fields = nullptr;
+  d->fieldsMemo = nullptr;
+  d->locks = &d->lockSlot;
+}
+
+void resetMemoStates(DATA4* d) {
+  for (int i = 0; i < d->nFieldsMemo; ++i) {
+    d->fieldsMemo[i].status = 1;
+    d->fieldsMemo[i].changed = 0;
+  }
+}
+
+// Opens the production index of a table whose header asks for one. The
+// multiple-index layer is not part of this engine yet: a missing file fails as
+// an open does, an existing one cannot be used.
+int openProductionIndex(DATA4* d) {
+  CODE4* cb = d->codeBase;
+  char name[u4pathMax];
+  u4copyBounded(name, d->file.name, sizeof(name));
+  u4setExtension(name, sizeof(name), "mdx", 1);
+  FILE4 probe;
+  int rc = file4open(&probe, cb, name, 0);
+  if (rc != 0) return rc;
+  file4close(&probe);
+  return error4reportEx(cb, err4noIndex, "File Name:", name, nullptr);
+}
+
+int readStructure(DATA4* d) {
+  CODE4* cb = d->codeBase;
+  unsigned char head[32];
+  if (file4readAt(&d->file, 0, head, sizeof(head)) != 0) return -1;
+  std::memcpy(d->header, head, sizeof(d->header));
+  d->hasMdx = head[28];
+  d->numRecs = -1;
+  d->headerLen = get16(head + 8);
+  if (d->headerLen <= 32) return error4reportEx(cb, err4data, d->file.name, nullptr, nullptr);
+
+  size_t want = static_cast<size_t>(d->headerLen) - 32;
+  auto* desc = static_cast<unsigned char*>(u4allocOrError(cb, want));
+  if (desc == nullptr) return -1;
+  size_t got = file4read(&d->file, 32, desc, want);
+  if (cb->errorCode < 0) {
+    u4globalFree(desc);
+    return -1;
+  }
+  // Descriptors end at a 0x0D or, failing that, exactly at the end of the
+  // bytes read.
+  size_t count = 0;
+  bool terminated = false;
+  for (; count * kDescriptorSize < got; ++count) {
+    if (desc[count * kDescriptorSize] == 0x0D) {
+      terminated = true;
+      break;
+    }
+  }
+  if (!terminated) {
+    if (got % kDescriptorSize != 0) {
+      u4globalFree(desc);
+      return error4reportEx(cb, err4data, d->file.name, nullptr, nullptr);
+    }
+    count = got / kDescriptorSize;
+  }
+
+  d->nFields = static_cast<int>(count);
+  d->fields = static_cast<FIELD4*>(u4allocOrError(cb, sizeof(FIELD4) * (count == 0 ? 1 : count)));
+  if (d->fields == nullptr) {
+    u4globalFree(desc);
+    return -1;
+  }
+  long offset = 1;
+  int nMemo = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const unsigned char* p = desc + i * kDescriptorSize;
+    FIELD4* f = &d->fields[i];
+    size_t n = 0;
+    while (n < field4nameMax && p[n] != 0) {
+      f->name[n] = static_cast<char>(p[n]);
+      ++n;
+    }
+    f->name[n] = 0;
+    f->type = upperType(p[11]);
+    if (f->type < 'A' || f->type > 'Z') {
+      u4globalFree(desc);
+      return error4reportEx(cb, err4fieldType, d->file.name, f->name, nullptr);
+    }
+    switch (f->type) {
+      case 'N':
+      case 'F':
+        f->len = p[16];
+        f->dec = p[17];
+        break;
+      case 'L':
+      case 'D':
+      case 'M':
+      case 'G':
+      case 'B':
+        f->len = p[16];
+        f->dec = 0;
+        break;
+      default:
+        f->len = get16(p + 16);
+        f->dec = 0;
+    }
+    f->offset = static_cast<int>(offset);
+    f->data = d;
+    offset += f->len;
+    if (isMemoType(f->type)) ++nMemo;
+  }
+  u4globalFree(desc);
+  if (offset != get16(head + 10)) return error4reportEx(cb, err4data, d->file.name, nullptr, nullptr);
+  d->recWidth = static_cast<int>(offset);
+
+  if (nMemo > 0) {
+    d->fieldsMemo = static_cast<F4MEMO*>(u4allocOrError(cb, sizeof(F4MEMO) * static_cast<size_t>(nMemo)));
+    if (d->fieldsMemo == nullptr) return -1;
+    d->nFieldsMemo = nMemo;
+    int j = 0;
+    for (int i = 0; i < d->nFields; ++i) {
+      if (!isMemoType(d->fields[i].type)) continue;
+      d->fieldsMemo[j].field = &d->fields[i];
+      d->fieldsMemo[j].status = 1;
+      d->fields[i].memo = &d->fieldsMemo[j];
+      ++j;
+    }
+  }
+  size_t bufLen = static_cast<size_t>(d->recWidth) + 1;
+  d->record = static_cast<char*>(u4allocOrError(cb, bufLen));
+  d->recordOld = static_cast<char*>(u4allocOrError(cb, bufLen));
+  if (d->record == nullptr || d->recordOld == nullptr) return -1;
+  std::memset(d->record, ' ', static_cast<size_t>(d->recWidth));
+  std::memset(d->recordOld, ' ', static_cast<size_t>(d->recWidth));
+  return 0;
+}
+
+} // namespace
+
+DATA4* d4create(CODE4* cb, const char* name, const FIELD4INFO* fields, const TAG4INFO* tags) {
+  if (cb == nullptr || name == nullptr || fields == nullptr || cb->errorCode < 0) return nullptr;
+  long recordLen = 0;
+  int count = 0;
+  bool hasMemo = false;
+  if (checkFields(cb, name, fields, &recordLen, &count, &hasMemo) != 0) return nullptr;
+  if (tags != nullptr && tags->name != nullptr) {
+    error4reportEx(cb, err4noIndex, name, nullptr, nullptr);
+    return nullptr;
+  }
+  char path[u4pathMax];
+  if (std::strlen(name) + 5 >= sizeof(path)) {
+    error4reportEx(cb, err4parm, "File name too long", nullptr, nullptr);
+    return nullptr;
+  }
+  u4copyBounded(path, name, sizeof(path));
+  u4setExtension(path, sizeof(path), "dbf", 0);
+
+  FILE4 file;
+  if (file4create(&file, cb, path, 0) != 0) return nullptr;
+
+  unsigned char head[32] = {0};
+  head[0] = hasMemo ? kVersionMemo : kVersionPlain;
+  u4todayYMD(head + 1);
+  put16(head + 8, static_cast<uint32_t>(count) * 32 + 33);
+  put16(head + 10, static_cast<uint32_t>(recordLen));
+  char buffer[2048];
+  FILE4SEQWRITE w;
+  file4seqWriteInit(&w, &file, 0, buffer, sizeof(buffer));
+  int rc = file4seqWrite(&w, head, sizeof(head));
+  for (const FIELD4INFO* f = fields; rc == 0 && f->name != nullptr; ++f) {
+    unsigned char desc[32] = {0};
+    char fieldName[field4nameMax + 1];
+    u4copyBounded(fieldName, f->name, sizeof(fieldName));
+    size_t n = std::strlen(fieldName);
+    while (n > 0 && fieldName[n - 1] == ' ') fieldName[--n] = 0;
+    u4upper(fieldName);
+    std::memcpy(desc, fieldName, n);
+    int type = upperType(f->type);
+    desc[11] = static_cast<unsigned char>(type);
+    switch (type) {
+      case 'C': put16(desc + 16, f->len); break;
+      case 'N':
+      case 'F':
+        desc[16] = static_cast<unsigned char>(f->len);
+        desc[17] = static_cast<unsigned char>(f->dec);
+        break;
+      case 'D': desc[16] = 8; break;
+      case 'L': desc[16] = 1; break;
+      default: desc[16] = 10; break;
+    }
+    rc = file4seqWrite(&w, desc, sizeof(desc));
+  }
+  static const unsigned char kTail[2] = {0x0D, 0x1A};
+  if (rc == 0) rc = file4seqWrite(&w, kTail, sizeof(kTail));
+  if (rc == 0) rc = file4seqFlush(&w);
+  file4close(&file);
+  if (rc == 0 && hasMemo) {
+    char memoName[u4pathMax];
+    u4copyBounded(memoName, path, sizeof(memoName));
+    u4setExtension(memoName, sizeof(memoName), "dbt", 1);
+    MEMO4FILE memo;
+    char tableName[u4pathMax];
+    u4namePart(tableName, sizeof(tableName), path, 0, 0);
+    rc = memo4fileCreate(&memo, cb, memoName, tableName);
+    if (rc == 0) memo4fileClose(&memo);
+  }
+  if (rc != 0) {
+    // Nothing half-made stays behind; the file was new (or emptied) by us.
+    u4remove(path);
+    return nullptr;
+  }
+  return d4open(cb, path);
+}
+
+DATA4* d4open(CODE4* cb, const char* name) {
+  if (cb == nullptr || name == nullptr || cb->errorCode < 0) return nullptr;
+  auto* d = static_cast<DATA4*>(
+      mem4poolTake(cb, &cb->dataMemory, cb->dataStart, static_cast<int>(sizeof(DATA4)),
+                   cb->dataExpand, 0));
+  if (d == nullptr) {
+    if (cb->errorCode == err4memory) error4report(cb, err4memory, nullptr);
+    return nullptr;
+  }
+  d->codeBase = cb;
+  d->locks = &d->lockSlot;
+  d->lockCapacity = 1;
+  d->recNum = d->recNumOld = -1;
+  d->numRecs = -1;
+  d->file.hand = -1;
+  d->memoFile.file.hand = -1;
+  char path[u4pathMax];
+  if (std::strlen(name) + 5 >= sizeof(path)) {
+    mem4give(cb->dataMemory, d);
+    error4reportEx(cb, err4parm, "File name too long", nullptr, nullptr);
+    return nullptr;
+  }
+  u4copyBounded(path, name, sizeof(path));
+  u4setExtension(path, sizeof(path), "dbf", 0);
+  if (file4open(&d->file, cb, path, 1) != 0) {
+    mem4give(cb->dataMemory, d);
+    return nullptr;
+  }
+  l4append(&cb->dataList, &d->link);
+  char alias[u4pathMax];
+  u4namePart(alias, sizeof(alias), d->file.name, 0, 0);
+  u4copyBounded(d->alias, alias, sizeof(d->alias));
+  u4upper(d->alias);
+
+  int rc = readStructure(d);
+  if (rc == 0 && d->hasMdx && cb->autoOpen) rc = openProductionIndex(d);
+  if (rc == 0 && (d->header[0] & 0x80) != 0) {
+    char memoName[u4pathMax];
+    u4copyBounded(memoName, d->file.name, sizeof(memoName));
+    u4setExtension(memoName, sizeof(memoName), "dbt", 1);
+    rc = memo4fileOpen(&d->memoFile, d, memoName);
+  }
+  if (rc != 0) {
+    d4close(d);
+    return nullptr;
+  }
+  return d;
+}
+
+int d4close(DATA4* d) {
+  if (d == nullptr) return -1;
+  CODE4* cb = d->codeBase;
+  int saved = cb->errorCode;
+  cb->errorCode = 0;
+  int newest = 0;
+  auto note = [&] {
+    if (cb->errorCode < 0) newest = cb->errorCode;
+    cb->errorCode = 0;
+  };
+  if (saved == err4unique) d->recordChanged = 0;
+  if (d->file.hand >= 0 && d->record != nullptr) {
+    if (d4flushTags(d) == err4unique || cb->errorCode == err4unique) d->recordChanged = 0;
+    note();
+    if (d->fileChanged && !d->file.isReadOnly) d4writeHeader(d, 1, 0);
+    note();
+    d4unlockAll(d);
+    note();
+  }
+  l4remove(&cb->dataList, &d->link);
+  file4close(&d->file);
+  note();
+  if (d->memoFile.file.hand >= 0) memo4fileClose(&d->memoFile);
+  note();
+  freeTable(d);
+  mem4give(cb->dataMemory, d);
+  cb->errorCode = newest != 0 ? newest : saved;
+  return newest != 0 ? newest : (saved < 0 ? saved : 0);
+}
+
+const char* d4alias(DATA4* d) { return d->alias; }
+
+void d4aliasSet(DATA4* d, char* alias) {
+  u4upper(alias);
+  u4copyBounded(d->alias, alias, sizeof(d->alias));
+}
+
+char* d4record(DATA4* d) { return d->record; }
+int d4recordWidth(DATA4* d) { return d->recWidth; }
+int32_t d4recordNumber(DATA4* d) { return d->recNum; }
+
+int64_t d4recordPosition(DATA4* d, int32_t n) {
+  return static_cast<int64_t>(d->headerLen) + static_cast<int64_t>(n - 1) * d->recWidth;
+}
+
+int32_t d4recordCount(DATA4* d) {
+  CODE4* cb = d->codeBase;
+  if (cb->errorCode < 0) return -1;
+  if (d->numRecs >= 0) return static_cast<int32_t>(d->numRecs);
+  unsigned char bytes[4];
+  if (file4readAt(&d->file, 4, bytes, sizeof(bytes)) != 0) return -1;
+  uint32_t raw = get32(bytes);
+  int64_t count = raw > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : raw;
+  if (d->fileLocked || d->appendLocked || d->file.isExclusive) d->numRecs = count;
+  d->minCount = count;
+  put32(d->header + 4, static_cast<uint32_t>(count));
+  return static_cast<int32_t>(count);
+}
+
+int d4readRecord(DATA4* d, int32_t n, char* buf) {
+  if (d->codeBase->errorCode < 0) return -1;
+  if (n <= 0) return status4entry;
+  size_t got = file4read(&d->file, d4recordPosition(d, n), buf, static_cast<size_t>(d->recWidth));
+  if (d->codeBase->errorCode < 0) return -1;
+  return got == static_cast<size_t>(d->recWidth) ? 0 : status4entry;
+}
+
+int d4readOld(DATA4* d, int32_t n) {
+  if (n <= 0) {
+    std::memset(d->recordOld, ' ', static_cast<size_t>(d->recWidth));
+    d->recNumOld = n;
+    return 0;
+  }
+  int rc = d4readRecord(d, n, d->recordOld);
+  if (rc < 0) return -1;
+  if (rc > 0) std::memset(d->recordOld, ' ', static_cast<size_t>(d->recWidth));
+  d->recNumOld = n;
+  return 0;
+}
+
+int d4goData(DATA4* d, int32_t n) {
+  CODE4* cb = d->codeBase;
+  if (cb->errorCode < 0) return -1;
+  if (n > rec4max) return error4reportEx(cb, err4parm, "Record number too large", d->file.name, nullptr);
+  int rc = n > 0 ? d4readRecord(d, n, d->record) : status4entry;
+  if (rc < 0) return -1;
+  if (rc == 0) {
+    d->recNum = n;
+    return 0;
+  }
+  std::memset(d->record, ' ', static_cast<size_t>(d->recWidth));
+  d->recNum = -1;
+  if (cb->goError) return error4reportEx(cb, err4read, d->file.name, nullptr, nullptr);
+  return status4entry;
+}
+
+int d4go(DATA4* d, int32_t n) {
+  CODE4* cb = d->codeBase;
+  if (cb->errorCode < 0) return -1;
+  if (n > rec4max) return error4reportEx(cb, err4parm, "Record number too large", d->file.name, nullptr);
+  if (d->recordChanged) {
+    int rc = d4flushRecord(d, 0);
+    if (rc != 0) return rc;
+  }
+  if (!d4lockTestRecord(d, n)) {
+    if (d4unlockData(d) < 0) return -1;
+    if (cb->readLock) {
+      int rc = d4lockRecord(d, n);
+      if (rc != 0) return rc;
+    }
+  }
+  int rc = d4goData(d, n);
+  if (rc != 0) return rc;
+  d->bofFlag = d->eofFlag = 0;
+  if (d4lockTestRecord(d, n)) {
+    std::memcpy(d->recordOld, d->record, static_cast<size_t>(d->recWidth));
+    d->recNumOld = n;
+    d->oldValid = 1;
+  } else {
+    d->oldValid = 0;
+  }
+  return 0;
+}
+
+int d4goEof(DATA4* d) {
+  if (d->codeBase->errorCode < 0) return -1;
+  int rc = d4flushRecord(d, 1);
+  if (rc != 0) return rc;
+  int32_t count = d4recordCount(d);
+  if (count < 0) return -1;
+  d->recNum = count + 1;
+  d->eofFlag = 1;
+  if (count == 0) d->bofFlag = 1;
+  std::memset(d->record, ' ', static_cast<size_t>(d->recWidth));
+  return status4eof;
+}
+
+int d4top(DATA4* d) {
+  CODE4* cb = d->codeBase;
+  if (cb->errorCode < 0) return -1;
+  int savedGo = cb->goError;
+  cb->goError = 0;
+  int rc = d4go(d, 1);
+  cb->goError = savedGo;
+  if (rc <= 0) return rc;
+  int32_t count = d4recordCount(d);
+  if (count < 0) return -1;
+  if (count > 0) return d4go(d, 1);
+  d->bofFlag = 1;
+  return d4goEof(d);
+}
+
+int d4bottom(DATA4* d) {
+  if (d->codeBase->errorCode < 0) return -1;
+  int32_t count = d4recordCount(d);
+  if (count < 0) return -1;
+  if (count > 0) return d4go(d, count);
+  d->bofFlag = 1;
+  return d4goEof(d);
+}
+
+int d4bof(DATA4* d) { return d->codeBase->errorCode < 0 ? -1 : d->bofFlag; }
+int d4eof(DATA4* d) { return d->codeBase->errorCode < 0 ? -1 : d->eofFlag; }
+
+void d4blank(DATA4* d) {
+  std::memset(d->record, ' ', static_cast<size_t>(d->recWidth));
+  d->recordChanged = 1;
+}
+
+void d4delete(DATA4* d) {
+  if (d->record[0] != '*') {
+    d->record[0] = '*';
+    d->recordChanged = 1;
+  }
+}
+
+void d4recall(DATA4* d) {
+  if (d->record[0] != ' ') {
+    d->record[0] = ' ';
+    d->recordChanged = 1;
+  }
+}
+
+int d4deleted(DATA4* d) { return d->record[0] != ' ' ? 1 : 0; }
+
+int d4changed(DATA4* d, int flag) {
+  int previous = d->recordChanged;
+  if (flag >= 0) d->recordChanged = flag > 0 ? 1 : 0;
+  return previous;
+}
+
+int d4append(DATA4* d) {
+  CODE4* cb = d->codeBase;
+  if (cb->errorCode < 0) return -1;
+  bool hadLock = d4lockTestAppend(d) != 0;
+  int rc = d4lockAppend(d);
+  if (rc != 0) return rc;
+  int32_t count = d4recordCount(d);
+  if (count < 0) return -1;
+  if (count >= rec4max) return error4reportEx(cb, err4parm, "Record number too large", d->file.name, nullptr);
+  int32_t n = count + 1;
+  // The record and the end-of-file mark in one write.
+  d->record[d->recWidth] = 0x1A;
+  rc = file4writeAt(&d->file, d4recordPosition(d, n), d->record, static_cast<size_t>(d->recWidth) + 1);
+  d->record[d->recWidth] = 0;
+  if (rc != 0) return -1;
+  d->numRecs = n;
+  d->minCount = n;
+  if (d4writeHeader(d, 1, 1) != 0) return -1;
+  d->fileChanged = 1;
+  d->recordChanged = 0;
+  d->recNum = n;
+  d->bofFlag = d->eofFlag = 0;
+  if (!hadLock && d4unlockAppend(d) < 0) return -1;
+  return 0;
+}
+
+int d4flushRecord(DATA4* d, int release) {
+  if (d->codeBase->errorCode < 0) return -1;
+  if (d->recNum <= 0 || d->eofFlag) {
+    d->recordChanged = 0;
+    resetMemoStates(d);
+    return 0;
+  }
+  if (d->recordChanged) {
+    int rc = d4writeRecord(d, d->recNum);
+    if (rc != 0) return rc;
+  }
+  resetMemoStates(d);
+  d->recNumOld = -1;
+  if (release && d4unlockRecords(d) < 0) return -1;
+  return 0;
+}
+
+int d4writeRecord(DATA4* d, int32_t n) {
+  if (d->codeBase->errorCode < 0) return -1;
+  if (n <= 0) return -1;
+  int changed = d->recordChanged;
+  d->recordChanged = 0;
+  int rc = d4updateKeys(d, n);
+  d->recordChanged = changed;
+  if (rc != 0) return rc;
+  rc = d4writeData(d, n);
+  return rc < 0 ? -1 : rc;
+}
+
+int d4updateKeys(DATA4* d, int32_t n) {
+  d->bofFlag = d->eofFlag = 0;
+  int rc = d4lockRecord(d, n);
+  if (rc != 0) return rc;
+  // Without index files no key needs a change.
+  d->recNumOld = -1;
+  return 0;
+}
+
+int d4writeData(DATA4* d, int32_t n) {
+  int rc = d4lockRecord(d, n);
+  if (rc != 0) return rc;
+  d->recordChanged = 0;
+  d->fileChanged = 1;
+  return file4writeAt(&d->file, d4recordPosition(d, n), d->record, static_cast<size_t>(d->recWidth));
+}
+
+int d4writeHeader(DATA4* d, int renewDate, int includeCount) {
+  if (d->numRecs >= 0) put32(d->header + 4, static_cast<uint32_t>(d->numRecs));
+  put16(d->header + 8, static_cast<uint32_t>(d->headerLen));
+  int rc = 0;
+  if (renewDate) {
+    u4todayYMD(d->header + 1);
+    rc = file4writeAt(&d->file, 0, d->header, includeCount ? 10 : 4);
+  } else if (includeCount) {
+    rc = file4writeAt(&d->file, 4, d->header + 4, 6);
+  }
+  return rc != 0 ? -1 : 0;
+}
+
+int d4flushData(DATA4* d) {
+  int rc = d4flushRecord(d, 0);
+  if (rc != 0) return rc;
+  if (file4flushKeepError(&d->file) < 0) rc = -1;
+  if (d->memoFile.file.hand >= 0 && file4flushKeepError(&d->memoFile.file) < 0) rc = -1;
+  return rc;
+}
+
+int d4flush(DATA4* d) { return d4flushData(d); }
+
+int d4flushTags(DATA4* d) { return d4flushRecord(d, 0); }
+
+int code4flushAll(CODE4* cb) {
+  int last = 0;
+  for (LINK4* l = l4first(&cb->dataList); l != nullptr; l = l4next(&cb->dataList, l)) {
+    int rc = d4flush(reinterpret_cast<DATA4*>(l));
+    if (rc != 0) last = rc;
+  }
+  return last;
+}

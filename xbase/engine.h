@@ -1,0 +1,264 @@
+// Table engine core: the settings record, error convention, lists, unit pools,
+// raw memory, files with byte-range locks, and small utilities.
+//
+// Plain records and functions; single-threaded: one thread owns a CODE4 and
+// everything opened through it. Other processes are kept apart by byte-range
+// locks (open-file-description locks, so two opens in one process conflict
+// just like two processes do).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Results: 0 success, negative = error (raised, stored in CODE4::errorCode),
+// positive = status (returned, not an error).
+enum : int {
+  status4after = 2,       // seek stopped on the next greater key
+  status4eof = 3,         // end of file
+  status4entry = 5,       // record or key not found / unreadable record
+  status4unique = 20,     // a unique tag refused a duplicate key
+  status4uniqueCont = 25, // a duplicate key was left out of a unique tag
+  status4locked = 50,     // held by another user, attempts ran out
+  status4noCreate = 60,   // create failed while createError is off
+  status4noOpen = 70,     // open failed while openError is off
+  status4noTag = 80,      // no tag to seek on
+};
+
+enum : int {
+  err4close = -10,
+  err4create = -20,
+  err4len = -30,
+  err4lenSet = -40,
+  err4lock = -50,
+  err4open = -60,
+  err4read = -70,
+  err4remove = -80,
+  err4rename = -90,
+  err4seek = -100,
+  err4unlock = -110,
+  err4write = -120,
+  err4data = -200,
+  err4fieldName = -210,
+  err4fieldType = -220,
+  err4recordLen = -230,
+  err4entry = -300,
+  err4index = -310,
+  err4tagName = -330,
+  err4unique = -340,
+  err4flush = -630,
+  err4info = -910,
+  err4memory = -920,
+  err4parm = -930,
+  err4result = -950,
+  err4noIndex = -1010,
+  err4noMemo = -1020,
+};
+
+struct LINK4 {
+  LINK4* next;
+  LINK4* prev;
+};
+
+// Circular doubly linked list; `last->next` is the first element.
+struct LIST4 {
+  LINK4* lastNode;
+  LINK4* selected;
+  int32_t nLink;
+};
+
+struct CODE4;
+struct DATA4;
+
+struct MEM4 {
+  LINK4 link; // in the process-wide list of pools
+  LIST4 chunks;
+  LIST4 freeUnits;
+  CODE4* codeBase;
+  int32_t unitStart;
+  int32_t unitSize;
+  int32_t unitExpand;
+  int32_t nRepeat; // owners sharing the pool; -1 private
+};
+
+struct FILE4 {
+  LINK4 link;
+  int64_t len; // length held in memory, -1 = none
+  char* name;
+  CODE4* codeBase;
+  int hand; // -1 closed
+  uint8_t isTemp;
+  uint8_t isExclusive;
+  uint8_t isReadOnly;
+  uint8_t doAllocFree; // owns `name`
+};
+
+struct FILE4SEQWRITE {
+  FILE4* file;
+  int64_t pos;
+  char* buffer;
+  int32_t total; // buffer size, a multiple of 1,024
+  int32_t working; // capacity of this filling
+  int32_t avail; // free bytes left in this filling
+};
+
+struct FILE4SEQREAD {
+  FILE4* file;
+  int64_t pos;
+  char* buffer;
+  int32_t nextReadLen;
+  int32_t total;
+  int32_t workingLen; // bytes of the last read
+  int32_t avail; // bytes not yet handed out
+};
+
+struct CODE4 {
+  // Settings.
+  int32_t defaultUnique;
+  char dateFormat[20];
+  int32_t blockSize;
+  int32_t sortPoolSize;
+  int32_t rebuildBufferSize;
+  int32_t copyBufferSize;
+  int32_t memoBlockSize;
+  int32_t exprMemoSize;
+  int32_t dataStart, dataExpand;
+  int32_t indexStart, indexExpand;
+  int32_t tagStart, tagExpand;
+  int32_t blockStart, blockExpand;
+  int32_t cacheLimit;
+  int32_t autoOpen;
+  int32_t createError;
+  int32_t errorOff;
+  int32_t exclusive;
+  int32_t flushEveryWrite;
+  int32_t exprError;
+  int32_t fieldNameError;
+  int32_t goError;
+  int32_t openError;
+  int32_t cacheMode;
+  int32_t readLock;
+  int32_t readOnly;
+  int32_t safety;
+  int32_t tagNameError;
+  int32_t lockAttempts;
+  int32_t blockCheck;
+  int32_t writeBehind;
+  int32_t cacheReread;
+  // Memory a sort may hold before it spills a run to disk. Allocation does not
+  // fail on Linux, so without a cap a large sort would never spill.
+  int64_t sortMemoryLimit;
+  // Where temporary files go; empty: $TMPDIR, else /tmp.
+  char tempDirectory[256];
+
+  // State.
+  int32_t errorCode;
+  LIST4 dataList;
+  MEM4* dataMemory;
+  MEM4* indexMemory;
+  MEM4* tagMemory;
+  MEM4* calcMemory;
+  LIST4 calcList;
+  char* fieldBuffer;
+  size_t fieldBufferLen;
+  char* exprWorkBuf;
+  size_t exprBufLen;
+  char* storedKey;
+  size_t storedKeyLen;
+  uint32_t initMagic; // set by code4init, so a live record is recognised
+};
+
+// Settings record.
+int code4init(CODE4* cb); // -1 (and nothing changed) while tables are open
+CODE4* code4new(int init);
+int code4release(CODE4* cb);
+int code4closeAll(CODE4* cb);
+DATA4* code4findData(CODE4* cb, const char* alias);
+
+// Errors. The report goes to a hook; the default writes to stderr. The program
+// connects its message box here.
+using error4hookFn = void (*)(const char* caption, const char* text, int systemModal);
+void error4setHook(error4hookFn hook); // null restores the default
+int error4get(CODE4* cb);
+int error4set(CODE4* cb, int code);
+const char* error4text(int code);
+int error4report(CODE4* cb, int code, const char* line);
+int error4reportEx(CODE4* cb, int code, const char* l1, const char* l2, const char* l3);
+[[noreturn]] void error4severe(int code, const char* line);
+void error4exitTest(CODE4* cb);
+[[noreturn]] void error4exit();
+// Formats the box text of error4reportEx into buf (260 bytes suffice).
+void error4format(char* buf, size_t size, int code, const char* l1, const char* l2,
+                  const char* l3);
+
+// Lists.
+void l4append(LIST4* list, LINK4* link);
+void l4addAfter(LIST4* list, LINK4* anchor, LINK4* link);
+void l4addBefore(LIST4* list, LINK4* anchor, LINK4* link);
+LINK4* l4first(const LIST4* list);
+LINK4* l4last(const LIST4* list);
+LINK4* l4next(const LIST4* list, const LINK4* link);
+LINK4* l4prev(const LIST4* list, const LINK4* link);
+void l4remove(LIST4* list, LINK4* link);
+LINK4* l4pop(LIST4* list);
+int l4seek(const LIST4* list, const LINK4* link);
+
+// Pools and raw memory.
+MEM4* mem4pool(CODE4* cb, int start, int unitSize, int expand, int isPrivate);
+void* mem4take(MEM4* pool, CODE4* cb);
+void* mem4poolTake(CODE4* cb, MEM4** pool, int start, int unitSize, int expand, int isPrivate);
+void mem4give(MEM4* pool, void* unit);
+void mem4poolRelease(MEM4* pool);
+void mem4reset();
+void* u4globalAlloc(size_t bytes);
+void u4globalFree(void* p);
+void* u4allocRetry(CODE4* cb, size_t bytes);
+void* u4allocOrError(CODE4* cb, size_t bytes);
+int u4allocAgain(CODE4* cb, char** buf, size_t* capacity, size_t newCapacity);
+
+// Files.
+int file4create(FILE4* f, CODE4* cb, const char* name, int copyName);
+int file4open(FILE4* f, CODE4* cb, const char* name, int copyName);
+int file4close(FILE4* f);
+int64_t u4filelength(int hand);
+int64_t file4length(FILE4* f);
+int file4lenSet(FILE4* f, int64_t len);
+int file4readAt(FILE4* f, int64_t pos, void* buf, size_t count);
+size_t file4read(FILE4* f, int64_t pos, void* buf, size_t count);
+int file4writeAt(FILE4* f, int64_t pos, const void* buf, size_t count);
+int file4flush(FILE4* f);
+int file4flushKeepError(FILE4* f);
+int file4refresh(FILE4* f);
+int file4seqWriteInit(FILE4SEQWRITE* w, FILE4* f, int64_t start, char* buf, size_t size);
+int file4seqWrite(FILE4SEQWRITE* w, const void* data, size_t count);
+int file4seqWriteRepeat(FILE4SEQWRITE* w, size_t count, char value);
+int file4seqFlush(FILE4SEQWRITE* w);
+int file4seqReadInit(FILE4SEQREAD* r, FILE4* f, int64_t start, char* buf, size_t size);
+size_t file4seqRead(FILE4SEQREAD* r, void* buf, size_t count);
+int file4seqReadAll(FILE4SEQREAD* r, void* buf, size_t count);
+// Name buffer (may be null) receives the full path of the file.
+int file4temp(FILE4* f, CODE4* cb, char* nameBuf, size_t nameBufSize, int removeOnClose);
+int file4replace(FILE4* target, FILE4* source);
+int file4lockRange(FILE4* f, int64_t offset, int64_t length);
+int file4unlockRange(FILE4* f, int64_t offset, int64_t length);
+
+// Byte-range lock map.
+inline constexpr int64_t lock4gate = 1999999999;
+inline constexpr int64_t lock4append = 2000000000;
+inline constexpr int64_t lock4fileStart = 1000000000;
+inline constexpr int64_t lock4fileLen = 1000000001;
+inline constexpr int32_t rec4max = 999999999; // larger numbers would reach the whole-file range
+
+// Utilities. Paths use '/', and their case is never changed.
+inline constexpr size_t u4pathMax = 4096;
+void u4setExtension(char* name, size_t size, const char* ext, int replace);
+void u4namePart(char* result, size_t size, const char* path, int keepDir, int keepExt);
+size_t u4namePath(char* result, size_t size, const char* name);
+size_t u4nameExt(char* result, size_t size, const char* name);
+void u4nameMake(char* result, size_t size, const char* directory, const char* name);
+int u4nameChar(int c);
+size_t u4copyBounded(char* dest, const char* src, size_t size);
+int u4remove(const char* name);
+int u4rename(const char* oldName, const char* newName);
+void u4todayYMD(unsigned char ymd[3]);
+int64_t u4waitSecond();
+void u4upper(char* text); // ASCII only, independent of the locale

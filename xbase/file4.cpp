@@ -1,0 +1,535 @@
+// Files: create, open, positioned I/O, sequential buffers, temporary files,
+// whole-file replacement and byte-range locks.
+//
+// Every descriptor is close-on-exec. Sharing between processes: flock (shared
+// for a normal open, exclusive for an exclusive one) stands for the share mode;
+// record and region locks are open-file-description locks, which conflict
+// between two opens even inside one process.
+#include "xbase/engine.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string_view>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char* nameOf(const FILE4* f) {
+  return f->name != nullptr ? f->name : "Unknown Name";
+}
+
+bool asciiEqualNoCase(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    unsigned char x = static_cast<unsigned char>(*a);
+    unsigned char y = static_cast<unsigned char>(*b);
+    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
+    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
+    if (x != y) return false;
+    if (x == 0) return true;
+  }
+}
+
+// Finds a directory entry whose name differs from the path's file part only
+// in ASCII case (a table written on a case-insensitive system). The directory
+// part is taken as given.
+bool findOtherCase(const char* path, char* found, size_t size) {
+  const char* slash = std::strrchr(path, '/');
+  std::string_view dirPart = slash ? std::string_view(path, slash - path + 1) : std::string_view();
+  const char* base = slash ? slash + 1 : path;
+  if (*base == 0) return false;
+  char dir[u4pathMax];
+  if (dirPart.empty()) {
+    std::memcpy(dir, ".", 2);
+  } else {
+    if (dirPart.size() >= sizeof(dir)) return false;
+    std::memcpy(dir, dirPart.data(), dirPart.size());
+    dir[dirPart.size()] = 0;
+  }
+  DIR* d = opendir(dir);
+  if (d == nullptr) return false;
+  char best[256] = {0};
+  bool any = false;
+  while (dirent* e = readdir(d)) {
+    if (!asciiEqualNoCase(e->d_name, base)) continue;
+    if (!any || std::strcmp(e->d_name, best) < 0) {
+      u4copyBounded(best, e->d_name, sizeof(best));
+      any = true;
+    }
+  }
+  closedir(d);
+  if (!any) return false;
+  if (dirPart.size() + std::strlen(best) + 1 > size) return false;
+  std::memcpy(found, dirPart.data(), dirPart.size());
+  std::memcpy(found + dirPart.size(), best, std::strlen(best) + 1);
+  return true;
+}
+
+int failOpen(FILE4* f, CODE4* cb, const char* name, bool create) {
+  f->hand = -1;
+  if (create) {
+    if (cb->createError) return error4reportEx(cb, err4create, "File Name:", name, nullptr);
+    cb->errorCode = status4noCreate;
+    return status4noCreate;
+  }
+  if (cb->openError) return error4reportEx(cb, err4open, "File Name:", name, nullptr);
+  cb->errorCode = status4noOpen;
+  return status4noOpen;
+}
+
+int shareLock(int fd, bool exclusive) {
+  return flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB);
+}
+
+int finishOpen(FILE4* f, CODE4* cb, const char* name, int copyName, int fd) {
+  f->hand = fd;
+  f->codeBase = cb;
+  f->len = -1;
+  f->isExclusive = static_cast<uint8_t>(cb->exclusive != 0);
+  f->isReadOnly = static_cast<uint8_t>(cb->readOnly != 0);
+  if (copyName) {
+    size_t n = std::strlen(name) + 1;
+    f->name = static_cast<char*>(u4allocOrError(cb, n));
+    if (f->name == nullptr) {
+      ::close(fd);
+      f->hand = -1;
+      return err4memory;
+    }
+    std::memcpy(f->name, name, n);
+    f->doAllocFree = 1;
+  } else {
+    f->name = const_cast<char*>(name);
+  }
+  return 0;
+}
+
+int openCommon(FILE4* f, CODE4* cb, const char* name, int copyName, bool create) {
+  if (f == nullptr || cb == nullptr || name == nullptr) return -1;
+  std::memset(f, 0, sizeof(*f));
+  f->hand = -1;
+  f->codeBase = cb;
+  if (cb->errorCode < 0) return -1;
+  cb->errorCode = 0;
+  if (std::strlen(name) >= u4pathMax || *name == 0) return failOpen(f, cb, name, create);
+
+  int access = cb->readOnly ? O_RDONLY : O_RDWR;
+  int fd = -1;
+  char other[u4pathMax];
+  const char* used = name;
+  if (create) {
+    if (cb->readOnly) return failOpen(f, cb, name, true);
+    if (cb->safety) {
+      fd = ::open(name, access | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    } else {
+      // Overwriting: never cut a file that another user has open.
+      fd = ::open(name, access | O_CREAT | O_CLOEXEC, 0666);
+      if (fd >= 0 && (shareLock(fd, true) != 0 || ftruncate(fd, 0) != 0)) {
+        ::close(fd);
+        fd = -1;
+      }
+    }
+  } else {
+    fd = ::open(name, access | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT && findOtherCase(name, other, sizeof(other))) {
+      fd = ::open(other, access | O_CLOEXEC);
+      if (fd >= 0) {
+        used = other;
+        copyName = 1;
+      }
+    }
+  }
+  if (fd < 0) return failOpen(f, cb, name, create);
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || shareLock(fd, cb->exclusive != 0) != 0) {
+    ::close(fd);
+    return failOpen(f, cb, name, create);
+  }
+  return finishOpen(f, cb, used, copyName, fd);
+}
+
+bool writeAll(int fd, int64_t pos, const void* buf, size_t count) {
+  const char* p = static_cast<const char*>(buf);
+  while (count > 0) {
+    ssize_t n = pwrite(fd, p, count, pos);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    pos += n;
+    count -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Reads up to count bytes; -1 on an operating-system error.
+ssize_t readUpTo(int fd, int64_t pos, void* buf, size_t count) {
+  char* p = static_cast<char*>(buf);
+  size_t got = 0;
+  while (got < count) {
+    ssize_t n = pread(fd, p + got, count - got, pos + static_cast<int64_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+int32_t maskBuffer(size_t size) {
+  if (size > (size_t{1} << 30)) size = size_t{1} << 30;
+  return static_cast<int32_t>(size / 1024 * 1024);
+}
+
+} // namespace
+
+int file4create(FILE4* f, CODE4* cb, const char* name, int copyName) {
+  return openCommon(f, cb, name, copyName, true);
+}
+
+int file4open(FILE4* f, CODE4* cb, const char* name, int copyName) {
+  return openCommon(f, cb, name, copyName, false);
+}
+
+int file4close(FILE4* f) {
+  if (f == nullptr) return 0;
+  CODE4* cb = f->codeBase;
+  if (f->hand >= 0) {
+    if (::close(f->hand) != 0 && cb != nullptr)
+      error4reportEx(cb, err4close, nameOf(f), nullptr, nullptr);
+    if (f->isTemp && f->name != nullptr) ::unlink(f->name);
+  }
+  if (f->doAllocFree) u4globalFree(f->name);
+  std::memset(f, 0, sizeof(*f));
+  f->hand = -1;
+  return cb != nullptr && cb->errorCode < 0 ? -1 : 0;
+}
+
+int64_t u4filelength(int hand) {
+  struct stat st;
+  if (fstat(hand, &st) != 0) return -1;
+  return st.st_size;
+}
+
+int64_t file4length(FILE4* f) {
+  if (f->len >= 0) return f->len;
+  int64_t len = u4filelength(f->hand);
+  if (len < 0) error4reportEx(f->codeBase, err4len, nameOf(f), nullptr, nullptr);
+  return len;
+}
+
+int file4lenSet(FILE4* f, int64_t len) {
+  CODE4* cb = f->codeBase;
+  if (cb->errorCode < 0) return -1;
+  if (f->isReadOnly)
+    return error4reportEx(cb, err4parm, "Attempt to change file length of a read-only file",
+                          nameOf(f), nullptr);
+  if (len < 0 || ftruncate(f->hand, len) != 0)
+    return error4reportEx(cb, err4lenSet, nameOf(f), nullptr, nullptr);
+  f->len = -1;
+  return 0;
+}
+
+int file4readAt(FILE4* f, int64_t pos, void* buf, size_t count) {
+  if (f->codeBase->errorCode < 0) return -1;
+  ssize_t n = pos < 0 ? -1 : readUpTo(f->hand, pos, buf, count);
+  if (n != static_cast<ssize_t>(count))
+    return error4reportEx(f->codeBase, err4read, "File Name:", nameOf(f), nullptr);
+  return 0;
+}
+
+size_t file4read(FILE4* f, int64_t pos, void* buf, size_t count) {
+  if (f->codeBase->errorCode < 0) return 0;
+  ssize_t n = pos < 0 ? -1 : readUpTo(f->hand, pos, buf, count);
+  if (n < 0) {
+    error4reportEx(f->codeBase, err4read, "File Name:", nameOf(f), nullptr);
+    return 0;
+  }
+  return static_cast<size_t>(n);
+}
+
+int file4writeAt(FILE4* f, int64_t pos, const void* buf, size_t count) {
+  CODE4* cb = f->codeBase;
+  if (cb->errorCode < 0) return -1;
+  if (f->isReadOnly)
+    return error4reportEx(cb, err4parm, "Attempt to write to a read-only file", nameOf(f),
+                          nullptr);
+  if (pos < 0 || !writeAll(f->hand, pos, buf, count))
+    return error4reportEx(cb, err4write, nameOf(f), nullptr, nullptr);
+  if (cb->flushEveryWrite) file4flushKeepError(f);
+  return 0;
+}
+
+int file4flush(FILE4* f) {
+  if (f->hand < 0) return 0;
+  if (f->isReadOnly) return 0;
+  if (fsync(f->hand) != 0) return error4reportEx(f->codeBase, err4flush, nameOf(f), nullptr, nullptr);
+  return 0;
+}
+
+int file4flushKeepError(FILE4* f) {
+  CODE4* cb = f->codeBase;
+  int saved = cb->errorCode;
+  cb->errorCode = 0;
+  int rc = file4flush(f);
+  if (saved != 0) cb->errorCode = saved;
+  return rc;
+}
+
+int file4refresh(FILE4* f) {
+  f->len = -1;
+  return 0;
+}
+
+int file4seqWriteInit(FILE4SEQWRITE* w, FILE4* f, int64_t start, char* buf, size_t size) {
+  std::memset(w, 0, sizeof(*w));
+  w->file = f;
+  w->pos = start;
+  int32_t total = buf != nullptr ? maskBuffer(size) : 0;
+  if (total > 0) {
+    w->buffer = buf;
+    w->total = total;
+    w->working = total - static_cast<int32_t>(start % 1024);
+    w->avail = w->working;
+  }
+  return 0;
+}
+
+int file4seqFlush(FILE4SEQWRITE* w) {
+  if (w->buffer == nullptr) return 0;
+  FILE4* f = w->file;
+  int32_t used = w->working - w->avail;
+  if (used > 0) {
+    if (f->codeBase->errorCode < 0) return -1;
+    if (f->isReadOnly)
+      return error4reportEx(f->codeBase, err4parm, "Attempt to write to a read-only file",
+                            nameOf(f), nullptr);
+    if (!writeAll(f->hand, w->pos, w->buffer, static_cast<size_t>(used)))
+      return error4reportEx(f->codeBase, err4write, nameOf(f), nullptr, nullptr);
+  }
+  w->pos += used;
+  w->working = w->avail = w->total;
+  return 0;
+}
+
+int file4seqWrite(FILE4SEQWRITE* w, const void* data, size_t count) {
+  FILE4* f = w->file;
+  if (f->codeBase->errorCode < 0) return -1;
+  if (w->buffer == nullptr) {
+    if (file4writeAt(f, w->pos, data, count) < 0) return -1;
+    w->pos += static_cast<int64_t>(count);
+    return 0;
+  }
+  const char* p = static_cast<const char*>(data);
+  while (count > 0) {
+    if (w->avail == 0 && file4seqFlush(w) < 0) return -1;
+    size_t n = count < static_cast<size_t>(w->avail) ? count : static_cast<size_t>(w->avail);
+    std::memcpy(w->buffer + (w->working - w->avail), p, n);
+    w->avail -= static_cast<int32_t>(n);
+    p += n;
+    count -= n;
+  }
+  return 0;
+}
+
+int file4seqWriteRepeat(FILE4SEQWRITE* w, size_t count, char value) {
+  char piece[512];
+  std::memset(piece, value, sizeof(piece));
+  while (count > 0) {
+    size_t n = count < sizeof(piece) ? count : sizeof(piece);
+    if (file4seqWrite(w, piece, n) < 0) return -1;
+    count -= n;
+  }
+  return 0;
+}
+
+int file4seqReadInit(FILE4SEQREAD* r, FILE4* f, int64_t start, char* buf, size_t size) {
+  std::memset(r, 0, sizeof(*r));
+  r->file = f;
+  r->pos = start;
+  int32_t total = buf != nullptr ? maskBuffer(size) : 0;
+  if (total > 0) {
+    r->buffer = buf;
+    r->total = total;
+    r->nextReadLen = total - static_cast<int32_t>(start % 1024);
+  }
+  return 0;
+}
+
+size_t file4seqRead(FILE4SEQREAD* r, void* buf, size_t count) {
+  FILE4* f = r->file;
+  if (f->codeBase->errorCode < 0) return 0;
+  if (r->buffer == nullptr) {
+    size_t n = file4read(f, r->pos, buf, count);
+    r->pos += static_cast<int64_t>(n);
+    return n;
+  }
+  char* out = static_cast<char*>(buf);
+  size_t delivered = 0;
+  while (delivered < count) {
+    if (r->avail == 0) {
+      ssize_t got = readUpTo(f->hand, r->pos, r->buffer, static_cast<size_t>(r->nextReadLen));
+      if (got < 0) {
+        error4reportEx(f->codeBase, err4read, "File Name:", nameOf(f), nullptr);
+        return delivered;
+      }
+      r->pos += got;
+      r->workingLen = r->avail = static_cast<int32_t>(got);
+      r->nextReadLen = r->total;
+      if (got == 0) break;
+    }
+    size_t n = count - delivered;
+    if (n > static_cast<size_t>(r->avail)) n = static_cast<size_t>(r->avail);
+    std::memcpy(out + delivered, r->buffer + (r->workingLen - r->avail), n);
+    r->avail -= static_cast<int32_t>(n);
+    delivered += n;
+  }
+  return delivered;
+}
+
+int file4seqReadAll(FILE4SEQREAD* r, void* buf, size_t count) {
+  size_t n = file4seqRead(r, buf, count);
+  if (n != count) {
+    if (r->file->codeBase->errorCode < 0) return -1;
+    return error4reportEx(r->file->codeBase, err4read, "File Name:", nameOf(r->file), nullptr);
+  }
+  return 0;
+}
+
+int file4temp(FILE4* f, CODE4* cb, char* nameBuf, size_t nameBufSize, int removeOnClose) {
+  if (f == nullptr || cb == nullptr) return -1;
+  std::memset(f, 0, sizeof(*f));
+  f->hand = -1;
+  f->codeBase = cb;
+  if (cb->errorCode < 0) return -1;
+  const char* dir = cb->tempDirectory;
+  if (*dir == 0) {
+    dir = std::getenv("TMPDIR");
+    if (dir == nullptr || *dir == 0) dir = "/tmp";
+  }
+  size_t dirLen = std::strlen(dir);
+  bool slash = dirLen > 0 && dir[dirLen - 1] == '/';
+  long base = static_cast<long>(std::time(nullptr) % 10000);
+  char path[u4pathMax];
+  for (int i = 0; i < 100; ++i) {
+    int n = std::snprintf(path, sizeof(path), "%s%sTEMP%04ld.TMP", dir, slash ? "" : "/",
+                          (base + i) % 10000);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(path))
+      return error4reportEx(cb, err4create, "Temporary Working File", nullptr, nullptr);
+    // Never follow a planted link or reuse another file: a fresh private file.
+    int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return error4reportEx(cb, err4create, "File Name:", path, nullptr);
+    }
+    int saved = cb->exclusive;
+    cb->exclusive = 1;
+    int rc = finishOpen(f, cb, path, 1, fd);
+    cb->exclusive = saved;
+    if (rc != 0) {
+      ::unlink(path);
+      return -1;
+    }
+    f->isReadOnly = 0;
+    f->isTemp = static_cast<uint8_t>(removeOnClose != 0);
+    if (nameBuf != nullptr && nameBufSize > 0) u4copyBounded(nameBuf, path, nameBufSize);
+    return 0;
+  }
+  return error4reportEx(cb, err4create, "Temporary Working File", nullptr, nullptr);
+}
+
+int file4replace(FILE4* target, FILE4* source) {
+  CODE4* cb = target->codeBase;
+  if (target->isReadOnly || source->isReadOnly)
+    return error4reportEx(cb, err4parm, "Attempt to replace to a read-only file", nullptr,
+                          nullptr);
+  if (cb->errorCode < 0) return -1;
+  if (target->isExclusive && target->name != nullptr && source->name != nullptr) {
+    // Durable source first, then one atomic rename over the target.
+    if (fsync(source->hand) != 0) {
+      error4reportEx(cb, err4flush, nameOf(source), nullptr, nullptr);
+      return -1;
+    }
+    if (std::rename(source->name, target->name) == 0) {
+      if (shareLock(source->hand, true) != 0) {
+        error4reportEx(cb, err4lock, nameOf(target), nullptr, nullptr);
+        return -1;
+      }
+      ::close(target->hand);
+      target->hand = source->hand;
+      target->len = -1;
+      source->hand = -1;
+      source->isTemp = 0;
+      file4close(source);
+      return 0;
+    }
+    if (errno != EXDEV) {
+      error4reportEx(cb, err4rename, nameOf(source), nameOf(target), nullptr);
+      return -1;
+    }
+  }
+  // Shared target (or another file system): copy the contents over it.
+  if (file4lenSet(target, 0) < 0) return -1;
+  size_t size = cb->copyBufferSize > 2048 ? static_cast<size_t>(cb->copyBufferSize) : 2048;
+  auto* buf = static_cast<char*>(u4allocOrError(cb, size));
+  if (buf == nullptr) return -1;
+  int64_t pos = 0;
+  int rc = 0;
+  for (;;) {
+    size_t n = file4read(source, pos, buf, size);
+    if (cb->errorCode < 0) {
+      rc = -1;
+      break;
+    }
+    if (n == 0) break;
+    if (file4writeAt(target, pos, buf, n) < 0) {
+      rc = -1;
+      break;
+    }
+    pos += static_cast<int64_t>(n);
+  }
+  u4globalFree(buf);
+  if (rc == 0 && file4flush(target) < 0) rc = -1;
+  source->isTemp = 1;
+  file4close(source);
+  return rc;
+}
+
+int file4lockRange(FILE4* f, int64_t offset, int64_t length) {
+  if (f->isReadOnly || f->isExclusive) return 0;
+  CODE4* cb = f->codeBase;
+  if (cb->errorCode < 0) return -1;
+  int tries = cb->lockAttempts == 0 ? 1 : cb->lockAttempts;
+  for (;;) {
+    struct flock fl;
+    std::memset(&fl, 0, sizeof(fl));
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = offset;
+    fl.l_len = length;
+    if (fcntl(f->hand, F_OFD_SETLK, &fl) == 0) return 0;
+    if (errno == EINTR) continue;
+    if (errno != EACCES && errno != EAGAIN)
+      return error4reportEx(cb, err4lock, nameOf(f), nullptr, nullptr);
+    if (tries == 1) return status4locked;
+    u4waitSecond();
+    if (tries > 1) --tries;
+  }
+}
+
+int file4unlockRange(FILE4* f, int64_t offset, int64_t length) {
+  if (f->isReadOnly || f->isExclusive) return 0;
+  struct flock fl;
+  std::memset(&fl, 0, sizeof(fl));
+  fl.l_type = F_UNLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = offset;
+  fl.l_len = length;
+  if (fcntl(f->hand, F_OFD_SETLK, &fl) != 0)
+    return error4reportEx(f->codeBase, err4unlock, nameOf(f), nullptr, nullptr);
+  return 0;
+}
