@@ -1,5 +1,6 @@
 // Tables: create, open, close, navigation and write-back.
 #include "xbase/table.h"
+#include "xbase/memo4.h"
 
 #include <climits>
 #include <cstring>
@@ -434,6 +435,8 @@ int d4goData(DATA4* d, int32_t n) {
   CODE4* cb = d->codeBase;
   if (cb->errorCode < 0) return -1;
   if (n > rec4max) return error4reportEx(cb, err4parm, "Record number too large", d->file.name, nullptr);
+  // Memo contents belong to the record they were read for.
+  resetMemoStates(d);
   int rc = n > 0 ? d4readRecord(d, n, d->record) : status4entry;
   if (rc < 0) return -1;
   if (rc == 0) {
@@ -551,6 +554,8 @@ int d4append(DATA4* d) {
   if (count < 0) return -1;
   if (count >= rec4max) return error4reportEx(cb, err4parm, "Record number too large", d->file.name, nullptr);
   int32_t n = count + 1;
+  rc = d4memoFlushAll(d, 1);
+  if (rc != 0) return rc;
   // The record and the end-of-file mark in one write.
   d->record[d->recWidth] = 0x1A;
   rc = file4writeAt(&d->file, d4recordPosition(d, n), d->record, static_cast<size_t>(d->recWidth) + 1);
@@ -591,6 +596,8 @@ int d4writeRecord(DATA4* d, int32_t n) {
   d->recordChanged = 0;
   int rc = d4updateKeys(d, n);
   d->recordChanged = changed;
+  if (rc != 0) return rc;
+  rc = d4memoFlushAll(d, 0);
   if (rc != 0) return rc;
   rc = d4writeData(d, n);
   return rc < 0 ? -1 : rc;
