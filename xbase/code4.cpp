@@ -2,6 +2,7 @@
 #include "xbase/engine.h"
 #include "xbase/table.h"
 #include "xbase/conv.h"
+#include "xbase/expr4data.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -145,6 +146,7 @@ CODE4* code4new(int init) {
 int code4release(CODE4* cb) {
   if (cb == nullptr) return -1;
   code4closeAll(cb);
+  calc4deleteAll(cb);
   mem4poolRelease(cb->indexMemory);
   mem4poolRelease(cb->dataMemory);
   mem4poolRelease(cb->tagMemory);

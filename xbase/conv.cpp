@@ -1,4 +1,5 @@
 #include "xbase/conv.h"
+#include "xbase/date4.h"
 
 #include <charconv>
 #include <cmath>
@@ -9,16 +10,6 @@ namespace {
 constexpr int32_t kJulianOf1970 = 2440588;
 constexpr int32_t kFirstDay = 1721426;   // 0001-01-01
 constexpr int32_t kLastDay = 5373484;    // 9999-12-31
-
-// Days since 1970-01-01 of a proleptic Gregorian date.
-int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
 
 void civilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
   z += 719468;
@@ -33,7 +24,6 @@ void civilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
   y += m <= 2;
 }
 
-bool leap(int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 } // namespace
 
@@ -139,21 +129,7 @@ double c4textToDouble(const char* text, int n) {
   return negative ? -value : value;
 }
 
-int32_t date4long(const char* s) {
-  if (std::strspn(s, " ") >= 8) return 0;
-  int64_t y = 0;
-  unsigned m = 0, d = 0;
-  for (int i = 0; i < 8; ++i)
-    if (s[i] < '0' || s[i] > '9') return -1;
-  y = (s[0] - '0') * 1000 + (s[1] - '0') * 100 + (s[2] - '0') * 10 + (s[3] - '0');
-  m = static_cast<unsigned>((s[4] - '0') * 10 + (s[5] - '0'));
-  d = static_cast<unsigned>((s[6] - '0') * 10 + (s[7] - '0'));
-  static const unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (y < 1 || m < 1 || m > 12 || d < 1) return -1;
-  unsigned maxDay = kDays[m - 1] + (m == 2 && leap(y) ? 1 : 0);
-  if (d > maxDay) return -1;
-  return static_cast<int32_t>(daysFromCivil(y, m, d) + kJulianOf1970);
-}
+int32_t date4long(const char* s) { return date4toJulian(s); }
 
 void date4assign(char* s, int32_t julian) {
   if (julian < kFirstDay || julian > kLastDay) {

@@ -45,6 +45,19 @@ enum : int {
   err4index = -310,
   err4tagName = -330,
   err4unique = -340,
+  err4commaOrBracket = -400,
+  err4incomplete = -410,
+  err4dataName = -420,
+  err4iifLength = -422,
+  err4constantParms = -425,
+  err4parmCount = -430,
+  err4overflow = -440,
+  err4rightBracket = -450,
+  err4typeSub = -460,
+  err4unrecognizedFunction = -470,
+  err4unrecognizedOperator = -480,
+  err4unrecognizedValue = -490,
+  err4unterminated = -500,
   err4flush = -630,
   err4info = -910,
   err4memory = -920,
@@ -211,6 +224,7 @@ void mem4poolRelease(MEM4* pool);
 void mem4reset();
 void* u4globalAlloc(size_t bytes);
 void u4globalFree(void* p);
+uint64_t u4allocCount(); // raw allocations so far, for tests of allocation-free paths
 void* u4allocRetry(CODE4* cb, size_t bytes);
 void* u4allocOrError(CODE4* cb, size_t bytes);
 int u4allocAgain(CODE4* cb, char** buf, size_t* capacity, size_t newCapacity);

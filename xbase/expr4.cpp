@@ -1397,6 +1397,10 @@ void calc4delete(Expr4Code* code, CALC4* calc) {
     if (calc->refs == 0) freeCalc(calc);
 }
 
+void calc4delete(CALC4* calc) {
+    if (calc != nullptr && calc->expr != nullptr) calc4delete(calc->expr->code, calc);
+}
+
 void calc4deleteAll(Expr4Code* code) {
     if (code == nullptr) return;
     while (!code->calcs.empty()) calc4delete(code, code->calcs.back());

@@ -118,7 +118,7 @@ struct EXPR4 {
     int len = 0;
     char type = 0;
     Expr4Table* data = nullptr;
-    Expr4Code* code = nullptr;
+    Expr4Code* code = nullptr;  // the engine's expression side (a calculation finds its list here)
     int workLen = 0;
     bool trims = false;  // uses TRIM or LTRIM: zero fill becomes blanks in its key
 };
@@ -157,6 +157,7 @@ int expr4replaceName(EXPR4** expr, const char* name, const char* replacement);
 CALC4* calc4create(Expr4Code* code, EXPR4* expr, const char* name);
 CALC4* calc4lookup(Expr4Code* code, const char* name, int length);
 void calc4delete(Expr4Code* code, CALC4* calc);
+void calc4delete(CALC4* calc);
 void calc4deleteAll(Expr4Code* code);
 
 // Row numbers of the operator and function table that callers and tests refer to.

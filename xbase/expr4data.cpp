@@ -95,12 +95,16 @@ EXPR4* expr4parseData(DATA4* data, const char* text) {
     return expr4parse(tableSide(data), text);
 }
 
-void Field4::changed() {
-    if (f_ != nullptr) f_->data->recordChanged = 1;
+EXPR4* expr4parse(DATA4* data, const char* text) { return expr4parseData(data, text); }
+
+CALC4* calc4create(CODE4* cb, EXPR4* expr, const char* name) {
+    return cb != nullptr ? calc4create(expr4code(cb), expr, name) : nullptr;
 }
 
-int Field4::decimals() { return f_ != nullptr ? f4decimals(f_) : 0; }
+CALC4* calc4lookup(CODE4* cb, const char* name, int length) {
+    return cb != nullptr ? calc4lookup(expr4code(cb), name, length) : nullptr;
+}
 
-unsigned Field4::len() { return f_ != nullptr ? unsigned(f4len(f_)) : 0; }
-
-char* Field4::ptr() { return f_ != nullptr ? f4ptr(f_) : nullptr; }
+void calc4deleteAll(CODE4* cb) {
+    if (cb != nullptr) calc4deleteAll(expr4code(cb));
+}

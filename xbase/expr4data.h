@@ -3,27 +3,16 @@
 #pragma once
 
 #include "xbase/expr4.h"
-#include "xbase/str4.h"
 #include "xbase/table.h"
 
 // Compiles `text` against an open table.
 EXPR4* expr4parseData(DATA4* data, const char* text);
+EXPR4* expr4parse(DATA4* data, const char* text);
 // The expression side of a CODE4 (settings, error state, work buffers, calculations).
 Expr4Code* expr4code(CODE4* cb);
 
-// A field of the current record seen as a fixed-length string: changes go straight into
-// the record buffer and mark the record changed.
-class Field4 : public Str4 {
-public:
-    explicit Field4(FIELD4* field) : f_(field) {}
-    Field4(DATA4* data, const char* name) : f_(d4fieldByName(data, name)) {}
-    void changed() override;
-    int decimals() override;
-    unsigned len() override;
-    unsigned maximum() override { return len(); }
-    char* ptr() override;
-    FIELD4* field() const { return f_; }
+// Named calculations of an engine record.
+CALC4* calc4create(CODE4* cb, EXPR4* expr, const char* name);
+CALC4* calc4lookup(CODE4* cb, const char* name, int length);
+void calc4deleteAll(CODE4* cb);
 
-private:
-    FIELD4* f_;
-};

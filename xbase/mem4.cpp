@@ -130,7 +130,16 @@ void mem4reset() {
   g_poolBlocks = LIST4{};
 }
 
-void* u4globalAlloc(size_t bytes) { return std::calloc(1, bytes == 0 ? 1 : bytes); }
+namespace {
+uint64_t g_allocations = 0;
+}
+
+void* u4globalAlloc(size_t bytes) {
+  ++g_allocations;
+  return std::calloc(1, bytes == 0 ? 1 : bytes);
+}
+
+uint64_t u4allocCount() { return g_allocations; }
 
 void u4globalFree(void* p) { std::free(p); }
 

@@ -288,3 +288,13 @@ Date4::Date4(const char* text, const char* picture) {
 }
 
 long Date4::asLong() { return date4toJulian(buf_); }
+
+void Field4::changed() {
+    if (f_ != nullptr) f_->data->recordChanged = 1;
+}
+
+int Field4::decimals() { return f_ != nullptr ? f4decimals(f_) : 0; }
+
+unsigned Field4::len() { return f_ != nullptr ? unsigned(f4len(f_)) : 0; }
+
+char* Field4::ptr() { return f_ != nullptr ? f4ptr(f_) : nullptr; }

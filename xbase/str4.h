@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+#include "xbase/table.h"
+
 class Str4len;
 
 class Str4 {
@@ -78,7 +80,8 @@ protected:
 // A view of n characters.
 class Str4len : public Str4ptr {
 public:
-    Str4len(char* text, unsigned n) : Str4ptr(text), n_(text != nullptr ? n : 0) {}
+    Str4len(const void* text, unsigned n)
+        : Str4ptr(static_cast<char*>(const_cast<void*>(text))), n_(text != nullptr ? n : 0) {}
     // Views `count` characters of `source` from `start`, cut to what the source has.
     Str4len(Str4& source, unsigned start, unsigned count);
     unsigned len() override { return n_; }
@@ -127,4 +130,21 @@ public:
 
 private:
     char buf_[9];
+};
+
+// A field of the current record seen as a fixed-length string: changes go straight into
+// the record buffer and mark the record changed.
+class Field4 : public Str4 {
+public:
+    explicit Field4(FIELD4* field) : f_(field) {}
+    Field4(DATA4* data, const char* name) : f_(d4fieldByName(data, name)) {}
+    void changed() override;
+    int decimals() override;
+    unsigned len() override;
+    unsigned maximum() override { return len(); }
+    char* ptr() override;
+    FIELD4* field() const { return f_; }
+
+private:
+    FIELD4* f_;
 };

@@ -5,6 +5,7 @@
 #include "tests/xbase/test_util.h"
 #include "xbase/expr4data.h"
 #include "xbase/memo4.h"
+#include "xbase/str4.h"
 
 namespace {
 
