@@ -289,10 +289,8 @@ DATA4* d4create(CODE4* cb, const char* name, const FIELD4INFO* fields, const TAG
     u4copyBounded(memoName, path, sizeof(memoName));
     u4setExtension(memoName, sizeof(memoName), "dbt", 1);
     MEMO4FILE memo;
-    char tableName[u4pathMax];
-    u4namePart(tableName, sizeof(tableName), path, 0, 0);
-    rc = memo4fileCreate(&memo, cb, memoName, tableName);
-    if (rc == 0) memo4fileClose(&memo);
+    rc = memo4file_create(&memo, cb, nullptr, memoName);
+    if (rc == 0) memo4file_close(&memo);
   }
   if (rc != 0) {
     // Nothing half-made stays behind; the file was new (or emptied) by us.
@@ -342,7 +340,7 @@ DATA4* d4open(CODE4* cb, const char* name) {
     char memoName[u4pathMax];
     u4copyBounded(memoName, d->file.name, sizeof(memoName));
     u4setExtension(memoName, sizeof(memoName), "dbt", 1);
-    rc = memo4fileOpen(&d->memoFile, d, memoName);
+    rc = memo4file_open(&d->memoFile, d, memoName);
   }
   if (rc != 0) {
     d4close(d);
@@ -373,7 +371,7 @@ int d4close(DATA4* d) {
   l4remove(&cb->dataList, &d->link);
   file4close(&d->file);
   note();
-  if (d->memoFile.file.hand >= 0) memo4fileClose(&d->memoFile);
+  if (d->memoFile.file.hand >= 0) memo4file_close(&d->memoFile);
   note();
   freeTable(d);
   mem4give(cb->dataMemory, d);
@@ -466,6 +464,7 @@ int d4go(DATA4* d, int32_t n) {
   }
   int rc = d4goData(d, n);
   if (rc != 0) return rc;
+  resetMemoStates(d);
   d->bofFlag = d->eofFlag = 0;
   if (d4lockTestRecord(d, n)) {
     std::memcpy(d->recordOld, d->record, static_cast<size_t>(d->recWidth));
@@ -594,6 +593,13 @@ int d4writeRecord(DATA4* d, int32_t n) {
   if (n <= 0) return -1;
   int changed = d->recordChanged;
   d->recordChanged = 0;
+  if (d->nFieldsMemo > 0) {
+    int rc = d4memoRefresh(d);
+    if (rc != 0) {
+      d->recordChanged = changed;
+      return rc;
+    }
+  }
   int rc = d4updateKeys(d, n);
   d->recordChanged = changed;
   if (rc != 0) return rc;

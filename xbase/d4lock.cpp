@@ -2,6 +2,7 @@
 // locks, record n is the byte gate - n, the append byte sits just past the
 // gate, and the whole-table range covers every record byte and the append byte.
 #include "xbase/table.h"
+#include "xbase/memo4.h"
 
 #include <algorithm>
 #include <cstring>
@@ -82,7 +83,7 @@ int d4lockFile(DATA4* d) {
 
 int d4lockAll(DATA4* d) {
   int rc = d4lockFile(d);
-  if (rc == 0 && d->memoFile.file.hand >= 0) rc = memo4fileLock(&d->memoFile);
+  if (rc == 0 && d->memoFile.file.hand >= 0) rc = memo4file_lock(&d->memoFile);
   if (rc == 0) rc = d4lockIndexes(d);
   if (rc != 0) d4unlockAll(d);
   return rc;
@@ -192,7 +193,7 @@ int d4unlockAll(DATA4* d) {
   CODE4* cb = d->codeBase;
   int rc = d4flushTags(d) < 0 ? -1 : 0;
   if (d4unlockData(d) < 0) rc = -1;
-  if (d->memoFile.file.hand >= 0 && memo4fileUnlock(&d->memoFile) < 0) rc = -1;
+  if (d->memoFile.file.hand >= 0 && memo4file_unlock(&d->memoFile) < 0) rc = -1;
   if (d4unlockIndexes(d) < 0) rc = -1;
   return cb->errorCode < 0 ? -1 : rc;
 }

@@ -253,6 +253,9 @@ int file4seqReadAll(FILE4SEQREAD* r, void* buf, size_t count);
 int file4temp(FILE4* f, CODE4* cb, char* nameBuf, size_t nameBufSize, int removeOnClose);
 int file4replace(FILE4* target, FILE4* source);
 int file4lockRange(FILE4* f, int64_t offset, int64_t length);
+// Test seam: the n-th direct write from now fails as a full disk would
+// (n >= 1; -1 switches it off).
+void file4injectWriteFailure(int afterWrites);
 int file4unlockRange(FILE4* f, int64_t offset, int64_t length);
 
 // Byte-range lock map.

@@ -180,12 +180,24 @@ ssize_t readUpTo(int fd, int64_t pos, void* buf, size_t count) {
   return static_cast<ssize_t>(got);
 }
 
+// Failure seam for tests: the write that brings the count to zero fails.
+int g_writesUntilFailure = -1;
+
+bool injectedFailure() {
+  if (g_writesUntilFailure < 0) return false;
+  if (g_writesUntilFailure > 0 && --g_writesUntilFailure > 0) return false;
+  g_writesUntilFailure = -1;
+  return true;
+}
+
 int32_t maskBuffer(size_t size) {
   if (size > (size_t{1} << 30)) size = size_t{1} << 30;
   return static_cast<int32_t>(size / 1024 * 1024);
 }
 
 } // namespace
+
+void file4injectWriteFailure(int afterWrites) { g_writesUntilFailure = afterWrites; }
 
 int file4create(FILE4* f, CODE4* cb, const char* name, int copyName) {
   return openCommon(f, cb, name, copyName, true);
@@ -258,7 +270,7 @@ int file4writeAt(FILE4* f, int64_t pos, const void* buf, size_t count) {
   if (f->isReadOnly)
     return error4reportEx(cb, err4parm, "Attempt to write to a read-only file", nameOf(f),
                           nullptr);
-  if (pos < 0 || !writeAll(f->hand, pos, buf, count))
+  if (pos < 0 || injectedFailure() || !writeAll(f->hand, pos, buf, count))
     return error4reportEx(cb, err4write, nameOf(f), nullptr, nullptr);
   if (cb->flushEveryWrite) file4flushKeepError(f);
   return 0;

@@ -1,10 +1,10 @@
-// The memo file container: header creation, opening and its lock.
-//
-// Header (little-endian): 0 first free block (1 when new), 4 zero, 8 table name
-// (8 characters, upper-case, zero-padded), 16 zero, 18 0x0102, 20 block size,
-// 22 zero. Block 0 never holds memo data.
-#include "xbase/table.h"
+// The memo file container: creation, opening, closing and its lock. Entries, the free
+// chain, memo fields and pack are in memo4data.cpp.
+#include "xbase/memo4.h"
 
+#include "xbase/conv.h"
+
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -14,33 +14,63 @@ constexpr int kMinBlock = 24;
 
 } // namespace
 
-int memo4fileCreate(MEMO4FILE* m, CODE4* cb, const char* name, const char* tableName) {
+int memo4file_create(MEMO4FILE* m, CODE4* cb, DATA4* owner, const char* name) {
   std::memset(m, 0, sizeof(*m));
   m->file.hand = -1;
+  m->data = owner;
   if (cb->memoBlockSize < kMinBlock || cb->memoBlockSize > 65535)
     return error4reportEx(cb, err4parm, "Memo block size", name, nullptr);
-  int rc = file4create(&m->file, cb, name, 1);
-  if (rc != 0) return rc;
+  char path[u4pathMax];
+  int rc;
+  if (name != nullptr) {
+    rc = file4create(&m->file, cb, name, 1);
+    if (rc != 0) return rc;
+  } else {
+    if (owner == nullptr || owner->memoFile.file.name == nullptr) return -1;
+    // A fresh name beside the memo file, so the final rename stays on one
+    // file system; an existing file is never reused.
+    int savedSafety = cb->safety, savedCreate = cb->createError;
+    cb->safety = 1;
+    cb->createError = 0;
+    rc = status4noCreate;
+    for (int i = 0; i < 100 && rc == status4noCreate; ++i) {
+      u4copyBounded(path, owner->memoFile.file.name, sizeof(path) - 16);
+      char ext[16] = "tmp";
+      if (i > 0) std::snprintf(ext, sizeof(ext), "t%02d", i);
+      u4setExtension(path, sizeof(path), ext, 1);
+      rc = file4create(&m->file, cb, path, 1);
+      if (rc == status4noCreate) cb->errorCode = 0;
+    }
+    cb->safety = savedSafety;
+    cb->createError = savedCreate;
+    if (rc != 0) {
+      if (rc > 0) return error4reportEx(cb, err4create, "Temporary Working File", nullptr, nullptr);
+      return rc;
+    }
+    m->file.isTemp = 1;
+    name = path;
+  }
   unsigned char head[kHeaderSize] = {0};
   head[0] = 1;
-  char upper[9] = {0};
-  u4copyBounded(upper, tableName, sizeof(upper));
-  u4upper(upper);
-  std::memcpy(head + 8, upper, std::strlen(upper));
+  char table[u4pathMax];
+  u4namePart(table, sizeof(table), owner != nullptr ? owner->file.name : name, 0, 0);
+  table[8] = 0;
+  u4upper(table);
+  std::memcpy(head + 8, table, std::strlen(table));
   head[18] = 0x02;
   head[19] = 0x01;
   head[20] = static_cast<unsigned char>(cb->memoBlockSize);
   head[21] = static_cast<unsigned char>(cb->memoBlockSize >> 8);
   m->blockSize = cb->memoBlockSize;
   if (file4writeAt(&m->file, 0, head, sizeof(head)) != 0) {
+    m->file.isTemp = 1; // a half-made file goes
     file4close(&m->file);
-    u4remove(name);
     return -1;
   }
   return 0;
 }
 
-int memo4fileOpen(MEMO4FILE* m, DATA4* d, const char* name) {
+int memo4file_open(MEMO4FILE* m, DATA4* d, const char* name) {
   std::memset(m, 0, sizeof(*m));
   m->file.hand = -1;
   CODE4* cb = d->codeBase;
@@ -55,21 +85,29 @@ int memo4fileOpen(MEMO4FILE* m, DATA4* d, const char* name) {
   return 0;
 }
 
-int memo4fileClose(MEMO4FILE* m) {
+int memo4file_close(MEMO4FILE* m) {
   int rc = file4close(&m->file);
   m->fileLock = 0;
   m->data = nullptr;
   return rc;
 }
 
-int memo4fileLock(MEMO4FILE* m) {
+int memo4file_lock(MEMO4FILE* m) {
   if (m->fileLock) return 0;
+  if (m->file.hand < 0) return -1;
+  CODE4* cb = m->file.codeBase;
+  int saved = cb->lockAttempts;
+  cb->lockAttempts = -1;
   int rc = file4lockRange(&m->file, lock4gate, 2);
-  if (rc == 0) m->fileLock = 1;
+  cb->lockAttempts = saved;
+  if (rc == 0) {
+    m->fileLock = 1;
+    file4refresh(&m->file);
+  }
   return rc;
 }
 
-int memo4fileUnlock(MEMO4FILE* m) {
+int memo4file_unlock(MEMO4FILE* m) {
   if (!m->fileLock) return 0;
   if (file4unlockRange(&m->file, lock4gate, 2) != 0) return -1;
   m->fileLock = 0;

@@ -18,13 +18,23 @@
 
 #include "xbase/table.h"
 
+// With a name: creates that file (header with the owner's name, or the file's own, and the
+// engine's memo block size). Without a name: a fresh temporary file beside the owner's memo
+// file, deleted when closed.
+int memo4file_create(MEMO4FILE* m, CODE4* cb, DATA4* owner, const char* name);
+int memo4file_open(MEMO4FILE* m, DATA4* d, const char* name);
+int memo4file_close(MEMO4FILE* m);
+// The memo lock waits until it is free; taking it forgets what was known of the file.
+int memo4file_lock(MEMO4FILE* m);
+int memo4file_unlock(MEMO4FILE* m);
+
 // Reads entry `block` into *buffer (grown with u4globalAlloc as needed, capacity in
 // *capacity) and sets *length: 0 for no contents (block <= 0 or no entry marker), -910 for a
 // damaged entry, -920 when memory runs out, -1 on a read error.
-int memo4fileRead(MEMO4FILE* m, int64_t block, char** buffer, uint32_t* capacity, uint32_t* length);
+int memo4file_read(MEMO4FILE* m, int32_t block, char** buffer, uint32_t* length, uint32_t* capacity);
 // Writes `n` bytes as the entry of *block (0: a new entry), reusing or freeing its old
 // place; *block becomes the new reference (0 for n = 0). 0, or -1 after an error.
-int memo4fileWrite(MEMO4FILE* m, int64_t* block, const char* data, uint32_t n);
+int memo4file_write(MEMO4FILE* m, int32_t* block, const char* data, uint32_t n);
 
 int f4memoAssign(FIELD4* f, const char* text);
 int f4memoAssignN(FIELD4* f, const char* bytes, uint32_t n);
@@ -46,6 +56,3 @@ int d4memoRefresh(DATA4* d);
 // Rewrites the memo file with only the entries the records refer to. A failure leaves the
 // table and its memo file as they were.
 int d4memoPack(DATA4* d);
-
-// Test seam: when positive, the pack's n-th write fails (counted down by each write).
-extern int memo4packFailAt;

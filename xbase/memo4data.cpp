@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <map>
 #include <string>
@@ -7,8 +8,6 @@
 #include "xbase/c4conv.h"
 #include "xbase/engine.h"
 #include "xbase/memo4.h"
-
-int memo4packFailAt = 0;
 
 namespace {
 
@@ -136,11 +135,18 @@ int64_t soundEntryBlocks(MEMO4FILE* m, int64_t block, int64_t fileBlocks, const 
 }
 
 F4MEMO* memoOf(FIELD4* f) { return f != nullptr ? f->memo : nullptr; }
+
+// A field's reference; anything that cannot name a block means no contents.
+int32_t referenceOf(const char* text, int len) {
+    const int64_t ref = c4textToInt(text, len);
+    return ref > 0 && ref < INT32_MAX ? int32_t(ref) : 0;
+}
+int32_t referenceOf(FIELD4* f) { return referenceOf(f4ptr(f), f->len); }
 CODE4* codeOf(FIELD4* f) { return f->data->codeBase; }
 
 }  // namespace
 
-int memo4fileRead(MEMO4FILE* m, int64_t block, char** buffer, uint32_t* capacity, uint32_t* length) {
+int memo4file_read(MEMO4FILE* m, int32_t block, char** buffer, uint32_t* length, uint32_t* capacity) {
     CODE4* cb = m->file.codeBase;
     *length = 0;
     if (cb->errorCode < 0) return -1;
@@ -150,7 +156,7 @@ int memo4fileRead(MEMO4FILE* m, int64_t block, char** buffer, uint32_t* capacity
     if (fileLen < 0) return -1;
     const int64_t pos = block * bs;
     if (pos + int64_t(entryHeader) > fileLen)
-        return error4reportEx(cb, err4info, "memo4fileRead()", "Memo entry past the end of the file", m->file.name);
+        return error4reportEx(cb, err4info, "memo4file_read()", "Memo entry past the end of the file", m->file.name);
     unsigned char head[8];
     if (file4readAt(&m->file, pos, head, 8) != 0) return -1;
     // Entries of old files carry no marker: they read as empty.
@@ -159,7 +165,7 @@ int memo4fileRead(MEMO4FILE* m, int64_t block, char** buffer, uint32_t* capacity
     const uint16_t offset = get16(head + 2);
     if (stored < entryHeader || offset < entryHeader ||
         pos + int64_t(offset) + int64_t(stored - entryHeader) > fileLen)
-        return error4reportEx(cb, err4info, "memo4fileRead()", "Damaged memo entry", m->file.name);
+        return error4reportEx(cb, err4info, "memo4file_read()", "Damaged memo entry", m->file.name);
     const uint32_t n = stored - entryHeader;
     if (*capacity < n + 1 || *buffer == nullptr) {
         u4globalFree(*buffer);
@@ -175,7 +181,7 @@ int memo4fileRead(MEMO4FILE* m, int64_t block, char** buffer, uint32_t* capacity
     return 0;
 }
 
-int memo4fileWrite(MEMO4FILE* m, int64_t* block, const char* data, uint32_t n) {
+int memo4file_write(MEMO4FILE* m, int32_t* block, const char* data, uint32_t n) {
     CODE4* cb = m->file.codeBase;
     if (cb->errorCode < 0) return -1;
     if (n > UINT32_MAX - entryHeader - uint32_t(m->blockSize))
@@ -183,7 +189,7 @@ int memo4fileWrite(MEMO4FILE* m, int64_t* block, const char* data, uint32_t n) {
     // The free chain changes only under the memo lock, read fresh.
     const bool lockedHere = !m->fileLock && !m->file.isExclusive;
     if (lockedHere) {
-        const int rc = memo4fileLock(m);
+        const int rc = memo4file_lock(m);
         if (rc != 0) return rc < 0 ? -1 : rc;
     }
     file4refresh(&m->file);
@@ -210,6 +216,11 @@ int memo4fileWrite(MEMO4FILE* m, int64_t* block, const char* data, uint32_t n) {
                 if (c > 0) freeRun(chain, b0, c);
                 target = allocate(chain, d, &grew);
             }
+            // References are 32-bit block numbers.
+            if (target > int64_t(INT32_MAX) - d) {
+                error4reportEx(cb, err4parm, "Memo file too large", m->file.name, nullptr);
+                break;
+            }
             unsigned char head[8] = {0xFF, 0xFF, 8, 0, 0, 0, 0, 0};
             put32(head + 4, n + entryHeader);
             if (file4writeAt(&m->file, target * bs, head, 8) != 0) break;
@@ -217,10 +228,10 @@ int memo4fileWrite(MEMO4FILE* m, int64_t* block, const char* data, uint32_t n) {
             if (grew && file4lenSet(&m->file, chain.end * bs) != 0) break;
         }
         if (writeChain(m, chain) != 0) break;
-        *block = target;
+        *block = int32_t(target);
         rc = 0;
     } while (false);
-    if (lockedHere) memo4fileUnlock(m);
+    if (lockedHere) memo4file_unlock(m);
     return rc;
 }
 
@@ -267,9 +278,8 @@ int f4memoAssign(FIELD4* f, const char* text) {
 
 int f4memoReadFile(FIELD4* f) {
     F4MEMO* mf = f->memo;
-    const int64_t block = f4long(f);
     uint32_t len = 0;
-    const int rc = memo4fileRead(&f->data->memoFile, block, &mf->contents, &mf->lenMax, &len);
+    const int rc = memo4file_read(&f->data->memoFile, referenceOf(f), &mf->contents, &len, &mf->lenMax);
     if (rc != 0) {
         mf->len = 0;
         mf->status = 1;
@@ -365,9 +375,9 @@ int writeMemo(FIELD4* f, bool refresh) {
     DATA4* d = f->data;
     int rc = refresh ? d4memoRefresh(d) : 0;
     if (rc != 0) return rc;
-    const int64_t old = f4long(f);
-    int64_t block = old;
-    rc = memo4fileWrite(&d->memoFile, &block, mf->contents != nullptr ? mf->contents : "", mf->len);
+    const int32_t old = referenceOf(f);
+    int32_t block = old;
+    rc = memo4file_write(&d->memoFile, &block, mf->contents != nullptr ? mf->contents : "", mf->len);
     if (rc != 0) return -1;
     if (block != old) {
         if (block == 0)
@@ -419,14 +429,6 @@ int d4memoRefresh(DATA4* d) {
 
 namespace {
 
-// Counts the pack's writes down to an injected failure.
-bool injectedFailure(CODE4* cb) {
-    if (memo4packFailAt <= 0) return false;
-    if (--memo4packFailAt > 0) return false;
-    error4reportEx(cb, err4write, "Injected failure", nullptr, nullptr);
-    return true;
-}
-
 struct SavedRef {
     int32_t record;
     int field;
@@ -442,31 +444,21 @@ int d4memoPack(DATA4* d) {
     if (d->nFieldsMemo == 0 || d->memoFile.file.hand < 0) return 0;
     int rc = d4flushTags(d);
     if (rc == 0) rc = d4lockFile(d);
-    if (rc == 0) rc = memo4fileLock(&d->memoFile);
+    if (rc == 0) rc = memo4file_lock(&d->memoFile);
     if (rc != 0) return rc;
 
-    // The new memo file beside the old one, so the replacement is one rename.
-    char tmpName[u4pathMax];
-    u4copyBounded(tmpName, d->memoFile.file.name, sizeof tmpName);
-    u4setExtension(tmpName, sizeof tmpName, "tmp", 1);
-    char tableName[u4pathMax];
-    u4namePart(tableName, sizeof tableName, d->file.name, 0, 0);
+    // The new memo file beside the old one with the same block size, so the replacement is
+    // one rename.
     MEMO4FILE tmp;
-    const int32_t savedSafety = cb->safety, savedCreateError = cb->createError, savedBlock = cb->memoBlockSize;
-    cb->safety = 0;
-    cb->createError = 0;
+    const int32_t savedBlock = cb->memoBlockSize;
     cb->memoBlockSize = d->memoFile.blockSize;
-    rc = memo4fileCreate(&tmp, cb, tmpName, tableName);
-    cb->safety = savedSafety;
-    cb->createError = savedCreateError;
+    rc = memo4file_create(&tmp, cb, d, nullptr);
     cb->memoBlockSize = savedBlock;
     if (rc != 0) return rc < 0 ? -1 : rc;
-    tmp.file.isTemp = 1;
-    tmp.file.isExclusive = 1;
 
     const int32_t count = d4recordCount(d);
     std::vector<char> rec(size_t(d->recWidth));
-    std::map<int64_t, int64_t> newOf;
+    std::map<int32_t, int32_t> newOf;
     std::vector<SavedRef> saved;
     char* buf = nullptr;
     uint32_t cap = 0;
@@ -480,15 +472,15 @@ int d4memoPack(DATA4* d) {
         }
         for (int i = 0; ok && i < d->nFieldsMemo; ++i) {
             const FIELD4* f = d->fieldsMemo[i].field;
-            const int64_t ref = c4textToInt(rec.data() + f->offset, f->len);
+            const int32_t ref = referenceOf(rec.data() + f->offset, f->len);
             if (ref <= 0 || newOf.count(ref) != 0) continue;
             uint32_t len = 0;
-            if (memo4fileRead(&d->memoFile, ref, &buf, &cap, &len) != 0) {
+            if (memo4file_read(&d->memoFile, ref, &buf, &len, &cap) != 0) {
                 ok = false;
                 break;
             }
-            int64_t fresh = 0;
-            if (len > 0 && (injectedFailure(cb) || memo4fileWrite(&tmp, &fresh, buf, len) != 0)) ok = false;
+            int32_t fresh = 0;
+            if (len > 0 && memo4file_write(&tmp, &fresh, buf, len) != 0) ok = false;
             newOf[ref] = fresh;
         }
     }
@@ -505,18 +497,17 @@ int d4memoPack(DATA4* d) {
         for (int i = 0; i < d->nFieldsMemo; ++i) {
             const FIELD4* f = d->fieldsMemo[i].field;
             char* p = rec.data() + f->offset;
-            const int64_t ref = c4textToInt(p, f->len);
+            const int32_t ref = referenceOf(p, f->len);
             if (ref <= 0) continue;
             saved.push_back({r, i, std::string(p, size_t(f->len))});
-            const int64_t fresh = newOf[ref];
+            const int32_t fresh = newOf[ref];
             if (fresh == 0)
                 std::memset(p, ' ', size_t(f->len));
             else
                 c4longToText(fresh, p, -f->len);
             changed = true;
         }
-        if (changed && (injectedFailure(cb) ||
-                        file4writeAt(&d->file, d4recordPosition(d, r), rec.data(), rec.size()) != 0)) {
+        if (changed && file4writeAt(&d->file, d4recordPosition(d, r), rec.data(), rec.size()) != 0) {
             saved.erase(std::remove_if(saved.begin(), saved.end(), [r](const SavedRef& s) { return s.record == r; }),
                         saved.end());
             ok = false;
@@ -524,10 +515,10 @@ int d4memoPack(DATA4* d) {
     }
 
     // 3. The new memo file replaces the old one in one step.
-    if (ok && (injectedFailure(cb) || file4replace(&d->memoFile.file, &tmp.file) != 0)) ok = false;
+    if (ok && file4replace(&d->memoFile.file, &tmp.file) != 0) ok = false;
 
     if (!ok) {
-        // Put the old references back; the pending error stays for the caller.
+        // Put the old references back; the error stays pending for the caller.
         const int32_t pending = cb->errorCode;
         cb->errorCode = 0;
         for (const SavedRef& s : saved) {
@@ -536,11 +527,11 @@ int d4memoPack(DATA4* d) {
             std::memcpy(rec.data() + f->offset, s.bytes.data(), s.bytes.size());
             file4writeAt(&d->file, d4recordPosition(d, s.record), rec.data(), rec.size());
         }
-        cb->errorCode = pending != 0 ? pending : cb->errorCode;
-        memo4fileClose(&tmp);
+        if (pending != 0) cb->errorCode = pending;
+        memo4file_close(&tmp);
         return -1;
     }
-    memo4fileClose(&tmp);
+    memo4file_close(&tmp);
     // The current record's references follow the rewrite.
     if (d->recNum > 0 && d->recNum <= count && d4readRecord(d, d->recNum, rec.data()) == 0)
         for (int i = 0; i < d->nFieldsMemo; ++i) {

@@ -182,10 +182,3 @@ int d4unlockAppend(DATA4* d);
 int d4unlockRecords(DATA4* d);
 int d4unlockIndexes(DATA4* d);
 int code4unlockAll(CODE4* cb);
-
-// Memo file container (contents handling comes with memo fields).
-int memo4fileCreate(MEMO4FILE* m, CODE4* cb, const char* name, const char* tableName);
-int memo4fileOpen(MEMO4FILE* m, DATA4* d, const char* name);
-int memo4fileClose(MEMO4FILE* m);
-int memo4fileLock(MEMO4FILE* m);
-int memo4fileUnlock(MEMO4FILE* m);

@@ -98,18 +98,15 @@ TEST_F(ExprTest, FieldsAndConstants) {
   EXPECT_EQ(run(".FALSE.").logical(), 0);
   EXPECT_EQ(run(".F.").logical(), 0);
   EXPECT_EQ(run("x->name").bytes, "Alice     ") << "alias of the table itself";
-  // Memo fields read their contents, cut or zero-filled to the memo length setting.
   cb.exprMemoSize = 6;
-  EXPR4* note = expr4parse(d, "NOTE");
-  ASSERT_NE(note, nullptr);
-  EXPECT_EQ(note->tokens[0].row, 7);
-  char* memo = nullptr;
-  ASSERT_EQ(expr4eval(note, &memo), 6);
-  EXPECT_EQ(std::string(memo, 6), std::string(6, '\0'));
+  EXPECT_EQ(run("NOTE").bytes, std::string(6, '\0')) << "an empty memo";
   ASSERT_EQ(f4memoAssign(d4fieldByName(d, "NOTE"), "memo text"), 0);
-  ASSERT_EQ(expr4eval(note, &memo), 6);
-  EXPECT_EQ(std::string(memo, 6), "memo t");
-  expr4free(note);
+  ASSERT_EQ(d4go(d, 2), 0);
+  ASSERT_EQ(d4go(d, 1), 0);
+  EXPECT_EQ(run("NOTE").bytes, "memo t") << "cut to the memo length setting";
+  EXPECT_EQ(run("NOTE+'!'").bytes, std::string("memo t!", 7));
+  ASSERT_EQ(f4memoAssign(d4fieldByName(d, "NOTE"), "ab"), 0);
+  EXPECT_EQ(run("NOTE+'!'").bytes, std::string("ab!\0\0\0\0", 7)) << "fill moves to the end";
 }
 
 TEST_F(ExprTest, LogicalOperators) {

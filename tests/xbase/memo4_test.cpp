@@ -229,7 +229,7 @@ TEST_F(MemoTest, RandomWritesAgainstAModel) {
     ASSERT_NE(d, nullptr);
     MEMO4FILE* mf = &d->memoFile;
     std::mt19937 rng(7);
-    std::map<int, int64_t> refOf;            // slot -> block
+    std::map<int, int32_t> refOf;            // slot -> block
     std::map<int, std::string> model;        // slot -> contents
     const int slots = 40;
     for (int step = 0; step < 800; ++step) {
@@ -241,8 +241,8 @@ TEST_F(MemoTest, RandomWritesAgainstAModel) {
             text.assign(len, char('a' + rng() % 26));
             if (len > 0) text[len / 2] = char('A' + step % 26);
         }
-        int64_t block = refOf.count(slot) ? refOf[slot] : 0;
-        ASSERT_EQ(memo4fileWrite(mf, &block, text.data(), uint32_t(text.size())), 0) << step;
+        int32_t block = refOf.count(slot) ? refOf[slot] : 0;
+        ASSERT_EQ(memo4file_write(mf, &block, text.data(), uint32_t(text.size())), 0) << step;
         if (text.empty()) {
             ASSERT_EQ(block, 0);
             refOf.erase(slot);
@@ -258,7 +258,7 @@ TEST_F(MemoTest, RandomWritesAgainstAModel) {
         std::map<int64_t, std::string> live;
         for (const auto& [s, b] : refOf) {
             uint32_t len = 0;
-            ASSERT_EQ(memo4fileRead(mf, b, &buf, &cap, &len), 0);
+            ASSERT_EQ(memo4file_read(mf, b, &buf, &len, &cap), 0);
             ASSERT_EQ(std::string(buf, len), model[s]) << "step " << step << " slot " << s;
             live[b] = model[s];
         }
@@ -295,7 +295,7 @@ TEST_F(MemoTest, PackCompactsAndKeepsContents) {
     EXPECT_EQ(std::string(f4ptr(d4fieldByName(d, "EXTRA")), 10), "0000000001");
     ASSERT_EQ(d4go(d, 2), 0);
     EXPECT_EQ(std::string(f4ptr(d4fieldByName(d, "NOTES")), 10), "0000000002");
-    EXPECT_FALSE(std::filesystem::exists(dir.file("people.tmp")));
+    EXPECT_EQ(dir.entries(), 2u);  // no temporary file left
 }
 
 // A pack that fails at any of its writes leaves the table and the memo file as they were.
@@ -310,21 +310,17 @@ TEST_F(MemoTest, PackFailingMidwayChangesNothing) {
     const std::string memo = memoBytes();
     int failures = 0;
     for (int at = 1; at < 100; ++at) {
-        memo4packFailAt = at;
+        // The at-th write from here fails as a full disk would.
+        file4injectWriteFailure(at);
         const int rc = d4memoPack(d);
-        const bool injected = memo4packFailAt == 0;
-        memo4packFailAt = 0;
-        if (!injected) {
-            // Every write point has been tried; this run went through.
-            EXPECT_EQ(rc, 0);
-            break;
-        }
+        file4injectWriteFailure(-1);
+        if (rc == 0) break;  // fewer writes than that: every write point has been tried
         ++failures;
         EXPECT_EQ(rc, -1) << at;
         cb.errorCode = 0;
         EXPECT_EQ(xbtest::readAll(dir.file("people.dbf")), table) << "failure at write " << at;
         EXPECT_EQ(memoBytes(), memo) << "failure at write " << at;
-        EXPECT_FALSE(std::filesystem::exists(dir.file("people.tmp"))) << at;
+        EXPECT_EQ(dir.entries(), 2u) << "no temporary file left, failure at write " << at;
     }
     EXPECT_GT(failures, 10);  // entries, records and the replacement were all tried
     for (int i = 0; i < 6; ++i)
