@@ -420,7 +420,7 @@ TEST_F(ExprTest, EvaluationAllocatesNothing) {
 TEST_F(ExprTest, BoundedFuzzOfTheParser) {
   cb.exprError = 0;
   cb.fieldNameError = 0;
-  const char* pieces[] = {"NAME", "QTY", "BORN", "OK", "EMPTY", "PHONE", "(", ")", ",", "+", "-", "*",
+  const char* fragments[] = {"NAME", "QTY", "BORN", "OK", "EMPTY", "PHONE", "(", ")", ",", "+", "-", "*",
                           "/", "^", "=", "<", ">", "<=", ">=", "<>", "#", "$", ".AND.", ".OR.",
                           ".NOT.", ".T.", ".F.", "'ab'", "\"", "[x]", "1", "0", "-1", "1.5", "9e9",
                           "UPPER(", "TRIM(", "LTRIM(", "SUBSTR(", "STR(", "IIF(", "DTOS(", "DTOC(",
@@ -428,12 +428,12 @@ TEST_F(ExprTest, BoundedFuzzOfTheParser) {
                           "RECNO()", "RECCOUNT()", "DELETED()", "DEL()", "DATE()", "TIME()", " ",
                           "->", "X->", "'", "..", "**"};
   std::mt19937 rng(12345);
-  std::uniform_int_distribution<size_t> pick(0, sizeof(pieces) / sizeof(pieces[0]) - 1);
+  std::uniform_int_distribution<size_t> pick(0, sizeof(fragments) / sizeof(fragments[0]) - 1);
   std::uniform_int_distribution<int> count(1, 12);
   int compiled = 0;
   for (int round = 0; round < 20000; ++round) {
     std::string text;
-    for (int k = count(rng); k > 0; --k) text += pieces[pick(rng)];
+    for (int k = count(rng); k > 0; --k) text += fragments[pick(rng)];
     if (round % 5 == 0) text[rng() % text.size()] = static_cast<char>(rng() % 256);
     error4set(&cb, 0);
     EXPR4* e = expr4parse(d, text.c_str());

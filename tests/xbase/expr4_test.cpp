@@ -577,7 +577,7 @@ TEST_F(Expr4Test, EvaluationAllocatesNothing) {
 // Random texts from expression fragments: every compilation ends in a program or an error,
 // and every program runs, under the sanitizers.
 TEST_F(Expr4Test, BoundedParserFuzz) {
-    const char* pieces[] = {"NAME", "BORN", "SALARY", "MARRIED", "NOTES", "CITY", "PHONE", "PEOPLE->NAME",
+    const char* fragments[] = {"NAME", "BORN", "SALARY", "MARRIED", "NOTES", "CITY", "PHONE", "PEOPLE->NAME",
                             "(", ")", ",", "+", "-", "*", "/", "^", "**", "=", "#", "<>", "<", ">", "<=",
                             ">=", "$", ".AND.", ".OR.", ".NOT.", ".T.", ".F.", "'ab'", "\"x", "[q]", "1",
                             "0", "-1", "1e308", "10^400", "2^-2000", "3.", ".5", "CHR(", "DEL(", "STR(", "SUBSTR(", "TIME(",
@@ -585,14 +585,14 @@ TEST_F(Expr4Test, BoundedParserFuzz) {
                             "DATE(", "DAY(", "MONTH(", "YEAR(", "DELETED(", "RECCOUNT(", "RECNO(", "VAL(",
                             "PAGENO(", " ", "->", "\x01", "\xff", "'", "]"};
     std::mt19937 rng(20261208);
-    std::uniform_int_distribution<size_t> pick(0, sizeof pieces / sizeof pieces[0] - 1);
+    std::uniform_int_distribution<size_t> pick(0, sizeof fragments / sizeof fragments[0] - 1);
     std::uniform_int_distribution<int> count(1, 14);
     code.exprErrorOn = false;
     long compiled = 0;
     for (int i = 0; i < 30000; ++i) {
         std::string t;
         const int n = count(rng);
-        for (int k = 0; k < n; ++k) t += pieces[pick(rng)];
+        for (int k = 0; k < n; ++k) t += fragments[pick(rng)];
         code.error = 0;
         EXPR4* e = expr4parse(&people, t.c_str());
         if (e == nullptr) continue;
