@@ -105,7 +105,10 @@ void appendText(char* buf, size_t size, const char* text) {
 int code4init(CODE4* cb) {
   if (cb == nullptr) return -1;
   // Zeroing a record that still lists open tables would orphan them.
-  if (cb->initMagic == kInitMagic && cb->dataList.nLink > 0) return -1;
+  if (cb->initMagic == kInitMagic) {
+    if (cb->dataList.nLink > 0) return -1;
+    code4release(cb); // buffers and pools of the earlier use are not orphaned
+  }
   std::memset(cb, 0, sizeof(*cb));
   cb->defaultUnique = status4uniqueCont;
   std::memcpy(cb->dateFormat, "MM/DD/YY", 9);

@@ -39,7 +39,7 @@ namespace {
 constexpr int stackMax = Expr4StackMax;
 constexpr int constantsMax = 512;
 constexpr int operatorStackMax = 32;
-constexpr int maxLength = 0x10000;  // a result longer than this is refused as overflow
+constexpr int maxLength = 1 << 24;  // a result longer than this is refused as overflow
 constexpr int calcDepthMax = 8;
 
 double getDouble(const char* p) {

@@ -349,11 +349,11 @@ int file4seqWrite(FILE4SEQWRITE* w, const void* data, size_t count) {
 }
 
 int file4seqWriteRepeat(FILE4SEQWRITE* w, size_t count, char value) {
-  char piece[512];
-  std::memset(piece, value, sizeof(piece));
+  char fill[512];
+  std::memset(fill, value, sizeof(fill));
   while (count > 0) {
-    size_t n = count < sizeof(piece) ? count : sizeof(piece);
-    if (file4seqWrite(w, piece, n) < 0) return -1;
+    size_t n = count < sizeof(fill) ? count : sizeof(fill);
+    if (file4seqWrite(w, fill, n) < 0) return -1;
     count -= n;
   }
   return 0;

@@ -17,7 +17,7 @@ struct SORT4RUN {
   char* buffer;
   size_t pos;  // current entry in the buffer
   size_t len;  // bytes in the buffer
-  int64_t nextOffset; // next piece of the run, -1 when read to its end
+  int64_t nextOffset; // next slice of the run, -1 when read to its end
   int32_t run;
 };
 

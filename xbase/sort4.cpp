@@ -154,8 +154,8 @@ int64_t runEnd(const SORT4* s, int32_t run) {
   return end < s->totalBytes ? end : s->totalBytes;
 }
 
-// Reads the next piece of a run into its buffer; 0 with data, 1 at its end.
-int readPiece(SORT4* s, SORT4RUN* r, size_t bufBytes) {
+// Reads the next slice of a run into its buffer; 0 with data, 1 at its end.
+int readRunSlice(SORT4* s, SORT4RUN* r, size_t bufBytes) {
   r->pos = r->len = 0;
   if (r->nextOffset < 0) return 1;
   int64_t left = runEnd(s, r->run) - r->nextOffset;
@@ -290,7 +290,7 @@ int sort4getInit(SORT4* s) {
     run.run = r;
     run.nextOffset = static_cast<int64_t>(r) * s->runBytes;
     ++inChunk;
-    int rc = readPiece(s, &run, bufBytes);
+    int rc = readRunSlice(s, &run, bufBytes);
     if (rc < 0) {
       sort4free(s);
       return -1;
@@ -325,7 +325,7 @@ int sort4get(SORT4* s, int32_t* recNo, void** key, void** info) {
       SORT4RUN& r = s->runs[0];
       r.pos += static_cast<size_t>(s->totLen);
       if (r.pos >= r.len) {
-        int rc = readPiece(s, &r, runBufferBytes(s));
+        int rc = readRunSlice(s, &r, runBufferBytes(s));
         if (rc < 0) {
           sort4free(s);
           return -1;

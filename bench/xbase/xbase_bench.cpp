@@ -226,7 +226,8 @@ const FIELD4INFO kPeople[] = {{"NAME", 'C', 25, 0}, {"BORN", 'D', 8, 0}, {nullpt
 
 std::string bornOf(int i) {
   char d[32];
-  std::snprintf(d, sizeof(d), "%04d%02d%02d", 1930 + i % 70, 1 + i % 12, 1 + i % 28);
+  unsigned u = static_cast<unsigned>(i);
+  std::snprintf(d, sizeof(d), "%04u%02u%02u", 1930 + u % 70, 1 + u % 12, 1 + u % 28);
   return d;
 }
 

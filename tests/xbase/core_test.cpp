@@ -48,8 +48,11 @@ TEST_F(EngineTest, InitIsRefusedWhileTablesAreOpen) {
   EXPECT_EQ(cb.dataList.nLink, 1);
   EXPECT_EQ(code4findData(&cb, "t"), d);
   EXPECT_EQ(code4findData(&cb, "other"), nullptr);
+  (void)f4str(d4fieldByNumber(d, 1)); // a work buffer to hand back on the next init
   EXPECT_EQ(code4closeAll(&cb), 0);
   EXPECT_EQ(code4init(&cb), 0);
+  EXPECT_EQ(cb.fieldBuffer, nullptr);
+  EXPECT_EQ(cb.lockAttempts, -1);
 }
 
 struct Node {
@@ -397,6 +400,24 @@ TEST_F(EngineTest, OnlyRegularFilesWithSaneNamesOpen) {
   EXPECT_EQ(cb.errorCode, err4parm);
   error4set(&cb, 0);
   EXPECT_EQ(file4open(&f, &cb, longName.c_str(), 1), status4noOpen);
+}
+
+} // namespace
+
+#include <clocale>
+
+namespace {
+
+TEST(Conv, IndependentOfTheProcessLocale) {
+  const char* old = std::setlocale(LC_ALL, nullptr);
+  std::string saved = old != nullptr ? old : "C";
+  if (std::setlocale(LC_ALL, "de_DE.UTF-8") == nullptr && std::setlocale(LC_ALL, "de_DE") == nullptr)
+    GTEST_SKIP() << "no German locale installed";
+  EXPECT_DOUBLE_EQ(c4textToDouble("12.50", 5), 12.5);
+  char buf[8];
+  c4doubleToText(1.25, buf, 6, 2);
+  EXPECT_EQ(std::string(buf, 6), "  1.25");
+  std::setlocale(LC_ALL, saved.c_str());
 }
 
 } // namespace

@@ -370,6 +370,15 @@ TEST_F(ExprTest, CompileErrors) {
   std::string deep = ".T.";
   for (int i = 0; i < 20; ++i) deep += " .AND. .T.";
   EXPECT_EQ(failure(deep.c_str()), err4overflow) << "21 values";
+  std::string nots;
+  for (int i = 0; i < 100000; ++i) nots += ".NOT.";
+  EXPECT_EQ(failure((nots + "OK").c_str()), err4memory) << "bounded, not a deep recursion";
+  std::string longSum = "NAME";
+  for (int i = 0; i < 2000; ++i) longSum += "+UPPER(NAME+NAME+NAME+NAME+NAME+NAME)";
+  EXPR4* wide = expr4parse(d, longSum.c_str());
+  ASSERT_NE(wide, nullptr);
+  EXPECT_EQ(expr4len(wide), 10 + 2000 * 60);
+  expr4free(wide);
   std::string big = "'" + std::string(600, 'x') + "'";
   EXPECT_EQ(failure(big.c_str()), err4memory);
   size_t boxes = reports().size();

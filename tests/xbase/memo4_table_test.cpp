@@ -255,3 +255,44 @@ TEST_F(MemoTest, DamagedEntriesAndChains) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(EngineTest, PackOfAnExclusiveTableRenamesTheFreshFile) {
+  cb.exclusive = 1;
+  const FIELD4INFO fields[] = {{"NOTE", 'M', 10, 0}, {nullptr, 0, 0, 0}};
+  DATA4* d = d4create(&cb, dir.file("ex").c_str(), fields, nullptr);
+  ASSERT_NE(d, nullptr);
+  FIELD4* note = d4fieldByName(d, "NOTE");
+  for (int i = 0; i < 5; ++i) {
+    d4blank(d);
+    ASSERT_EQ(d4append(d), 0);
+    ASSERT_EQ(f4memoAssign(note, std::string(static_cast<size_t>(600 * (5 - i)), static_cast<char>('a' + i)).c_str()), 0);
+    ASSERT_EQ(d4flush(d), 0);
+  }
+  for (int n : {1, 3}) {
+    ASSERT_EQ(d4go(d, n), 0);
+    ASSERT_EQ(f4memoAssign(note, ""), 0);
+  }
+  ASSERT_EQ(d4flush(d), 0);
+  size_t before = xbtest::readAll(dir.file("ex.dbt")).size();
+  ASSERT_EQ(d4memoPack(d), 0);
+  EXPECT_LT(xbtest::readAll(dir.file("ex.dbt")).size(), before);
+  for (int n = 1; n <= 5; ++n) {
+    ASSERT_EQ(d4go(d, n), 0);
+    std::string want = n == 1 || n == 3 ? "" : std::string(static_cast<size_t>(600 * (6 - n)), static_cast<char>('a' + n - 1));
+    EXPECT_EQ(std::string(f4memoPtr(note), f4memoLen(note)), want) << n;
+  }
+  // The renamed file is the one the table now writes to.
+  ASSERT_EQ(d4go(d, 1), 0);
+  ASSERT_EQ(f4memoAssign(note, "after pack"), 0);
+  ASSERT_EQ(d4close(d), 0);
+  d = d4open(&cb, dir.file("ex").c_str());
+  ASSERT_NE(d, nullptr);
+  ASSERT_EQ(d4go(d, 1), 0);
+  EXPECT_STREQ(f4memoStr(d4fieldByName(d, "NOTE")), "after pack");
+  EXPECT_EQ(dir.entries(), 2u);
+  d4close(d);
+}
+
+} // namespace

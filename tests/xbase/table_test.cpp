@@ -1,5 +1,6 @@
 #include "test_util.h"
 
+#include <cstdio>
 #include <ctime>
 #include <cstring>
 
@@ -121,7 +122,11 @@ TEST_F(EngineTest, InvalidFieldListsCreateNothing) {
   error4set(&cb, 0);
   std::vector<std::string> names;
   std::vector<FIELD4INFO> many;
-  for (int i = 0; i < 2047; ++i) names.push_back("F" + std::to_string(i));
+  for (int i = 0; i < 2047; ++i) {
+    char n[16];
+    std::snprintf(n, sizeof(n), "F%d", i);
+    names.push_back(n);
+  }
   for (const auto& n : names) many.push_back({n.c_str(), 'L', 1, 0});
   many.push_back({nullptr, 0, 0, 0});
   EXPECT_EQ(d4create(&cb, path.c_str(), many.data(), nullptr), nullptr);
