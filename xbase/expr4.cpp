@@ -685,7 +685,7 @@ private:
     int expression(bool inParameters);
     int value(bool inParameters);
     int number();
-    int name(bool inParameters);
+    int name();
     int function(const char* name, int nameLen);
     int field(Expr4Table* table, const char* name);
 
@@ -788,7 +788,7 @@ int Parser::value(bool inParameters) {
         return 0;
     }
     if ((c >= '0' && c <= '9') || c == '+' || c == '-') return number();
-    if (isNameChar(c)) return name(inParameters);
+    if (isNameChar(c)) return name();
     return fail(e4unrecValue);
 }
 
@@ -806,7 +806,7 @@ int Parser::number() {
             break;
         }
     }
-    if (p < len_ && isLetter(text_[p])) return name(false);
+    if (p < len_ && isLetter(text_[p])) return name();
     const double v = c4textToDouble(text_ + start, int(p - start));
     EXPR4TOKEN t;
     t.row = rConstNum;
@@ -818,8 +818,7 @@ int Parser::number() {
     return 0;
 }
 
-int Parser::name(bool inParameters) {
-    (void)inParameters;
+int Parser::name() {
     const size_t start = pos_;
     while (isNameChar(ch())) ++pos_;
     const int nameLen = int(pos_ - start);
@@ -836,7 +835,7 @@ int Parser::name(bool inParameters) {
     if (ch() == '-' && ch(1) == '>') {
         pos_ += 2;
         std::string alias = word.substr(0, 10);
-        table = code_ == nullptr ? nullptr : table_->findAlias(alias.c_str());
+        table = table_->findAlias(alias.c_str());
         if (table == nullptr) return fail(e4dataName, alias.c_str());
         const size_t fieldStart = pos_;
         while (isNameChar(ch())) ++pos_;
@@ -1040,7 +1039,6 @@ int Resolver::run(int* workLen, char* type, int* len) {
 
         int tokenCount = 1;
         for (int i = 0; i < n; ++i) tokenCount += tokens[size_t(stack_[base + size_t(i)].token)].tokenCount;
-        // Token counts of earlier siblings: walk back over the parameters' sub-expressions.
         t.tokenCount = tokenCount;
 
         const int pos = n > 0 ? stack_[base].pos : nextFree;
