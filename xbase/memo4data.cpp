@@ -435,6 +435,19 @@ struct SavedRef {
     std::string bytes;
 };
 
+// Copies the whole of `from` over `to`, which ends up with the same length.
+int copyFile(FILE4* to, FILE4* from) {
+    std::vector<char> buf(16384);
+    if (file4lenSet(to, 0) != 0) return -1;
+    for (int64_t pos = 0;;) {
+        const size_t n = file4read(from, pos, buf.data(), buf.size());
+        if (from->codeBase->errorCode < 0) return -1;
+        if (n == 0) return 0;
+        if (file4writeAt(to, pos, buf.data(), n) != 0) return -1;
+        pos += int64_t(n);
+    }
+}
+
 }  // namespace
 
 int d4memoPack(DATA4* d) {
@@ -514,13 +527,27 @@ int d4memoPack(DATA4* d) {
         }
     }
 
-    // 3. The new memo file replaces the old one in one step.
-    if (ok && file4replace(&d->memoFile.file, &tmp.file) != 0) ok = false;
+    // 3. The new memo file replaces the old one: one rename for an exclusive file. A shared
+    // file is overwritten in place (other users keep it open), so its old contents are
+    // kept aside first to be put back should the copy fail.
+    FILE4 backup;
+    std::memset(&backup, 0, sizeof backup);
+    backup.hand = -1;
+    bool replaced = false;
+    if (ok && !d->memoFile.file.isExclusive &&
+        (file4temp(&backup, cb, nullptr, 0, 1) != 0 || copyFile(&backup, &d->memoFile.file) != 0))
+        ok = false;
+    if (ok) {
+        replaced = true;
+        if (file4replace(&d->memoFile.file, &tmp.file) != 0) ok = false;
+    }
 
     if (!ok) {
-        // Put the old references back; the error stays pending for the caller.
+        // Put the old memo file and references back; the error stays pending for the caller.
         const int32_t pending = cb->errorCode;
         cb->errorCode = 0;
+        if (replaced && backup.hand >= 0) copyFile(&d->memoFile.file, &backup);
+        file4close(&backup);
         for (const SavedRef& s : saved) {
             const FIELD4* f = d->fieldsMemo[s.field].field;
             if (d4readRecord(d, s.record, rec.data()) != 0) continue;
@@ -532,6 +559,7 @@ int d4memoPack(DATA4* d) {
         return -1;
     }
     memo4file_close(&tmp);
+    file4close(&backup);
     // The current record's references follow the rewrite.
     if (d->recNum > 0 && d->recNum <= count && d4readRecord(d, d->recNum, rec.data()) == 0)
         for (int i = 0; i < d->nFieldsMemo; ++i) {

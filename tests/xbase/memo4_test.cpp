@@ -305,9 +305,15 @@ TEST_F(MemoTest, PackCompactsAndKeepsContents) {
     EXPECT_EQ(dir.entries(), 2u);  // no temporary file left
 }
 
-// A pack that fails at any of its writes leaves the table and the memo file as they were.
-TEST_F(MemoTest, PackFailingMidwayChangesNothing) {
+// A pack that fails at any of its writes leaves the table and the memo file as they were,
+// whether the new file is renamed into place (exclusive) or copied over the old (shared).
+class PackFailure : public MemoTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PackFailure, AtAnyWriteChangesNothing) {
     DATA4* d = create();
+    cb.exclusive = GetParam() ? 1 : 0;
+    ASSERT_EQ(d4close(d), 0);
+    d = d4open(&cb, dir.file("people.dbf").c_str());
     ASSERT_NE(d, nullptr);
     for (int i = 0; i < 6; ++i) append(d, recordName(i), std::string(size_t(700 + i), char('a' + i)), "e");
     ASSERT_EQ(d4go(d, 2), 0);
@@ -330,9 +336,13 @@ TEST_F(MemoTest, PackFailingMidwayChangesNothing) {
         EXPECT_EQ(dir.entries(), 2u) << "no temporary file left, failure at write " << at;
     }
     EXPECT_GT(failures, 10);  // entries, records and the replacement were all tried
+    ASSERT_EQ(d4go(d, 1), 0);
+    EXPECT_EQ(std::string(f4ptr(d4fieldByName(d, "NOTES")), 10), "0000000001");  // the last run packed
     for (int i = 0; i < 6; ++i)
         EXPECT_TRUE(memoOf(d, i + 1) == (i == 1 ? "" : std::string(size_t(700 + i), char('a' + i)))) << i;
 }
+
+INSTANTIATE_TEST_SUITE_P(ExclusiveAndShared, PackFailure, ::testing::Bool());
 
 TEST_F(MemoTest, MemoFieldStates) {
     DATA4* d = create();
