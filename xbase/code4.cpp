@@ -106,7 +106,7 @@ int code4init(CODE4* cb) {
   if (cb == nullptr) return -1;
   // Zeroing a record that still lists open tables would orphan them.
   if (cb->initMagic == kInitMagic) {
-    if (cb->dataList.nLink > 0) return -1;
+    if (cb->dataList.count > 0) return -1;
     code4release(cb); // buffers and pools of the earlier use are not orphaned
   }
   std::memset(cb, 0, sizeof(*cb));
@@ -150,16 +150,16 @@ int code4release(CODE4* cb) {
   if (cb == nullptr) return -1;
   code4closeAll(cb);
   calc4deleteAll(cb);
-  mem4poolRelease(cb->indexMemory);
-  mem4poolRelease(cb->dataMemory);
-  mem4poolRelease(cb->tagMemory);
-  mem4poolRelease(cb->calcMemory);
-  cb->indexMemory = cb->dataMemory = cb->tagMemory = cb->calcMemory = nullptr;
+  mem4poolRelease(cb->indexPool);
+  mem4poolRelease(cb->tablePool);
+  mem4poolRelease(cb->tagPool);
+  mem4poolRelease(cb->calcPool);
+  cb->indexPool = cb->tablePool = cb->tagPool = cb->calcPool = nullptr;
   u4globalFree(cb->fieldBuffer);
-  u4globalFree(cb->exprWorkBuf);
-  u4globalFree(cb->storedKey);
-  cb->fieldBuffer = cb->exprWorkBuf = cb->storedKey = nullptr;
-  cb->fieldBufferLen = cb->exprBufLen = cb->storedKeyLen = 0;
+  u4globalFree(cb->workBuf);
+  u4globalFree(cb->keyBuf);
+  cb->fieldBuffer = cb->workBuf = cb->keyBuf = nullptr;
+  cb->fieldBufferLen = cb->workBufLen = cb->keyBufLen = 0;
   return cb->errorCode;
 }
 

@@ -85,21 +85,21 @@ int checkFields(CODE4* cb, const char* name, const FIELD4INFO* fields, long* rec
 void freeTable(DATA4* d) {
   u4globalFree(d->record);
   u4globalFree(d->recordOld);
-  if (d->fieldsMemo != nullptr)
-    for (int i = 0; i < d->nFieldsMemo; ++i) u4globalFree(d->fieldsMemo[i].contents);
-  u4globalFree(d->fieldsMemo);
+  if (d->memos != nullptr)
+    for (int i = 0; i < d->memoCount; ++i) u4globalFree(d->memos[i].contents);
+  u4globalFree(d->memos);
   u4globalFree(d->fields);
   if (d->locks != &d->lockSlot) u4globalFree(d->locks);
   d->record = d->recordOld = nullptr;
   d->fields = nullptr;
-  d->fieldsMemo = nullptr;
+  d->memos = nullptr;
   d->locks = &d->lockSlot;
 }
 
 void resetMemoStates(DATA4* d) {
-  for (int i = 0; i < d->nFieldsMemo; ++i) {
-    d->fieldsMemo[i].status = 1;
-    d->fieldsMemo[i].changed = 0;
+  for (int i = 0; i < d->memoCount; ++i) {
+    d->memos[i].status = 1;
+    d->memos[i].changed = 0;
   }
 }
 
@@ -107,7 +107,7 @@ void resetMemoStates(DATA4* d) {
 // multiple-index layer is not part of this engine yet: a missing file fails as
 // an open does, an existing one cannot be used.
 int openProductionIndex(DATA4* d) {
-  CODE4* cb = d->codeBase;
+  CODE4* cb = d->cb;
   char name[u4pathMax];
   u4copyBounded(name, d->file.name, sizeof(name));
   u4setExtension(name, sizeof(name), "mdx", 1);
@@ -119,12 +119,12 @@ int openProductionIndex(DATA4* d) {
 }
 
 int readStructure(DATA4* d) {
-  CODE4* cb = d->codeBase;
+  CODE4* cb = d->cb;
   unsigned char head[32];
   if (file4readAt(&d->file, 0, head, sizeof(head)) != 0) return -1;
   std::memcpy(d->header, head, sizeof(d->header));
-  d->hasMdx = head[28];
-  d->numRecs = -1;
+  d->productionIndex = head[28];
+  d->heldCount = -1;
   d->headerLen = get16(head + 8);
   if (d->headerLen <= 32) return error4reportEx(cb, err4data, d->file.name, nullptr, nullptr);
 
@@ -154,7 +154,7 @@ int readStructure(DATA4* d) {
     count = got / kDescriptorSize;
   }
 
-  d->nFields = static_cast<int>(count);
+  d->fieldCount = static_cast<int>(count);
   d->fields = static_cast<FIELD4*>(u4allocOrError(cb, sizeof(FIELD4) * (count == 0 ? 1 : count)));
   if (d->fields == nullptr) {
     u4globalFree(desc);
@@ -201,27 +201,27 @@ int readStructure(DATA4* d) {
   }
   u4globalFree(desc);
   if (offset != get16(head + 10)) return error4reportEx(cb, err4data, d->file.name, nullptr, nullptr);
-  d->recWidth = static_cast<int>(offset);
+  d->recordLen = static_cast<int>(offset);
 
   if (nMemo > 0) {
-    d->fieldsMemo = static_cast<F4MEMO*>(u4allocOrError(cb, sizeof(F4MEMO) * static_cast<size_t>(nMemo)));
-    if (d->fieldsMemo == nullptr) return -1;
-    d->nFieldsMemo = nMemo;
+    d->memos = static_cast<F4MEMO*>(u4allocOrError(cb, sizeof(F4MEMO) * static_cast<size_t>(nMemo)));
+    if (d->memos == nullptr) return -1;
+    d->memoCount = nMemo;
     int j = 0;
-    for (int i = 0; i < d->nFields; ++i) {
+    for (int i = 0; i < d->fieldCount; ++i) {
       if (!isMemoType(d->fields[i].type)) continue;
-      d->fieldsMemo[j].field = &d->fields[i];
-      d->fieldsMemo[j].status = 1;
-      d->fields[i].memo = &d->fieldsMemo[j];
+      d->memos[j].field = &d->fields[i];
+      d->memos[j].status = 1;
+      d->fields[i].memo = &d->memos[j];
       ++j;
     }
   }
-  size_t bufLen = static_cast<size_t>(d->recWidth) + 1;
+  size_t bufLen = static_cast<size_t>(d->recordLen) + 1;
   d->record = static_cast<char*>(u4allocOrError(cb, bufLen));
   d->recordOld = static_cast<char*>(u4allocOrError(cb, bufLen));
   if (d->record == nullptr || d->recordOld == nullptr) return -1;
-  std::memset(d->record, ' ', static_cast<size_t>(d->recWidth));
-  std::memset(d->recordOld, ' ', static_cast<size_t>(d->recWidth));
+  std::memset(d->record, ' ', static_cast<size_t>(d->recordLen));
+  std::memset(d->recordOld, ' ', static_cast<size_t>(d->recordLen));
   return 0;
 }
 
@@ -303,29 +303,29 @@ DATA4* d4create(CODE4* cb, const char* name, const FIELD4INFO* fields, const TAG
 DATA4* d4open(CODE4* cb, const char* name) {
   if (cb == nullptr || name == nullptr || cb->errorCode < 0) return nullptr;
   auto* d = static_cast<DATA4*>(
-      mem4poolTake(cb, &cb->dataMemory, cb->dataStart, static_cast<int>(sizeof(DATA4)),
+      mem4poolTake(cb, &cb->tablePool, cb->dataStart, static_cast<int>(sizeof(DATA4)),
                    cb->dataExpand, 0));
   if (d == nullptr) {
     if (cb->errorCode == err4memory) error4report(cb, err4memory, nullptr);
     return nullptr;
   }
-  d->codeBase = cb;
+  d->cb = cb;
   d->locks = &d->lockSlot;
   d->lockCapacity = 1;
-  d->recNum = d->recNumOld = -1;
-  d->numRecs = -1;
-  d->file.hand = -1;
-  d->memoFile.file.hand = -1;
+  d->recNo = d->oldNumber = -1;
+  d->heldCount = -1;
+  d->file.fd = -1;
+  d->memoFile.file.fd = -1;
   char path[u4pathMax];
   if (std::strlen(name) + 5 >= sizeof(path)) {
-    mem4give(cb->dataMemory, d);
+    mem4give(cb->tablePool, d);
     error4reportEx(cb, err4parm, "File name too long", nullptr, nullptr);
     return nullptr;
   }
   u4copyBounded(path, name, sizeof(path));
   u4setExtension(path, sizeof(path), "dbf", 0);
   if (file4open(&d->file, cb, path, 1) != 0) {
-    mem4give(cb->dataMemory, d);
+    mem4give(cb->tablePool, d);
     return nullptr;
   }
   l4append(&cb->dataList, &d->link);
@@ -335,7 +335,7 @@ DATA4* d4open(CODE4* cb, const char* name) {
   u4upper(d->alias);
 
   int rc = readStructure(d);
-  if (rc == 0 && d->hasMdx && cb->autoOpen) rc = openProductionIndex(d);
+  if (rc == 0 && d->productionIndex && cb->autoOpen) rc = openProductionIndex(d);
   if (rc == 0 && (d->header[0] & 0x80) != 0) {
     char memoName[u4pathMax];
     u4copyBounded(memoName, d->file.name, sizeof(memoName));
@@ -351,7 +351,7 @@ DATA4* d4open(CODE4* cb, const char* name) {
 
 int d4close(DATA4* d) {
   if (d == nullptr) return -1;
-  CODE4* cb = d->codeBase;
+  CODE4* cb = d->cb;
   int saved = cb->errorCode;
   cb->errorCode = 0;
   int newest = 0;
@@ -359,11 +359,11 @@ int d4close(DATA4* d) {
     if (cb->errorCode < 0) newest = cb->errorCode;
     cb->errorCode = 0;
   };
-  if (saved == err4unique) d->recordChanged = 0;
-  if (d->file.hand >= 0 && d->record != nullptr) {
-    if (d4flushTags(d) == err4unique || cb->errorCode == err4unique) d->recordChanged = 0;
+  if (saved == err4unique) d->recChanged = 0;
+  if (d->file.fd >= 0 && d->record != nullptr) {
+    if (d4flushTags(d) == err4unique || cb->errorCode == err4unique) d->recChanged = 0;
     note();
-    if (d->fileChanged && !d->file.isReadOnly) d4writeHeader(d, 1, 0);
+    if (d->written && !d->file.readOnlyOpen) d4writeHeader(d, 1, 0);
     note();
     d4unlockAll(d);
     note();
@@ -371,10 +371,10 @@ int d4close(DATA4* d) {
   l4remove(&cb->dataList, &d->link);
   file4close(&d->file);
   note();
-  if (d->memoFile.file.hand >= 0) memo4file_close(&d->memoFile);
+  if (d->memoFile.file.fd >= 0) memo4file_close(&d->memoFile);
   note();
   freeTable(d);
-  mem4give(cb->dataMemory, d);
+  mem4give(cb->tablePool, d);
   cb->errorCode = newest != 0 ? newest : saved;
   return newest != 0 ? newest : (saved < 0 ? saved : 0);
 }
@@ -387,50 +387,50 @@ void d4aliasSet(DATA4* d, char* alias) {
 }
 
 char* d4record(DATA4* d) { return d->record; }
-int d4recordWidth(DATA4* d) { return d->recWidth; }
-int32_t d4recordNumber(DATA4* d) { return d->recNum; }
+int d4recordWidth(DATA4* d) { return d->recordLen; }
+int32_t d4recordNumber(DATA4* d) { return d->recNo; }
 
 int64_t d4recordPosition(DATA4* d, int32_t n) {
-  return static_cast<int64_t>(d->headerLen) + static_cast<int64_t>(n - 1) * d->recWidth;
+  return static_cast<int64_t>(d->headerLen) + static_cast<int64_t>(n - 1) * d->recordLen;
 }
 
 int32_t d4recordCount(DATA4* d) {
-  CODE4* cb = d->codeBase;
+  CODE4* cb = d->cb;
   if (cb->errorCode < 0) return -1;
-  if (d->numRecs >= 0) return static_cast<int32_t>(d->numRecs);
+  if (d->heldCount >= 0) return static_cast<int32_t>(d->heldCount);
   unsigned char bytes[4];
   if (file4readAt(&d->file, 4, bytes, sizeof(bytes)) != 0) return -1;
   uint32_t raw = get32(bytes);
   int64_t count = raw > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : raw;
-  if (d->fileLocked || d->appendLocked || d->file.isExclusive) d->numRecs = count;
-  d->minCount = count;
+  if (d->fileLocked || d->appendLocked || d->file.exclusiveOpen) d->heldCount = count;
+  d->countRead = count;
   put32(d->header + 4, static_cast<uint32_t>(count));
   return static_cast<int32_t>(count);
 }
 
 int d4readRecord(DATA4* d, int32_t n, char* buf) {
-  if (d->codeBase->errorCode < 0) return -1;
+  if (d->cb->errorCode < 0) return -1;
   if (n <= 0) return status4entry;
-  size_t got = file4read(&d->file, d4recordPosition(d, n), buf, static_cast<size_t>(d->recWidth));
-  if (d->codeBase->errorCode < 0) return -1;
-  return got == static_cast<size_t>(d->recWidth) ? 0 : status4entry;
+  size_t got = file4read(&d->file, d4recordPosition(d, n), buf, static_cast<size_t>(d->recordLen));
+  if (d->cb->errorCode < 0) return -1;
+  return got == static_cast<size_t>(d->recordLen) ? 0 : status4entry;
 }
 
 int d4readOld(DATA4* d, int32_t n) {
   if (n <= 0) {
-    std::memset(d->recordOld, ' ', static_cast<size_t>(d->recWidth));
-    d->recNumOld = n;
+    std::memset(d->recordOld, ' ', static_cast<size_t>(d->recordLen));
+    d->oldNumber = n;
     return 0;
   }
   int rc = d4readRecord(d, n, d->recordOld);
   if (rc < 0) return -1;
-  if (rc > 0) std::memset(d->recordOld, ' ', static_cast<size_t>(d->recWidth));
-  d->recNumOld = n;
+  if (rc > 0) std::memset(d->recordOld, ' ', static_cast<size_t>(d->recordLen));
+  d->oldNumber = n;
   return 0;
 }
 
 int d4goData(DATA4* d, int32_t n) {
-  CODE4* cb = d->codeBase;
+  CODE4* cb = d->cb;
   if (cb->errorCode < 0) return -1;
   if (n > rec4max) return error4reportEx(cb, err4parm, "Record number too large", d->file.name, nullptr);
   // Memo contents belong to the record they were read for.
@@ -438,20 +438,20 @@ int d4goData(DATA4* d, int32_t n) {
   int rc = n > 0 ? d4readRecord(d, n, d->record) : status4entry;
   if (rc < 0) return -1;
   if (rc == 0) {
-    d->recNum = n;
+    d->recNo = n;
     return 0;
   }
-  std::memset(d->record, ' ', static_cast<size_t>(d->recWidth));
-  d->recNum = -1;
+  std::memset(d->record, ' ', static_cast<size_t>(d->recordLen));
+  d->recNo = -1;
   if (cb->goError) return error4reportEx(cb, err4read, d->file.name, nullptr, nullptr);
   return status4entry;
 }
 
 int d4go(DATA4* d, int32_t n) {
-  CODE4* cb = d->codeBase;
+  CODE4* cb = d->cb;
   if (cb->errorCode < 0) return -1;
   if (n > rec4max) return error4reportEx(cb, err4parm, "Record number too large", d->file.name, nullptr);
-  if (d->recordChanged) {
+  if (d->recChanged) {
     int rc = d4flushRecord(d, 0);
     if (rc != 0) return rc;
   }
@@ -467,8 +467,8 @@ int d4go(DATA4* d, int32_t n) {
   resetMemoStates(d);
   d->bofFlag = d->eofFlag = 0;
   if (d4lockTestRecord(d, n)) {
-    std::memcpy(d->recordOld, d->record, static_cast<size_t>(d->recWidth));
-    d->recNumOld = n;
+    std::memcpy(d->recordOld, d->record, static_cast<size_t>(d->recordLen));
+    d->oldNumber = n;
     d->oldValid = 1;
   } else {
     d->oldValid = 0;
@@ -477,20 +477,20 @@ int d4go(DATA4* d, int32_t n) {
 }
 
 int d4goEof(DATA4* d) {
-  if (d->codeBase->errorCode < 0) return -1;
+  if (d->cb->errorCode < 0) return -1;
   int rc = d4flushRecord(d, 1);
   if (rc != 0) return rc;
   int32_t count = d4recordCount(d);
   if (count < 0) return -1;
-  d->recNum = count + 1;
+  d->recNo = count + 1;
   d->eofFlag = 1;
   if (count == 0) d->bofFlag = 1;
-  std::memset(d->record, ' ', static_cast<size_t>(d->recWidth));
+  std::memset(d->record, ' ', static_cast<size_t>(d->recordLen));
   return status4eof;
 }
 
 int d4top(DATA4* d) {
-  CODE4* cb = d->codeBase;
+  CODE4* cb = d->cb;
   if (cb->errorCode < 0) return -1;
   int savedGo = cb->goError;
   cb->goError = 0;
@@ -505,7 +505,7 @@ int d4top(DATA4* d) {
 }
 
 int d4bottom(DATA4* d) {
-  if (d->codeBase->errorCode < 0) return -1;
+  if (d->cb->errorCode < 0) return -1;
   int32_t count = d4recordCount(d);
   if (count < 0) return -1;
   if (count > 0) return d4go(d, count);
@@ -513,38 +513,38 @@ int d4bottom(DATA4* d) {
   return d4goEof(d);
 }
 
-int d4bof(DATA4* d) { return d->codeBase->errorCode < 0 ? -1 : d->bofFlag; }
-int d4eof(DATA4* d) { return d->codeBase->errorCode < 0 ? -1 : d->eofFlag; }
+int d4bof(DATA4* d) { return d->cb->errorCode < 0 ? -1 : d->bofFlag; }
+int d4eof(DATA4* d) { return d->cb->errorCode < 0 ? -1 : d->eofFlag; }
 
 void d4blank(DATA4* d) {
-  std::memset(d->record, ' ', static_cast<size_t>(d->recWidth));
-  d->recordChanged = 1;
+  std::memset(d->record, ' ', static_cast<size_t>(d->recordLen));
+  d->recChanged = 1;
 }
 
 void d4delete(DATA4* d) {
   if (d->record[0] != '*') {
     d->record[0] = '*';
-    d->recordChanged = 1;
+    d->recChanged = 1;
   }
 }
 
 void d4recall(DATA4* d) {
   if (d->record[0] != ' ') {
     d->record[0] = ' ';
-    d->recordChanged = 1;
+    d->recChanged = 1;
   }
 }
 
 int d4deleted(DATA4* d) { return d->record[0] != ' ' ? 1 : 0; }
 
 int d4changed(DATA4* d, int flag) {
-  int previous = d->recordChanged;
-  if (flag >= 0) d->recordChanged = flag > 0 ? 1 : 0;
+  int previous = d->recChanged;
+  if (flag >= 0) d->recChanged = flag > 0 ? 1 : 0;
   return previous;
 }
 
 int d4append(DATA4* d) {
-  CODE4* cb = d->codeBase;
+  CODE4* cb = d->cb;
   if (cb->errorCode < 0) return -1;
   bool hadLock = d4lockTestAppend(d) != 0;
   int rc = d4lockAppend(d);
@@ -556,52 +556,52 @@ int d4append(DATA4* d) {
   rc = d4memoFlushAll(d, 1);
   if (rc != 0) return rc;
   // The record and the end-of-file mark in one write.
-  d->record[d->recWidth] = 0x1A;
-  rc = file4writeAt(&d->file, d4recordPosition(d, n), d->record, static_cast<size_t>(d->recWidth) + 1);
-  d->record[d->recWidth] = 0;
+  d->record[d->recordLen] = 0x1A;
+  rc = file4writeAt(&d->file, d4recordPosition(d, n), d->record, static_cast<size_t>(d->recordLen) + 1);
+  d->record[d->recordLen] = 0;
   if (rc != 0) return -1;
-  d->numRecs = n;
-  d->minCount = n;
+  d->heldCount = n;
+  d->countRead = n;
   if (d4writeHeader(d, 1, 1) != 0) return -1;
-  d->fileChanged = 1;
-  d->recordChanged = 0;
-  d->recNum = n;
+  d->written = 1;
+  d->recChanged = 0;
+  d->recNo = n;
   d->bofFlag = d->eofFlag = 0;
   if (!hadLock && d4unlockAppend(d) < 0) return -1;
   return 0;
 }
 
 int d4flushRecord(DATA4* d, int release) {
-  if (d->codeBase->errorCode < 0) return -1;
-  if (d->recNum <= 0 || d->eofFlag) {
-    d->recordChanged = 0;
+  if (d->cb->errorCode < 0) return -1;
+  if (d->recNo <= 0 || d->eofFlag) {
+    d->recChanged = 0;
     resetMemoStates(d);
     return 0;
   }
-  if (d->recordChanged) {
-    int rc = d4writeRecord(d, d->recNum);
+  if (d->recChanged) {
+    int rc = d4writeRecord(d, d->recNo);
     if (rc != 0) return rc;
   }
   resetMemoStates(d);
-  d->recNumOld = -1;
+  d->oldNumber = -1;
   if (release && d4unlockRecords(d) < 0) return -1;
   return 0;
 }
 
 int d4writeRecord(DATA4* d, int32_t n) {
-  if (d->codeBase->errorCode < 0) return -1;
+  if (d->cb->errorCode < 0) return -1;
   if (n <= 0) return -1;
-  int changed = d->recordChanged;
-  d->recordChanged = 0;
-  if (d->nFieldsMemo > 0) {
+  int changed = d->recChanged;
+  d->recChanged = 0;
+  if (d->memoCount > 0) {
     int rc = d4memoRefresh(d);
     if (rc != 0) {
-      d->recordChanged = changed;
+      d->recChanged = changed;
       return rc;
     }
   }
   int rc = d4updateKeys(d, n);
-  d->recordChanged = changed;
+  d->recChanged = changed;
   if (rc != 0) return rc;
   rc = d4memoFlushAll(d, 0);
   if (rc != 0) return rc;
@@ -614,20 +614,20 @@ int d4updateKeys(DATA4* d, int32_t n) {
   int rc = d4lockRecord(d, n);
   if (rc != 0) return rc;
   // Without index files no key needs a change.
-  d->recNumOld = -1;
+  d->oldNumber = -1;
   return 0;
 }
 
 int d4writeData(DATA4* d, int32_t n) {
   int rc = d4lockRecord(d, n);
   if (rc != 0) return rc;
-  d->recordChanged = 0;
-  d->fileChanged = 1;
-  return file4writeAt(&d->file, d4recordPosition(d, n), d->record, static_cast<size_t>(d->recWidth));
+  d->recChanged = 0;
+  d->written = 1;
+  return file4writeAt(&d->file, d4recordPosition(d, n), d->record, static_cast<size_t>(d->recordLen));
 }
 
 int d4writeHeader(DATA4* d, int renewDate, int includeCount) {
-  if (d->numRecs >= 0) put32(d->header + 4, static_cast<uint32_t>(d->numRecs));
+  if (d->heldCount >= 0) put32(d->header + 4, static_cast<uint32_t>(d->heldCount));
   put16(d->header + 8, static_cast<uint32_t>(d->headerLen));
   int rc = 0;
   if (renewDate) {
@@ -643,7 +643,7 @@ int d4flushData(DATA4* d) {
   int rc = d4flushRecord(d, 0);
   if (rc != 0) return rc;
   if (file4flushKeepError(&d->file) < 0) rc = -1;
-  if (d->memoFile.file.hand >= 0 && file4flushKeepError(&d->memoFile.file) < 0) rc = -1;
+  if (d->memoFile.file.fd >= 0 && file4flushKeepError(&d->memoFile.file) < 0) rc = -1;
   return rc;
 }
 

@@ -17,22 +17,22 @@ bool badRecord(int32_t n) { return n <= 0 || n > rec4max; }
 } // namespace
 
 int d4lockTestRecord(DATA4* d, int32_t n) {
-  if (d->fileLocked || d->file.isExclusive) return 1;
-  for (int i = 0; i < d->numLocked; ++i)
+  if (d->fileLocked || d->file.exclusiveOpen) return 1;
+  for (int i = 0; i < d->lockedCount; ++i)
     if (d->locks[i] == n) return 1;
   return 0;
 }
 
 int d4lockTestAppend(DATA4* d) {
-  return d->fileLocked || d->appendLocked || d->file.isExclusive ? 1 : 0;
+  return d->fileLocked || d->appendLocked || d->file.exclusiveOpen ? 1 : 0;
 }
 
-int d4lockTestFile(DATA4* d) { return d->fileLocked || d->file.isExclusive ? 1 : 0; }
+int d4lockTestFile(DATA4* d) { return d->fileLocked || d->file.exclusiveOpen ? 1 : 0; }
 
 int d4lockTestIndexes(DATA4*) { return 1; }
 
 int d4lockRecord(DATA4* d, int32_t n) {
-  CODE4* cb = d->codeBase;
+  CODE4* cb = d->cb;
   if (cb->errorCode < 0 || n <= 0) return -1;
   if (n > rec4max) return error4reportEx(cb, err4parm, "Record number too large", d->file.name, nullptr);
   if (d4lockTestRecord(d, n)) return 0;
@@ -50,32 +50,32 @@ int d4lockRecord(DATA4* d, int32_t n) {
     return -1;
   }
   d->locks[0] = n;
-  d->numLocked = 1;
+  d->lockedCount = 1;
   return 0;
 }
 
 int d4lockAppend(DATA4* d) {
-  CODE4* cb = d->codeBase;
+  CODE4* cb = d->cb;
   if (cb->errorCode < 0) return -1;
   if (d4lockTestAppend(d)) return 0;
   if (d4unlockRecords(d) < 0) return -1;
   int rc = file4lockRange(&d->file, lock4append, 1);
   if (rc == 0) {
     d->appendLocked = 1;
-    d->numRecs = -1; // read fresh under the lock
+    d->heldCount = -1; // read fresh under the lock
   }
   return rc;
 }
 
 int d4lockFile(DATA4* d) {
-  CODE4* cb = d->codeBase;
+  CODE4* cb = d->cb;
   if (cb->errorCode < 0) return -1;
   if (d4lockTestFile(d)) return 0;
   if (d4unlockAll(d) < 0) return -1;
   int rc = file4lockRange(&d->file, lock4fileStart, lock4fileLen);
   if (rc == 0) {
     d->fileLocked = 1;
-    d->numRecs = -1;
+    d->heldCount = -1;
     file4refresh(&d->file);
   }
   return rc;
@@ -83,14 +83,14 @@ int d4lockFile(DATA4* d) {
 
 int d4lockAll(DATA4* d) {
   int rc = d4lockFile(d);
-  if (rc == 0 && d->memoFile.file.hand >= 0) rc = memo4file_lock(&d->memoFile);
+  if (rc == 0 && d->memoFile.file.fd >= 0) rc = memo4file_lock(&d->memoFile);
   if (rc == 0) rc = d4lockIndexes(d);
   if (rc != 0) d4unlockAll(d);
   return rc;
 }
 
 int d4lockGroup(DATA4* d, const int32_t* recs, int count) {
-  CODE4* cb = d->codeBase;
+  CODE4* cb = d->cb;
   if (cb->errorCode < 0) return -1;
   if (recs == nullptr || count <= 0)
     return error4reportEx(cb, err4parm, "Record lock group", d->file.name, nullptr);
@@ -125,7 +125,7 @@ int d4lockGroup(DATA4* d, const int32_t* recs, int count) {
         rc = file4lockRange(&d->file, recordByte(wanted[static_cast<size_t>(taken)]), 1);
         if (rc != 0) break;
         d->locks[taken] = wanted[static_cast<size_t>(taken)];
-        d->numLocked = taken + 1;
+        d->lockedCount = taken + 1;
       }
       if (rc == 0) {
         cb->lockAttempts = attemptsLeft;
@@ -149,17 +149,17 @@ int d4lockGroup(DATA4* d, const int32_t* recs, int count) {
   return rc;
 }
 
-int d4lockIndexes(DATA4* d) { return d->codeBase->errorCode < 0 ? -1 : 0; }
+int d4lockIndexes(DATA4* d) { return d->cb->errorCode < 0 ? -1 : 0; }
 
 int d4unlockIndexes(DATA4*) { return 0; }
 
 int d4unlockFile(DATA4* d) {
   if (!d->fileLocked) return 0;
   if (file4unlockRange(&d->file, lock4fileStart, lock4fileLen) != 0) return -1;
-  d->recNumOld = -1;
+  d->oldNumber = -1;
   d->oldValid = 0;
   d->fileLocked = 0;
-  d->numRecs = -1;
+  d->heldCount = -1;
   return 0;
 }
 
@@ -167,16 +167,16 @@ int d4unlockAppend(DATA4* d) {
   if (!d->appendLocked) return 0;
   if (file4unlockRange(&d->file, lock4append, 1) != 0) return -1;
   d->appendLocked = 0;
-  d->numRecs = -1;
+  d->heldCount = -1;
   return 0;
 }
 
 int d4unlockRecords(DATA4* d) {
-  d->recNumOld = -1;
+  d->oldNumber = -1;
   d->oldValid = 0;
-  while (d->numLocked > 0) {
-    if (file4unlockRange(&d->file, recordByte(d->locks[d->numLocked - 1]), 1) != 0) return -1;
-    --d->numLocked;
+  while (d->lockedCount > 0) {
+    if (file4unlockRange(&d->file, recordByte(d->locks[d->lockedCount - 1]), 1) != 0) return -1;
+    --d->lockedCount;
   }
   return 0;
 }
@@ -190,10 +190,10 @@ int d4unlockData(DATA4* d) {
 }
 
 int d4unlockAll(DATA4* d) {
-  CODE4* cb = d->codeBase;
+  CODE4* cb = d->cb;
   int rc = d4flushTags(d) < 0 ? -1 : 0;
   if (d4unlockData(d) < 0) rc = -1;
-  if (d->memoFile.file.hand >= 0 && memo4file_unlock(&d->memoFile) < 0) rc = -1;
+  if (d->memoFile.file.fd >= 0 && memo4file_unlock(&d->memoFile) < 0) rc = -1;
   if (d4unlockIndexes(d) < 0) rc = -1;
   return cb->errorCode < 0 ? -1 : rc;
 }

@@ -74,9 +74,9 @@ struct LINK4 {
 
 // Circular doubly linked list; `last->next` is the first element.
 struct LIST4 {
-  LINK4* lastNode;
+  LINK4* last;
   LINK4* selected;
-  int32_t nLink;
+  int32_t count;
 };
 
 struct CODE4;
@@ -86,42 +86,42 @@ struct MEM4 {
   LINK4 link; // in the process-wide list of pools
   LIST4 chunks;
   LIST4 freeUnits;
-  CODE4* codeBase;
+  CODE4* cb;
   int32_t unitStart;
   int32_t unitSize;
   int32_t unitExpand;
-  int32_t nRepeat; // owners sharing the pool; -1 private
+  int32_t users; // owners sharing the pool; -1 private
 };
 
 struct FILE4 {
   LINK4 link;
   int64_t len; // length held in memory, -1 = none
   char* name;
-  CODE4* codeBase;
-  int hand; // -1 closed
-  uint8_t isTemp;
-  uint8_t isExclusive;
-  uint8_t isReadOnly;
-  uint8_t doAllocFree; // owns `name`
+  CODE4* cb;
+  int fd; // -1 closed
+  uint8_t temporary;
+  uint8_t exclusiveOpen;
+  uint8_t readOnlyOpen;
+  uint8_t ownsName; // owns `name`
 };
 
 struct FILE4SEQWRITE {
   FILE4* file;
   int64_t pos;
   char* buffer;
-  int32_t total; // buffer size, a multiple of 1,024
-  int32_t working; // capacity of this filling
-  int32_t avail; // free bytes left in this filling
+  int32_t size;    // buffer size, a multiple of 1,024
+  int32_t fillCap; // capacity of this filling
+  int32_t room;    // free bytes left in this filling
 };
 
 struct FILE4SEQREAD {
   FILE4* file;
   int64_t pos;
   char* buffer;
-  int32_t nextReadLen;
-  int32_t total;
-  int32_t workingLen; // bytes of the last read
-  int32_t avail; // bytes not yet handed out
+  int32_t nextRead; // bytes the next read asks for
+  int32_t size;
+  int32_t lastRead; // bytes of the last read
+  int32_t room;     // bytes not yet handed out
 };
 
 struct CODE4 {
@@ -166,17 +166,17 @@ struct CODE4 {
   // State.
   int32_t errorCode;
   LIST4 dataList;
-  MEM4* dataMemory;
-  MEM4* indexMemory;
-  MEM4* tagMemory;
-  MEM4* calcMemory;
+  MEM4* tablePool;
+  MEM4* indexPool;
+  MEM4* tagPool;
+  MEM4* calcPool;
   LIST4 calcList;
   char* fieldBuffer;
   size_t fieldBufferLen;
-  char* exprWorkBuf;
-  size_t exprBufLen;
-  char* storedKey;
-  size_t storedKeyLen;
+  char* workBuf;
+  size_t workBufLen;
+  char* keyBuf;
+  size_t keyBufLen;
   uint32_t initMagic; // set by code4init, so a live record is recognised
 };
 

@@ -27,7 +27,7 @@ private:
 class TableSide : public Expr4Table {
 public:
     explicit TableSide(DATA4* d) : d_(d) {}
-    Expr4Code* code() override { return expr4code(d_->codeBase); }
+    Expr4Code* code() override { return expr4code(d_->cb); }
     int fieldInfo(const char* name, Expr4FieldInfo* info) override {
         const int n = d4fieldNumber(d_, name);
         if (n < 1) return -1;
@@ -40,7 +40,7 @@ public:
         return 0;
     }
     char* const* recordBuffer() override { return &d_->record; }
-    long recNo() override { return d_->recNum; }
+    long recNo() override { return d_->recNo; }
     long recCount() override { return d4recordCount(d_); }
     Expr4Table* findAlias(const char* alias) override;
     int memoContents(const void* field, const char** data, unsigned* length) override {
@@ -77,7 +77,7 @@ TableSide* tableSide(DATA4* d) {
 }
 
 Expr4Table* TableSide::findAlias(const char* alias) {
-    DATA4* other = code4findData(d_->codeBase, alias);
+    DATA4* other = code4findData(d_->cb, alias);
     return other != nullptr ? tableSide(other) : nullptr;
 }
 

@@ -5,22 +5,22 @@
 #include <cmath>
 #include <cstring>
 
-int d4fieldCount(DATA4* d) { return d->nFields; }
+int d4fieldCount(DATA4* d) { return d->fieldCount; }
 
 FIELD4* d4fieldByNumber(DATA4* d, int n) {
-  if (n < 1 || n > d->nFields) return nullptr;
+  if (n < 1 || n > d->fieldCount) return nullptr;
   return &d->fields[n - 1];
 }
 
 int d4fieldNumber(DATA4* d, const char* name) {
-  CODE4* cb = d->codeBase;
+  CODE4* cb = d->cb;
   if (name != nullptr) {
     char want[256];
     u4copyBounded(want, name, sizeof(want));
     size_t n = std::strlen(want);
     while (n > 0 && want[n - 1] == ' ') want[--n] = 0;
     u4upper(want);
-    for (int i = 0; i < d->nFields; ++i)
+    for (int i = 0; i < d->fieldCount; ++i)
       if (std::strcmp(d->fields[i].name, want) == 0) return i + 1;
   }
   if (cb->fieldNameError)
@@ -64,7 +64,7 @@ size_t f4copyTo(FIELD4* f, char* buf, size_t size) {
 }
 
 const char* f4str(FIELD4* f) {
-  CODE4* cb = f->data->codeBase;
+  CODE4* cb = f->data->cb;
   size_t need = static_cast<size_t>(f->len) + 1;
   if (u4allocAgain(cb, &cb->fieldBuffer, &cb->fieldBufferLen, need) != 0) return nullptr;
   std::memcpy(cb->fieldBuffer, f4ptr(f), need - 1);
@@ -73,7 +73,7 @@ const char* f4str(FIELD4* f) {
 }
 
 char* f4assignPtr(FIELD4* f) {
-  f->data->recordChanged = 1;
+  f->data->recChanged = 1;
   return f4ptr(f);
 }
 
@@ -90,7 +90,7 @@ void f4assignN(FIELD4* f, const char* bytes, size_t n) {
 void f4assign(FIELD4* f, const char* text) { f4assignN(f, text, std::strlen(text)); }
 
 void f4assignLong(FIELD4* f, int64_t value) {
-  if (f->data->codeBase->errorCode < 0) return;
+  if (f->data->cb->errorCode < 0) return;
   if (f->type == 'D') {
     int32_t day = value < INT32_MIN || value > INT32_MAX ? -1 : static_cast<int32_t>(value);
     date4assign(f4assignPtr(f), day);
@@ -104,7 +104,7 @@ void f4assignLong(FIELD4* f, int64_t value) {
 }
 
 void f4assignDouble(FIELD4* f, double value) {
-  if (f->data->codeBase->errorCode < 0) return;
+  if (f->data->cb->errorCode < 0) return;
   if (f->type == 'D') {
     int32_t day = std::isfinite(value) && value >= INT32_MIN && value <= INT32_MAX
                       ? static_cast<int32_t>(value)

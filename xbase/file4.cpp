@@ -72,7 +72,7 @@ bool findOtherCase(const char* path, char* found, size_t size) {
 }
 
 int failOpen(FILE4* f, CODE4* cb, const char* name, bool create) {
-  f->hand = -1;
+  f->fd = -1;
   if (create) {
     if (cb->createError) return error4reportEx(cb, err4create, "File Name:", name, nullptr);
     cb->errorCode = status4noCreate;
@@ -88,21 +88,21 @@ int shareLock(int fd, bool exclusive) {
 }
 
 int finishOpen(FILE4* f, CODE4* cb, const char* name, int copyName, int fd) {
-  f->hand = fd;
-  f->codeBase = cb;
+  f->fd = fd;
+  f->cb = cb;
   f->len = -1;
-  f->isExclusive = static_cast<uint8_t>(cb->exclusive != 0);
-  f->isReadOnly = static_cast<uint8_t>(cb->readOnly != 0);
+  f->exclusiveOpen = static_cast<uint8_t>(cb->exclusive != 0);
+  f->readOnlyOpen = static_cast<uint8_t>(cb->readOnly != 0);
   if (copyName) {
     size_t n = std::strlen(name) + 1;
     f->name = static_cast<char*>(u4allocOrError(cb, n));
     if (f->name == nullptr) {
       ::close(fd);
-      f->hand = -1;
+      f->fd = -1;
       return err4memory;
     }
     std::memcpy(f->name, name, n);
-    f->doAllocFree = 1;
+    f->ownsName = 1;
   } else {
     f->name = const_cast<char*>(name);
   }
@@ -112,8 +112,8 @@ int finishOpen(FILE4* f, CODE4* cb, const char* name, int copyName, int fd) {
 int openCommon(FILE4* f, CODE4* cb, const char* name, int copyName, bool create) {
   if (f == nullptr || cb == nullptr || name == nullptr) return -1;
   std::memset(f, 0, sizeof(*f));
-  f->hand = -1;
-  f->codeBase = cb;
+  f->fd = -1;
+  f->cb = cb;
   if (cb->errorCode < 0) return -1;
   cb->errorCode = 0;
   if (std::strlen(name) >= u4pathMax || *name == 0) return failOpen(f, cb, name, create);
@@ -209,15 +209,15 @@ int file4open(FILE4* f, CODE4* cb, const char* name, int copyName) {
 
 int file4close(FILE4* f) {
   if (f == nullptr) return 0;
-  CODE4* cb = f->codeBase;
-  if (f->hand >= 0) {
-    if (::close(f->hand) != 0 && cb != nullptr)
+  CODE4* cb = f->cb;
+  if (f->fd >= 0) {
+    if (::close(f->fd) != 0 && cb != nullptr)
       error4reportEx(cb, err4close, nameOf(f), nullptr, nullptr);
-    if (f->isTemp && f->name != nullptr) ::unlink(f->name);
+    if (f->temporary && f->name != nullptr) ::unlink(f->name);
   }
-  if (f->doAllocFree) u4globalFree(f->name);
+  if (f->ownsName) u4globalFree(f->name);
   std::memset(f, 0, sizeof(*f));
-  f->hand = -1;
+  f->fd = -1;
   return cb != nullptr && cb->errorCode < 0 ? -1 : 0;
 }
 
@@ -229,62 +229,62 @@ int64_t u4filelength(int hand) {
 
 int64_t file4length(FILE4* f) {
   if (f->len >= 0) return f->len;
-  int64_t len = u4filelength(f->hand);
-  if (len < 0) error4reportEx(f->codeBase, err4len, nameOf(f), nullptr, nullptr);
+  int64_t len = u4filelength(f->fd);
+  if (len < 0) error4reportEx(f->cb, err4len, nameOf(f), nullptr, nullptr);
   return len;
 }
 
 int file4lenSet(FILE4* f, int64_t len) {
-  CODE4* cb = f->codeBase;
+  CODE4* cb = f->cb;
   if (cb->errorCode < 0) return -1;
-  if (f->isReadOnly)
+  if (f->readOnlyOpen)
     return error4reportEx(cb, err4parm, "Attempt to change file length of a read-only file",
                           nameOf(f), nullptr);
-  if (len < 0 || ftruncate(f->hand, len) != 0)
+  if (len < 0 || ftruncate(f->fd, len) != 0)
     return error4reportEx(cb, err4lenSet, nameOf(f), nullptr, nullptr);
   f->len = -1;
   return 0;
 }
 
 int file4readAt(FILE4* f, int64_t pos, void* buf, size_t count) {
-  if (f->codeBase->errorCode < 0) return -1;
-  ssize_t n = pos < 0 ? -1 : readUpTo(f->hand, pos, buf, count);
+  if (f->cb->errorCode < 0) return -1;
+  ssize_t n = pos < 0 ? -1 : readUpTo(f->fd, pos, buf, count);
   if (n != static_cast<ssize_t>(count))
-    return error4reportEx(f->codeBase, err4read, "File Name:", nameOf(f), nullptr);
+    return error4reportEx(f->cb, err4read, "File Name:", nameOf(f), nullptr);
   return 0;
 }
 
 size_t file4read(FILE4* f, int64_t pos, void* buf, size_t count) {
-  if (f->codeBase->errorCode < 0) return 0;
-  ssize_t n = pos < 0 ? -1 : readUpTo(f->hand, pos, buf, count);
+  if (f->cb->errorCode < 0) return 0;
+  ssize_t n = pos < 0 ? -1 : readUpTo(f->fd, pos, buf, count);
   if (n < 0) {
-    error4reportEx(f->codeBase, err4read, "File Name:", nameOf(f), nullptr);
+    error4reportEx(f->cb, err4read, "File Name:", nameOf(f), nullptr);
     return 0;
   }
   return static_cast<size_t>(n);
 }
 
 int file4writeAt(FILE4* f, int64_t pos, const void* buf, size_t count) {
-  CODE4* cb = f->codeBase;
+  CODE4* cb = f->cb;
   if (cb->errorCode < 0) return -1;
-  if (f->isReadOnly)
+  if (f->readOnlyOpen)
     return error4reportEx(cb, err4parm, "Attempt to write to a read-only file", nameOf(f),
                           nullptr);
-  if (pos < 0 || injectedFailure() || !writeAll(f->hand, pos, buf, count))
+  if (pos < 0 || injectedFailure() || !writeAll(f->fd, pos, buf, count))
     return error4reportEx(cb, err4write, nameOf(f), nullptr, nullptr);
   if (cb->flushEveryWrite) file4flushKeepError(f);
   return 0;
 }
 
 int file4flush(FILE4* f) {
-  if (f->hand < 0) return 0;
-  if (f->isReadOnly) return 0;
-  if (fsync(f->hand) != 0) return error4reportEx(f->codeBase, err4flush, nameOf(f), nullptr, nullptr);
+  if (f->fd < 0) return 0;
+  if (f->readOnlyOpen) return 0;
+  if (fsync(f->fd) != 0) return error4reportEx(f->cb, err4flush, nameOf(f), nullptr, nullptr);
   return 0;
 }
 
 int file4flushKeepError(FILE4* f) {
-  CODE4* cb = f->codeBase;
+  CODE4* cb = f->cb;
   int saved = cb->errorCode;
   cb->errorCode = 0;
   int rc = file4flush(f);
@@ -304,9 +304,9 @@ int file4seqWriteInit(FILE4SEQWRITE* w, FILE4* f, int64_t start, char* buf, size
   int32_t total = buf != nullptr ? maskBuffer(size) : 0;
   if (total > 0) {
     w->buffer = buf;
-    w->total = total;
-    w->working = total - static_cast<int32_t>(start % 1024);
-    w->avail = w->working;
+    w->size = total;
+    w->fillCap = total - static_cast<int32_t>(start % 1024);
+    w->room = w->fillCap;
   }
   return 0;
 }
@@ -314,23 +314,23 @@ int file4seqWriteInit(FILE4SEQWRITE* w, FILE4* f, int64_t start, char* buf, size
 int file4seqFlush(FILE4SEQWRITE* w) {
   if (w->buffer == nullptr) return 0;
   FILE4* f = w->file;
-  int32_t used = w->working - w->avail;
+  int32_t used = w->fillCap - w->room;
   if (used > 0) {
-    if (f->codeBase->errorCode < 0) return -1;
-    if (f->isReadOnly)
-      return error4reportEx(f->codeBase, err4parm, "Attempt to write to a read-only file",
+    if (f->cb->errorCode < 0) return -1;
+    if (f->readOnlyOpen)
+      return error4reportEx(f->cb, err4parm, "Attempt to write to a read-only file",
                             nameOf(f), nullptr);
-    if (!writeAll(f->hand, w->pos, w->buffer, static_cast<size_t>(used)))
-      return error4reportEx(f->codeBase, err4write, nameOf(f), nullptr, nullptr);
+    if (!writeAll(f->fd, w->pos, w->buffer, static_cast<size_t>(used)))
+      return error4reportEx(f->cb, err4write, nameOf(f), nullptr, nullptr);
   }
   w->pos += used;
-  w->working = w->avail = w->total;
+  w->fillCap = w->room = w->size;
   return 0;
 }
 
 int file4seqWrite(FILE4SEQWRITE* w, const void* data, size_t count) {
   FILE4* f = w->file;
-  if (f->codeBase->errorCode < 0) return -1;
+  if (f->cb->errorCode < 0) return -1;
   if (w->buffer == nullptr) {
     if (file4writeAt(f, w->pos, data, count) < 0) return -1;
     w->pos += static_cast<int64_t>(count);
@@ -338,10 +338,10 @@ int file4seqWrite(FILE4SEQWRITE* w, const void* data, size_t count) {
   }
   const char* p = static_cast<const char*>(data);
   while (count > 0) {
-    if (w->avail == 0 && file4seqFlush(w) < 0) return -1;
-    size_t n = count < static_cast<size_t>(w->avail) ? count : static_cast<size_t>(w->avail);
-    std::memcpy(w->buffer + (w->working - w->avail), p, n);
-    w->avail -= static_cast<int32_t>(n);
+    if (w->room == 0 && file4seqFlush(w) < 0) return -1;
+    size_t n = count < static_cast<size_t>(w->room) ? count : static_cast<size_t>(w->room);
+    std::memcpy(w->buffer + (w->fillCap - w->room), p, n);
+    w->room -= static_cast<int32_t>(n);
     p += n;
     count -= n;
   }
@@ -366,15 +366,15 @@ int file4seqReadInit(FILE4SEQREAD* r, FILE4* f, int64_t start, char* buf, size_t
   int32_t total = buf != nullptr ? maskBuffer(size) : 0;
   if (total > 0) {
     r->buffer = buf;
-    r->total = total;
-    r->nextReadLen = total - static_cast<int32_t>(start % 1024);
+    r->size = total;
+    r->nextRead = total - static_cast<int32_t>(start % 1024);
   }
   return 0;
 }
 
 size_t file4seqRead(FILE4SEQREAD* r, void* buf, size_t count) {
   FILE4* f = r->file;
-  if (f->codeBase->errorCode < 0) return 0;
+  if (f->cb->errorCode < 0) return 0;
   if (r->buffer == nullptr) {
     size_t n = file4read(f, r->pos, buf, count);
     r->pos += static_cast<int64_t>(n);
@@ -383,21 +383,21 @@ size_t file4seqRead(FILE4SEQREAD* r, void* buf, size_t count) {
   char* out = static_cast<char*>(buf);
   size_t delivered = 0;
   while (delivered < count) {
-    if (r->avail == 0) {
-      ssize_t got = readUpTo(f->hand, r->pos, r->buffer, static_cast<size_t>(r->nextReadLen));
+    if (r->room == 0) {
+      ssize_t got = readUpTo(f->fd, r->pos, r->buffer, static_cast<size_t>(r->nextRead));
       if (got < 0) {
-        error4reportEx(f->codeBase, err4read, "File Name:", nameOf(f), nullptr);
+        error4reportEx(f->cb, err4read, "File Name:", nameOf(f), nullptr);
         return delivered;
       }
       r->pos += got;
-      r->workingLen = r->avail = static_cast<int32_t>(got);
-      r->nextReadLen = r->total;
+      r->lastRead = r->room = static_cast<int32_t>(got);
+      r->nextRead = r->size;
       if (got == 0) break;
     }
     size_t n = count - delivered;
-    if (n > static_cast<size_t>(r->avail)) n = static_cast<size_t>(r->avail);
-    std::memcpy(out + delivered, r->buffer + (r->workingLen - r->avail), n);
-    r->avail -= static_cast<int32_t>(n);
+    if (n > static_cast<size_t>(r->room)) n = static_cast<size_t>(r->room);
+    std::memcpy(out + delivered, r->buffer + (r->lastRead - r->room), n);
+    r->room -= static_cast<int32_t>(n);
     delivered += n;
   }
   return delivered;
@@ -406,8 +406,8 @@ size_t file4seqRead(FILE4SEQREAD* r, void* buf, size_t count) {
 int file4seqReadAll(FILE4SEQREAD* r, void* buf, size_t count) {
   size_t n = file4seqRead(r, buf, count);
   if (n != count) {
-    if (r->file->codeBase->errorCode < 0) return -1;
-    return error4reportEx(r->file->codeBase, err4read, "File Name:", nameOf(r->file), nullptr);
+    if (r->file->cb->errorCode < 0) return -1;
+    return error4reportEx(r->file->cb, err4read, "File Name:", nameOf(r->file), nullptr);
   }
   return 0;
 }
@@ -415,8 +415,8 @@ int file4seqReadAll(FILE4SEQREAD* r, void* buf, size_t count) {
 int file4temp(FILE4* f, CODE4* cb, char* nameBuf, size_t nameBufSize, int removeOnClose) {
   if (f == nullptr || cb == nullptr) return -1;
   std::memset(f, 0, sizeof(*f));
-  f->hand = -1;
-  f->codeBase = cb;
+  f->fd = -1;
+  f->cb = cb;
   if (cb->errorCode < 0) return -1;
   const char* dir = cb->tempDirectory;
   if (*dir == 0) {
@@ -446,8 +446,8 @@ int file4temp(FILE4* f, CODE4* cb, char* nameBuf, size_t nameBufSize, int remove
       ::unlink(path);
       return -1;
     }
-    f->isReadOnly = 0;
-    f->isTemp = static_cast<uint8_t>(removeOnClose != 0);
+    f->readOnlyOpen = 0;
+    f->temporary = static_cast<uint8_t>(removeOnClose != 0);
     if (nameBuf != nullptr && nameBufSize > 0) u4copyBounded(nameBuf, path, nameBufSize);
     return 0;
   }
@@ -455,27 +455,27 @@ int file4temp(FILE4* f, CODE4* cb, char* nameBuf, size_t nameBufSize, int remove
 }
 
 int file4replace(FILE4* target, FILE4* source) {
-  CODE4* cb = target->codeBase;
-  if (target->isReadOnly || source->isReadOnly)
+  CODE4* cb = target->cb;
+  if (target->readOnlyOpen || source->readOnlyOpen)
     return error4reportEx(cb, err4parm, "Attempt to replace to a read-only file", nullptr,
                           nullptr);
   if (cb->errorCode < 0) return -1;
-  if (target->isExclusive && target->name != nullptr && source->name != nullptr) {
+  if (target->exclusiveOpen && target->name != nullptr && source->name != nullptr) {
     // Durable source first, then one atomic rename over the target.
-    if (fsync(source->hand) != 0) {
+    if (fsync(source->fd) != 0) {
       error4reportEx(cb, err4flush, nameOf(source), nullptr, nullptr);
       return -1;
     }
     if (std::rename(source->name, target->name) == 0) {
-      if (shareLock(source->hand, true) != 0) {
+      if (shareLock(source->fd, true) != 0) {
         error4reportEx(cb, err4lock, nameOf(target), nullptr, nullptr);
         return -1;
       }
-      ::close(target->hand);
-      target->hand = source->hand;
+      ::close(target->fd);
+      target->fd = source->fd;
       target->len = -1;
-      source->hand = -1;
-      source->isTemp = 0;
+      source->fd = -1;
+      source->temporary = 0;
       file4close(source);
       return 0;
     }
@@ -506,14 +506,14 @@ int file4replace(FILE4* target, FILE4* source) {
   }
   u4globalFree(buf);
   if (rc == 0 && file4flush(target) < 0) rc = -1;
-  source->isTemp = 1;
+  source->temporary = 1;
   file4close(source);
   return rc;
 }
 
 int file4lockRange(FILE4* f, int64_t offset, int64_t length) {
-  if (f->isReadOnly || f->isExclusive) return 0;
-  CODE4* cb = f->codeBase;
+  if (f->readOnlyOpen || f->exclusiveOpen) return 0;
+  CODE4* cb = f->cb;
   if (cb->errorCode < 0) return -1;
   int tries = cb->lockAttempts == 0 ? 1 : cb->lockAttempts;
   for (;;) {
@@ -523,7 +523,7 @@ int file4lockRange(FILE4* f, int64_t offset, int64_t length) {
     fl.l_whence = SEEK_SET;
     fl.l_start = offset;
     fl.l_len = length;
-    if (fcntl(f->hand, F_OFD_SETLK, &fl) == 0) return 0;
+    if (fcntl(f->fd, F_OFD_SETLK, &fl) == 0) return 0;
     if (errno == EINTR) continue;
     if (errno != EACCES && errno != EAGAIN)
       return error4reportEx(cb, err4lock, nameOf(f), nullptr, nullptr);
@@ -534,14 +534,14 @@ int file4lockRange(FILE4* f, int64_t offset, int64_t length) {
 }
 
 int file4unlockRange(FILE4* f, int64_t offset, int64_t length) {
-  if (f->isReadOnly || f->isExclusive) return 0;
+  if (f->readOnlyOpen || f->exclusiveOpen) return 0;
   struct flock fl;
   std::memset(&fl, 0, sizeof(fl));
   fl.l_type = F_UNLCK;
   fl.l_whence = SEEK_SET;
   fl.l_start = offset;
   fl.l_len = length;
-  if (fcntl(f->hand, F_OFD_SETLK, &fl) != 0)
-    return error4reportEx(f->codeBase, err4unlock, nameOf(f), nullptr, nullptr);
+  if (fcntl(f->fd, F_OFD_SETLK, &fl) != 0)
+    return error4reportEx(f->cb, err4unlock, nameOf(f), nullptr, nullptr);
   return 0;
 }

@@ -35,11 +35,11 @@ size_t chunkHeader() {
 }
 
 bool addChunk(MEM4* pool) {
-  int count = pool->chunks.nLink == 0 ? pool->unitStart : pool->unitExpand;
+  int count = pool->chunks.count == 0 ? pool->unitStart : pool->unitExpand;
   if (count <= 0) count = 1;
   size_t unit = roundedUnit(pool->unitSize);
   size_t bytes = chunkHeader() + static_cast<size_t>(count) * unit;
-  auto* chunk = static_cast<char*>(u4allocRetry(pool->codeBase, bytes));
+  auto* chunk = static_cast<char*>(u4allocRetry(pool->cb, bytes));
   if (chunk == nullptr) return false;
   l4append(&pool->chunks, reinterpret_cast<LINK4*>(chunk));
   for (int i = 0; i < count; ++i)
@@ -55,15 +55,15 @@ MEM4* mem4pool(CODE4* cb, int start, int unitSize, int expand, int isPrivate) {
   if (!isPrivate) {
     for (LINK4* l = l4first(&g_pools); l != nullptr; l = l4next(&g_pools, l)) {
       auto* p = reinterpret_cast<MEM4*>(l);
-      if (p->unitSize == unitSize && p->nRepeat > 0) {
+      if (p->unitSize == unitSize && p->users > 0) {
         if (start > p->unitStart) p->unitStart = start;
         if (expand > p->unitExpand) p->unitExpand = expand;
-        ++p->nRepeat;
+        ++p->users;
         return p;
       }
     }
   }
-  if (g_spare.nLink == 0) {
+  if (g_spare.count == 0) {
     auto* block = static_cast<PoolBlock*>(u4globalAlloc(sizeof(PoolBlock)));
     if (block == nullptr) {
       if (cb != nullptr) cb->errorCode = err4memory;
@@ -78,14 +78,14 @@ MEM4* mem4pool(CODE4* cb, int start, int unitSize, int expand, int isPrivate) {
   pool->unitStart = start;
   pool->unitSize = unitSize;
   pool->unitExpand = expand;
-  pool->nRepeat = isPrivate ? -1 : 1;
-  pool->codeBase = cb;
+  pool->users = isPrivate ? -1 : 1;
+  pool->cb = cb;
   return pool;
 }
 
 void* mem4take(MEM4* pool, CODE4* cb) {
   if (pool == nullptr) return nullptr;
-  if (pool->freeUnits.nLink == 0 && !addChunk(pool)) {
+  if (pool->freeUnits.count == 0 && !addChunk(pool)) {
     if (cb != nullptr) cb->errorCode = err4memory;
     return nullptr;
   }
@@ -109,8 +109,8 @@ void mem4give(MEM4* pool, void* unit) {
 
 void mem4poolRelease(MEM4* pool) {
   if (pool == nullptr) return;
-  if (pool->nRepeat > 1) {
-    --pool->nRepeat;
+  if (pool->users > 1) {
+    --pool->users;
     return;
   }
   while (LINK4* chunk = l4pop(&pool->chunks)) u4globalFree(chunk);

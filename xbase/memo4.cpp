@@ -16,7 +16,7 @@ constexpr int kMinBlock = 24;
 
 int memo4file_create(MEMO4FILE* m, CODE4* cb, DATA4* owner, const char* name) {
   std::memset(m, 0, sizeof(*m));
-  m->file.hand = -1;
+  m->file.fd = -1;
   m->data = owner;
   if (cb->memoBlockSize < kMinBlock || cb->memoBlockSize > 65535)
     return error4reportEx(cb, err4parm, "Memo block size", name, nullptr);
@@ -47,7 +47,7 @@ int memo4file_create(MEMO4FILE* m, CODE4* cb, DATA4* owner, const char* name) {
       if (rc > 0) return error4reportEx(cb, err4create, "Temporary Working File", nullptr, nullptr);
       return rc;
     }
-    m->file.isTemp = 1;
+    m->file.temporary = 1;
     name = path;
   }
   unsigned char head[kHeaderSize] = {0};
@@ -63,7 +63,7 @@ int memo4file_create(MEMO4FILE* m, CODE4* cb, DATA4* owner, const char* name) {
   head[21] = static_cast<unsigned char>(cb->memoBlockSize >> 8);
   m->blockSize = cb->memoBlockSize;
   if (file4writeAt(&m->file, 0, head, sizeof(head)) != 0) {
-    m->file.isTemp = 1; // a half-made file goes
+    m->file.temporary = 1; // a half-made file goes
     file4close(&m->file);
     return -1;
   }
@@ -72,8 +72,8 @@ int memo4file_create(MEMO4FILE* m, CODE4* cb, DATA4* owner, const char* name) {
 
 int memo4file_open(MEMO4FILE* m, DATA4* d, const char* name) {
   std::memset(m, 0, sizeof(*m));
-  m->file.hand = -1;
-  CODE4* cb = d->codeBase;
+  m->file.fd = -1;
+  CODE4* cb = d->cb;
   int rc = file4open(&m->file, cb, name, 1);
   if (rc != 0) return rc;
   m->data = d;
@@ -87,29 +87,29 @@ int memo4file_open(MEMO4FILE* m, DATA4* d, const char* name) {
 
 int memo4file_close(MEMO4FILE* m) {
   int rc = file4close(&m->file);
-  m->fileLock = 0;
+  m->locked = 0;
   m->data = nullptr;
   return rc;
 }
 
 int memo4file_lock(MEMO4FILE* m) {
-  if (m->fileLock) return 0;
-  if (m->file.hand < 0) return -1;
-  CODE4* cb = m->file.codeBase;
+  if (m->locked) return 0;
+  if (m->file.fd < 0) return -1;
+  CODE4* cb = m->file.cb;
   int saved = cb->lockAttempts;
   cb->lockAttempts = -1;
   int rc = file4lockRange(&m->file, lock4gate, 2);
   cb->lockAttempts = saved;
   if (rc == 0) {
-    m->fileLock = 1;
+    m->locked = 1;
     file4refresh(&m->file);
   }
   return rc;
 }
 
 int memo4file_unlock(MEMO4FILE* m) {
-  if (!m->fileLock) return 0;
+  if (!m->locked) return 0;
   if (file4unlockRange(&m->file, lock4gate, 2) != 0) return -1;
-  m->fileLock = 0;
+  m->locked = 0;
   return 0;
 }

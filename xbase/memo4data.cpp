@@ -142,12 +142,12 @@ int32_t referenceOf(const char* text, int len) {
     return ref > 0 && ref < INT32_MAX ? int32_t(ref) : 0;
 }
 int32_t referenceOf(FIELD4* f) { return referenceOf(f4ptr(f), f->len); }
-CODE4* codeOf(FIELD4* f) { return f->data->codeBase; }
+CODE4* codeOf(FIELD4* f) { return f->data->cb; }
 
 }  // namespace
 
 int memo4file_read(MEMO4FILE* m, int32_t block, char** buffer, uint32_t* length, uint32_t* capacity) {
-    CODE4* cb = m->file.codeBase;
+    CODE4* cb = m->file.cb;
     *length = 0;
     if (cb->errorCode < 0) return -1;
     if (block <= 0) return 0;
@@ -182,12 +182,12 @@ int memo4file_read(MEMO4FILE* m, int32_t block, char** buffer, uint32_t* length,
 }
 
 int memo4file_write(MEMO4FILE* m, int32_t* block, const char* data, uint32_t n) {
-    CODE4* cb = m->file.codeBase;
+    CODE4* cb = m->file.cb;
     if (cb->errorCode < 0) return -1;
     if (n > UINT32_MAX - entryHeader - uint32_t(m->blockSize))
         return error4reportEx(cb, err4parm, "Memo entry too long", m->file.name, nullptr);
     // The free chain changes only under the memo lock, read fresh.
-    const bool lockedHere = !m->fileLock && !m->file.isExclusive;
+    const bool lockedHere = !m->locked && !m->file.exclusiveOpen;
     if (lockedHere) {
         const int rc = memo4file_lock(m);
         if (rc != 0) return rc < 0 ? -1 : rc;
@@ -240,7 +240,7 @@ int f4memoSetLen(FIELD4* f, uint32_t n) {
     if (mf == nullptr) return -1;
     CODE4* cb = codeOf(f);
     if (cb->errorCode < 0) return -1;
-    if (mf->contents == nullptr || mf->lenMax < n + 1) {
+    if (mf->contents == nullptr || mf->capacity < n + 1) {
         char* grown = static_cast<char*>(u4allocOrError(cb, size_t(n) + 1));
         if (grown == nullptr) {
             f4memoFree(f);
@@ -249,13 +249,13 @@ int f4memoSetLen(FIELD4* f, uint32_t n) {
         if (mf->contents != nullptr) std::memcpy(grown, mf->contents, std::min(mf->len, n));
         u4globalFree(mf->contents);
         mf->contents = grown;
-        mf->lenMax = n + 1;
+        mf->capacity = n + 1;
     }
     mf->len = n;
     mf->contents[n] = '\0';
     mf->changed = 1;
     mf->status = 0;
-    f->data->recordChanged = 1;
+    f->data->recChanged = 1;
     return 0;
 }
 
@@ -279,7 +279,7 @@ int f4memoAssign(FIELD4* f, const char* text) {
 int f4memoReadFile(FIELD4* f) {
     F4MEMO* mf = f->memo;
     uint32_t len = 0;
-    const int rc = memo4file_read(&f->data->memoFile, referenceOf(f), &mf->contents, &len, &mf->lenMax);
+    const int rc = memo4file_read(&f->data->memoFile, referenceOf(f), &mf->contents, &len, &mf->capacity);
     if (rc != 0) {
         mf->len = 0;
         mf->status = 1;
@@ -294,14 +294,14 @@ int f4memoRead(FIELD4* f) {
     F4MEMO* mf = memoOf(f);
     if (mf == nullptr) return -1;
     DATA4* d = f->data;
-    if (d->codeBase->errorCode < 0) return -1;
+    if (d->cb->errorCode < 0) return -1;
     mf->changed = 0;
-    if (d->recNum < 0) {
+    if (d->recNo < 0) {
         mf->len = 0;
         mf->status = 0;
         return 0;
     }
-    if (d->codeBase->readLock) {
+    if (d->cb->readLock) {
         const int rc = d4memoRefresh(d);
         if (rc != 0) return rc;
     }
@@ -362,7 +362,7 @@ void f4memoFree(FIELD4* f) {
     if (mf == nullptr) return;
     u4globalFree(mf->contents);
     mf->contents = nullptr;
-    mf->lenMax = 0;
+    mf->capacity = 0;
     mf->len = 0;
     mf->status = 1;
 }
@@ -400,8 +400,8 @@ int f4memoFlush(FIELD4* f) {
 }
 
 int d4memoFlushAll(DATA4* d, int appending) {
-    for (int i = 0; i < d->nFieldsMemo; ++i) {
-        F4MEMO* mf = &d->fieldsMemo[i];
+    for (int i = 0; i < d->memoCount; ++i) {
+        F4MEMO* mf = &d->memos[i];
         if (!mf->changed) continue;
         // A record being appended has no references on disk to refresh from.
         const int rc = writeMemo(mf->field, !appending);
@@ -412,15 +412,15 @@ int d4memoFlushAll(DATA4* d, int appending) {
 
 int d4memoRefresh(DATA4* d) {
     if (d->oldValid) return 0;
-    const int32_t n = d->recNum;
+    const int32_t n = d->recNo;
     // A record not yet on disk has no references there to take.
     if (n <= 0 || n > d4recordCount(d)) return 0;
     int rc = d4lockRecord(d, n);
     if (rc != 0) return rc;
     rc = d4readOld(d, n);
     if (rc != 0) return rc;
-    for (int i = 0; i < d->nFieldsMemo; ++i) {
-        const FIELD4* f = d->fieldsMemo[i].field;
+    for (int i = 0; i < d->memoCount; ++i) {
+        const FIELD4* f = d->memos[i].field;
         std::memcpy(d->record + f->offset, d->recordOld + f->offset, size_t(f->len));
     }
     d->oldValid = 1;
@@ -441,7 +441,7 @@ int copyFile(FILE4* to, FILE4* from) {
     if (file4lenSet(to, 0) != 0) return -1;
     for (int64_t pos = 0;;) {
         const size_t n = file4read(from, pos, buf.data(), buf.size());
-        if (from->codeBase->errorCode < 0) return -1;
+        if (from->cb->errorCode < 0) return -1;
         if (n == 0) return 0;
         if (file4writeAt(to, pos, buf.data(), n) != 0) return -1;
         pos += int64_t(n);
@@ -452,9 +452,9 @@ int copyFile(FILE4* to, FILE4* from) {
 
 int d4memoPack(DATA4* d) {
     if (d == nullptr) return -1;
-    CODE4* cb = d->codeBase;
+    CODE4* cb = d->cb;
     if (cb->errorCode < 0) return -1;
-    if (d->nFieldsMemo == 0 || d->memoFile.file.hand < 0) return 0;
+    if (d->memoCount == 0 || d->memoFile.file.fd < 0) return 0;
     int rc = d4flushTags(d);
     if (rc == 0) rc = d4lockFile(d);
     if (rc == 0) rc = memo4file_lock(&d->memoFile);
@@ -470,7 +470,7 @@ int d4memoPack(DATA4* d) {
     if (rc != 0) return rc < 0 ? -1 : rc;
 
     const int32_t count = d4recordCount(d);
-    std::vector<char> rec(size_t(d->recWidth));
+    std::vector<char> rec(size_t(d->recordLen));
     std::map<int32_t, int32_t> newOf;
     std::vector<SavedRef> saved;
     char* buf = nullptr;
@@ -483,8 +483,8 @@ int d4memoPack(DATA4* d) {
             ok = false;
             break;
         }
-        for (int i = 0; ok && i < d->nFieldsMemo; ++i) {
-            const FIELD4* f = d->fieldsMemo[i].field;
+        for (int i = 0; ok && i < d->memoCount; ++i) {
+            const FIELD4* f = d->memos[i].field;
             const int32_t ref = referenceOf(rec.data() + f->offset, f->len);
             if (ref <= 0 || newOf.count(ref) != 0) continue;
             uint32_t len = 0;
@@ -507,8 +507,8 @@ int d4memoPack(DATA4* d) {
             break;
         }
         bool changed = false;
-        for (int i = 0; i < d->nFieldsMemo; ++i) {
-            const FIELD4* f = d->fieldsMemo[i].field;
+        for (int i = 0; i < d->memoCount; ++i) {
+            const FIELD4* f = d->memos[i].field;
             char* p = rec.data() + f->offset;
             const int32_t ref = referenceOf(p, f->len);
             if (ref <= 0) continue;
@@ -532,9 +532,9 @@ int d4memoPack(DATA4* d) {
     // kept aside first to be put back should the copy fail.
     FILE4 backup;
     std::memset(&backup, 0, sizeof backup);
-    backup.hand = -1;
+    backup.fd = -1;
     bool replaced = false;
-    if (ok && !d->memoFile.file.isExclusive &&
+    if (ok && !d->memoFile.file.exclusiveOpen &&
         (file4temp(&backup, cb, nullptr, 0, 1) != 0 || copyFile(&backup, &d->memoFile.file) != 0))
         ok = false;
     if (ok) {
@@ -546,10 +546,10 @@ int d4memoPack(DATA4* d) {
         // Put the old memo file and references back; the error stays pending for the caller.
         const int32_t pending = cb->errorCode;
         cb->errorCode = 0;
-        if (replaced && backup.hand >= 0) copyFile(&d->memoFile.file, &backup);
+        if (replaced && backup.fd >= 0) copyFile(&d->memoFile.file, &backup);
         file4close(&backup);
         for (const SavedRef& s : saved) {
-            const FIELD4* f = d->fieldsMemo[s.field].field;
+            const FIELD4* f = d->memos[s.field].field;
             if (d4readRecord(d, s.record, rec.data()) != 0) continue;
             std::memcpy(rec.data() + f->offset, s.bytes.data(), s.bytes.size());
             file4writeAt(&d->file, d4recordPosition(d, s.record), rec.data(), rec.size());
@@ -561,12 +561,12 @@ int d4memoPack(DATA4* d) {
     memo4file_close(&tmp);
     file4close(&backup);
     // The current record's references follow the rewrite.
-    if (d->recNum > 0 && d->recNum <= count && d4readRecord(d, d->recNum, rec.data()) == 0)
-        for (int i = 0; i < d->nFieldsMemo; ++i) {
-            const FIELD4* f = d->fieldsMemo[i].field;
+    if (d->recNo > 0 && d->recNo <= count && d4readRecord(d, d->recNo, rec.data()) == 0)
+        for (int i = 0; i < d->memoCount; ++i) {
+            const FIELD4* f = d->memos[i].field;
             std::memcpy(d->record + f->offset, rec.data() + f->offset, size_t(f->len));
         }
-    for (int i = 0; i < d->nFieldsMemo; ++i) f4memoReset(d->fieldsMemo[i].field);
+    for (int i = 0; i < d->memoCount; ++i) f4memoReset(d->memos[i].field);
     d->oldValid = 0;
     return 0;
 }

@@ -22,22 +22,22 @@ struct SORT4RUN {
 };
 
 struct SORT4 {
-  CODE4* codeBase;
+  CODE4* cb;
   FILE4 file;
   int fileOpen;
-  FILE4SEQWRITE seqwrite;
-  char* seqwriteBuffer;
+  FILE4SEQWRITE writer;
+  char* writerBuf;
   int sortLen;
   int infoLen;
-  int totLen; // sortLen + 4 + infoLen
+  int entryLen; // sortLen + 4 + infoLen
   sort4cmpFn cmp;
   char** pointers;
-  int32_t pointersMax; // capacity
-  int32_t pointersUsed;
-  int32_t pointersInit; // entry slots available
+  int32_t ptrCapacity; // capacity
+  int32_t ptrFill;
+  int32_t slots; // entry slots available
   size_t chunkSize;
   int32_t entriesPerChunk;
-  MEM4* poolMemory;
+  MEM4* pool;
   LIST4 chunks;
   int moreMemory;
   int32_t nRuns;

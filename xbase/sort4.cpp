@@ -83,29 +83,29 @@ void quickSort(const SORT4* s, char** a, int32_t n) {
 }
 
 int outOfMemory(SORT4* s) {
-  error4report(s->codeBase, err4memory, "Sorting");
+  error4report(s->cb, err4memory, "Sorting");
   sort4free(s);
   return -1;
 }
 
 size_t chunkBytesHeld(const SORT4* s) {
-  return static_cast<size_t>(s->chunks.nLink) * s->chunkSize;
+  return static_cast<size_t>(s->chunks.count) * s->chunkSize;
 }
 
 // Adds a chunk's entry slots behind the ones already available, as many as
 // the pointer array still has room for.
 bool takeChunk(SORT4* s) {
-  int32_t room = s->pointersMax - s->pointersInit;
+  int32_t room = s->ptrCapacity - s->slots;
   if (room <= 0) return false;
-  if (static_cast<int64_t>(chunkBytesHeld(s) + s->chunkSize) > s->codeBase->sortMemoryLimit)
+  if (static_cast<int64_t>(chunkBytesHeld(s) + s->chunkSize) > s->cb->sortMemoryLimit)
     return false;
-  auto* chunk = static_cast<char*>(mem4take(s->poolMemory, nullptr));
+  auto* chunk = static_cast<char*>(mem4take(s->pool, nullptr));
   if (chunk == nullptr) return false;
   l4append(&s->chunks, reinterpret_cast<LINK4*>(chunk));
   char* first = chunk + kChunkLink;
   int32_t slots = room < s->entriesPerChunk ? room : s->entriesPerChunk;
   for (int32_t i = 0; i < slots; ++i)
-    s->pointers[s->pointersInit++] = first + static_cast<size_t>(i) * static_cast<size_t>(s->totLen);
+    s->pointers[s->slots++] = first + static_cast<size_t>(i) * static_cast<size_t>(s->entryLen);
   return true;
 }
 
@@ -113,38 +113,38 @@ bool takeChunk(SORT4* s) {
 // still needs and gives the rest over to entry slots.
 void splitTail(SORT4* s) {
   s->moreMemory = 0;
-  size_t tailBytes = static_cast<size_t>(s->pointersMax - s->pointersInit) * sizeof(char*);
-  auto k = static_cast<int32_t>(tailBytes / (sizeof(char*) + static_cast<size_t>(s->totLen)));
+  size_t tailBytes = static_cast<size_t>(s->ptrCapacity - s->slots) * sizeof(char*);
+  auto k = static_cast<int32_t>(tailBytes / (sizeof(char*) + static_cast<size_t>(s->entryLen)));
   if (k <= 0) return;
-  int32_t newMax = s->pointersInit + k;
+  int32_t newMax = s->slots + k;
   char* area = reinterpret_cast<char*>(s->pointers + newMax);
   for (int32_t i = 0; i < k; ++i)
-    s->pointers[s->pointersInit++] = area + static_cast<size_t>(i) * static_cast<size_t>(s->totLen);
-  s->pointersMax = newMax;
+    s->pointers[s->slots++] = area + static_cast<size_t>(i) * static_cast<size_t>(s->entryLen);
+  s->ptrCapacity = newMax;
 }
 
 int spill(SORT4* s) {
-  CODE4* cb = s->codeBase;
+  CODE4* cb = s->cb;
   if (!s->fileOpen) {
     if (file4temp(&s->file, cb, nullptr, 0, 1) != 0) {
       sort4free(s);
       return -1;
     }
     s->fileOpen = 1;
-    file4seqWriteInit(&s->seqwrite, &s->file, 0, s->seqwriteBuffer,
+    file4seqWriteInit(&s->writer, &s->file, 0, s->writerBuf,
                       static_cast<size_t>(cb->rebuildBufferSize));
   }
-  quickSort(s, s->pointers, s->pointersUsed);
-  for (int32_t i = 0; i < s->pointersUsed; ++i) {
-    if (file4seqWrite(&s->seqwrite, s->pointers[i], static_cast<size_t>(s->totLen)) != 0) {
+  quickSort(s, s->pointers, s->ptrFill);
+  for (int32_t i = 0; i < s->ptrFill; ++i) {
+    if (file4seqWrite(&s->writer, s->pointers[i], static_cast<size_t>(s->entryLen)) != 0) {
       sort4free(s);
       return -1;
     }
   }
-  int64_t bytes = static_cast<int64_t>(s->pointersUsed) * s->totLen;
+  int64_t bytes = static_cast<int64_t>(s->ptrFill) * s->entryLen;
   if (s->nRuns == 0) s->runBytes = bytes;
   s->totalBytes += bytes;
-  s->pointersUsed = 0;
+  s->ptrFill = 0;
   ++s->nRuns;
   return 0;
 }
@@ -165,13 +165,13 @@ int readRunSlice(SORT4* s, SORT4RUN* r, size_t bufBytes) {
     return 1;
   }
   size_t got = file4read(&s->file, r->nextOffset, r->buffer, want);
-  if (s->codeBase->errorCode < 0) return -1;
+  if (s->cb->errorCode < 0) return -1;
   if (got == 0) {
     r->nextOffset = -1;
     return 1;
   }
-  if (got % static_cast<size_t>(s->totLen) != 0) {
-    error4reportEx(s->codeBase, err4read, "File Name:", s->file.name, nullptr);
+  if (got % static_cast<size_t>(s->entryLen) != 0) {
+    error4reportEx(s->cb, err4read, "File Name:", s->file.name, nullptr);
     return -1;
   }
   r->len = got;
@@ -180,9 +180,9 @@ int readRunSlice(SORT4* s, SORT4RUN* r, size_t bufBytes) {
 }
 
 size_t runBufferBytes(const SORT4* s) {
-  int32_t perChunk = s->chunks.nLink;
+  int32_t perChunk = s->chunks.count;
   int32_t share = (s->nRuns + perChunk - 1) / perChunk;
-  return static_cast<size_t>(s->entriesPerChunk / share) * static_cast<size_t>(s->totLen);
+  return static_cast<size_t>(s->entriesPerChunk / share) * static_cast<size_t>(s->entryLen);
 }
 
 // Moves runs[0] to its place among runs[1..] by binary search.
@@ -204,42 +204,42 @@ void reposition(SORT4* s) {
 
 int sort4init(SORT4* s, CODE4* cb, int sortLen, int infoLen) {
   std::memset(s, 0, sizeof(*s));
-  s->file.hand = -1;
-  s->codeBase = cb;
+  s->file.fd = -1;
+  s->cb = cb;
   if (cb == nullptr || cb->errorCode < 0) return -1;
   if (sortLen < 0 || infoLen < 0 || sortLen > 65535 || infoLen > 65535)
     return error4reportEx(cb, err4parm, "Sorting", nullptr, nullptr);
   s->sortLen = sortLen;
   s->infoLen = infoLen;
-  s->totLen = sortLen + static_cast<int>(sizeof(int32_t)) + infoLen;
+  s->entryLen = sortLen + static_cast<int>(sizeof(int32_t)) + infoLen;
   s->cmp = bytewise;
   s->chunkSize = static_cast<size_t>(cb->sortPoolSize > 4096 ? cb->sortPoolSize : 4096);
-  s->entriesPerChunk = static_cast<int32_t>((s->chunkSize - kChunkLink) / static_cast<size_t>(s->totLen));
-  s->pointersMax = static_cast<int32_t>(s->chunkSize / 4);
+  s->entriesPerChunk = static_cast<int32_t>((s->chunkSize - kChunkLink) / static_cast<size_t>(s->entryLen));
+  s->ptrCapacity = static_cast<int32_t>(s->chunkSize / 4);
   if (s->entriesPerChunk <= 0)
     return error4reportEx(cb, err4parm, "Sorting", nullptr, nullptr);
   s->moreMemory = 1;
   size_t bufSize = static_cast<size_t>(cb->rebuildBufferSize > 1024 ? cb->rebuildBufferSize : 1024);
-  s->seqwriteBuffer = static_cast<char*>(u4allocRetry(cb, bufSize));
-  if (s->seqwriteBuffer == nullptr) return outOfMemory(s);
-  while (s->pointers == nullptr && s->pointersMax >= 256) {
-    s->pointers = static_cast<char**>(u4allocRetry(cb, sizeof(char*) * static_cast<size_t>(s->pointersMax)));
-    if (s->pointers == nullptr) s->pointersMax /= 2;
+  s->writerBuf = static_cast<char*>(u4allocRetry(cb, bufSize));
+  if (s->writerBuf == nullptr) return outOfMemory(s);
+  while (s->pointers == nullptr && s->ptrCapacity >= 256) {
+    s->pointers = static_cast<char**>(u4allocRetry(cb, sizeof(char*) * static_cast<size_t>(s->ptrCapacity)));
+    if (s->pointers == nullptr) s->ptrCapacity /= 2;
   }
   if (s->pointers == nullptr) return outOfMemory(s);
-  s->poolMemory = mem4pool(cb, 1, static_cast<int>(s->chunkSize), 1, 1);
-  if (s->poolMemory == nullptr) return outOfMemory(s);
+  s->pool = mem4pool(cb, 1, static_cast<int>(s->chunkSize), 1, 1);
+  if (s->pool == nullptr) return outOfMemory(s);
   return 0;
 }
 
 int sort4put(SORT4* s, int32_t recNo, const void* key, const void* info) {
-  if (s->codeBase == nullptr || s->codeBase->errorCode < 0 || s->pointers == nullptr) return -1;
-  if (s->pointersUsed == s->pointersInit && s->moreMemory && !takeChunk(s)) splitTail(s);
-  if (s->pointersUsed == s->pointersInit) {
-    if (s->pointersInit == 0) return outOfMemory(s);
+  if (s->cb == nullptr || s->cb->errorCode < 0 || s->pointers == nullptr) return -1;
+  if (s->ptrFill == s->slots && s->moreMemory && !takeChunk(s)) splitTail(s);
+  if (s->ptrFill == s->slots) {
+    if (s->slots == 0) return outOfMemory(s);
     if (spill(s) != 0) return -1;
   }
-  char* entry = s->pointers[s->pointersUsed++];
+  char* entry = s->pointers[s->ptrFill++];
   std::memcpy(entry, key, static_cast<size_t>(s->sortLen));
   std::memcpy(entry + s->sortLen, &recNo, sizeof(recNo));
   if (s->infoLen > 0) std::memcpy(entry + s->sortLen + sizeof(recNo), info, static_cast<size_t>(s->infoLen));
@@ -247,36 +247,36 @@ int sort4put(SORT4* s, int32_t recNo, const void* key, const void* info) {
 }
 
 int sort4getInit(SORT4* s) {
-  CODE4* cb = s->codeBase;
+  CODE4* cb = s->cb;
   if (cb == nullptr || cb->errorCode < 0 || s->pointers == nullptr) return -1;
   if (s->nRuns == 0) {
-    quickSort(s, s->pointers, s->pointersUsed);
-    u4globalFree(s->seqwriteBuffer);
-    s->seqwriteBuffer = nullptr;
+    quickSort(s, s->pointers, s->ptrFill);
+    u4globalFree(s->writerBuf);
+    s->writerBuf = nullptr;
     s->outPos = 0;
     return 0;
   }
-  if (s->pointersUsed > 0 && spill(s) != 0) return -1;
-  if (file4seqFlush(&s->seqwrite) != 0) {
+  if (s->ptrFill > 0 && spill(s) != 0) return -1;
+  if (file4seqFlush(&s->writer) != 0) {
     sort4free(s);
     return -1;
   }
-  u4globalFree(s->seqwriteBuffer);
-  s->seqwriteBuffer = nullptr;
+  u4globalFree(s->writerBuf);
+  s->writerBuf = nullptr;
   u4globalFree(s->pointers);
   s->pointers = nullptr;
   s->merging = 1;
 
   s->runs = static_cast<SORT4RUN*>(u4allocRetry(cb, sizeof(SORT4RUN) * static_cast<size_t>(s->nRuns)));
   if (s->runs == nullptr) return outOfMemory(s);
-  if (s->chunks.nLink == 0) {
-    auto* chunk = static_cast<char*>(mem4take(s->poolMemory, nullptr));
+  if (s->chunks.count == 0) {
+    auto* chunk = static_cast<char*>(mem4take(s->pool, nullptr));
     if (chunk == nullptr) return outOfMemory(s);
     l4append(&s->chunks, reinterpret_cast<LINK4*>(chunk));
   }
   size_t bufBytes = runBufferBytes(s);
   if (bufBytes == 0) return outOfMemory(s);
-  int32_t share = (s->nRuns + s->chunks.nLink - 1) / s->chunks.nLink;
+  int32_t share = (s->nRuns + s->chunks.count - 1) / s->chunks.count;
   LINK4* chunk = l4first(&s->chunks);
   int32_t inChunk = 0;
   s->runsActive = 0;
@@ -311,11 +311,11 @@ int sort4getInit(SORT4* s) {
 }
 
 int sort4get(SORT4* s, int32_t* recNo, void** key, void** info) {
-  CODE4* cb = s->codeBase;
+  CODE4* cb = s->cb;
   if (cb == nullptr || cb->errorCode < 0) return -1;
   char* entry = nullptr;
   if (!s->merging) {
-    if (s->pointers == nullptr || s->outPos >= s->pointersUsed) {
+    if (s->pointers == nullptr || s->outPos >= s->ptrFill) {
       sort4free(s);
       return 1;
     }
@@ -323,7 +323,7 @@ int sort4get(SORT4* s, int32_t* recNo, void** key, void** info) {
   } else {
     if (s->lastGiven && s->runsActive > 0) {
       SORT4RUN& r = s->runs[0];
-      r.pos += static_cast<size_t>(s->totLen);
+      r.pos += static_cast<size_t>(s->entryLen);
       if (r.pos >= r.len) {
         int rc = readRunSlice(s, &r, runBufferBytes(s));
         if (rc < 0) {
@@ -355,16 +355,16 @@ int sort4get(SORT4* s, int32_t* recNo, void** key, void** info) {
 
 void sort4free(SORT4* s) {
   if (s->fileOpen) file4close(&s->file);
-  u4globalFree(s->seqwriteBuffer);
+  u4globalFree(s->writerBuf);
   u4globalFree(s->pointers);
   u4globalFree(s->runs);
-  if (s->poolMemory != nullptr) {
+  if (s->pool != nullptr) {
     // Units go back to the private pool, which then frees its chunks.
-    while (LINK4* chunk = l4pop(&s->chunks)) mem4give(s->poolMemory, chunk);
-    mem4poolRelease(s->poolMemory);
+    while (LINK4* chunk = l4pop(&s->chunks)) mem4give(s->pool, chunk);
+    mem4poolRelease(s->pool);
   }
-  CODE4* cb = s->codeBase;
+  CODE4* cb = s->cb;
   std::memset(s, 0, sizeof(*s));
-  s->codeBase = cb;
-  s->file.hand = -1;
+  s->cb = cb;
+  s->file.fd = -1;
 }

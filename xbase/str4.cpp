@@ -290,7 +290,7 @@ Date4::Date4(const char* text, const char* picture) {
 long Date4::asLong() { return date4toJulian(buf_); }
 
 void Field4::changed() {
-    if (f_ != nullptr) f_->data->recordChanged = 1;
+    if (f_ != nullptr) f_->data->recChanged = 1;
 }
 
 int Field4::decimals() { return f_ != nullptr ? f4decimals(f_) : 0; }

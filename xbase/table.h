@@ -44,7 +44,7 @@ struct F4MEMO {
   int status; // 1 = not read for the current record
   char* contents;
   uint32_t len;
-  uint32_t lenMax;
+  uint32_t capacity;
   FIELD4* field;
 };
 
@@ -62,43 +62,40 @@ struct MEMO4FILE {
   FILE4 file;
   DATA4* data;
   int blockSize;
-  int fileLock;
+  int locked;
 };
-
-struct INDEX4;
-struct TAG4;
 
 struct DATA4 {
   LINK4 link; // in CODE4::dataList; must stay first
   unsigned char header[10]; // bytes 0..9 of the file
-  int64_t numRecs;          // count held in memory, -1 = none
+  int64_t heldCount; // record count held in memory (only under a lock), -1 = none
   int headerLen;
-  char* record;
-  char* recordOld;
-  int recWidth;
-  int recordChanged;
-  int32_t recNum;
-  int32_t recNumOld;
+  char* record;    // current record, recordLen + 1 bytes
+  char* recordOld; // the record as it stands on disk
+  int recordLen;
+  int recChanged;
+  int32_t recNo;     // current record, -1 = none
+  int32_t oldNumber; // record held in recordOld, -1 = none
   FILE4 file;
   char alias[data4aliasMax + 1];
-  CODE4* codeBase;
-  int hasMdx;
+  CODE4* cb;
+  int productionIndex; // header byte 28
   FIELD4* fields;
-  int nFields;
-  F4MEMO* fieldsMemo;
-  int nFieldsMemo;
-  int32_t* locks;
+  int fieldCount;
+  F4MEMO* memos;
+  int memoCount;
+  int32_t* locks; // record locks held: lockSlot, or an array for a group
   int lockCapacity;
-  int numLocked;
+  int lockedCount;
   int32_t lockSlot;
   int fileLocked;
   int appendLocked;
-  int fileChanged;
-  LIST4 indexes;
+  int written; // a record was written: the header date is renewed on close
+  LIST4 indexes; // open index files (none until multiple-index files exist)
   int bofFlag;
   int eofFlag;
   MEMO4FILE memoFile;
-  int64_t minCount; // record count last read from disk
+  int64_t countRead; // record count last read from disk
   int oldValid;
 };
 

@@ -121,7 +121,7 @@ void EngineEvaluateAll(benchmark::State& state) {
 // The expression alone: records copied into the record buffer from memory, no file reads.
 void EngineEvaluateOnly(benchmark::State& state) {
     Data& d = data();
-    const size_t width = size_t(d.table->recWidth);
+    const size_t width = size_t(d.table->recordLen);
     std::string all(width * records, ' ');
     for (int32_t r = 1; r <= records; ++r)
         if (d4readRecord(d.table, r, all.data() + width * size_t(r - 1)) != 0) std::abort();

@@ -45,7 +45,7 @@ TEST_F(EngineTest, InitIsRefusedWhileTablesAreOpen) {
   cb.lockAttempts = 7;
   EXPECT_EQ(code4init(&cb), -1);
   EXPECT_EQ(cb.lockAttempts, 7);
-  EXPECT_EQ(cb.dataList.nLink, 1);
+  EXPECT_EQ(cb.dataList.count, 1);
   EXPECT_EQ(code4findData(&cb, "t"), d);
   EXPECT_EQ(code4findData(&cb, "other"), nullptr);
   (void)f4str(d4fieldByNumber(d, 1)); // a work buffer to hand back on the next init
@@ -67,8 +67,8 @@ TEST(List4, OrderRemovalAndSelection) {
   EXPECT_EQ(l4pop(&list), nullptr);
   l4append(&list, &a.link);
   l4remove(&list, &a.link);
-  EXPECT_EQ(list.nLink, 0);
-  EXPECT_EQ(list.lastNode, nullptr);
+  EXPECT_EQ(list.count, 0);
+  EXPECT_EQ(list.last, nullptr);
   EXPECT_EQ(list.selected, nullptr);
 
   l4append(&list, &a.link);
@@ -93,7 +93,7 @@ TEST(List4, OrderRemovalAndSelection) {
   EXPECT_EQ(l4seek(&list, &b.link), 0);
   EXPECT_EQ(l4pop(&list), &c.link);
   EXPECT_EQ(l4last(&list), &a.link);
-  EXPECT_EQ(list.nLink, 1);
+  EXPECT_EQ(list.count, 1);
 }
 
 TEST_F(EngineTest, PoolsGrowByStartThenExpandAndShareEqualUnits) {
@@ -101,10 +101,10 @@ TEST_F(EngineTest, PoolsGrowByStartThenExpandAndShareEqualUnits) {
   ASSERT_NE(pool, nullptr);
   std::vector<void*> units;
   for (int i = 0; i < 3; ++i) units.push_back(mem4take(pool, &cb));
-  EXPECT_EQ(pool->chunks.nLink, 1);
+  EXPECT_EQ(pool->chunks.count, 1);
   units.push_back(mem4take(pool, &cb));
-  EXPECT_EQ(pool->chunks.nLink, 2);
-  EXPECT_EQ(pool->freeUnits.nLink, 1) << "second chunk has the expand count";
+  EXPECT_EQ(pool->chunks.count, 2);
+  EXPECT_EQ(pool->freeUnits.count, 1) << "second chunk has the expand count";
   for (void* u : units) {
     ASSERT_NE(u, nullptr);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(u) % alignof(std::max_align_t), 0u);
@@ -113,10 +113,10 @@ TEST_F(EngineTest, PoolsGrowByStartThenExpandAndShareEqualUnits) {
   MEM4* shared = mem4pool(&cb, 8, 40, 1, 0);
   EXPECT_EQ(shared, pool);
   EXPECT_EQ(pool->unitStart, 8);
-  EXPECT_EQ(pool->nRepeat, 2);
+  EXPECT_EQ(pool->users, 2);
   MEM4* priv = mem4pool(&cb, 1, 40, 1, 1);
   EXPECT_NE(priv, pool);
-  EXPECT_EQ(priv->nRepeat, -1);
+  EXPECT_EQ(priv->users, -1);
   for (void* u : units) mem4give(pool, u);
   mem4poolRelease(shared);
   mem4poolRelease(pool);
@@ -184,7 +184,7 @@ TEST_F(EngineTest, CreateHonoursSafetyAndNeverTruncatesOnOpen) {
   cb.safety = 0;
   ASSERT_EQ(file4create(&f, &cb, path.c_str(), 1), 0);
   EXPECT_EQ(file4length(&f), 0);
-  int flags = fcntl(f.hand, F_GETFD);
+  int flags = fcntl(f.fd, F_GETFD);
   EXPECT_TRUE(flags & FD_CLOEXEC);
   file4close(&f);
 }
@@ -242,7 +242,7 @@ TEST_F(EngineTest, SequentialWriterAlignsToKilobytes) {
   char buffer[2048];
   FILE4SEQWRITE w;
   file4seqWriteInit(&w, &f, 1500, buffer, sizeof(buffer));
-  EXPECT_EQ(w.working, 1572) << "first filling ends on a 1,024-byte boundary";
+  EXPECT_EQ(w.fillCap, 1572) << "first filling ends on a 1,024-byte boundary";
   std::string data;
   for (int i = 0; i < 5000; ++i) data.push_back(static_cast<char>('a' + i % 26));
   ASSERT_EQ(file4seqWrite(&w, data.data(), 1000), 0);

@@ -38,7 +38,7 @@ class CorruptTest : public EngineTest {
     error4set(&cb, 0);
     DATA4* d = d4open(&cb, dir.file("bad").c_str());
     if (d == nullptr) {
-      EXPECT_EQ(cb.dataList.nLink, 0);
+      EXPECT_EQ(cb.dataList.count, 0);
       return cb.errorCode;
     }
     static const std::set<int> walkResults = {0, -1, status4eof, err4read, err4parm};

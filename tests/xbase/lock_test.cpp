@@ -117,7 +117,7 @@ TEST_F(LockTest, BoundedAttemptsWaitAboutASecondEach) {
   waited = secondsSince(start);
   EXPECT_GE(waited, 0.0);
   EXPECT_LT(waited, 10.0);
-  EXPECT_EQ(d->numLocked, 0);
+  EXPECT_EQ(d->lockedCount, 0);
 }
 
 TEST_F(LockTest, WaitingLockSucceedsWhenTheHolderLets_go) {

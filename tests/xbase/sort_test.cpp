@@ -126,9 +126,9 @@ TEST_F(SortTest, DamagedRunIsReported) {
   ASSERT_EQ(sort4init(&s, &cb, 4, 0), 0);
   for (int i = 0; i < 50000; ++i) ASSERT_EQ(sort4put(&s, i, "abcd", nullptr), 0);
   ASSERT_GT(s.nRuns, 0);
-  ASSERT_EQ(file4seqFlush(&s.seqwrite), 0);
+  ASSERT_EQ(file4seqFlush(&s.writer), 0);
   // A run cut short no longer holds whole entries.
-  ASSERT_EQ(ftruncate(s.file.hand, s.runBytes - 3), 0);
+  ASSERT_EQ(ftruncate(s.file.fd, s.runBytes - 3), 0);
   s.totalBytes = s.runBytes - 3 + (s.totalBytes - s.runBytes);
   int rc = sort4getInit(&s);
   int32_t rec;

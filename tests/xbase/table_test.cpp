@@ -292,12 +292,12 @@ TEST_F(EngineTest, ProductionIndexFlag) {
   EXPECT_EQ(d4open(&cb, dir.file("ix").c_str()), nullptr);
   EXPECT_EQ(cb.errorCode, err4noIndex);
   error4set(&cb, 0);
-  EXPECT_EQ(cb.dataList.nLink, 0);
+  EXPECT_EQ(cb.dataList.count, 0);
 
   cb.autoOpen = 0;
   d = d4open(&cb, dir.file("ix").c_str());
   ASSERT_NE(d, nullptr);
-  EXPECT_EQ(d->hasMdx, 1);
+  EXPECT_EQ(d->productionIndex, 1);
   d4close(d);
 
   const TAG4INFO tags[] = {{"T", "NAME", nullptr, 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
@@ -319,7 +319,7 @@ TEST_F(EngineTest, MemoTableNeedsItsMemoFile) {
   EXPECT_EQ(d4open(&cb, dir.file("m").c_str()), nullptr);
   EXPECT_EQ(cb.errorCode, err4info) << "a block size under 24 is refused";
   error4set(&cb, 0);
-  EXPECT_EQ(cb.dataList.nLink, 0);
+  EXPECT_EQ(cb.dataList.count, 0);
 }
 
 TEST_F(EngineTest, RecordLocksInOneProcess) {
@@ -350,7 +350,7 @@ TEST_F(EngineTest, RecordLocksInOneProcess) {
 
   const int32_t group[] = {3, 1, 3};
   EXPECT_EQ(d4lockGroup(other, group, 3), 0) << "duplicates are locked once";
-  EXPECT_EQ(other->numLocked, 2);
+  EXPECT_EQ(other->lockedCount, 2);
   EXPECT_EQ(d4lockRecord(d, 1), status4locked);
   EXPECT_EQ(d4lockRecord(d, 2), 0);
   EXPECT_EQ(d4lockGroup(other, group, 0), err4parm);
@@ -360,7 +360,7 @@ TEST_F(EngineTest, RecordLocksInOneProcess) {
   error4set(&cb, 0);
   const int32_t clash[] = {1, 2};
   EXPECT_EQ(d4lockGroup(other, clash, 2), status4locked);
-  EXPECT_EQ(other->numLocked, 0) << "a failed group holds nothing";
+  EXPECT_EQ(other->lockedCount, 0) << "a failed group holds nothing";
   d4close(other);
   d4close(d);
 }
@@ -374,7 +374,7 @@ TEST_F(EngineTest, ExclusiveTablesTakeNoLocksAndHoldTheirCount) {
   EXPECT_EQ(d4lockFile(d), 0);
   d4blank(d);
   ASSERT_EQ(d4append(d), 0);
-  EXPECT_EQ(d->numRecs, 1);
+  EXPECT_EQ(d->heldCount, 1);
   cb.openError = 0;
   EXPECT_EQ(d4open(&cb, dir.file("ex").c_str()), nullptr);
   EXPECT_EQ(cb.errorCode, status4noOpen);
