@@ -3,6 +3,7 @@
 //   compile a key expression and evaluate it over 100,000 records.
 // Each pair is printed side by side; compare the "xbase" and "sqlite" rows.
 #include "xbase/expr4.h"
+#include "xbase/expr4data.h"
 #include "xbase/sort.h"
 #include "xbase/table.h"
 
