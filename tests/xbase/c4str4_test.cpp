@@ -34,6 +34,8 @@ TEST(C4Conv, TextToDouble) {
     EXPECT_EQ(c4textToDouble("+7", 2), 7.0);
     EXPECT_EQ(c4textToDouble("1e3", 3), 1000.0);
     EXPECT_EQ(c4textToDouble(".5", 2), 0.5);
+    EXPECT_EQ(c4textToDouble("--1", 3), 0.0);
+    EXPECT_EQ(c4textToDouble("+-1", 3), 0.0);
     EXPECT_EQ(c4textToDouble("12345", 3), 123.0);  // only n characters
     EXPECT_EQ(c4textToDouble("abc", 3), 0.0);
     EXPECT_EQ(c4textToDouble("", 0), 0.0);
