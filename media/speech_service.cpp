@@ -6,6 +6,7 @@
 #include <espeak-ng/speak_lib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -166,6 +167,7 @@ AlsaDestination::AlsaDestination(int deviceNumber)
 
 int AlsaDestination::Write(const std::vector<int16_t>& samples, int sampleRate,
                            const StopQuery& stop) {
+    if (sampleRate <= 0) return EINVAL;
     if (samples.empty() || (stop && stop())) return 0;
     snd_pcm_t* pcm = nullptr;
     int rc = snd_pcm_open(&pcm, device_.c_str(), SND_PCM_STREAM_PLAYBACK, 0);
@@ -194,24 +196,29 @@ int AlsaDestination::Write(const std::vector<int16_t>& samples, int sampleRate,
         }
         done += static_cast<size_t>(written);
     }
-    // Wait for the device to play what it holds, still listening for a stop;
-    // bounded in case the device stalls.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5) +
-                          std::chrono::milliseconds(samples.size() * 1000 / sampleRate);
+    // Wait for the device to play what it holds, still listening for a stop.
+    // Some outputs (a sound server's null sink) never report an empty queue:
+    // once the queued time has passed, everything has been played anyway.
+    bool played = false;
+    snd_pcm_sframes_t queued = 0;
+    if (!stopped && snd_pcm_delay(pcm, &queued) < 0) queued = 0;
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(std::max<long>(queued, 0) * 1000L / sampleRate + 200);
     while (!stopped) {
         snd_pcm_sframes_t delay = 0;
-        if (snd_pcm_delay(pcm, &delay) < 0 || delay <= 0) break;
-        if ((stop && stop()) || std::chrono::steady_clock::now() > deadline) {
-            stopped = true;
+        if (snd_pcm_delay(pcm, &delay) < 0 || delay <= 0) {
+            played = true;
             break;
         }
+        if (stop && stop()) stopped = true;
+        if (stopped || std::chrono::steady_clock::now() > deadline) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(
             std::clamp<long>(delay * 1000L / sampleRate, 1L, 20L)));
     }
-    if (stopped)
-        snd_pcm_drop(pcm);
-    else
+    if (played)
         snd_pcm_drain(pcm);
+    else
+        snd_pcm_drop(pcm);
     snd_pcm_close(pcm);
     return 0;
 }
