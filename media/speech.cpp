@@ -1,12 +1,8 @@
 #include "media/speech.h"
 
-#include <espeak-ng/speak_lib.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
-
-#include "platform/message_box.h"
 
 namespace orvelin::media {
 
@@ -408,17 +404,6 @@ HRESULT CTTSMode::AudioReset() {
         if (!voice_) return E_NOINTERFACE;
     }
     generation_.fetch_add(1);
-    return S_OK;
-}
-
-HRESULT CTTSMode::AboutDlg(QWidget* owner, const std::string& title) {
-    TTSModeInfo info;
-    if (HRESULT rc = ModeGet(info); rc != S_OK) return rc;
-    std::string text = info.modeName + " (" + info.modeId + ")";
-    if (!info.language.empty()) text += "\nLanguage: " + info.language;
-    text += "\neSpeak NG " + std::string(espeak_Info(nullptr));
-    platform::messageBox(text, title, platform::BoxButtons::Ok, platform::BoxIcon::Information,
-                         std::nullopt, owner);
     return S_OK;
 }
 

@@ -254,7 +254,8 @@ int MemoryDestination::Writes() const {
 // of the library exports it from executables, where the other copies find it.
 extern "C" __attribute__((visibility("default"))) orvelin::media::SpeechService*
 orvelin_speech_service_v1() {
-    // Never destroyed: the engine stays initialised until the process ends.
-    static orvelin::media::SpeechService* const own = new orvelin::media::EspeakService();
-    return own;
+    // A library copy that owns the service frees it when unloaded; the engine
+    // itself stays loaded and initialised (see EnsureLocked).
+    static orvelin::media::EspeakService own;
+    return &own;
 }
