@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <future>
@@ -332,6 +333,22 @@ TEST(SpeechEngine, EmptyObjectAnswersNoInterface) {
     EXPECT_EQ(mode.AboutDlg(nullptr, "About"), E_NOINTERFACE);
     EXPECT_EQ(mode.InitAudio(nullptr), E_INVALIDARG);
     EXPECT_EQ(mode.Attach(VoiceInfo{}), E_INVALIDARG);
+}
+
+TEST(SpeechEngine, FailuresComeBackAsCodes) {
+    EXPECT_EQ(ResultFromPlatform(0), S_OK);
+    EXPECT_EQ(static_cast<uint32_t>(ResultFromPlatform(ENOENT)), 0x80070002u);
+    EXPECT_EQ(static_cast<uint32_t>(ResultFromPlatform(0x100006FF)), 0x80045006u);
+
+    // A voice that vanished from the engine: speaking fails with its code and
+    // nothing reaches the destination.
+    CTTSMode mode;
+    auto sink = std::make_shared<MemoryDestination>();
+    ASSERT_EQ(mode.InitAudio(sink), S_OK);
+    ASSERT_EQ(mode.Attach(Voice("Gone", "xx/gone", {{"xx", 1}})), S_OK);
+    EXPECT_EQ(mode.Attach(Voice("German", "gmw/de", {{"de", 5}})), E_FAIL);
+    EXPECT_EQ(static_cast<uint32_t>(mode.Speak(u"hello", true)), 0x80045006u);
+    EXPECT_EQ(sink->Writes(), 0);
 }
 
 TEST(SpeechEngine, DefaultsReadBackOnTheSettingsScale) {
