@@ -285,6 +285,37 @@ TEST_F(LinkTest, HostileInputIsDroppedAndThePeerStays) {
     EXPECT_EQ(server->peers().size(), 1u);
 }
 
+TEST_F(LinkTest, RandomBytesNeverHurtTheServer) {
+    auto peer = admittedPeer();
+    auto calm = admittedPeer();
+    server->QueueCall(1);
+    std::uint32_t seed = 12345;
+    const auto next = [&] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    for (int round = 0; round < 200; ++round) {
+        Buffer chunk(next() % 700);
+        for (auto& b : chunk) b = static_cast<std::uint8_t>(next());
+        // Now and then something that looks like a frame header.
+        if (!chunk.empty() && chunk.size() >= 9 && next() % 3 == 0) {
+            chunk[0] = static_cast<std::uint8_t>(next() % 16);
+            chunk[3] = 0;
+            chunk[4] = 1;
+        }
+        peer->send(chunk);
+        if (round % 20 == 0) settle();
+    }
+    settle();
+    for (const auto& p : server->peers()) EXPECT_LE(p->inbox.size(), kReassemblyCap);
+    peer->closeNow();
+    ASSERT_TRUE(waitLog("Client closed connection"));
+    // The other peer was not disturbed.
+    EXPECT_EQ(frameId(readFrame(*calm)), 101u);
+    calm->send(frame(MSG_TRAFFIC_ACCEPT_ALL));
+    EXPECT_EQ(frameId(readFrame(*calm)), 102u);
+}
+
 TEST_F(LinkTest, PeerTextIsShownWithoutItsPrefix) {
     auto peer = admittedPeer();
     peer->send(std::string_view("SSMSHello \x80!\0junk", 16));
