@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <numeric>
 
@@ -169,7 +170,17 @@ TEST_F(StreamSocketTest, DataThenCloseDeliversEveryByteBeforeClosed) {
         }
     }
     EXPECT_EQ(dataNotes, accepted->receiveQueueLength());
-    EXPECT_EQ(recorder.receivedBytes(*accepted), sent);
+    // Reads are sized from the receive buffer asked for (0x7FFF), not from the doubled
+    // value the kernel reports back, nor from the 1000-byte fallback.
+    Buffer all;
+    std::size_t largest = 0;
+    while (auto b = accepted->Receive()) {
+        largest = std::max(largest, b->size());
+        all.insert(all.end(), b->begin(), b->end());
+    }
+    EXPECT_EQ(all, sent);
+    EXPECT_GT(largest, 1000u);
+    EXPECT_LE(largest, 0x7FFFu);
 }
 
 TEST_F(StreamSocketTest, ResetByPeerReportsClosed) {
