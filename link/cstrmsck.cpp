@@ -357,6 +357,10 @@ bool CStreamSocket::owns(const platform::AppMessage& message) const {
     return note && note->serial == serial_;
 }
 
+bool CStreamSocket::watchingWrites() const {
+    return writeNotifier_ && writeNotifier_->isEnabled();
+}
+
 std::uint16_t CStreamSocket::LocalPort() const {
     if (fd_ < 0) return 0;
     sockaddr_in a{};

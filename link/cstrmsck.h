@@ -187,6 +187,8 @@ class CStreamSocket {
     std::uint16_t LocalPort() const;
     std::size_t sendQueueLength() const { return sendList_.size(); }
     std::size_t receiveQueueLength() const { return recvList_.size(); }
+    // Whether the socket waits to become writable (a send in parts, or a connect).
+    bool watchingWrites() const;
 
     // True when the message is a notification of this socket's current life.
     bool owns(const platform::AppMessage& message) const;

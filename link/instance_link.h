@@ -25,6 +25,9 @@
 // waiting), acted on only when complete, and a frame whose length is below 9 ends the
 // parsing of what has arrived (the bytes are dropped, the peer stays connected).
 //
+// Access: "orvelin.ini" (link_profile.h), read at every admission. A peer without a
+// section is admitted, and the listener takes connections on every interface.
+//
 // Peer life: accepted (in the list) -> admitted (greeted) or refused (closed at once).
 // An admitted peer is idle, or awaiting the answer to one record (ack timer 1 running,
 // 10 s). Accept moves to the next record, a denial resends it (the eleventh denial in

@@ -215,6 +215,9 @@ TEST_F(StreamSocketTest, LargeSendContinuesAndComesBackOnce) {
     EXPECT_EQ(recorder.count(SocketDataSent), 2u);
     EXPECT_EQ(recorder.count(SocketSendDone), 2u);
     EXPECT_EQ(recorder.count(SocketSendFailed), 0u);
+    // Nothing left to send: neither socket keeps waking the loop for writability.
+    EXPECT_FALSE(accepted->watchingWrites());
+    EXPECT_FALSE(other->watchingWrites());
     for (const Note& n : recorder.notes) {
         if (n.code != SocketDataSent) continue;
         if (n.socket == reinterpret_cast<platform::LParam>(accepted.get())) {
@@ -250,6 +253,17 @@ TEST_F(StreamSocketTest, CloseReturnsQueuedBuffersOldestFirst) {
     // Nothing was sent after the close: the peer sees the end of the stream only.
     EXPECT_TRUE(peer.waitClosed());
     EXPECT_EQ(peer.pending(), 0u);
+}
+
+TEST_F(StreamSocketTest, DestroyingALiveSocketClosesItQuietly) {
+    Peer peer(port);
+    acceptPeer(peer);
+    ASSERT_EQ(accepted->Send(Buffer{1, 2, 3}), kSocketOk);
+    recorder.notes.clear();
+    accepted.reset();
+    EXPECT_TRUE(peer.waitClosed());
+    settle();
+    EXPECT_TRUE(recorder.notes.empty());
 }
 
 TEST_F(StreamSocketTest, OwnerMayCloseAndDeleteFromItsNotification) {
