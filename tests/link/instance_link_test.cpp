@@ -240,7 +240,7 @@ TEST_F(LinkTest, SplitAndCoalescedFrames) {
     peer->send(Buffer{ack.back()});
     ASSERT_EQ(frameId(readFrame(*peer)), 102u);
 
-    // Accept then deny in one piece: the first moves on, the second resends.
+    // Accept then deny in one send: the first moves on, the second resends.
     peer->send(concat(frame(MSG_TRAFFIC_ACCEPT), frame(MSG_TRAFFIC_DENIED)));
     EXPECT_EQ(frameId(readFrame(*peer)), 103u);
     EXPECT_EQ(frameId(readFrame(*peer)), 103u);

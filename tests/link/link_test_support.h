@@ -1,4 +1,4 @@
-// Shared pieces of the link tests: one QApplication for the binary, a plain blocking-
+// What the link tests share: one QApplication for the binary, a plain blocking-
 // connect TCP peer that reads without blocking while the event loop runs, a window that
 // records socket notifications, and a private temporary directory.
 #pragma once
