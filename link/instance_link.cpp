@@ -1,0 +1,428 @@
+#include "link/instance_link.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <utility>
+
+#include "link/cp1252.h"
+#include "link/link_profile.h"
+#include "platform/message_box.h"
+
+namespace orvelin::link {
+
+namespace {
+
+void put16(Buffer& b, std::size_t at, std::uint16_t v) {
+    b[at] = static_cast<std::uint8_t>(v);
+    b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+void put32(Buffer& b, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+std::uint16_t get16(const Buffer& b, std::size_t at) {
+    return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
+}
+
+std::uint32_t systemNow() {
+    const auto s = std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    return static_cast<std::uint32_t>(s.count());
+}
+
+}  // namespace
+
+Buffer NewNetMessage(std::uint8_t type, std::size_t payloadLength, std::uint32_t unixTime) {
+    Buffer b(payloadLength + kNetHeaderSize, 0);
+    b[0] = type;
+    put16(b, 1, static_cast<std::uint16_t>(b.size()));
+    put16(b, 3, kNetMarker);
+    put32(b, 5, unixTime);
+    return b;
+}
+
+std::string CallText(const client::TCallRecord& r) {
+    std::string text = " ";
+    text += r.callerNumber.view();
+    text += "; ";
+    text += r.callerName.view();
+    text += "; ";
+    text += r.calledNumber.view();
+    text += "; ";
+    text += r.calledName.view();
+    text += "; ";
+    text += r.comment.view();
+    text += "; ";
+    text += r.filePath.view();
+    return text;
+}
+
+Buffer BuildCallFrame(const client::TCallRecord& r, std::uint32_t unixTime) {
+    std::string text = utf8ToCp1252(CallText(r));
+    // The fields can total 544 bytes; only 541 fit the frame the peer expects.
+    if (text.size() > kMaxCallText) text.resize(kMaxCallText);
+
+    Buffer b = NewNetMessage(MSG_TRAFFIC_CALL, kCallPayloadCapacity, unixTime);
+    put32(b, 9, r.id);
+
+    // The arrival as local time, from its seconds value (since 1901, unsigned).
+    const std::time_t t = static_cast<std::time_t>(static_cast<std::int64_t>(r.arrivalSeconds) -
+                                                   client::kSeconds1901To1970);
+    std::tm tm{};
+    if (localtime_r(&t, &tm)) {
+        put16(b, 13, static_cast<std::uint16_t>(tm.tm_year + 1900));
+        put16(b, 15, static_cast<std::uint16_t>(tm.tm_mon + 1));
+        put16(b, 17, static_cast<std::uint16_t>(tm.tm_wday));
+        put16(b, 19, static_cast<std::uint16_t>(tm.tm_mday));
+        put16(b, 21, static_cast<std::uint16_t>(tm.tm_hour));
+        put16(b, 23, static_cast<std::uint16_t>(tm.tm_min));
+        put16(b, 25, static_cast<std::uint16_t>(tm.tm_sec));
+    }
+    put32(b, 29, r.state);
+    put32(b, 33, r.flags);
+    put16(b, 37, r.cip);
+    put16(b, 39, r.reserved38);
+    put16(b, 41, r.count);
+    put16(b, 43, r.reason);
+    std::copy(text.begin(), text.end(), b.begin() + kCallTextOffset);
+
+    // This type's length field counts from after itself; the zero byte and three
+    // more follow the text on the wire.
+    const auto length = static_cast<std::uint16_t>(text.size() + 43);
+    put16(b, 1, length);
+    b.resize(static_cast<std::size_t>(length) + 6);
+    return b;
+}
+
+std::string ShownText(std::string_view wire) {
+    wire = wire.substr(0, wire.find('\0'));
+    if (wire.size() > kMaxShownText) wire = wire.substr(0, kMaxShownText);
+    std::string text = cp1252ToUtf8(wire);
+    for (char& c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) c = ' ';
+    }
+    return text;
+}
+
+// ---- CClient ----
+
+CClient::CClient(InstanceLinkServer& server, platform::Clock* clock)
+    : CStreamSocket(server.ref(), platform::WM_CLIENT_SOCKET, clock), server_(server) {}
+
+CClient::~CClient() {
+    m_Pending.clear();
+    pendingCount_.clear();
+}
+
+bool CClient::pendingBehindHead(std::uint32_t id) const {
+    const auto it = pendingCount_.find(id);
+    if (it == pendingCount_.end()) return false;
+    const unsigned atHead = (!m_Pending.empty() && m_Pending.front() == id) ? 1 : 0;
+    return it->second > atHead;
+}
+
+void CClient::dropHead() {
+    if (m_Pending.empty()) return;
+    const std::uint32_t id = m_Pending.front();
+    m_Pending.pop_front();
+    auto it = pendingCount_.find(id);
+    if (it != pendingCount_.end() && --it->second == 0) pendingCount_.erase(it);
+}
+
+void CClient::QueueCall(std::uint32_t ringIndex) {
+    const client::CallRing& ring = server_.ring();
+    if (ringIndex >= ring.size()) return;
+    const std::uint32_t id = ring.at(ringIndex).id;
+    if (id == 0) return;
+    QueueCallId(id);
+}
+
+void CClient::QueueCallId(std::uint32_t id, bool skipInFlight) {
+    if (id == 0) return;
+    // A record waiting behind the head goes out with its newest content anyway.
+    if (pendingBehindHead(id)) return;
+    if (skipInFlight && m_bAwaiting && !m_Pending.empty() && m_Pending.front() == id) return;
+    const std::size_t cap = 4 * static_cast<std::size_t>(server_.ring().size());
+    if (m_Pending.size() >= cap) {
+        server_.NetLog(1, "Call queue full");
+        return;
+    }
+    m_Pending.push_back(id);
+    ++pendingCount_[id];
+    SendNextCall();
+}
+
+void CClient::SendNextCall() {
+    if (m_bAwaiting) return;
+    // Records removed since they were queued are skipped.
+    while (!m_Pending.empty() && !server_.ring().find(m_Pending.front())) dropHead();
+    if (m_Pending.empty()) return;
+    const client::TCallRecord* record = server_.ring().find(m_Pending.front());
+    Buffer frame = BuildCallFrame(*record, server_.now());
+    Send(std::move(frame));  // a refused frame is freed with `frame`
+    m_bAwaiting = true;
+    SetTimer(kAckTimer, kAckTimeoutMs);
+}
+
+// ---- InstanceLinkServer ----
+
+InstanceLinkServer::InstanceLinkServer(LinkConfig config)
+    : platform::AppWindow(config.clock),
+      config_(std::move(config)),
+      listener_(ref(), platform::WM_SERVER_SOCKET, config_.clock) {
+    if (config_.profileDirectories.empty()) config_.profileDirectories = defaultProfileDirectories();
+    if (!config_.now) config_.now = systemNow;
+}
+
+InstanceLinkServer::~InstanceLinkServer() {
+    closeWindow();
+    Shutdown();
+}
+
+int InstanceLinkServer::Listen(std::string_view portOrService) {
+    const std::string name(portOrService);
+    return listener_.Create(name.c_str(), kFamilyInet);
+}
+
+int InstanceLinkServer::ListenOnHostPort(std::uint32_t hostPort) {
+    if (hostPort == 0) return listener_.Create("", kFamilyNetBios);
+    if (hostPort > 65535) return kSocketWrongState;
+    return listener_.CreateOnPort(static_cast<int>(hostPort));
+}
+
+void InstanceLinkServer::Shutdown() {
+    while (!PeerList.empty()) {
+        PeerList.back()->Close();
+        PeerList.pop_back();
+    }
+    listener_.Close();
+}
+
+std::uint32_t InstanceLinkServer::now() const {
+    return config_.now();
+}
+
+void InstanceLinkServer::NetLog(int level, const std::string& text) const {
+    if (config_.log) config_.log(level, text);
+}
+
+void InstanceLinkServer::QueueCall(std::uint32_t ringIndex) {
+    for (const auto& peer : PeerList) {
+        // The greeting comes first: a peer not yet admitted gets no records.
+        if (peer->admitted) peer->QueueCall(ringIndex);
+    }
+}
+
+bool InstanceLinkServer::postQueueCall(const platform::WindowRef& server, std::uint32_t callId) {
+    return server.post(kQueueCallMessage, callId);
+}
+
+platform::LResult InstanceLinkServer::EvQueueCall(platform::AppMessage& m) {
+    const auto id = static_cast<std::uint32_t>(m.wParam);
+    for (const auto& peer : PeerList) {
+        if (peer->admitted) peer->QueueCallId(id);
+    }
+    return 0;
+}
+
+void InstanceLinkServer::OnTrafficAccept(CClient& peer) {
+    peer.KillTimer(kAckTimer);
+    // An answer with nothing in flight retires nothing; otherwise later answers would
+    // retire the wrong records.
+    if (peer.m_bAwaiting) peer.dropHead();
+    peer.m_bAwaiting = false;
+    peer.m_nRetries = 0;
+    peer.SendNextCall();
+}
+
+void InstanceLinkServer::OnTrafficDenied(CClient& peer) {
+    peer.KillTimer(kAckTimer);
+    peer.m_bAwaiting = false;
+    if (++peer.m_nRetries > kMaxDenials) {
+        auto note = std::make_unique<SocketNote>();
+        note->serial = peer.serial();
+        post(platform::WM_CLIENT_SOCKET, SocketClosed, reinterpret_cast<platform::LParam>(&peer),
+             std::move(note));
+        return;
+    }
+    peer.SendNextCall();
+}
+
+platform::LResult InstanceLinkServer::EvServerSocket(platform::AppMessage& m) {
+    if (m.wParam != SocketAcceptPending || !listener_.owns(m)) return 0;
+    auto peer = std::make_unique<CClient>(*this, config_.clock);
+    if (listener_.Accept(*peer) != kSocketOk) return 0;
+    PeerList.push_back(std::move(peer));
+    return 0;
+}
+
+CClient* InstanceLinkServer::findPeer(const platform::AppMessage& m) const {
+    for (const auto& peer : PeerList) {
+        if (peer->owns(m)) return peer.get();
+    }
+    return nullptr;
+}
+
+platform::LResult InstanceLinkServer::EvClientSocket(platform::AppMessage& m) {
+    switch (m.wParam) {
+        case SocketDataSent:
+            NetLog(3, "Data sent");
+            return 0;  // the frame is freed with the message
+        case SocketSendFailed:
+            NetLog(0, "Error sending data");
+            return 0;
+        case SocketSendDone:
+            return 0;
+        default:
+            break;
+    }
+    // Notifications of a peer that is gone (closed, or refused meanwhile) are dropped.
+    CClient* peer = findPeer(m);
+    if (!peer) return 0;
+    switch (m.wParam) {
+        case SocketConnected:
+            admit(*peer);
+            break;
+        case SocketDataReceived:
+            receive(*peer);
+            break;
+        case SocketReceiveFailed:
+            NetLog(1, "Error reading on data port");
+            break;
+        case SocketClosed:
+            destroyPeer(*peer, "Client closed connection");
+            break;
+        case SocketTimeout:
+            destroyPeer(*peer, "Server closed connection after timeout");
+            break;
+        default:
+            NetLog(1, "Unknown message on data port");
+            break;
+    }
+    return 0;
+}
+
+void InstanceLinkServer::admit(CClient& peer) {
+    bool refuse = false;
+    sockaddr_in address{};
+    if (peer.GetPeerName(address) != kSocketOk) {
+        NetLog(2, "Connect attempt from unknown client");
+        refuse = true;
+    } else {
+        char dotted[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &address.sin_addr, dotted, sizeof dotted);
+        const int port = ntohs(address.sin_port);
+        // Read again at every admission, so edits apply to the next peer.
+        const std::optional<std::string> file = findProfileFile(config_.profileDirectories);
+        std::string text;
+        if (readProfileInt(file, dotted, "Fields", 0) != 0) {
+            text = "Connected to client " + std::string(dotted) + ", " + std::to_string(port);
+            if (readProfileInt(file, dotted, "Enabled", 1) == 0) {
+                text += ", Disabled";
+                refuse = true;
+            }
+        } else {
+            text = "Connect attempt from " + std::string(dotted) + ", " + std::to_string(port);
+        }
+        NetLog(2, text);
+    }
+    if (!refuse && PeerList.size() > kMaxPeers) {
+        NetLog(1, "Allready 10 clients connected. Connection refused.");
+        refuse = true;
+    }
+    if (refuse) {
+        destroyPeer(peer, "Connection destroyed");
+        return;
+    }
+    peer.Send(Buffer(kGreeting.begin(), kGreeting.end()));
+    peer.admitted = true;
+}
+
+void InstanceLinkServer::destroyPeer(CClient& peer, const char* text) {
+    peer.Close();
+    const auto it = std::find_if(PeerList.begin(), PeerList.end(),
+                                 [&](const auto& p) { return p.get() == &peer; });
+    if (it != PeerList.end()) PeerList.erase(it);
+    NetLog(2, text);
+}
+
+void InstanceLinkServer::receive(CClient& peer) {
+    std::optional<Buffer> data = peer.Receive();
+    if (!data) return;
+    if (peer.inbox.size() + data->size() > kReassemblyCap) {
+        // Only a frame that never completes can grow this far: nothing in it is usable.
+        NetLog(0, "Bad message length received");
+        peer.inbox.clear();
+        return;
+    }
+    peer.inbox.insert(peer.inbox.end(), data->begin(), data->end());
+    walkFrames(peer);
+    NetLog(3, "Done reading on data port");
+}
+
+void InstanceLinkServer::walkFrames(CClient& peer) {
+    Buffer& in = peer.inbox;
+    std::size_t pos = 0;
+    while (pos < in.size()) {
+        const std::size_t remaining = in.size() - pos;
+        if (remaining < 5) break;  // the marker decides what this is; wait for it
+        if (get16(in, pos + 3) != kNetMarker) {
+            const std::string_view rest(reinterpret_cast<const char*>(in.data() + pos), remaining);
+            if (rest.substr(0, 4) != "SSMS") {
+                NetLog(0, "Bad message signature received");
+            } else {
+                showPeerText(rest.substr(4));
+            }
+            pos = in.size();
+            break;
+        }
+        if (remaining < kNetHeaderSize) break;
+        const std::size_t length = get16(in, pos + 1);
+        if (length < kNetHeaderSize) {
+            NetLog(0, "Bad message length received");
+            pos = in.size();
+            break;
+        }
+        if (length > remaining) break;  // the rest of the frame is still on its way
+        switch (in[pos]) {
+            case MSG_TRAFFIC_ACCEPT_ALL: {
+                const bool wasAwaiting = peer.m_bAwaiting;
+                for (std::uint32_t index : ring().walkOrder()) {
+                    peer.QueueCallId(ring().at(index).id, /*skipInFlight=*/true);
+                }
+                if (wasAwaiting) OnTrafficAccept(peer);
+                NetLog(9, "Message MSG_TRAFFIC_ACCEPT received");
+                break;
+            }
+            case MSG_TRAFFIC_ACCEPT:
+                OnTrafficAccept(peer);
+                NetLog(9, "Message MSG_TRAFFIC_ACCEPT received");
+                break;
+            case MSG_TRAFFIC_DENIED:
+                OnTrafficDenied(peer);
+                NetLog(9, "Message MSG_TRAFFIC_DENIED received");
+                break;
+            default:
+                NetLog(0, "Bad message type received");
+                break;
+        }
+        pos += length;
+    }
+    in.erase(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(pos));
+}
+
+void InstanceLinkServer::showPeerText(std::string_view wireText) {
+    const std::string text = ShownText(wireText);
+    if (config_.showText) {
+        config_.showText(text);
+        return;
+    }
+    platform::notifyBox(text, config_.caption, platform::BoxIcon::Information);
+}
+
+}  // namespace orvelin::link

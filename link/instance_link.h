@@ -1,0 +1,192 @@
+// The instance link: serves call records to peer programs over TCP.
+//
+// Wire format (little-endian, no padding); every frame starts with a 9-byte header:
+//
+//   offset size field
+//     0     1  type
+//     1     2  length: the whole frame, header included (type 14: see below)
+//     3     2  marker 0x0100
+//     5     4  creation time, seconds since 1970-01-01 UTC
+//
+//   type 5  accept all  peer -> server  length 9  queue the stored history, then as 8
+//   type 8  accept      peer -> server  length 9  the record in flight arrived
+//   type 9  denied      peer -> server  length 9  send the record in flight again
+//   type 14 call        server -> peer            one call record:
+//     9 id u32 | 13 year, month, weekday (Sunday 0), day, hour, minute, second, 0 (u16
+//     each, local time of arrival) | 29 state u32 | 33 flags u32 | 37 CIP u16 | 39 0 u16 |
+//     41 count u16 | 43 reason u16 | 45 text, zero byte
+//     Its length field holds text length + 43 (the bytes after the length field); the
+//     frame on the wire is length + 6 bytes: the text's zero byte and three zero bytes
+//     follow the text. The text is Windows-1252, at most 541 bytes.
+//   "SSMS" + text, unframed (bytes 3-4 are not the marker): a text to show the user.
+//   Greeting: "Hello from Orvelin 2.3.0.15\r\n" and a zero byte, once, before any frame.
+//
+// Every byte from a peer is untrusted: frames are collected per peer (at most 64 KiB
+// waiting), acted on only when complete, and a frame whose length is below 9 ends the
+// parsing of what has arrived (the bytes are dropped, the peer stays connected).
+//
+// Access: "orvelin.ini" (link_profile.h), read at every admission. A peer without a
+// section is admitted, and the listener takes connections on every interface.
+//
+// Peer life: accepted (in the list) -> admitted (greeted) or refused (closed at once).
+// An admitted peer is idle, or awaiting the answer to one record (ack timer 1 running,
+// 10 s). Accept moves to the next record, a denial resends it (the eleventh denial in
+// a row closes the peer), the time-out closes it.
+//
+// Threads: everything here runs on the window thread that built the server. Other
+// threads reach QueueCall only through postQueueCall().
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "client/call_record.h"
+#include "client/call_ring.h"
+#include "link/cstrmsck.h"
+#include "platform/app_window.h"
+
+namespace orvelin::link {
+
+inline constexpr std::uint8_t MSG_TRAFFIC_ACCEPT_ALL = 5;
+inline constexpr std::uint8_t MSG_TRAFFIC_ACCEPT = 8;
+inline constexpr std::uint8_t MSG_TRAFFIC_DENIED = 9;
+inline constexpr std::uint8_t MSG_TRAFFIC_CALL = 14;
+
+inline constexpr std::size_t kNetHeaderSize = 9;
+inline constexpr std::uint16_t kNetMarker = 0x0100;
+inline constexpr std::size_t kCallPayloadCapacity = 581;
+inline constexpr std::size_t kCallTextOffset = 45;
+inline constexpr std::size_t kMaxCallText = 541;
+inline constexpr std::string_view kGreeting{"Hello from Orvelin 2.3.0.15\r\n\0", 30};
+
+inline constexpr std::size_t kMaxPeers = 10;
+inline constexpr std::size_t kReassemblyCap = 64 * 1024;
+inline constexpr std::size_t kMaxShownText = 1024;
+inline constexpr std::int64_t kAckTimeoutMs = 10000;
+inline constexpr int kMaxDenials = 10;
+inline constexpr platform::TimerId kAckTimer = 1;
+
+// A frame of payloadLength + 9 bytes: header filled, payload zeroed.
+Buffer NewNetMessage(std::uint8_t type, std::size_t payloadLength, std::uint32_t unixTime);
+
+// The record's text in UTF-8: " " + caller number + "; " + caller name + "; " + called
+// number + "; " + called name + "; " + comment + "; " + file path.
+std::string CallText(const client::TCallRecord& record);
+
+// The type-14 frame exactly as sent. The text is converted to Windows-1252 and cut to
+// 541 bytes.
+Buffer BuildCallFrame(const client::TCallRecord& record, std::uint32_t unixTime);
+
+// A peer's SSMS text for display: the bytes up to the first zero (at most 1024),
+// Windows-1252 to UTF-8, control characters as blanks.
+std::string ShownText(std::string_view wireText);
+
+class InstanceLinkServer;
+
+class CClient : public CStreamSocket {
+  public:
+    CClient(InstanceLinkServer& server, platform::Clock* clock);
+    ~CClient() override;
+
+    // Queues the record at the ring index (ignored when out of range or empty) and
+    // sends it when nothing is in flight.
+    void QueueCall(std::uint32_t ringIndex);
+    void QueueCallId(std::uint32_t id, bool skipInFlight = false);
+    void SendNextCall();
+
+    bool m_bAwaiting = false;
+    std::deque<std::uint32_t> m_Pending;  // call ids; the head is the record in flight
+    int m_nRetries = 0;
+
+    bool admitted = false;
+    Buffer inbox;  // bytes of frames not yet complete
+
+    // Whether the id waits behind the head.
+    bool pendingBehindHead(std::uint32_t id) const;
+    void dropHead();
+
+  private:
+    InstanceLinkServer& server_;
+    std::unordered_map<std::uint32_t, unsigned> pendingCount_;
+};
+
+struct LinkConfig {
+    // The ring whose records are served; owned by the client window. Required.
+    const client::CallRing* ring = nullptr;
+    // Where "orvelin.ini" is looked for; empty: the program directory, then /etc/orvelin/.
+    std::vector<std::string> profileDirectories;
+    // The link's log sink (level, text); none by default.
+    std::function<void(int, const std::string&)> log;
+    // Shows a peer's text; default: a box that does not block, captioned `caption`.
+    std::function<void(const std::string&)> showText;
+    std::string caption = "Orvelin";
+    // Seconds since 1970 for frame headers; default: the system time.
+    std::function<std::uint32_t()> now;
+    // Runs the sockets' timers; defaultClock() when null.
+    platform::Clock* clock = nullptr;
+};
+
+class InstanceLinkServer : public platform::AppWindow {
+  public:
+    explicit InstanceLinkServer(LinkConfig config);
+    ~InstanceLinkServer() override;
+
+    // Listens on a decimal port ("0": any free port) or a "tcp" service name. Socket
+    // result (0 ok, 2 error, 3 already listening).
+    int Listen(std::string_view portOrService);
+    // The "HostPort" rule: a port other than 0 listens on TCP; port 0 would ask for the
+    // NetBIOS family, which this platform refuses (result 2, error 10047).
+    int ListenOnHostPort(std::uint32_t hostPort);
+    // Closes every peer and the listening socket.
+    void Shutdown();
+
+    std::uint16_t port() const { return listener_.LocalPort(); }
+    const CStreamSocket& listener() const { return listener_; }
+    const std::vector<std::unique_ptr<CClient>>& peers() const { return PeerList; }
+
+    // A record at this ring index was added or updated: queue it for every admitted peer.
+    void QueueCall(std::uint32_t ringIndex);
+    // The same by id, from any thread: marshalled to the server's window thread.
+    static bool postQueueCall(const platform::WindowRef& server, std::uint32_t callId);
+
+    void OnTrafficAccept(CClient& peer);
+    void OnTrafficDenied(CClient& peer);
+
+    const client::CallRing& ring() const { return *config_.ring; }
+    std::uint32_t now() const;
+    void NetLog(int level, const std::string& text) const;
+
+  protected:
+    platform::LResult dispatch(platform::AppMessage& m) override { return respond(kResponses, m); }
+
+  private:
+    platform::LResult EvServerSocket(platform::AppMessage& m);
+    platform::LResult EvClientSocket(platform::AppMessage& m);
+    platform::LResult EvQueueCall(platform::AppMessage& m);
+
+    CClient* findPeer(const platform::AppMessage& m) const;
+    void admit(CClient& peer);
+    void destroyPeer(CClient& peer, const char* text);
+    void receive(CClient& peer);
+    void walkFrames(CClient& peer);
+    void showPeerText(std::string_view wireText);
+
+    static constexpr platform::MessageId kQueueCallMessage = platform::WM_APP + 0x100;
+    static constexpr platform::Response<InstanceLinkServer> kResponses[] = {
+        platform::onMessage(platform::WM_SERVER_SOCKET, &InstanceLinkServer::EvServerSocket),
+        platform::onMessage(platform::WM_CLIENT_SOCKET, &InstanceLinkServer::EvClientSocket),
+        platform::onMessage(kQueueCallMessage, &InstanceLinkServer::EvQueueCall),
+    };
+
+    LinkConfig config_;
+    CStreamSocket listener_;
+    std::vector<std::unique_ptr<CClient>> PeerList;
+};
+
+}  // namespace orvelin::link

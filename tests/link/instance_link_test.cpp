@@ -1,0 +1,373 @@
+// The instance-link server against real loopback peers on the Qt event loop.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "link/instance_link.h"
+#include "link_test_support.h"
+#include "platform/clock.h"
+#include "platform/message_box.h"
+
+namespace {
+
+using namespace orvelin::link;
+using orvelin::client::CallRing;
+using orvelin::client::TCallRecord;
+using link_test::Buffer;
+using link_test::Peer;
+using link_test::settle;
+using link_test::waitFor;
+
+constexpr std::uint32_t kNow = 0x5F5E1000;
+
+Buffer frame(std::uint8_t type) {
+    return NewNetMessage(type, 0, kNow);
+}
+
+Buffer concat(Buffer a, const Buffer& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class LinkTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        platform::setMessageBoxMode(platform::BoxMode::Headless);
+        platform::setMessageLogSink([](const std::string&) {});
+        LinkConfig config;
+        config.ring = &ring;
+        config.profileDirectories = {dir.str()};
+        config.log = [this](int, const std::string& text) { logs.push_back(text); };
+        config.showText = [this](const std::string& text) { shown.push_back(text); };
+        config.now = [] { return kNow; };
+        config.clock = &clock;
+        server = std::make_unique<InstanceLinkServer>(std::move(config));
+        ASSERT_EQ(server->Listen("0"), kSocketOk);
+        port = server->port();
+        for (std::uint32_t i = 1; i <= 3; ++i) putRecord(i, 100 + i);
+    }
+    void TearDown() override { server.reset(); }
+
+    void putRecord(std::uint32_t index, std::uint32_t id) {
+        TCallRecord r;
+        r.id = id;
+        r.arrivalSeconds = 3887532309u + id;
+        r.state = 3;
+        r.callerNumber.assign("0" + std::to_string(id));
+        r.callerName.assign("Caller \xC3\xA9");
+        r.comment.assign("c");
+        ring.at(index) = r;
+    }
+
+    std::unique_ptr<Peer> admittedPeer() {
+        auto peer = std::make_unique<Peer>(port);
+        EXPECT_TRUE(peer->connected());
+        const Buffer greeting = peer->read(30);
+        EXPECT_EQ(greeting, Buffer(kGreeting.begin(), kGreeting.end()));
+        return peer;
+    }
+
+    // One frame as the server sends it (type 14 counts its length differently).
+    static Buffer readFrame(Peer& peer) {
+        Buffer head = peer.read(kNetHeaderSize);
+        if (head.empty()) return {};
+        const std::size_t length = head[1] | (head[2] << 8);
+        const std::size_t total = head[0] == MSG_TRAFFIC_CALL ? length + 6 : length;
+        if (total <= kNetHeaderSize) return head;
+        return concat(head, peer.read(total - kNetHeaderSize));
+    }
+    static std::uint32_t frameId(const Buffer& f) {
+        if (f.size() < 13) return 0;
+        return f[9] | (f[10] << 8) | (f[11] << 16) | (static_cast<std::uint32_t>(f[12]) << 24);
+    }
+
+    std::size_t logCount(const std::string& text) const {
+        return static_cast<std::size_t>(std::count(logs.begin(), logs.end(), text));
+    }
+    bool waitLog(const std::string& text) {
+        return waitFor([&] { return logCount(text) > 0; });
+    }
+
+    platform::ManualClock clock;
+    CallRing ring{8};
+    link_test::TestDir dir;
+    std::vector<std::string> logs;
+    std::vector<std::string> shown;
+    std::unique_ptr<InstanceLinkServer> server;
+    std::uint16_t port = 0;
+};
+
+TEST_F(LinkTest, PeerWithoutSectionIsGreetedOnce) {
+    auto peer = admittedPeer();
+    const std::string text = "Connect attempt from 127.0.0.1, " + std::to_string(peer->localPort());
+    EXPECT_EQ(logCount(text), 1u);
+    EXPECT_EQ(peer->pending(), 0u);
+    ASSERT_EQ(server->peers().size(), 1u);
+    EXPECT_TRUE(server->peers()[0]->admitted);
+}
+
+TEST_F(LinkTest, ProfileRulesAreReadAtEachAdmission) {
+    dir.write("orvelin.ini", "[127.0.0.1]\r\nfields=1\r\nENABLED=0\r\n");
+    {
+        Peer refused(port);
+        ASSERT_TRUE(refused.waitClosed());
+        EXPECT_EQ(refused.pending(), 0u);  // closed without a greeting
+        EXPECT_EQ(logCount("Connected to client 127.0.0.1, " +
+                           std::to_string(refused.localPort()) + ", Disabled"),
+                  1u);
+        EXPECT_EQ(logCount("Connection destroyed"), 1u);
+        EXPECT_TRUE(server->peers().empty());
+    }
+    dir.write("orvelin.ini", "[127.0.0.1]\nFields=1\nEnabled=1\n");
+    {
+        auto peer = admittedPeer();
+        EXPECT_EQ(logCount("Connected to client 127.0.0.1, " + std::to_string(peer->localPort())),
+                  1u);
+    }
+    // "Enabled" counts only when "Fields" is not 0.
+    dir.write("orvelin.ini", "[127.0.0.1]\nFields=0\nEnabled=0\n");
+    auto peer = admittedPeer();
+    EXPECT_FALSE(peer->closed());
+}
+
+TEST_F(LinkTest, EleventhPeerIsRefused) {
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (int i = 0; i < 10; ++i) peers.push_back(admittedPeer());
+    Peer eleventh(port);
+    ASSERT_TRUE(eleventh.waitClosed());
+    EXPECT_EQ(eleventh.pending(), 0u);
+    EXPECT_EQ(logCount("Allready 10 clients connected. Connection refused."), 1u);
+    EXPECT_EQ(server->peers().size(), 10u);
+    // A place that comes free is taken again.
+    peers.back()->closeNow();
+    ASSERT_TRUE(waitLog("Client closed connection"));
+    auto again = admittedPeer();
+    EXPECT_EQ(server->peers().size(), 10u);
+}
+
+TEST_F(LinkTest, RecordsGoOutOneAtATimeAfterEachAcceptance) {
+    auto peer = admittedPeer();
+    server->QueueCall(1);
+    server->QueueCall(2);
+    server->QueueCall(0);    // empty slot: nothing
+    server->QueueCall(999);  // outside the ring: nothing
+    const Buffer first = readFrame(*peer);
+    EXPECT_EQ(first, BuildCallFrame(ring.at(1), kNow));
+    EXPECT_EQ(peer->pending(), 0u);  // the second waits for the answer
+    EXPECT_TRUE(server->peers()[0]->TimerArmed(kAckTimer));
+
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));
+    EXPECT_EQ(frameId(readFrame(*peer)), 102u);
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));
+    ASSERT_TRUE(waitFor([&] { return !server->peers()[0]->m_bAwaiting; }));
+    EXPECT_FALSE(server->peers()[0]->TimerArmed(kAckTimer));
+    EXPECT_EQ(peer->pending(), 0u);
+    EXPECT_EQ(logCount("Message MSG_TRAFFIC_ACCEPT received"), 2u);
+}
+
+TEST_F(LinkTest, ElevenDenialsCloseThePeerTenDoNot) {
+    auto peer = admittedPeer();
+    server->QueueCall(1);
+    const Buffer sent = readFrame(*peer);
+    ASSERT_EQ(frameId(sent), 101u);
+    for (int i = 0; i < 10; ++i) {
+        peer->send(frame(MSG_TRAFFIC_DENIED));
+        EXPECT_EQ(readFrame(*peer), sent) << "denial " << i + 1;
+    }
+    EXPECT_FALSE(peer->closed());
+    // The eleventh closes it; the peer hanging up at the same time must not close it twice.
+    peer->send(frame(MSG_TRAFFIC_DENIED));
+    peer->closeNow();
+    ASSERT_TRUE(waitFor([&] { return server->peers().empty(); }));
+    settle();
+    EXPECT_EQ(logCount("Client closed connection"), 1u);
+    EXPECT_EQ(logCount("Message MSG_TRAFFIC_DENIED received"), 11u);
+}
+
+TEST_F(LinkTest, EleventhDenialClosesConnection) {
+    auto peer = admittedPeer();
+    server->QueueCall(2);
+    ASSERT_EQ(frameId(readFrame(*peer)), 102u);
+    for (int i = 0; i < 10; ++i) {
+        peer->send(frame(MSG_TRAFFIC_DENIED));
+        ASSERT_EQ(frameId(readFrame(*peer)), 102u);
+    }
+    peer->send(frame(MSG_TRAFFIC_DENIED));
+    EXPECT_TRUE(peer->waitClosed());
+}
+
+TEST_F(LinkTest, HistoryOnRequest) {
+    auto peer = admittedPeer();
+    // Nothing in flight: the request queues the ring in order and retires nothing.
+    peer->send(frame(MSG_TRAFFIC_ACCEPT_ALL));
+    for (std::uint32_t id : {101u, 102u, 103u}) {
+        EXPECT_EQ(frameId(readFrame(*peer)), id);
+        peer->send(frame(MSG_TRAFFIC_ACCEPT));
+    }
+    EXPECT_EQ(peer->pending(), 0u);
+
+    // With a record in flight the request also acknowledges it, and that record is not
+    // sent a second time.
+    server->QueueCall(1);
+    ASSERT_EQ(frameId(readFrame(*peer)), 101u);
+    peer->send(frame(MSG_TRAFFIC_ACCEPT_ALL));
+    EXPECT_EQ(frameId(readFrame(*peer)), 102u);
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));
+    EXPECT_EQ(frameId(readFrame(*peer)), 103u);
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));
+    EXPECT_EQ(peer->pending(), 0u);
+
+    // Requests in a row do not pile up copies of the ring.
+    server->QueueCall(1);
+    ASSERT_EQ(frameId(readFrame(*peer)), 101u);
+    peer->send(concat(frame(MSG_TRAFFIC_ACCEPT_ALL), frame(MSG_TRAFFIC_ACCEPT_ALL)));
+    settle();
+    EXPECT_LE(server->peers()[0]->m_Pending.size(), 3u);
+}
+
+TEST_F(LinkTest, SplitAndCoalescedFrames) {
+    auto peer = admittedPeer();
+    for (std::uint32_t i = 1; i <= 3; ++i) server->QueueCall(i);
+    ASSERT_EQ(frameId(readFrame(*peer)), 101u);
+
+    // An answer arriving byte by byte counts once it is complete.
+    const Buffer ack = frame(MSG_TRAFFIC_ACCEPT);
+    for (std::size_t i = 0; i + 1 < ack.size(); ++i) {
+        peer->send(Buffer{ack[i]});
+        EXPECT_EQ(peer->pending(), 0u) << "after byte " << i;
+    }
+    peer->send(Buffer{ack.back()});
+    ASSERT_EQ(frameId(readFrame(*peer)), 102u);
+
+    // Accept then deny in one send: the first moves on, the second resends.
+    peer->send(concat(frame(MSG_TRAFFIC_ACCEPT), frame(MSG_TRAFFIC_DENIED)));
+    EXPECT_EQ(frameId(readFrame(*peer)), 103u);
+    EXPECT_EQ(frameId(readFrame(*peer)), 103u);
+    EXPECT_EQ(peer->pending(), 0u);
+}
+
+TEST_F(LinkTest, HostileInputIsDroppedAndThePeerStays) {
+    auto peer = admittedPeer();
+    server->QueueCall(1);
+    server->QueueCall(2);
+    ASSERT_EQ(frameId(readFrame(*peer)), 101u);
+
+    Buffer shortLength = frame(MSG_TRAFFIC_ACCEPT);
+    shortLength[1] = 3;  // below the header's own size
+    peer->send(concat(shortLength, frame(MSG_TRAFFIC_ACCEPT)));
+    ASSERT_TRUE(waitLog("Bad message length received"));
+    EXPECT_EQ(peer->pending(), 0u);  // the whole buffer was dropped, the answer with it
+
+    peer->send("GARBAGE!!");
+    ASSERT_TRUE(waitLog("Bad message signature received"));
+    Buffer unknown = frame(0x22);
+    peer->send(unknown);
+    ASSERT_TRUE(waitLog("Bad message type received"));
+
+    // A length past what arrived waits; the frame completes over many reads.
+    Buffer huge = frame(0x33);
+    huge[1] = 0xFF;
+    huge[2] = 0xFF;
+    huge.resize(0xFFFF, 0);
+    for (std::size_t at = 0; at < huge.size(); at += 10000) {
+        peer->send(Buffer(huge.begin() + static_cast<std::ptrdiff_t>(at),
+                          huge.begin() + static_cast<std::ptrdiff_t>(std::min(at + 10000, huge.size()))));
+        settle();
+    }
+    ASSERT_TRUE(waitFor([&] { return logCount("Bad message type received") == 2; }));
+    EXPECT_TRUE(server->peers()[0]->inbox.empty());
+
+    // None of it counted as an answer; a real one still works.
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));
+    EXPECT_EQ(frameId(readFrame(*peer)), 102u);
+    EXPECT_FALSE(peer->closed());
+    EXPECT_EQ(server->peers().size(), 1u);
+}
+
+TEST_F(LinkTest, RandomBytesNeverHurtTheServer) {
+    auto peer = admittedPeer();
+    auto calm = admittedPeer();
+    server->QueueCall(1);
+    std::uint32_t seed = 12345;
+    const auto next = [&] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    for (int round = 0; round < 200; ++round) {
+        Buffer chunk(next() % 700);
+        for (auto& b : chunk) b = static_cast<std::uint8_t>(next());
+        // Now and then something that looks like a frame header.
+        if (!chunk.empty() && chunk.size() >= 9 && next() % 3 == 0) {
+            chunk[0] = static_cast<std::uint8_t>(next() % 16);
+            chunk[3] = 0;
+            chunk[4] = 1;
+        }
+        peer->send(chunk);
+        if (round % 20 == 0) settle();
+    }
+    settle();
+    for (const auto& p : server->peers()) EXPECT_LE(p->inbox.size(), kReassemblyCap);
+    peer->closeNow();
+    ASSERT_TRUE(waitLog("Client closed connection"));
+    // The other peer was not disturbed.
+    EXPECT_EQ(frameId(readFrame(*calm)), 101u);
+    calm->send(frame(MSG_TRAFFIC_ACCEPT_ALL));
+    EXPECT_EQ(frameId(readFrame(*calm)), 102u);
+}
+
+TEST_F(LinkTest, PeerTextIsShownWithoutItsPrefix) {
+    auto peer = admittedPeer();
+    peer->send(std::string_view("SSMSHello \x80!\0junk", 16));
+    ASSERT_TRUE(waitFor([&] { return !shown.empty(); }));
+    EXPECT_EQ(shown[0], "Hello \xE2\x82\xAC!");
+
+    // An unterminated text is cut, whatever follows it.
+    peer->send("SSMS" + std::string(5000, 'x'));
+    ASSERT_TRUE(waitFor([&] { return shown.size() >= 2; }));
+    settle();
+    for (std::size_t i = 1; i < shown.size(); ++i) EXPECT_LE(shown[i].size(), kMaxShownText);
+    EXPECT_FALSE(peer->closed());
+}
+
+TEST_F(LinkTest, UnansweredRecordClosesPeerAfterTenSeconds) {
+    auto peer = admittedPeer();
+    server->QueueCall(1);
+    ASSERT_EQ(frameId(readFrame(*peer)), 101u);
+    clock.advance(9999);
+    EXPECT_EQ(peer->pending(), 0u);
+    EXPECT_FALSE(peer->closed());
+    clock.advance(1);
+    EXPECT_TRUE(peer->waitClosed());
+    EXPECT_EQ(logCount("Server closed connection after timeout"), 1u);
+    EXPECT_TRUE(server->peers().empty());
+}
+
+TEST_F(LinkTest, RemovedRecordIsSkippedAndOtherThreadsQueueThroughTheWindow) {
+    auto peer = admittedPeer();
+    std::thread player([ref = server->ref()] {
+        InstanceLinkServer::postQueueCall(ref, 101);
+        InstanceLinkServer::postQueueCall(ref, 102);
+        InstanceLinkServer::postQueueCall(ref, 103);
+    });
+    player.join();
+    ASSERT_EQ(frameId(readFrame(*peer)), 101u);
+    ring.at(2) = TCallRecord{};  // removed while it waited
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));
+    EXPECT_EQ(frameId(readFrame(*peer)), 103u);
+}
+
+TEST_F(LinkTest, HostPortRule) {
+    LinkConfig config;
+    config.ring = &ring;
+    config.profileDirectories = {dir.str()};
+    config.clock = &clock;
+    InstanceLinkServer other(std::move(config));
+    EXPECT_EQ(other.ListenOnHostPort(0), kSocketError);
+    EXPECT_EQ(other.listener().error(), WSAEAFNOSUPPORT);
+    EXPECT_EQ(other.ListenOnHostPort(70000), kSocketWrongState);
+    EXPECT_EQ(other.ListenOnHostPort(port), kSocketError);  // taken by the fixture's server
+    EXPECT_EQ(other.listener().error(), WSAEADDRINUSE);
+}
+
+}  // namespace
