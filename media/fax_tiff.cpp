@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "media/g711.h"
-#include "media/sff.h"
 #include "media/wavefile.h"
 
 namespace orvelin::media {
@@ -309,6 +308,13 @@ std::string TiffPathForSff(const std::string& sffPath) {
     return sffPath.substr(0, baseEnd) + ".tif";
 }
 
+int ConvertSffStream(FILE* sff, const SffPage& defaults, AtomicFile& tiff, unsigned& pages) {
+    Converter converter(sff, tiff);
+    const int rc = converter.Run(defaults);
+    pages = converter.pages();
+    return rc;
+}
+
 int ConvertSffToTiff(const std::string& sffPath, std::string* writtenPath) {
     if (writtenPath) writtenPath->clear();
     SffHeaderInfo info;
@@ -335,10 +341,10 @@ int ConvertSffToTiff(const std::string& sffPath, std::string* writtenPath) {
         std::fclose(sff);
         return SffTiffCannotWrite;
     }
-    Converter converter(sff, tiff);
-    const int rc = converter.Run(defaults);
+    unsigned pages = 0;
+    const int rc = ConvertSffStream(sff, defaults, tiff, pages);
     std::fclose(sff);
-    if (converter.pages() == 0) {
+    if (pages == 0) {
         tiff.Abandon();
         return rc == SffTiffDone ? SffTiffNoPages : rc;
     }

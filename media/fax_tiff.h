@@ -12,9 +12,14 @@
 //                         significant bit first (fill order 1)
 #pragma once
 
+#include <cstdio>
 #include <string>
 
+#include "media/sff.h"
+
 namespace orvelin::media {
+
+class AtomicFile;
 
 // Results of ConvertSffToTiff. Only 0 means a complete fax.
 enum SffTiffCode : int {
@@ -44,5 +49,11 @@ std::string TiffPathForSff(const std::string& sffPath);
 // is written and an existing TIFF is left as it was. `writtenPath` (if given)
 // receives the path of the TIFF written, or is emptied when none was.
 int ConvertSffToTiff(const std::string& sffPath, std::string* writtenPath = nullptr);
+
+// The conversion proper, on an SFF stream standing on its first page header
+// and an open, empty TIFF. Fields a page header leaves out come from
+// `defaults`. `pages` receives the number of pages `tiff` holds whole; a
+// page that fails half way is cut off again. Committing is the caller's.
+int ConvertSffStream(FILE* sff, const SffPage& defaults, AtomicFile& tiff, unsigned& pages);
 
 }  // namespace orvelin::media
