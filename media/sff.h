@@ -22,7 +22,7 @@
 //
 // Records after a page header, by their first byte b:
 //   1..216   b bytes of one MH-coded line, least significant bit first
-//   0        u16 n, then n bytes of one line
+//   0        u16 n, then n bytes of one line (n = 0 cannot be decoded: an illegal line)
 //   217..253 b - 216 white lines
 //   254      the next page header
 //   255      u8 n: 0 marks an illegal (damaged) line, 1..255 n bytes of user data
