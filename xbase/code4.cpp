@@ -2,7 +2,7 @@
 #include "xbase/engine.h"
 #include "xbase/table.h"
 #include "xbase/conv.h"
-#include "xbase/expr4.h"
+#include "xbase/expr4data.h"
 
 #include <cstdio>
 #include <cstdlib>

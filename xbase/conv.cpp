@@ -116,6 +116,8 @@ double c4textToDouble(const char* text, int n) {
   while (i < n && (text[i] == ' ' || text[i] == '\t')) ++i;
   bool negative = false;
   if (i < n && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  // from_chars takes a sign of its own; a second sign is not a number.
+  if (i < n && text[i] == '-') return 0.0;
   double value = 0.0;
   auto res = std::from_chars(text + i, text + n, value, std::chars_format::general);
   if (res.ec == std::errc::result_out_of_range) {

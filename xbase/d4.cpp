@@ -433,6 +433,8 @@ int d4goData(DATA4* d, int32_t n) {
   CODE4* cb = d->cb;
   if (cb->errorCode < 0) return -1;
   if (n > rec4max) return error4reportEx(cb, err4parm, "Record number too large", d->file.name, nullptr);
+  // Memo contents belong to the record they were read for.
+  resetMemoStates(d);
   int rc = n > 0 ? d4readRecord(d, n, d->record) : status4entry;
   if (rc < 0) return -1;
   if (rc == 0) {
@@ -551,6 +553,8 @@ int d4append(DATA4* d) {
   if (count < 0) return -1;
   if (count >= rec4max) return error4reportEx(cb, err4parm, "Record number too large", d->file.name, nullptr);
   int32_t n = count + 1;
+  rc = d4memoFlushAll(d, 1);
+  if (rc != 0) return rc;
   // The record and the end-of-file mark in one write.
   d->record[d->recordLen] = 0x1A;
   rc = file4writeAt(&d->file, d4recordPosition(d, n), d->record, static_cast<size_t>(d->recordLen) + 1);
@@ -599,14 +603,10 @@ int d4writeRecord(DATA4* d, int32_t n) {
   int rc = d4updateKeys(d, n);
   d->recChanged = changed;
   if (rc != 0) return rc;
-  int memoResult = 0;
-  for (int i = 0; i < d->memoCount; ++i) {
-    int mrc = f4memoFlush(d->memos[i].field);
-    if (mrc < 0) return -1;
-    if (mrc > 0) memoResult = mrc;
-  }
+  rc = d4memoFlushAll(d, 0);
+  if (rc != 0) return rc;
   rc = d4writeData(d, n);
-  return rc < 0 ? -1 : memoResult;
+  return rc < 0 ? -1 : rc;
 }
 
 int d4updateKeys(DATA4* d, int32_t n) {

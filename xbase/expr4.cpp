@@ -1,1391 +1,1405 @@
-// Expression compiler and evaluator.
-//
-// Compilation turns the text into postfix tokens (operator precedence with a
-// marker stack), then lays out every intermediate result at a fixed position
-// of the CODE4 work buffer. Evaluation runs each token's routine over a small
-// stack of value pointers: it allocates nothing and reads and writes values
-// with memcpy, since positions carry no alignment.
 #include "xbase/expr4.h"
 
-#include "xbase/conv.h"
-#include "xbase/date4.h"
-#include "xbase/memo4.h"
-
+#include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <charconv>
+#include <limits>
 #include <new>
-#include <string>
-#include <vector>
+
+#include <strings.h>
+
+#include "xbase/c4bcd.h"
+#include "xbase/c4conv.h"
+#include "xbase/date4.h"
+
+Expr4Code::~Expr4Code() = default;
+Expr4Table::~Expr4Table() = default;
+
+// ---------------------------------------------------------------------------------------
+// Evaluation
+
+namespace {
+// Values a program holds at once; compilation refuses deeper programs.
+constexpr int Expr4StackMax = 20;
+}  // namespace
+
+// The evaluator's state lives on the caller's stack, so a named calculation simply runs its
+// own state on top of the current work position.
+struct Expr4State {
+    char* base = nullptr;          // work buffer position 0 of the running expression
+    const char* constants = nullptr;
+    Expr4Code* code = nullptr;
+    int sp = 0;
+    char* stack[Expr4StackMax];
+    int depth = 0;                 // nesting of named calculations
+};
 
 namespace {
 
+constexpr int stackMax = Expr4StackMax;
+constexpr int constantsMax = 512;
+constexpr int operatorStackMax = 32;
+constexpr int maxLength = 1 << 24;  // a result longer than this is refused as overflow
+constexpr int calcDepthMax = 8;
+
+double getDouble(const char* p) {
+    double v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+void putDouble(char* p, double v) { std::memcpy(p, &v, sizeof v); }
+
+int32_t getInt(const char* p) {
+    int32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+void putInt(char* p, int32_t v) { std::memcpy(p, &v, sizeof v); }
+
+char* out(Expr4State& s, const EXPR4TOKEN& t) { return s.base + t.resultPos; }
+char* pop(Expr4State& s) { return s.stack[--s.sp]; }
+void push(Expr4State& s, char* p) { s.stack[s.sp++] = p; }
+const char* record(const EXPR4TOKEN& t) { return *t.table->recordBuffer(); }
+
+// A day number as a long, or 0 when it cannot name a day.
+long dayOf(double v) {
+    if (!(v >= double(date4firstDay) && v <= double(date4lastDay))) return v == -1.0 ? -1 : 0;
+    return long(v);
+}
+
+void fieldPtr(Expr4State& s, const EXPR4TOKEN& t) { push(s, const_cast<char*>(record(t)) + t.first); }
+
+void fieldCopy(Expr4State& s, const EXPR4TOKEN& t) {
+    std::memcpy(out(s, t), record(t) + t.first, size_t(t.length));
+    push(s, out(s, t));
+}
+
+void fieldLogical(Expr4State& s, const EXPR4TOKEN& t) {
+    const char c = record(t)[t.first];
+    putInt(out(s, t), c == 'T' || c == 't' || c == 'Y' || c == 'y');
+    push(s, out(s, t));
+}
+
+void fieldDateDay(Expr4State& s, const EXPR4TOKEN& t) {
+    putDouble(out(s, t), double(date4toJulian(record(t) + t.first)));
+    push(s, out(s, t));
+}
+
+void fieldNumber(Expr4State& s, const EXPR4TOKEN& t) {
+    // The token's own length became 8; the field's text length stays in `tie`.
+    putDouble(out(s, t), c4textToDouble(record(t) + t.first, t.tie));
+    push(s, out(s, t));
+}
+
+void fieldMemo(Expr4State& s, const EXPR4TOKEN& t) {
+    const char* data = nullptr;
+    unsigned len = 0;
+    if (t.table->memoContents(t.field, &data, &len) < 0 || data == nullptr) len = 0;
+    const unsigned n = std::min(len, unsigned(t.length));
+    if (n > 0) std::memcpy(out(s, t), data, n);
+    std::memset(out(s, t) + n, 0, size_t(t.length) - n);
+    push(s, out(s, t));
+}
+
+void constNumber(Expr4State& s, const EXPR4TOKEN& t) {
+    std::memcpy(out(s, t), s.constants + t.first, sizeof(double));
+    push(s, out(s, t));
+}
+
+void constText(Expr4State& s, const EXPR4TOKEN& t) {
+    if (t.length > 0) std::memcpy(out(s, t), s.constants + t.first, size_t(t.length));
+    push(s, out(s, t));
+}
+
+void logTrue(Expr4State& s, const EXPR4TOKEN& t) {
+    putInt(out(s, t), 1);
+    push(s, out(s, t));
+}
+
+void logFalse(Expr4State& s, const EXPR4TOKEN& t) {
+    putInt(out(s, t), 0);
+    push(s, out(s, t));
+}
+
+void logNot(Expr4State& s, const EXPR4TOKEN& t) {
+    const int32_t v = getInt(pop(s));
+    putInt(out(s, t), v == 0);
+    push(s, out(s, t));
+}
+
+void logOr(Expr4State& s, const EXPR4TOKEN& t) {
+    int32_t any = 0;
+    for (int i = 0; i < t.paramCount; ++i)
+        if (getInt(pop(s)) != 0) any = 1;
+    putInt(out(s, t), any);
+    push(s, out(s, t));
+}
+
+void logAnd(Expr4State& s, const EXPR4TOKEN& t) {
+    int32_t all = 1;
+    for (int i = 0; i < t.paramCount; ++i)
+        if (getInt(pop(s)) == 0) all = 0;
+    putInt(out(s, t), all);
+    push(s, out(s, t));
+}
+
+// Puts the second operand right behind the first. It normally lies there already; only a
+// named calculation, which reserves room for its own work, leaves a gap.
+char* adjoin(Expr4State& s, const EXPR4TOKEN& t) {
+    const char* second = pop(s);
+    pop(s);
+    char* p = out(s, t);
+    if (second != p + t.first) std::memmove(p + t.first, second, size_t(t.length - t.first));
+    return p;
+}
+
+void concat(Expr4State& s, const EXPR4TOKEN& t) { push(s, adjoin(s, t)); }
+
+// Moves the second operand behind the first one's content and the fill to the end.
+void concatMovingFill(Expr4State& s, const EXPR4TOKEN& t, char fill) {
+    char* p = adjoin(s, t);
+    const int firstLen = t.first;
+    const int secondLen = t.length - firstLen;
+    int content = firstLen;
+    while (content > 0 && p[content - 1] == fill) --content;
+    if (content < firstLen) {
+        std::memmove(p + content, p + firstLen, size_t(secondLen));
+        std::memset(p + content + secondLen, fill, size_t(firstLen - content));
+    }
+    push(s, p);
+}
+
+void concatTrimmed(Expr4State& s, const EXPR4TOKEN& t) { concatMovingFill(s, t, '\0'); }
+void concatBlanks(Expr4State& s, const EXPR4TOKEN& t) { concatMovingFill(s, t, ' '); }
+
+template <typename Op>
+void arith(Expr4State& s, const EXPR4TOKEN& t, Op op) {
+    const double b = getDouble(pop(s));
+    const double a = getDouble(pop(s));
+    putDouble(out(s, t), op(a, b));
+    push(s, out(s, t));
+}
+
+void addN(Expr4State& s, const EXPR4TOKEN& t) { arith(s, t, [](double a, double b) { return a + b; }); }
+// A blank date stays blank whatever is added to it.
+void addNd(Expr4State& s, const EXPR4TOKEN& t) {
+    arith(s, t, [](double a, double b) { return b == 0 ? 0.0 : a + b; });
+}
+void addDn(Expr4State& s, const EXPR4TOKEN& t) {
+    arith(s, t, [](double a, double b) { return a == 0 ? 0.0 : a + b; });
+}
+void subN(Expr4State& s, const EXPR4TOKEN& t) { arith(s, t, [](double a, double b) { return a - b; }); }
+void subDd(Expr4State& s, const EXPR4TOKEN& t) {
+    arith(s, t, [](double a, double b) { return a == 0 || b == 0 ? a : a - b; });
+}
+void subDn(Expr4State& s, const EXPR4TOKEN& t) {
+    arith(s, t, [](double a, double b) { return a == 0 ? 0.0 : a - b; });
+}
+void power(Expr4State& s, const EXPR4TOKEN& t) { arith(s, t, [](double a, double b) { return std::pow(a, b); }); }
+void multiply(Expr4State& s, const EXPR4TOKEN& t) { arith(s, t, [](double a, double b) { return a * b; }); }
+void divide(Expr4State& s, const EXPR4TOKEN& t) {
+    arith(s, t, [](double a, double b) { return b == 0 ? 0.0 : a / b; });
+}
+
+int compareText(Expr4State& s, const EXPR4TOKEN& t) {
+    const char* b = pop(s);
+    const char* a = pop(s);
+    return t.first > 0 ? std::memcmp(a, b, size_t(t.first)) : 0;
+}
+
+void putBool(Expr4State& s, const EXPR4TOKEN& t, bool v) {
+    putInt(out(s, t), v ? 1 : 0);
+    push(s, out(s, t));
+}
+
+void eqC(Expr4State& s, const EXPR4TOKEN& t) { putBool(s, t, compareText(s, t) == 0); }
+void neC(Expr4State& s, const EXPR4TOKEN& t) { putBool(s, t, compareText(s, t) != 0); }
+void geC(Expr4State& s, const EXPR4TOKEN& t) { putBool(s, t, compareText(s, t) >= 0); }
+void leC(Expr4State& s, const EXPR4TOKEN& t) { putBool(s, t, compareText(s, t) <= 0); }
+void gtC(Expr4State& s, const EXPR4TOKEN& t) {
+    const int c = compareText(s, t);
+    putBool(s, t, c > 0 || (c == 0 && t.tie));
+}
+void ltC(Expr4State& s, const EXPR4TOKEN& t) {
+    const int c = compareText(s, t);
+    putBool(s, t, c < 0 || (c == 0 && t.tie));
+}
+
+// Numbers and dates compare equal only when their 8 bytes are.
+void eqBytes(Expr4State& s, const EXPR4TOKEN& t) {
+    const char* b = pop(s);
+    const char* a = pop(s);
+    putBool(s, t, std::memcmp(a, b, 8) == 0);
+}
+void neBytes(Expr4State& s, const EXPR4TOKEN& t) {
+    const char* b = pop(s);
+    const char* a = pop(s);
+    putBool(s, t, std::memcmp(a, b, 8) != 0);
+}
+void eqL(Expr4State& s, const EXPR4TOKEN& t) {
+    const int32_t b = getInt(pop(s));
+    const int32_t a = getInt(pop(s));
+    putBool(s, t, (a != 0) == (b != 0));
+}
+void neL(Expr4State& s, const EXPR4TOKEN& t) {
+    const int32_t b = getInt(pop(s));
+    const int32_t a = getInt(pop(s));
+    putBool(s, t, (a != 0) != (b != 0));
+}
+
+template <typename Op>
+void compareN(Expr4State& s, const EXPR4TOKEN& t, Op op) {
+    const double b = getDouble(pop(s));
+    const double a = getDouble(pop(s));
+    putBool(s, t, op(a, b));
+}
+void geN(Expr4State& s, const EXPR4TOKEN& t) { compareN(s, t, [](double a, double b) { return a >= b; }); }
+void leN(Expr4State& s, const EXPR4TOKEN& t) { compareN(s, t, [](double a, double b) { return a <= b; }); }
+void gtN(Expr4State& s, const EXPR4TOKEN& t) { compareN(s, t, [](double a, double b) { return a > b; }); }
+void ltN(Expr4State& s, const EXPR4TOKEN& t) { compareN(s, t, [](double a, double b) { return a < b; }); }
+
+void contains(Expr4State& s, const EXPR4TOKEN& t) {
+    const char* hay = pop(s);
+    const char* needle = pop(s);
+    // Lengths of both operands: the second starts where the token says.
+    const int needleLen = t.first;
+    const int hayLen = t.tie;
+    bool found = false;
+    for (int i = 0; !found && i + needleLen <= hayLen; ++i)
+        found = needleLen == 0 || std::memcmp(hay + i, needle, size_t(needleLen)) == 0;
+    putBool(s, t, found);
+}
+
+void chr(Expr4State& s, const EXPR4TOKEN& t) {
+    const double v = getDouble(pop(s));
+    // Only the low 8 bits of the integer part count; NaN and infinities give 0.
+    int code = 0;
+    if (std::isfinite(v)) {
+        double m = std::fmod(std::trunc(v), 256.0);
+        if (m < 0) m += 256.0;
+        code = int(m);
+    }
+    out(s, t)[0] = char(code);
+    push(s, out(s, t));
+}
+
+void del(Expr4State& s, const EXPR4TOKEN& t) {
+    out(s, t)[0] = record(t)[0];
+    push(s, out(s, t));
+}
+
+void str(Expr4State& s, const EXPR4TOKEN& t) {
+    const double v = getDouble(pop(s));
+    c4doubleToText(v, out(s, t), t.length, t.first);
+    push(s, out(s, t));
+}
+
+void substr(Expr4State& s, const EXPR4TOKEN& t) {
+    char* p = pop(s);
+    if (t.first > 0 && t.length > 0) std::memmove(out(s, t), p + t.first, size_t(t.length));
+    push(s, out(s, t));
+}
+
+void timeNow(Expr4State& s, const EXPR4TOKEN& t) {
+    date4timeNow(out(s, t));
+    push(s, out(s, t));
+}
+
+void upper(Expr4State& s, const EXPR4TOKEN& t) {
+    pop(s);
+    c4upperN(out(s, t), t.length);
+    push(s, out(s, t));
+}
+
+void dtosD(Expr4State& s, const EXPR4TOKEN& t) {
+    const char* p = pop(s);
+    std::memmove(out(s, t), p, 8);
+    push(s, out(s, t));
+}
+
+void dtosd(Expr4State& s, const EXPR4TOKEN& t) {
+    const double v = getDouble(pop(s));
+    date4fromJulian(out(s, t), dayOf(v));
+    push(s, out(s, t));
+}
+
+void formatInto(Expr4State& s, const EXPR4TOKEN& t, const char* date) {
+    char text[date4maxPicture + 1];
+    date4format(date, text, s.constants + t.first);
+    std::memcpy(out(s, t), text, size_t(t.length));
+    push(s, out(s, t));
+}
+
+void dtocD(Expr4State& s, const EXPR4TOKEN& t) {
+    char date[8];
+    std::memcpy(date, pop(s), 8);
+    formatInto(s, t, date);
+}
+
+void dtocd(Expr4State& s, const EXPR4TOKEN& t) {
+    char date[8];
+    date4fromJulian(date, dayOf(getDouble(pop(s))));
+    formatInto(s, t, date);
+}
+
+void trim(Expr4State& s, const EXPR4TOKEN& t) {
+    pop(s);
+    char* p = out(s, t);
+    for (int i = t.length; i > 0 && (p[i - 1] == ' ' || p[i - 1] == '\0'); --i) p[i - 1] = '\0';
+    push(s, p);
+}
+
+void ltrim(Expr4State& s, const EXPR4TOKEN& t) {
+    pop(s);
+    char* p = out(s, t);
+    int lead = 0;
+    while (lead < t.length && (p[lead] == ' ' || p[lead] == '\0')) ++lead;
+    if (lead > 0) {
+        std::memmove(p, p + lead, size_t(t.length - lead));
+        std::memset(p + t.length - lead, 0, size_t(lead));
+    }
+    push(s, p);
+}
+
+void left(Expr4State& s, const EXPR4TOKEN& t) {
+    pop(s);
+    push(s, out(s, t));
+}
+
+void iif(Expr4State& s, const EXPR4TOKEN& t) {
+    const char* no = pop(s);
+    const char* yes = pop(s);
+    const int32_t cond = getInt(pop(s));
+    std::memmove(out(s, t), cond != 0 ? yes : no, size_t(t.length));
+    push(s, out(s, t));
+}
+
+// Copies a text parameter (not terminated) into a terminated buffer of at most `cap` - 1.
+void terminated(char* buf, int cap, const char* p, int len) {
+    const int n = std::min(len, cap - 1);
+    std::memcpy(buf, p, size_t(n));
+    buf[n] = '\0';
+}
+
+void stod(Expr4State& s, const EXPR4TOKEN& t) {
+    const char* p = pop(s);
+    char date[8];
+    std::memset(date, ' ', 8);
+    std::memcpy(date, p, size_t(std::min(t.tie, 8)));
+    putDouble(out(s, t), double(date4toJulian(date)));
+    push(s, out(s, t));
+}
+
+void ctod(Expr4State& s, const EXPR4TOKEN& t) {
+    const char* p = pop(s);
+    char text[date4maxPicture + 1];
+    terminated(text, sizeof text, p, t.tie);
+    char date[8];
+    date4parse(date, text, s.constants + t.first);
+    putDouble(out(s, t), double(date4toJulian(date)));
+    push(s, out(s, t));
+}
+
+void today(Expr4State& s, const EXPR4TOKEN& t) {
+    char date[8];
+    date4today(date);
+    putDouble(out(s, t), double(date4toJulian(date)));
+    push(s, out(s, t));
+}
+
+template <int (*Part)(const char*)>
+void datePartD(Expr4State& s, const EXPR4TOKEN& t) {
+    char date[8];
+    std::memcpy(date, pop(s), 8);
+    putDouble(out(s, t), double(Part(date)));
+    push(s, out(s, t));
+}
+
+template <int (*Part)(const char*)>
+void datePartd(Expr4State& s, const EXPR4TOKEN& t) {
+    char date[8];
+    date4fromJulian(date, dayOf(getDouble(pop(s))));
+    putDouble(out(s, t), double(Part(date)));
+    push(s, out(s, t));
+}
+
+void deleted(Expr4State& s, const EXPR4TOKEN& t) { putBool(s, t, record(t)[0] == '*'); }
+
+void reccount(Expr4State& s, const EXPR4TOKEN& t) {
+    putDouble(out(s, t), double(t.table->recCount()));
+    push(s, out(s, t));
+}
+
+void recno(Expr4State& s, const EXPR4TOKEN& t) {
+    putDouble(out(s, t), double(t.table->recNo()));
+    push(s, out(s, t));
+}
+
+void val(Expr4State& s, const EXPR4TOKEN& t) {
+    const char* p = pop(s);
+    putDouble(out(s, t), c4textToDouble(p, t.tie));
+    push(s, out(s, t));
+}
+
+void runTokens(Expr4State& s, const EXPR4* e, int from, int to) {
+    for (int i = from; i <= to; ++i) e->tokens[size_t(i)].routine(s, e->tokens[size_t(i)]);
+}
+
+void calcValue(Expr4State& s, const EXPR4TOKEN& t) {
+    const EXPR4* e = t.calc->expr;
+    char* p = out(s, t);
+    if (s.depth >= calcDepthMax || e == nullptr || e->tokens.empty()) {
+        std::memset(p, 0, size_t(t.length));
+        push(s, p);
+        return;
+    }
+    Expr4State inner;
+    inner.base = p;
+    inner.constants = e->constants.data();
+    inner.code = s.code;
+    inner.depth = s.depth + 1;
+    runTokens(inner, e, 0, int(e->tokens.size()) - 1);
+    const char* result = inner.stack[0];
+    if (result != p) std::memmove(p, result, size_t(t.length));
+    push(s, p);
+}
+
+// Report totals and page numbers belong to report output, which this engine lacks.
+void zeroNumber(Expr4State& s, const EXPR4TOKEN& t) {
+    putDouble(out(s, t), 0.0);
+    push(s, out(s, t));
+}
+
+// ---------------------------------------------------------------------------------------
+// The operator and function table
+
 struct Row {
-  void (*fn)();
-  const char* name;
-  int code;
-  int prio;
-  char result;
-  int params; // -1: any number, all of the first type
-  char types[3];
+    Expr4Routine routine;
+    const char* name;
+    int16_t code;
+    int8_t priority;
+    char result;
+    int8_t params;  // -1: any number, all of the first type
+    char types[3];
 };
-
-// ---- evaluation state (module-wide; saved around a named calculation) ----
-
-struct EvalState {
-  EXPR4* expr;
-  EXPR4TOKEN* tok;
-  char* buf;
-  const char* constants;
-  char* stack[24];
-  int top;
-};
-
-EvalState g;
-
-char* out() { return g.buf + g.tok->pos; }
-void push(char* p) { g.stack[g.top++] = p; }
-char* pop() { return g.stack[--g.top]; }
-
-double getD(const char* p) {
-  double v;
-  std::memcpy(&v, p, sizeof(v));
-  return v;
-}
-int getL(const char* p) {
-  int v;
-  std::memcpy(&v, p, sizeof(v));
-  return v;
-}
-void putD(double v) {
-  std::memcpy(out(), &v, sizeof(v));
-  push(out());
-}
-void putL(int v) {
-  std::memcpy(out(), &v, sizeof(v));
-  push(out());
-}
-
-char* fieldBytes() { return *static_cast<char**>(g.tok->extra) + g.tok->first; }
-
-// A date field read as 8 characters, blank-padded when the stored field is
-// shorter (its length comes from the file).
-void dateText(char* eight, const char* p, int len) {
-  std::memset(eight, ' ', 8);
-  std::memcpy(eight, p, static_cast<size_t>(len < 8 ? (len < 0 ? 0 : len) : 8));
-}
-
-void fnFieldPtr() { push(fieldBytes()); }
-void fnFieldCopy() {
-  std::memcpy(out(), fieldBytes(), static_cast<size_t>(g.tok->len));
-  push(out());
-}
-void fnFieldLog() {
-  char c = *fieldBytes();
-  putL(c == 'T' || c == 't' || c == 'Y' || c == 'y');
-}
-void fnFieldDateD() {
-  char d[8];
-  dateText(d, fieldBytes(), g.tok->field->len);
-  putD(date4toJulian(d));
-}
-void fnFieldNumD() { putD(c4textToDouble(fieldBytes(), g.tok->field->len)); }
-void fnMemo() {
-  FIELD4* f = g.tok->field;
-  uint32_t n = f4memoLen(f);
-  const char* p = f4memoPtr(f);
-  uint32_t len = static_cast<uint32_t>(g.tok->len);
-  if (p == nullptr) n = 0;
-  if (n > len) n = len;
-  if (n > 0) std::memcpy(out(), p, n);
-  std::memset(out() + n, 0, len - n);
-  push(out());
-}
-void fnConst() {
-  std::memcpy(out(), g.constants + g.tok->first, static_cast<size_t>(g.tok->len));
-  push(out());
-}
-void fnTrue() { putL(1); }
-void fnFalse() { putL(0); }
-void fnNot() { putL(!getL(pop())); }
-void fnOr() {
-  int v = 0;
-  for (int i = 0; i < g.tok->parms; ++i) v |= getL(pop()) != 0;
-  putL(v);
-}
-void fnAnd() {
-  int v = 1;
-  for (int i = 0; i < g.tok->parms; ++i) v &= getL(pop()) != 0;
-  putL(v);
-}
-void fnConcat() {
-  pop();
-  pop();
-  push(out());
-}
-// Moves the second operand behind the first operand's content; the first
-// operand's fill (zero bytes or blanks) goes to the end.
-void concatMoving(char fill) {
-  pop();
-  pop();
-  char* p = out();
-  int len1 = g.tok->first;
-  int len2 = g.tok->len - len1;
-  int content = len1;
-  while (content > 0 && p[content - 1] == fill) --content;
-  if (content < len1) {
-    std::memmove(p + content, p + len1, static_cast<size_t>(len2));
-    std::memset(p + content + len2, fill, static_cast<size_t>(len1 - content));
-  }
-  push(p);
-}
-void fnConcatTrim() { concatMoving(0); }
-void fnConcatBlank() { concatMoving(' '); }
-void fnAddN() {
-  double b = getD(pop()), a = getD(pop());
-  putD(a + b);
-}
-void fnAddND() {
-  double d = getD(pop()), n = getD(pop());
-  putD(d == 0 ? 0 : n + d); // a blank date stays blank
-}
-void fnAddDN() {
-  double n = getD(pop()), d = getD(pop());
-  putD(d == 0 ? 0 : d + n);
-}
-void fnSubN() {
-  double b = getD(pop()), a = getD(pop());
-  putD(a - b);
-}
-void fnSubDD() {
-  double b = getD(pop()), a = getD(pop());
-  putD(a == 0 || b == 0 ? a : a - b);
-}
-void fnSubDN() {
-  double n = getD(pop()), d = getD(pop());
-  putD(d == 0 ? 0 : d - n);
-}
-int compareC() {
-  char* b = pop();
-  char* a = pop();
-  return std::memcmp(a, b, static_cast<size_t>(g.tok->first));
-}
-void fnEqC() { putL(compareC() == 0); }
-void fnNeC() { putL(compareC() != 0); }
-void fnGeC() { putL(!(compareC() < 0)); }
-void fnLeC() { putL(!(compareC() > 0)); }
-void fnGtC() {
-  int rc = compareC();
-  putL(rc > 0 || (rc == 0 && g.tok->tie));
-}
-void fnLtC() {
-  int rc = compareC();
-  putL(rc < 0 || (rc == 0 && g.tok->tie));
-}
-void fnEqL() {
-  int b = getL(pop()) != 0, a = getL(pop()) != 0;
-  putL(a == b);
-}
-void fnNeL() {
-  int b = getL(pop()) != 0, a = getL(pop()) != 0;
-  putL(a != b);
-}
-void fnEqBytes() {
-  char* b = pop();
-  char* a = pop();
-  putL(std::memcmp(a, b, 8) == 0);
-}
-void fnNeBytes() {
-  char* b = pop();
-  char* a = pop();
-  putL(std::memcmp(a, b, 8) != 0);
-}
-#define NUMERIC_COMPARE(NAME, OP)          \
-  void NAME() {                            \
-    double b = getD(pop()), a = getD(pop()); \
-    putL(a OP b);                          \
-  }
-NUMERIC_COMPARE(fnGeN, >=)
-NUMERIC_COMPARE(fnLeN, <=)
-NUMERIC_COMPARE(fnGtN, >)
-NUMERIC_COMPARE(fnLtN, <)
-#undef NUMERIC_COMPARE
-void fnPow() {
-  double b = getD(pop()), a = getD(pop());
-  putD(std::pow(a, b));
-}
-void fnMul() {
-  double b = getD(pop()), a = getD(pop());
-  putD(a * b);
-}
-void fnDiv() {
-  double b = getD(pop()), a = getD(pop());
-  putD(b == 0 ? 0 : a / b);
-}
-void fnContains() {
-  char* b = pop();
-  char* a = pop();
-  const EXPR4TOKEN* t = g.tok;
-  int lenA = t->first, lenB = t->tie;
-  int found = 0;
-  for (int i = 0; !found && i + lenA <= lenB; ++i) found = std::memcmp(b + i, a, static_cast<size_t>(lenA)) == 0;
-  putL(found);
-}
-void fnChr() {
-  double v = getD(pop());
-  unsigned char c = 0;
-  if (std::isfinite(v) && std::fabs(v) < 9.2e18) c = static_cast<unsigned char>(static_cast<int64_t>(v) & 0xFF);
-  *out() = static_cast<char>(c);
-  push(out());
-}
-void fnDel() {
-  *out() = **static_cast<char**>(g.tok->extra);
-  push(out());
-}
-void fnStr() {
-  double v = getD(pop());
-  c4doubleToText(v, out(), g.tok->len, g.tok->first);
-  push(out());
-}
-void fnSubstr() {
-  char* p = pop();
-  std::memmove(out(), p + g.tok->first, static_cast<size_t>(g.tok->len));
-  push(out());
-}
-void fnTime() {
-  date4timeNow(out());
-  push(out());
-}
-void fnUpper() {
-  char* p = pop();
-  for (int i = 0; i < g.tok->len; ++i)
-    if (p[i] >= 'a' && p[i] <= 'z') p[i] = static_cast<char>(p[i] - 32);
-  push(p);
-}
-void fnDtosD() {
-  char* p = pop();
-  char d[8];
-  dateText(d, p, g.tok->first);
-  std::memcpy(out(), d, 8);
-  push(out());
-}
-void fromDay(char* eight, double v) {
-  int32_t day = std::isfinite(v) && v > 0 && v < 2147483647.0 ? static_cast<int32_t>(v) : 0;
-  date4fromJulian(eight, day);
-}
-void fnDtosd() {
-  char d[8];
-  fromDay(d, getD(pop()));
-  std::memcpy(out(), d, 8);
-  push(out());
-}
-void formatInto(const char* eight) {
-  char result[300];
-  char date[9];
-  std::memcpy(date, eight, 8);
-  date[8] = 0;
-  date4format(date, result, g.constants + g.tok->first);
-  std::memcpy(out(), result, static_cast<size_t>(g.tok->len));
-  push(out());
-}
-void fnDtocD() {
-  char d[8];
-  dateText(d, pop(), g.tok->tie);
-  formatInto(d);
-}
-void fnDtocd() {
-  char d[8];
-  fromDay(d, getD(pop()));
-  formatInto(d);
-}
-void fnTrim() {
-  char* p = pop();
-  for (int i = g.tok->len; i > 0 && (p[i - 1] == ' ' || p[i - 1] == 0); --i) p[i - 1] = 0;
-  push(p);
-}
-void fnLtrim() {
-  char* p = pop();
-  int len = g.tok->len, skip = 0;
-  while (skip < len && (p[skip] == ' ' || p[skip] == 0)) ++skip;
-  std::memmove(out(), p + skip, static_cast<size_t>(len - skip));
-  std::memset(out() + len - skip, 0, static_cast<size_t>(skip));
-  push(out());
-}
-void fnIif() {
-  char* third = pop();
-  char* second = pop();
-  int cond = getL(pop());
-  std::memmove(out(), cond ? second : third, static_cast<size_t>(g.tok->len));
-  push(out());
-}
-void fnStod() {
-  char* p = pop();
-  char d[8];
-  dateText(d, p, g.tok->first);
-  int32_t j = date4toJulian(d);
-  putD(j < 0 ? 0 : j);
-}
-void fnCtod() {
-  char* p = pop();
-  char text[300];
-  int n = g.tok->tie < 256 ? g.tok->tie : 256;
-  std::memcpy(text, p, static_cast<size_t>(n));
-  text[n] = 0;
-  char d[8];
-  date4parse(d, text, g.constants + g.tok->first);
-  int32_t j = date4toJulian(d);
-  putD(j < 0 ? 0 : j);
-}
-void fnDate() {
-  char d[8];
-  date4today(d);
-  putD(date4toJulian(d));
-}
-template <int Part>
-void datePart(const char* eight) {
-  char d[9];
-  std::memcpy(d, eight, 8);
-  d[8] = 0;
-  putD(Part == 0 ? date4day(d) : Part == 1 ? date4month(d) : date4year(d));
-}
-template <int Part>
-void fnPartD() {
-  char d[8];
-  dateText(d, pop(), g.tok->first);
-  datePart<Part>(d);
-}
-template <int Part>
-void fnPartd() {
-  char d[8];
-  fromDay(d, getD(pop()));
-  datePart<Part>(d);
-}
-void fnDeleted() { putL(**static_cast<char**>(g.tok->extra) == '*'); }
-void fnRecCount() {
-  auto* d = static_cast<DATA4*>(g.tok->extra);
-  putD(d4recordCount(d));
-}
-void fnRecNo() {
-  auto* d = static_cast<DATA4*>(g.tok->extra);
-  putD(d4recordNumber(d));
-}
-void fnVal() {
-  char* p = pop();
-  putD(c4textToDouble(p, g.tok->first));
-}
-void runTokens(int first, int last);
-void fnCalc() {
-  auto* calc = static_cast<CALC4*>(g.tok->extra);
-  EvalState saved = g;
-  EXPR4* e = calc->expr;
-  g.expr = e;
-  g.buf = saved.buf + saved.tok->pos;
-  g.constants = e->constants;
-  g.top = 0;
-  runTokens(0, e->tokenCount - 1);
-  char* result = g.stack[0];
-  g = saved;
-  std::memmove(out(), result, static_cast<size_t>(g.tok->len));
-  push(out());
-}
-void fnZero() { putD(0); }
 
 // clang-format off
-const Row kRows[] = {
-  {fnFieldPtr, nullptr, 0, 0, 'C', 0, {}},
-  {fnFieldCopy, nullptr, 1, 0, 'C', 0, {}},
-  {fnFieldLog, nullptr, 2, 0, 'L', 0, {}},
-  {fnFieldDateD, nullptr, 3, 0, 'd', 0, {}},
-  {fnFieldPtr, nullptr, 4, 0, 'D', 0, {}},
-  {fnFieldNumD, nullptr, 5, 0, 'n', 0, {}},
-  {fnFieldPtr, nullptr, 6, 0, 'N', 0, {}},
-  {fnMemo, nullptr, 7, 0, 'C', 0, {}},
-  {fnConst, nullptr, 8, 0, 'n', 0, {}},
-  {fnConst, nullptr, 9, 0, 'C', 0, {}},
-  {fnTrue, ".TRUE.", 14, 0, 'L', 0, {}},
-  {fnTrue, ".T.", 14, 0, 'L', 0, {}},
-  {fnFalse, ".FALSE.", 16, 0, 'L', 0, {}},
-  {fnFalse, ".F.", 16, 0, 'L', 0, {}},
-  {fnNot, ".NOT.", 18, 5, 'L', 1, {'L'}},
-  {fnOr, ".OR.", 20, 3, 'L', -1, {'L'}},
-  {fnAnd, ".AND.", 22, 4, 'L', -1, {'L'}},
-  {fnConcat, "+", 25, 7, 'C', 2, {'C', 'C'}},
-  {fnConcatTrim, nullptr, 25, 7, 'C', 2, {'C', 'C'}},
-  {fnAddN, nullptr, 25, 7, 'n', 2, {'n', 'n'}},
-  {fnAddND, nullptr, 25, 7, 'd', 2, {'n', 'd'}},
-  {fnAddDN, nullptr, 25, 7, 'd', 2, {'d', 'n'}},
-  {fnConcatBlank, "-", 30, 7, 'C', 2, {'C', 'C'}},
-  {fnSubN, nullptr, 30, 7, 'n', 2, {'n', 'n'}},
-  {fnSubDD, nullptr, 30, 7, 'n', 2, {'d', 'd'}},
-  {fnSubDN, nullptr, 30, 7, 'd', 2, {'d', 'n'}},
-  {fnEqC, "=", 40, 6, 'L', 2, {'C', 'C'}},
-  {fnEqL, nullptr, 40, 6, 'L', 2, {'L', 'L'}},
-  {fnEqBytes, nullptr, 40, 6, 'L', 2, {'n', 'n'}},
-  {fnEqBytes, nullptr, 40, 6, 'L', 2, {'d', 'd'}},
-  {fnNeC, "#", 50, 6, 'L', 2, {'C', 'C'}},
-  {fnNeC, "<>", 50, 6, 'L', 2, {'C', 'C'}},
-  {fnNeBytes, nullptr, 50, 6, 'L', 2, {'n', 'n'}},
-  {fnNeBytes, nullptr, 50, 6, 'L', 2, {'d', 'd'}},
-  {fnNeL, nullptr, 50, 6, 'L', 2, {'L', 'L'}},
-  {fnGeC, ">=", 60, 6, 'L', 2, {'C', 'C'}},
-  {fnGeN, nullptr, 60, 6, 'L', 2, {'n', 'n'}},
-  {fnGeN, nullptr, 60, 6, 'L', 2, {'d', 'd'}},
-  {fnLeC, "<=", 70, 6, 'L', 2, {'C', 'C'}},
-  {fnLeN, nullptr, 70, 6, 'L', 2, {'n', 'n'}},
-  {fnLeN, nullptr, 70, 6, 'L', 2, {'d', 'd'}},
-  {fnGtC, ">", 80, 6, 'L', 2, {'C', 'C'}},
-  {fnGtN, nullptr, 80, 6, 'L', 2, {'n', 'n'}},
-  {fnGtN, nullptr, 80, 6, 'L', 2, {'d', 'd'}},
-  {fnLtC, "<", 90, 6, 'L', 2, {'C', 'C'}},
-  {fnLtN, nullptr, 90, 6, 'L', 2, {'n', 'n'}},
-  {fnLtN, nullptr, 90, 6, 'L', 2, {'d', 'd'}},
-  {fnPow, "^", 100, 9, 'n', 2, {'n', 'n'}},
-  {fnPow, "**", 100, 9, 'n', 2, {'n', 'n'}},
-  {fnMul, "*", 102, 8, 'n', 2, {'n', 'n'}},
-  {fnDiv, "/", 105, 8, 'n', 2, {'n', 'n'}},
-  {fnContains, "$", 110, 6, 'L', 2, {'C', 'C'}},
-  {fnChr, "CHR", 120, 0, 'C', 1, {'n'}},
-  {fnDel, "DEL", 130, 0, 'C', 0, {}},
-  {fnStr, "STR", 140, 0, 'C', 1, {'n'}},
-  {fnSubstr, "SUBSTR", 150, 0, 'C', 1, {'C'}},
-  {fnTime, "TIME", 160, 0, 'C', 0, {}},
-  {fnUpper, "UPPER", 170, 0, 'C', 1, {'C'}},
-  {fnDtosD, "DTOS", 180, 0, 'C', 1, {'D'}},
-  {fnDtosd, nullptr, 180, 0, 'C', 1, {'d'}},
-  {fnDtocD, "DTOC", 200, 0, 'C', 1, {'D'}},
-  {fnDtocd, nullptr, 200, 0, 'C', 1, {'d'}},
-  {fnTrim, "TRIM", 220, 0, 'C', 1, {'C'}},
-  {fnLtrim, "LTRIM", 230, 0, 'C', 1, {'C'}},
-  {fnSubstr, "LEFT", 240, 0, 'C', 1, {'C'}},
-  {fnIif, "IIF", 250, 0, 'C', 3, {'L', 'C', 'C'}},
-  {fnIif, nullptr, 250, 0, 'n', 3, {'L', 'n', 'n'}},
-  {fnIif, nullptr, 250, 0, 'd', 3, {'L', 'd', 'd'}},
-  {fnIif, nullptr, 250, 0, 'L', 3, {'L', 'L', 'L'}},
-  {fnStod, "STOD", 260, 0, 'd', 1, {'C'}},
-  {fnCtod, "CTOD", 270, 0, 'd', 1, {'C'}},
-  {fnDate, "DATE", 280, 0, 'd', 0, {}},
-  {fnPartD<0>, "DAY", 290, 0, 'n', 1, {'D'}},
-  {fnPartd<0>, nullptr, 290, 0, 'n', 1, {'d'}},
-  {fnPartD<1>, "MONTH", 310, 0, 'n', 1, {'D'}},
-  {fnPartd<1>, nullptr, 310, 0, 'n', 1, {'d'}},
-  {fnPartD<2>, "YEAR", 340, 0, 'n', 1, {'D'}},
-  {fnPartd<2>, nullptr, 340, 0, 'n', 1, {'d'}},
-  {fnDeleted, "DELETED", 350, 0, 'L', 0, {}},
-  {fnRecCount, "RECCOUNT", 360, 0, 'n', 0, {}},
-  {fnRecNo, "RECNO", 370, 0, 'n', 0, {}},
-  {fnVal, "VAL", 380, 0, 'n', 1, {'C'}},
-  {fnCalc, nullptr, 390, 0, 'C', 0, {}},
-  {fnZero, nullptr, 400, 0, 'n', 0, {}},
-  {fnZero, "PAGENO", 410, 0, 'n', 0, {}},
-  {nullptr, nullptr, -1, 0, 0, 0, {}},
+const Row rows[] = {
+    /*  0 */ {fieldPtr, nullptr, 0, 0, 'C', 0, {}},
+    /*  1 */ {fieldCopy, nullptr, 1, 0, 'C', 0, {}},
+    /*  2 */ {fieldLogical, nullptr, 2, 0, 'L', 0, {}},
+    /*  3 */ {fieldDateDay, nullptr, 3, 0, 'd', 0, {}},
+    /*  4 */ {fieldPtr, nullptr, 4, 0, 'D', 0, {}},
+    /*  5 */ {fieldNumber, nullptr, 5, 0, 'n', 0, {}},
+    /*  6 */ {fieldPtr, nullptr, 6, 0, 'N', 0, {}},
+    /*  7 */ {fieldMemo, nullptr, 7, 0, 'C', 0, {}},
+    /*  8 */ {constNumber, nullptr, 8, 0, 'n', 0, {}},
+    /*  9 */ {constText, nullptr, 9, 0, 'C', 0, {}},
+    /* 10 */ {logTrue, ".TRUE.", 14, 0, 'L', 0, {}},
+    /* 11 */ {logTrue, ".T.", 14, 0, 'L', 0, {}},
+    /* 12 */ {logFalse, ".FALSE.", 16, 0, 'L', 0, {}},
+    /* 13 */ {logFalse, ".F.", 16, 0, 'L', 0, {}},
+    /* 14 */ {logNot, ".NOT.", 18, 5, 'L', 1, {'L'}},
+    /* 15 */ {logOr, ".OR.", 20, 3, 'L', -1, {'L'}},
+    /* 16 */ {logAnd, ".AND.", 22, 4, 'L', -1, {'L'}},
+    /* 17 */ {concat, "+", 25, 7, 'C', 2, {'C', 'C'}},
+    /* 18 */ {concatTrimmed, nullptr, 25, 7, 'C', 2, {'C', 'C'}},
+    /* 19 */ {addN, nullptr, 25, 7, 'n', 2, {'n', 'n'}},
+    /* 20 */ {addNd, nullptr, 25, 7, 'd', 2, {'n', 'd'}},
+    /* 21 */ {addDn, nullptr, 25, 7, 'd', 2, {'d', 'n'}},
+    /* 22 */ {concatBlanks, "-", 30, 7, 'C', 2, {'C', 'C'}},
+    /* 23 */ {subN, nullptr, 30, 7, 'n', 2, {'n', 'n'}},
+    /* 24 */ {subDd, nullptr, 30, 7, 'n', 2, {'d', 'd'}},
+    /* 25 */ {subDn, nullptr, 30, 7, 'd', 2, {'d', 'n'}},
+    /* 26 */ {eqC, "=", 40, 6, 'L', 2, {'C', 'C'}},
+    /* 27 */ {eqL, nullptr, 40, 6, 'L', 2, {'L', 'L'}},
+    /* 28 */ {eqBytes, nullptr, 40, 6, 'L', 2, {'n', 'n'}},
+    /* 29 */ {eqBytes, nullptr, 40, 6, 'L', 2, {'d', 'd'}},
+    /* 30 */ {neC, "#", 50, 6, 'L', 2, {'C', 'C'}},
+    /* 31 */ {neC, "<>", 50, 6, 'L', 2, {'C', 'C'}},
+    /* 32 */ {neBytes, nullptr, 50, 6, 'L', 2, {'n', 'n'}},
+    /* 33 */ {neBytes, nullptr, 50, 6, 'L', 2, {'d', 'd'}},
+    /* 34 */ {neL, nullptr, 50, 6, 'L', 2, {'L', 'L'}},
+    /* 35 */ {geC, ">=", 60, 6, 'L', 2, {'C', 'C'}},
+    /* 36 */ {geN, nullptr, 60, 6, 'L', 2, {'n', 'n'}},
+    /* 37 */ {geN, nullptr, 60, 6, 'L', 2, {'d', 'd'}},
+    /* 38 */ {leC, "<=", 70, 6, 'L', 2, {'C', 'C'}},
+    /* 39 */ {leN, nullptr, 70, 6, 'L', 2, {'n', 'n'}},
+    /* 40 */ {leN, nullptr, 70, 6, 'L', 2, {'d', 'd'}},
+    /* 41 */ {gtC, ">", 80, 6, 'L', 2, {'C', 'C'}},
+    /* 42 */ {gtN, nullptr, 80, 6, 'L', 2, {'n', 'n'}},
+    /* 43 */ {gtN, nullptr, 80, 6, 'L', 2, {'d', 'd'}},
+    /* 44 */ {ltC, "<", 90, 6, 'L', 2, {'C', 'C'}},
+    /* 45 */ {ltN, nullptr, 90, 6, 'L', 2, {'n', 'n'}},
+    /* 46 */ {ltN, nullptr, 90, 6, 'L', 2, {'d', 'd'}},
+    /* 47 */ {power, "^", 100, 9, 'n', 2, {'n', 'n'}},
+    /* 48 */ {power, "**", 100, 9, 'n', 2, {'n', 'n'}},
+    /* 49 */ {multiply, "*", 102, 8, 'n', 2, {'n', 'n'}},
+    /* 50 */ {divide, "/", 105, 8, 'n', 2, {'n', 'n'}},
+    /* 51 */ {contains, "$", 110, 6, 'L', 2, {'C', 'C'}},
+    /* 52 */ {chr, "CHR", 120, 0, 'C', 1, {'n'}},
+    /* 53 */ {del, "DEL", 130, 0, 'C', 0, {}},
+    /* 54 */ {str, "STR", 140, 0, 'C', 1, {'n'}},
+    /* 55 */ {substr, "SUBSTR", 150, 0, 'C', 1, {'C'}},
+    /* 56 */ {timeNow, "TIME", 160, 0, 'C', 0, {}},
+    /* 57 */ {upper, "UPPER", 170, 0, 'C', 1, {'C'}},
+    /* 58 */ {dtosD, "DTOS", 180, 0, 'C', 1, {'D'}},
+    /* 59 */ {dtosd, nullptr, 180, 0, 'C', 1, {'d'}},
+    /* 60 */ {dtocD, "DTOC", 200, 0, 'C', 1, {'D'}},
+    /* 61 */ {dtocd, nullptr, 200, 0, 'C', 1, {'d'}},
+    /* 62 */ {trim, "TRIM", 220, 0, 'C', 1, {'C'}},
+    /* 63 */ {ltrim, "LTRIM", 230, 0, 'C', 1, {'C'}},
+    /* 64 */ {left, "LEFT", 240, 0, 'C', 1, {'C'}},
+    /* 65 */ {iif, "IIF", 250, 0, 'C', 3, {'L', 'C', 'C'}},
+    /* 66 */ {iif, nullptr, 250, 0, 'n', 3, {'L', 'n', 'n'}},
+    /* 67 */ {iif, nullptr, 250, 0, 'd', 3, {'L', 'd', 'd'}},
+    /* 68 */ {iif, nullptr, 250, 0, 'L', 3, {'L', 'L', 'L'}},
+    /* 69 */ {stod, "STOD", 260, 0, 'd', 1, {'C'}},
+    /* 70 */ {ctod, "CTOD", 270, 0, 'd', 1, {'C'}},
+    /* 71 */ {today, "DATE", 280, 0, 'd', 0, {}},
+    /* 72 */ {datePartD<date4day>, "DAY", 290, 0, 'n', 1, {'D'}},
+    /* 73 */ {datePartd<date4day>, nullptr, 290, 0, 'n', 1, {'d'}},
+    /* 74 */ {datePartD<date4month>, "MONTH", 310, 0, 'n', 1, {'D'}},
+    /* 75 */ {datePartd<date4month>, nullptr, 310, 0, 'n', 1, {'d'}},
+    /* 76 */ {datePartD<date4year>, "YEAR", 340, 0, 'n', 1, {'D'}},
+    /* 77 */ {datePartd<date4year>, nullptr, 340, 0, 'n', 1, {'d'}},
+    /* 78 */ {deleted, "DELETED", 350, 0, 'L', 0, {}},
+    /* 79 */ {reccount, "RECCOUNT", 360, 0, 'n', 0, {}},
+    /* 80 */ {recno, "RECNO", 370, 0, 'n', 0, {}},
+    /* 81 */ {val, "VAL", 380, 0, 'n', 1, {'C'}},
+    /* 82 */ {calcValue, nullptr, 390, 0, 0, 0, {}},
+    /* 83 */ {zeroNumber, nullptr, 400, 0, 'n', 0, {}},
+    /* 84 */ {zeroNumber, "PAGENO", 410, 0, 'n', 0, {}},
+    /* end */ {nullptr, nullptr, -1, 0, 0, 0, {}},
 };
 // clang-format on
 
-constexpr int kRowCount = static_cast<int>(sizeof(kRows) / sizeof(kRows[0])) - 1;
-static_assert(kRowCount == 85, "85 rows plus the end row");
+constexpr int rowCount = int(sizeof rows / sizeof rows[0]) - 1;
 
-enum : int {
-  rowFieldPtr = 0, rowFieldCopy = 1, rowFieldDateD = 3, rowFieldDate = 4, rowFieldNumD = 5,
-  rowFieldNum = 6, rowMemo = 7, rowNumConst = 8, rowStrConst = 9, rowNot = 14, rowFirstOp = 15,
-  rowConcat = 17, rowConcatTrim = 18, rowMinus = 22, rowLastOp = 51, rowGtC = 41, rowLtC = 44,
-  rowContains = 51, rowFirstFunction = 52, rowStr = 54, rowSubstr = 55, rowUpper = 57,
-  rowDtos = 58, rowDtoc = 60, rowDtocd = 61, rowTrim = 62, rowLtrim = 63, rowLeft = 64,
-  rowIif = 65, rowStod = 69, rowCtod = 70, rowDayD = 72, rowYeard = 77, rowDeleted = 78,
-  rowRecCount = 79, rowRecNo = 80, rowVal = 81, rowCalc = 82, rowTotal = 83, rowDel = 53,
+enum RowNo {
+    rFieldPtr = 0, rFieldCopy = 1, rFieldLogical = 2, rFieldDay = 3, rFieldDate = 4, rFieldNum = 5,
+    rFieldNumText = 6, rMemo = 7, rConstNum = 8, rConstText = 9, rTrue = 10, rNot = 14, rOr = 15,
+    rAnd = 16, rConcat = 17, rConcatTrim = 18, rMinus = 22, rEqC = 26, rNeC1 = 30, rNeC2 = 31,
+    rGeC = 35, rLeC = 38, rGtC = 41, rLtC = 44, rContains = 51, rFirstOperator = 15, rLastOperator = 51,
+    rFirstFunction = 52, rChr = 52, rDel = 53, rStr = 54, rSubstr = 55, rTime = 56, rUpper = 57,
+    rDtos = 58, rDtosDay = 59, rDtoc = 60, rDtocDay = 61, rTrim = 62, rLtrim = 63, rLeft = 64, rIif = 65,
+    rStod = 69, rCtod = 70, rVal = 81, rDeleted = 78, rReccount = 79, rRecno = 80, rCalc = 82,
+    rCalcTotal = 83,
 };
 
-void runTokens(int first, int last) {
-  EXPR4TOKEN* info = g.expr->tokens;
-  for (int i = first; i <= last; ++i) {
-    g.tok = &info[i];
-    info[i].routine();
-  }
+bool isNameChar(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '&' || c == '@' ||
+           c == '_';
 }
 
-bool isNameChar(char c) { return u4nameChar(static_cast<unsigned char>(c)) != 0; }
+bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-bool sameNoCase(const char* a, const char* b, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-    if (x != y || x == 0) return false;
-  }
-  return true;
-}
+}  // namespace
 
-// ---- compiler ----
+int expr4rowCount() { return rowCount; }
 
-struct Value {
-  char type;
-  int len;
-  int pos;
-  int token;
-};
+const char* expr4rowName(int row) { return row >= 0 && row < rowCount ? rows[row].name : nullptr; }
 
-class Parser {
- public:
-  Parser(DATA4* data, const char* text) : cb_(data->cb), data_(data), src_(text) {}
-
-  EXPR4* run();
-
- private:
-  struct Op {
-    int row; // -1: marker
-    int count;
-  };
-
-  char at(size_t i) const { return i < srcLen_ ? src_[i] : 0; }
-  char cur() const { return at(pos_); }
-  void skipBlanks() {
-    while (cur() == ' ') ++pos_;
-  }
-  void skipControls() {
-    while (cur() >= 1 && cur() <= 32) ++pos_;
-  }
-
-  int fail(int code, const char* l1 = nullptr, const char* l2 = nullptr) {
-    if (error_ == 0) {
-      error_ = code;
-      if (code == err4memory) {
-        error4reportEx(cb_, code, l1 != nullptr ? l1 : src_, l1 != nullptr ? src_ : nullptr, nullptr);
-      } else if (cb_->exprError) {
-        if (l1 != nullptr) error4reportEx(cb_, code, l1, l2 != nullptr ? l2 : src_, l2 != nullptr ? src_ : nullptr);
-        else error4reportEx(cb_, code, src_, nullptr, nullptr);
-      }
+int expr4lookup(const char* text, int length, int first, int last) {
+    if (text == nullptr) return -1;
+    char name[9];
+    int n = 0;
+    while (n < 8 && text[n] != '\0') {
+        name[n] = text[n];
+        ++n;
+    }
+    name[n] = '\0';
+    c4upperN(name, n);
+    for (int r = std::max(first, 0); r <= last && r < rowCount && rows[r].code != -1; ++r) {
+        const char* rowName = rows[r].name;
+        if (rowName == nullptr || rowName[0] != name[0]) continue;
+        const int rowLen = int(std::strlen(rowName));
+        if (length >= 0 && rowLen != length) continue;
+        if (rowLen <= n && std::memcmp(rowName, name, size_t(rowLen)) == 0) return r;
     }
     return -1;
-  }
-
-  int addConstant(const void* bytes, size_t n) {
-    if (constLen_ + n > sizeof(constants_)) return fail(err4memory, "Expression constants");
-    int at = static_cast<int>(constLen_);
-    std::memcpy(constants_ + constLen_, bytes, n);
-    constLen_ += n;
-    return at;
-  }
-
-  int pushOp(int row) {
-    if (nOps_ >= 32) return fail(err4memory, "Expression operators");
-    ops_[nOps_++] = {row, 2};
-    return 0;
-  }
-
-  void emit(int row, int parms) {
-    EXPR4TOKEN t{};
-    t.row = row;
-    t.parms = parms;
-    int start = static_cast<int>(tokens_.size());
-    for (int k = 0; k < parms && start > 0; ++k) start -= tokens_[static_cast<size_t>(start - 1)].entries;
-    t.entries = static_cast<int>(tokens_.size()) - start + 1;
-    tokens_.push_back(t);
-  }
-
-  void emitOp(const Op& op) { emit(op.row, kRows[op.row].params == -1 ? op.count : kRows[op.row].params); }
-
-  int parseExpr();
-  int parseValue();
-  int parseNumber();
-  int parseName();
-  int parseFunction(const char* name, size_t len);
-  int resolve();
-  int takeConstant(size_t tokenIndex, double* value);
-
-  CODE4* cb_;
-  DATA4* data_;
-  const char* src_;
-  size_t srcLen_ = 0;
-  size_t pos_ = 0;
-  std::vector<EXPR4TOKEN> tokens_;
-  char constants_[512];
-  size_t constLen_ = 0;
-  Op ops_[32];
-  int nOps_ = 0;
-  int pendingNots_ = 0;
-  int error_ = 0;
-  bool hasTrim_ = false;
-  int lenEval_ = 0;
-  int keyMax_ = 0;
-  char type_ = 0;
-  int len_ = 0;
-};
-
-int Parser::parseExpr() {
-  for (;;) {
-    if (parseValue() != 0) return -1;
-    skipControls();
-    char c = cur();
-    if (c == 0 || c == ')' || c == ',') {
-      while (nOps_ > 0 && ops_[nOps_ - 1].row >= 0) emitOp(ops_[--nOps_]);
-      return 0;
-    }
-    int row = expr4lookup(src_ + pos_, -1, rowFirstOp, rowLastOp);
-    if (row < 0) return fail(err4unrecognizedOperator);
-    pos_ += std::strlen(kRows[row].name);
-    bool merged = false;
-    while (nOps_ > 0 && ops_[nOps_ - 1].row >= 0 && kRows[ops_[nOps_ - 1].row].prio >= kRows[row].prio) {
-      Op& top = ops_[nOps_ - 1];
-      if (kRows[top.row].code == kRows[row].code && kRows[row].params == -1) {
-        ++top.count;
-        merged = true;
-        break;
-      }
-      emitOp(top);
-      --nOps_;
-    }
-    if (!merged && pushOp(row) != 0) return -1;
-  }
 }
 
-int Parser::parseValue() {
-  skipBlanks();
-  char c = cur();
-  if (c == '(') {
-    ++pos_;
-    if (pushOp(-1) != 0) return -1;
-    if (parseExpr() != 0) return -1;
-    skipControls();
-    if (cur() != ')') return fail(err4rightBracket);
-    ++pos_;
-    --nOps_;
-    return 0;
-  }
-  if (c == '.') {
-    int row = expr4lookup(src_ + pos_, -1, 10, rowNot);
-    if (row >= 0) {
-      pos_ += std::strlen(kRows[row].name);
-      if (row == rowNot) {
-        // Each pending .NOT. will take an operator-stack entry.
-        if (nOps_ + ++pendingNots_ > 32) return fail(err4memory, "Expression operators");
-        int rc = parseValue();
-        --pendingNots_;
-        if (rc != 0) return -1;
-        return pushOp(rowNot);
-      }
-      emit(row, 0);
-      return 0;
-    }
-    return parseNumber();
-  }
-  if (c == '"' || c == '\'' || c == '[') {
-    char end = c == '[' ? ']' : c;
-    size_t start = ++pos_;
-    while (cur() != 0 && cur() != end) ++pos_;
-    if (cur() != end) return fail(err4unterminated);
-    size_t n = pos_ - start;
-    ++pos_;
-    int at = addConstant(src_ + start, n);
-    if (at < 0) return -1;
-    emit(rowStrConst, 0);
-    tokens_.back().first = at;
-    tokens_.back().len = static_cast<int>(n);
-    return 0;
-  }
-  if ((c >= '0' && c <= '9') || c == '+' || c == '-') return parseNumber();
-  if (isNameChar(c)) return parseName();
-  return fail(err4unrecognizedValue);
-}
-
-int Parser::parseNumber() {
-  size_t start = pos_;
-  ++pos_;
-  for (;;) {
-    char c = cur();
-    if (c >= '0' && c <= '9') {
-      ++pos_;
-      continue;
-    }
-    if (c == '.') {
-      if (expr4lookup(src_ + pos_, -1, rowFirstOp, 16) >= 0 || expr4lookup(src_ + pos_, -1, rowNot, rowNot) >= 0) break;
-      ++pos_;
-      continue;
-    }
-    break;
-  }
-  char c = cur();
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
-    pos_ = start;
-    return parseName();
-  }
-  double v = c4textToDouble(src_ + start, static_cast<int>(pos_ - start));
-  int at = addConstant(&v, sizeof(v));
-  if (at < 0) return -1;
-  emit(rowNumConst, 0);
-  tokens_.back().first = at;
-  tokens_.back().len = 8;
-  return 0;
-}
-
-int Parser::parseName() {
-  size_t start = pos_;
-  while (isNameChar(cur())) ++pos_;
-  size_t len = pos_ - start;
-  if (len == 0) return fail(err4unrecognizedValue);
-  size_t after = pos_;
-  skipBlanks();
-  if (cur() == '(') {
-    ++pos_;
-    return parseFunction(src_ + start, len);
-  }
-  pos_ = after;
-  DATA4* table = data_;
-  const char* fieldName = src_ + start;
-  size_t fieldLen = len;
-  if (cur() == '-' && at(pos_ + 1) == '>') {
-    char alias[data4aliasMax + 1];
-    size_t n = len < data4aliasMax ? len : data4aliasMax;
-    std::memcpy(alias, src_ + start, n);
-    alias[n] = 0;
-    table = code4findData(cb_, alias);
-    if (table == nullptr) return fail(err4dataName, alias);
-    pos_ += 2;
-    size_t fstart = pos_;
-    while (isNameChar(cur())) ++pos_;
-    fieldName = src_ + fstart;
-    fieldLen = pos_ - fstart;
-  }
-  if (fieldLen == 0 || fieldLen > field4nameMax) return fail(err4unrecognizedValue);
-  char name[field4nameMax + 1];
-  std::memcpy(name, fieldName, fieldLen);
-  name[fieldLen] = 0;
-  int n = d4fieldNumber(table, name);
-  if (n < 0) {
-    error_ = cb_->errorCode < 0 ? cb_->errorCode : err4fieldName;
-    return -1;
-  }
-  FIELD4* f = d4fieldByNumber(table, n);
-  int row;
-  switch (f->type) {
-    case 'C': row = rowFieldPtr; break;
-    case 'D': row = rowFieldDate; break;
-    case 'N':
-    case 'F': row = rowFieldNum; break;
-    case 'L': row = 2; break;
-    case 'M': row = rowMemo; break;
-    default: return fail(err4typeSub, "Unknown field type", name);
-  }
-  emit(row, 0);
-  EXPR4TOKEN& t = tokens_.back();
-  t.field = f;
-  t.extra = &table->record;
-  t.first = f->offset;
-  t.len = row == rowMemo ? (cb_->exprMemoSize > 0 ? cb_->exprMemoSize : 0) : f->len;
-  return 0;
-}
-
-int Parser::takeConstant(size_t tokenIndex, double* value) {
-  const EXPR4TOKEN& t = tokens_[tokenIndex];
-  if (t.row != rowNumConst || t.entries != 1) return fail(err4constantParms);
-  std::memcpy(value, constants_ + t.first, sizeof(*value));
-  if (!std::isfinite(*value) || std::fabs(*value) > 65535) return fail(err4unrecognizedValue, "Parameter out of range");
-  return 0;
-}
-
-int Parser::parseFunction(const char* name, size_t len) {
-  char upper[32];
-  size_t n = len < sizeof(upper) - 1 ? len : sizeof(upper) - 1;
-  std::memcpy(upper, name, n);
-  upper[n] = 0;
-  u4upper(upper);
-  int row = expr4lookup(name, static_cast<int>(len), rowFirstFunction, kRowCount - 1);
-  CALC4* calc = nullptr;
-  if (row < 0) {
-    calc = calc4lookup(cb_, upper, static_cast<int>(len));
-    if (calc == nullptr) return fail(err4unrecognizedFunction, upper);
-    row = calc->total != nullptr ? rowTotal : rowCalc;
-  }
-  if (pushOp(-1) != 0) return -1;
-  std::vector<size_t> starts;
-  skipControls();
-  if (cur() == ')') {
-    ++pos_;
-  } else {
-    for (;;) {
-      starts.push_back(tokens_.size());
-      if (parseExpr() != 0) return -1;
-      skipControls();
-      char c = cur();
-      if (c == ',') {
-        ++pos_;
-        continue;
-      }
-      if (c == ')') {
-        ++pos_;
-        break;
-      }
-      if (c == 0) return fail(err4rightBracket);
-      return fail(err4commaOrBracket);
-    }
-  }
-  --nOps_;
-  int parms = static_cast<int>(starts.size());
-  int i1 = 0, tokLen = 0;
-  auto dropFrom = [&](size_t param) {
-    tokens_.resize(starts[param]);
-    parms = static_cast<int>(param);
-  };
-  if (row == rowStr && parms >= 2) {
-    double length = 10, decimals = 0;
-    if (takeConstant(starts[1], &length) != 0) return -1;
-    if (parms >= 3 && takeConstant(starts[2], &decimals) != 0) return -1;
-    if (parms > 3) return fail(err4parmCount, "Function", upper);
-    dropFrom(1);
-    int l = static_cast<int>(length), d = static_cast<int>(decimals);
-    if (l <= 0) l = 10;
-    if (d + 1 >= l) d = l - 2;
-    if (d < 0) d = 0;
-    tokLen = l;
-    i1 = d;
-  } else if (row == rowStr) {
-    tokLen = 10;
-  } else if (row == rowSubstr && parms >= 2) {
-    double start = 1, length = -1;
-    if (takeConstant(starts[1], &start) != 0) return -1;
-    if (parms >= 3 && takeConstant(starts[2], &length) != 0) return -1;
-    if (parms > 3) return fail(err4parmCount, "Function", upper);
-    dropFrom(1);
-    i1 = static_cast<int>(start) - 1;
-    tokLen = static_cast<int>(length); // negative: the rest of the text
-  } else if (row == rowLeft && parms == 2) {
-    double length = 0;
-    if (takeConstant(starts[1], &length) != 0) return -1;
-    dropFrom(1);
-    i1 = 0;
-    tokLen = static_cast<int>(length);
-  } else if (row == rowDtoc && parms == 2) {
-    dropFrom(1);
-    row = rowDtos;
-  }
-  if (row == rowTrim || row == rowLtrim) hasTrim_ = true;
-  int want = kRows[row].params;
-  if (row != rowCalc && row != rowTotal && want != -1 && parms != want)
-    return fail(err4parmCount, "Function", upper);
-  emit(row, parms);
-  EXPR4TOKEN& t = tokens_.back();
-  t.first = i1;
-  t.len = tokLen;
-  if (row == rowDel || row == rowDeleted) t.extra = &data_->record;
-  if (row == rowRecCount || row == rowRecNo) t.extra = data_;
-  if (calc != nullptr) t.extra = calc;
-  return 0;
-}
-
-constexpr int kMaxValueLen = 1 << 24;
-
-int keyLenFor(char type, int len) {
-  if (type == 'D' || type == 'd') return 8;
-  if (type == 'N' || type == 'n') return 12;
-  return len;
-}
-
-int Parser::resolve() {
-  Value stack[20];
-  int sp = 0;
-  int nextFree = 0;
-  int highest = 0;
-  bool variable = false;
-  for (size_t i = 0; i < tokens_.size(); ++i) {
-    EXPR4TOKEN& t = tokens_[i];
-    int row = t.row;
-    const Row* r = &kRows[row];
-    if (r->params >= 1 && t.parms != r->params) return fail(err4parmCount, "Function", r->name);
-    int np = t.parms;
-    if (np > sp) return fail(err4result);
-    Value* parm = stack + sp - np;
-    // Choose the overload whose parameter types fit, converting field
-    // references to doubles where a number or day number is wanted.
-    for (;;) {
-      bool fits = true;
-      for (int k = 0; k < np && fits; ++k) {
-        char want = kRows[row].params == -1 ? kRows[row].types[0] : kRows[row].types[k];
-        char have = parm[k].type;
-        fits = have == want || (have == 'D' && want == 'd') || (have == 'N' && want == 'n');
-      }
-      if (fits) break;
-      if (kRows[row + 1].code != r->code || row + 1 >= kRowCount) return fail(err4typeSub);
-      ++row;
-    }
-    t.row = row;
-    r = &kRows[row];
-    for (int k = 0; k < np; ++k) {
-      char want = r->params == -1 ? r->types[0] : r->types[k];
-      EXPR4TOKEN& pt = tokens_[static_cast<size_t>(parm[k].token)];
-      if (parm[k].type == 'D' && want == 'd') {
-        pt.row = rowFieldDateD;
-        pt.len = 8;
-        parm[k].type = 'd';
-        parm[k].len = 8;
-      } else if (parm[k].type == 'N' && want == 'n') {
-        pt.row = rowFieldNumD;
-        pt.len = 8;
-        parm[k].type = 'n';
-        parm[k].len = 8;
-      }
-    }
-    bool inPlace = row == rowConcat || row == rowMinus || row == rowSubstr || row == rowUpper ||
-                   row == rowTrim || row == rowLtrim || row == rowLeft;
-    if (inPlace)
-      for (int k = 0; k < np; ++k)
-        if (tokens_[static_cast<size_t>(parm[k].token)].row == rowFieldPtr)
-          tokens_[static_cast<size_t>(parm[k].token)].row = rowFieldCopy;
-    if (row == rowConcat && variable) {
-      row = rowConcatTrim;
-      t.row = row;
-      r = &kRows[row];
-    }
-    if (row == rowTrim || row == rowLtrim || row == rowCalc || row == rowTotal || row == rowMemo) variable = true;
-
-    int pos = np > 0 ? parm[0].pos : nextFree;
-    char type = r->result;
-    int len = 0;
-    int reserve = 0;
-    switch (row) {
-      case 0: case 1: case 4: case 6: case rowMemo: len = t.len; break;
-      case 2: case 10: case 11: case 12: case 13: len = 4; break;
-      case 3: case 5: case 8: len = 8; break;
-      case rowStrConst: len = t.len; break;
-      case 17: case 18: case 22:
-        len = parm[0].len + parm[1].len;
-        t.first = parm[0].len;
-        break;
-      case rowStr: len = t.len; break;
-      case rowSubstr: case rowLeft: {
-        int textLen = parm[0].len;
-        int start = t.first < 0 ? 0 : (t.first > textLen ? textLen : t.first);
-        int rest = textLen - start;
-        int n = t.len < 0 ? rest : (t.len > rest ? rest : t.len);
-        t.first = start;
-        len = n;
-        break;
-      }
-      case 52: case rowDel: len = 1; break;
-      case 56: case 58: case 59: len = 8; break;
-      case rowDtoc: case rowDtocd: case rowCtod: {
-        int at = addConstant(cb_->dateFormat, std::strlen(cb_->dateFormat) + 1);
-        if (at < 0) return -1;
-        t.tie = parm[0].len;
-        t.first = at;
-        len = row == rowCtod ? 8 : static_cast<int>(std::strlen(cb_->dateFormat));
-        break;
-      }
-      case rowUpper: case rowTrim: case rowLtrim: len = parm[0].len; break;
-      case 65: case 66: case 67: case 68:
-        if (parm[1].len != parm[2].len) return fail(err4iifLength);
-        len = parm[1].len;
-        break;
-      case rowCalc: case rowTotal: {
-        auto* calc = static_cast<CALC4*>(t.extra);
-        if (row == rowCalc) {
-          type = static_cast<char>(calc->expr->type);
-          len = calc->expr->len;
-          // The nested program lays its work out from this position.
-          reserve = calc->expr->workLen;
-        } else {
-          len = 8;
-        }
-        break;
-      }
-      default:
-        len = type == 'L' ? 4 : 8;
-        break;
-    }
-    if (row >= 26 && row <= 46 && r->types[0] == 'C') {
-      int a = parm[0].len, b = parm[1].len;
-      t.first = a < b ? a : b;
-      t.tie = row == rowGtC ? a > b : (row == rowLtC ? a < b : 0);
-    }
-    if (row == rowContains) {
-      t.first = parm[0].len;
-      t.tie = parm[1].len;
-    }
-    if (row == rowDtos || row == rowDayD || row == 74 || row == 76 || row == rowStod || row == rowVal)
-      t.first = parm[0].len;
-    // Lengths add up along concatenations; keep the layout well inside int.
-    if (len < 0 || len > kMaxValueLen || pos > kMaxValueLen) return fail(err4overflow);
-    t.len = len;
-    t.pos = pos;
-    sp -= np;
-    if (sp >= 20) return fail(err4overflow);
-    stack[sp++] = {type, len, pos, static_cast<int>(i)};
-    int span = (type == 'N' || type == 'D') && len < 8 ? 8 : len;
-    if (reserve > span) span = reserve;
-    nextFree = pos + span;
-    if (nextFree > highest) highest = nextFree;
-    int key = keyLenFor(type, len);
-    if (key > keyMax_) keyMax_ = key;
-  }
-  if (sp != 1) return fail(err4result);
-  for (EXPR4TOKEN& t : tokens_) t.routine = kRows[t.row].fn;
-  lenEval_ = highest + 1;
-  type_ = stack[0].type;
-  len_ = stack[0].len;
-  return 0;
-}
-
-EXPR4* Parser::run() {
-  srcLen_ = std::strlen(src_);
-  if (parseExpr() != 0) return nullptr;
-  if (nOps_ != 0) {
-    fail(err4incomplete);
-    return nullptr;
-  }
-  if (tokens_.empty()) {
-    fail(err4incomplete);
-    return nullptr;
-  }
-  if (resolve() != 0) return nullptr;
-  size_t keyNeed = static_cast<size_t>(keyMax_ > 12 ? keyMax_ : 12) + 1;
-  if (u4allocAgain(cb_, &cb_->workBuf, &cb_->workBufLen, static_cast<size_t>(lenEval_)) != 0 ||
-      u4allocAgain(cb_, &cb_->keyBuf, &cb_->keyBufLen, keyNeed) != 0)
-    return nullptr;
-
-  size_t head = (sizeof(EXPR4) + alignof(EXPR4TOKEN) - 1) / alignof(EXPR4TOKEN) * alignof(EXPR4TOKEN);
-  size_t tokenBytes = sizeof(EXPR4TOKEN) * tokens_.size();
-  size_t total = head + tokenBytes + constLen_ + srcLen_ + 1;
-  auto* mem = static_cast<char*>(u4allocRetry(cb_, total));
-  if (mem == nullptr) return nullptr;
-  auto* e = new (mem) EXPR4{};
-  e->tokens = reinterpret_cast<EXPR4TOKEN*>(mem + head);
-  std::memcpy(static_cast<void*>(e->tokens), tokens_.data(), tokenBytes);
-  e->tokenCount = static_cast<int>(tokens_.size());
-  e->constants = mem + head + tokenBytes;
-  if (constLen_ > 0) std::memcpy(e->constants, constants_, constLen_);
-  e->source = e->constants + constLen_;
-  std::memcpy(e->source, src_, srcLen_ + 1);
-  e->len = len_;
-  e->type = type_;
-  e->data = data_;
-  e->cb = cb_;
-  e->workLen = lenEval_;
-  e->trims = hasTrim_ ? 1 : 0;
-  for (int i = 0; i < e->tokenCount; ++i)
-    if (e->tokens[i].row == rowCalc || e->tokens[i].row == rowTotal) ++static_cast<CALC4*>(e->tokens[i].extra)->refs;
-  return e;
-}
-
-void freeCalc(CALC4* calc) {
-  CODE4* cb = calc->expr->cb;
-  expr4free(calc->expr);
-  mem4give(cb->calcPool, calc);
-}
-
-} // namespace
-
-int expr4lookup(const char* text, int len, int firstRow, int lastRow) {
-  char name[9];
-  size_t n = 0;
-  while (n < 8 && text[n] != 0) {
-    name[n] = text[n];
-    ++n;
-  }
-  name[n] = 0;
-  u4upper(name);
-  for (int row = firstRow; row <= lastRow && row < kRowCount; ++row) {
-    const char* rn = kRows[row].name;
-    if (rn == nullptr || rn[0] != name[0]) continue;
-    size_t rl = std::strlen(rn);
-    if (len >= 0 && rl != static_cast<size_t>(len)) continue;
-    if (rl <= n && std::strncmp(rn, name, rl) == 0) return row;
-  }
-  return -1;
-}
-
-EXPR4* expr4parse(DATA4* data, const char* text) {
-  if (data == nullptr || text == nullptr || data->cb->errorCode < 0) return nullptr;
-  Parser parser(data, text);
-  return parser.run();
-}
-
-int expr4evalPart(EXPR4* e, int tokenIndex, char** result) {
-  CODE4* cb = e->cb;
-  if (cb->errorCode < 0) return cb->errorCode;
-  if (tokenIndex < 0 || tokenIndex >= e->tokenCount) return err4parm;
-  g.expr = e;
-  g.buf = cb->workBuf;
-  g.constants = e->constants;
-  g.top = 0;
-  runTokens(tokenIndex - e->tokens[tokenIndex].entries + 1, tokenIndex);
-  *result = g.stack[0];
-  return cb->errorCode < 0 ? cb->errorCode : 0;
-}
-
-int expr4eval(EXPR4* e, char** result) {
-  if (e == nullptr || e->cb->errorCode < 0) return -1;
-  if (expr4evalPart(e, e->tokenCount - 1, result) != 0) return -1;
-  return e->len;
-}
-
-int expr4keyLen(EXPR4* e) { return keyLenFor(static_cast<char>(e->type), e->len); }
-
-int expr4keyConvert(EXPR4* e, char** value, int len, int type) {
-  CODE4* cb = e->cb;
-  char* key = cb->keyBuf;
-  const char* v = *value;
-  int keyLen = len;
-  switch (type) {
-    case 'C':
-      std::memcpy(key, v, static_cast<size_t>(len));
-      if (e->trims)
-        for (int i = len; i > 0 && key[i - 1] == 0; --i) key[i - 1] = ' ';
-      break;
-    case 'D': {
-      char d[8];
-      dateText(d, v, len);
-      int32_t j = date4toJulian(d);
-      double k = j == 0 ? 1e100 : j;
-      std::memcpy(key, &k, 8);
-      keyLen = 8;
-      break;
-    }
-    case 'd': {
-      double k = getD(v);
-      if (k == 0) k = 1e300;
-      std::memcpy(key, &k, 8);
-      keyLen = 8;
-      break;
-    }
-    case 'N':
-      c4bcdFromText(key, v, len);
-      keyLen = 12;
-      break;
-    case 'n':
-      c4bcdFromDouble(key, getD(v));
-      keyLen = 12;
-      break;
-    default: std::memcpy(key, v, static_cast<size_t>(len)); break;
-  }
-  key[keyLen] = 0;
-  *value = key;
-  return keyLen;
-}
-
-int expr4key(EXPR4* e, char** key) {
-  int len = expr4eval(e, key);
-  if (len < 0) return -1;
-  return expr4keyConvert(e, key, len, e->type);
-}
-
-int expr4true(EXPR4* e) {
-  char* result;
-  if (expr4eval(e, &result) < 0) return -1;
-  if (e->type != 'L') {
-    error4reportEx(e->cb, err4result, "expr4true()", "Expecting logical result.", nullptr);
-    return -1;
-  }
-  return getL(result) != 0 ? 1 : 0;
-}
-
-double expr4double(EXPR4* e) {
-  char* result;
-  int len = expr4eval(e, &result);
-  if (len < 0) return 0.0;
-  switch (e->type) {
-    case 'C':
-    case 'N': return c4textToDouble(result, len);
-    case 'D': {
-      char d[8];
-      dateText(d, result, len);
-      return date4toJulian(d);
-    }
-    case 'n':
-    case 'd': return getD(result);
-    default: return 0.0;
-  }
-}
-
-int expr4doubleOut(EXPR4* e, double* out) {
-  if (e == nullptr || e->cb->errorCode < 0) return -1;
-  *out = expr4double(e);
-  return e->cb->errorCode < 0 ? -1 : 0;
-}
-
-int expr4len(EXPR4* e) { return e->len; }
-int expr4type(EXPR4* e) { return e->type; }
-const char* expr4source(EXPR4* e) { return e == nullptr ? "" : e->source; }
-
-void expr4free(EXPR4* e) {
-  if (e == nullptr) return;
-  for (int i = 0; i < e->tokenCount; ++i) {
-    if (e->tokens[i].row != rowCalc && e->tokens[i].row != rowTotal) continue;
-    auto* calc = static_cast<CALC4*>(e->tokens[i].extra);
-    if (--calc->refs == 0 && calc->deleted) freeCalc(calc);
-  }
-  u4globalFree(e);
-}
-
-int expr4replaceName(EXPR4** e, const char* name, const char* replacement) {
-  const char* src = (*e)->source;
-  size_t nameLen = std::strlen(name);
-  std::string text;
-  bool found = false;
-  for (size_t i = 0; src[i] != 0;) {
-    bool boundaryBefore = i == 0 || !isNameChar(src[i - 1]);
-    if (boundaryBefore && nameLen > 0 && sameNoCase(src + i, name, nameLen) &&
-        !isNameChar(src[i + nameLen])) {
-      text += replacement;
-      i += nameLen;
-      found = true;
-    } else {
-      text += src[i++];
-    }
-  }
-  if (!found) return 1;
-  EXPR4* fresh = expr4parse((*e)->data, text.c_str());
-  if (fresh == nullptr) return -1;
-  expr4free(*e);
-  *e = fresh;
-  return 0;
-}
-
-CALC4* calc4create(CODE4* cb, EXPR4* e, const char* name) {
-  if (cb == nullptr || e == nullptr || name == nullptr || cb->errorCode < 0) return nullptr;
-  auto* calc = static_cast<CALC4*>(mem4poolTake(cb, &cb->calcPool, 5, static_cast<int>(sizeof(CALC4)), 5, 0));
-  if (calc == nullptr) {
-    error4report(cb, err4memory, "calc4create");
-    return nullptr;
-  }
-  calc->expr = e;
-  u4copyBounded(calc->name, name, sizeof(calc->name));
-  u4upper(calc->name);
-  if (e->type == 'N') {
-    EXPR4TOKEN& last = e->tokens[e->tokenCount - 1];
-    last.row = rowFieldNumD;
-    last.routine = kRows[rowFieldNumD].fn;
-    last.len = 8;
-    e->type = 'n';
-    e->len = 8;
-    if (e->workLen < last.pos + 9) e->workLen = last.pos + 9;
-    u4allocAgain(cb, &cb->workBuf, &cb->workBufLen, static_cast<size_t>(e->workLen));
-  }
-  l4append(&cb->calcList, &calc->link);
-  return calc;
-}
-
-CALC4* calc4lookup(CODE4* cb, const char* name, int len) {
-  if (cb == nullptr || name == nullptr) return nullptr;
-  char want[20];
-  size_t n = std::strlen(name);
-  if (len >= 0 && static_cast<size_t>(len) < n) n = static_cast<size_t>(len);
-  if (n > 19) n = 19;
-  std::memcpy(want, name, n);
-  want[n] = 0;
-  u4upper(want);
-  for (LINK4* l = l4first(&cb->calcList); l != nullptr; l = l4next(&cb->calcList, l)) {
-    auto* c = reinterpret_cast<CALC4*>(l);
-    if (std::strcmp(c->name, want) == 0) return c;
-  }
-  return nullptr;
-}
-
-void calc4delete(CALC4* calc) {
-  if (calc == nullptr) return;
-  CODE4* cb = calc->expr->cb;
-  l4remove(&cb->calcList, &calc->link);
-  calc->deleted = 1;
-  // Compiled expressions that still call it keep it alive.
-  if (calc->refs == 0) freeCalc(calc);
-}
-
-void calc4deleteAll(CODE4* cb) {
-  while (LINK4* l = l4first(&cb->calcList)) calc4delete(reinterpret_cast<CALC4*>(l));
-}
+// ---------------------------------------------------------------------------------------
+// Compilation
 
 namespace {
 
-constexpr int kKeyDigits = 20;
+struct OpEntry {
+    int row;    // -1: marker
+    int extra;  // further operands of a row that takes any number
+};
 
-// Packs digits (first one non-zero) with the count of digits before the
-// decimal point into the 12-byte key; rounds to 20 digits and clamps the
-// exponent into its byte.
-void packDigits(char* key, bool negative, std::string digits, int pointPos) {
-  std::memset(key, 0, 12);
-  if (digits.size() > kKeyDigits) {
-    bool up = digits[kKeyDigits] >= '5';
-    digits.resize(kKeyDigits);
-    for (int i = kKeyDigits - 1; up && i >= 0; --i) {
-      if (digits[static_cast<size_t>(i)] == '9') {
-        digits[static_cast<size_t>(i)] = '0';
-      } else {
-        ++digits[static_cast<size_t>(i)];
-        up = false;
-      }
+class Parser {
+public:
+    Parser(Expr4Table* table, const char* text) : table_(table), code_(table->code()), text_(text) {}
+
+    EXPR4* run();
+
+private:
+    char ch(int ahead = 0) const {
+        const size_t at = pos_ + size_t(ahead);
+        return at < len_ ? text_[at] : '\0';
     }
-    if (up) {
-      digits.insert(digits.begin(), '1');
-      digits.resize(kKeyDigits);
-      ++pointPos;
+    void skipControl() {
+        while (ch() >= 1 && ch() <= 32) ++pos_;
     }
-  }
-  while (!digits.empty() && digits.back() == '0') digits.pop_back();
-  int exponent = 52 + pointPos;
-  if (digits.empty() || exponent < 1) {
-    key[0] = 52;
-    key[1] = 1;
-    return;
-  }
-  if (exponent > 255) {
-    exponent = 255;
-    digits.assign(kKeyDigits, '9');
-  }
-  key[0] = static_cast<char>(exponent);
-  key[1] = static_cast<char>((negative ? 0x80 : 0) | (static_cast<int>(digits.size()) << 2) | 1);
-  for (size_t i = 0; i < digits.size(); ++i) {
-    int d = digits[i] - '0';
-    key[2 + i / 2] = static_cast<char>(key[2 + i / 2] | (i % 2 == 0 ? d << 4 : d));
-  }
+    void skipBlanks() {
+        while (ch() == ' ') ++pos_;
+    }
+
+    int fail(int code, const char* line1 = nullptr, const char* line2 = nullptr) {
+        if (error_ == 0) {
+            error_ = code;
+            if (code_->exprError()) code_->raise(code, line1 != nullptr ? line1 : text_, line2,
+                                                  line1 != nullptr ? text_ : nullptr);
+        }
+        return -1;
+    }
+    // The table raised its own error (or kept quiet): just stop.
+    int failSilently() {
+        if (error_ == 0) error_ = -1;
+        return -1;
+    }
+
+    int pushOp(int row) {
+        if (ops_.size() >= operatorStackMax) return fail(e4memory);
+        ops_.push_back({row, 0});
+        return 0;
+    }
+    void emitOp(const OpEntry& op) {
+        EXPR4TOKEN t;
+        t.row = op.row;
+        t.paramCount = (rows[op.row].params < 0 ? 2 : rows[op.row].params) + op.extra;
+        tokens_.push_back(t);
+    }
+    int addConstant(const void* data, size_t n) {
+        if (constants_.size() + n > constantsMax) return fail(e4memory);
+        const int at = int(constants_.size());
+        constants_.insert(constants_.end(), static_cast<const char*>(data), static_cast<const char*>(data) + n);
+        return at;
+    }
+
+    int expression(bool inParameters);
+    int value(bool inParameters);
+    int number();
+    int name();
+    int function(const char* name, int nameLen);
+    int field(Expr4Table* table, const char* name);
+
+    Expr4Table* table_;
+    Expr4Code* code_;
+    const char* text_;
+    size_t len_ = std::strlen(text_);
+    size_t pos_ = 0;
+    int error_ = 0;
+    int depth_ = 0;
+    bool trims_ = false;
+    std::vector<EXPR4TOKEN> tokens_;
+    std::vector<char> constants_;
+    std::vector<OpEntry> ops_;
+
+    friend class Resolver;
+};
+
+int Parser::expression(bool inParameters) {
+    if (pushOp(-1) < 0) return -1;
+    for (;;) {
+        if (value(inParameters) < 0) return -1;
+        skipControl();
+        const char c = ch();
+        if (c == '\0' || c == ')' || c == ',') {
+            while (ops_.back().row != -1) {
+                emitOp(ops_.back());
+                ops_.pop_back();
+            }
+            ops_.pop_back();
+            return 0;
+        }
+        const int row = expr4lookup(text_ + pos_, -1, rFirstOperator, rLastOperator);
+        if (row < 0) return fail(inParameters ? e4commaExpected : e4unrecOperator);
+        pos_ += std::strlen(rows[row].name);
+        bool counted = false;
+        while (ops_.back().row != -1) {
+            OpEntry& top = ops_.back();
+            if (rows[top.row].code == rows[row].code && rows[row].params < 0) {
+                ++top.extra;
+                counted = true;
+                break;
+            }
+            if (rows[top.row].priority < rows[row].priority) break;
+            emitOp(top);
+            ops_.pop_back();
+        }
+        if (!counted && pushOp(row) < 0) return -1;
+    }
 }
 
-} // namespace
+int Parser::value(bool inParameters) {
+    // Each level of nesting holds an operator-stack entry; bounding it bounds recursion.
+    if (++depth_ > operatorStackMax) return fail(e4memory);
+    struct Leave {
+        int& d;
+        ~Leave() { --d; }
+    } leave{depth_};
 
-void c4bcdFromText(char* key, const char* text, int len) {
-  int i = 0;
-  while (i < len && text[i] == ' ') ++i;
-  bool negative = false;
-  if (i < len && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-  std::string digits;
-  int pointPos = 0;
-  bool point = false, leading = true;
-  for (; i < len; ++i) {
-    char c = text[i];
-    if (c == '.' && !point) {
-      point = true;
-      continue;
+    skipBlanks();
+    const char c = ch();
+    if (c == '\0') return fail(e4complete);
+    if (c == '(') {
+        ++pos_;
+        if (expression(false) < 0) return -1;
+        skipControl();
+        if (ch() != ')') return fail(e4rightMissing);
+        ++pos_;
+        return 0;
     }
-    if (c < '0' || c > '9') break;
-    if (leading && c == '0') {
-      if (point) --pointPos;
-      continue;
+    if (c == '.') {
+        const int row = expr4lookup(text_ + pos_, -1, rTrue, rNot);
+        if (row == rNot) {
+            pos_ += std::strlen(rows[row].name);
+            if (value(inParameters) < 0) return -1;
+            return pushOp(rNot);
+        }
+        if (row >= 0) {
+            pos_ += std::strlen(rows[row].name);
+            EXPR4TOKEN t;
+            t.row = row;
+            tokens_.push_back(t);
+            return 0;
+        }
+        return number();
     }
-    leading = false;
-    if (digits.size() < 64) digits.push_back(c);
-    if (!point) ++pointPos;
-  }
-  packDigits(key, negative, digits, pointPos);
+    if (c == '"' || c == '\'' || c == '[') {
+        const char end = c == '[' ? ']' : c;
+        const size_t start = pos_ + 1;
+        size_t stop = start;
+        while (stop < len_ && text_[stop] != end) ++stop;
+        if (stop >= len_) return fail(e4unterminated);
+        EXPR4TOKEN t;
+        t.row = rConstText;
+        t.length = int(stop - start);
+        t.first = addConstant(text_ + start, stop - start);
+        if (t.first < 0) return -1;
+        tokens_.push_back(t);
+        pos_ = stop + 1;
+        return 0;
+    }
+    if ((c >= '0' && c <= '9') || c == '+' || c == '-') return number();
+    if (isNameChar(c)) return name();
+    return fail(e4unrecValue);
 }
 
-void c4bcdFromDouble(char* key, double value) {
-  if (!std::isfinite(value)) {
-    if (std::isnan(value)) value = 0;
-    else value = value > 0 ? 1e308 * 10 : -1e308 * 10;
-  }
-  if (value == 0 || !std::isfinite(value)) {
-    if (value == 0) {
-      packDigits(key, false, std::string(), 0);
+int Parser::number() {
+    const size_t start = pos_;
+    size_t p = pos_ + 1;
+    for (;;) {
+        const char c = p < len_ ? text_[p] : '\0';
+        if (c >= '0' && c <= '9') {
+            ++p;
+        } else if (c == '.') {
+            if (expr4lookup(text_ + p, -1, rOr, rAnd) >= 0 || expr4lookup(text_ + p, -1, rNot, rNot) >= 0) break;
+            ++p;
+        } else {
+            break;
+        }
+    }
+    if (p < len_ && isLetter(text_[p])) return name();
+    const double v = c4textToDouble(text_ + start, int(p - start));
+    EXPR4TOKEN t;
+    t.row = rConstNum;
+    t.length = 8;
+    t.first = addConstant(&v, sizeof v);
+    if (t.first < 0) return -1;
+    tokens_.push_back(t);
+    pos_ = p;
+    return 0;
+}
+
+int Parser::name() {
+    const size_t start = pos_;
+    while (isNameChar(ch())) ++pos_;
+    const int nameLen = int(pos_ - start);
+    if (nameLen == 0) return fail(e4unrecValue);
+    std::string word(text_ + start, size_t(nameLen));
+    const size_t after = pos_;
+    skipBlanks();
+    if (ch() == '(') {
+        ++pos_;
+        return function(word.c_str(), nameLen);
+    }
+    pos_ = after;
+    Expr4Table* table = table_;
+    if (ch() == '-' && ch(1) == '>') {
+        pos_ += 2;
+        std::string alias = word.substr(0, 10);
+        table = table_->findAlias(alias.c_str());
+        if (table == nullptr) return fail(e4dataName, alias.c_str());
+        const size_t fieldStart = pos_;
+        while (isNameChar(ch())) ++pos_;
+        word.assign(text_ + fieldStart, pos_ - fieldStart);
+        if (word.empty()) return fail(e4unrecValue);
+    }
+    return field(table, word.c_str());
+}
+
+int Parser::field(Expr4Table* table, const char* fieldName) {
+    if (std::strlen(fieldName) > 10) return fail(e4unrecValue);
+    Expr4FieldInfo info;
+    if (table->fieldInfo(fieldName, &info) < 0) return failSilently();
+    EXPR4TOKEN t;
+    switch (info.type) {
+    case 'C': case 'c': t.row = rFieldPtr; break;
+    case 'D': case 'd': t.row = rFieldDate; break;
+    case 'N': case 'n': case 'F': case 'f': t.row = rFieldNumText; break;
+    case 'L': case 'l': t.row = rFieldLogical; break;
+    case 'M': case 'm': t.row = rMemo; break;
+    default: return fail(e4typeSub, "Unknown field type");
+    }
+    if (info.length < 0 || info.length > maxLength || info.offset < 0) return fail(e4info, "Field length");
+    t.field = info.field;
+    t.table = table;
+    t.first = info.offset;
+    t.length = info.length;
+    t.tie = info.length;  // numeric fields converted to doubles read this many characters
+    tokens_.push_back(t);
+    return 0;
+}
+
+int Parser::function(const char* fname, int nameLen) {
+    int row = expr4lookup(fname, nameLen, rFirstFunction, rowCount - 1);
+    CALC4* calc = nullptr;
+    if (row < 0) {
+        calc = calc4lookup(code_, fname, nameLen);
+        if (calc == nullptr) return fail(e4unrecFunction);
+        row = rCalc;
+    }
+    // Where each parameter's tokens start.
+    std::vector<size_t> starts;
+    skipBlanks();
+    if (ch() == ')') {
+        ++pos_;
     } else {
-      packDigits(key, value < 0, std::string(1, '1'), 300);
+        for (;;) {
+            starts.push_back(tokens_.size());
+            if (expression(true) < 0) return -1;
+            const char c = ch();
+            if (c == '\0') return fail(e4rightMissing);
+            ++pos_;
+            if (c == ')') break;
+            if (c != ',') return fail(e4commaExpected);
+        }
     }
-    return;
-  }
-  // 15 significant digits, so sums such as 0.1 + 0.2 key as 0.3.
-  char text[64];
-  auto res = std::to_chars(text, text + sizeof(text), std::fabs(value), std::chars_format::scientific, 14);
-  *res.ptr = 0;
-  std::string digits;
-  const char* p = text;
-  for (; *p != 0 && *p != 'e'; ++p)
-    if (*p >= '0' && *p <= '9') digits.push_back(*p);
-  int e10 = *p == 'e' ? static_cast<int>(std::strtol(p + 1, nullptr, 10)) : 0;
-  packDigits(key, value < 0, digits, e10 + 1);
+    int params = int(starts.size());
+    // Constant parameters come off the token list.
+    auto constantParam = [&](int i, double* out) -> int {
+        const size_t from = starts[size_t(i)];
+        const size_t to = size_t(i) + 1 < starts.size() ? starts[size_t(i) + 1] : tokens_.size();
+        if (to - from != 1 || tokens_[from].row != rConstNum) return fail(e4notConstant);
+        std::memcpy(out, constants_.data() + tokens_[from].first, sizeof *out);
+        if (!std::isfinite(*out)) return fail(e4notConstant);
+        return 0;
+    };
+    auto dropFrom = [&](int i) { tokens_.resize(starts[size_t(i)]); };
+    auto clampInt = [](double v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : int(v); };
+
+    EXPR4TOKEN t;
+    t.row = row;
+    t.calc = calc;
+    if ((row == rStr && params > 3) || (row == rSubstr && (params < 2 || params > 3)) ||
+        (row == rLeft && params != 2))
+        return fail(e4numParms, "Function", fname);
+    if (row == rStr && params >= 2) {
+        double length = 10, decimals = 0;
+        if (params == 3 && constantParam(2, &decimals) < 0) return -1;
+        if (constantParam(1, &length) < 0) return -1;
+        int len = length < 0 ? 10 : clampInt(length, 0, 255);
+        int dec = clampInt(decimals, 0, 255);
+        if (dec + 1 >= len) dec = len - 2;
+        if (dec < 0) dec = 0;
+        dropFrom(1);
+        params = 1;
+        t.length = len;
+        t.first = dec;
+    } else if (row == rStr) {
+        t.length = 10;
+        t.first = 0;
+    } else if (row == rSubstr && params >= 2) {
+        double start = 1, length = -1;
+        if (params == 3 && constantParam(2, &length) < 0) return -1;
+        if (constantParam(1, &start) < 0) return -1;
+        t.first = clampInt(start - 1, 0, maxLength);
+        // Without a length the rest of the text.
+        t.length = params == 3 ? clampInt(length, 0, maxLength) : -1;
+        dropFrom(1);
+        params = 1;
+    } else if (row == rLeft && params == 2) {
+        double length = 0;
+        if (constantParam(1, &length) < 0) return -1;
+        t.first = 0;
+        t.length = clampInt(length, 0, maxLength);
+        dropFrom(1);
+        params = 1;
+    } else if (row == rDtoc && params == 2) {
+        dropFrom(1);
+        params = 1;
+        t.row = row = rDtos;
+    }
+    const int want = rows[row].params;
+    if (want >= 0 && params != want) return fail(e4numParms, "Function", fname);
+    if (row == rTrim || row == rLtrim) trims_ = true;
+    if (row == rDel || row == rDeleted || row == rReccount || row == rRecno) t.table = table_;
+    t.paramCount = params;
+    tokens_.push_back(t);
+    return 0;
+}
+
+// Types, lengths and work-buffer positions.
+class Resolver {
+public:
+    Resolver(Parser& p) : p_(p) {}
+    int run(int* workLen, char* type, int* len);
+
+private:
+    struct Entry {
+        char type;
+        int length;
+        int pos;
+        int token;
+    };
+    bool matches(int row, int n) const;
+    int resultLength(EXPR4TOKEN& t, int row, int n);
+    Parser& p_;
+    std::vector<Entry> stack_;
+};
+
+bool Resolver::matches(int row, int n) const {
+    const Row& r = rows[row];
+    for (int i = 0; i < n; ++i) {
+        const char want = r.types[r.params < 0 ? 0 : i];
+        const Entry& e = stack_[stack_.size() - size_t(n) + size_t(i)];
+        const int producer = p_.tokens_[size_t(e.token)].row;
+        if (e.type == want) continue;
+        // Dates and numbers stored as text can be read as day numbers and doubles, when
+        // they come straight from a field.
+        if (want == 'd' && e.type == 'D' && producer == rFieldDate) continue;
+        if (want == 'n' && e.type == 'N' && producer == rFieldNumText) continue;
+        return false;
+    }
+    return true;
+}
+
+int Resolver::run(int* workLen, char* type, int* len) {
+    int nextFree = 0;
+    int highest = 0;
+    bool trimmedBefore = false;
+    std::vector<EXPR4TOKEN>& tokens = p_.tokens_;
+    for (size_t ti = 0; ti < tokens.size(); ++ti) {
+        EXPR4TOKEN& t = tokens[ti];
+        int row = t.row;
+        const int n = t.paramCount;
+        if (rows[row].params >= 1 && n != rows[row].params) return p_.fail(e4numParms);
+        if (n > int(stack_.size())) return p_.fail(e4result);
+        if (n > 0) {
+            while (!matches(row, n)) {
+                if (rows[row + 1].code != rows[row].code) return p_.fail(e4typeSub);
+                ++row;
+            }
+        }
+        t.row = row;
+        const size_t base = stack_.size() - size_t(n);
+        // Parameters read as day numbers or doubles turn into converting field tokens.
+        for (int i = 0; i < n; ++i) {
+            Entry& e = stack_[base + size_t(i)];
+            const char want = rows[row].types[rows[row].params < 0 ? 0 : i];
+            EXPR4TOKEN& producer = tokens[size_t(e.token)];
+            if (want == 'd' && e.type == 'D') {
+                producer.row = rFieldDay;
+                producer.length = 8;
+                e.type = 'd';
+                e.length = 8;
+            } else if (want == 'n' && e.type == 'N') {
+                producer.row = rFieldNum;
+                producer.length = 8;
+                e.type = 'n';
+                e.length = 8;
+            }
+        }
+        // Routines that work on their parameters in place need them in the work buffer.
+        if (row == rConcat || row == rMinus || row == rSubstr || row == rUpper || row == rTrim || row == rLtrim ||
+            row == rLeft) {
+            for (int i = 0; i < n; ++i) {
+                EXPR4TOKEN& producer = tokens[size_t(stack_[base + size_t(i)].token)];
+                if (producer.row == rFieldPtr) producer.row = rFieldCopy;
+            }
+        }
+        if (row == rConcat && trimmedBefore) t.row = row = rConcatTrim;
+
+        int tokenCount = 1;
+        for (int i = 0; i < n; ++i) tokenCount += tokens[size_t(stack_[base + size_t(i)].token)].tokenCount;
+        t.tokenCount = tokenCount;
+
+        const int pos = n > 0 ? stack_[base].pos : nextFree;
+        t.resultPos = pos;
+        const int length = resultLength(t, row, n);
+        if (length < 0) return -1;
+        char resultType = rows[row].result;
+        if (row == rCalc) resultType = t.calc->expr->type;
+        stack_.resize(base);
+        if (stack_.size() >= stackMax) return p_.fail(e4overflow);
+        stack_.push_back({resultType, length, pos, int(ti)});
+        t.length = length;
+
+        int reserve = length;
+        if (resultType == 'N' || resultType == 'D') reserve = std::max(reserve, 8);
+        if (row == rCalc) reserve = std::max(reserve, t.calc->expr->workLen);
+        nextFree = pos + reserve;
+        if (nextFree > maxLength) return p_.fail(e4overflow);
+        highest = std::max(highest, nextFree);
+
+        if (row == rMemo || row == rTrim || row == rLtrim || row == rCalc) trimmedBefore = true;
+    }
+    if (stack_.size() != 1) return p_.fail(e4result);
+    for (EXPR4TOKEN& t : tokens) t.routine = rows[t.row].routine;
+    *workLen = highest + 1;
+    *type = stack_[0].type;
+    *len = stack_[0].length;
+    return 0;
+}
+
+int Resolver::resultLength(EXPR4TOKEN& t, int row, int n) {
+    const size_t base = stack_.size() - size_t(n);
+    auto param = [&](int i) -> Entry& { return stack_[base + size_t(i)]; };
+    switch (row) {
+    case rFieldPtr: case rFieldCopy: case rFieldDate: case rFieldNumText:
+        return t.length;
+    case rFieldDay: case rFieldNum:
+        return 8;
+    case rFieldLogical:
+        return 4;
+    case rMemo:
+        return std::clamp(p_.code_->exprMemoSize(), 0, maxLength);
+    case rConstText:
+        return t.length;
+    case 17: case 18: case 22:
+        t.first = param(0).length;
+        return param(0).length + param(1).length;
+    case rChr: case rDel:
+        return 1;
+    case rTime: case rDtos: case rDtosDay:
+        return 8;
+    case rDtoc: case rDtocDay: case rCtod: {
+        const char* picture = p_.code_->dateFormat();
+        char pic[20] = {};
+        std::strncpy(pic, picture != nullptr ? picture : "", sizeof pic - 1);
+        t.first = p_.addConstant(pic, std::strlen(pic) + 1);
+        if (t.first < 0) return -1;
+        if (row == rCtod) {
+            t.tie = param(0).length;
+            return 8;
+        }
+        return int(std::strlen(pic));
+    }
+    case rStod: case rVal:
+        t.tie = param(0).length;
+        return 8;
+    case rContains:
+        t.first = param(0).length;
+        t.tie = param(1).length;
+        return 4;
+    case rSubstr: case rLeft: {
+        const int textLen = param(0).length;
+        const int start = std::clamp(t.first, 0, textLen);
+        t.first = start;
+        const int rest = textLen - start;
+        return t.length < 0 ? rest : std::min(t.length, rest);
+    }
+    case rUpper: case rTrim: case rLtrim:
+        return param(0).length;
+    case rIif: case 66: case 67: case 68:
+        if (param(1).length != param(2).length) return p_.fail(e4lengthErr);
+        return param(1).length;
+    case rStr:
+        return t.length;
+    case rCalc:
+        return t.calc->expr->len;
+    case rEqC: case rNeC1: case rNeC2: case rGeC: case rLeC: case rGtC: case rLtC:
+        t.first = std::min(param(0).length, param(1).length);
+        if (row == rGtC) t.tie = param(0).length > param(1).length;
+        if (row == rLtC) t.tie = param(0).length < param(1).length;
+        return 4;
+    default:
+        break;
+    }
+    switch (rows[row].result) {
+    case 'L': return 4;
+    case 'n': case 'd': return 8;
+    default: return t.length;
+    }
+}
+
+EXPR4* Parser::run() {
+    tokens_.reserve(16);
+    constants_.reserve(constantsMax);
+    ops_.reserve(operatorStackMax);
+    if (expression(false) < 0) return nullptr;
+    if (!ops_.empty()) {
+        fail(e4complete);
+        return nullptr;
+    }
+    int workLen = 0;
+    char type = 0;
+    int length = 0;
+    Resolver resolver(*this);
+    if (resolver.run(&workLen, &type, &length) < 0) return nullptr;
+    EXPR4* e = new (std::nothrow) EXPR4;
+    if (e == nullptr) return nullptr;
+    e->tokens = std::move(tokens_);
+    e->constants = std::move(constants_);
+    e->source = text_;
+    e->len = length;
+    e->type = type;
+    e->data = table_;
+    e->code = code_;
+    e->workLen = workLen;
+    e->trims = trims_;
+    const int keyLen = (type == 'D' || type == 'd') ? 8 : (type == 'N' || type == 'n') ? c4bcdLen : length;
+    if (code_->work.size() < size_t(workLen)) code_->work.resize(size_t(workLen));
+    if (code_->key.size() < size_t(std::max(keyLen, length) + 1)) code_->key.resize(size_t(std::max(keyLen, length) + 1));
+    for (EXPR4TOKEN& t : e->tokens)
+        if (t.calc != nullptr) ++t.calc->refs;
+    return e;
+}
+
+void freeCalc(CALC4* calc) {
+    expr4free(calc->expr);
+    delete calc;
+}
+
+}  // namespace
+
+EXPR4* expr4parse(Expr4Table* table, const char* text) {
+    if (table == nullptr || table->code() == nullptr || text == nullptr) return nullptr;
+    if (table->code()->errorCode() < 0) return nullptr;
+    try {
+        Parser parser(table, text);
+        return parser.run();
+    } catch (const std::bad_alloc&) {
+        table->code()->raise(e4memory, text, nullptr, nullptr);
+        return nullptr;
+    }
+}
+
+int expr4evalPart(EXPR4* e, int index, char** result) {
+    if (e == nullptr || e->code == nullptr) return -1;
+    if (e->code->errorCode() < 0) return e->code->errorCode();
+    if (index < 0 || index >= int(e->tokens.size())) return e4parm;
+    if (e->code->work.size() < size_t(e->workLen)) return e4memory;
+    Expr4State s;
+    s.base = e->code->work.data();
+    s.constants = e->constants.data();
+    s.code = e->code;
+    const int from = index - e->tokens[size_t(index)].tokenCount + 1;
+    runTokens(s, e, from, index);
+    if (result != nullptr) *result = s.stack[0];
+    return 0;
+}
+
+int expr4eval(EXPR4* e, char** result) {
+    char* r = nullptr;
+    if (e == nullptr || expr4evalPart(e, int(e->tokens.size()) - 1, &r) != 0) return -1;
+    if (result != nullptr) *result = r;
+    return e->len;
+}
+
+int expr4keyLen(const EXPR4* e) {
+    if (e == nullptr) return -1;
+    switch (e->type) {
+    case 'D': case 'd': return 8;
+    case 'N': case 'n': return c4bcdLen;
+    default: return e->len;
+    }
+}
+
+int expr4keyConvert(EXPR4* e, char** value, int length, char type) {
+    if (e == nullptr || e->code == nullptr || value == nullptr || *value == nullptr || length < 0) return -1;
+    std::vector<char>& key = e->code->key;
+    const int keyLen = (type == 'D' || type == 'd') ? 8 : (type == 'N' || type == 'n') ? c4bcdLen : length;
+    if (key.size() < size_t(keyLen) + 1) return -1;  // sized when the expression was compiled
+    char* k = key.data();
+    switch (type) {
+    case 'D': {
+        char date[8];
+        std::memset(date, ' ', 8);
+        std::memcpy(date, *value, size_t(std::min(length, 8)));
+        const long day = date4toJulian(date);
+        putDouble(k, day == 0 ? 1e100 : double(day));
+        break;
+    }
+    case 'd': {
+        const double v = getDouble(*value);
+        putDouble(k, v == 0 ? 1e300 : v);
+        break;
+    }
+    case 'N':
+        c4bcdFromText(k, *value, length);
+        break;
+    case 'n':
+        c4bcdFromDouble(k, getDouble(*value));
+        break;
+    case 'C':
+        std::memmove(k, *value, size_t(length));
+        if (e->trims)
+            for (int i = length; i > 0 && k[i - 1] == '\0'; --i) k[i - 1] = ' ';
+        break;
+    default:
+        std::memmove(k, *value, size_t(length));
+        break;
+    }
+    k[keyLen] = '\0';
+    *value = k;
+    return keyLen;
+}
+
+int expr4key(EXPR4* e, char** key) {
+    char* value = nullptr;
+    const int len = expr4eval(e, &value);
+    if (len < 0) return -1;
+    const int keyLen = expr4keyConvert(e, &value, len, e->type);
+    if (keyLen >= 0 && key != nullptr) *key = value;
+    return keyLen;
+}
+
+int expr4true(EXPR4* e) {
+    char* value = nullptr;
+    if (expr4eval(e, &value) < 0) return -1;
+    if (e->type != 'L') {
+        e->code->raise(e4result, "expr4true()", "Expecting logical result.", nullptr);
+        return -1;
+    }
+    return getInt(value) != 0 ? 1 : 0;
+}
+
+double expr4double(EXPR4* e) {
+    char* value = nullptr;
+    const int len = expr4eval(e, &value);
+    if (len < 0) return 0.0;
+    switch (e->type) {
+    case 'C': case 'N': return c4textToDouble(value, len);
+    case 'D': {
+        char date[8];
+        std::memset(date, ' ', 8);
+        std::memcpy(date, value, size_t(std::min(len, 8)));
+        return double(date4toJulian(date));
+    }
+    case 'n': case 'd': return getDouble(value);
+    default: return 0.0;
+    }
+}
+
+int expr4doubleOut(EXPR4* e, double* result) {
+    if (e == nullptr || result == nullptr || e->code == nullptr || e->code->errorCode() < 0) return -1;
+    char* value = nullptr;
+    if (expr4eval(e, &value) < 0) return -1;
+    *result = expr4double(e);
+    return 0;
+}
+
+int expr4len(const EXPR4* e) { return e != nullptr ? e->len : -1; }
+char expr4type(const EXPR4* e) { return e != nullptr ? e->type : 0; }
+const char* expr4source(const EXPR4* e) { return e != nullptr ? e->source.c_str() : ""; }
+
+void expr4free(EXPR4* e) {
+    if (e == nullptr) return;
+    for (EXPR4TOKEN& t : e->tokens)
+        if (t.calc != nullptr && --t.calc->refs == 0 && !t.calc->listed) freeCalc(t.calc);
+    delete e;
+}
+
+int expr4replaceName(EXPR4** exprPtr, const char* name, const char* replacement) {
+    if (exprPtr == nullptr || *exprPtr == nullptr || name == nullptr || replacement == nullptr) return -1;
+    EXPR4* e = *exprPtr;
+    const std::string& src = e->source;
+    const size_t nameLen = std::strlen(name);
+    if (nameLen == 0) return 1;
+    std::string result;
+    bool replaced = false;
+    for (size_t i = 0; i < src.size();) {
+        const bool startsWord = i == 0 || !isNameChar(src[i - 1]);
+        if (startsWord && i + nameLen <= src.size() && strncasecmp(src.c_str() + i, name, nameLen) == 0 &&
+            (i + nameLen == src.size() || !isNameChar(src[i + nameLen]))) {
+            result += replacement;
+            i += nameLen;
+            replaced = true;
+        } else {
+            result += src[i++];
+        }
+    }
+    if (!replaced) return 1;
+    EXPR4* fresh = expr4parse(e->data, result.c_str());
+    if (fresh == nullptr) return -1;
+    expr4free(e);
+    *exprPtr = fresh;
+    return 0;
+}
+
+CALC4* calc4create(Expr4Code* code, EXPR4* expr, const char* name) {
+    if (code == nullptr || expr == nullptr || name == nullptr || code->errorCode() < 0) return nullptr;
+    CALC4* calc = new (std::nothrow) CALC4;
+    if (calc == nullptr) {
+        code->raise(e4memory, "calc4create()", nullptr, nullptr);
+        return nullptr;
+    }
+    std::strncpy(calc->name, name, sizeof calc->name - 1);
+    c4upper(calc->name);
+    // A numeric text result is used as a number.
+    if (expr->type == 'N' && !expr->tokens.empty() && expr->tokens.back().row == rFieldNumText) {
+        EXPR4TOKEN& t = expr->tokens.back();
+        t.row = rFieldNum;
+        t.routine = rows[rFieldNum].routine;
+        t.length = 8;
+        expr->type = 'n';
+        expr->len = 8;
+        expr->workLen = std::max(expr->workLen, t.resultPos + 8 + 1);
+        if (code->work.size() < size_t(expr->workLen)) code->work.resize(size_t(expr->workLen));
+    }
+    calc->expr = expr;
+    code->calcs.push_back(calc);
+    return calc;
+}
+
+CALC4* calc4lookup(Expr4Code* code, const char* name, int length) {
+    if (code == nullptr || name == nullptr) return nullptr;
+    char wanted[20];
+    int n = 0;
+    while (n < 19 && (length < 0 || n < length) && name[n] != '\0') {
+        wanted[n] = name[n];
+        ++n;
+    }
+    wanted[n] = '\0';
+    c4upper(wanted);
+    for (CALC4* c : code->calcs)
+        if (std::strcmp(c->name, wanted) == 0) return c;
+    return nullptr;
+}
+
+void calc4delete(Expr4Code* code, CALC4* calc) {
+    if (code == nullptr || calc == nullptr) return;
+    auto it = std::find(code->calcs.begin(), code->calcs.end(), calc);
+    if (it == code->calcs.end()) return;
+    code->calcs.erase(it);
+    calc->listed = false;
+    // Expressions compiled against it keep running it until they are freed.
+    if (calc->refs == 0) freeCalc(calc);
+}
+
+void calc4delete(CALC4* calc) {
+    if (calc != nullptr && calc->expr != nullptr) calc4delete(calc->expr->code, calc);
+}
+
+void calc4deleteAll(Expr4Code* code) {
+    if (code == nullptr) return;
+    while (!code->calcs.empty()) calc4delete(code, code->calcs.back());
 }

@@ -1,133 +1,150 @@
-// String and field classes: views and small owned strings with one set of
-// text operations, and Field4/Date4 over record fields and dates.
+// String classes of the table engine: one interface over texts that live in different
+// places (a pointer, a fixed buffer, a date, a field inside a record buffer).
+//
+// A class may or may not be able to change its length: views and fields keep theirs and
+// refuse (-1), Str4large grows up to 255 characters. Operations that would need more room
+// than a class has are cut to what fits. `str` and `dateFormat` answer a copy in one
+// buffer shared by all strings: the engine runs on one thread, and the copy lasts until the
+// next such call.
 #pragma once
 
-#include "xbase/table.h"
-
 #include <cstdint>
+
+#include "xbase/table.h"
 
 class Str4len;
 
 class Str4 {
- public:
-  virtual ~Str4() = default;
-  virtual int64_t asLong();
-  virtual void changed() {}
-  virtual int decimals() { return 0; }
-  virtual unsigned len();
-  virtual unsigned maximum() { return len(); }
-  virtual char* ptr() = 0;
-  virtual const char* str();
-  virtual int setLen(unsigned) { return -1; }
-  virtual int setMax(unsigned) { return -1; }
+public:
+    virtual ~Str4() = default;
 
-  double asDouble();
-  int64_t asInt() { return asLong(); }
-  char firstChar();
-  int isTrue();
-  char* lastChar();
-  char* at(unsigned i) { return ptr() + i; }
-  int equal(Str4& other);
-  int less(Str4& other);
-  int greater(Str4& other);
-  int find(Str4& other);
-  int insert(Str4& other, unsigned position);
-  int append(Str4& other);
-  int append(const char* text);
-  int assign(const char* text);
-  int assign(const char* bytes, unsigned n);
-  int assign(Str4& other);
-  int replace(Str4& other, unsigned position);
-  void set(char c);
-  int assignLong(int64_t value, int newLen = -1, int zeroFill = 0);
-  int assignDouble(double value, int newLen = -1, int decimals = -1);
-  int encode(const char* source, const char* targetPicture, const char* sourcePicture);
-  const char* dateFormat(const char* picture);
-  Str4len left(unsigned n);
-  Str4len right(unsigned n);
-  Str4len substr(unsigned start, unsigned n);
-  void lower();
-  void upper();
-  int trim();
-  unsigned copyTo(char* buffer, unsigned size);
+    virtual long asLong();
+    virtual void changed() {}
+    virtual int decimals() { return 0; }
+    virtual unsigned len();
+    virtual unsigned maximum() { return len(); }
+    virtual char* ptr() = 0;
+    virtual const char* str();
+    virtual int setLen(unsigned) { return -1; }
+    virtual int setMax(unsigned) { return -1; }
 
- protected:
-  Str4() = default;
-  Str4(const Str4&) = default;
-  Str4& operator=(const Str4&) = default;
+    double asDouble();
+    int asInt() { return int(asLong()); }
+    char firstChar();
+    int isTrue();
+    char* lastChar();
+    char* at(unsigned i);
+
+    int equal(Str4& other);
+    int less(Str4& other);
+    int greater(Str4& other) { return other.less(*this); }
+    int find(Str4& other);
+
+    int insert(Str4& other, unsigned position);
+    int append(Str4& other) { return insert(other, len()); }
+    int append(const char* text);
+    int assign(const char* text);
+    int assign(const char* bytes, unsigned n);
+    int assign(Str4& other);
+    int replace(Str4& other, unsigned position);
+    void set(char c);
+    int assignLong(long value, int newLength = -1, int zeroFill = 0);
+    int assignDouble(double value, int newLength = -1, int decimals = -1);
+    int encode(const char* source, const char* targetPicture, const char* sourcePicture);
+    const char* dateFormat(const char* picture);
+
+    Str4len left(unsigned n);
+    Str4len right(unsigned n);
+    Str4len substr(unsigned start, unsigned n);
+
+    void lower();
+    void upper();
+    int trim();
+    unsigned copyTo(char* buffer, unsigned size);
+
+protected:
+    // Terminates the text at its length when the class has room for it.
+    void terminate();
 };
 
+// A view of a terminated text.
 class Str4ptr : public Str4 {
- public:
-  explicit Str4ptr(char* p) : p_(p) {}
-  char* ptr() override { return p_; }
+public:
+    explicit Str4ptr(char* text) : p_(text) {}
+    char* ptr() override { return p_; }
 
- protected:
-  char* p_;
+protected:
+    char* p_;
 };
 
+// A view of n characters.
 class Str4len : public Str4ptr {
- public:
-  Str4len(const void* p, unsigned n) : Str4ptr(static_cast<char*>(const_cast<void*>(p))), n_(n) {}
-  Str4len(Str4& source, unsigned start, unsigned count);
-  unsigned len() override { return n_; }
+public:
+    Str4len(const void* text, unsigned n)
+        : Str4ptr(static_cast<char*>(const_cast<void*>(text))), n_(text != nullptr ? n : 0) {}
+    // Views `count` characters of `source` from `start`, cut to what the source has.
+    Str4len(Str4& source, unsigned start, unsigned count);
+    unsigned len() override { return n_; }
 
- private:
-  unsigned n_;
+private:
+    unsigned n_;
 };
 
 class Str4char : public Str4 {
- public:
-  explicit Str4char(char c = ' ') : c_(c) {}
-  unsigned len() override { return 1; }
-  unsigned maximum() override { return 1; }
-  char* ptr() override { return &c_; }
+public:
+    explicit Str4char(char c = ' ') : c_(c) {}
+    unsigned len() override { return 1; }
+    unsigned maximum() override { return 1; }
+    char* ptr() override { return &c_; }
 
- private:
-  char c_;
+private:
+    char c_;
 };
 
 class Str4large : public Str4 {
- public:
-  Str4large() { buf_[0] = 0; }
-  explicit Str4large(const char* text);
-  explicit Str4large(Str4& other);
-  unsigned len() override { return n_; }
-  unsigned maximum() override { return kMax; }
-  char* ptr() override { return buf_; }
-  int setLen(unsigned n) override;
+public:
+    static constexpr unsigned capacity = 255;
+    Str4large();
+    explicit Str4large(const char* text);
+    explicit Str4large(Str4& other);
+    unsigned len() override { return n_; }
+    unsigned maximum() override { return capacity; }
+    char* ptr() override { return buf_; }
+    int setLen(unsigned n) override;
 
-  static constexpr unsigned kMax = 255;
-
- private:
-  unsigned n_ = 0;
-  char buf_[kMax + 1];
+private:
+    unsigned n_ = 0;
+    char buf_[capacity + 1];
 };
 
 class Date4 : public Str4 {
- public:
-  Date4();
-  explicit Date4(int32_t julian);
-  explicit Date4(const char* ccyymmdd);
-  Date4(const char* text, const char* picture);
-  int64_t asLong() override;
-  unsigned len() override { return 8; }
-  unsigned maximum() override { return 8; }
-  char* ptr() override { return buf_; }
+public:
+    Date4();                      // the empty date
+    explicit Date4(long dayNumber);
+    explicit Date4(const char* ccyymmdd);
+    Date4(const char* text, const char* picture);
+    long asLong() override;       // the day number
+    unsigned len() override { return 8; }
+    unsigned maximum() override { return 8; }
+    char* ptr() override { return buf_; }
 
- private:
-  char buf_[9];
+private:
+    char buf_[9];
 };
 
+// A field of the current record seen as a fixed-length string: changes go straight into
+// the record buffer and mark the record changed.
 class Field4 : public Str4 {
- public:
-  explicit Field4(FIELD4* field) : field_(field) {}
-  void changed() override { f4data(field_)->recChanged = 1; }
-  int decimals() override { return f4decimals(field_); }
-  unsigned len() override { return static_cast<unsigned>(f4len(field_)); }
-  char* ptr() override { return f4ptr(field_); }
-  FIELD4* field() { return field_; }
+public:
+    explicit Field4(FIELD4* field) : f_(field) {}
+    Field4(DATA4* data, const char* name) : f_(d4fieldByName(data, name)) {}
+    void changed() override;
+    int decimals() override;
+    unsigned len() override;
+    unsigned maximum() override { return len(); }
+    char* ptr() override;
+    FIELD4* field() const { return f_; }
 
- private:
-  FIELD4* field_;
+private:
+    FIELD4* f_;
 };

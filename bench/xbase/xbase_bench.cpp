@@ -1,8 +1,7 @@
 // Table engine against SQLite doing the same work in the same run:
-//   append 100,000 records, read them back, sort 1,000,000 25-byte keys,
-//   compile a key expression and evaluate it over 100,000 records.
+//   append 100,000 records, read them back, sort 1,000,000 25-byte keys.
+// Key expressions are measured in bench/xbase-expr.
 // Each pair is printed side by side; compare the "xbase" and "sqlite" rows.
-#include "xbase/expr4.h"
 #include "xbase/sort.h"
 #include "xbase/table.h"
 
@@ -218,134 +217,12 @@ void BM_Sort1M_sqlite(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kKeys);
 }
 
-const char* kKeyExpr = "UPPER(TRIM(NAME))+DTOS(BORN)";
-const char* kKeySql = "SELECT upper(rtrim(name)) || born FROM p ORDER BY rowid";
-
-const FIELD4INFO kPeople[] = {{"NAME", 'C', 25, 0}, {"BORN", 'D', 8, 0}, {nullptr, 0, 0, 0}};
-
-std::string bornOf(int i) {
-  char d[32];
-  unsigned u = static_cast<unsigned>(i);
-  std::snprintf(d, sizeof(d), "%04u%02u%02u", 1930 + u % 70, 1 + u % 12, 1 + u % 28);
-  return d;
-}
-
-DATA4* peopleTable(CODE4* cb) {
-  std::string path = scratchDir() + "/people.dbf";
-  std::filesystem::remove(path);
-  cb->exclusive = 1;
-  DATA4* d = d4create(cb, path.c_str(), kPeople, nullptr);
-  if (d == nullptr) std::abort();
-  for (int i = 0; i < kRecords; ++i) {
-    d4blank(d);
-    std::string name = names()[static_cast<size_t>(i)].substr(0, 5 + i % 20);
-    for (char& c : name) c = static_cast<char>(c + 32);
-    f4assign(d4fieldByName(d, "NAME"), name.c_str());
-    f4assign(d4fieldByName(d, "BORN"), bornOf(i).c_str());
-    d4append(d);
-  }
-  return d;
-}
-
-sqlite3* peopleDb() {
-  std::string path = scratchDir() + "/people.db";
-  std::filesystem::remove(path);
-  sqlite3* db;
-  sqlite3_open(path.c_str(), &db);
-  sqliteExec(db, "CREATE TABLE p(name TEXT, born TEXT)");
-  sqliteExec(db, "BEGIN");
-  sqlite3_stmt* st;
-  sqlite3_prepare_v2(db, "INSERT INTO p VALUES(?,?)", -1, &st, nullptr);
-  for (int i = 0; i < kRecords; ++i) {
-    std::string name = names()[static_cast<size_t>(i)].substr(0, 5 + i % 20);
-    for (char& c : name) c = static_cast<char>(c + 32);
-    name.resize(25, ' ');
-    std::string born = bornOf(i);
-    sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(st, 2, born.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_step(st);
-    sqlite3_reset(st);
-  }
-  sqlite3_finalize(st);
-  sqliteExec(db, "COMMIT");
-  return db;
-}
-
-void BM_ExprCompile_xbase(benchmark::State& state) {
-  CODE4 cb;
-  code4init(&cb);
-  DATA4* d = peopleTable(&cb);
-  for (auto _ : state) {
-    EXPR4* e = expr4parse(d, kKeyExpr);
-    benchmark::DoNotOptimize(e);
-    expr4free(e);
-  }
-  d4close(d);
-  code4release(&cb);
-  state.SetItemsProcessed(state.iterations());
-}
-
-void BM_ExprCompile_sqlite(benchmark::State& state) {
-  sqlite3* db = peopleDb();
-  for (auto _ : state) {
-    sqlite3_stmt* st;
-    sqlite3_prepare_v2(db, kKeySql, -1, &st, nullptr);
-    benchmark::DoNotOptimize(st);
-    sqlite3_finalize(st);
-  }
-  sqlite3_close(db);
-  state.SetItemsProcessed(state.iterations());
-}
-
-void BM_ExprEval100k_xbase(benchmark::State& state) {
-  CODE4 cb;
-  code4init(&cb);
-  DATA4* d = peopleTable(&cb);
-  EXPR4* e = expr4parse(d, kKeyExpr);
-  for (auto _ : state) {
-    int64_t sum = 0;
-    char* key;
-    for (int n = 1; n <= kRecords; ++n) {
-      d4go(d, n);
-      int len = expr4key(e, &key);
-      sum += len + key[0];
-    }
-    benchmark::DoNotOptimize(sum);
-  }
-  expr4free(e);
-  d4close(d);
-  code4release(&cb);
-  state.SetItemsProcessed(state.iterations() * kRecords);
-}
-
-void BM_ExprEval100k_sqlite(benchmark::State& state) {
-  sqlite3* db = peopleDb();
-  sqlite3_stmt* st;
-  sqlite3_prepare_v2(db, kKeySql, -1, &st, nullptr);
-  for (auto _ : state) {
-    int64_t sum = 0;
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      const unsigned char* key = sqlite3_column_text(st, 0);
-      sum += sqlite3_column_bytes(st, 0) + key[0];
-    }
-    sqlite3_reset(st);
-    benchmark::DoNotOptimize(sum);
-  }
-  sqlite3_finalize(st);
-  sqlite3_close(db);
-  state.SetItemsProcessed(state.iterations() * kRecords);
-}
-
 BENCHMARK(BM_Append100k_xbase)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Append100k_sqlite)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Read100k_xbase)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_Read100k_sqlite)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_Sort1M_xbase)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK(BM_Sort1M_sqlite)->Unit(benchmark::kMillisecond)->Iterations(2);
-BENCHMARK(BM_ExprCompile_xbase)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_ExprCompile_sqlite)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_ExprEval100k_xbase)->Unit(benchmark::kMillisecond)->Iterations(5);
-BENCHMARK(BM_ExprEval100k_sqlite)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 } // namespace
 

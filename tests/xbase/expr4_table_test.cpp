@@ -1,6 +1,8 @@
 #include "test_util.h"
 #include "xbase/date4.h"
+#include "xbase/c4bcd.h"
 #include "xbase/expr4.h"
+#include "xbase/expr4data.h"
 #include "xbase/memo4.h"
 
 #include <cmath>
@@ -116,8 +118,8 @@ TEST_F(ExprTest, LogicalOperators) {
   EXPECT_EQ(run("OK .AND. .T. .AND. QTY > 1").logical(), 1);
   EXPR4* e = expr4parse(d, "OK .AND. .T. .AND. QTY > 1");
   ASSERT_NE(e, nullptr);
-  EXPECT_EQ(e->tokens[e->tokenCount - 1].row, 16);
-  EXPECT_EQ(e->tokens[e->tokenCount - 1].parms, 3) << "one .AND. with three parameters";
+  EXPECT_EQ(e->tokens.back().row, 16);
+  EXPECT_EQ(e->tokens.back().paramCount, 3) << "one .AND. with three parameters";
   expr4free(e);
   EXPECT_EQ(run(".T. .OR. .F. .AND. .F.").logical(), 1) << ".AND. binds tighter";
 }
@@ -187,7 +189,7 @@ TEST_F(ExprTest, Functions) {
   EXPECT_EQ(run("STR(QTY,5,9)").bytes, "*****") << "12.500 does not fit 5 characters";
   EXPR4* e = expr4parse(d, "STR(QTY,5,9)");
   ASSERT_NE(e, nullptr);
-  EXPECT_EQ(e->tokens[e->tokenCount - 1].first, 3);
+  EXPECT_EQ(e->tokens.back().first, 3);
   expr4free(e);
   EXPECT_EQ(run("STR(10^300*10^300,6)").bytes, "******");
   EXPECT_EQ(run("STR(10^300,12)").bytes, "************");
@@ -205,7 +207,7 @@ TEST_F(ExprTest, Functions) {
   EXPECT_EQ(run("DTOC(BORN+7)").bytes, "01/01/99");
   e = expr4parse(d, "DTOC(BORN,1)");
   ASSERT_NE(e, nullptr);
-  EXPECT_EQ(e->tokens[e->tokenCount - 1].row, 58) << "DTOC with two parameters is DTOS";
+  EXPECT_EQ(e->tokens.back().row, 58) << "DTOC with two parameters is DTOS";
   expr4free(e);
   EXPECT_EQ(run("TRIM(NAME)").bytes, std::string("Alice\0\0\0\0\0", 10));
   EXPECT_EQ(run("LTRIM('  ab')").bytes, std::string("ab\0\0", 4));
@@ -264,7 +266,7 @@ TEST_F(ExprTest, NamedCalculations) {
 TEST_F(ExprTest, KeysAndFilters) {
   EXPR4* e = expr4parse(d, "PHONE");
   ASSERT_NE(e, nullptr);
-  EXPECT_EQ(e->tokenCount, 1);
+  EXPECT_EQ(e->tokens.size(), 1u);
   EXPECT_EQ(e->tokens[0].row, 0);
   char* key;
   ASSERT_EQ(expr4key(e, &key), 25);
@@ -274,7 +276,7 @@ TEST_F(ExprTest, KeysAndFilters) {
 
   e = expr4parse(d, ".NOT.DELETED()");
   ASSERT_NE(e, nullptr);
-  ASSERT_EQ(e->tokenCount, 2);
+  ASSERT_EQ(e->tokens.size(), 2u);
   EXPECT_EQ(e->tokens[0].row, 78);
   EXPECT_EQ(e->tokens[1].row, 14);
   EXPECT_EQ(expr4true(e), 1);
@@ -363,7 +365,7 @@ TEST_F(ExprTest, CompileErrors) {
   EXPECT_EQ(failure("IIF(OK,'a','bb')"), err4iifLength);
   EXPECT_EQ(failure("NAME+1"), err4typeSub);
   EXPECT_EQ(failure("Y->NAME"), err4dataName);
-  EXPECT_EQ(failure(""), err4unrecognizedValue);
+  EXPECT_EQ(failure(""), err4incomplete) << "a value missing at the end";
   EXPECT_EQ(failure("1e300"), err4fieldName) << "no exponents: read as a name";
   std::string deep = ".T.";
   for (int i = 0; i < 20; ++i) deep += " .AND. .T.";

@@ -1,0 +1,140 @@
+// Dates: day numbers, pictures and the Date4 class.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "xbase/date4.h"
+#include "xbase/str4.h"
+
+namespace {
+
+std::string fromJulian(long day) {
+    char out[8];
+    date4fromJulian(out, day);
+    return std::string(out, 8);
+}
+
+std::string format(const char* date, const char* picture) {
+    char out[date4maxPicture + 1];
+    date4format(date, out, picture);
+    return out;
+}
+
+std::string parse(const char* text, const char* picture) {
+    char out[8];
+    date4parse(out, text, picture);
+    return std::string(out, 8);
+}
+
+// Every day of years 1 to 9999 against the standard library's proleptic Gregorian calendar.
+TEST(Date4, RoundTripEveryDayAgainstChrono) {
+    using namespace std::chrono;
+    const sys_days first = year_month_day{year{1}, January, day{1}};
+    const sys_days last = year_month_day{year{9999}, December, day{31}};
+    long expected = date4firstDay;
+    char text[32];
+    for (sys_days d = first; d <= last; d += days{1}, ++expected) {
+        const year_month_day ymd{d};
+        std::snprintf(text, sizeof text, "%04d%02u%02u", int(ymd.year()), unsigned(ymd.month()),
+                      unsigned(ymd.day()));
+        const long julian = date4toJulian(text);
+        ASSERT_EQ(julian, expected) << text;
+        char back[8];
+        date4fromJulian(back, julian);
+        ASSERT_EQ(std::string(back, 8), std::string(text, 8)) << julian;
+        // weekday: chrono counts 0 = Sunday, the engine 1 = Sunday.
+        ASSERT_EQ(date4dow(text), int(weekday{d}.c_encoding()) + 1) << text;
+    }
+    EXPECT_EQ(expected - 1, date4lastDay);
+}
+
+TEST(Date4, KnownValuesAndImpossibleDates) {
+    EXPECT_EQ(date4toJulian("20000101"), 2451545);
+    EXPECT_EQ(date4toJulian("00010101"), 1721426);
+    EXPECT_EQ(date4toJulian("19000229"), -1);  // 1900 is no leap year
+    EXPECT_EQ(date4toJulian("20000229"), date4toJulian("20000228") + 1);
+    EXPECT_EQ(date4toJulian("        "), 0);
+    EXPECT_EQ(date4toJulian("19981301"), -1);
+    EXPECT_EQ(date4toJulian("19981200"), -1);
+    EXPECT_EQ(date4toJulian("1998XX01"), -1);
+    EXPECT_EQ(date4toJulian("-0011201"), -1);
+    EXPECT_EQ(fromJulian(2451545), "20000101");
+    EXPECT_EQ(fromJulian(0), "        ");
+    EXPECT_EQ(fromJulian(-5), "        ");
+    // Outside 0001..9999 there is no 8-character form.
+    EXPECT_EQ(fromJulian(date4firstDay - 1), "        ");
+    EXPECT_EQ(fromJulian(date4lastDay + 1), "        ");
+    EXPECT_EQ(fromJulian(2147483647L), "        ");
+    EXPECT_EQ(date4dow("20000101"), 7);
+    EXPECT_EQ(date4dow("19000229"), 0);
+    EXPECT_EQ(date4dow("        "), 0);
+    EXPECT_STREQ(date4dayName("20000101"), "Saturday");
+    EXPECT_STREQ(date4dayName("19000229"), "");
+    EXPECT_STREQ(date4monthName("19981225"), "December");
+    EXPECT_STREQ(date4monthName("19981325"), "");
+    EXPECT_EQ(date4day("19981225"), 25);
+    EXPECT_EQ(date4month("19981225"), 12);
+    EXPECT_EQ(date4year("19981225"), 1998);
+    EXPECT_EQ(date4double("        "), 1e100);
+    EXPECT_EQ(date4double("20000101"), 2451545.0);
+    EXPECT_EQ(date4yearDays(1), 0);
+    EXPECT_EQ(date4yearDays(2), 365);
+    EXPECT_EQ(date4dayOfYear(2000, 12, 31), 366);
+    EXPECT_EQ(date4dayOfYear(1999, 2, 29), -1);
+    int m = 0, d = 0;
+    EXPECT_EQ(date4monthDay(2000, 60, &m, &d), 0);
+    EXPECT_EQ(m, 2);
+    EXPECT_EQ(d, 29);
+    EXPECT_EQ(date4monthDay(1999, 366, &m, &d), -1);
+}
+
+TEST(Date4, FormatByPicture) {
+    EXPECT_EQ(format("19981225", "MM/DD/YY"), "12/25/98");
+    EXPECT_EQ(format("19981225", "mm/dd/ccyy"), "12/25/1998");
+    EXPECT_EQ(format("19981225", "DD MMMMMMMMM CCYY"), "25 December  1998");
+    EXPECT_EQ(format("19981225", "DD MMM CCYY"), "25 Dec 1998");
+    // A run longer than the longest name stays blank past it.
+    EXPECT_EQ(format("19980925", "MMMMMMMMMMMM"), "September   ");
+    EXPECT_EQ(format("        ", "MM/DD/YY"), "  /  /  ");
+    EXPECT_EQ(format("        ", "DD MMM"), "      ");
+    EXPECT_EQ(format("19981525", "MMM"), "Dec");  // months past 12 name December
+    EXPECT_EQ(format("19980025", "MMM"), "Jan");
+    // An over-long picture is cut, never overrun.
+    const std::string longPicture(1000, 'X');
+    EXPECT_EQ(format("19981225", longPicture.c_str()), std::string(date4maxPicture, 'X'));
+}
+
+TEST(Date4, ParseByPicture) {
+    EXPECT_EQ(parse("12/25/98", "MM/DD/YY"), "19981225");
+    EXPECT_EQ(parse("Dec 1998", "MMM CCYY"), "19981201");
+    EXPECT_EQ(parse("december  1998", "MMMMMMMMM CCYY"), "19981201");
+    EXPECT_EQ(parse("  /  /  ", "MM/DD/YY"), "        ");
+    EXPECT_EQ(parse("", "MM/DD/YY"), "        ");
+    // A text shorter than its picture reads blanks past its end.
+    EXPECT_EQ(parse("12/2", "MM/DD/YY"), "19011220");
+    EXPECT_EQ(parse("25.12.1998", "dd.mm.ccyy"), "19981225");
+    // A month name that is none makes the date impossible.
+    EXPECT_EQ(date4toJulian(parse("Xyz 1998", "MMM CCYY").c_str()), -1);
+}
+
+TEST(Date4, Date4Class) {
+    Date4 blank;
+    EXPECT_STREQ(blank.str(), "        ");
+    EXPECT_EQ(blank.asLong(), 0);
+    Date4 fromDay(2451545);
+    EXPECT_STREQ(fromDay.ptr(), "20000101");
+    EXPECT_EQ(fromDay.asLong(), 2451545);
+    Date4 fromText("19981225");
+    EXPECT_STREQ(fromText.dateFormat("MM/DD/YY"), "12/25/98");
+    Date4 longText("1998122599999");
+    EXPECT_STREQ(longText.ptr(), "19981225");
+    Date4 parsed("12/25/98", "MM/DD/YY");
+    EXPECT_STREQ(parsed.ptr(), "19981225");
+    EXPECT_EQ(parsed.len(), 8u);
+    EXPECT_EQ(parsed.setLen(3), -1);
+    EXPECT_EQ(parsed.len(), 8u);
+}
+
+}  // namespace

@@ -1,0 +1,95 @@
+#include "xbase/c4bcd.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "xbase/c4conv.h"
+
+namespace {
+
+constexpr int exponentBias = 52;
+// A double carries about 15 significant decimal digits; more would key noise, so that
+// 0.1 + 0.2 keys as 0.3.
+constexpr int doubleDigits = 15;
+
+void zeroKey(char* key) {
+    std::memset(key, 0, c4bcdLen);
+    key[0] = char(exponentBias);
+    key[1] = 1;
+}
+
+void largestKey(char* key, bool negative) {
+    std::memset(key, 0x99, c4bcdLen);
+    key[0] = char(0xFF);
+    key[1] = char((negative ? 0x80 : 0) | (20 << 2) | 1);
+}
+
+int digitCount(const char* key) { return (static_cast<unsigned char>(key[1]) >> 2) & 0x1F; }
+
+}  // namespace
+
+void c4bcdFromDouble(char* key, double value) {
+    if (std::isnan(value) || value == 0.0) {
+        zeroKey(key);
+        return;
+    }
+    const bool negative = value < 0;
+    if (std::isinf(value)) {
+        largestKey(key, negative);
+        return;
+    }
+    // Scientific form d.dddddddddddddde±x: the digits and the decimal exponent.
+    char text[40];
+    const auto res = std::to_chars(text, text + sizeof text, std::fabs(value), std::chars_format::scientific,
+                                   doubleDigits - 1);
+    char digits[doubleDigits];
+    int count = 0;
+    const char* p = text;
+    for (; p < res.ptr && *p != 'e'; ++p)
+        if (*p >= '0' && *p <= '9') digits[count++] = *p;
+    const int exp10 = p < res.ptr ? int(c4textToInt(p + 1, int(res.ptr - p - 1))) : 0;
+    while (count > 0 && digits[count - 1] == '0') --count;
+    // value = 0.d1d2... x 10^(exp10 + 1)
+    const int exponent = exponentBias + exp10 + 1;
+    if (exponent > 255) {
+        largestKey(key, negative);
+        return;
+    }
+    if (exponent < 0 || count == 0) {
+        zeroKey(key);
+        return;
+    }
+    std::memset(key, 0, c4bcdLen);
+    key[0] = char(exponent);
+    key[1] = char((negative ? 0x80 : 0) | (count << 2) | 1);
+    for (int i = 0; i < count; ++i) {
+        const int nibble = digits[i] - '0';
+        key[2 + i / 2] = char(key[2 + i / 2] | (i % 2 == 0 ? nibble << 4 : nibble));
+    }
+}
+
+void c4bcdFromText(char* key, const char* text, int length) {
+    // Field texts of '*' or other garbage read as 0.
+    c4bcdFromDouble(key, c4textToDouble(text, length));
+}
+
+int c4bcdCmp(const char* a, const char* b) {
+    const bool negA = (static_cast<unsigned char>(a[1]) & 0x80) != 0;
+    const bool negB = (static_cast<unsigned char>(b[1]) & 0x80) != 0;
+    if (negA != negB) return negA ? -1 : 1;
+    const int countA = digitCount(a);
+    const int countB = digitCount(b);
+    const int expA = countA == 0 ? 0 : static_cast<unsigned char>(a[0]);
+    const int expB = countB == 0 ? 0 : static_cast<unsigned char>(b[0]);
+    int result;
+    if (expA != expB) {
+        result = expA < expB ? -1 : 1;
+    } else {
+        int bytes = ((countA > countB ? countA : countB) + 1) / 2;
+        if (bytes > 10) bytes = 10;
+        result = std::memcmp(a + 2, b + 2, size_t(bytes));
+        result = result < 0 ? -1 : result > 0 ? 1 : 0;
+    }
+    return negA ? -result : result;
+}
