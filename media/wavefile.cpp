@@ -115,6 +115,7 @@ bool AtomicFile::Open(const std::string& path) {
         }
         path_ = path;
         temp_ = std::move(temp);
+        size_ = 0;
         failed_ = false;
         return true;
     }
@@ -124,6 +125,28 @@ bool AtomicFile::Open(const std::string& path) {
 void AtomicFile::Write(const void* data, size_t size) {
     if (stream_ == nullptr || failed_ || size == 0) return;
     if (std::fwrite(data, 1, size, stream_) != size) failed_ = true;
+    size_ += size;
+}
+
+void AtomicFile::WriteAt(uint64_t offset, const void* data, size_t size) {
+    if (stream_ == nullptr || failed_ || size == 0) return;
+    if (offset > size_ || size > size_ - offset) {
+        failed_ = true;
+        return;
+    }
+    // fseeko flushes the buffered tail first, so the overwrite lands on disk order.
+    if (fseeko(stream_, static_cast<off_t>(offset), SEEK_SET) != 0 ||
+        std::fwrite(data, 1, size, stream_) != size ||
+        fseeko(stream_, static_cast<off_t>(size_), SEEK_SET) != 0)
+        failed_ = true;
+}
+
+void AtomicFile::Truncate(uint64_t size) {
+    if (stream_ == nullptr || failed_ || size >= size_) return;
+    if (std::fflush(stream_) != 0 || ::ftruncate(fileno(stream_), static_cast<off_t>(size)) != 0 ||
+        fseeko(stream_, static_cast<off_t>(size), SEEK_SET) != 0)
+        failed_ = true;
+    size_ = size;
 }
 
 bool AtomicFile::Commit() {

@@ -68,6 +68,11 @@ public:
     bool IsOpen() const { return stream_ != nullptr; }
     // Errors are remembered; Commit reports them.
     void Write(const void* data, size_t size);
+    // For formats that patch fields written earlier or give back a tail:
+    // the bytes written so far, an overwrite within them, and a cut back.
+    uint64_t Size() const { return size_; }
+    void WriteAt(uint64_t offset, const void* data, size_t size);
+    void Truncate(uint64_t size);
     // Flushes, syncs and renames; false (and nothing at `path` changed) on any error.
     bool Commit();
     // Removes the temporary file.
@@ -77,6 +82,7 @@ private:
     std::string path_;
     std::string temp_;
     FILE* stream_ = nullptr;
+    uint64_t size_ = 0;
     bool failed_ = false;
 };
 
