@@ -16,8 +16,8 @@ namespace {
 constexpr const char* kLibrary = "libtessaly.so";
 const std::string kDir = ORVELIN_BUILD_DIR;
 
-bool stillLoaded() {
-    void* h = dlopen((kDir + "/" + kLibrary).c_str(), RTLD_NOW | RTLD_NOLOAD);
+bool stillLoaded(const char* library = kLibrary) {
+    void* h = dlopen((kDir + "/" + library).c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (!h) return false;
     dlclose(h);
     return true;
@@ -51,6 +51,18 @@ TEST(TessalyLibrary, HasNoUniqueSymbolsAndUnloadsAfterEachUse) {
         EXPECT_EQ(seen, nullptr) << "the form variable is never set";
         EXPECT_FALSE(stillLoaded()) << "use " << use;
     }
+}
+
+TEST(TessalyLibrary, ItsPlatformCopyDoesNotPinALibrary) {
+    // The program's own platform objects carry unique symbols; the copy must not.
+    constexpr const char* kProbe = "libtessaly_platform_probe.so";
+    const std::string symbols = commandOutput("readelf -sW '" + kDir + "/" + kProbe + "'");
+    ASSERT_NE(symbols.find("Hive"), std::string::npos) << "the probe lacks the platform copy";
+    EXPECT_EQ(symbols.find("UNIQUE"), std::string::npos);
+    auto r = callLibraryExportIn<int()>(kDir, kProbe, "platform_probe_path_length");
+    ASSERT_TRUE(r.called()) << r.error;
+    EXPECT_EQ(r.value, 9);
+    EXPECT_FALSE(stillLoaded(kProbe));
 }
 
 TEST(TessalyLibrary, DataExportsExistAndStayNull) {
