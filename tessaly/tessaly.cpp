@@ -1,1 +1,0 @@
-// Settings dialogs library: its exports are added with the dialogs.

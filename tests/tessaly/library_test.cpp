@@ -1,0 +1,92 @@
+// The settings library as the program binds it: by file name, per use.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <string>
+
+#include "platform/library.h"
+#include "tests/tessaly/qt_environment.h"
+
+using namespace platform;
+
+namespace {
+
+constexpr const char* kLibrary = "libtessaly.so";
+const std::string kDir = ORVELIN_BUILD_DIR;
+
+bool stillLoaded(const char* library = kLibrary) {
+    void* h = dlopen((kDir + "/" + library).c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (!h) return false;
+    dlclose(h);
+    return true;
+}
+
+std::string commandOutput(const std::string& command) {
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) return out;
+    std::array<char, 4096> buf{};
+    size_t n = 0;
+    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
+    pclose(p);
+    return out;
+}
+
+TEST(TessalyLibrary, HasNoUniqueSymbolsAndUnloadsAfterEachUse) {
+    const std::string symbols = commandOutput("readelf -sW '" + kDir + "/" + kLibrary + "'");
+    ASSERT_NE(symbols.find("Symbol table"), std::string::npos) << "readelf gave nothing";
+    EXPECT_EQ(symbols.find("UNIQUE"), std::string::npos)
+        << "a unique symbol keeps the library loaded after dlclose";
+
+    // With the host's QApplication alive, as in the program.
+    ASSERT_NE(QApplication::instance(), nullptr);
+    for (int use = 0; use < 2; ++use) {
+        void* seen = reinterpret_cast<void*>(1);
+        LibraryCall call = useLibraryExport(kDir, kLibrary, "_MSNform", [&](void* address) {
+            seen = *static_cast<void**>(address);
+        });
+        ASSERT_TRUE(call.called()) << call.error;
+        EXPECT_EQ(seen, nullptr) << "the form variable is never set";
+        EXPECT_FALSE(stillLoaded()) << "use " << use;
+    }
+}
+
+TEST(TessalyLibrary, ItsPlatformCopyDoesNotPinALibrary) {
+    // The program's own platform objects carry unique symbols; the copy must not.
+    constexpr const char* kProbe = "libtessaly_platform_probe.so";
+    const std::string symbols = commandOutput("readelf -sW '" + kDir + "/" + kProbe + "'");
+    ASSERT_NE(symbols.find("Hive"), std::string::npos) << "the probe lacks the platform copy";
+    EXPECT_EQ(symbols.find("UNIQUE"), std::string::npos);
+    auto r = callLibraryExportIn<int()>(kDir, kProbe, "platform_probe_path_length");
+    ASSERT_TRUE(r.called()) << r.error;
+    EXPECT_EQ(r.value, 9);
+    EXPECT_FALSE(stillLoaded(kProbe));
+}
+
+TEST(TessalyLibrary, DataExportsExistAndStayNull) {
+    for (const char* name : {"_CallerDialog", "_MSNform"}) {
+        void* seen = reinterpret_cast<void*>(1);
+        LibraryCall call = useLibraryExport(kDir, kLibrary, name, [&](void* address) {
+            seen = *static_cast<void**>(address);
+        });
+        ASSERT_TRUE(call.called()) << name << ": " << call.error;
+        EXPECT_EQ(seen, nullptr) << name;
+    }
+}
+
+TEST(TessalyLibrary, ClipboardFunctionIsNotOffered) {
+    auto r = callLibraryExportIn<int(const char*)>(kDir, kLibrary, "_PutInClipboard", "0301");
+    EXPECT_EQ(r.status, LibraryStatus::ExportAbsent);
+    EXPECT_FALSE(r.value.has_value());
+    EXPECT_FALSE(stillLoaded());
+}
+
+TEST(TessalyLibrary, MissingLibraryIsReportedNotCalled) {
+    auto r = callLibraryExportIn<int()>(kDir, "libtessaly-absent.so", "_InvokeConfigDialog");
+    EXPECT_EQ(r.status, LibraryStatus::LibraryAbsent);
+    EXPECT_FALSE(r.value.has_value());
+}
+
+}  // namespace

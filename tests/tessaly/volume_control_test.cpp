@@ -1,0 +1,218 @@
+// The microphone track bar against the sound system's mixer. Tests that need a mixer
+// with a capture control skip when there is none (the test command starts a sound
+// server, so CI has one).
+#include "tessaly/volume_control.h"
+
+#include <alsa/asoundlib.h>
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QTest>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "tests/tessaly/qt_environment.h"
+
+namespace {
+
+// An independent view of the same mixer, to see what the bar did and to change
+// the microphone behind its back.
+class MixerProbe {
+  public:
+    MixerProbe() {
+        if (snd_mixer_open(&mixer_, 0) < 0) {
+            mixer_ = nullptr;
+            return;
+        }
+        if (snd_mixer_attach(mixer_, "default") < 0 ||
+            snd_mixer_selem_register(mixer_, nullptr, nullptr) < 0 ||
+            snd_mixer_load(mixer_) < 0) {
+            snd_mixer_close(mixer_);
+            mixer_ = nullptr;
+            return;
+        }
+        for (const char* name : {"Mic", "Capture"}) {
+            for (snd_mixer_elem_t* e = snd_mixer_first_elem(mixer_); e && !mic_;
+                 e = snd_mixer_elem_next(e)) {
+                if (std::string(snd_mixer_selem_get_name(e)) == name &&
+                    snd_mixer_selem_has_capture_volume(e) && snd_mixer_selem_has_capture_switch(e))
+                    mic_ = e;
+            }
+        }
+    }
+    ~MixerProbe() {
+        if (mixer_) snd_mixer_close(mixer_);
+    }
+    MixerProbe(const MixerProbe&) = delete;
+    MixerProbe& operator=(const MixerProbe&) = delete;
+
+    bool usable() const { return mic_ != nullptr; }
+    long volume() {
+        snd_mixer_handle_events(mixer_);
+        long v = -1;
+        snd_mixer_selem_get_capture_volume(mic_, SND_MIXER_SCHN_FRONT_LEFT, &v);
+        return v;
+    }
+    void setVolume(long v) { snd_mixer_selem_set_capture_volume_all(mic_, v); }
+    void setCapturing(bool on) { snd_mixer_selem_set_capture_switch_all(mic_, on ? 1 : 0); }
+    std::pair<long, long> range() {
+        long lo = 0, hi = 0;
+        snd_mixer_selem_get_capture_volume_range(mic_, &lo, &hi);
+        return {lo, hi};
+    }
+
+  private:
+    snd_mixer_t* mixer_ = nullptr;
+    snd_mixer_elem_t* mic_ = nullptr;
+};
+
+#define REQUIRE_MIXER(probe)                                                             \
+    if (!(probe).usable())                                                               \
+    GTEST_SKIP() << "no mixer with a microphone control on \"default\" (no sound server)"
+
+TEST(VolumeControl, ClosedBarRefusesMixerOperations) {
+    TVolumeControl bar;
+    EXPECT_EQ(bar.GetMixerID(), nullptr);
+    EXPECT_EQ(bar.GetVolumeID(), 0u);
+    uint32_t v = 7;
+    EXPECT_FALSE(bar.GetCurrentVolume(&v));
+    EXPECT_EQ(v, 7u);
+    EXPECT_FALSE(bar.GetCurrentMute());
+    EXPECT_FALSE(bar.SetVolume(1));
+    EXPECT_TRUE(bar.Close());
+}
+
+TEST(VolumeControl, WithoutAMixerOpenFailsAndKeepsTheDefaultRange) {
+    // A sound server that does not exist leaves "default" without a mixer.
+    const QByteArray saved = qgetenv("PULSE_SERVER");
+    const bool hadServer = qEnvironmentVariableIsSet("PULSE_SERVER");
+    qputenv("PULSE_SERVER", "unix:/nonexistent/orvelin-test/native");
+    TVolumeControl bar;
+    const int lo = bar.minimum(), hi = bar.maximum();
+    const bool opened = bar.Open();
+    if (hadServer) qputenv("PULSE_SERVER", saved);
+    else qunsetenv("PULSE_SERVER");
+    if (opened && bar.GetVolumeID() != 0)
+        GTEST_SKIP() << "\"default\" has a mixer of its own on this machine";
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(bar.minimum(), lo);
+    EXPECT_EQ(bar.maximum(), hi);
+    uint32_t v = 0;
+    EXPECT_FALSE(bar.GetCurrentVolume(&v));
+    EXPECT_TRUE(bar.Close());
+    EXPECT_EQ(bar.GetMixerID(), nullptr);
+}
+
+TEST(VolumeControl, OpenTakesTheMicrophoneRangeAndControls) {
+    MixerProbe probe;
+    REQUIRE_MIXER(probe);
+    TVolumeControl bar;
+    ASSERT_TRUE(bar.Open());
+    const auto [lo, hi] = probe.range();
+    EXPECT_EQ(bar.minimum(), lo);
+    EXPECT_EQ(bar.maximum(), hi);
+    EXPECT_EQ(bar.tickInterval(), (hi - lo) / 10);
+    uint32_t mx = 0, mn = 1;
+    bar.GetMaxMin(&mx, &mn);
+    EXPECT_EQ(mx, uint32_t(hi));
+    EXPECT_EQ(mn, uint32_t(lo));
+    EXPECT_NE(bar.GetMixerID(), nullptr);
+    EXPECT_EQ(bar.MixerDeviceCount(), 1u);
+    EXPECT_GE(bar.GetVolumeID(), 2u) << "0 and 1 mean any control";
+    EXPECT_NE(bar.GetMuteID(), 0u);
+    EXPECT_NE(bar.GetMuteID(), bar.GetVolumeID());
+    // Open does not move the bar; the owner does.
+    EXPECT_EQ(bar.value(), bar.minimum());
+
+    EXPECT_TRUE(bar.Close());
+    EXPECT_EQ(bar.GetMixerID(), nullptr);
+    EXPECT_EQ(bar.GetVolumeID(), 0u);
+}
+
+TEST(VolumeControl, SetVolumeMovesTheMixerAndReadsBack) {
+    MixerProbe probe;
+    REQUIRE_MIXER(probe);
+    const long before = probe.volume();
+    TVolumeControl bar;
+    ASSERT_TRUE(bar.Open());
+    const auto [lo, hi] = probe.range();
+    const uint32_t target = uint32_t(lo + (hi - lo) / 3);
+    ASSERT_TRUE(bar.SetVolume(target));
+    EXPECT_EQ(probe.volume(), long(target));
+    uint32_t v = 0;
+    ASSERT_TRUE(bar.GetCurrentVolume(&v));
+    EXPECT_EQ(v, target);
+    // Outside the range: refused, the mixer keeps its value.
+    EXPECT_FALSE(bar.SetVolume(uint32_t(hi) + 1));
+    EXPECT_EQ(probe.volume(), long(target));
+
+    // The server applies a change and then tells every mixer client about it.
+    probe.setCapturing(false);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return bar.GetCurrentMute(); }, 5000));
+    probe.setCapturing(true);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !bar.GetCurrentMute(); }, 5000));
+    probe.setVolume(before);
+}
+
+TEST(VolumeControl, FollowsChangeNoticesOfItsOwnMixerOnly) {
+    MixerProbe probe;
+    REQUIRE_MIXER(probe);
+    const long before = probe.volume();
+    TVolumeControl bar;
+    ASSERT_TRUE(bar.Open());
+    const auto [lo, hi] = probe.range();
+
+    // A change made elsewhere reaches the bar through the mixer's notices.
+    const int first = int(lo + (hi - lo) / 4);
+    probe.setVolume(first);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return bar.value() == first; }, 5000))
+        << "bar at " << bar.value();
+
+    // Notices for another mixer or another control leave the position alone.
+    const int second = int(lo + (hi - lo) / 2);
+    probe.setVolume(second);
+    uint32_t seen = 0;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return bar.GetCurrentVolume(&seen) && seen == uint32_t(second); }, 5000));
+    bar.setValue(lo);
+    snd_mixer_t* other = reinterpret_cast<snd_mixer_t*>(&probe);
+    MixerControlChangeEvent foreign(other, bar.GetVolumeID());
+    QCoreApplication::sendEvent(&bar, &foreign);
+    EXPECT_EQ(bar.value(), lo);
+    MixerControlChangeEvent otherControl(bar.GetMixerID(), bar.GetVolumeID() + 100);
+    QCoreApplication::sendEvent(&bar, &otherControl);
+    EXPECT_EQ(bar.value(), lo);
+    // Control id 0 stands for any control of this mixer.
+    MixerControlChangeEvent any(bar.GetMixerID(), 0);
+    QCoreApplication::sendEvent(&bar, &any);
+    EXPECT_EQ(bar.value(), second);
+    probe.setVolume(before);
+}
+
+TEST(VolumeControl, SecondOpenReleasesTheFirstMixer) {
+    MixerProbe probe;
+    REQUIRE_MIXER(probe);
+    // Under the leak checker a mixer dropped by the second Open is reported.
+    TVolumeControl bar;
+    ASSERT_TRUE(bar.Open());
+    ASSERT_TRUE(bar.Open());
+    EXPECT_NE(bar.GetMixerID(), nullptr);
+    uint32_t v = 0;
+    EXPECT_TRUE(bar.GetCurrentVolume(&v));
+}
+
+TEST(VolumeControl, DestroyingAnOpenBarClosesTheMixer) {
+    MixerProbe probe;
+    REQUIRE_MIXER(probe);
+    const long before = probe.volume();
+    auto* bar = new TVolumeControl;
+    ASSERT_TRUE(bar->Open());
+    ASSERT_TRUE(bar->SetVolume(uint32_t(probe.range().first)));  // a notice is on its way
+    delete bar;
+    // A notice still queued for the dead bar must not reach it.
+    QTest::qWait(200);
+    probe.setVolume(before);
+}
+
+}  // namespace
