@@ -150,6 +150,11 @@ TEST_F(PopupBannersTest, ShowsTheCallerTextOverTheWholeScreenWidth) {
     EXPECT_TRUE(label->font().bold());
     EXPECT_EQ(label->geometry(), QRect(0, 0, workArea().width(), b->height()));
     EXPECT_TRUE(label->alignment() & Qt::AlignHCenter);
+
+    // The picture fills the banner behind the text.
+    const QImage shot = b->grab().toImage();
+    EXPECT_EQ(shot.pixelColor(1, 1), QColor(Qt::darkBlue));
+    EXPECT_EQ(shot.pixelColor(shot.width() - 2, shot.height() - 2), QColor(Qt::darkBlue));
 }
 
 TEST_F(PopupBannersTest, IsSizedFromTheWorkAreaAndCentredInIt) {
