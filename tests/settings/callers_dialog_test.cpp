@@ -447,6 +447,23 @@ TEST_F(CallerListTest, EditHandsTheWholeKeyNameAndMergesARename) {
     EXPECT_EQ(row(dlg, "0303333")->text(1), "Carla Cord");
 }
 
+TEST_F(CallerListTest, DoubleClickEditsAndResizeKeepsTheListUnderTheButtons) {
+    TCallerDlg dlg(nullptr, context());
+    dlg.show();
+    dlg.resize(800, 500);
+    EXPECT_EQ(dlg.list()->geometry(), QRect(0, 22, 800, 477));
+
+    QTreeWidgetItem* item = row(dlg, "0304444");
+    const QRect rect = dlg.list()->visualItemRect(item);
+    g_form = savingForm("0304444", "Dora Doppel", 0x20000000);
+    QTest::mouseClick(dlg.list()->viewport(), Qt::LeftButton, {}, rect.center());
+    QTest::mouseDClick(dlg.list()->viewport(), Qt::LeftButton, {}, rect.center());
+    ASSERT_FALSE(g_calls.empty());
+    EXPECT_EQ(g_calls.back().numberIn, "0304444");
+    EXPECT_EQ(row(dlg, "0304444")->text(1), "Dora Doppel");
+    EXPECT_EQ(mode(row(dlg, "0304444")), 2);
+}
+
 TEST_F(CallerListTest, MissingLibraryOrExportDoesNothing) {
     char emptyDir[] = "/tmp/callers-nolib-XXXXXX";
     ASSERT_NE(mkdtemp(emptyDir), nullptr);
