@@ -116,7 +116,9 @@ bool passthroughListsLine(std::string_view passthrough, int line) {
     return wrapped.find(";" + std::to_string(line) + ";") != std::string::npos;
 }
 
-std::string callerNameText(std::string_view name) { return utf8Prefix(name, kNameBytes); }
+std::string callerNameText(std::string_view name) {
+    return utf8Prefix(name, kNameBytes);
+}
 
 std::optional<std::uint32_t> callerNumberValue(const platform::RegNode& key,
                                                std::string_view name) {

@@ -111,8 +111,7 @@ std::string callerNameText(std::string_view name);
 // A small number stored as a DWORD or as one binary byte ("PersonalMsg", "Launch"),
 // judged by the data size rather than the declared type; nullopt when missing or of
 // another size.
-std::optional<std::uint32_t> callerNumberValue(const platform::RegNode& key,
-                                               std::string_view name);
+std::optional<std::uint32_t> callerNumberValue(const platform::RegNode& key, std::string_view name);
 
 // The text a number is looked up under: the number itself, or "Restricted"
 // or "Unknown" when it is empty.

@@ -70,8 +70,8 @@ std::string callersPath(std::string_view number) {
 
 // The mode pictures: a coloured disc per mode, so the handling can be told at a glance.
 QPixmap modeImage(int mode) {
-    static const QColor colours[kModeImages] = {Qt::lightGray, QColor(230, 140, 0), Qt::red,
-                                                QColor(0, 150, 220), Qt::darkGreen, Qt::black};
+    static const QColor colours[kModeImages] = {
+        Qt::lightGray, QColor(230, 140, 0), Qt::red, QColor(0, 150, 220), Qt::darkGreen, Qt::black};
     QPixmap pixmap(kImageSize);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
@@ -121,16 +121,16 @@ std::pair<std::string, std::string> callerTimeTexts(std::uint32_t reject, TimeTe
     const std::uint32_t mode = (reject >> 28) & 0x7u;
     bool shown = isPeriodMode(mode);
     switch (rule) {
-    case TimeTextRule::SetUp:
-        if (start > 2400) start = 0;
-        if (end > 2400) end = 0;
-        shown = shown || (start != 0 && end != 0);
-        break;
-    case TimeTextRule::Form:
-        shown = shown || (reject & 0x0FFFFFFFu) != 0;
-        break;
-    case TimeTextRule::ModeStep:
-        break;
+        case TimeTextRule::SetUp:
+            if (start > 2400) start = 0;
+            if (end > 2400) end = 0;
+            shown = shown || (start != 0 && end != 0);
+            break;
+        case TimeTextRule::Form:
+            shown = shown || (reject & 0x0FFFFFFFu) != 0;
+            break;
+        case TimeTextRule::ModeStep:
+            break;
     }
     if (!shown) return {};
     return {hhmmText(start), hhmmText(end)};
@@ -141,8 +141,7 @@ std::uint32_t nextCallerMode(std::uint32_t mode) {
     return next == 6 ? 0 : next;
 }
 
-CallerRow readCallerRow(const platform::RegNode& key, std::string_view number,
-                        TimeTextRule rule) {
+CallerRow readCallerRow(const platform::RegNode& key, std::string_view number, TimeTextRule rule) {
     CallerRow row;
     row.number = std::string(number);
     const platform::RegValue* name = key.value("Name");
@@ -352,9 +351,9 @@ bool TCallerDlg::runCallerForm(std::vector<char>& number) {
         FlagRestore restore(context_.modalDialogActive);
         if (context_.modalDialogActive) *context_.modalDialogActive = true;
         result = platform::callLibraryExportIn<InvokeCallerDialogFn>(
-            libraryDir, context_.libraryFile, kCallerFormExport, programDir.c_str(),
-            number.data(), context_.ring, context_.ringHead, origin.x(), origin.y(),
-            area.height(), area.width(), kCallerFormInfoPage, /*numberReadOnly=*/0);
+            libraryDir, context_.libraryFile, kCallerFormExport, programDir.c_str(), number.data(),
+            context_.ring, context_.ringHead, origin.x(), origin.y(), area.height(), area.width(),
+            kCallerFormInfoPage, /*numberReadOnly=*/0);
     }
     number.back() = '\0';  // whatever the form wrote, the text ends inside the buffer
     return result.called() && result.value && (*result.value & 0xFFFF) != 0;
@@ -367,8 +366,8 @@ void TCallerDlg::CmAdd() {
 
     const std::string number(buffer.data());
     if (isSafeCallerKey(number)) {
-        const auto key = platform::Hive::atDefaultPath().openKey(callersPath(number),
-                                                                 platform::RegAccess::Read);
+        const auto key =
+            platform::Hive::atDefaultPath().openKey(callersPath(number), platform::RegAccess::Read);
         if (key) {
             // The key keeps the spelling it was created with.
             const std::string name = key->node().name().empty() ? number : key->node().name();
@@ -401,8 +400,8 @@ void TCallerDlg::CmEdit() {
 
     const std::string number(buffer.data());
     if (isSafeCallerKey(number)) {
-        const auto key = platform::Hive::atDefaultPath().openKey(callersPath(number),
-                                                                 platform::RegAccess::Read);
+        const auto key =
+            platform::Hive::atDefaultPath().openKey(callersPath(number), platform::RegAccess::Read);
         if (key) {
             const std::string name = key->node().name().empty() ? number : key->node().name();
             fillRow(item, readCallerRow(key->node(), name, TimeTextRule::Form));

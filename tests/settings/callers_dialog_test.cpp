@@ -42,8 +42,17 @@ bool* g_modalFlag = nullptr;
 extern "C" int orvelin_test_caller_form(const char* programDir, char* number, const void* ring,
                                         int head, int left, int top, int height, int width,
                                         int startPage, int numberReadOnly) {
-    FormCall call{programDir, number, ring, head, left, top, height, width, startPage,
-                  numberReadOnly, g_modalFlag && *g_modalFlag};
+    FormCall call{programDir,
+                  number,
+                  ring,
+                  head,
+                  left,
+                  top,
+                  height,
+                  width,
+                  startPage,
+                  numberReadOnly,
+                  g_modalFlag && *g_modalFlag};
     const int result = g_form ? g_form(call, number) : 0;
     g_calls.push_back(call);
     return result;
@@ -134,9 +143,8 @@ class CallerListTest : public testing::HiveTest {
         }
     }
     static std::optional<std::uint32_t> reject(std::string_view number) {
-        auto key = Hive::atDefaultPath().openKey(std::string(kCallersKey) + "\\" +
-                                                     std::string(number),
-                                                 RegAccess::Read);
+        auto key = Hive::atDefaultPath().openKey(
+            std::string(kCallersKey) + "\\" + std::string(number), RegAccess::Read);
         if (!key) return std::nullopt;
         return key->readDword("Reject", 0);
     }
@@ -158,9 +166,9 @@ class CallerListTest : public testing::HiveTest {
     }
     static void clickHeader(TCallerDlg& dlg, int section) {
         QHeaderView* header = dlg.list()->header();
-        QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
-                          QPoint(header->sectionViewportPosition(section) + 5,
-                                 header->height() / 2));
+        QTest::mouseClick(
+            header->viewport(), Qt::LeftButton, {},
+            QPoint(header->sectionViewportPosition(section) + 5, header->height() / 2));
     }
 
     bool modal_ = false;
@@ -217,6 +225,17 @@ TEST_F(CallerListTest, EmptyOrMissingCallersKey) {
     EXPECT_TRUE(keyExists(kCallersKey)) << "the list creates the missing key";
 }
 
+TEST_F(CallerListTest, LongNameIsShownCutAtACharacterBoundary) {
+    // 48 ASCII bytes then a two-byte character: 49 bytes would split it.
+    const std::string name = std::string(48, 'x') + "\xC3\x96" + "sterreich";
+    Hive::atDefaultPath().update([&](platform::RegNode& root) {
+        root.createSubkey(std::string(kCallersKey) + "\\0309000")->setString("Name", name);
+    });
+    TCallerDlg dlg(nullptr, context());
+    ASSERT_NE(row(dlg, "0309000"), nullptr);
+    EXPECT_EQ(row(dlg, "0309000")->text(1).toStdString(), std::string(48, 'x'));
+}
+
 TEST_F(CallerListTest, TimeTextRulesAndModeSteps) {
     // Set-up caps limits above 2400; the form rule does not; the mode step shows
     // the window only in modes 1 and 3.
@@ -237,9 +256,8 @@ TEST_F(CallerListTest, TimeTextRulesAndModeSteps) {
 TEST_F(CallerListTest, HeaderClicksSortAndFlipDirection) {
     TCallerDlg dlg(nullptr, context());
     dlg.show();
-    const std::vector<std::string> named = {"Anna Alt",   "Bert Berg",  "Carla Cord",
-                                            "Dora Dahl",  "Emil Ernst", "Fritz Falk",
-                                            "No Number",  "Withheld"};
+    const std::vector<std::string> named = {"Anna Alt",   "Bert Berg",  "Carla Cord", "Dora Dahl",
+                                            "Emil Ernst", "Fritz Falk", "No Number",  "Withheld"};
     const auto namedOrder = [&] {
         std::vector<std::string> out;
         for (const std::string& n : column(dlg, 1)) {
@@ -291,9 +309,8 @@ TEST_F(CallerListTest, RightClickStepsTheModeOfEachSelectedCaller) {
     EXPECT_EQ(reject("0302222"), 0x02580898u);
 
     // A caller deleted behind the list's back is not created again; its row goes.
-    Hive::atDefaultPath().update([](platform::RegNode& root) {
-        root.subkey(kCallersKey)->deleteSubkey("0304444");
-    });
+    Hive::atDefaultPath().update(
+        [](platform::RegNode& root) { root.subkey(kCallersKey)->deleteSubkey("0304444"); });
     select(dlg, {"0304444"});
     rightClick(dlg);
     EXPECT_FALSE(reject("0304444").has_value());
@@ -465,16 +482,15 @@ TEST_F(CallerListTest, DoubleClickEditsAndResizeKeepsTheListUnderTheButtons) {
 }
 
 TEST_F(CallerListTest, MissingLibraryOrExportDoesNothing) {
-    char emptyDir[] = "/tmp/callers-nolib-XXXXXX";
-    ASSERT_NE(mkdtemp(emptyDir), nullptr);
+    const std::string emptyDir = (dir_ / "nolib").string();  // removed with the hive's folder
+    ASSERT_TRUE(std::filesystem::create_directory(emptyDir));
     g_form = savingForm("0300001", "Never", 0);
-    for (const CallerListContext& ctx :
-         {[&] {
-              auto c = context();
-              c.libraryDir = emptyDir;
-              return c;
-          }(),
-          context(FAKE_FORM_NO_EXPORT_FILE)}) {
+    for (const CallerListContext& ctx : {[&] {
+                                             auto c = context();
+                                             c.libraryDir = emptyDir;
+                                             return c;
+                                         }(),
+                                         context(FAKE_FORM_NO_EXPORT_FILE)}) {
         TCallerDlg dlg(nullptr, ctx);
         const std::string hiveBefore = readHive();
         const int before = dlg.list()->topLevelItemCount();
@@ -487,7 +503,6 @@ TEST_F(CallerListTest, MissingLibraryOrExportDoesNothing) {
         EXPECT_FALSE(modal_);
         EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     }
-    rmdir(emptyDir);
 }
 
 TEST_F(CallerListTest, RunsModallyAndKeepsTheModalFlagAcrossTheForm) {

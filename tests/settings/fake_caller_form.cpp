@@ -8,13 +8,15 @@
 using FormHook = int(const char*, char*, const void*, int, int, int, int, int, int, int);
 
 extern "C" __attribute__((visibility("default"))) int _InvokeCallerDialog(
-    const char* programDir, char* number, const void* ring, int head, int left, int top,
-    int height, int width, int startPage, int numberReadOnly) {
+    const char* programDir, char* number, const void* ring, int head, int left, int top, int height,
+    int width, int startPage, int numberReadOnly) {
     auto* hook = reinterpret_cast<FormHook*>(dlsym(RTLD_DEFAULT, "orvelin_test_caller_form"));
     if (!hook) return 0;
     return hook(programDir, number, ring, head, left, top, height, width, startPage,
                 numberReadOnly);
 }
 #else
-extern "C" __attribute__((visibility("default"))) int fakeFormWithoutExport() { return 0; }
+extern "C" __attribute__((visibility("default"))) int fakeFormWithoutExport() {
+    return 0;
+}
 #endif
