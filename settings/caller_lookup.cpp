@@ -116,6 +116,15 @@ bool passthroughListsLine(std::string_view passthrough, int line) {
     return wrapped.find(";" + std::to_string(line) + ";") != std::string::npos;
 }
 
+std::string callerNameText(std::string_view name) {
+    return utf8Prefix(name, kNameBytes);
+}
+
+std::optional<std::uint32_t> callerNumberValue(const platform::RegNode& key,
+                                               std::string_view name) {
+    return sizedNumber(key, name);
+}
+
 std::string callerKeyText(std::string_view number, bool restricted) {
     if (!number.empty()) return std::string(number);
     return std::string(restricted ? kRestrictedKey : kUnknownKey);

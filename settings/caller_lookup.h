@@ -104,6 +104,15 @@ struct CallerLookup {
     bool noFax() const { return settings().noFax || phoneBookNoFax; }
 };
 
+// A caller name as the call record holds it: at most 49 bytes, cut only between
+// whole UTF-8 characters.
+std::string callerNameText(std::string_view name);
+
+// A small number stored as a DWORD or as one binary byte ("PersonalMsg", "Launch"),
+// judged by the data size rather than the declared type; nullopt when missing or of
+// another size.
+std::optional<std::uint32_t> callerNumberValue(const platform::RegNode& key, std::string_view name);
+
 // The text a number is looked up under: the number itself, or "Restricted"
 // or "Unknown" when it is empty.
 std::string callerKeyText(std::string_view number, bool restricted);
