@@ -1,6 +1,7 @@
 // Tables: create, open, close, navigation and write-back.
 #include "xbase/table.h"
 #include "xbase/memo4.h"
+#include "xbase/index.h"
 
 #include <climits>
 #include <cstring>
@@ -103,20 +104,8 @@ void resetMemoStates(DATA4* d) {
   }
 }
 
-// Opens the production index of a table whose header asks for one. The
-// multiple-index layer is not part of this engine yet: a missing file fails as
-// an open does, an existing one cannot be used.
-int openProductionIndex(DATA4* d) {
-  CODE4* cb = d->cb;
-  char name[u4pathMax];
-  u4copyBounded(name, d->file.name, sizeof(name));
-  u4setExtension(name, sizeof(name), "mdx", 1);
-  FILE4 probe;
-  int rc = file4open(&probe, cb, name, 0);
-  if (rc != 0) return rc;
-  file4close(&probe);
-  return error4reportEx(cb, err4noIndex, "File Name:", name, nullptr);
-}
+// Opens the production index of a table whose header asks for one.
+int openProductionIndex(DATA4* d) { return i4open(d, nullptr) != nullptr ? 0 : -1; }
 
 int readStructure(DATA4* d) {
   CODE4* cb = d->cb;
@@ -233,10 +222,6 @@ DATA4* d4create(CODE4* cb, const char* name, const FIELD4INFO* fields, const TAG
   int count = 0;
   bool hasMemo = false;
   if (checkFields(cb, name, fields, &recordLen, &count, &hasMemo) != 0) return nullptr;
-  if (tags != nullptr && tags->name != nullptr) {
-    error4reportEx(cb, err4noIndex, name, nullptr, nullptr);
-    return nullptr;
-  }
   char path[u4pathMax];
   if (std::strlen(name) + 5 >= sizeof(path)) {
     error4reportEx(cb, err4parm, "File name too long", nullptr, nullptr);
@@ -297,7 +282,14 @@ DATA4* d4create(CODE4* cb, const char* name, const FIELD4INFO* fields, const TAG
     u4remove(path);
     return nullptr;
   }
-  return d4open(cb, path);
+  DATA4* d = d4open(cb, path);
+  if (d != nullptr && tags != nullptr && tags->name != nullptr && i4create(d, nullptr, tags) == nullptr) {
+    int status = cb->errorCode;
+    d4close(d);
+    if (status > 0) cb->errorCode = status;
+    return nullptr;
+  }
+  return d;
 }
 
 DATA4* d4open(CODE4* cb, const char* name) {
@@ -368,6 +360,8 @@ int d4close(DATA4* d) {
     d4unlockAll(d);
     note();
   }
+  i4closeAll(d);
+  note();
   l4remove(&cb->dataList, &d->link);
   file4close(&d->file);
   note();
@@ -553,6 +547,8 @@ int d4append(DATA4* d) {
   if (count < 0) return -1;
   if (count >= rec4max) return error4reportEx(cb, err4parm, "Record number too large", d->file.name, nullptr);
   int32_t n = count + 1;
+  rc = d4addKeys(d, n);
+  if (rc != 0) return rc;
   rc = d4memoFlushAll(d, 1);
   if (rc != 0) return rc;
   // The record and the end-of-file mark in one write.
@@ -613,9 +609,9 @@ int d4updateKeys(DATA4* d, int32_t n) {
   d->bofFlag = d->eofFlag = 0;
   int rc = d4lockRecord(d, n);
   if (rc != 0) return rc;
-  // Without index files no key needs a change.
+  rc = d4updateKeysIndexed(d, n);
   d->oldNumber = -1;
-  return 0;
+  return rc;
 }
 
 int d4writeData(DATA4* d, int32_t n) {
