@@ -486,6 +486,7 @@ int d4goEof(DATA4* d) {
 int d4top(DATA4* d) {
   CODE4* cb = d->cb;
   if (cb->errorCode < 0) return -1;
+  if (d->tagSelected != nullptr) return d4topBottomTag(d, d->tagSelected, true);
   int savedGo = cb->goError;
   cb->goError = 0;
   int rc = d4go(d, 1);
@@ -500,6 +501,7 @@ int d4top(DATA4* d) {
 
 int d4bottom(DATA4* d) {
   if (d->cb->errorCode < 0) return -1;
+  if (d->tagSelected != nullptr) return d4topBottomTag(d, d->tagSelected, false);
   int32_t count = d4recordCount(d);
   if (count < 0) return -1;
   if (count > 0) return d4go(d, count);
@@ -643,9 +645,20 @@ int d4flushData(DATA4* d) {
   return rc;
 }
 
-int d4flush(DATA4* d) { return d4flushData(d); }
+int d4flush(DATA4* d) {
+  int rc = d4flushData(d);
+  if (d4flushIndexes(d) < 0 && rc == 0) rc = -1;
+  return rc;
+}
 
-int d4flushTags(DATA4* d) { return d4flushRecord(d, 0); }
+int d4flushTags(DATA4* d) {
+  int rc = d4flushRecord(d, 0);
+  if (rc != 0) return rc;
+  int fail = 0;
+  for (TAG4* t = d4tagNext(d, nullptr); t != nullptr; t = d4tagNext(d, t))
+    if (t4flush(t) < 0) fail = -1;
+  return fail;
+}
 
 int code4flushAll(CODE4* cb) {
   int last = 0;

@@ -46,20 +46,127 @@ void rollBack(std::vector<Change>& done, int32_t n) {
   }
 }
 
+// Whether the current record's own key equals the tag's current key.
+int recordMatchesTag(TAG4* t, int len, const char* against) {
+  char* own = nullptr;
+  if (t4keyFromRecord(t, &own) < 0) return -1;
+  return t->cmp(own, against, static_cast<size_t>(len)) == 0 ? 1 : 0;
+}
+
 int tagSeek(DATA4* d, TAG4* t, const char* key, int len) {
   if (t->index->locked == 0 && i4versionCheck(t->index) < 0) return -1;
   int rc = t4seek(t, key, len);
   if (rc < 0) return -1;
-  if (t4eof(t)) {
-    if (d4goEof(d) < 0) return -1;
-    return status4eof;
+  if (t4eof(t)) return d4goEof(d);
+  if (d4lockTestFile(d)) {
+    int go = d4go(d, t4recordNumber(t));
+    return go != 0 ? go : rc;
   }
-  int go = d4go(d, t4recordNumber(t));
-  if (go != 0) return go;
-  return rc;
+  // Other programs may have changed records the index has not caught up
+  // with: a record whose own key is not its tag key is passed over.
+  std::vector<char> tagKey(static_cast<size_t>(t->keyLen));
+  for (int check = 0;; ++check) {
+    std::memcpy(tagKey.data(), t4key(t), tagKey.size());
+    int go = d4go(d, t4recordNumber(t));
+    if (go != 0) return go;
+    int same = recordMatchesTag(t, t->keyLen, tagKey.data());
+    if (same < 0) return -1;
+    if (same && check == 0) return rc;
+    if (same) {
+      int c = t->cmp(tagKey.data(), key, static_cast<size_t>(len));
+      if (c == 0) return 0;
+      if (c > 0) return status4after;
+    }
+    int32_t moved = t4skip(t, 1);
+    if (moved < 0) return -1;
+    if (moved == 0) return d4goEof(d);
+  }
 }
 
 } // namespace
+
+int d4lockIndexes(DATA4* d) {
+  if (d->cb->errorCode < 0) return -1;
+  for (INDEX4* ix = firstIndex(d); ix != nullptr; ix = nextIndex(d, ix)) {
+    int rc = i4lock(ix);
+    if (rc != 0) return rc;
+  }
+  return 0;
+}
+
+int d4lockTestIndexes(DATA4* d) {
+  for (INDEX4* ix = firstIndex(d); ix != nullptr; ix = nextIndex(d, ix))
+    if (!i4lockTest(ix)) return 0;
+  return 1;
+}
+
+int d4unlockIndexes(DATA4* d) {
+  int rc = 0;
+  for (INDEX4* ix = firstIndex(d); ix != nullptr; ix = nextIndex(d, ix))
+    if (i4unlock(ix) < 0) rc = -1;
+  return rc;
+}
+
+int d4flushIndexes(DATA4* d) {
+  int rc = 0;
+  for (INDEX4* ix = firstIndex(d); ix != nullptr; ix = nextIndex(d, ix))
+    if (i4flush(ix) < 0) rc = -1;
+  return rc;
+}
+
+int d4freeBlocks(DATA4* d) {
+  int rc = 0;
+  forEachTag(d, [&](TAG4* t) {
+    if (t4freeBlocks(t) < 0) rc = -1;
+  });
+  return rc;
+}
+
+TAG4* d4tagNext(DATA4* d, TAG4* t) {
+  if (t == nullptr) {
+    INDEX4* ix = firstIndex(d);
+    return ix != nullptr ? reinterpret_cast<TAG4*>(l4first(&ix->tags)) : nullptr;
+  }
+  INDEX4* ix = t->index;
+  if (LINK4* l = l4next(&ix->tags, &t->link)) return reinterpret_cast<TAG4*>(l);
+  for (ix = nextIndex(d, ix); ix != nullptr; ix = nextIndex(d, ix))
+    if (LINK4* l = l4first(&ix->tags)) return reinterpret_cast<TAG4*>(l);
+  return nullptr;
+}
+
+TAG4* d4tagPrev(DATA4* d, TAG4* t) {
+  if (t == nullptr) {
+    INDEX4* ix = reinterpret_cast<INDEX4*>(l4last(&d->indexes));
+    return ix != nullptr ? reinterpret_cast<TAG4*>(l4last(&ix->tags)) : nullptr;
+  }
+  INDEX4* ix = t->index;
+  if (LINK4* l = l4prev(&ix->tags, &t->link)) return reinterpret_cast<TAG4*>(l);
+  for (ix = reinterpret_cast<INDEX4*>(l4prev(&d->indexes, &ix->link)); ix != nullptr;
+       ix = reinterpret_cast<INDEX4*>(l4prev(&d->indexes, &ix->link)))
+    if (LINK4* l = l4last(&ix->tags)) return reinterpret_cast<TAG4*>(l);
+  return nullptr;
+}
+
+// Top or bottom in tag order.
+int d4topBottomTag(DATA4* d, TAG4* t, bool top) {
+  int rc = d4flushRecord(d, 1);
+  if (rc != 0) return rc;
+  if (!t->index->locked && i4versionCheck(t->index) < 0) return -1;
+  if ((top ? t4top(t) : t4bottom(t)) < 0) return -1;
+  if (!t4eof(t)) {
+    int32_t r = t4recordNumber(t);
+    int32_t count = d4recordCount(d);
+    if (count < 0) return -1;
+    if (r > 0 && r <= count) return d4go(d, r);
+    if (t4skip(t, top ? 1 : -1) != 0) {
+      r = t4recordNumber(t);
+      if (r <= 0 || r > count) return -1;
+      return d4go(d, r);
+    }
+  }
+  d->bofFlag = 1;
+  return d4goEof(d);
+}
 
 int i4closeAll(DATA4* d) {
   int rc = 0;
@@ -69,7 +176,7 @@ int i4closeAll(DATA4* d) {
   return rc;
 }
 
-INDEX4* d4index(DATA4* d, const char* name) {
+INDEX4* d4indexByName(DATA4* d, const char* name) {
   char want[u4pathMax], have[u4pathMax];
   u4namePart(want, sizeof(want), name, 0, 0);
   for (INDEX4* ix = firstIndex(d); ix != nullptr; ix = nextIndex(d, ix)) {
@@ -79,7 +186,7 @@ INDEX4* d4index(DATA4* d, const char* name) {
   return nullptr;
 }
 
-TAG4* d4tag(DATA4* d, const char* name) {
+TAG4* d4tagByName(DATA4* d, const char* name) {
   char want[11] = {0};
   u4copyBounded(want, name, sizeof(want));
   u4upper(want);
@@ -101,12 +208,14 @@ TAG4* d4tagDefault(DATA4* d) {
 void d4tagSelect(DATA4* d, TAG4* t) { d->tagSelected = t; }
 TAG4* d4tagSelected(DATA4* d) { return d->tagSelected; }
 
-int d4seekN(DATA4* d, const char* text, int len) {
+int d4seekLen(DATA4* d, const char* text, int len) {
   CODE4* cb = d->cb;
-  if (cb->errorCode < 0) return -1;
+  if (d == nullptr || text == nullptr || cb->errorCode < 0) return -1;
   TAG4* t = d4tagDefault(d);
   if (t == nullptr) return status4noTag;
-  if (d4flushRecord(d, 0) != 0) return -1;
+  int frc = d4flushRecord(d, 1);
+  if (frc != 0) return frc;
+  if (len <= 0) len = t->keyLen;
   std::vector<char> key(static_cast<size_t>(t->keyLen) + 1);
   int klen = t4keyFromText(t, text, len, key.data());
   if (klen < 0) return -1;
@@ -114,7 +223,7 @@ int d4seekN(DATA4* d, const char* text, int len) {
 }
 
 int d4seek(DATA4* d, const char* text) {
-  return d4seekN(d, text, text != nullptr ? static_cast<int>(std::strlen(text)) : 0);
+  return d4seekLen(d, text, text != nullptr ? static_cast<int>(std::strlen(text)) : 0);
 }
 
 int d4seekDouble(DATA4* d, double value) {
@@ -122,7 +231,8 @@ int d4seekDouble(DATA4* d, double value) {
   if (cb->errorCode < 0) return -1;
   TAG4* t = d4tagDefault(d);
   if (t == nullptr) return status4noTag;
-  if (d4flushRecord(d, 0) != 0) return -1;
+  int frc = d4flushRecord(d, 1);
+  if (frc != 0) return frc;
   std::vector<char> key(static_cast<size_t>(t->keyLen) + 1);
   if (t4keyFromDouble(t, value, key.data()) < 0) return -1;
   return tagSeek(d, t, key.data(), t->keyLen);
@@ -132,15 +242,21 @@ int d4reindex(DATA4* d) {
   CODE4* cb = d->cb;
   if (cb->errorCode < 0) return -1;
   if (d4flushRecord(d, 0) != 0) return -1;
-  for (INDEX4* ix = firstIndex(d); ix != nullptr; ix = nextIndex(d, ix)) {
-    int rc = i4rebuild(ix);
-    if (rc != 0) return rc;
-  }
+  int rc = d4lockAll(d);
+  if (rc != 0) return rc;
+  for (INDEX4* ix = firstIndex(d); ix != nullptr; ix = nextIndex(d, ix))
+    if (i4rebuild(ix) != 0) return -1;
   return 0;
 }
 
 int d4addKeys(DATA4* d, int32_t n) {
   if (firstIndex(d) == nullptr) return 0;
+  bool locked = false;
+  if (!d4lockTestIndexes(d)) {
+    int lrc = d4lockIndexes(d);
+    if (lrc != 0) return lrc;
+    locked = true;
+  }
   int32_t savedRec = d->recNo;
   d->recNo = n;
   std::vector<Change> done;
@@ -169,6 +285,7 @@ int d4addKeys(DATA4* d, int32_t n) {
     rollBack(done, n);
     if (err < 0) d->cb->errorCode = err;
   }
+  if (locked && d4unlockIndexes(d) < 0 && rc == 0) rc = -1;
   d->recNo = savedRec;
   return rc;
 }
@@ -178,6 +295,7 @@ int d4addKeys(DATA4* d, int32_t n) {
 int d4updateKeysIndexed(DATA4* d, int32_t n) {
   if (firstIndex(d) == nullptr) return 0;
   if (d4readOld(d, n) != 0) return -1;
+  if (std::memcmp(d->record, d->recordOld, static_cast<size_t>(d->recordLen)) == 0) return 0;
   int32_t savedRec = d->recNo;
   d->recNo = n;
   std::vector<Change> changes;
@@ -198,6 +316,11 @@ int d4updateKeysIndexed(DATA4* d, int32_t n) {
     if (hadOld == hasNew && (hasNew == 0 || c.oldKey == c.newKey)) return;
     changes.push_back(std::move(c));
   });
+  bool locked = false;
+  if (rc == 0 && !changes.empty() && !d4lockTestIndexes(d)) {
+    rc = d4lockIndexes(d);
+    locked = true;
+  }
   std::vector<Change> done;
   for (size_t i = 0; rc == 0 && i < changes.size(); ++i) {
     Change& c = changes[i];
@@ -225,6 +348,7 @@ int d4updateKeysIndexed(DATA4* d, int32_t n) {
     rollBack(done, n);
     if (err < 0) d->cb->errorCode = err;
   }
+  if (locked && d4unlockIndexes(d) < 0 && rc == 0) rc = -1;
   d->recNo = savedRec;
   return rc;
 }

@@ -45,14 +45,16 @@ char keyTypeOf(char exprType) {
 int groupLenOf(int keyLen) { return (keyLen + 7) / 4 * 4; }
 
 // Key length, type, routines and block capacity from the key expression.
-int setupKey(TAG4* t) {
+int setupKey(TAG4* t, bool fromFile) {
   t->exprType = expr4type(t->expr);
   t->keyLen = expr4keyLen(t->expr);
   if (t4setKeyType(t, keyTypeOf(t->exprType)) != 0) return -1;
   t->groupLen = groupLenOf(t->keyLen);
   t->keysMax = (t->index->blockBytes - 12) / t->groupLen;
-  if (t->keyLen <= 0 || t->keysMax < 3)
+  if (t->keyLen <= 0 || t->keysMax < 3) {
+    if (fromFile) return notIndex(t->cb, t->index->file.name, "Key too long");
     return error4reportEx(t->cb, err4parm, "Key too long", t->alias, nullptr);
+  }
   return 0;
 }
 
@@ -405,9 +407,10 @@ int i4versionCheck(INDEX4* ix) {
       if (t->hasFilter) t->hasKeys = t->hasKeysWritten = h;
       dropBlocks(t);
       t->root = -1;
+      changed = true;
     }
   }
-  return 0;
+  return changed ? 1 : 0;
 }
 
 int i4lock(INDEX4* ix) {
@@ -449,7 +452,7 @@ int i4rebuild(INDEX4* ix) {
   int i = 0;
   for (TAG4* t = firstTag(ix); t != nullptr; t = nextTag(ix, t), ++i) {
     dropBlocks(t);
-    if (setupKey(t) != 0) return -1;
+    if (setupKey(t, false) != 0) return -1;
     t->hasKeys = 0;
     t->headerOffset = static_cast<int64_t>(4 + i * ix->units) * 512;
   }
@@ -592,7 +595,7 @@ INDEX4* i4create(DATA4* d, const char* name, const TAG4INFO* tags) {
       }
       t->hasFilter = 1;
     }
-    if (setupKey(t) != 0) rc = -1;
+    if (setupKey(t, false) != 0) rc = -1;
   }
   // The file is made only once every tag is known to fit.
   if (rc == 0 && file4create(&ix->file, cb, path, 1) != 0) rc = cb->errorCode < 0 ? -1 : cb->errorCode;
@@ -695,7 +698,7 @@ INDEX4* i4open(DATA4* d, const char* name) {
     t->expr = expr4parseData(d, text);
     if (t->expr == nullptr) return fail("Key expression");
     int hdrType = img[9];
-    if (setupKey(t) != 0) return fail("Key");
+    if (setupKey(t, true) != 0) return fail("Key");
     if (hdrType != t->keyType) {
       if (hdrType != 'C' && hdrType != 'N' && hdrType != 'D') {
         error4reportEx(cb, err4info, "Invalid key type in index file", ix->file.name, t->alias);

@@ -149,17 +149,22 @@ int i4rebuild(INDEX4* i);
 bool i4blockOk(const INDEX4* i, int64_t block);
 
 // Table side.
-TAG4* d4tag(DATA4* d, const char* name);
+TAG4* d4tagByName(DATA4* d, const char* name);
 TAG4* d4tagDefault(DATA4* d);
 void d4tagSelect(DATA4* d, TAG4* t);
 TAG4* d4tagSelected(DATA4* d);
-INDEX4* d4index(DATA4* d, const char* name);
+INDEX4* d4indexByName(DATA4* d, const char* name);
 // 0 found, 2 positioned on the next greater key, 3 end of file, 80 no tag.
 int d4seek(DATA4* d, const char* text);
-int d4seekN(DATA4* d, const char* text, int len);
+int d4seekLen(DATA4* d, const char* text, int len);
 int d4seekDouble(DATA4* d, double value);
 int d4reindex(DATA4* d);
 // Key maintenance for one record: add (append) or remove all its keys.
 int d4addKeys(DATA4* d, int32_t n);
 int d4updateKeysIndexed(DATA4* d, int32_t n);
 int i4closeAll(DATA4* d);
+int d4flushIndexes(DATA4* d);
+int d4freeBlocks(DATA4* d);
+TAG4* d4tagNext(DATA4* d, TAG4* t);
+TAG4* d4tagPrev(DATA4* d, TAG4* t);
+int d4topBottomTag(DATA4* d, TAG4* t, bool top);

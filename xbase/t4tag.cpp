@@ -279,7 +279,9 @@ int t4setKeyType(TAG4* t, int type) {
 
 const char* t4alias(TAG4* t) { return t->alias; }
 
-int t4seek(TAG4* t, const void* key, int len) {
+namespace {
+
+int seekOnce(TAG4* t, const void* key, int len) {
   if (fromRoot(t) < 0) return -1;
   len = std::clamp(len, 0, t->keyLen);
   if (t->keyType != 'C') len = t->keyLen;
@@ -288,6 +290,35 @@ int t4seek(TAG4* t, const void* key, int len) {
     int rc = b4seek(b, static_cast<const char*>(key), len);
     if (b4leaf(b)) return rc;
     if (pathLoad(t, level + 1, b4recordNumber(b, b->keyOn)) == nullptr) return -1;
+  }
+}
+
+} // namespace
+
+// Another program may change the file between two block reads. Without our
+// own lock, an inconsistent block is read again from the root, but only while
+// the file's counters show such a change, and at most three times: a damaged
+// file must fail, not spin.
+int t4seek(TAG4* t, const void* key, int len) {
+  CODE4* cb = t->cb;
+  if (cb->errorCode < 0) return -1;
+  for (int attempt = 0;; ++attempt) {
+    const bool mayRetry = !t->index->locked && attempt < 3;
+    const int savedOff = cb->errorOff;
+    if (mayRetry) cb->errorOff = 1;
+    int rc = seekOnce(t, key, len);
+    cb->errorOff = savedOff;
+    if (rc >= 0 || !mayRetry) return rc;
+    int code = cb->errorCode;
+    cb->errorCode = 0;
+    truncatePath(t, 0);
+    int changed = code == err4index ? i4versionCheck(t->index) : 0;
+    if (changed > 0) continue;
+    if (changed == 0) {
+      if (code == err4index) corrupt(t, t->alias);
+      else error4reportEx(cb, code, "t4seek()", t->alias, nullptr);
+    }
+    return -1;
   }
 }
 

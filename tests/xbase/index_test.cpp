@@ -282,25 +282,25 @@ TEST_F(IndexTest, NumericAndDateKeysOrder) {
     ASSERT_EQ(d4append(d), 0);
   }
   std::vector<int32_t> order;
-  for (auto& [k, r] : walk(d4tag(d, "NUM"))) order.push_back(r);
+  for (auto& [k, r] : walk(d4tagByName(d, "NUM"))) order.push_back(r);
   EXPECT_EQ(order, (std::vector<int32_t>{3, 5, 2, 1, 4, 6}));
   order.clear();
-  for (auto& [k, r] : walk(d4tag(d, "NDESC"))) order.push_back(r);
+  for (auto& [k, r] : walk(d4tagByName(d, "NDESC"))) order.push_back(r);
   EXPECT_EQ(order, (std::vector<int32_t>{6, 4, 1, 2, 5, 3}));
   order.clear();
-  for (auto& [k, r] : walk(d4tag(d, "DAY"))) order.push_back(r);
+  for (auto& [k, r] : walk(d4tagByName(d, "DAY"))) order.push_back(r);
   // The blank date keys as 1e100: after every real day. A new duplicate goes in
   // before the equal keys already there.
   EXPECT_EQ(order, (std::vector<int32_t>{5, 2, 4, 6, 1, 3}));
 
-  d4tagSelect(d, d4tag(d, "NUM"));
+  d4tagSelect(d, d4tagByName(d, "NUM"));
   EXPECT_EQ(d4seek(d, "0"), 0);
   EXPECT_EQ(d4recordNumber(d), 2);
   EXPECT_EQ(d4seekDouble(d, 0.2), 2);
   EXPECT_EQ(d4recordNumber(d), 4);
   EXPECT_EQ(d4seekDouble(d, 0.1 + 0.2 + 12.2), 0);  // 12.5 within 15 digits
   EXPECT_EQ(d4seekDouble(d, 5000), 3);
-  d4tagSelect(d, d4tag(d, "DAY"));
+  d4tagSelect(d, d4tagByName(d, "DAY"));
   EXPECT_EQ(d4seek(d, "20260101"), 0);
   EXPECT_EQ(d4recordNumber(d), 6);
   EXPECT_EQ(d4seek(d, "        "), 0);  // a blank-date seek finds blank dates
@@ -352,11 +352,11 @@ TEST_F(IndexTest, RandomOperationsMatchModel) {
                            {nullptr, nullptr, nullptr, 0, 0}};
   DATA4* d = d4create(&cb, dir.file("r.dbf").c_str(), fields, tags);
   ASSERT_NE(d, nullptr);
-  TAG4* tName = d4tag(d, "NAME");
-  TAG4* tDesc = d4tag(d, "NAMED");
-  TAG4* tNum = d4tag(d, "NUM");
-  TAG4* tDay = d4tag(d, "DAY");
-  TAG4* tUniq = d4tag(d, "UNAME");
+  TAG4* tName = d4tagByName(d, "NAME");
+  TAG4* tDesc = d4tagByName(d, "NAMED");
+  TAG4* tNum = d4tagByName(d, "NUM");
+  TAG4* tDay = d4tagByName(d, "DAY");
+  TAG4* tUniq = d4tagByName(d, "UNAME");
   ASSERT_EQ(tName->keysMax, 9);  // 100-byte keys: deep trees from few records
 
   struct Rec {
@@ -479,7 +479,7 @@ TEST_F(IndexTest, RandomOperationsMatchModel) {
   // The file reopens with the same content.
   d = d4open(&cb, dir.file("r.dbf").c_str());
   ASSERT_NE(d, nullptr);
-  EXPECT_EQ(grouped(walk(d4tag(d, "NAME"))), before);
+  EXPECT_EQ(grouped(walk(d4tagByName(d, "NAME"))), before);
   d4close(d);
 }
 
@@ -496,7 +496,7 @@ TEST_F(IndexTest, FreedBlocksAreReused) {
     f4assign(d4fieldByName(d, "NAME"), ("B" + std::to_string(1000 + i)).c_str());
     ASSERT_EQ(d4flush(d), 0);
   }
-  EXPECT_EQ(t4check(d4tag(d, "NAME")), 0);
+  EXPECT_EQ(t4check(d4tagByName(d, "NAME")), 0);
   EXPECT_LE(ix->eof, eof + 8 * ix->units);  // emptied leaves went to the free list and back
   d4close(d);
 }
@@ -579,6 +579,125 @@ TEST_F(IndexTest, DamagedFilesGiveIndexError) {
     cb.errorCode = 0;
   }
   EXPECT_GT(failures, 50);  // the damage was noticed, not silently walked over
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(IndexTest, TableSeekTopBottomAndTagOrder) {
+  DATA4* d = d4create(&cb, dir.file("s.dbf").c_str(), kPhoneFields, nullptr);
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d4seek(d, "1"), status4noTag);
+  d4close(d);
+  const TAG4INFO tags[] = {{"PHONE", "PHONE", nullptr, 0, 0}, {"NAMEDESC", "NAME", nullptr, 0, 1},
+                           {nullptr, nullptr, nullptr, 0, 0}};
+  d = d4create(&cb, dir.file("s2.dbf").c_str(), kPhoneFields, tags);
+  ASSERT_NE(d, nullptr);
+  const char* phones[] = {"03012", "0301", "0400", "0200"};
+  const char* names[] = {"bert", "anna", "carl", "dora"};
+  for (int i = 0; i < 4; ++i) {
+    d4blank(d);
+    f4assign(d4fieldByName(d, "PHONE"), phones[i]);
+    f4assign(d4fieldByName(d, "NAME"), names[i]);
+    ASSERT_EQ(d4append(d), 0);
+  }
+  // A prefix finds the blank-padded exact key before longer ones.
+  EXPECT_EQ(d4seek(d, "0301"), 0);
+  EXPECT_EQ(d4recordNumber(d), 2);
+  EXPECT_EQ(d4seek(d, "03012"), 0);
+  EXPECT_EQ(d4recordNumber(d), 1);
+  EXPECT_EQ(d4seek(d, "0300"), 2);
+  EXPECT_EQ(d4recordNumber(d), 2);
+  EXPECT_EQ(d4seek(d, "09"), 3);
+  EXPECT_TRUE(d4eof(d));
+  EXPECT_EQ(d4recordNumber(d), 5);
+
+  TAG4* desc = d4tagByName(d, "namedesc");
+  ASSERT_NE(desc, nullptr);
+  EXPECT_EQ(d4tagNext(d, nullptr), d4tagByName(d, "PHONE"));
+  EXPECT_EQ(d4tagNext(d, d4tagByName(d, "PHONE")), desc);
+  EXPECT_EQ(d4tagNext(d, desc), nullptr);
+  EXPECT_EQ(d4tagPrev(d, nullptr), desc);
+  cb.tagNameError = 1;
+  EXPECT_EQ(d4tagByName(d, "NOPE"), nullptr);
+  EXPECT_EQ(cb.errorCode, err4tagName);
+  cb.errorCode = 0;
+
+  d4tagSelect(d, desc);
+  ASSERT_EQ(d4top(d), 0);
+  EXPECT_EQ(d4recordNumber(d), 4);  // dora first when descending
+  ASSERT_EQ(d4bottom(d), 0);
+  EXPECT_EQ(d4recordNumber(d), 2);
+  // Under the negated order a prefix seek finds the first key not above it.
+  EXPECT_EQ(d4seek(d, "c"), 0);
+  EXPECT_EQ(d4recordNumber(d), 3);
+  EXPECT_EQ(d4seek(d, "bz"), 2);  // dora, carl, then bert: the first not above "bz"
+  EXPECT_EQ(d4recordNumber(d), 1);
+  EXPECT_EQ(d4seek(d, "carl"), 0);
+  EXPECT_EQ(d4recordNumber(d), 3);
+  d4tagSelect(d, nullptr);
+  ASSERT_EQ(d4top(d), 0);
+  EXPECT_EQ(d4recordNumber(d), 1);
+  d4close(d);
+}
+
+TEST_F(IndexTest, SecondHandleSeesChangesOfTheFirst) {
+  std::string dbf = dir.file("sh.dbf");
+  DATA4* w = d4create(&cb, dbf.c_str(), kPhoneFields, kPhoneTags);
+  ASSERT_NE(w, nullptr);
+  for (int i = 0; i < 20; ++i) append(w, "PHONE", std::to_string(1000 + i));
+  DATA4* r = d4open(&cb, dbf.c_str());
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(d4seek(r, "1005"), 0);
+  EXPECT_EQ(d4seek(r, "5005"), 3);
+  // The writer splits the reader's cached leaf many times over.
+  for (int i = 0; i < 400; ++i) append(w, "PHONE", std::to_string(5000 + i));
+  ASSERT_EQ(d4flush(w), 0);
+  EXPECT_EQ(d4seek(r, "5005"), 0);
+  EXPECT_EQ(d4recordNumber(r), 26);
+  EXPECT_EQ(d4seek(r, "1005"), 0);
+  EXPECT_EQ(d4recordNumber(r), 6);
+  // A record changed behind the index's back is passed over by the seek.
+  ASSERT_EQ(d4go(w, 6), 0);
+  std::string table = readAll(dbf);
+  d4close(w);
+  d4close(r);
+  size_t headerLen = le16(table, 8);
+  size_t recLen = le16(table, 10);
+  table.replace(headerLen + 5 * recLen + 1, 4, "1006");
+  writeAll(dbf, table);
+  r = d4open(&cb, dbf.c_str());
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(d4seek(r, "1005"), 2);
+  EXPECT_EQ(d4recordNumber(r), 7);
+  d4close(r);
+}
+
+TEST_F(IndexTest, PoisonedFreeListIsNotHandedOut) {
+  const FIELD4INFO fields[] = {{"NAME", 'C', 100, 0}, {nullptr, 0, 0, 0}};
+  const TAG4INFO tags[] = {{"NAME", "NAME", nullptr, 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
+  std::string dbf = dir.file("p.dbf");
+  DATA4* d = d4create(&cb, dbf.c_str(), fields, tags);
+  ASSERT_NE(d, nullptr);
+  for (int i = 0; i < 60; ++i) append(d, "NAME", "A" + std::to_string(100 + i));
+  ASSERT_EQ(d4close(d), 0);
+  const std::string mdx = readAll(dir.file("p.mdx"));
+  const std::string table = readAll(dbf);
+  uint32_t root = le32(mdx, 2048);
+  for (uint32_t head : {root, root + 1, 7u, 0xFFFFFFF0u}) {
+    std::string bad = mdx;
+    for (int i = 0; i < 4; ++i) bad[36 + static_cast<size_t>(i)] = static_cast<char>(head >> (8 * i));
+    writeAll(dir.file("p.mdx"), bad);
+    writeAll(dbf, table);
+    d = d4open(&cb, dbf.c_str());
+    ASSERT_NE(d, nullptr);
+    for (int i = 0; i < 60; ++i) append(d, "NAME", "B" + std::to_string(100 + i));
+    TAG4* t = d4tagByName(d, "NAME");
+    EXPECT_EQ(t4check(t), 0) << head;
+    EXPECT_EQ(walk(t).size(), 120u) << head;
+    d4close(d);
+  }
 }
 
 }  // namespace
