@@ -105,7 +105,14 @@ void resetMemoStates(DATA4* d) {
 }
 
 // Opens the production index of a table whose header asks for one.
-int openProductionIndex(DATA4* d) { return i4open(d, nullptr) != nullptr ? 0 : -1; }
+// An index of the table's name that does not call itself production is not
+// the table's: it is closed again.
+int openProductionIndex(DATA4* d) {
+  INDEX4* ix = i4open(d, nullptr);
+  if (ix == nullptr) return -1;
+  if (ix->header[24] == 0) return i4close(ix) < 0 ? -1 : 0;
+  return 0;
+}
 
 int readStructure(DATA4* d) {
   CODE4* cb = d->cb;
@@ -552,12 +559,18 @@ int d4append(DATA4* d) {
   rc = d4addKeys(d, n);
   if (rc != 0) return rc;
   rc = d4memoFlushAll(d, 1);
-  if (rc != 0) return rc;
+  if (rc != 0) {
+    d4undoKeys(d, n, false);
+    return rc;
+  }
   // The record and the end-of-file mark in one write.
   d->record[d->recordLen] = 0x1A;
   rc = file4writeAt(&d->file, d4recordPosition(d, n), d->record, static_cast<size_t>(d->recordLen) + 1);
   d->record[d->recordLen] = 0;
-  if (rc != 0) return -1;
+  if (rc != 0) {
+    d4undoKeys(d, n, false);
+    return -1;
+  }
   d->heldCount = n;
   d->countRead = n;
   if (d4writeHeader(d, 1, 1) != 0) return -1;
@@ -601,10 +614,19 @@ int d4writeRecord(DATA4* d, int32_t n) {
   int rc = d4updateKeys(d, n);
   d->recChanged = changed;
   if (rc != 0) return rc;
+  // Keys already describe the new record: a failed write takes them back.
+  bool keysChanged = d->indexes.count > 0;
   rc = d4memoFlushAll(d, 0);
-  if (rc != 0) return rc;
-  rc = d4writeData(d, n);
-  return rc < 0 ? -1 : rc;
+  if (rc < 0) {
+    if (keysChanged) d4undoKeys(d, n, d4readOld(d, n) == 0);
+    return rc;
+  }
+  int wrc = d4writeData(d, n);
+  if (wrc < 0) {
+    if (keysChanged) d4undoKeys(d, n, true);
+    return -1;
+  }
+  return wrc != 0 ? wrc : rc;
 }
 
 int d4updateKeys(DATA4* d, int32_t n) {

@@ -41,8 +41,9 @@ struct Change {
 // Undoes the key changes made so far, newest first.
 void rollBack(std::vector<Change>& done, int32_t n) {
   for (auto it = done.rbegin(); it != done.rend(); ++it) {
+    // A failed write may have left either state behind: look before acting.
     if (it->hasNew) t4removeKey(it->tag, it->newKey.data(), n);
-    if (it->hadOld) t4addKey(it->tag, it->oldKey.data(), n);
+    if (it->hadOld && t4go(it->tag, it->oldKey.data(), n) != 0) t4addKey(it->tag, it->oldKey.data(), n);
   }
 }
 
@@ -168,6 +169,38 @@ int d4topBottomTag(DATA4* d, TAG4* t, bool top) {
   return d4goEof(d);
 }
 
+// Takes back the keys of a change whose record never reached the file: the
+// record buffer holds the unwritten record, the old-record buffer (when
+// `hadOld`) the record as it stands on disk.
+void d4undoKeys(DATA4* d, int32_t n, bool hadOld) {
+  if (firstIndex(d) == nullptr) return;
+  CODE4* cb = d->cb;
+  int err = cb->errorCode;
+  cb->errorCode = 0;
+  int32_t savedRec = d->recNo;
+  d->recNo = n;
+  forEachTag(d, [&](TAG4* t) {
+    std::vector<char> newKey, oldKey;
+    int hasNew = keyOf(t, newKey);
+    int hadKey = 0;
+    if (hadOld) {
+      std::swap(d->record, d->recordOld);
+      hadKey = keyOf(t, oldKey);
+      std::swap(d->record, d->recordOld);
+    }
+    if (hasNew < 0 || hadKey < 0) {
+      cb->errorCode = 0;
+      return;
+    }
+    if (hadKey == hasNew && (hasNew == 0 || oldKey == newKey)) return;
+    if (hasNew) t4removeKey(t, newKey.data(), n);
+    if (hadKey) t4addKey(t, oldKey.data(), n);
+    cb->errorCode = 0;
+  });
+  d->recNo = savedRec;
+  cb->errorCode = err;
+}
+
 int i4closeAll(DATA4* d) {
   int rc = 0;
   while (INDEX4* ix = firstIndex(d))
@@ -178,9 +211,9 @@ int i4closeAll(DATA4* d) {
 
 INDEX4* d4indexByName(DATA4* d, const char* name) {
   char want[u4pathMax], have[u4pathMax];
-  u4namePart(want, sizeof(want), name, 0, 0);
+  u4namePart(want, sizeof(want), name, 1, 0);
   for (INDEX4* ix = firstIndex(d); ix != nullptr; ix = nextIndex(d, ix)) {
-    u4namePart(have, sizeof(have), ix->file.name, 0, 0);
+    u4namePart(have, sizeof(have), ix->file.name, 1, 0);
     if (strcasecmp(want, have) == 0) return ix;
   }
   return nullptr;
@@ -272,12 +305,13 @@ int d4addKeys(DATA4* d, int32_t n) {
     if (has == 0) return;
     int a = t4addKey(t, c.newKey.data(), n);
     if (a == status4uniqueCont) return;
-    if (a != 0) {
+    if (a > 0) {
       rc = a;
       return;
     }
     c.hasNew = 1;
     done.push_back(std::move(c));
+    if (a < 0) rc = -1;
   });
   if (rc != 0) {
     int err = d->cb->errorCode;
@@ -326,15 +360,18 @@ int d4updateKeysIndexed(DATA4* d, int32_t n) {
     Change& c = changes[i];
     if (c.hadOld) {
       int r = t4removeKey(c.tag, c.oldKey.data(), n);
-      if (r < 0) rc = -1;
       if (r == status4entry) c.hadOld = 0; // it was never there (left out as a duplicate)
+      if (r < 0) {
+        c.hasNew = 0;
+        done.push_back(c);
+        rc = -1;
+        break;
+      }
     }
-    if (rc == 0 && c.hasNew) {
+    if (c.hasNew) {
       int a = t4addKey(c.tag, c.newKey.data(), n);
-      if (a == status4uniqueCont) {
-        c.hasNew = 0;
-      } else if (a != 0) {
-        c.hasNew = 0;
+      if (a == status4uniqueCont || a > 0) c.hasNew = 0;
+      if (a != 0 && a != status4uniqueCont) {
         done.push_back(c);
         rc = a;
         break;

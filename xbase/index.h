@@ -163,6 +163,7 @@ int d4reindex(DATA4* d);
 int d4addKeys(DATA4* d, int32_t n);
 int d4updateKeysIndexed(DATA4* d, int32_t n);
 int i4closeAll(DATA4* d);
+void d4undoKeys(DATA4* d, int32_t n, bool hadOld);
 int d4flushIndexes(DATA4* d);
 int d4freeBlocks(DATA4* d);
 TAG4* d4tagNext(DATA4* d, TAG4* t);

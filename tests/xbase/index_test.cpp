@@ -701,3 +701,70 @@ TEST_F(IndexTest, PoisonedFreeListIsNotHandedOut) {
 }
 
 }  // namespace
+
+namespace {
+
+// Whatever write fails, the index afterwards holds exactly the table's keys.
+TEST_F(IndexTest, FailedWritesLeaveIndexAndTableAgreeing) {
+  for (int failAt = 1; failAt <= 14; ++failAt) {
+    SCOPED_TRACE(failAt);
+    std::string name = dir.file("w" + std::to_string(failAt) + ".dbf");
+    DATA4* d = d4create(&cb, name.c_str(), kPhoneFields, kPhoneTags);
+    ASSERT_NE(d, nullptr);
+    append(d, "PHONE", "100");
+    append(d, "PHONE", "200");
+    file4injectWriteFailure(failAt);
+    d4blank(d);
+    f4assign(d4fieldByName(d, "PHONE"), "150");
+    d4append(d);
+    cb.errorCode = 0;
+    file4injectWriteFailure(failAt);
+    if (d4go(d, 1) == 0) {
+      f4assign(d4fieldByName(d, "PHONE"), "300");
+      d4flush(d);
+    }
+    file4injectWriteFailure(-1);
+    cb.errorCode = 0;
+    d->recChanged = 0;
+    TAG4* t = d4tagDefault(d);
+    ASSERT_EQ(t4check(t), 0);
+    std::vector<std::pair<std::string, int32_t>> expect;
+    int32_t count = d4recordCount(d);
+    std::multimap<std::string, int32_t> model;
+    for (int32_t r = 1; r <= count; ++r) {
+      ASSERT_EQ(d4go(d, r), 0);
+      model.emplace(std::string(f4str(d4fieldByName(d, "PHONE"))), r);
+    }
+    auto w = walk(t);
+    ASSERT_EQ(w.size(), model.size());
+    size_t i = 0;
+    for (const auto& [k, r] : model) {
+      EXPECT_EQ(w[i].first, k);
+      EXPECT_EQ(w[i].second, r);
+      ++i;
+    }
+    d4close(d);
+    cb.errorCode = 0;
+  }
+}
+
+TEST_F(IndexTest, IndexNotMarkedProductionIsLeftClosed) {
+  std::string dbf = dir.file("np.dbf");
+  DATA4* d = d4create(&cb, dbf.c_str(), kPhoneFields, kPhoneTags);
+  ASSERT_NE(d, nullptr);
+  d4close(d);
+  std::string mdx = readAll(dir.file("np.mdx"));
+  mdx[24] = 0;
+  writeAll(dir.file("np.mdx"), mdx);
+  d = d4open(&cb, dbf.c_str());
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d->indexes.count, 0);
+  EXPECT_EQ(d4seek(d, "1"), status4noTag);
+  INDEX4* ix = i4open(d, dir.file("np").c_str());
+  ASSERT_NE(ix, nullptr);
+  EXPECT_EQ(d4indexByName(d, dir.file("NP").c_str()), ix);
+  EXPECT_EQ(d4indexByName(d, "np"), nullptr);  // another directory
+  d4close(d);
+}
+
+}  // namespace
