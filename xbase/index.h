@@ -67,6 +67,7 @@ struct TAG4 {
   int headerChanged;
   int rootChanged;
   int hasFilter;
+  int retrying; // inside a re-read after another program's change
   B4BLOCK* path[i4maxDepth + 1]; // root first, current leaf last
   int depth;
   char* keyWork; // keyLen + 1 bytes

@@ -103,7 +103,7 @@ B4BLOCK* pathLoad(TAG4* t, int level, int32_t blk) {
     }
     for (int i = 1; bad == nullptr && i < n; ++i)
       if (t->cmp(b4key(b, i - 1), b4key(b, i), static_cast<size_t>(t->keyLen)) > 0) bad = "Key order";
-    if (bad == nullptr && level > 0 && n > 0) {
+    if (bad == nullptr && level > 0 && n > 0 && t->cb->blockCheck) {
       B4BLOCK* p = t->path[level - 1];
       int pos = p->keyOn, pk = b4numKeys(p);
       size_t kl = static_cast<size_t>(t->keyLen);
@@ -303,7 +303,7 @@ int t4seek(TAG4* t, const void* key, int len) {
   CODE4* cb = t->cb;
   if (cb->errorCode < 0) return -1;
   for (int attempt = 0;; ++attempt) {
-    const bool mayRetry = !t->index->locked && attempt < 3;
+    const bool mayRetry = !t->index->locked && attempt < 3 && !t->retrying;
     const int savedOff = cb->errorOff;
     if (mayRetry) cb->errorOff = 1;
     int rc = seekOnce(t, key, len);
@@ -357,25 +357,28 @@ const char* t4key(TAG4* t) {
   return reinterpret_cast<const char*>(b4key(l, l->keyOn));
 }
 
-int32_t t4skip(TAG4* t, int32_t n) {
-  if (t->cb->errorCode < 0) return -1;
+namespace {
+
+// One skip attempt: 0 with the signed distance in *movedOut, or -1 with the
+// distance covered before the failure and the key and record last stood on
+// before a descent (record 0 when none).
+int skipOnce(TAG4* t, int32_t n, int32_t* movedOut, std::vector<unsigned char>& savedKey, int32_t* savedRec) {
+  *movedOut = 0;
   if (leafOf(t) == nullptr && t4top(t) < 0) return -1;
   int32_t moved = 0;
   const bool fwd = n > 0;
   const int32_t want = fwd ? n : -n;
   B4BLOCK* leaf = leafOf(t);
-  if (!fwd && leaf->keyOn >= b4numKeys(leaf)) {
+  if (!fwd && leaf->keyOn >= b4numKeys(leaf) && b4numKeys(leaf) > 0) {
     // From after the last key, one step back lands on the last key.
-    if (b4numKeys(leaf) == 0 && t->depth == 1) return 0;
-    if (b4numKeys(leaf) > 0) {
-      leaf->keyOn = b4numKeys(leaf) - 1;
-      if (++moved == want) return -moved;
-    }
+    leaf->keyOn = b4numKeys(leaf) - 1;
+    ++moved;
   }
+  int rc = 0;
   while (moved < want) {
     leaf = leafOf(t);
     int k = b4numKeys(leaf);
-    if (fwd && leaf->keyOn >= k) break;
+    if (leaf->keyOn >= k) break;
     int step = fwd ? std::min(k - 1 - leaf->keyOn, want - moved) : std::min(leaf->keyOn, want - moved);
     if (step > 0) {
       leaf->keyOn += fwd ? step : -step;
@@ -389,11 +392,63 @@ int32_t t4skip(TAG4* t, int32_t n) {
       --level;
     }
     if (level < 0) break;
+    std::memcpy(savedKey.data(), b4key(leaf, leaf->keyOn), savedKey.size());
+    *savedRec = b4recordNumber(leaf, leaf->keyOn);
     t->path[level]->keyOn += fwd ? 1 : -1;
-    if (descendEdge(t, level, fwd) < 0) return -1;
+    if (descendEdge(t, level, fwd) < 0) {
+      rc = -1;
+      break;
+    }
     ++moved;
   }
-  return fwd ? moved : -moved;
+  *movedOut = fwd ? moved : -moved;
+  return rc;
+}
+
+} // namespace
+
+// Bounded re-reads as for a seek: after another program's change the skip
+// goes on from the key it last stood on.
+int32_t t4skip(TAG4* t, int32_t n) {
+  CODE4* cb = t->cb;
+  if (cb->errorCode < 0) return -1;
+  if (n == 0) return 0;
+  std::vector<unsigned char> savedKey(static_cast<size_t>(t->keyLen));
+  const int32_t sign = n > 0 ? 1 : -1;
+  int32_t total = 0, left = n;
+  for (int attempt = 0;; ++attempt) {
+    const bool mayRetry = !t->index->locked && attempt < 3 && !t->retrying;
+    const int savedOff = cb->errorOff;
+    if (mayRetry) cb->errorOff = 1;
+    int32_t moved = 0, savedRec = 0;
+    int rc = skipOnce(t, left, &moved, savedKey, &savedRec);
+    cb->errorOff = savedOff;
+    if (rc == 0) return total + moved;
+    if (!mayRetry) return -1;
+    int code = cb->errorCode;
+    cb->errorCode = 0;
+    truncatePath(t, 0);
+    int changed = code == err4index ? i4versionCheck(t->index) : 0;
+    if (changed <= 0 || savedRec == 0) {
+      if (changed >= 0) {
+        if (code == err4index) corrupt(t, t->alias);
+        else error4reportEx(cb, code < 0 ? code : err4index, "t4skip()", t->alias, nullptr);
+      }
+      return -1;
+    }
+    total += moved;
+    left -= moved;
+    t->retrying = 1;
+    int g = t4go(t, savedKey.data(), savedRec);
+    t->retrying = 0;
+    if (g < 0) return -1;
+    if (g != 0) {
+      // The key is gone: standing on its successor counts as one step.
+      total += sign;
+      left -= sign;
+    }
+    if (left == 0) return total;
+  }
 }
 
 int t4go(TAG4* t, const void* key, int32_t rec) {

@@ -768,3 +768,36 @@ TEST_F(IndexTest, IndexNotMarkedProductionIsLeftClosed) {
 }
 
 }  // namespace
+
+namespace {
+
+// A second handle changes the tree under a reader's cached path: the reader's
+// skip re-reads and finishes, rather than failing on the stale blocks.
+TEST_F(IndexTest, SkipGoesOnAfterAnotherHandlesChange) {
+  const FIELD4INFO fields[] = {{"NAME", 'C', 100, 0}, {nullptr, 0, 0, 0}};
+  const TAG4INFO tags[] = {{"NAME", "NAME", nullptr, 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
+  std::string dbf = dir.file("cc.dbf");
+  DATA4* w = d4create(&cb, dbf.c_str(), fields, tags);
+  ASSERT_NE(w, nullptr);
+  for (int i = 0; i < 100; ++i) append(w, "NAME", "A" + std::to_string(100 + i));
+  DATA4* r = d4open(&cb, dbf.c_str());
+  ASSERT_NE(r, nullptr);
+  TAG4* rt = d4tagByName(r, "NAME");
+  ASSERT_EQ(t4top(rt), 0);
+  ASSERT_EQ(t4skip(rt, 3), 3);
+  for (int i = 1; i <= 60; ++i) {
+    ASSERT_EQ(d4go(w, i), 0);
+    f4assign(d4fieldByName(w, "NAME"), ("Z" + std::to_string(100 + i)).c_str());
+    ASSERT_EQ(d4flush(w), 0);
+  }
+  int32_t moved = t4skip(rt, 1000);
+  EXPECT_EQ(cb.errorCode, 0);
+  EXPECT_GT(moved, 0);
+  EXPECT_EQ(std::string(t4key(rt), 4), "Z160");  // ends on the last key
+  EXPECT_EQ(t4skip(rt, -1000) < 0, true);
+  EXPECT_EQ(cb.errorCode, 0);
+  d4close(r);
+  d4close(w);
+}
+
+}  // namespace
