@@ -505,6 +505,16 @@ int i4rebuild(INDEX4* ix) {
   if (rc == 0) rc = file4lenSet(&ix->file, static_cast<int64_t>(ix->eof) * 512);
   ix->headerChanged = 0;
   if (rc != 0) return -1;
+  // Fields keyed directly by a production tag are marked in the table.
+  if (ix->header[24] != 0 && !d->file.readOnlyOpen) {
+    unsigned char one = 1;
+    for (int f = 0; f < d->fieldCount; ++f)
+      for (TAG4* t = firstTag(ix); t != nullptr; t = nextTag(ix, t))
+        if (strcasecmp(expr4source(t->expr), d->fields[f].name) == 0) {
+          if (file4writeAt(&d->file, 32 + 32 * static_cast<int64_t>(f) + 31, &one, 1) != 0) return -1;
+          break;
+        }
+  }
   if (!wasLocked && i4unlock(ix) < 0) return -1;
   return 0;
 }
@@ -609,12 +619,6 @@ INDEX4* i4create(DATA4* d, const char* name, const TAG4INFO* tags) {
   if (name == nullptr && !d->file.readOnlyOpen) {
     unsigned char one = 1;
     if (file4writeAt(&d->file, 28, &one, 1) == 0) d->productionIndex = 1;
-    for (int f = 0; f < d->fieldCount; ++f)
-      for (TAG4* t = firstTag(ix); t != nullptr; t = nextTag(ix, t))
-        if (strcasecmp(expr4source(t->expr), d->fields[f].name) == 0) {
-          file4writeAt(&d->file, 32 + 32 * static_cast<int64_t>(f) + 31, &one, 1);
-          break;
-        }
   }
   if (!hadLock) d4unlockFile(d);
   return cb->errorCode < 0 ? nullptr : ix;

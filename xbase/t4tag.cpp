@@ -481,6 +481,7 @@ int t4flush(TAG4* t) {
     if (b4flush(t->path[i]) < 0) rc = -1;
   if (rc == 0 && (t->headerChanged || t->rootChanged)) {
     INDEX4* ix = t->index;
+    ++t->counter; // other programs see the header itself change too
     unsigned char r[4];
     put32(r, static_cast<uint32_t>(t->root));
     unsigned char c = t->counter;
