@@ -305,7 +305,7 @@ int d4addKeys(DATA4* d, int32_t n) {
     if (has == 0) return;
     int a = t4addKey(t, c.newKey.data(), n);
     if (a == status4uniqueCont) return;
-    if (a > 0) {
+    if (a > 0 || a == err4unique) { // refused: nothing was added
       rc = a;
       return;
     }
@@ -370,7 +370,7 @@ int d4updateKeysIndexed(DATA4* d, int32_t n) {
     }
     if (c.hasNew) {
       int a = t4addKey(c.tag, c.newKey.data(), n);
-      if (a == status4uniqueCont || a > 0) c.hasNew = 0;
+      if (a == status4uniqueCont || a > 0 || a == err4unique) c.hasNew = 0;
       if (a != 0 && a != status4uniqueCont) {
         done.push_back(c);
         rc = a;

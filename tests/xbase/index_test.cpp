@@ -801,3 +801,33 @@ TEST_F(IndexTest, SkipGoesOnAfterAnotherHandlesChange) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(IndexTest, UniqueErrorOnAppendRollsBackEarlierTags) {
+  const TAG4INFO tags[] = {{"NAME", "NAME", nullptr, 0, 0}, {"PHONE", "PHONE", nullptr, err4unique, 0},
+                           {nullptr, nullptr, nullptr, 0, 0}};
+  DATA4* d = d4create(&cb, dir.file("ue.dbf").c_str(), kPhoneFields, tags);
+  ASSERT_NE(d, nullptr);
+  append(d, "PHONE", "1");
+  d4blank(d);
+  f4assign(d4fieldByName(d, "PHONE"), "1");
+  f4assign(d4fieldByName(d, "NAME"), "second");
+  EXPECT_EQ(d4append(d), err4unique);
+  EXPECT_EQ(cb.errorCode, err4unique);
+  cb.errorCode = 0;
+  EXPECT_EQ(d4recordCount(d), 1);
+  EXPECT_EQ(walk(d4tagByName(d, "NAME")).size(), 1u);  // the first tag's key went again
+  INDEX4* ix = reinterpret_cast<INDEX4*>(l4first(&d->indexes));
+  cb.tagNameError = 1;
+  EXPECT_EQ(i4tagByName(ix, "none"), nullptr);
+  EXPECT_EQ(cb.errorCode, err4tagName);
+  cb.errorCode = 0;
+  cb.tagNameError = 0;
+  EXPECT_EQ(i4tagByName(ix, "none"), nullptr);
+  EXPECT_EQ(cb.errorCode, 0);
+  EXPECT_EQ(i4tagByName(ix, "phone"), d4tagByName(d, "PHONE"));
+  d4close(d);
+}
+
+}  // namespace
