@@ -1,5 +1,6 @@
 // Index files: create, open, rebuild, lock, close, free-block list.
 #include "xbase/index.h"
+#include "xbase/cache4.h"
 #include "xbase/expr4.h"
 #include "xbase/expr4data.h"
 #include "xbase/sort.h"
@@ -434,9 +435,26 @@ int i4unlock(INDEX4* ix) {
   return rc;
 }
 
+namespace {
+int rebuildCore(INDEX4* ix);
+}
+
+// The build writes past the block cache, so a running cache stands aside.
 int i4rebuild(INDEX4* ix) {
   CODE4* cb = ix->cb;
   if (cb->errorCode < 0) return -1;
+  bool cacheWasRunning = code4cacheRunning(cb) != 0;
+  if (cacheWasRunning && code4cacheSuspend(cb) != 0) return -1;
+  cb->activity |= 0x40;
+  int rc = rebuildCore(ix);
+  if (cacheWasRunning && rc == 0) code4cacheStart(cb);
+  return rc;
+}
+
+namespace {
+
+int rebuildCore(INDEX4* ix) {
+  CODE4* cb = ix->cb;
   DATA4* d = ix->data;
   // The file may be new and empty: take the lock byte without the version check.
   bool wasLocked = i4lockTest(ix) != 0;
@@ -518,6 +536,8 @@ int i4rebuild(INDEX4* ix) {
   if (!wasLocked && i4unlock(ix) < 0) return -1;
   return 0;
 }
+
+} // namespace
 
 INDEX4* i4create(DATA4* d, const char* name, const TAG4INFO* tags) {
   if (d == nullptr) return nullptr;
