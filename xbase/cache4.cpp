@@ -1,5 +1,6 @@
 // Block cache.
 #include "xbase/cache4.h"
+#include "xbase/index.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -200,6 +201,18 @@ int code4cacheStart(CODE4* cb) {
   cb->activity = 128;
   c->lastActivity = 128;
   cb->cache = c;
+  // Tags read their blocks again, now through the cache; files that take
+  // part start from their length on disk.
+  for (LINK4* l = l4first(&cb->dataList); l != nullptr; l = l4next(&cb->dataList, l)) {
+    DATA4* d = reinterpret_cast<DATA4*>(l);
+    d4freeBlocks(d);
+    for (FILE4* f : {&d->file, &d->memoFile.file})
+      if (f->fd >= 0 && f->cacheKind != 0) file4cacheKind(f, f->cacheKind);
+    for (LINK4* il = l4first(&d->indexes); il != nullptr; il = l4next(&d->indexes, il)) {
+      FILE4* f = &reinterpret_cast<INDEX4*>(il)->file;
+      if (f->cacheKind != 0) file4cacheKind(f, f->cacheKind);
+    }
+  }
   return 0;
 }
 

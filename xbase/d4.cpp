@@ -436,6 +436,7 @@ int d4goData(DATA4* d, int32_t n) {
   if (n > rec4max) return error4reportEx(cb, err4parm, "Record number too large", d->file.name, nullptr);
   // Memo contents belong to the record they were read for.
   resetMemoStates(d);
+  cb->activity |= 1;
   int rc = n > 0 ? d4readRecord(d, n, d->record) : status4entry;
   if (rc < 0) return -1;
   if (rc == 0) {

@@ -327,6 +327,7 @@ int d4addKeys(DATA4* d, int32_t n) {
 // Replaces the keys of record n: the old ones from the record on disk, the
 // new ones from the record buffer. A unique refusal puts every key back.
 int d4updateKeysIndexed(DATA4* d, int32_t n) {
+  d->cb->activity |= 0x20;
   if (firstIndex(d) == nullptr) return 0;
   if (d4readOld(d, n) != 0) return -1;
   if (std::memcmp(d->record, d->recordOld, static_cast<size_t>(d->recordLen)) == 0) return 0;

@@ -302,6 +302,7 @@ int seekOnce(TAG4* t, const void* key, int len) {
 int t4seek(TAG4* t, const void* key, int len) {
   CODE4* cb = t->cb;
   if (cb->errorCode < 0) return -1;
+  cb->activity |= 8;
   for (int attempt = 0;; ++attempt) {
     const bool mayRetry = !t->index->locked && attempt < 3 && !t->retrying;
     const int savedOff = cb->errorOff;
@@ -412,6 +413,7 @@ int skipOnce(TAG4* t, int32_t n, int32_t* movedOut, std::vector<unsigned char>& 
 int32_t t4skip(TAG4* t, int32_t n) {
   CODE4* cb = t->cb;
   if (cb->errorCode < 0) return -1;
+  cb->activity |= 4;
   if (n == 0) return 0;
   std::vector<unsigned char> savedKey(static_cast<size_t>(t->keyLen));
   const int32_t sign = n > 0 ? 1 : -1;
