@@ -1,5 +1,6 @@
 // Settings record and the error convention.
 #include "xbase/engine.h"
+#include "xbase/cache4.h"
 #include "xbase/table.h"
 #include "xbase/conv.h"
 #include "xbase/expr4data.h"
@@ -123,6 +124,8 @@ int code4init(CODE4* cb) {
   cb->tagStart = cb->tagExpand = 10;
   cb->blockStart = cb->blockExpand = 10;
   cb->cacheLimit = 0xF0000;
+  cb->cacheBlockSize = 1024;
+  cb->readAheadSize = 16384;
   cb->autoOpen = 1;
   cb->createError = 1;
   cb->exprError = 1;
@@ -149,6 +152,7 @@ CODE4* code4new(int init) {
 int code4release(CODE4* cb) {
   if (cb == nullptr) return -1;
   code4closeAll(cb);
+  code4cacheSuspend(cb);
   calc4deleteAll(cb);
   mem4poolRelease(cb->indexPool);
   mem4poolRelease(cb->tablePool);

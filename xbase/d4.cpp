@@ -1,6 +1,7 @@
 // Tables: create, open, close, navigation and write-back.
 #include "xbase/table.h"
 #include "xbase/memo4.h"
+#include "xbase/index.h"
 
 #include <climits>
 #include <cstring>
@@ -103,19 +104,14 @@ void resetMemoStates(DATA4* d) {
   }
 }
 
-// Opens the production index of a table whose header asks for one. The
-// multiple-index layer is not part of this engine yet: a missing file fails as
-// an open does, an existing one cannot be used.
+// Opens the production index of a table whose header asks for one.
+// An index of the table's name that does not call itself production is not
+// the table's: it is closed again.
 int openProductionIndex(DATA4* d) {
-  CODE4* cb = d->cb;
-  char name[u4pathMax];
-  u4copyBounded(name, d->file.name, sizeof(name));
-  u4setExtension(name, sizeof(name), "mdx", 1);
-  FILE4 probe;
-  int rc = file4open(&probe, cb, name, 0);
-  if (rc != 0) return rc;
-  file4close(&probe);
-  return error4reportEx(cb, err4noIndex, "File Name:", name, nullptr);
+  INDEX4* ix = i4open(d, nullptr);
+  if (ix == nullptr) return -1;
+  if (ix->header[24] == 0) return i4close(ix) < 0 ? -1 : 0;
+  return 0;
 }
 
 int readStructure(DATA4* d) {
@@ -233,10 +229,6 @@ DATA4* d4create(CODE4* cb, const char* name, const FIELD4INFO* fields, const TAG
   int count = 0;
   bool hasMemo = false;
   if (checkFields(cb, name, fields, &recordLen, &count, &hasMemo) != 0) return nullptr;
-  if (tags != nullptr && tags->name != nullptr) {
-    error4reportEx(cb, err4noIndex, name, nullptr, nullptr);
-    return nullptr;
-  }
   char path[u4pathMax];
   if (std::strlen(name) + 5 >= sizeof(path)) {
     error4reportEx(cb, err4parm, "File name too long", nullptr, nullptr);
@@ -297,7 +289,14 @@ DATA4* d4create(CODE4* cb, const char* name, const FIELD4INFO* fields, const TAG
     u4remove(path);
     return nullptr;
   }
-  return d4open(cb, path);
+  DATA4* d = d4open(cb, path);
+  if (d != nullptr && tags != nullptr && tags->name != nullptr && i4create(d, nullptr, tags) == nullptr) {
+    int status = cb->errorCode;
+    d4close(d);
+    if (status > 0) cb->errorCode = status;
+    return nullptr;
+  }
+  return d;
 }
 
 DATA4* d4open(CODE4* cb, const char* name) {
@@ -368,6 +367,8 @@ int d4close(DATA4* d) {
     d4unlockAll(d);
     note();
   }
+  i4closeAll(d);
+  note();
   l4remove(&cb->dataList, &d->link);
   file4close(&d->file);
   note();
@@ -435,6 +436,7 @@ int d4goData(DATA4* d, int32_t n) {
   if (n > rec4max) return error4reportEx(cb, err4parm, "Record number too large", d->file.name, nullptr);
   // Memo contents belong to the record they were read for.
   resetMemoStates(d);
+  cb->activity |= 1;
   int rc = n > 0 ? d4readRecord(d, n, d->record) : status4entry;
   if (rc < 0) return -1;
   if (rc == 0) {
@@ -492,6 +494,7 @@ int d4goEof(DATA4* d) {
 int d4top(DATA4* d) {
   CODE4* cb = d->cb;
   if (cb->errorCode < 0) return -1;
+  if (d->tagSelected != nullptr) return d4topBottomTag(d, d->tagSelected, true);
   int savedGo = cb->goError;
   cb->goError = 0;
   int rc = d4go(d, 1);
@@ -506,6 +509,7 @@ int d4top(DATA4* d) {
 
 int d4bottom(DATA4* d) {
   if (d->cb->errorCode < 0) return -1;
+  if (d->tagSelected != nullptr) return d4topBottomTag(d, d->tagSelected, false);
   int32_t count = d4recordCount(d);
   if (count < 0) return -1;
   if (count > 0) return d4go(d, count);
@@ -553,13 +557,21 @@ int d4append(DATA4* d) {
   if (count < 0) return -1;
   if (count >= rec4max) return error4reportEx(cb, err4parm, "Record number too large", d->file.name, nullptr);
   int32_t n = count + 1;
-  rc = d4memoFlushAll(d, 1);
+  rc = d4addKeys(d, n);
   if (rc != 0) return rc;
+  rc = d4memoFlushAll(d, 1);
+  if (rc != 0) {
+    d4undoKeys(d, n, false);
+    return rc;
+  }
   // The record and the end-of-file mark in one write.
   d->record[d->recordLen] = 0x1A;
   rc = file4writeAt(&d->file, d4recordPosition(d, n), d->record, static_cast<size_t>(d->recordLen) + 1);
   d->record[d->recordLen] = 0;
-  if (rc != 0) return -1;
+  if (rc != 0) {
+    d4undoKeys(d, n, false);
+    return -1;
+  }
   d->heldCount = n;
   d->countRead = n;
   if (d4writeHeader(d, 1, 1) != 0) return -1;
@@ -603,19 +615,28 @@ int d4writeRecord(DATA4* d, int32_t n) {
   int rc = d4updateKeys(d, n);
   d->recChanged = changed;
   if (rc != 0) return rc;
+  // Keys already describe the new record: a failed write takes them back.
+  bool keysChanged = d->indexes.count > 0;
   rc = d4memoFlushAll(d, 0);
-  if (rc != 0) return rc;
-  rc = d4writeData(d, n);
-  return rc < 0 ? -1 : rc;
+  if (rc < 0) {
+    if (keysChanged) d4undoKeys(d, n, d4readOld(d, n) == 0);
+    return rc;
+  }
+  int wrc = d4writeData(d, n);
+  if (wrc < 0) {
+    if (keysChanged) d4undoKeys(d, n, true);
+    return -1;
+  }
+  return wrc != 0 ? wrc : rc;
 }
 
 int d4updateKeys(DATA4* d, int32_t n) {
   d->bofFlag = d->eofFlag = 0;
   int rc = d4lockRecord(d, n);
   if (rc != 0) return rc;
-  // Without index files no key needs a change.
+  rc = d4updateKeysIndexed(d, n);
   d->oldNumber = -1;
-  return 0;
+  return rc;
 }
 
 int d4writeData(DATA4* d, int32_t n) {
@@ -647,9 +668,20 @@ int d4flushData(DATA4* d) {
   return rc;
 }
 
-int d4flush(DATA4* d) { return d4flushData(d); }
+int d4flush(DATA4* d) {
+  int rc = d4flushData(d);
+  if (d4flushIndexes(d) < 0 && rc == 0) rc = -1;
+  return rc;
+}
 
-int d4flushTags(DATA4* d) { return d4flushRecord(d, 0); }
+int d4flushTags(DATA4* d) {
+  int rc = d4flushRecord(d, 0);
+  if (rc != 0) return rc;
+  int fail = 0;
+  for (TAG4* t = d4tagNext(d, nullptr); t != nullptr; t = d4tagNext(d, t))
+    if (t4flush(t) < 0) fail = -1;
+  return fail;
+}
 
 int code4flushAll(CODE4* cb) {
   int last = 0;

@@ -29,7 +29,6 @@ int d4lockTestAppend(DATA4* d) {
 
 int d4lockTestFile(DATA4* d) { return d->fileLocked || d->file.exclusiveOpen ? 1 : 0; }
 
-int d4lockTestIndexes(DATA4*) { return 1; }
 
 int d4lockRecord(DATA4* d, int32_t n) {
   CODE4* cb = d->cb;
@@ -149,9 +148,6 @@ int d4lockGroup(DATA4* d, const int32_t* recs, int count) {
   return rc;
 }
 
-int d4lockIndexes(DATA4* d) { return d->cb->errorCode < 0 ? -1 : 0; }
-
-int d4unlockIndexes(DATA4*) { return 0; }
 
 int d4unlockFile(DATA4* d) {
   if (!d->fileLocked) return 0;

@@ -103,6 +103,10 @@ struct FILE4 {
   uint8_t exclusiveOpen;
   uint8_t readOnlyOpen;
   uint8_t ownsName; // owns `name`
+  uint8_t cacheKind; // block cache: 0 not taking part, 1 data, 2 index, 3 memo
+  uint8_t hashAssigned;
+  int64_t hashOffset;
+  int64_t cacheLen; // length including cached, unwritten blocks
 };
 
 struct FILE4SEQWRITE {
@@ -162,6 +166,8 @@ struct CODE4 {
   int64_t sortMemoryLimit;
   // Where temporary files go; empty: $TMPDIR, else /tmp.
   char tempDirectory[256];
+  int32_t cacheBlockSize; // block cache
+  int32_t readAheadSize;
 
   // State.
   int32_t errorCode;
@@ -178,6 +184,8 @@ struct CODE4 {
   char* keyBuf;
   size_t keyBufLen;
   uint32_t initMagic; // set by code4init, so a live record is recognised
+  struct CACHE4* cache;   // block cache, null when never started
+  uint32_t activity;      // what the engine did lately, for the cache's choices
 };
 
 // Settings record.

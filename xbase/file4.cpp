@@ -6,6 +6,7 @@
 // record and region locks are open-file-description locks, which conflict
 // between two opens even inside one process.
 #include "xbase/engine.h"
+#include "xbase/cache4.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -199,6 +200,19 @@ int32_t maskBuffer(size_t size) {
 
 void file4injectWriteFailure(int afterWrites) { g_writesUntilFailure = afterWrites; }
 
+int file4writeDirect(FILE4* f, int64_t pos, const void* buf, size_t count) {
+  if (pos < 0 || injectedFailure() || !writeAll(f->fd, pos, buf, count)) return -1;
+  return 0;
+}
+
+int64_t file4readDirect(FILE4* f, int64_t pos, void* buf, size_t count) {
+  return pos < 0 ? -1 : readUpTo(f->fd, pos, buf, count);
+}
+
+namespace {
+bool cached(const FILE4* f) { return f->cacheKind != 0 && f->cb != nullptr && code4cacheRunning(f->cb); }
+} // namespace
+
 int file4create(FILE4* f, CODE4* cb, const char* name, int copyName) {
   return openCommon(f, cb, name, copyName, true);
 }
@@ -210,6 +224,8 @@ int file4open(FILE4* f, CODE4* cb, const char* name, int copyName) {
 int file4close(FILE4* f) {
   if (f == nullptr) return 0;
   CODE4* cb = f->cb;
+  if (f->fd >= 0 && cached(f) && cache4flushFile(f, 1) != 0)
+    error4reportEx(cb, err4write, nameOf(f), nullptr, nullptr);
   if (f->fd >= 0) {
     if (::close(f->fd) != 0 && cb != nullptr)
       error4reportEx(cb, err4close, nameOf(f), nullptr, nullptr);
@@ -231,6 +247,7 @@ int64_t file4length(FILE4* f) {
   if (f->len >= 0) return f->len;
   int64_t len = u4filelength(f->fd);
   if (len < 0) error4reportEx(f->cb, err4len, nameOf(f), nullptr, nullptr);
+  if (len >= 0 && cached(f) && f->cacheLen > len) len = f->cacheLen;
   return len;
 }
 
@@ -240,6 +257,10 @@ int file4lenSet(FILE4* f, int64_t len) {
   if (f->readOnlyOpen)
     return error4reportEx(cb, err4parm, "Attempt to change file length of a read-only file",
                           nameOf(f), nullptr);
+  if (cached(f)) {
+    if (cache4flushFile(f, 0) != 0) return error4reportEx(cb, err4write, nameOf(f), nullptr, nullptr);
+    if (len >= 0) cache4cut(f, len);
+  }
   if (len < 0 || ftruncate(f->fd, len) != 0)
     return error4reportEx(cb, err4lenSet, nameOf(f), nullptr, nullptr);
   f->len = -1;
@@ -248,7 +269,7 @@ int file4lenSet(FILE4* f, int64_t len) {
 
 int file4readAt(FILE4* f, int64_t pos, void* buf, size_t count) {
   if (f->cb->errorCode < 0) return -1;
-  ssize_t n = pos < 0 ? -1 : readUpTo(f->fd, pos, buf, count);
+  ssize_t n = pos < 0 ? -1 : cached(f) ? static_cast<ssize_t>(cache4read(f, pos, buf, count)) : readUpTo(f->fd, pos, buf, count);
   if (n != static_cast<ssize_t>(count))
     return error4reportEx(f->cb, err4read, "File Name:", nameOf(f), nullptr);
   return 0;
@@ -256,7 +277,7 @@ int file4readAt(FILE4* f, int64_t pos, void* buf, size_t count) {
 
 size_t file4read(FILE4* f, int64_t pos, void* buf, size_t count) {
   if (f->cb->errorCode < 0) return 0;
-  ssize_t n = pos < 0 ? -1 : readUpTo(f->fd, pos, buf, count);
+  ssize_t n = pos < 0 ? -1 : cached(f) ? static_cast<ssize_t>(cache4read(f, pos, buf, count)) : readUpTo(f->fd, pos, buf, count);
   if (n < 0) {
     error4reportEx(f->cb, err4read, "File Name:", nameOf(f), nullptr);
     return 0;
@@ -270,6 +291,11 @@ int file4writeAt(FILE4* f, int64_t pos, const void* buf, size_t count) {
   if (f->readOnlyOpen)
     return error4reportEx(cb, err4parm, "Attempt to write to a read-only file", nameOf(f),
                           nullptr);
+  if (pos >= 0 && cached(f)) {
+    if (cache4write(f, pos, buf, count) != 0)
+      return cb->errorCode < 0 ? -1 : error4reportEx(cb, err4write, nameOf(f), nullptr, nullptr);
+    return 0;
+  }
   if (pos < 0 || injectedFailure() || !writeAll(f->fd, pos, buf, count))
     return error4reportEx(cb, err4write, nameOf(f), nullptr, nullptr);
   if (cb->flushEveryWrite) file4flushKeepError(f);
@@ -279,6 +305,8 @@ int file4writeAt(FILE4* f, int64_t pos, const void* buf, size_t count) {
 int file4flush(FILE4* f) {
   if (f->fd < 0) return 0;
   if (f->readOnlyOpen) return 0;
+  if (cached(f) && cache4flushFile(f, 0) != 0)
+    return error4reportEx(f->cb, err4write, nameOf(f), nullptr, nullptr);
   if (fsync(f->fd) != 0) return error4reportEx(f->cb, err4flush, nameOf(f), nullptr, nullptr);
   return 0;
 }
@@ -298,6 +326,8 @@ int file4refresh(FILE4* f) {
 }
 
 int file4seqWriteInit(FILE4SEQWRITE* w, FILE4* f, int64_t start, char* buf, size_t size) {
+  // Sequential transfers go straight to the file: cached blocks step aside.
+  if (cached(f)) cache4flushFile(f, 1);
   std::memset(w, 0, sizeof(*w));
   w->file = f;
   w->pos = start;
@@ -360,6 +390,7 @@ int file4seqWriteRepeat(FILE4SEQWRITE* w, size_t count, char value) {
 }
 
 int file4seqReadInit(FILE4SEQREAD* r, FILE4* f, int64_t start, char* buf, size_t size) {
+  if (cached(f)) cache4flushFile(f, 0); // the reader must see what the cache holds
   std::memset(r, 0, sizeof(*r));
   r->file = f;
   r->pos = start;

@@ -38,6 +38,7 @@ struct TAG4INFO {
 };
 
 struct FIELD4;
+struct TAG4;
 
 struct F4MEMO {
   int changed;
@@ -91,7 +92,8 @@ struct DATA4 {
   int fileLocked;
   int appendLocked;
   int written; // a record was written: the header date is renewed on close
-  LIST4 indexes; // open index files (none until multiple-index files exist)
+  LIST4 indexes; // open index files
+  TAG4* tagSelected; // ordering tag, null = record order
   int bofFlag;
   int eofFlag;
   MEMO4FILE memoFile;

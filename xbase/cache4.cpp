@@ -1,0 +1,374 @@
+// Block cache.
+#include "xbase/cache4.h"
+#include "xbase/index.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+struct CACHE4BLOCK {
+  LINK4 hashLink;
+  LINK4 lruLink;
+  uint8_t changed;
+  int32_t valid;
+  FILE4* file;
+  int64_t pos;
+  char* data;
+};
+
+struct CACHE4 {
+  int32_t blockSize;
+  int shift;
+  int32_t blocksPerGroup;
+  int32_t groups;
+  int32_t totalBlocks;
+  std::vector<LIST4> hash;
+  uint32_t mask;
+  int64_t counter;
+  LIST4 freeList;
+  LIST4 lru[3]; // data, index, memo
+  int order[3]; // kinds; the last is tried first
+  int threshold;
+  int64_t evictions;
+  uint32_t lastActivity;
+  std::vector<char*> groupBufs;
+  std::vector<CACHE4BLOCK> blocks;
+};
+
+namespace {
+
+CACHE4BLOCK* fromHash(LINK4* l) {
+  return reinterpret_cast<CACHE4BLOCK*>(reinterpret_cast<char*>(l) - offsetof(CACHE4BLOCK, hashLink));
+}
+CACHE4BLOCK* fromLru(LINK4* l) {
+  return reinterpret_cast<CACHE4BLOCK*>(reinterpret_cast<char*>(l) - offsetof(CACHE4BLOCK, lruLink));
+}
+
+int log2floor(int64_t v) {
+  int r = 0;
+  while (v > 1) {
+    v >>= 1;
+    ++r;
+  }
+  return r;
+}
+
+CACHE4* running(const CODE4* cb) { return cb != nullptr ? cb->cache : nullptr; }
+
+LIST4& bucketOf(CACHE4* c, const FILE4* f, int64_t pos) {
+  uint64_t h = static_cast<uint64_t>(pos + f->hashOffset) >> c->shift;
+  return c->hash[h & c->mask];
+}
+
+CACHE4BLOCK* find(CACHE4* c, FILE4* f, int64_t pos) {
+  LIST4& b = bucketOf(c, f, pos);
+  for (LINK4* l = l4first(&b); l != nullptr; l = l4next(&b, l)) {
+    CACHE4BLOCK* blk = fromHash(l);
+    if (blk->file == f && blk->pos == pos) return blk;
+  }
+  return nullptr;
+}
+
+void touch(CACHE4* c, CACHE4BLOCK* b) {
+  LIST4& l = c->lru[b->file->cacheKind - 1];
+  l4remove(&l, &b->lruLink);
+  l4append(&l, &b->lruLink);
+}
+
+int writeBack(CACHE4BLOCK* b) {
+  if (!b->changed) return 0;
+  if (file4writeDirect(b->file, b->pos, b->data, static_cast<size_t>(b->valid)) != 0) return -1;
+  b->changed = 0;
+  return 0;
+}
+
+void release(CACHE4* c, CACHE4BLOCK* b) {
+  l4remove(&bucketOf(c, b->file, b->pos), &b->hashLink);
+  l4remove(&c->lru[b->file->cacheKind - 1], &b->lruLink);
+  b->file = nullptr;
+  b->changed = 0;
+  b->valid = 0;
+  l4append(&c->freeList, &b->lruLink);
+}
+
+// What the engine did since the last look decides the eviction order.
+void reevaluate(CACHE4* c, CODE4* cb) {
+  uint32_t v = cb->activity;
+  if (v == c->lastActivity) return;
+  c->threshold = 0;
+  // order[2] is tried first.
+  if (v >= 8 && v <= 15) {
+    c->order[0] = 2, c->order[1] = 1, c->order[2] = 3; // memo, data, index: seeks keep index blocks
+  } else if (v > 63) {
+    c->order[0] = 2, c->order[1] = 1, c->order[2] = 3;
+    c->threshold = 5;
+  } else {
+    c->order[0] = 1, c->order[1] = 2, c->order[2] = 3; // memo, index, data
+  }
+  cb->activity = 0;
+  c->lastActivity = 0;
+}
+
+// A free block, or a victim's; null when none can be had (the caller goes
+// straight to the file).
+CACHE4BLOCK* take(CACHE4* c, CODE4* cb) {
+  if (LINK4* l = l4pop(&c->freeList)) return fromLru(l);
+  if (++c->evictions > 10) reevaluate(c, cb);
+  for (int guard = 0; guard < 64; ++guard) {
+    int kind = 0;
+    for (int i = 2; i >= 0 && kind == 0; --i)
+      if (c->lru[c->order[i] - 1].count > c->threshold) kind = c->order[i];
+    if (kind == 0) {
+      if (c->threshold == 0) return nullptr;
+      --c->threshold;
+      continue;
+    }
+    LIST4& list = c->lru[kind - 1];
+    for (LINK4* l = l4first(&list); l != nullptr; l = l4next(&list, l)) {
+      CACHE4BLOCK* victim = fromLru(l);
+      // A victim that cannot be written keeps its data and stays dirty.
+      if (writeBack(victim) != 0) {
+        error4reportEx(cb, err4write, victim->file->name, nullptr, nullptr);
+        return nullptr;
+      }
+      release(c, victim);
+      return fromLru(l4pop(&c->freeList));
+    }
+  }
+  return nullptr;
+}
+
+void freeAll(CACHE4* c) {
+  for (char* g : c->groupBufs) u4globalFree(g);
+  delete c;
+}
+
+} // namespace
+
+CACHE4PLAN cache4plan(int64_t memoryLimit, int32_t blockSize, int32_t readAheadSize) {
+  CACHE4PLAN p{0, 0, 0};
+  if (blockSize <= 0 || readAheadSize <= 0 || readAheadSize < blockSize) return p;
+  int32_t groupSize = readAheadSize / blockSize * blockSize;
+  for (;;) {
+    int64_t groups = memoryLimit / groupSize - 2;
+    if (groups > 3) {
+      p.groups = static_cast<int32_t>(std::min<int64_t>(groups, INT32_MAX / (groupSize / blockSize)));
+      p.blocksPerGroup = groupSize / blockSize;
+      p.hashSize = 2 << log2floor(static_cast<int64_t>(p.groups) * p.blocksPerGroup);
+      return p;
+    }
+    // Fewer than four groups fit: smaller groups, one block at a time.
+    if (groupSize <= blockSize) return p;
+    groupSize -= blockSize;
+  }
+}
+
+int code4cacheRunning(const CODE4* cb) { return running(cb) != nullptr ? 1 : 0; }
+
+int code4cacheStart(CODE4* cb) {
+  if (cb == nullptr) return -1;
+  if (cb->cache != nullptr) return 0;
+  CACHE4PLAN plan = cache4plan(cb->cacheLimit, cb->cacheBlockSize, cb->readAheadSize);
+  if (plan.groups == 0) return -1;
+  auto* c = new CACHE4();
+  c->blockSize = cb->cacheBlockSize;
+  c->shift = log2floor(c->blockSize);
+  c->blocksPerGroup = plan.blocksPerGroup;
+  const size_t groupBytes = static_cast<size_t>(plan.blocksPerGroup) * static_cast<size_t>(c->blockSize);
+  for (int32_t g = 0; g < plan.groups; ++g) {
+    char* buf = static_cast<char*>(u4globalAlloc(groupBytes));
+    if (buf == nullptr) break;
+    c->groupBufs.push_back(buf);
+  }
+  c->groups = static_cast<int32_t>(c->groupBufs.size());
+  if (c->groups <= 3) {
+    freeAll(c);
+    return -1;
+  }
+  c->totalBlocks = c->groups * c->blocksPerGroup;
+  c->hash.assign(static_cast<size_t>(2) << log2floor(c->totalBlocks), LIST4{nullptr, nullptr, 0});
+  c->mask = static_cast<uint32_t>(c->hash.size() - 1);
+  c->blocks.resize(static_cast<size_t>(c->totalBlocks));
+  for (int32_t i = 0; i < c->totalBlocks; ++i) {
+    CACHE4BLOCK& b = c->blocks[static_cast<size_t>(i)];
+    b.data = c->groupBufs[static_cast<size_t>(i / c->blocksPerGroup)] +
+             static_cast<size_t>(i % c->blocksPerGroup) * static_cast<size_t>(c->blockSize);
+    l4append(&c->freeList, &b.lruLink);
+  }
+  c->order[0] = 1, c->order[1] = 2, c->order[2] = 3; // memo tried first, then index, then data
+  c->threshold = 10;
+  cb->activity = 128;
+  c->lastActivity = 128;
+  cb->cache = c;
+  // Tags read their blocks again, now through the cache; files that take
+  // part start from their length on disk.
+  for (LINK4* l = l4first(&cb->dataList); l != nullptr; l = l4next(&cb->dataList, l)) {
+    DATA4* d = reinterpret_cast<DATA4*>(l);
+    d4freeBlocks(d);
+    for (FILE4* f : {&d->file, &d->memoFile.file})
+      if (f->fd >= 0 && f->cacheKind != 0) file4cacheKind(f, f->cacheKind);
+    for (LINK4* il = l4first(&d->indexes); il != nullptr; il = l4next(&d->indexes, il)) {
+      FILE4* f = &reinterpret_cast<INDEX4*>(il)->file;
+      if (f->cacheKind != 0) file4cacheKind(f, f->cacheKind);
+    }
+  }
+  return 0;
+}
+
+int file4cacheKind(FILE4* f, int kind) {
+  if (kind < 0 || kind > 3) return -1;
+  if (f->cacheKind != 0 && kind != f->cacheKind && cache4flushFile(f, 1) != 0) return -1;
+  f->cacheKind = static_cast<uint8_t>(kind);
+  f->cacheLen = std::max<int64_t>(u4filelength(f->fd), 0);
+  CACHE4* c = running(f->cb);
+  if (kind != 0 && !f->hashAssigned && c != nullptr) {
+    f->hashOffset = c->counter * c->blockSize;
+    int64_t len = u4filelength(f->fd);
+    c->counter = (c->counter + std::max<int64_t>(len, 0) / c->blockSize) % c->totalBlocks;
+    f->hashAssigned = 1;
+  }
+  return 0;
+}
+
+int cache4flushFile(FILE4* f, int releaseBlocks) {
+  CACHE4* c = running(f->cb);
+  if (c == nullptr || f->cacheKind == 0) return 0;
+  int rc = 0;
+  LIST4& list = c->lru[f->cacheKind - 1];
+  for (LINK4* l = l4first(&list); l != nullptr;) {
+    LINK4* next = l4next(&list, l);
+    CACHE4BLOCK* b = fromLru(l);
+    if (b->file == f) {
+      if (writeBack(b) != 0) rc = -1;
+      else if (releaseBlocks) release(c, b);
+    }
+    l = next;
+  }
+  return rc;
+}
+
+void cache4cut(FILE4* f, int64_t len) {
+  CACHE4* c = running(f->cb);
+  if (c == nullptr || f->cacheKind == 0) return;
+  f->cacheLen = len;
+  LIST4& list = c->lru[f->cacheKind - 1];
+  for (LINK4* l = l4first(&list); l != nullptr;) {
+    LINK4* next = l4next(&list, l);
+    CACHE4BLOCK* b = fromLru(l);
+    if (b->file == f && b->pos + b->valid > len) {
+      if (b->pos >= len) release(c, b);
+      else b->valid = static_cast<int32_t>(len - b->pos);
+    }
+    l = next;
+  }
+}
+
+int code4cacheSuspend(CODE4* cb) {
+  CACHE4* c = running(cb);
+  if (c == nullptr) return 0;
+  int rc = 0;
+  for (CACHE4BLOCK& b : c->blocks)
+    if (b.file != nullptr && writeBack(&b) != 0) rc = -1;
+  if (rc != 0) return error4reportEx(cb, -620, "Optimization Removal Failure", nullptr, nullptr);
+  freeAll(c);
+  cb->cache = nullptr;
+  return 0;
+}
+
+int64_t cache4blockCount(const CODE4* cb, int kind) {
+  CACHE4* c = running(cb);
+  return c == nullptr || kind < 1 || kind > 3 ? 0 : c->lru[kind - 1].count;
+}
+
+int64_t cache4read(FILE4* f, int64_t pos, void* buf, size_t len) {
+  CACHE4* c = running(f->cb);
+  const int64_t bs = c->blockSize;
+  char* out = static_cast<char*>(buf);
+  size_t done = 0;
+  while (done < len) {
+    int64_t at = pos + static_cast<int64_t>(done);
+    int64_t start = at / bs * bs;
+    size_t off = static_cast<size_t>(at - start);
+    CACHE4BLOCK* b = find(c, f, start);
+    if (b == nullptr) {
+      b = take(c, f->cb);
+      if (b == nullptr) {
+        if (f->cb->errorCode < 0) return -1;
+        int64_t n = file4readDirect(f, at, out + done, len - done);
+        return n < 0 ? -1 : static_cast<int64_t>(done) + n;
+      }
+      int64_t n = file4readDirect(f, start, b->data, static_cast<size_t>(bs));
+      if (n < 0) {
+        l4append(&c->freeList, &b->lruLink);
+        return -1;
+      }
+      b->file = f;
+      b->pos = start;
+      b->valid = static_cast<int32_t>(n);
+      b->changed = 0;
+      l4append(&bucketOf(c, f, start), &b->hashLink);
+      l4append(&c->lru[f->cacheKind - 1], &b->lruLink);
+    } else {
+      touch(c, b);
+    }
+    // Cached writes further on made the file longer than the disk shows.
+    int64_t logical = std::min<int64_t>(bs, f->cacheLen - b->pos);
+    if (b->valid < logical) {
+      std::memset(b->data + b->valid, 0, static_cast<size_t>(logical - b->valid));
+      b->valid = static_cast<int32_t>(logical);
+    }
+    if (static_cast<int64_t>(off) >= b->valid) break;
+    size_t n = std::min(len - done, static_cast<size_t>(b->valid) - off);
+    std::memcpy(out + done, b->data + off, n);
+    done += n;
+    if (b->valid < bs) break; // end of file
+  }
+  return static_cast<int64_t>(done);
+}
+
+int cache4write(FILE4* f, int64_t pos, const void* buf, size_t len) {
+  CACHE4* c = running(f->cb);
+  const int64_t bs = c->blockSize;
+  const char* in = static_cast<const char*>(buf);
+  size_t done = 0;
+  while (done < len) {
+    int64_t at = pos + static_cast<int64_t>(done);
+    int64_t start = at / bs * bs;
+    size_t off = static_cast<size_t>(at - start);
+    size_t n = std::min(len - done, static_cast<size_t>(bs) - off);
+    CACHE4BLOCK* b = find(c, f, start);
+    if (b == nullptr) {
+      b = take(c, f->cb);
+      if (b == nullptr) {
+        if (f->cb->errorCode < 0) return -1;
+        if (file4writeDirect(f, at, in + done, n) != 0) return -1;
+        done += n;
+        f->cacheLen = std::max<int64_t>(f->cacheLen, at + static_cast<int64_t>(n));
+        continue;
+      }
+      int64_t got = 0;
+      if (n < static_cast<size_t>(bs)) {
+        got = file4readDirect(f, start, b->data, static_cast<size_t>(bs));
+        if (got < 0) {
+          l4append(&c->freeList, &b->lruLink);
+          return -1;
+        }
+      }
+      b->file = f;
+      b->pos = start;
+      b->valid = static_cast<int32_t>(got);
+      l4append(&bucketOf(c, f, start), &b->hashLink);
+      l4append(&c->lru[f->cacheKind - 1], &b->lruLink);
+    } else {
+      touch(c, b);
+    }
+    if (static_cast<int64_t>(off) > b->valid) std::memset(b->data + b->valid, 0, off - static_cast<size_t>(b->valid));
+    std::memcpy(b->data + off, in + done, n);
+    b->valid = std::max<int32_t>(b->valid, static_cast<int32_t>(off + n));
+    b->changed = 1;
+    done += n;
+    f->cacheLen = std::max<int64_t>(f->cacheLen, at + static_cast<int64_t>(n));
+  }
+  return 0;
+}

@@ -1,0 +1,783 @@
+// Index files: create, open, rebuild, lock, close, free-block list.
+#include "xbase/index.h"
+#include "xbase/cache4.h"
+#include "xbase/expr4.h"
+#include "xbase/expr4data.h"
+#include "xbase/sort.h"
+
+#include <algorithm>
+#include <climits>
+#include <strings.h>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr size_t kHeadArea = 544;
+constexpr size_t kTagEntry = 32;
+constexpr size_t kTagTable = i4maxTags * kTagEntry; // 1504
+
+uint32_t get32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+uint16_t get16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+void put32(unsigned char* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+void put16(unsigned char* p, uint32_t v) {
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
+}
+
+int notIndex(CODE4* cb, const char* name, const char* line) {
+  return error4reportEx(cb, err4index, "Not a Correct Index File", name, line);
+}
+
+char keyTypeOf(char exprType) {
+  switch (exprType) {
+    case 'C': return 'C';
+    case 'N': case 'n': return 'N';
+    case 'D': case 'd': return 'D';
+    default: return exprType;
+  }
+}
+
+int groupLenOf(int keyLen) { return (keyLen + 7) / 4 * 4; }
+
+// Key length, type, routines and block capacity from the key expression.
+int setupKey(TAG4* t, bool fromFile) {
+  t->exprType = expr4type(t->expr);
+  t->keyLen = expr4keyLen(t->expr);
+  if (t4setKeyType(t, keyTypeOf(t->exprType)) != 0) return -1;
+  t->groupLen = groupLenOf(t->keyLen);
+  t->keysMax = (t->index->blockBytes - 12) / t->groupLen;
+  if (t->keyLen <= 0 || t->keysMax < 3) {
+    if (fromFile) return notIndex(t->cb, t->index->file.name, "Key too long");
+    return error4reportEx(t->cb, err4parm, "Key too long", t->alias, nullptr);
+  }
+  return 0;
+}
+
+TAG4* newTag(INDEX4* ix, const char* name) {
+  CODE4* cb = ix->cb;
+  auto* t = static_cast<TAG4*>(mem4poolTake(cb, &cb->tagPool, cb->tagStart,
+                                            static_cast<int>(sizeof(TAG4)), cb->tagExpand, 0));
+  if (t == nullptr) {
+    error4reportEx(cb, err4memory, "Tag", nullptr, nullptr);
+    return nullptr;
+  }
+  std::memset(t, 0, sizeof(*t));
+  t->index = ix;
+  t->cb = cb;
+  t->root = -1;
+  size_t n = 0;
+  while (name[n] != 0 && n < 10) ++n;
+  while (n > 0 && name[n - 1] == ' ') --n;
+  std::memcpy(t->alias, name, n);
+  u4upper(t->alias);
+  l4append(&ix->tags, &t->link);
+  return t;
+}
+
+void freeTag(INDEX4* ix, TAG4* t) {
+  expr4free(t->expr);
+  expr4free(t->filter);
+  l4remove(&ix->tags, &t->link);
+  mem4give(ix->cb->tagPool, t);
+}
+
+// Drops a tag's blocks without writing them (their contents are stale).
+void dropBlocks(TAG4* t) {
+  while (t->depth > 0) {
+    B4BLOCK* b = t->path[--t->depth];
+    b4free(b);
+  }
+}
+
+TAG4* firstTag(INDEX4* ix) { return reinterpret_cast<TAG4*>(l4first(&ix->tags)); }
+TAG4* nextTag(INDEX4* ix, TAG4* t) { return reinterpret_cast<TAG4*>(l4next(&ix->tags, &t->link)); }
+
+void tagHeaderImage(const TAG4* t, unsigned char* img, int blockBytes) {
+  std::memset(img, 0, static_cast<size_t>(blockBytes));
+  put32(img, static_cast<uint32_t>(t->root));
+  img[8] = t->flags;
+  img[9] = static_cast<unsigned char>(t->keyType);
+  put16(img + 12, static_cast<uint32_t>(t->keyLen));
+  put16(img + 14, static_cast<uint32_t>(t->keysMax));
+  img[16] = t->keyType == 'D' ? 1 : 0;
+  put16(img + 18, static_cast<uint32_t>(t->groupLen));
+  img[20] = t->counter;
+  put16(img + 22, t->uniqueCode != 0 ? 0x4000 : 0);
+  const char* src = expr4source(t->expr);
+  std::memcpy(img + 24, src, std::min<size_t>(std::strlen(src), i4exprMax));
+  if (t->filter != nullptr) {
+    img[245] = 1;
+    img[246] = static_cast<unsigned char>(t->hasKeys);
+    const char* f = expr4source(t->filter);
+    std::memcpy(img + i4filterOffset, f,
+                std::min<size_t>(std::strlen(f), static_cast<size_t>(blockBytes - i4filterOffset - 1)));
+  }
+}
+
+void tagTableImage(INDEX4* ix, unsigned char* table) {
+  std::memset(table, 0, kTagTable);
+  int n = 0;
+  for (TAG4* t = firstTag(ix); t != nullptr; t = nextTag(ix, t), ++n) {
+    unsigned char* e = table + static_cast<size_t>(n) * kTagEntry;
+    put32(e, static_cast<uint32_t>(t->headerOffset / 512));
+    std::memcpy(e + 4, t->alias, std::strlen(t->alias));
+    e[15] = 0x10; // word 4096 at 14; byte 14 is the name's terminator
+    e[19] = 2;
+    e[20] = static_cast<unsigned char>(t->keyType);
+    if (n == 0) continue;
+    // Name tree rooted at tag 1; smaller names go left.
+    int node = 0;
+    for (int guard = 0; guard < i4maxTags; ++guard) {
+      unsigned char* cur = table + static_cast<size_t>(node) * kTagEntry;
+      bool left = std::memcmp(e + 4, cur + 4, 11) < 0;
+      int child = cur[left ? 16 : 17];
+      if (child == 0) {
+        cur[left ? 16 : 17] = static_cast<unsigned char>(n + 1);
+        e[18] = static_cast<unsigned char>(node + 1);
+        break;
+      }
+      node = child - 1;
+    }
+  }
+}
+
+struct Level {
+  std::vector<unsigned char> img;
+  int n = 0; // entries (leaf keys, or branch children)
+};
+
+struct Builder {
+  INDEX4* ix;
+  TAG4* t;
+  FILE4SEQWRITE* w;
+  int32_t next;
+  std::vector<Level> levels;
+  int32_t written = 0;
+
+  unsigned char* entry(Level& l, int i) {
+    return l.img.data() + 8 + static_cast<size_t>(i) * static_cast<size_t>(t->groupLen);
+  }
+  int32_t writeBlock(Level& l, int k) {
+    put32(l.img.data(), static_cast<uint32_t>(k));
+    int32_t blk = next;
+    if (next > INT32_MAX / 512 - ix->units) {
+      error4reportEx(ix->cb, err4parm, "Index file too large", ix->file.name, nullptr);
+      return -1;
+    }
+    if (file4seqWrite(w, l.img.data(), static_cast<size_t>(ix->blockBytes)) != 0) return -1;
+    next += ix->units;
+    ++written;
+    std::fill(l.img.begin(), l.img.end(), 0);
+    l.n = 0;
+    return blk;
+  }
+  Level& level(size_t i) {
+    while (levels.size() <= i) {
+      levels.emplace_back();
+      levels.back().img.assign(static_cast<size_t>(ix->blockBytes) + 2 * static_cast<size_t>(t->groupLen) + 8, 0);
+    }
+    return levels[i];
+  }
+  int pushBranch(size_t li, int32_t child, const unsigned char* key) {
+    if (li > static_cast<size_t>(i4maxDepth))
+      return error4reportEx(ix->cb, err4index, "Tree too deep", ix->file.name, nullptr);
+    Level& l = level(li);
+    const size_t kl = static_cast<size_t>(t->keyLen);
+    put32(entry(l, l.n), static_cast<uint32_t>(child));
+    std::memcpy(entry(l, l.n) + 4, key, kl);
+    ++l.n;
+    if (l.n < t->keysMax + 1) return 0;
+    std::vector<unsigned char> sep(entry(l, l.n - 1) + 4, entry(l, l.n - 1) + 4 + kl);
+    std::memset(entry(l, l.n - 1) + 4, 0, kl);
+    int32_t blk = writeBlock(l, t->keysMax);
+    if (blk < 0) return -1;
+    return pushBranch(li + 1, blk, sep.data());
+  }
+  int addKey(int32_t rec, const unsigned char* key) {
+    Level& l = level(0);
+    const size_t kl = static_cast<size_t>(t->keyLen);
+    put32(entry(l, l.n), static_cast<uint32_t>(rec));
+    std::memcpy(entry(l, l.n) + 4, key, kl);
+    if (++l.n < t->keysMax) return 0;
+    std::vector<unsigned char> last(entry(l, l.n - 1) + 4, entry(l, l.n - 1) + 4 + kl);
+    int32_t blk = writeBlock(l, l.n);
+    if (blk < 0) return -1;
+    return pushBranch(1, blk, last.data());
+  }
+  // Writes the partial blocks; answers the root.
+  int32_t finish() {
+    const size_t kl = static_cast<size_t>(t->keyLen);
+    Level& leaf = level(0);
+    int32_t carry = 0;
+    std::vector<unsigned char> carryKey(kl, 0);
+    if (leaf.n > 0 || written == 0) {
+      if (leaf.n > 0) carryKey.assign(entry(leaf, leaf.n - 1) + 4, entry(leaf, leaf.n - 1) + 4 + kl);
+      carry = writeBlock(leaf, leaf.n);
+      if (carry < 0) return -1;
+    }
+    for (size_t li = 1; li < levels.size(); ++li) {
+      Level& l = levels[li];
+      if (carry > 0) {
+        put32(entry(l, l.n), static_cast<uint32_t>(carry));
+        std::memcpy(entry(l, l.n) + 4, carryKey.data(), kl);
+        ++l.n;
+        carry = 0;
+      }
+      if (l.n == 0) continue;
+      carryKey.assign(entry(l, l.n - 1) + 4, entry(l, l.n - 1) + 4 + kl);
+      if (l.n == 1) {
+        carry = static_cast<int32_t>(get32(entry(l, 0)));
+        std::fill(l.img.begin(), l.img.end(), 0);
+        l.n = 0;
+        continue;
+      }
+      std::memset(entry(l, l.n - 1) + 4, 0, kl);
+      carry = writeBlock(l, l.n - 1);
+      if (carry < 0) return -1;
+    }
+    return carry;
+  }
+};
+
+// Fills one tag from the table's records.
+int buildTag(INDEX4* ix, TAG4* t, Builder& bld, char* readBuf, size_t readBufSize) {
+  CODE4* cb = ix->cb;
+  DATA4* d = ix->data;
+  SORT4 s;
+  if (sort4init(&s, cb, t->keyLen, 0) != 0) return -1;
+  s.cmp = t->cmp;
+  int32_t count = d4recordCount(d);
+  int rc = count < 0 ? -1 : 0;
+  FILE4SEQREAD r;
+  if (rc == 0) rc = file4seqReadInit(&r, &d->file, d->headerLen, readBuf, readBufSize);
+  for (int32_t rec = 1; rc == 0 && rec <= count; ++rec) {
+    if (file4seqReadAll(&r, d->record, static_cast<size_t>(d->recordLen)) != 0) {
+      rc = -1;
+      break;
+    }
+    d->recNo = rec;
+    for (int i = 0; i < d->memoCount; ++i) d->memos[i].status = 1;
+    if (t->filter != nullptr) {
+      int f = expr4true(t->filter);
+      if (f < 0) {
+        rc = -1;
+        break;
+      }
+      if (f == 0) continue;
+      t->hasKeys = 1;
+    }
+    char* key = nullptr;
+    if (t4keyFromRecord(t, &key) < 0 || sort4put(&s, rec, key, nullptr) != 0) rc = -1;
+  }
+  if (rc == 0) rc = sort4getInit(&s);
+  std::vector<unsigned char> prev(static_cast<size_t>(t->keyLen));
+  bool havePrev = false;
+  while (rc == 0) {
+    int32_t rec = 0;
+    void* key = nullptr;
+    void* info = nullptr;
+    int g = sort4get(&s, &rec, &key, &info);
+    if (g < 0) rc = -1;
+    if (g != 0) break;
+    if (t->uniqueCode != 0 && havePrev &&
+        t->cmp(prev.data(), key, static_cast<size_t>(t->keyLen)) == 0) {
+      if (t->uniqueCode == err4unique) {
+        rc = error4reportEx(cb, err4unique, "Creating Tag", t->alias, nullptr);
+        break;
+      }
+      if (t->uniqueCode == status4unique) {
+        rc = status4unique;
+        break;
+      }
+      continue;
+    }
+    std::memcpy(prev.data(), key, prev.size());
+    havePrev = true;
+    if (bld.addKey(rec, static_cast<unsigned char*>(key)) < 0) rc = -1;
+  }
+  sort4free(&s);
+  if (rc != 0) return rc;
+  int32_t root = bld.finish();
+  if (root < 0) return -1;
+  t->root = root;
+  return 0;
+}
+
+} // namespace
+
+bool i4blockOk(const INDEX4* ix, int64_t blk) {
+  return blk >= ix->firstData && (blk - 4) % ix->units == 0 && blk + ix->units <= ix->eof;
+}
+
+int i4writeHeader(INDEX4* ix) {
+  if (!ix->headerChanged) return 0;
+  put32(ix->header + 32, static_cast<uint32_t>(ix->eof));
+  put32(ix->header + 36, static_cast<uint32_t>(ix->freeList));
+  if (file4writeAt(&ix->file, 0, ix->header, sizeof(ix->header)) != 0) return -1;
+  ix->headerChanged = 0;
+  return 0;
+}
+
+int32_t i4extend(INDEX4* ix) {
+  if (ix->cb->errorCode < 0) return -1;
+  if (ix->freeList != 0) {
+    int32_t blk = ix->freeList;
+    bool ok = i4blockOk(ix, blk);
+    for (TAG4* t = firstTag(ix); ok && t != nullptr; t = nextTag(ix, t)) ok = t->root != blk;
+    unsigned char head[8] = {0};
+    if (ok) ok = file4read(&ix->file, static_cast<int64_t>(blk) * 512, head, 8) == 8;
+    if (ix->cb->errorCode < 0) return -1;
+    uint32_t link = get32(head + 4);
+    // A head that is not a free block is dropped rather than handed out.
+    ok = ok && get32(head) == 0 && (link == 0 || i4blockOk(ix, link)) && link != static_cast<uint32_t>(blk);
+    ix->headerChanged = 1;
+    if (ok) {
+      ix->freeList = static_cast<int32_t>(link);
+      return blk;
+    }
+    ix->freeList = 0;
+  }
+  if (ix->eof > INT32_MAX / 512 - ix->units)
+    return error4reportEx(ix->cb, err4parm, "Index file too large", ix->file.name, nullptr);
+  int32_t blk = ix->eof;
+  ix->eof += ix->units;
+  ix->headerChanged = 1;
+  return blk;
+}
+
+int i4freeBlock(INDEX4* ix, int32_t blk) {
+  std::vector<unsigned char> img(static_cast<size_t>(ix->blockBytes), 0);
+  put32(img.data() + 4, static_cast<uint32_t>(ix->freeList));
+  if (file4writeAt(&ix->file, static_cast<int64_t>(blk) * 512, img.data(), img.size()) != 0) return -1;
+  ix->freeList = blk;
+  ix->headerChanged = 1;
+  return 0;
+}
+
+int i4flushTags(INDEX4* ix) {
+  int rc = 0;
+  for (TAG4* t = firstTag(ix); t != nullptr; t = nextTag(ix, t))
+    if (t4flush(t) < 0) rc = -1;
+  return rc;
+}
+
+int i4flush(INDEX4* ix) {
+  int rc = i4flushTags(ix);
+  if (i4writeHeader(ix) < 0) rc = -1;
+  if (file4flushKeepError(&ix->file) < 0) rc = -1;
+  return rc;
+}
+
+TAG4* i4tagByName(INDEX4* ix, const char* name) {
+  char want[11] = {0};
+  u4copyBounded(want, name, sizeof(want));
+  u4upper(want);
+  for (TAG4* t = firstTag(ix); t != nullptr; t = nextTag(ix, t))
+    if (std::strcmp(t->alias, want) == 0) return t;
+  if (ix->cb->tagNameError) error4reportEx(ix->cb, err4tagName, "Tag Name not Found", name, nullptr);
+  return nullptr;
+}
+
+int i4lockTest(INDEX4* ix) { return ix->locked || ix->data->file.exclusiveOpen ? 1 : 0; }
+
+int i4versionCheck(INDEX4* ix) {
+  if (ix->locked) return 0;
+  unsigned char head[48];
+  if (file4readAt(&ix->file, 0, head, sizeof(head)) != 0) return -1;
+  bool changed = std::memcmp(head, ix->header, sizeof(head)) != 0;
+  if (changed) {
+    uint32_t units = get16(head + 20);
+    if (units != static_cast<uint32_t>(ix->units) || get16(head + 28) != get16(ix->header + 28))
+      return notIndex(ix->cb, ix->file.name, "Changed by another program");
+    std::memcpy(ix->header, head, sizeof(head));
+    ix->eof = static_cast<int32_t>(std::min<uint32_t>(get32(head + 32), INT32_MAX));
+    ix->freeList = static_cast<int32_t>(std::min<uint32_t>(get32(head + 36), INT32_MAX));
+  }
+  for (TAG4* t = firstTag(ix); t != nullptr; t = nextTag(ix, t)) {
+    unsigned char c = 0, h = 0;
+    if (file4readAt(&ix->file, t->headerOffset + 20, &c, 1) != 0) return -1;
+    if (t->hasFilter && file4readAt(&ix->file, t->headerOffset + 246, &h, 1) != 0) return -1;
+    if (changed || c != t->counter || (t->hasFilter && h != t->hasKeysWritten)) {
+      t->counter = c;
+      if (t->hasFilter) t->hasKeys = t->hasKeysWritten = h;
+      dropBlocks(t);
+      t->root = -1;
+      changed = true;
+    }
+  }
+  return changed ? 1 : 0;
+}
+
+int i4lock(INDEX4* ix) {
+  if (ix->cb->errorCode < 0) return -1;
+  if (i4lockTest(ix)) return 0;
+  int rc = file4lockRange(&ix->file, lock4gate, 1);
+  if (rc != 0) return rc;
+  if (i4versionCheck(ix) < 0) {
+    file4unlockRange(&ix->file, lock4gate, 1);
+    return -1;
+  }
+  ix->locked = 1;
+  return 0;
+}
+
+int i4unlock(INDEX4* ix) {
+  if (!ix->locked) return 0;
+  int rc = i4flush(ix);
+  if (file4unlockRange(&ix->file, lock4gate, 1) != 0) rc = -1;
+  ix->locked = 0;
+  return rc;
+}
+
+namespace {
+int rebuildCore(INDEX4* ix);
+}
+
+// The build writes past the block cache, so a running cache stands aside.
+int i4rebuild(INDEX4* ix) {
+  CODE4* cb = ix->cb;
+  if (cb->errorCode < 0) return -1;
+  bool cacheWasRunning = code4cacheRunning(cb) != 0;
+  if (cacheWasRunning && code4cacheSuspend(cb) != 0) return -1;
+  cb->activity |= 0x40;
+  int rc = rebuildCore(ix);
+  if (cacheWasRunning && rc == 0) code4cacheStart(cb);
+  return rc;
+}
+
+namespace {
+
+int rebuildCore(INDEX4* ix) {
+  CODE4* cb = ix->cb;
+  DATA4* d = ix->data;
+  // The file may be new and empty: take the lock byte without the version check.
+  bool wasLocked = i4lockTest(ix) != 0;
+  if (!wasLocked) {
+    int lrc = file4lockRange(&ix->file, lock4gate, 1);
+    if (lrc != 0) return lrc;
+    ix->locked = 1;
+  }
+  int rc = 0;
+  int nTags = ix->tags.count;
+  ix->firstData = 4 + nTags * ix->units;
+  ix->eof = INT32_MAX; // blocks are placed, not checked, while building
+  int i = 0;
+  for (TAG4* t = firstTag(ix); t != nullptr; t = nextTag(ix, t), ++i) {
+    dropBlocks(t);
+    if (setupKey(t, false) != 0) return -1;
+    t->hasKeys = 0;
+    t->headerOffset = static_cast<int64_t>(4 + i * ix->units) * 512;
+  }
+  // A rebuild stopped half way must not leave a file that opens.
+  unsigned char stamp[4] = {0};
+  if (file4writeAt(&ix->file, 20, stamp, sizeof(stamp)) != 0) return -1;
+
+  size_t bufSize = static_cast<size_t>(std::max(cb->rebuildBufferSize, 1024));
+  std::vector<char> wbuf(std::max<size_t>(bufSize, 65536));
+  std::vector<char> rbuf(std::max<size_t>(bufSize, 65536));
+  std::vector<char> savedRecord(d->record, d->record + d->recordLen + 1);
+  int32_t savedRecNo = d->recNo;
+  FILE4SEQWRITE w;
+  rc = file4seqWriteInit(&w, &ix->file, static_cast<int64_t>(ix->firstData) * 512, wbuf.data(), wbuf.size());
+  int32_t next = ix->firstData;
+  for (TAG4* t = firstTag(ix); rc == 0 && t != nullptr; t = nextTag(ix, t)) {
+    ++t->counter;
+    Builder bld{ix, t, &w, next, {}, 0};
+    rc = buildTag(ix, t, bld, rbuf.data(), rbuf.size());
+    next = bld.next;
+  }
+  if (rc == 0) rc = file4seqFlush(&w);
+  std::memcpy(d->record, savedRecord.data(), savedRecord.size());
+  d->recNo = savedRecNo;
+  for (int m = 0; m < d->memoCount; ++m) d->memos[m].status = 1;
+  if (rc != 0) {
+    ix->eof = next;
+    return rc;
+  }
+
+  ix->eof = next;
+  ix->freeList = 0;
+  put32(ix->header + 32, static_cast<uint32_t>(ix->eof));
+  put32(ix->header + 36, 0);
+  u4todayYMD(ix->header + 1);
+  put16(ix->header + 28, static_cast<uint32_t>(nTags));
+  std::vector<unsigned char> head(static_cast<size_t>(ix->firstData) * 512, 0);
+  std::memcpy(head.data(), ix->header, sizeof(ix->header));
+  head[529] = 1;
+  tagTableImage(ix, head.data() + kHeadArea);
+  i = 0;
+  for (TAG4* t = firstTag(ix); t != nullptr; t = nextTag(ix, t), ++i) {
+    tagHeaderImage(t, head.data() + t->headerOffset, ix->blockBytes);
+    t->hasKeysWritten = t->hasKeys;
+    t->headerChanged = t->rootChanged = 0;
+  }
+  rc = file4seqWriteInit(&w, &ix->file, 0, wbuf.data(), wbuf.size());
+  if (rc == 0) rc = file4seqWrite(&w, head.data(), head.size());
+  if (rc == 0) rc = file4seqFlush(&w);
+  if (rc == 0) rc = file4lenSet(&ix->file, static_cast<int64_t>(ix->eof) * 512);
+  ix->headerChanged = 0;
+  if (rc != 0) return -1;
+  // Fields keyed directly by a production tag are marked in the table.
+  if (ix->header[24] != 0 && !d->file.readOnlyOpen) {
+    unsigned char one = 1;
+    for (int f = 0; f < d->fieldCount; ++f)
+      for (TAG4* t = firstTag(ix); t != nullptr; t = nextTag(ix, t))
+        if (strcasecmp(expr4source(t->expr), d->fields[f].name) == 0) {
+          if (file4writeAt(&d->file, 32 + 32 * static_cast<int64_t>(f) + 31, &one, 1) != 0) return -1;
+          break;
+        }
+  }
+  if (!wasLocked && i4unlock(ix) < 0) return -1;
+  return 0;
+}
+
+} // namespace
+
+INDEX4* i4create(DATA4* d, const char* name, const TAG4INFO* tags) {
+  if (d == nullptr) return nullptr;
+  CODE4* cb = d->cb;
+  if (cb->errorCode < 0) return nullptr;
+  if (cb->errorCode > 0) cb->errorCode = 0;
+  const int bytes = cb->blockSize;
+  int nTags = 0;
+  const char* bad = nullptr;
+  if (bytes % 512 != 0 || bytes < 1024 || bytes > 32256) bad = "Block size";
+  for (const TAG4INFO* ti = tags; bad == nullptr && ti != nullptr && ti->name != nullptr; ++ti, ++nTags) {
+    if (nTags >= i4maxTags) bad = "Too many tags";
+    else if (ti->name[0] == 0 || std::strlen(ti->name) > 10) bad = ti->name;
+    else if (ti->expression == nullptr || std::strlen(ti->expression) > i4exprMax) bad = "Key expression";
+    else if (ti->filter != nullptr && std::strlen(ti->filter) >= static_cast<size_t>(bytes - i4filterOffset))
+      bad = "Filter expression";
+  }
+  if (bad != nullptr) {
+    error4reportEx(cb, err4parm, "i4create()", bad, nullptr);
+    return nullptr;
+  }
+  bool hadLock = d4lockTestFile(d) != 0;
+  if (d4lockFile(d) != 0) return nullptr;
+
+  char path[u4pathMax];
+  if (name != nullptr) {
+    u4copyBounded(path, name, sizeof(path));
+    u4setExtension(path, sizeof(path), "mdx", 0);
+  } else {
+    u4copyBounded(path, d->file.name, sizeof(path));
+    u4setExtension(path, sizeof(path), "mdx", 1);
+  }
+  auto* ix = static_cast<INDEX4*>(mem4poolTake(cb, &cb->indexPool, cb->indexStart,
+                                               static_cast<int>(sizeof(INDEX4)), cb->indexExpand, 0));
+  if (ix == nullptr) {
+    error4reportEx(cb, err4memory, "Index", nullptr, nullptr);
+    return nullptr;
+  }
+  std::memset(ix, 0, sizeof(*ix));
+  ix->file.fd = -1;
+  ix->cb = cb;
+  ix->data = d;
+  l4append(&d->indexes, &ix->link);
+  ix->blockBytes = bytes;
+  ix->units = bytes / 512;
+  ix->header[0] = 2;
+  u4todayYMD(ix->header + 44);
+  char tableName[u4pathMax];
+  u4namePart(tableName, sizeof(tableName), d->file.name, 0, 0);
+  std::memcpy(ix->header + 4, tableName, std::min<size_t>(std::strlen(tableName), 11));
+  put16(ix->header + 20, static_cast<uint32_t>(ix->units));
+  put16(ix->header + 22, static_cast<uint32_t>(bytes));
+  ix->header[24] = name == nullptr ? 1 : 0;
+  ix->header[25] = 48;
+  put16(ix->header + 26, 32);
+
+  int rc = 0;
+  for (const TAG4INFO* ti = tags; rc == 0 && ti != nullptr && ti->name != nullptr; ++ti) {
+    TAG4* t = newTag(ix, ti->name);
+    if (t == nullptr) {
+      rc = -1;
+      break;
+    }
+    t->flags = 0x10;
+    if (ti->unique != 0) {
+      t->flags |= 0x40;
+      t->uniqueCode = ti->unique;
+    }
+    if (ti->descending) {
+      t->flags |= 0x08;
+      t->descending = 1;
+    }
+    t->expr = expr4parseData(d, ti->expression);
+    if (t->expr == nullptr) {
+      if (cb->errorCode >= 0) error4reportEx(cb, err4index, "Key expression", ti->expression, nullptr);
+      rc = -1;
+      break;
+    }
+    if (ti->filter != nullptr && ti->filter[0] != 0) {
+      t->filter = expr4parseData(d, ti->filter);
+      if (t->filter == nullptr || expr4type(t->filter) != 'L') {
+        if (cb->errorCode >= 0) error4reportEx(cb, err4index, "Filter should be Logical", ti->filter, nullptr);
+        rc = -1;
+        break;
+      }
+      t->hasFilter = 1;
+    }
+    if (setupKey(t, false) != 0) rc = -1;
+  }
+  // The file is made only once every tag is known to fit.
+  if (rc == 0 && file4create(&ix->file, cb, path, 1) != 0) rc = cb->errorCode < 0 ? -1 : cb->errorCode;
+  if (rc == 0) rc = i4rebuild(ix);
+  if (rc != 0) {
+    i4close(ix);
+    if (rc == status4unique) cb->errorCode = status4unique;
+    if (!hadLock) d4unlockFile(d);
+    return nullptr;
+  }
+  if (name == nullptr && !d->file.readOnlyOpen) {
+    unsigned char one = 1;
+    if (file4writeAt(&d->file, 28, &one, 1) == 0) d->productionIndex = 1;
+  }
+  if (!hadLock) d4unlockFile(d);
+  return cb->errorCode < 0 ? nullptr : ix;
+}
+
+INDEX4* i4open(DATA4* d, const char* name) {
+  if (d == nullptr) return nullptr;
+  CODE4* cb = d->cb;
+  if (cb->errorCode < 0) return nullptr;
+  char path[u4pathMax];
+  if (name != nullptr) {
+    u4copyBounded(path, name, sizeof(path));
+    u4setExtension(path, sizeof(path), "mdx", 0);
+  } else {
+    u4copyBounded(path, d->file.name, sizeof(path));
+    u4setExtension(path, sizeof(path), "mdx", 1);
+  }
+  auto* ix = static_cast<INDEX4*>(mem4poolTake(cb, &cb->indexPool, cb->indexStart,
+                                               static_cast<int>(sizeof(INDEX4)), cb->indexExpand, 0));
+  if (ix == nullptr) {
+    error4reportEx(cb, err4memory, "Index", nullptr, nullptr);
+    return nullptr;
+  }
+  std::memset(ix, 0, sizeof(*ix));
+  ix->file.fd = -1;
+  ix->cb = cb;
+  ix->data = d;
+  if (file4open(&ix->file, cb, path, 1) != 0) {
+    mem4give(cb->indexPool, ix);
+    return nullptr;
+  }
+  l4append(&d->indexes, &ix->link);
+  auto fail = [&](const char* line) {
+    if (cb->errorCode >= 0 || cb->errorCode == err4read) {
+      cb->errorCode = 0;
+      notIndex(cb, ix->file.name, line);
+    }
+    i4close(ix);
+    return nullptr;
+  };
+  int64_t fileLen = file4length(&ix->file);
+  if (fileLen < 0) return fail(nullptr);
+  if (fileLen < static_cast<int64_t>(kHeadArea + kTagTable) ||
+      file4readAt(&ix->file, 0, ix->header, sizeof(ix->header)) != 0)
+    return fail("Header");
+  const unsigned units = get16(ix->header + 20);
+  const unsigned bytes = get16(ix->header + 22);
+  const unsigned nTags = get16(ix->header + 28);
+  const uint32_t eof = get32(ix->header + 32);
+  const uint32_t freeHead = get32(ix->header + 36);
+  if (units == 0 || units >= 64 || bytes != units * 512 || nTags > i4maxTags || eof < 1 ||
+      eof > static_cast<uint32_t>(INT32_MAX / 512))
+    return fail("Header");
+  ix->units = static_cast<int>(units);
+  ix->blockBytes = static_cast<int>(bytes);
+  ix->eof = static_cast<int32_t>(eof);
+  ix->freeList = static_cast<int32_t>(std::min<uint32_t>(freeHead, INT32_MAX));
+  unsigned char table[kTagTable];
+  if (file4readAt(&ix->file, kHeadArea, table, sizeof(table)) != 0) return fail("Tag table");
+  std::vector<unsigned char> img(bytes);
+  int32_t firstData = 4;
+  for (unsigned i = 0; i < nTags; ++i) {
+    const unsigned char* e = table + i * kTagEntry;
+    uint32_t hb = get32(e);
+    if (hb < 4 || static_cast<int64_t>(hb) * 512 + bytes > fileLen) return fail("Tag header");
+    firstData = std::max<int32_t>(firstData, static_cast<int32_t>(hb + units));
+    if (file4readAt(&ix->file, static_cast<int64_t>(hb) * 512, img.data(), bytes) != 0) return fail("Tag header");
+    char tagName[11] = {0};
+    std::memcpy(tagName, e + 4, 10);
+    TAG4* t = newTag(ix, tagName);
+    if (t == nullptr) return fail(nullptr);
+    t->headerOffset = static_cast<int64_t>(hb) * 512;
+    t->flags = img[8];
+    t->descending = (img[8] & 0x08) != 0;
+    t->counter = img[20];
+    if ((img[8] & 0x40) != 0 || get16(img.data() + 22) == 0x4000) t->uniqueCode = cb->defaultUnique;
+    char text[i4exprMax + 1] = {0};
+    std::memcpy(text, img.data() + 24, i4exprMax);
+    size_t n = std::strlen(text);
+    while (n > 0 && text[n - 1] == ' ') text[--n] = 0;
+    t->expr = expr4parseData(d, text);
+    if (t->expr == nullptr) return fail("Key expression");
+    int hdrType = img[9];
+    if (setupKey(t, true) != 0) return fail("Key");
+    if (hdrType != t->keyType) {
+      if (hdrType != 'C' && hdrType != 'N' && hdrType != 'D') {
+        error4reportEx(cb, err4info, "Invalid key type in index file", ix->file.name, t->alias);
+        return fail(nullptr);
+      }
+      return fail("Key type");
+    }
+    if (get16(img.data() + 12) != t->keyLen || get16(img.data() + 18) != t->groupLen ||
+        get16(img.data() + 14) != t->keysMax)
+      return fail("Key length");
+    if (img[245] == 1) {
+      std::vector<char> ftext(img.begin() + i4filterOffset, img.end());
+      ftext.back() = 0;
+      size_t fl = std::strlen(ftext.data());
+      while (fl > 0 && ftext[fl - 1] == ' ') ftext[--fl] = 0;
+      if (fl > 0) {
+        t->filter = expr4parseData(d, ftext.data());
+        if (t->filter == nullptr || expr4type(t->filter) != 'L') return fail("Filter should be Logical");
+        t->hasFilter = 1;
+        t->hasKeys = t->hasKeysWritten = img[246];
+      }
+    }
+  }
+  ix->firstData = firstData;
+  return ix;
+}
+
+int i4close(INDEX4* ix) {
+  if (ix == nullptr) return -1;
+  CODE4* cb = ix->cb;
+  int saved = cb->errorCode;
+  int last = 0;
+  auto note = [&] {
+    if (cb->errorCode < 0) last = cb->errorCode;
+    cb->errorCode = 0;
+  };
+  cb->errorCode = 0;
+  if (ix->file.fd >= 0 && !ix->file.readOnlyOpen) {
+    i4flushTags(ix);
+    note();
+    i4writeHeader(ix);
+    note();
+  }
+  i4unlock(ix);
+  note();
+  DATA4* d = ix->data;
+  while (TAG4* t = firstTag(ix)) {
+    dropBlocks(t);
+    if (d != nullptr && d->tagSelected == t) d->tagSelected = nullptr;
+    freeTag(ix, t);
+  }
+  file4close(&ix->file);
+  note();
+  if (d != nullptr) l4remove(&d->indexes, &ix->link);
+  mem4give(cb->indexPool, ix);
+  cb->errorCode = last != 0 ? last : saved;
+  return last != 0 ? last : (saved < 0 ? saved : 0);
+}

@@ -1,0 +1,172 @@
+// Multiple-index files: up to 47 tags in one file beside a table, each a B-tree
+// of fixed-size blocks ordered by a key expression.
+//
+// File layout (little-endian; block numbers count 512-byte units):
+//   0     48    header: version 2, rebuild date, table name (12), units (2),
+//               block bytes (2), production flag, 48, 32, tag count, end-of-file
+//               block (32..35), free-list head (36..39), creation date (44..46)
+//   529   1     1
+//   544   1504  tag table: 47 entries of 32 bytes (header block, name, name tree)
+//   4 x 512     tag header blocks, one block each, then the trees.
+// A tree block holds k (0..3), the free-list link (4..7) and entries of g bytes
+// (4-byte record or child number, then the key). A leaf has record number 0 in
+// slot k; a branch has k keyed entries and its greatest child in slot k, each
+// keyed entry carrying the greatest key of its child's subtree.
+//
+// Everything read from the file is checked before use: a damaged file answers
+// -310 and is never trusted for sizes, block numbers or depths.
+#pragma once
+
+#include "xbase/engine.h"
+#include "xbase/table.h"
+
+#include <cstdint>
+
+struct EXPR4;
+struct INDEX4;
+struct TAG4;
+
+inline constexpr int i4maxTags = 47;
+inline constexpr int i4maxDepth = 32;
+inline constexpr int i4exprMax = 220;
+inline constexpr int i4filterOffset = 762;
+
+using t4cmpFn = int (*)(const void* a, const void* b, size_t len);
+
+struct B4BLOCK {
+  LINK4 link;
+  TAG4* tag;
+  int32_t fileBlock;
+  int keyOn;   // current position
+  int changed;
+  unsigned char* data; // block bytes plus room for one more entry
+};
+
+struct TAG4 {
+  LINK4 link; // in INDEX4::tags; must stay first
+  EXPR4* expr;
+  EXPR4* filter;
+  int uniqueCode; // 0 = not unique
+  INDEX4* index;
+  CODE4* cb;
+  char alias[11];
+  t4cmpFn cmp;
+  char keyType;  // 'C', 'N', 'D'
+  char exprType; // type of the key expression ('d', 'n', ...)
+  // Header fields.
+  int32_t root; // -1 = not yet read
+  unsigned char flags;
+  int keyLen;
+  int keysMax;
+  int groupLen;
+  unsigned char counter;
+  int descending;
+  int64_t headerOffset;
+  int hasKeys;
+  int hasKeysWritten;
+  int headerChanged;
+  int rootChanged;
+  int hasFilter;
+  int retrying; // inside a re-read after another program's change
+  B4BLOCK* path[i4maxDepth + 1]; // root first, current leaf last
+  int depth;
+  char* keyWork; // keyLen + 1 bytes
+};
+
+struct INDEX4 {
+  LINK4 link; // in DATA4::indexes; must stay first
+  FILE4 file;
+  DATA4* data;
+  CODE4* cb;
+  LIST4 tags;
+  unsigned char header[48];
+  int blockBytes;
+  int units;
+  int32_t eof;
+  int32_t freeList;
+  int32_t firstData; // first block past the tag headers
+  int headerChanged;
+  int locked;
+};
+
+// Block routines.
+B4BLOCK* b4alloc(TAG4* t, int32_t fileBlock);
+void b4free(B4BLOCK* b);
+int b4flush(B4BLOCK* b);
+int b4seek(B4BLOCK* b, const char* key, int len);
+void b4insert(B4BLOCK* b, const void* key, int32_t rec);
+void b4remove(B4BLOCK* b);
+int b4skip(B4BLOCK* b, int n);
+void b4goEof(B4BLOCK* b);
+int b4lastPos(const B4BLOCK* b);
+int b4leaf(const B4BLOCK* b);
+int b4numKeys(const B4BLOCK* b);
+unsigned char* b4entry(const B4BLOCK* b, int i);
+unsigned char* b4key(const B4BLOCK* b, int i);
+int32_t b4recordNumber(const B4BLOCK* b, int i);
+
+// Tag routines.
+int t4seek(TAG4* t, const void* key, int len);
+int t4go(TAG4* t, const void* key, int32_t rec);
+int t4top(TAG4* t);
+int t4bottom(TAG4* t);
+int t4goEof(TAG4* t);
+int t4eof(TAG4* t);
+int32_t t4skip(TAG4* t, int32_t n);
+int32_t t4recordNumber(TAG4* t);
+const char* t4key(TAG4* t);
+int t4keyFromRecord(TAG4* t, char** key);
+int t4addKey(TAG4* t, const void* key, int32_t rec);
+int t4addCurrent(TAG4* t, int32_t rec);
+int t4removeKey(TAG4* t, const void* key, int32_t rec);
+int t4removeCurrent(TAG4* t, int32_t rec);
+int t4flush(TAG4* t);
+int t4freeBlocks(TAG4* t);
+int t4setKeyType(TAG4* t, int type);
+// Key for a seek from text: C blank-padded/prefix, N decimal, D "CCYYMMDD".
+// Answers the length to seek over.
+int t4keyFromText(TAG4* t, const char* text, int len, char* key);
+int t4keyFromDouble(TAG4* t, double value, char* key);
+// Checks the whole tree: order, separators, record numbers, depth. 0 or -310.
+int t4check(TAG4* t);
+const char* t4alias(TAG4* t);
+
+// Index routines.
+INDEX4* i4create(DATA4* d, const char* name, const TAG4INFO* tags);
+INDEX4* i4open(DATA4* d, const char* name);
+int i4close(INDEX4* i);
+int i4flush(INDEX4* i);
+int i4flushTags(INDEX4* i);
+int i4writeHeader(INDEX4* i);
+TAG4* i4tagByName(INDEX4* i, const char* name);
+int i4lock(INDEX4* i);
+int i4unlock(INDEX4* i);
+int i4lockTest(INDEX4* i);
+int i4versionCheck(INDEX4* i);
+int32_t i4extend(INDEX4* i);
+int i4freeBlock(INDEX4* i, int32_t block);
+int i4rebuild(INDEX4* i);
+// Whether a block number may hold a tree block of this index.
+bool i4blockOk(const INDEX4* i, int64_t block);
+
+// Table side.
+TAG4* d4tagByName(DATA4* d, const char* name);
+TAG4* d4tagDefault(DATA4* d);
+void d4tagSelect(DATA4* d, TAG4* t);
+TAG4* d4tagSelected(DATA4* d);
+INDEX4* d4indexByName(DATA4* d, const char* name);
+// 0 found, 2 positioned on the next greater key, 3 end of file, 80 no tag.
+int d4seek(DATA4* d, const char* text);
+int d4seekLen(DATA4* d, const char* text, int len);
+int d4seekDouble(DATA4* d, double value);
+int d4reindex(DATA4* d);
+// Key maintenance for one record: add (append) or remove all its keys.
+int d4addKeys(DATA4* d, int32_t n);
+int d4updateKeysIndexed(DATA4* d, int32_t n);
+int i4closeAll(DATA4* d);
+void d4undoKeys(DATA4* d, int32_t n, bool hadOld);
+int d4flushIndexes(DATA4* d);
+int d4freeBlocks(DATA4* d);
+TAG4* d4tagNext(DATA4* d, TAG4* t);
+TAG4* d4tagPrev(DATA4* d, TAG4* t);
+int d4topBottomTag(DATA4* d, TAG4* t, bool top);
