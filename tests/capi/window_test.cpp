@@ -7,27 +7,13 @@
 
 #include "platform/app_window.h"
 #include "tests/capi/support.h"
+#include "tests/support/qt_environment.h"
 
 namespace capitest {
 namespace {
 
 using namespace platform;
 
-class QtEnvironment : public testing::Environment {
-  public:
-    void SetUp() override {
-        app_ = std::make_unique<QApplication>(argc_, argv_);
-        app_->setQuitOnLastWindowClosed(false);
-    }
-    void TearDown() override { app_.reset(); }
-
-  private:
-    int argc_ = 1;
-    char name_[16] = "capi_window";
-    char* argv_[2] = {name_, nullptr};
-    std::unique_ptr<QApplication> app_;
-};
-testing::Environment* const kQt = testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 class LineWindow : public AppWindow {
   public:

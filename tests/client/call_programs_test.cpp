@@ -19,6 +19,7 @@
 #include "settings/option_bits.h"
 #include "tests/client/test_dir.h"
 #include "tests/media/fax_support.h"
+#include "tests/support/qt_environment.h"
 
 namespace {
 
@@ -28,18 +29,6 @@ using orvelin::settings::OptionBits;
 using orvelin::test::TestDir;
 using Words = std::vector<std::string>;
 
-class QtEnvironment : public testing::Environment {
-  public:
-    void SetUp() override { app_ = std::make_unique<QApplication>(argc_, argv_); }
-    void TearDown() override { app_.reset(); }
-
-  private:
-    int argc_ = 1;
-    char name_[24] = "client_programs_tests";
-    char* argv_[2] = {name_, nullptr};
-    std::unique_ptr<QApplication> app_;
-};
-testing::Environment* const kQt = testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 // Call ids unique to this process, so parallel test processes never share an event.
 std::uint32_t freshCallId() {

@@ -22,29 +22,12 @@
 
 #include "link/cstrmsck.h"
 #include "platform/app_window.h"
+#include "tests/support/qt_environment.h"
 
 namespace link_test {
 
 using orvelin::link::Buffer;
 
-class QtEnvironment : public testing::Environment {
-  public:
-    void SetUp() override {
-        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-        app_ = std::make_unique<QApplication>(argc_, argv_);
-        app_->setQuitOnLastWindowClosed(false);
-    }
-    void TearDown() override { app_.reset(); }
-
-  private:
-    int argc_ = 1;
-    char name_[16] = "link_tests";
-    char* argv_[2] = {name_, nullptr};
-    std::unique_ptr<QApplication> app_;
-};
-
-inline testing::Environment* const kQtEnvironment =
-    testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 inline constexpr int kWaitMs = 5000;
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "tests/platform/qt_environment.h"
+#include "tests/support/qt_environment.h"
 
 namespace {
 

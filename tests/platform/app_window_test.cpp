@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "platform/worker_thread.h"
-#include "tests/platform/qt_environment.h"
+#include "tests/support/qt_environment.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/platform/qt_environment.h"
+#include "tests/support/qt_environment.h"
 
 namespace {
 

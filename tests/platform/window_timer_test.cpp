@@ -9,7 +9,7 @@
 
 #include "platform/app_window.h"
 #include "platform/clock.h"
-#include "tests/platform/qt_environment.h"
+#include "tests/support/qt_environment.h"
 
 namespace {
 

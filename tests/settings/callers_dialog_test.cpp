@@ -19,7 +19,7 @@
 #include "platform/registry.h"
 #include "settings/caller_lookup.h"
 #include "settings/settings_store.h"
-#include "tests/platform/qt_environment.h"
+#include "tests/support/qt_environment.h"
 #include "tests/settings/settings_test_hive.h"
 
 namespace {

@@ -14,7 +14,7 @@
 
 #include "client/popup_text.h"
 #include "platform/clock.h"
-#include "tests/shell/qt_environment.h"
+#include "tests/support/qt_environment.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/library.h"
-#include "tests/tessaly/qt_environment.h"
+#include "tests/support/qt_environment.h"
 
 using namespace platform;
 

@@ -7,7 +7,7 @@
 #include <QScreen>
 #include <QWidget>
 
-#include "tests/tessaly/qt_environment.h"
+#include "tests/support/qt_environment.h"
 
 using tessaly::FormBounds;
 using tessaly::formBounds;

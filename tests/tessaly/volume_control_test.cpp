@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "tests/tessaly/qt_environment.h"
+#include "tests/support/qt_environment.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
-// One QApplication for the whole test binary, as the program owns the one the
-// library's dialogs use.
+// One QApplication for the whole test binary (offscreen unless the environment says
+// otherwise), built before the first test and destroyed after the last, as the program
+// owns the one its windows and the library's dialogs use.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,7 +8,7 @@
 #include <QApplication>
 #include <memory>
 
-namespace tessaly_test {
+namespace test_support {
 
 class QtEnvironment : public testing::Environment {
   public:
@@ -20,7 +21,7 @@ class QtEnvironment : public testing::Environment {
 
   private:
     int argc_ = 1;
-    char name_[16] = "tessaly_tests";
+    char name_[16] = "orvelin_tests";
     char* argv_[2] = {name_, nullptr};
     std::unique_ptr<QApplication> app_;
 };
@@ -28,4 +29,4 @@ class QtEnvironment : public testing::Environment {
 inline testing::Environment* const kQtEnvironment =
     testing::AddGlobalTestEnvironment(new QtEnvironment);
 
-}  // namespace tessaly_test
+}  // namespace test_support
