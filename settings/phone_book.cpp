@@ -128,7 +128,12 @@ void OpenOrCreateTable(CODE4* cb, DATA4** table, const char* name, const FIELD4I
     if (d == nullptr && (cb->errorCode == status4noOpen || cb->errorCode == err4read)) {
         cb->errorCode = 0;
         if (!tableFileExists(name)) {
+            // An index or memo file left without its table belongs to nothing:
+            // the new table replaces it.
+            const int safety = cb->safety;
+            cb->safety = 0;
             d = d4create(cb, name, fields, tags);
+            cb->safety = safety;
         } else {
             // The table is there but its production index is not: open the
             // table alone and build the index anew.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -259,6 +260,25 @@ TEST_F(PhoneBookTest, MissingIndexIsRebuiltAndDuplicatesKeepTheTableSearchable) 
     ASSERT_TRUE(book.find("0999"));
     EXPECT_EQ(book.find("0999")->name.substr(0, 5), "Other");
     EXPECT_TRUE(book.find("0888"));
+}
+
+TEST_F(PhoneBookTest, IndexLeftWithoutItsTableIsReplaced) {
+    {
+        std::ofstream stale(dir_ + "ispbk.mdx", std::ios::binary);
+        stale << std::string(4096, '\x01');
+    }
+    PhoneBook book(&cb_);
+    book.open(dir_);
+    ASSERT_NE(book.table(), nullptr);
+    EXPECT_NE(d4tagByName(book.table(), "UNIQUE"), nullptr);
+    EXPECT_TRUE(engineReports().empty());
+    book.close();
+    // The next start opens the new pair as it is.
+    PhoneBook again(&cb_);
+    again.open(dir_);
+    ASSERT_NE(again.table(), nullptr);
+    EXPECT_FALSE(again.find("0555"));
+    EXPECT_TRUE(engineReports().empty());
 }
 
 TEST_F(PhoneBookTest, DamagedOrUnreachableTablesSkipTheSearch) {
