@@ -7,11 +7,14 @@
 #include <ctime>
 #include <utility>
 
-#include "link/cp1252.h"
+#include "platform/cp1252.h"
 #include "link/link_profile.h"
 #include "platform/message_box.h"
 
 namespace orvelin::link {
+
+using platform::cp1252ToUtf8;
+using platform::utf8ToCp1252;
 
 namespace {
 

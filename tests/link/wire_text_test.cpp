@@ -1,7 +1,7 @@
 // Frames, wire text and the profile file, without sockets.
 #include <gtest/gtest.h>
 
-#include "link/cp1252.h"
+#include "platform/cp1252.h"
 #include "link/instance_link.h"
 #include "link/link_profile.h"
 #include "link_test_support.h"
@@ -9,6 +9,8 @@
 namespace {
 
 using namespace orvelin::link;
+using platform::cp1252ToUtf8;
+using platform::utf8ToCp1252;
 using orvelin::client::TCallRecord;
 using link_test::Buffer;
 

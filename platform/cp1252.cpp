@@ -1,8 +1,8 @@
-#include "link/cp1252.h"
+#include "platform/cp1252.h"
 
 #include <cstdint>
 
-namespace orvelin::link {
+namespace platform {
 
 namespace {
 
@@ -99,4 +99,4 @@ std::string cp1252ToUtf8(std::string_view in) {
     return out;
 }
 
-}  // namespace orvelin::link
+}  // namespace platform

@@ -1,0 +1,216 @@
+#include "settings/phone_book.h"
+
+#include <dirent.h>
+#include <strings.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/cp1252.h"
+#include "xbase/engine.h"
+#include "xbase/index.h"
+
+namespace orvelin::settings {
+
+const FIELD4INFO kPhoneBookFields[] = {
+    {"PHONE", 'C', 25, 0},      {"NAME", 'C', 50, 0},       {"EMAIL", 'C', 50, 0},
+    {"PASSTHROUG", 'C', 25, 0}, {"REJECT", 'N', 10, 0},     {"LAUNCH", 'L', 1, 0},
+    {"LAUNCHLINE", 'N', 3, 0},  {"LAUNCHCIP", 'N', 10, 0},  {"PRIVMSG", 'L', 1, 0},
+    {"REJECTMSG", 'L', 1, 0},   {"REJECTFAX", 'L', 1, 0},   {nullptr, 0, 0, 0},
+};
+
+const FIELD4INFO kPhoneBook2Fields[] = {
+    {"PHONE", 'C', 25, 0},       {"MSGFILE", 'C', 254, 0},    {"LAUNCHCALL", 'C', 254, 0},
+    {"ATCALLPARA", 'C', 254, 0}, {"LAUNCHCLEA", 'C', 254, 0}, {"ATCLEARPAR", 'C', 254, 0},
+    {"WAITATCALL", 'N', 10, 0},  {"WAITATCLEA", 'N', 10, 0},  {nullptr, 0, 0, 0},
+};
+
+const TAG4INFO kPhoneBookTags[] = {
+    {"UNIQUE", "PHONE", ".NOT.DELETED()", status4unique, 0},
+    {nullptr, nullptr, nullptr, 0, 0},
+};
+
+namespace {
+
+constexpr const char* kTagName = "UNIQUE";
+
+// Whether "<name>.dbf" exists in any letter case: a table copied from a
+// case-insensitive system is named "ISPBK.DBF".
+bool tableFileExists(const char* name) {
+    const std::string want = std::string(name) + ".dbf";
+    const std::size_t slash = want.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : want.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? want : want.substr(slash + 1);
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return false;
+    bool found = false;
+    while (dirent* e = readdir(d)) {
+        if (strcasecmp(e->d_name, base.c_str()) == 0) {
+            found = true;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+// Builds an index from the tag list; a unique tag that refuses a duplicate key
+// is built once more without the uniqueness, so the table stays searchable.
+INDEX4* buildIndex(CODE4* cb, DATA4* d, const char* name, const TAG4INFO* tags) {
+    INDEX4* ix = i4create(d, name, tags);
+    if (ix != nullptr || cb->errorCode != status4unique) return ix;
+    cb->errorCode = 0;
+    std::vector<TAG4INFO> relaxed;
+    for (const TAG4INFO* t = tags; t->name != nullptr; ++t) {
+        TAG4INFO copy = *t;
+        if (copy.unique == status4unique) copy.unique = 0;
+        relaxed.push_back(copy);
+    }
+    relaxed.push_back(TAG4INFO{nullptr, nullptr, nullptr, 0, 0});
+    // The refused build left its file behind: let the second build replace it.
+    const int safety = cb->safety;
+    cb->safety = 0;
+    INDEX4* again = i4create(d, name, relaxed.data());
+    cb->safety = safety;
+    return again;
+}
+
+// A hand-made table may lack a field: look it up without an error report.
+FIELD4* fieldQuiet(DATA4* d, const char* name) {
+    for (int i = 1; i <= d4fieldCount(d); ++i) {
+        FIELD4* f = d4fieldByNumber(d, i);
+        if (f != nullptr && strcasecmp(f4name(f), name) == 0) return f;
+    }
+    return nullptr;
+}
+
+TAG4* tagQuiet(DATA4* d, const char* name) {
+    const int tagNameError = d->cb->tagNameError;
+    d->cb->tagNameError = 0;
+    TAG4* t = d4tagByName(d, name);
+    d->cb->tagNameError = tagNameError;
+    return t;
+}
+
+// Bytes of a field with trailing blanks removed; empty for a missing field.
+std::string trimmedField(DATA4* d, const char* name) {
+    FIELD4* f = fieldQuiet(d, name);
+    if (f == nullptr) return {};
+    const char* p = f4ptr(f);
+    std::size_t n = static_cast<std::size_t>(f4len(f));
+    if (p == nullptr) return {};
+    while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\0')) --n;
+    return std::string(p, n);
+}
+
+bool logicalTrue(DATA4* d, const char* name) {
+    FIELD4* f = fieldQuiet(d, name);
+    if (f == nullptr || f4len(f) < 1 || f4ptr(f) == nullptr) return false;
+    return f4ptr(f)[0] == 'T';
+}
+
+}  // namespace
+
+void OpenOrCreateTable(CODE4* cb, DATA4** table, const char* name, const FIELD4INFO* fields,
+                       const TAG4INFO* tags) {
+    if (table == nullptr) return;
+    *table = nullptr;
+    if (cb == nullptr || name == nullptr || fields == nullptr || tags == nullptr) return;
+
+    cb->errorCode = 0;
+    // A missing table is expected on the first start: no box for it.
+    const int openError = cb->openError;
+    cb->openError = 0;
+    DATA4* d = d4open(cb, name);
+    cb->openError = openError;
+
+    if (d == nullptr && (cb->errorCode == status4noOpen || cb->errorCode == err4read)) {
+        cb->errorCode = 0;
+        if (!tableFileExists(name)) {
+            // An index or memo file left without its table belongs to nothing:
+            // the new table replaces it.
+            const int safety = cb->safety;
+            cb->safety = 0;
+            d = d4create(cb, name, fields, tags);
+            cb->safety = safety;
+        } else {
+            // The table is there but its production index is not: open the
+            // table alone and build the index anew.
+            const int autoOpen = cb->autoOpen;
+            cb->autoOpen = 0;
+            d = d4open(cb, name);
+            cb->autoOpen = autoOpen;
+            if (d != nullptr) buildIndex(cb, d, nullptr, tags);
+        }
+    }
+    *table = d;
+    if (d == nullptr || cb->errorCode != 0) return;
+
+    if (d4indexByName(d, name) == nullptr) {
+        if (i4open(d, name) == nullptr) {
+            cb->errorCode = 0;
+            buildIndex(cb, d, name, tags);
+        }
+    }
+}
+
+PhoneBookEntry phoneBookEntryFromRecord(DATA4* table) {
+    PhoneBookEntry e;
+    FIELD4* name = fieldQuiet(table, "NAME");
+    if (name != nullptr && f4ptr(name) != nullptr) {
+        e.name = platform::cp1252ToUtf8(
+            std::string_view(f4ptr(name), static_cast<std::size_t>(f4len(name))));
+    }
+    if (FIELD4* reject = fieldQuiet(table, "REJECT")) e.reject = f4long(reject);
+    e.rejectFax = logicalTrue(table, "REJECTFAX");
+    e.personalMsg = logicalTrue(table, "PRIVMSG");
+    e.rejectMsg = logicalTrue(table, "REJECTMSG");
+    return e;
+}
+
+std::optional<PhoneBookEntry> searchPhoneBook(DATA4* table, std::string_view number) {
+    if (table == nullptr || number.empty()) return std::nullopt;
+    CODE4* cb = table->cb;
+    if (cb == nullptr || cb->errorCode < 0) return std::nullopt;
+    FIELD4* phone = fieldQuiet(table, "PHONE");
+    TAG4* tag = tagQuiet(table, kTagName);
+    if (phone == nullptr || tag == nullptr) {
+        cb->errorCode = 0;
+        return std::nullopt;
+    }
+    const std::size_t width = static_cast<std::size_t>(f4len(phone));
+    if (number.size() > width || number.find('\0') != std::string_view::npos) return std::nullopt;
+
+    // The whole field blank-padded, so "0301" does not find "03012".
+    std::string key(number);
+    key.resize(width, ' ');
+    d4tagSelect(table, tag);
+    const int rc = d4seekLen(table, key.c_str(), static_cast<int>(key.size()));
+    std::optional<PhoneBookEntry> out;
+    // The index may be stale or damaged: the record itself must say the same.
+    if (rc == 0 && !d4deleted(table) && trimmedField(table, "PHONE") == number) {
+        out = phoneBookEntryFromRecord(table);
+    }
+    if (cb->errorCode != 0) cb->errorCode = 0;
+    return out;
+}
+
+void PhoneBook::open(std::string_view programDir) {
+    close();
+    const std::string dir(programDir);
+    const std::string book = dir + kPhoneBookTable;
+    const std::string book2 = dir + kPhoneBook2Table;
+    OpenOrCreateTable(cb_, &book_, book.c_str(), kPhoneBookFields, kPhoneBookTags);
+    OpenOrCreateTable(cb_, &book2_, book2.c_str(), kPhoneBook2Fields, kPhoneBookTags);
+    if (cb_ != nullptr) cb_->errorCode = 0;
+}
+
+void PhoneBook::close() {
+    if (book_ != nullptr) d4close(book_);
+    if (book2_ != nullptr) d4close(book2_);
+    book_ = book2_ = nullptr;
+    if (cb_ != nullptr) cb_->errorCode = 0;
+}
+
+}  // namespace orvelin::settings

@@ -1,0 +1,329 @@
+// The phone-book tables: their creation and schema, and the search behind the
+// caller lookup.
+#include "settings/phone_book.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/registry.h"
+#include "xbase/engine.h"
+#include "xbase/index.h"
+#include "xbase/table.h"
+
+namespace orvelin::settings {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string>& engineReports() {
+    static std::vector<std::string> r;
+    return r;
+}
+
+void captureReport(const char*, const char* text, int) { engineReports().push_back(text); }
+
+struct Row {
+    std::string phone, name;
+    std::string reject = "0";
+    bool rejectFax = false, privMsg = false, rejectMsg = false;
+};
+
+class PhoneBookTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* base = std::getenv("ORVELIN_TEST_TMP");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/phonebook.XXXXXX";
+        fs::create_directories(fs::path(pattern).parent_path());
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern + "/";
+        ASSERT_EQ(code4init(&cb_), 0);
+        error4setHook(captureReport);
+        engineReports().clear();
+    }
+    void TearDown() override {
+        code4closeAll(&cb_);
+        code4release(&cb_);
+        error4setHook(nullptr);
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+    // Writes a table the way another program fills it.
+    void writeBook(const std::string& path, const std::vector<Row>& rows,
+                   const TAG4INFO* tags = kPhoneBookTags) {
+        DATA4* d = d4create(&cb_, path.c_str(), kPhoneBookFields, tags);
+        ASSERT_NE(d, nullptr);
+        for (const Row& r : rows) {
+            d4blank(d);
+            f4assign(d4fieldByName(d, "PHONE"), r.phone.c_str());
+            f4assign(d4fieldByName(d, "NAME"), r.name.c_str());
+            f4assign(d4fieldByName(d, "REJECT"), r.reject.c_str());
+            f4assign(d4fieldByName(d, "REJECTFAX"), r.rejectFax ? "T" : "F");
+            f4assign(d4fieldByName(d, "PRIVMSG"), r.privMsg ? "T" : "F");
+            f4assign(d4fieldByName(d, "REJECTMSG"), r.rejectMsg ? "T" : "F");
+            ASSERT_EQ(d4append(d), 0);
+        }
+        ASSERT_EQ(d4close(d), 0);
+    }
+
+    std::vector<std::string> files() const {
+        std::vector<std::string> out;
+        for (const auto& e : fs::directory_iterator(dir_)) out.push_back(e.path().filename());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
+    CODE4 cb_{};
+    std::string dir_;
+};
+
+std::string run(const std::string& command) {
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (p == nullptr) return out;
+    char buf[512];
+    while (std::fgets(buf, sizeof(buf), p)) out += buf;
+    pclose(p);
+    return out;
+}
+
+void expectFields(DATA4* d, const FIELD4INFO* want) {
+    int n = 0;
+    for (const FIELD4INFO* f = want; f->name != nullptr; ++f, ++n) {
+        FIELD4* got = d4fieldByNumber(d, n + 1);
+        ASSERT_NE(got, nullptr) << f->name;
+        EXPECT_STREQ(f4name(got), f->name);
+        EXPECT_EQ(f4type(got), f->type) << f->name;
+        EXPECT_EQ(f4len(got), static_cast<int>(f->len)) << f->name;
+        EXPECT_EQ(f4decimals(got), 0) << f->name;
+    }
+    EXPECT_EQ(d4fieldCount(d), n);
+}
+
+TEST_F(PhoneBookTest, FirstStartCreatesBothTablesInLowerCaseWithTheirSchemas) {
+    {
+        PhoneBook book(&cb_);
+        book.open(dir_);
+        ASSERT_NE(book.table(), nullptr);
+        ASSERT_NE(book.table2(), nullptr);
+        expectFields(book.table(), kPhoneBookFields);
+        expectFields(book.table2(), kPhoneBook2Fields);
+        for (DATA4* d : {book.table(), book.table2()}) {
+            TAG4* t = d4tagByName(d, "UNIQUE");
+            ASSERT_NE(t, nullptr);
+            EXPECT_EQ(t->uniqueCode, status4unique);
+            EXPECT_EQ(t->descending, 0);
+            EXPECT_TRUE(t->hasFilter);
+            EXPECT_EQ(d4recordCount(d), 0);
+        }
+    }
+    EXPECT_EQ(files(), (std::vector<std::string>{"ispbk.dbf", "ispbk.mdx", "ispbk2.dbf", "ispbk2.mdx"}));
+    EXPECT_TRUE(engineReports().empty());
+
+    // Another reader agrees on the layout.
+    const std::string out = run("/usr/bin/python3 -c \"import dbfread,sys\n"
+                                "for n in sys.argv[1:]:\n"
+                                "  t=dbfread.DBF(n)\n"
+                                "  print(' '.join('%s:%s:%d:%d'%(f.name,f.type,f.length,f.decimal_count) for f in t.fields), len(t))\" " +
+                                dir_ + "ispbk.dbf " + dir_ + "ispbk2.dbf");
+    EXPECT_EQ(out,
+              "PHONE:C:25:0 NAME:C:50:0 EMAIL:C:50:0 PASSTHROUG:C:25:0 REJECT:N:10:0 LAUNCH:L:1:0 "
+              "LAUNCHLINE:N:3:0 LAUNCHCIP:N:10:0 PRIVMSG:L:1:0 REJECTMSG:L:1:0 REJECTFAX:L:1:0 0\n"
+              "PHONE:C:25:0 MSGFILE:C:254:0 LAUNCHCALL:C:254:0 ATCALLPARA:C:254:0 "
+              "LAUNCHCLEA:C:254:0 ATCLEARPAR:C:254:0 WAITATCALL:N:10:0 WAITATCLEA:N:10:0 0\n");
+
+    // A second start opens what the first made, nothing new appears.
+    PhoneBook again(&cb_);
+    again.open(dir_);
+    EXPECT_NE(again.table(), nullptr);
+    EXPECT_NE(again.table2(), nullptr);
+    EXPECT_EQ(files().size(), 4u);
+}
+
+TEST_F(PhoneBookTest, SearchMatchesTheWholeNumberOnly) {
+    writeBook(dir_ + "ispbk", {{"0301234", "Short", "0"},
+                               {"03012345", "Long", "0"},
+                               {"0409", "Gone", "0"}});
+    {
+        // A record deleted after the index was built.
+        DATA4* d = d4open(&cb_, (dir_ + "ispbk").c_str());
+        ASSERT_NE(d, nullptr);
+        ASSERT_EQ(d4go(d, 3), 0);
+        d4delete(d);
+        ASSERT_EQ(d4close(d), 0);
+    }
+    PhoneBook book(&cb_);
+    book.open(dir_);
+    ASSERT_NE(book.table(), nullptr);
+    auto name = [&](std::string_view n) {
+        auto e = book.find(n);
+        return e ? e->name.substr(0, e->name.find_last_not_of(' ') + 1) : std::string("-");
+    };
+    EXPECT_EQ(name("0301234"), "Short");
+    EXPECT_EQ(name("03012345"), "Long");
+    EXPECT_EQ(name("030123"), "-");    // a prefix of both
+    EXPECT_EQ(name("030123456"), "-"); // longer than both
+    EXPECT_EQ(name("0409"), "-");
+    EXPECT_EQ(name(std::string(26, '1')), "-");  // wider than the field
+    EXPECT_EQ(name(""), "-");
+}
+
+TEST_F(PhoneBookTest, EmptyNumberNeverSearchesEvenWithABlankRecord) {
+    writeBook(dir_ + "ispbk", {{"", "Blank"}});
+    PhoneBook book(&cb_);
+    book.open(dir_);
+    ASSERT_NE(book.table(), nullptr);
+    EXPECT_FALSE(book.find(""));
+    const CallerLookup r = lookupCaller(nullptr, "", false, 1, book.search());
+    EXPECT_EQ(r.name, "");
+    EXPECT_EQ(r.matchedKey, "Unlisted");
+}
+
+TEST_F(PhoneBookTest, LookupNamesAnUnlistedCallerFromThePhoneBook) {
+    writeBook(dir_ + "ispbk",
+              {{"0301234567", "Registry Wins"},
+               // Windows-1252: u-umlaut, euro sign; padded with blanks by the field.
+               {"0555", "M\xFCller \x80", "9999999999", true, true, true},
+               {"0666", "Plain", "536870912"}});
+    std::ifstream in(CALLERS_FIXTURE, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    platform::RegNode root;
+    ASSERT_TRUE(platform::parseHive(text.str(), root).ok());
+    const platform::RegNode* callers = root.subkey(kCallersKey);
+    ASSERT_NE(callers, nullptr);
+
+    PhoneBook book(&cb_);
+    book.open(dir_);
+    ASSERT_NE(book.table(), nullptr);
+
+    // A registry key wins: the table is not asked.
+    CallerLookup r = lookupCaller(callers, "0301234567", false, 1, book.search());
+    EXPECT_EQ(r.name, "Exact Caller");
+    EXPECT_FALSE(r.unlisted);
+
+    r = lookupCaller(callers, "0555", false, 1, book.search());
+    EXPECT_EQ(r.name, "M\xC3\xBCller \xE2\x82\xAC");
+    EXPECT_TRUE(r.unlisted);
+    EXPECT_EQ(r.matchedKey, "Unlisted");
+    EXPECT_EQ(r.rule, 1410065407u);  // 9999999999 keeps its low 32 bits
+    EXPECT_TRUE(r.noFax());
+    EXPECT_TRUE(r.personalMsg);
+    EXPECT_TRUE(r.noVoiceMessage);
+
+    r = lookupCaller(callers, "0666", false, 1, book.search());
+    EXPECT_EQ(r.name, "Plain");
+    EXPECT_EQ(r.settings().mode, static_cast<std::uint32_t>(CallerMode::RejectAlways));
+    EXPECT_FALSE(r.noFax());
+    EXPECT_FALSE(r.personalMsg);
+
+    // The table record keeps its blanks.
+    ASSERT_TRUE(book.find("0666"));
+    EXPECT_EQ(book.find("0666")->name, "Plain" + std::string(45, ' '));
+}
+
+TEST_F(PhoneBookTest, UpperCaseFilesFromAnotherSystemAreUsed) {
+    writeBook(dir_ + "ISPBK.DBF", {{"0777", "Upper"}});
+    // The engine names the index after the table's stem; give it the old spelling.
+    fs::rename(dir_ + "ISPBK.mdx", dir_ + "ISPBK.MDX");
+    PhoneBook book(&cb_);
+    book.open(dir_);
+    ASSERT_NE(book.table(), nullptr);
+    ASSERT_TRUE(book.find("0777"));
+    EXPECT_EQ(book.find("0777")->name.substr(0, 5), "Upper");
+    const auto names = files();
+    EXPECT_EQ(std::count(names.begin(), names.end(), "ispbk.dbf"), 0);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "ispbk.mdx"), 0);
+}
+
+TEST_F(PhoneBookTest, MissingIndexIsRebuiltAndDuplicatesKeepTheTableSearchable) {
+    static const TAG4INFO kNoUnique[] = {{"UNIQUE", "PHONE", ".NOT.DELETED()", 0, 0},
+                                         {nullptr, nullptr, nullptr, 0, 0}};
+    writeBook(dir_ + "ispbk", {{"0888", "First"}, {"0888", "Second"}, {"0999", "Other"}}, kNoUnique);
+    fs::remove(dir_ + "ispbk.mdx");
+    PhoneBook book(&cb_);
+    book.open(dir_);
+    ASSERT_NE(book.table(), nullptr);
+    EXPECT_TRUE(fs::exists(dir_ + "ispbk.mdx"));
+    for (auto& r : engineReports()) ADD_FAILURE() << r;
+    TAG4* t = d4tagByName(book.table(), "UNIQUE");
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(t->uniqueCode, 0);  // built without uniqueness
+    ASSERT_TRUE(book.find("0999"));
+    EXPECT_EQ(book.find("0999")->name.substr(0, 5), "Other");
+    EXPECT_TRUE(book.find("0888"));
+}
+
+TEST_F(PhoneBookTest, IndexLeftWithoutItsTableIsReplaced) {
+    {
+        std::ofstream stale(dir_ + "ispbk.mdx", std::ios::binary);
+        stale << std::string(4096, '\x01');
+    }
+    PhoneBook book(&cb_);
+    book.open(dir_);
+    ASSERT_NE(book.table(), nullptr);
+    EXPECT_NE(d4tagByName(book.table(), "UNIQUE"), nullptr);
+    EXPECT_TRUE(engineReports().empty());
+    book.close();
+    // The next start opens the new pair as it is.
+    PhoneBook again(&cb_);
+    again.open(dir_);
+    ASSERT_NE(again.table(), nullptr);
+    EXPECT_FALSE(again.find("0555"));
+    EXPECT_TRUE(engineReports().empty());
+}
+
+TEST_F(PhoneBookTest, DamagedOrUnreachableTablesSkipTheSearch) {
+    {
+        std::ofstream bad(dir_ + "ispbk.dbf", std::ios::binary);
+        bad << "not a table";
+    }
+    {
+        std::ofstream bad(dir_ + "ispbk2.dbf", std::ios::binary);
+        bad << std::string(600, '\xFF');
+    }
+    PhoneBook book(&cb_);
+    book.open(dir_);
+    EXPECT_EQ(book.table(), nullptr);
+    EXPECT_EQ(book.table2(), nullptr);
+    EXPECT_FALSE(book.find("0555"));
+    const CallerLookup r = lookupCaller(nullptr, "0555", false, 1, book.search());
+    EXPECT_TRUE(r.unlisted);
+    EXPECT_EQ(r.name, "");
+    // The damaged files are left for the user, not replaced.
+    EXPECT_EQ(fs::file_size(dir_ + "ispbk.dbf"), 11u);
+
+    PhoneBook nowhere(&cb_);
+    nowhere.open(dir_ + "missing/dir/");
+    EXPECT_EQ(nowhere.table(), nullptr);
+    EXPECT_FALSE(nowhere.find("0555"));
+}
+
+TEST_F(PhoneBookTest, TableOfAnotherShapeFindsNothing) {
+    static const FIELD4INFO kOther[] = {{"PHONE", 'C', 25, 0}, {nullptr, 0, 0, 0}};
+    DATA4* d = d4create(&cb_, (dir_ + "ispbk").c_str(), kOther, nullptr);
+    ASSERT_NE(d, nullptr);
+    d4blank(d);
+    f4assign(d4fieldByName(d, "PHONE"), "0555");
+    ASSERT_EQ(d4append(d), 0);
+    ASSERT_EQ(d4close(d), 0);
+    PhoneBook book(&cb_);
+    book.open(dir_);
+    ASSERT_NE(book.table(), nullptr);  // the index was added
+    auto e = book.find("0555");
+    ASSERT_TRUE(e);  // found by number; the missing fields read as blank
+    EXPECT_EQ(e->name, "");
+    EXPECT_EQ(e->reject, 0);
+    EXPECT_FALSE(book.find("0556"));
+}
+
+}  // namespace
+}  // namespace orvelin::settings
