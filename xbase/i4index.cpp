@@ -539,6 +539,34 @@ int rebuildCore(INDEX4* ix) {
 
 } // namespace
 
+// The index file's path: the given name, or the table's own name, with ".mdx"
+// (a given extension is kept).
+static void indexPath(const DATA4* d, const char* name, char (&path)[u4pathMax]) {
+  if (name != nullptr) {
+    u4copyBounded(path, name, sizeof(path));
+    u4setExtension(path, sizeof(path), "mdx", 0);
+  } else {
+    u4copyBounded(path, d->file.name, sizeof(path));
+    u4setExtension(path, sizeof(path), "mdx", 1);
+  }
+}
+
+// A cleared index handle of table d from the pool, or null with the error raised.
+static INDEX4* indexTake(DATA4* d) {
+  CODE4* cb = d->cb;
+  auto* ix = static_cast<INDEX4*>(mem4poolTake(cb, &cb->indexPool, cb->indexStart,
+                                               static_cast<int>(sizeof(INDEX4)), cb->indexExpand, 0));
+  if (ix == nullptr) {
+    error4reportEx(cb, err4memory, "Index", nullptr, nullptr);
+    return nullptr;
+  }
+  std::memset(ix, 0, sizeof(*ix));
+  ix->file.fd = -1;
+  ix->cb = cb;
+  ix->data = d;
+  return ix;
+}
+
 INDEX4* i4create(DATA4* d, const char* name, const TAG4INFO* tags) {
   if (d == nullptr) return nullptr;
   CODE4* cb = d->cb;
@@ -563,23 +591,9 @@ INDEX4* i4create(DATA4* d, const char* name, const TAG4INFO* tags) {
   if (d4lockFile(d) != 0) return nullptr;
 
   char path[u4pathMax];
-  if (name != nullptr) {
-    u4copyBounded(path, name, sizeof(path));
-    u4setExtension(path, sizeof(path), "mdx", 0);
-  } else {
-    u4copyBounded(path, d->file.name, sizeof(path));
-    u4setExtension(path, sizeof(path), "mdx", 1);
-  }
-  auto* ix = static_cast<INDEX4*>(mem4poolTake(cb, &cb->indexPool, cb->indexStart,
-                                               static_cast<int>(sizeof(INDEX4)), cb->indexExpand, 0));
-  if (ix == nullptr) {
-    error4reportEx(cb, err4memory, "Index", nullptr, nullptr);
-    return nullptr;
-  }
-  std::memset(ix, 0, sizeof(*ix));
-  ix->file.fd = -1;
-  ix->cb = cb;
-  ix->data = d;
+  indexPath(d, name, path);
+  INDEX4* ix = indexTake(d);
+  if (ix == nullptr) return nullptr;
   l4append(&d->indexes, &ix->link);
   ix->blockBytes = bytes;
   ix->units = bytes / 512;
@@ -649,23 +663,9 @@ INDEX4* i4open(DATA4* d, const char* name) {
   CODE4* cb = d->cb;
   if (cb->errorCode < 0) return nullptr;
   char path[u4pathMax];
-  if (name != nullptr) {
-    u4copyBounded(path, name, sizeof(path));
-    u4setExtension(path, sizeof(path), "mdx", 0);
-  } else {
-    u4copyBounded(path, d->file.name, sizeof(path));
-    u4setExtension(path, sizeof(path), "mdx", 1);
-  }
-  auto* ix = static_cast<INDEX4*>(mem4poolTake(cb, &cb->indexPool, cb->indexStart,
-                                               static_cast<int>(sizeof(INDEX4)), cb->indexExpand, 0));
-  if (ix == nullptr) {
-    error4reportEx(cb, err4memory, "Index", nullptr, nullptr);
-    return nullptr;
-  }
-  std::memset(ix, 0, sizeof(*ix));
-  ix->file.fd = -1;
-  ix->cb = cb;
-  ix->data = d;
+  indexPath(d, name, path);
+  INDEX4* ix = indexTake(d);
+  if (ix == nullptr) return nullptr;
   if (file4open(&ix->file, cb, path, 1) != 0) {
     mem4give(cb->indexPool, ix);
     return nullptr;
