@@ -2,28 +2,18 @@
 #include "xbase/table.h"
 #include "xbase/memo4.h"
 #include "xbase/index.h"
+#include "xbase/bytes4.h"
 
 #include <climits>
 #include <cstring>
+
+using namespace xbase_bytes;
 
 namespace {
 
 constexpr unsigned char kVersionPlain = 0x03;
 constexpr unsigned char kVersionMemo = 0x8B;
 constexpr size_t kDescriptorSize = 32;
-
-uint32_t get32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-uint16_t get16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-void put32(unsigned char* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-void put16(unsigned char* p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
-}
 
 int upperType(int t) { return t >= 'a' && t <= 'z' ? t - 32 : t; }
 

@@ -4,6 +4,7 @@
 #include "xbase/expr4.h"
 #include "xbase/expr4data.h"
 #include "xbase/sort.h"
+#include "xbase/bytes4.h"
 
 #include <algorithm>
 #include <climits>
@@ -11,24 +12,13 @@
 #include <cstring>
 #include <vector>
 
+using namespace xbase_bytes;
+
 namespace {
 
 constexpr size_t kHeadArea = 544;
 constexpr size_t kTagEntry = 32;
 constexpr size_t kTagTable = i4maxTags * kTagEntry; // 1504
-
-uint32_t get32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-uint16_t get16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-void put32(unsigned char* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-void put16(unsigned char* p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
-}
 
 int notIndex(CODE4* cb, const char* name, const char* line) {
   return error4reportEx(cb, err4index, "Not a Correct Index File", name, line);

@@ -8,22 +8,14 @@
 #include "xbase/c4conv.h"
 #include "xbase/engine.h"
 #include "xbase/memo4.h"
+#include "xbase/bytes4.h"
+
+using namespace xbase_bytes;
 
 namespace {
 
 constexpr uint16_t entryMarker = 0xFFFF;
 constexpr uint32_t entryHeader = 8;
-
-uint32_t get32(const unsigned char* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-uint16_t get16(const unsigned char* p) { return uint16_t(p[0] | p[1] << 8); }
-void put32(unsigned char* p, uint32_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
 
 struct Run {
     int64_t block;

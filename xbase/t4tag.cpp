@@ -3,21 +3,16 @@
 #include "xbase/c4bcd.h"
 #include "xbase/date4.h"
 #include "xbase/expr4.h"
+#include "xbase/bytes4.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
 
-namespace {
+using namespace xbase_bytes;
 
-uint32_t get32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-void put32(unsigned char* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
+namespace {
 
 int cmpC(const void* a, const void* b, size_t len) { return std::memcmp(a, b, len); }
 int cmpCdesc(const void* a, const void* b, size_t len) { return -std::memcmp(a, b, len); }
