@@ -48,7 +48,7 @@
 
 #include "client/call_record.h"
 #include "client/call_ring.h"
-#include "link/cstrmsck.h"
+#include "link/stream_socket.h"
 #include "platform/app_window.h"
 
 namespace orvelin::link {

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "link/cstrmsck.h"
+#include "link/stream_socket.h"
 #include "platform/app_window.h"
 #include "tests/support/qt_environment.h"
 

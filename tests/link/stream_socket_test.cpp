@@ -4,7 +4,7 @@
 #include <functional>
 #include <numeric>
 
-#include "link/cstrmsck.h"
+#include "link/stream_socket.h"
 #include "link_test_support.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"

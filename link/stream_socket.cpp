@@ -1,4 +1,4 @@
-#include "link/cstrmsck.h"
+#include "link/stream_socket.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
