@@ -15,7 +15,7 @@
 #include <string>
 
 #include "xbase/engine.h"
-#include "xbase/expr4data.h"
+#include "xbase/expression_tables.h"
 #include "xbase/table.h"
 
 namespace {

@@ -1,5 +1,5 @@
 #include "test_util.h"
-#include "xbase/conv.h"
+#include "xbase/numbers.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

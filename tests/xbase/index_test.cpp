@@ -1,7 +1,7 @@
 // Multiple-index files: layout, key maintenance against a model, unique and
 // descending tags, rebuild, and damaged files.
 #include "tests/xbase/test_util.h"
-#include "xbase/c4bcd.h"
+#include "xbase/decimal_keys.h"
 #include "xbase/index.h"
 
 #include <gtest/gtest.h>

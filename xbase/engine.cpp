@@ -1,9 +1,9 @@
 // Settings record and the error convention.
 #include "xbase/engine.h"
-#include "xbase/cache4.h"
+#include "xbase/block_cache.h"
 #include "xbase/table.h"
-#include "xbase/conv.h"
-#include "xbase/expr4data.h"
+#include "xbase/numbers.h"
+#include "xbase/expression_tables.h"
 
 #include <cstdio>
 #include <cstdlib>

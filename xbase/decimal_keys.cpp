@@ -1,10 +1,10 @@
-#include "xbase/c4bcd.h"
+#include "xbase/decimal_keys.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstring>
 
-#include "xbase/c4conv.h"
+#include "xbase/text.h"
 
 namespace {
 

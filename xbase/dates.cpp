@@ -1,9 +1,9 @@
-#include "xbase/date4.h"
+#include "xbase/dates.h"
 
 #include <cstring>
 #include <ctime>
 
-#include "xbase/c4conv.h"
+#include "xbase/text.h"
 
 namespace {
 

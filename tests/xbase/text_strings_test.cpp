@@ -11,8 +11,8 @@
 #include <limits>
 #include <string>
 
-#include "xbase/c4conv.h"
-#include "xbase/str4.h"
+#include "xbase/text.h"
+#include "xbase/string_classes.h"
 
 namespace {
 

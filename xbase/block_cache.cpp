@@ -1,5 +1,5 @@
 // Block cache.
-#include "xbase/cache4.h"
+#include "xbase/block_cache.h"
 #include "xbase/index.h"
 
 #include <algorithm>

@@ -1,8 +1,8 @@
 // Tables: create, open, close, navigation and write-back.
 #include "xbase/table.h"
-#include "xbase/memo4.h"
+#include "xbase/memo.h"
 #include "xbase/index.h"
-#include "xbase/bytes4.h"
+#include "xbase/byte_fields.h"
 
 #include <climits>
 #include <cstring>

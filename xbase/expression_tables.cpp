@@ -1,10 +1,10 @@
-#include "xbase/expr4data.h"
+#include "xbase/expression_tables.h"
 
 #include <map>
 #include <memory>
 
 #include "xbase/engine.h"
-#include "xbase/memo4.h"
+#include "xbase/memo.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "xbase/expr4.h"
+#include "xbase/expression.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,9 +8,9 @@
 
 #include <strings.h>
 
-#include "xbase/c4bcd.h"
-#include "xbase/c4conv.h"
-#include "xbase/date4.h"
+#include "xbase/decimal_keys.h"
+#include "xbase/text.h"
+#include "xbase/dates.h"
 
 Expr4Code::~Expr4Code() = default;
 Expr4Table::~Expr4Table() = default;

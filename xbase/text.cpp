@@ -1,4 +1,4 @@
-#include "xbase/c4conv.h"
+#include "xbase/text.h"
 
 #include <cstring>
 

@@ -3,9 +3,9 @@
 #include <string>
 
 #include "tests/xbase/test_util.h"
-#include "xbase/expr4data.h"
-#include "xbase/memo4.h"
-#include "xbase/str4.h"
+#include "xbase/expression_tables.h"
+#include "xbase/memo.h"
+#include "xbase/string_classes.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "xbase/c4conv.h"
+#include "xbase/text.h"
 #include "xbase/engine.h"
-#include "xbase/memo4.h"
-#include "xbase/bytes4.h"
+#include "xbase/memo.h"
+#include "xbase/byte_fields.h"
 
 using namespace xbase_bytes;
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 // c4textToDouble, c4textToInt, c4doubleToText and c4longToText live with the table layer.
-#include "xbase/conv.h"
+#include "xbase/numbers.h"
 
 // Terminates `text` at its first zero byte or after n - 1 characters, then turns the
 // blanks directly before that end into zero bytes.

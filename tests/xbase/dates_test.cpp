@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "xbase/date4.h"
-#include "xbase/str4.h"
+#include "xbase/dates.h"
+#include "xbase/string_classes.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Field lookup, readers and assigners over the record buffer.
-#include "xbase/conv.h"
+#include "xbase/numbers.h"
 #include "xbase/table.h"
 
 #include <cmath>

@@ -1,9 +1,9 @@
 // Tree blocks and tags: navigation and key maintenance of one B-tree.
 #include "xbase/index.h"
-#include "xbase/c4bcd.h"
-#include "xbase/date4.h"
-#include "xbase/expr4.h"
-#include "xbase/bytes4.h"
+#include "xbase/decimal_keys.h"
+#include "xbase/dates.h"
+#include "xbase/expression.h"
+#include "xbase/byte_fields.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,10 +1,10 @@
-#include "xbase/str4.h"
+#include "xbase/string_classes.h"
 
 #include <cstring>
 #include <string>
 
-#include "xbase/c4conv.h"
-#include "xbase/date4.h"
+#include "xbase/text.h"
+#include "xbase/dates.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The table's side of its index files: tag selection, seeks and the keys of
 // records being appended or rewritten.
 #include "xbase/index.h"
-#include "xbase/expr4.h"
+#include "xbase/expression.h"
 
 #include <cstring>
 #include <strings.h>

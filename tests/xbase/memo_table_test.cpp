@@ -1,5 +1,5 @@
 #include "test_util.h"
-#include "xbase/memo4.h"
+#include "xbase/memo.h"
 
 #include <cstdio>
 #include <cstring>

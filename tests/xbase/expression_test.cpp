@@ -11,9 +11,9 @@
 #include <random>
 #include <string>
 
-#include "tests/xbase/expr4_fixture.h"
-#include "xbase/c4bcd.h"
-#include "xbase/date4.h"
+#include "tests/xbase/expression_fixture.h"
+#include "xbase/decimal_keys.h"
+#include "xbase/dates.h"
 
 // Counts allocations while a test asks for it.
 namespace {

@@ -1,10 +1,10 @@
 // Index files: create, open, rebuild, lock, close, free-block list.
 #include "xbase/index.h"
-#include "xbase/cache4.h"
-#include "xbase/expr4.h"
-#include "xbase/expr4data.h"
+#include "xbase/block_cache.h"
+#include "xbase/expression.h"
+#include "xbase/expression_tables.h"
 #include "xbase/sort.h"
-#include "xbase/bytes4.h"
+#include "xbase/byte_fields.h"
 
 #include <algorithm>
 #include <climits>

@@ -6,7 +6,7 @@
 // record and region locks are open-file-description locks, which conflict
 // between two opens even inside one process.
 #include "xbase/engine.h"
-#include "xbase/cache4.h"
+#include "xbase/block_cache.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,5 +1,5 @@
-#include "xbase/conv.h"
-#include "xbase/date4.h"
+#include "xbase/numbers.h"
+#include "xbase/dates.h"
 
 #include <charconv>
 #include <cmath>

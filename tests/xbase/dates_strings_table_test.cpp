@@ -1,6 +1,6 @@
 #include "test_util.h"
-#include "xbase/date4.h"
-#include "xbase/str4.h"
+#include "xbase/dates.h"
+#include "xbase/string_classes.h"
 
 #include <chrono>
 #include <cstring>

@@ -1,9 +1,9 @@
 #include "test_util.h"
-#include "xbase/date4.h"
-#include "xbase/c4bcd.h"
-#include "xbase/expr4.h"
-#include "xbase/expr4data.h"
-#include "xbase/memo4.h"
+#include "xbase/dates.h"
+#include "xbase/decimal_keys.h"
+#include "xbase/expression.h"
+#include "xbase/expression_tables.h"
+#include "xbase/memo.h"
 
 #include <cmath>
 #include <cstring>

@@ -2,7 +2,7 @@
 // expression compiler implemented for DATA4 and CODE4.
 #pragma once
 
-#include "xbase/expr4.h"
+#include "xbase/expression.h"
 #include "xbase/table.h"
 
 // Compiles `text` against an open table.

@@ -1,8 +1,8 @@
 // The memo file container: creation, opening, closing and its lock. Entries, the free
-// chain, memo fields and pack are in memo4data.cpp.
-#include "xbase/memo4.h"
+// chain, memo fields and pack are in memo_fields.cpp.
+#include "xbase/memo.h"
 
-#include "xbase/conv.h"
+#include "xbase/numbers.h"
 
 #include <cstdio>
 #include <cstring>

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "xbase/expr4.h"
+#include "xbase/expression.h"
 
 struct FixtureCode : Expr4Code {
     int error = 0;

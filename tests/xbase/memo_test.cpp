@@ -7,7 +7,7 @@
 #include <string>
 
 #include "tests/xbase/test_util.h"
-#include "xbase/memo4.h"
+#include "xbase/memo.h"
 
 namespace {
 

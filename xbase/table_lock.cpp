@@ -2,7 +2,7 @@
 // locks, record n is the byte gate - n, the append byte sits just past the
 // gate, and the whole-table range covers every record byte and the append byte.
 #include "xbase/table.h"
-#include "xbase/memo4.h"
+#include "xbase/memo.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,7 +1,7 @@
 // Block cache: sizing, coherence with the file under random reads and writes,
 // partial last blocks, failed write-backs, and index work through the cache.
 #include "tests/xbase/test_util.h"
-#include "xbase/cache4.h"
+#include "xbase/block_cache.h"
 #include "xbase/index.h"
 
 #include <gtest/gtest.h>
