@@ -8,10 +8,44 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 namespace {
 
-constexpr uint32_t kInitMagic = 0x34434f44u;
+// Records initialised and not yet released, each with the token it was given.
+// A record counts as live only when both agree, so stale bytes never pass.
+struct LiveRecords {
+  std::mutex lock;
+  std::map<const CODE4*, uint64_t> tokens;
+  uint64_t next = 0;
+};
+
+LiveRecords& liveRecords() {
+  static LiveRecords live;
+  return live;
+}
+
+bool isLive(const CODE4* cb) {
+  LiveRecords& l = liveRecords();
+  std::lock_guard<std::mutex> g(l.lock);
+  auto it = l.tokens.find(cb);
+  return it != l.tokens.end() && it->second == cb->initToken;
+}
+
+uint64_t markLive(const CODE4* cb) {
+  LiveRecords& l = liveRecords();
+  std::lock_guard<std::mutex> g(l.lock);
+  uint64_t token = ++l.next;
+  l.tokens[cb] = token;
+  return token;
+}
+
+void markReleased(const CODE4* cb) {
+  LiveRecords& l = liveRecords();
+  std::lock_guard<std::mutex> g(l.lock);
+  l.tokens.erase(cb);
+}
 
 struct ErrorRow {
   int code;
@@ -106,7 +140,7 @@ void appendText(char* buf, size_t size, const char* text) {
 int code4init(CODE4* cb) {
   if (cb == nullptr) return -1;
   // Zeroing a record that still lists open tables would orphan them.
-  if (cb->initMagic == kInitMagic) {
+  if (isLive(cb)) {
     if (cb->dataList.count > 0) return -1;
     code4release(cb); // buffers and pools of the earlier use are not orphaned
   }
@@ -139,7 +173,7 @@ int code4init(CODE4* cb) {
   cb->blockCheck = 1;
   cb->writeBehind = -1;
   cb->sortMemoryLimit = int64_t{32} << 20;
-  cb->initMagic = kInitMagic;
+  cb->initToken = markLive(cb);
   return 0;
 }
 
@@ -164,6 +198,8 @@ int code4release(CODE4* cb) {
   u4globalFree(cb->keyBuf);
   cb->fieldBuffer = cb->workBuf = cb->keyBuf = nullptr;
   cb->fieldBufferLen = cb->workBufLen = cb->keyBufLen = 0;
+  markReleased(cb);
+  cb->initToken = 0;
   return cb->errorCode;
 }
 

@@ -183,7 +183,7 @@ struct CODE4 {
   size_t workBufLen;
   char* keyBuf;
   size_t keyBufLen;
-  uint32_t initMagic; // set by code4init, so a live record is recognised
+  uint64_t initToken; // matches the engine's own note while the record is live
   struct CACHE4* cache;   // block cache, null when never started
   uint32_t activity;      // what the engine did lately, for the cache's choices
 };

@@ -191,8 +191,9 @@ void addDn(Expr4State& s, const EXPR4TOKEN& t) {
     arith(s, t, [](double a, double b) { return a == 0 ? 0.0 : a + b; });
 }
 void subN(Expr4State& s, const EXPR4TOKEN& t) { arith(s, t, [](double a, double b) { return a - b; }); }
+// No number of days lies between a date and a blank one.
 void subDd(Expr4State& s, const EXPR4TOKEN& t) {
-    arith(s, t, [](double a, double b) { return a == 0 || b == 0 ? a : a - b; });
+    arith(s, t, [](double a, double b) { return a == 0 || b == 0 ? 0.0 : a - b; });
 }
 void subDn(Expr4State& s, const EXPR4TOKEN& t) {
     arith(s, t, [](double a, double b) { return a == 0 ? 0.0 : a - b; });

@@ -253,7 +253,7 @@ int64_t file4length(FILE4* f) {
 
 int file4lenSet(FILE4* f, int64_t len) {
   CODE4* cb = f->cb;
-  if (cb->errorCode < 0) return -1;
+  if (cb->errorCode < 0 || (cb->errorCode > 0 && cb->errorCode < 200)) return -1;
   if (f->readOnlyOpen)
     return error4reportEx(cb, err4parm, "Attempt to change file length of a read-only file",
                           nameOf(f), nullptr);

@@ -21,7 +21,7 @@ constexpr size_t kTagEntry = 32;
 constexpr size_t kTagTable = i4maxTags * kTagEntry; // 1504
 
 int notIndex(CODE4* cb, const char* name, const char* line) {
-  return error4reportEx(cb, err4index, "Not a Correct Index File", name, line);
+  return error4reportEx(cb, err4index, name, line, nullptr);
 }
 
 char keyTypeOf(char exprType) {
@@ -83,6 +83,16 @@ void dropBlocks(TAG4* t) {
     B4BLOCK* b = t->path[--t->depth];
     b4free(b);
   }
+}
+
+// A key or filter naming another table would read through a handle that
+// outlives that table's close.
+bool ownTableOnly(const EXPR4* e) {
+  for (const EXPR4TOKEN& tok : e->tokens) {
+    if (tok.table != nullptr && tok.table != e->data) return false;
+    if (tok.calc != nullptr && tok.calc->expr != nullptr && !ownTableOnly(tok.calc->expr)) return false;
+  }
+  return true;
 }
 
 TAG4* firstTag(INDEX4* ix) { return reinterpret_cast<TAG4*>(l4first(&ix->tags)); }
@@ -319,7 +329,17 @@ int32_t i4extend(INDEX4* ix) {
   if (ix->freeList != 0) {
     int32_t blk = ix->freeList;
     bool ok = i4blockOk(ix, blk);
-    for (TAG4* t = firstTag(ix); ok && t != nullptr; t = nextTag(ix, t)) ok = t->root != blk;
+    // An empty root looks like a free block: compare with every root, also
+    // the ones not read yet.
+    for (TAG4* t = firstTag(ix); ok && t != nullptr; t = nextTag(ix, t)) {
+      int32_t root = t->root;
+      if (root < 0) {
+        unsigned char r[4] = {0};
+        if (file4readAt(&ix->file, t->headerOffset, r, 4) != 0) return -1;
+        root = static_cast<int32_t>(std::min<uint32_t>(get32(r), INT32_MAX));
+      }
+      ok = root != blk;
+    }
     unsigned char head[8] = {0};
     if (ok) ok = file4read(&ix->file, static_cast<int64_t>(blk) * 512, head, 8) == 8;
     if (ix->cb->errorCode < 0) return -1;
@@ -370,7 +390,7 @@ TAG4* i4tagByName(INDEX4* ix, const char* name) {
   u4upper(want);
   for (TAG4* t = firstTag(ix); t != nullptr; t = nextTag(ix, t))
     if (std::strcmp(t->alias, want) == 0) return t;
-  if (ix->cb->tagNameError) error4reportEx(ix->cb, err4tagName, "Tag Name not Found", name, nullptr);
+  if (ix->cb->tagNameError) error4reportEx(ix->cb, err4tagName, name, nullptr, nullptr);
   return nullptr;
 }
 
@@ -568,7 +588,7 @@ INDEX4* i4create(DATA4* d, const char* name, const TAG4INFO* tags) {
   if (bytes % 512 != 0 || bytes < 1024 || bytes > 32256) bad = "Block size";
   for (const TAG4INFO* ti = tags; bad == nullptr && ti != nullptr && ti->name != nullptr; ++ti, ++nTags) {
     if (nTags >= i4maxTags) bad = "Too many tags";
-    else if (ti->name[0] == 0 || std::strlen(ti->name) > 10) bad = ti->name;
+    else if (ti->name[0] == 0) bad = "Tag name";
     else if (ti->expression == nullptr || std::strlen(ti->expression) > i4exprMax) bad = "Key expression";
     else if (ti->filter != nullptr && std::strlen(ti->filter) >= static_cast<size_t>(bytes - i4filterOffset))
       bad = "Filter expression";
@@ -620,8 +640,16 @@ INDEX4* i4create(DATA4* d, const char* name, const TAG4INFO* tags) {
       rc = -1;
       break;
     }
+    if (!ownTableOnly(t->expr)) {
+      rc = error4reportEx(cb, e4dataName, "Key expression", ti->expression, nullptr);
+      break;
+    }
     if (ti->filter != nullptr && ti->filter[0] != 0) {
       t->filter = expr4parseData(d, ti->filter);
+      if (t->filter != nullptr && !ownTableOnly(t->filter)) {
+        rc = error4reportEx(cb, e4dataName, "Filter expression", ti->filter, nullptr);
+        break;
+      }
       if (t->filter == nullptr || expr4type(t->filter) != 'L') {
         if (cb->errorCode >= 0) error4reportEx(cb, err4index, "Filter should be Logical", ti->filter, nullptr);
         rc = -1;
@@ -710,7 +738,7 @@ INDEX4* i4open(DATA4* d, const char* name) {
     size_t n = std::strlen(text);
     while (n > 0 && text[n - 1] == ' ') text[--n] = 0;
     t->expr = expr4parseData(d, text);
-    if (t->expr == nullptr) return fail("Key expression");
+    if (t->expr == nullptr || !ownTableOnly(t->expr)) return fail("Key expression");
     int hdrType = img[9];
     if (setupKey(t, true) != 0) return fail("Key");
     if (hdrType != t->keyType) {
@@ -730,6 +758,7 @@ INDEX4* i4open(DATA4* d, const char* name) {
       while (fl > 0 && ftext[fl - 1] == ' ') ftext[--fl] = 0;
       if (fl > 0) {
         t->filter = expr4parseData(d, ftext.data());
+        if (t->filter != nullptr && !ownTableOnly(t->filter)) return fail("Filter expression");
         if (t->filter == nullptr || expr4type(t->filter) != 'L') return fail("Filter should be Logical");
         t->hasFilter = 1;
         t->hasKeys = t->hasKeysWritten = img[246];

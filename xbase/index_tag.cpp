@@ -512,7 +512,7 @@ int t4addKey(TAG4* t, const void* keyIn, int32_t rec) {
   if (t->uniqueCode != 0 && rc == 0) {
     if (t->uniqueCode == status4unique || t->uniqueCode == status4uniqueCont) return t->uniqueCode;
     if (t->uniqueCode == err4unique)
-      return error4reportEx(cb, err4unique, "Unique Key Error", t->index->file.name, t->alias);
+      return error4reportEx(cb, err4unique, t->index->file.name, t->alias, nullptr);
   }
   if (t->hasFilter && !t->hasKeys) t->hasKeys = 1;
   noteChange(t);
@@ -679,7 +679,9 @@ int t4keyFromText(TAG4* t, const char* text, int len, char* key) {
       std::memset(date, ' ', 8);
       std::memcpy(date, text, static_cast<size_t>(std::clamp(len, 0, 8)));
       long day = date4toJulian(date);
-      double v = day > 0 ? static_cast<double>(day) : (t->exprType == 'd' ? 1e300 : 1e100);
+      const bool blank = std::all_of(date, date + 8, [](char c) { return c == ' '; });
+      // An impossible or partial date keys below every date, so it finds none.
+      double v = day > 0 ? static_cast<double>(day) : !blank ? -1.0 : t->exprType == 'd' ? 1e300 : 1e100;
       std::memcpy(key, &v, 8);
       return 8;
     }
@@ -713,7 +715,7 @@ int checkNode(CheckState& s, int32_t blk, int depth, std::vector<unsigned char>&
                        static_cast<size_t>(t->index->blockBytes));
   const size_t kl = static_cast<size_t>(t->keyLen);
   int k = rc == 0 ? b4numKeys(b) : 0;
-  if (rc == 0 && (k > t->keysMax || (k == 0 && depth > 0))) rc = corrupt(t, "Check count");
+  if (rc == 0 && (k < 0 || k > t->keysMax || (k == 0 && depth > 0))) rc = corrupt(t, "Check count");
   if (rc == 0 && b4leaf(b)) {
     if (s.leafDepth < 0) s.leafDepth = depth;
     if (s.leafDepth != depth) rc = corrupt(t, "Check depth");

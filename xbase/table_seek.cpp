@@ -228,7 +228,7 @@ TAG4* d4tagByName(DATA4* d, const char* name) {
     if (found == nullptr && std::strcmp(t->alias, want) == 0) found = t;
   });
   if (found == nullptr && d->cb->tagNameError)
-    error4reportEx(d->cb, err4tagName, "Tag Name not Found", name, nullptr);
+    error4reportEx(d->cb, err4tagName, name, nullptr, nullptr);
   return found;
 }
 
@@ -248,7 +248,7 @@ int d4seekLen(DATA4* d, const char* text, int len) {
   if (t == nullptr) return status4noTag;
   int frc = d4flushRecord(d, 1);
   if (frc != 0) return frc;
-  if (len <= 0) len = t->keyLen;
+  if (len <= 0) len = static_cast<int>(std::strlen(text));
   std::vector<char> key(static_cast<size_t>(t->keyLen) + 1);
   int klen = t4keyFromText(t, text, len, key.data());
   if (klen < 0) return -1;
