@@ -80,9 +80,7 @@ class CallDecisionPorts {
     virtual void runOnCallProgram(const TCallRecord& record, unsigned lineNumber) = 0;
 
     // --- Clock ---
-    virtual ArrivalTime arrivalNow() {
-        return makeArrivalTime(std::chrono::system_clock::now());
-    }
+    virtual ArrivalTime arrivalNow() { return makeArrivalTime(std::chrono::system_clock::now()); }
 
     // --- Settings (read afresh at each call) ---
     virtual std::uint32_t options() { return settings::GetOptions(); }

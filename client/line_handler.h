@@ -36,8 +36,7 @@ class UnansweredLines : public LineHandler {
                  std::to_string(msnNumber) + ") left alerting");
     }
     void answerFaxCall(int line) override {
-        if (log_)
-            log_("No fax reception: call on line " + std::to_string(line) + " left alerting");
+        if (log_) log_("No fax reception: call on line " + std::to_string(line) + " left alerting");
     }
 
   private:

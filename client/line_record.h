@@ -54,12 +54,12 @@ struct LineRecord {
 
     // Per call, filled by the incoming-call decision.
     std::uint16_t cip = 0;
-    int msnNumber = 1;              // 1-10; 1 when the call matched no MSN
+    int msnNumber = 1;                  // 1-10; 1 when the call matched no MSN
     std::int32_t maxRecordingTime = 0;  // seconds; 0: no message may be left
-    bool launch = false;            // the caller's own programs apply
+    bool launch = false;                // the caller's own programs apply
     std::string launchAtCall, atCallParam, launchAtClear, atClearParam;
     std::uint32_t waitAtCall = 0, waitAtClear = 0;  // milliseconds
-    bool personalMsg = false;       // play the caller's own greeting
+    bool personalMsg = false;                       // play the caller's own greeting
     // The caller number, or "Restricted"/"Unknown" when none was delivered; at most 24
     // bytes. Network text: pass it through platform::fileKey before it names a file.
     std::string callerNumber;
@@ -67,10 +67,10 @@ struct LineRecord {
     // The "Callers" key that matched, wildcards included; empty when none. Also goes
     // through the file-key mapping (settings::personalGreetingPath) before naming a file.
     std::string matchedKey;
-    bool authorised = false;        // may play the stored messages remotely
+    bool authorised = false;  // may play the stored messages remotely
     bool playbackActive = false;
     bool recordingGreeting = false;  // this call records the MSN's new greeting
-    bool logCall = false;           // write the text-log line at clearing
+    bool logCall = false;            // write the text-log line at clearing
 
     // Remote playback position: set by key presses, kept from call to call.
     int playbackIndex = 0;
