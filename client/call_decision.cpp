@@ -70,7 +70,11 @@ std::string stripCallerNumber(std::string_view number,
 }
 
 bool authorisedByAuth(std::string_view auth, std::string_view callerNumber) {
-    if (callerNumber.empty()) return false;
+    // Only a dialable number can be authorised: the stored default "????" must never match a
+    // number the network made up.
+    if (callerNumber.empty() ||
+        callerNumber.find_first_not_of("0123456789*#+") != std::string_view::npos)
+        return false;
     std::size_t start = 0;
     while (start <= auth.size()) {
         std::size_t end = auth.find_first_of(";,", start);

@@ -50,7 +50,7 @@ std::string rewriteCallerNumber(std::string_view number, std::uint32_t options);
 std::string stripCallerNumber(std::string_view number,
                               const std::optional<settings::StripSettings>& strip);
 // Whether a token of "Auth" (split at ';' and ',') equals the number, or its end when
-// the token is shorter. An empty number is never authorised.
+// the token is shorter. Only a non-empty number of digits, '*', '#' and '+' can be.
 bool authorisedByAuth(std::string_view auth, std::string_view callerNumber);
 // The spoken announcement: "SayWhat", a blank, then the name, or the number whole (when
 // the text asks for an address), or in pairs from its end. At most 511 bytes.

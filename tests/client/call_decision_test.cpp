@@ -294,6 +294,7 @@ TEST(CallDecisionTest, MsnAndCallerRules) {
         {"\"Auth\" missing authorises nobody", {}, false, 60},
         {"\"Auth\" token matches the end", [](FakePorts& p, capi::IncomingCallInfo&) { p.authText = "555;1234,99"; }, true, 60},
         {"pseudo-number never authorised", [](FakePorts& p, capi::IncomingCallInfo& i) { p.authText = "Unknown"; i.CallingNumber = ""; }, false, 60},
+        {"network text never matches \"????\"", [](FakePorts&, capi::IncomingCallInfo& i) { i.CallingNumber = "12????"; }, false, 60},
         {"caller without messages", [](FakePorts& p, capi::IncomingCallInfo&) { p.caller.noVoiceMessage = true; }, false, 0},
         {"stored time cannot overflow", [](FakePorts& p, capi::IncomingCallInfo&) { p.maxTime = 0xFFFFFFFF; }, false, 262143},
     };
