@@ -28,7 +28,7 @@ std::string cutUtf8(std::string_view text, std::size_t maxBytes) {
     return std::string(text.substr(0, utf8PrefixLength(text, maxBytes)));
 }
 
-// Step 7: a one-character called number is an MSN index (a non-digit counts as 0).
+// A one-character called number is an MSN index (a non-digit counts as 0).
 std::string calledNumberText(std::string_view received, const settings::MSNTable& msn) {
     std::string number = received.empty() ? std::string("0") : std::string(received);
     if (number.size() != 1) return number;
@@ -39,7 +39,7 @@ std::string calledNumberText(std::string_view received, const settings::MSNTable
     return number;
 }
 
-// Step 15: the caller's program runs only on its line and for its kinds of call.
+// The caller's program runs only on its line and for its kinds of call.
 bool launchAllowed(const settings::CallerLaunch& launch, int msnNumber, std::uint16_t cip) {
     if (launch.launchLine != 255) {
         const std::uint32_t lineBit = msnNumber >= 1 && msnNumber <= 8 ? 1u << (msnNumber - 1) : 0;

@@ -41,7 +41,7 @@ class CallDecision {
     LineHandler& handler_;
 };
 
-// --- The steps' texts, exposed for tests and the window ---
+// --- The texts and rules of single decisions, exposed for tests ---
 
 // Leading-zero options: add a '0' (numbers longer than one character), else strip one.
 std::string rewriteCallerNumber(std::string_view number, std::uint32_t options);
