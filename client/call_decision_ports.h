@@ -46,7 +46,8 @@ class CallDecisionPorts {
     virtual void addCallRow(const TCallRecord& record) = 0;
     // Saves the ring (the call-table writer).
     virtual void saveRing() = 0;
-    // Refreshes the call's row, queues it to the peers and saves the ring.
+    // Refreshes the call's row, queues it to the peers and saves the ring. The record may have
+    // been written through the reference since the last save: the save must include it.
     virtual void updateCallRow(const TCallRecord& record) = 0;
 
     // --- Window ---
