@@ -1,17 +1,16 @@
 #include "media/speech_service.h"
 
-#include <alsa/asoundlib.h>
 #include <dlfcn.h>
 #include <espeak-ng/espeak_ng.h>
 #include <espeak-ng/speak_lib.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
+
+#include "media/alsa_player.h"
 
 namespace orvelin::media {
 namespace {
@@ -167,60 +166,7 @@ AlsaDestination::AlsaDestination(int deviceNumber)
 
 int AlsaDestination::Write(const std::vector<int16_t>& samples, int sampleRate,
                            const StopQuery& stop) {
-    if (sampleRate <= 0) return EINVAL;
-    if (samples.empty() || (stop && stop())) return 0;
-    snd_pcm_t* pcm = nullptr;
-    int rc = snd_pcm_open(&pcm, device_.c_str(), SND_PCM_STREAM_PLAYBACK, 0);
-    if (rc < 0) return -rc;
-    rc = snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
-                            static_cast<unsigned>(sampleRate), 1, 200000);
-    if (rc < 0) {
-        snd_pcm_close(pcm);
-        return -rc;
-    }
-    // Small blocks so that a reset is heard within a twentieth of a second.
-    const size_t block = static_cast<size_t>(std::max(sampleRate / 20, 1));
-    size_t done = 0;
-    bool stopped = false;
-    while (done < samples.size()) {
-        if (stop && stop()) {
-            stopped = true;
-            break;
-        }
-        size_t n = std::min(block, samples.size() - done);
-        snd_pcm_sframes_t written = snd_pcm_writei(pcm, samples.data() + done, n);
-        if (written < 0) written = snd_pcm_recover(pcm, static_cast<int>(written), 1);
-        if (written < 0) {
-            snd_pcm_close(pcm);
-            return static_cast<int>(-written);
-        }
-        done += static_cast<size_t>(written);
-    }
-    // Wait for the device to play what it holds, still listening for a stop.
-    // Some outputs (a sound server's null sink) never report an empty queue:
-    // once the queued time has passed, everything has been played anyway.
-    bool played = false;
-    snd_pcm_sframes_t queued = 0;
-    if (!stopped && snd_pcm_delay(pcm, &queued) < 0) queued = 0;
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(std::max<long>(queued, 0) * 1000L / sampleRate + 200);
-    while (!stopped) {
-        snd_pcm_sframes_t delay = 0;
-        if (snd_pcm_delay(pcm, &delay) < 0 || delay <= 0) {
-            played = true;
-            break;
-        }
-        if (stop && stop()) stopped = true;
-        if (stopped || std::chrono::steady_clock::now() > deadline) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(
-            std::clamp<long>(delay * 1000L / sampleRate, 1L, 20L)));
-    }
-    if (played)
-        snd_pcm_drain(pcm);
-    else
-        snd_pcm_drop(pcm);
-    snd_pcm_close(pcm);
-    return 0;
+    return PlayPcmBlocking(device_, samples, sampleRate, 1, stop);
 }
 
 int MemoryDestination::Write(const std::vector<int16_t>& samples, int sampleRate,

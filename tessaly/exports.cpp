@@ -1,10 +1,52 @@
-// The library's data exports, bound by name. The program finds its dialogs through
-// exported functions; these two variables exist for callers that look them up by
-// name and always hold null, since every dialog is a local object of its call.
+// The library's exports, bound by name. Each dialog export builds its form as a local
+// object, shows it modally and destroys it before returning, so nothing of it outlives the
+// call and the caller can unload the library at once.
+#include <QApplication>
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "tessaly/cfig_main.h"
 #include "tessaly/export.h"
 
+// Nothing sets these two: callers that look them up by name always find null.
 TESSALY_EXPORT extern void* callerDialogExport asm("_CallerDialog");
 TESSALY_EXPORT extern void* msnFormExport asm("_MSNform");
 
 void* callerDialogExport = nullptr;
 void* msnFormExport = nullptr;
+
+extern "C" TESSALY_EXPORT int invokeConfigDialog(const char* programDirectory, int left, int top,
+                                                 int height, int width) asm("_InvokeConfigDialog");
+
+namespace {
+
+// Runs one dialog; whatever escapes it is logged and answered with `failed`, since the
+// caller expects every export to return.
+template <typename F>
+int contained(const char* what, int failed, F&& run) {
+    if (!QApplication::instance()) {
+        std::fprintf(stderr, "settings library: %s needs the program's application object\n",
+                     what);
+        return failed;
+    }
+    try {
+        return run();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "settings library: %s failed: %s\n", what, e.what());
+    } catch (...) {
+        std::fprintf(stderr, "settings library: %s failed\n", what);
+    }
+    return failed;
+}
+
+}  // namespace
+
+int invokeConfigDialog(const char* programDirectory, int left, int top, int height, int width) {
+    return contained("the options dialog", 0, [&] {
+        tessaly::TCfigForm form(programDirectory ? programDirectory : "", left, top, height,
+                                width);
+        form.exec();
+        return 0;
+    });
+}
