@@ -174,6 +174,7 @@ CallerLookup lookupCaller(const platform::RegNode* callers, std::string_view num
             if (auto entry = phoneBook(number)) {
                 out.name = utf8Prefix(trimTrailingBlanks(entry->name), kNameBytes);
                 out.rule = static_cast<std::uint32_t>(static_cast<std::uint64_t>(entry->reject));
+                out.fromPhoneBook = true;
                 out.phoneBookNoFax = entry->rejectFax;
                 out.personalMsg = entry->personalMsg;
                 out.noVoiceMessage = entry->rejectMsg;

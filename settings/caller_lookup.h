@@ -96,12 +96,14 @@ struct CallerLookup {
     std::uint32_t rule = 0;  // "Reject", 0 when lifted by "Passthrough"
     bool personalMsg = false;
     bool noVoiceMessage = false;
+    bool fromPhoneBook = false;   // the phone book named the caller
     bool phoneBookNoFax = false;  // "REJECTFAX" of a phone-book entry
     CallerLaunch launch;
 
     CallerSettings settings() const { return CallerSettings::decode(rule); }
-    // Bit 31 of the rule, or the phone book's "no fax".
-    bool noFax() const { return settings().noFax || phoneBookNoFax; }
+    // A phone-book entry says "no fax" in REJECTFAX alone; bit 31 of the rule is
+    // the registry's.
+    bool noFax() const { return fromPhoneBook ? phoneBookNoFax : settings().noFax; }
 };
 
 // A caller name as the call record holds it: at most 49 bytes, cut only between

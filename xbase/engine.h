@@ -265,6 +265,8 @@ int file4lockRange(FILE4* f, int64_t offset, int64_t length);
 // (n >= 1; -1 switches it off).
 void file4injectWriteFailure(int afterWrites);
 int file4unlockRange(FILE4* f, int64_t offset, int64_t length);
+// 1 when another holder has a lock over the range, 0 when none, -1 on error.
+int file4lockTestOther(FILE4* f, int64_t offset, int64_t length);
 
 // Byte-range lock map.
 inline constexpr int64_t lock4gate = 1999999999;

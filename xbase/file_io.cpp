@@ -564,6 +564,18 @@ int file4lockRange(FILE4* f, int64_t offset, int64_t length) {
   }
 }
 
+int file4lockTestOther(FILE4* f, int64_t offset, int64_t length) {
+  if (f->exclusiveOpen) return 0;
+  struct flock fl;
+  std::memset(&fl, 0, sizeof(fl));
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = offset;
+  fl.l_len = length;
+  if (fcntl(f->fd, F_OFD_GETLK, &fl) != 0) return -1;
+  return fl.l_type == F_UNLCK ? 0 : 1;
+}
+
 int file4unlockRange(FILE4* f, int64_t offset, int64_t length) {
   if (f->readOnlyOpen || f->exclusiveOpen) return 0;
   struct flock fl;

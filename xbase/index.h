@@ -87,6 +87,7 @@ struct INDEX4 {
   int32_t firstData; // first block past the tag headers
   int headerChanged;
   int locked;
+  int readLocked; // locked only to read past another program's update
 };
 
 // Block routines.
@@ -142,7 +143,20 @@ TAG4* i4tagByName(INDEX4* i, const char* name);
 int i4lock(INDEX4* i);
 int i4unlock(INDEX4* i);
 int i4lockTest(INDEX4* i);
+// 0 unchanged, 1 changed (blocks dropped), 50 when another program's rebuild
+// outlasted the lock attempts, -1 on error.
 int i4versionCheck(INDEX4* i);
+// Takes the index lock, waiting for another program's update to end for as
+// many seconds as the lock attempts say (-1 without end): 0, 50 or -1.
+int i4lockWait(INDEX4* i);
+// The lock a reader takes to read past another program's update; it writes
+// nothing and is released without a flush.
+int i4readLock(INDEX4* i);
+void i4readUnlock(INDEX4* i);
+// 1 when another program holds the index lock (an update is under way).
+int i4writerActive(INDEX4* i);
+// Test seam: called each time a reader waits for another program's index lock.
+void i4setLockWaitHook(void (*hook)());
 int32_t i4extend(INDEX4* i);
 int i4freeBlock(INDEX4* i, int32_t block);
 int i4rebuild(INDEX4* i);

@@ -7,6 +7,8 @@
 #include "xbase/byte_fields.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <climits>
 #include <strings.h>
 #include <cstring>
@@ -394,17 +396,27 @@ TAG4* i4tagByName(INDEX4* ix, const char* name) {
   return nullptr;
 }
 
+
 int i4lockTest(INDEX4* ix) { return ix->locked || ix->data->file.exclusiveOpen ? 1 : 0; }
 
-int i4versionCheck(INDEX4* ix) {
-  if (ix->locked) return 0;
+namespace {
+
+void (*g_lockWaitHook)() = nullptr;
+constexpr int kNeedsLock = 2;
+
+// Reads the header and tag counters again. Without the lock, a header whose
+// layout differs is a rebuild in progress elsewhere (kNeedsLock); under the
+// lock it is another file.
+int versionCheckCore(INDEX4* ix, bool underLock) {
   unsigned char head[48];
   if (file4readAt(&ix->file, 0, head, sizeof(head)) != 0) return -1;
   bool changed = std::memcmp(head, ix->header, sizeof(head)) != 0;
   if (changed) {
     uint32_t units = get16(head + 20);
-    if (units != static_cast<uint32_t>(ix->units) || get16(head + 28) != get16(ix->header + 28))
+    if (units != static_cast<uint32_t>(ix->units) || get16(head + 28) != get16(ix->header + 28)) {
+      if (!underLock) return kNeedsLock;
       return notIndex(ix->cb, ix->file.name, "Changed by another program");
+    }
     std::memcpy(ix->header, head, sizeof(head));
     ix->eof = static_cast<int32_t>(std::min<uint32_t>(get32(head + 32), INT32_MAX));
     ix->freeList = static_cast<int32_t>(std::min<uint32_t>(get32(head + 36), INT32_MAX));
@@ -424,12 +436,82 @@ int i4versionCheck(INDEX4* ix) {
   return changed ? 1 : 0;
 }
 
+} // namespace
+
+void i4setLockWaitHook(void (*hook)()) { g_lockWaitHook = hook; }
+
+int i4lockWait(INDEX4* ix) {
+  CODE4* cb = ix->cb;
+  if (cb->errorCode < 0) return -1;
+  const int attempts = cb->lockAttempts;
+  const auto limit = std::chrono::seconds(attempts <= 0 ? 1 : attempts);
+  const auto start = std::chrono::steady_clock::now();
+  auto pause = std::chrono::microseconds(200);
+  for (;;) {
+    int rc;
+    if (ix->file.readOnlyOpen) {
+      // A read-only file takes no lock: wait only until nobody holds one.
+      rc = file4lockTestOther(&ix->file, lock4gate, 1);
+      if (rc < 0) return error4reportEx(cb, err4lock, ix->file.name, nullptr, nullptr);
+      rc = rc == 1 ? status4locked : 0;
+    } else {
+      cb->lockAttempts = 1;
+      rc = file4lockRange(&ix->file, lock4gate, 1);
+      cb->lockAttempts = attempts;
+    }
+    if (rc != status4locked) return rc;
+    if (attempts >= 0 && std::chrono::steady_clock::now() - start >= limit) return status4locked;
+    if (g_lockWaitHook != nullptr) g_lockWaitHook();
+    std::this_thread::sleep_for(pause);
+    pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(20));
+  }
+}
+
+int i4readLock(INDEX4* ix) {
+  if (ix->locked || i4lockTest(ix)) return 0;
+  int rc = i4lockWait(ix);
+  if (rc != 0) return rc;
+  rc = versionCheckCore(ix, true);
+  if (rc < 0) {
+    file4unlockRange(&ix->file, lock4gate, 1);
+    return -1;
+  }
+  ix->locked = 1;
+  ix->readLocked = 1;
+  return 0;
+}
+
+void i4readUnlock(INDEX4* ix) {
+  if (!ix->readLocked) return;
+  ix->readLocked = 0;
+  ix->locked = 0;
+  // Reading changed nothing, so nothing is flushed.
+  if (!ix->data->file.exclusiveOpen) file4unlockRange(&ix->file, lock4gate, 1);
+}
+
+int i4writerActive(INDEX4* ix) {
+  if (ix->locked || i4lockTest(ix)) return 0;
+  return file4lockTestOther(&ix->file, lock4gate, 1);
+}
+
+int i4versionCheck(INDEX4* ix) {
+  // Nobody else writes a file this program holds locked or exclusively.
+  if (i4lockTest(ix)) return 0;
+  int rc = versionCheckCore(ix, false);
+  if (rc != kNeedsLock) return rc;
+  // Another program is rebuilding the file: its lock ends with the rebuild.
+  rc = i4readLock(ix);
+  if (rc != 0) return rc < 0 ? -1 : rc;
+  i4readUnlock(ix);
+  return 1;
+}
+
 int i4lock(INDEX4* ix) {
   if (ix->cb->errorCode < 0) return -1;
   if (i4lockTest(ix)) return 0;
   int rc = file4lockRange(&ix->file, lock4gate, 1);
   if (rc != 0) return rc;
-  if (i4versionCheck(ix) < 0) {
+  if (versionCheckCore(ix, true) < 0) {
     file4unlockRange(&ix->file, lock4gate, 1);
     return -1;
   }

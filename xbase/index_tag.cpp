@@ -288,33 +288,62 @@ int seekOnce(TAG4* t, const void* key, int len) {
   }
 }
 
+// The seek again with the index lock held: once another program's update has
+// ended, what is read is final, and an inconsistent block is damage.
+int seekUnderLock(TAG4* t, const void* key, int len) {
+  INDEX4* ix = t->index;
+  int lk = i4readLock(ix);
+  if (lk != 0) return lk < 0 ? -1 : lk;
+  int rc = seekOnce(t, key, len);
+  i4readUnlock(ix);
+  return rc;
+}
+
 } // namespace
 
-// Another program may change the file between two block reads. Without our
-// own lock, an inconsistent block is read again from the root, but only while
-// the file's counters show such a change, and at most three times: a damaged
-// file must fail, not spin.
+// Another program may change the file between two block reads: it writes the
+// blocks first and its counters last, all under the index lock. Without our
+// own lock, an inconsistent block is read again from the root while the
+// counters show a change (at most three times), and otherwise once more after
+// the other program's lock is gone. A key not found while an update is under
+// way or just ended is sought again the same way, and so is a prefix, so a
+// half-written tree never answers "not found" for a key it holds, nor a later
+// key for the first one with a prefix.
 int t4seek(TAG4* t, const void* key, int len) {
   CODE4* cb = t->cb;
   if (cb->errorCode < 0) return -1;
   cb->activity |= 8;
   for (int attempt = 0;; ++attempt) {
-    const bool mayRetry = !t->index->locked && attempt < 3 && !t->retrying;
+    const bool mayRetry = !i4lockTest(t->index) && attempt < 3 && !t->retrying;
     const int savedOff = cb->errorOff;
     if (mayRetry) cb->errorOff = 1;
     int rc = seekOnce(t, key, len);
     cb->errorOff = savedOff;
-    if (rc >= 0 || !mayRetry) return rc;
+    // A whole key found is the key; a prefix found first may not be the first.
+    const bool settled = rc == 0 && (t->keyType != 'C' || len >= t->keyLen);
+    if (settled || (rc >= 0 && !mayRetry)) return rc;
+    if (rc >= 0) {
+      int active = i4writerActive(t->index);
+      int changed = active == 0 ? i4versionCheck(t->index) : 0;
+      if (active < 0 || changed < 0) return -1;
+      if (changed == status4locked) return changed;
+      if (active == 0 && changed == 0) return rc;
+      truncatePath(t, 0);
+      return seekUnderLock(t, key, len);
+    }
+    if (!mayRetry) return rc;
     int code = cb->errorCode;
     cb->errorCode = 0;
     truncatePath(t, 0);
-    int changed = code == err4index ? i4versionCheck(t->index) : 0;
-    if (changed > 0) continue;
-    if (changed == 0) {
-      if (code == err4index) corrupt(t, t->alias);
-      else error4reportEx(cb, code, "t4seek()", t->alias, nullptr);
+    if (code != err4index) {
+      error4reportEx(cb, code, "t4seek()", t->alias, nullptr);
+      return -1;
     }
-    return -1;
+    int changed = i4versionCheck(t->index);
+    if (changed < 0) return -1;
+    if (changed == status4locked) return changed;
+    if (changed > 0) continue;
+    return seekUnderLock(t, key, len);
   }
 }
 
@@ -403,9 +432,9 @@ int skipOnce(TAG4* t, int32_t n, int32_t* movedOut, std::vector<unsigned char>& 
 
 } // namespace
 
-// Bounded re-reads as for a seek: after another program's change the skip
-// goes on from the key it last stood on.
-int32_t t4skip(TAG4* t, int32_t n) {
+namespace {
+
+int32_t skipImpl(TAG4* t, int32_t n) {
   CODE4* cb = t->cb;
   if (cb->errorCode < 0) return -1;
   cb->activity |= 4;
@@ -414,7 +443,7 @@ int32_t t4skip(TAG4* t, int32_t n) {
   const int32_t sign = n > 0 ? 1 : -1;
   int32_t total = 0, left = n;
   for (int attempt = 0;; ++attempt) {
-    const bool mayRetry = !t->index->locked && attempt < 3 && !t->retrying;
+    const bool mayRetry = !i4lockTest(t->index) && attempt < 3 && !t->retrying;
     const int savedOff = cb->errorOff;
     if (mayRetry) cb->errorOff = 1;
     int32_t moved = 0, savedRec = 0;
@@ -426,6 +455,13 @@ int32_t t4skip(TAG4* t, int32_t n) {
     cb->errorCode = 0;
     truncatePath(t, 0);
     int changed = code == err4index ? i4versionCheck(t->index) : 0;
+    if (changed == 0 && code == err4index && savedRec != 0) {
+      // No visible change: another program may be half way through an update.
+      // The rest of the skip runs under the index lock once it is free.
+      int lk = i4readLock(t->index);
+      if (lk != 0) return -1;
+      changed = 1;
+    }
     if (changed <= 0 || savedRec == 0) {
       if (changed >= 0) {
         if (code == err4index) corrupt(t, t->alias);
@@ -446,6 +482,18 @@ int32_t t4skip(TAG4* t, int32_t n) {
     }
     if (left == 0) return total;
   }
+}
+
+} // namespace
+
+// Bounded re-reads as for a seek: after another program's change the skip
+// goes on from the key it last stood on.
+int32_t t4skip(TAG4* t, int32_t n) {
+  INDEX4* ix = t->index;
+  const bool wasReadLocked = ix->readLocked != 0;
+  int32_t rc = skipImpl(t, n);
+  if (!wasReadLocked && ix->readLocked) i4readUnlock(ix);
+  return rc;
 }
 
 int t4go(TAG4* t, const void* key, int32_t rec) {

@@ -192,7 +192,8 @@ TEST_F(PhoneBookTest, LookupNamesAnUnlistedCallerFromThePhoneBook) {
               {{"0301234567", "Registry Wins"},
                // Windows-1252: u-umlaut, euro sign; padded with blanks by the field.
                {"0555", "M\xFCller \x80", "9999999999", true, true, true},
-               {"0666", "Plain", "536870912"}});
+               {"0666", "Plain", "536870912"},
+               {"0777", "Bit31", "2147483648"}});
     std::ifstream in(CALLERS_FIXTURE, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
@@ -224,6 +225,12 @@ TEST_F(PhoneBookTest, LookupNamesAnUnlistedCallerFromThePhoneBook) {
     EXPECT_EQ(r.settings().mode, static_cast<std::uint32_t>(CallerMode::RejectAlways));
     EXPECT_FALSE(r.noFax());
     EXPECT_FALSE(r.personalMsg);
+
+    // Bit 31 of the phone book's REJECT is not "no fax": REJECTFAX alone says so.
+    r = lookupCaller(callers, "0777", false, 1, book.search());
+    EXPECT_EQ(r.name, "Bit31");
+    EXPECT_EQ(r.rule, 0x80000000u);
+    EXPECT_FALSE(r.noFax());
 
     // The table record keeps its blanks.
     ASSERT_TRUE(book.find("0666"));
