@@ -103,7 +103,7 @@ struct CallerLookup {
     CallerSettings settings() const { return CallerSettings::decode(rule); }
     // A phone-book entry says "no fax" in REJECTFAX alone; bit 31 of the rule is
     // the registry's.
-    bool noFax() const { return fromPhoneBook ? phoneBookNoFax : settings().noFax; }
+    bool noFax() const { return phoneBookNoFax || (!fromPhoneBook && settings().noFax); }
 };
 
 // A caller name as the call record holds it: at most 49 bytes, cut only between
