@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <functional>
+#include <vector>
 
 #include "tests/media/spandsp_reference.h"
 
@@ -113,6 +117,124 @@ TEST(MuLaw, ALawToMuLawAndBackStaysWithinOneStep) {
         const uint8_t back = MuLawToALaw(ALawToMuLaw(b));
         EXPECT_EQ(ALawPositive(back), ALawPositive(b)) << a;
         EXPECT_LE(std::abs(ALawMagnitudeCode(back) - ALawMagnitudeCode(b)), 1) << a;
+    }
+}
+
+// The coder as first written, step by step from the algorithm, kept here so
+// that any faster form must give the same code for every input.
+namespace arithmetic {
+
+uint8_t LinearToALaw(int sample) {
+    const int x = static_cast<int16_t>(sample);
+    int mask = 0xD5;
+    int m = x;
+    if (x < 0) {
+        mask = 0x55;
+        m = std::max(-x - 8, 0);
+    }
+    int s = 0;
+    while (s < 7 && m > SegmentEndTable[s]) ++s;
+    const int q = (s < 2 ? (m >> 4) : (m >> (s + 3))) & 0x0F;
+    return static_cast<uint8_t>(((s << 4) | q) ^ mask);
+}
+
+int16_t ALawToLinear(uint8_t alaw) {
+    const int a = alaw ^ 0x55;
+    int t = (a & 0x0F) << 4;
+    const int s = (a & 0x70) >> 4;
+    if (s == 0)
+        t += 8;
+    else if (s == 1)
+        t += 0x108;
+    else
+        t = (t + 0x108) << (s - 1);
+    return static_cast<int16_t>((a & 0x80) ? t : -t);
+}
+
+uint8_t MuLawToALaw(uint8_t u) {
+    if (u & 0x80) return static_cast<uint8_t>(0xD5 ^ (MuToATable[u ^ 0xFF] - 1));
+    return static_cast<uint8_t>(0x55 ^ (MuToATable[u ^ 0x7F] - 1));
+}
+
+uint8_t ALawToMuLaw(uint8_t a) {
+    if (a & 0x80) return static_cast<uint8_t>(0xFF ^ AToMuTable[a ^ 0xD5]);
+    return static_cast<uint8_t>(0x7F ^ AToMuTable[a ^ 0x55]);
+}
+
+}  // namespace arithmetic
+
+// FNV-1a over the 16-bit results, so a digest also pins results the
+// arithmetic above would share with a changed coder.
+uint64_t Digest(int count, const std::function<int(int)>& f) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (int i = 0; i < count; ++i) {
+        const auto v = static_cast<uint16_t>(f(i));
+        for (uint8_t byte : {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)}) {
+            h ^= byte;
+            h *= 0x100000001b3ull;
+        }
+    }
+    return h;
+}
+
+struct Pinned {
+    const char* name;
+    int inputs;  // every 16-bit sample, or every 8-bit code
+    std::function<int(int)> coder;
+    std::function<int(int)> arithmetic;
+    uint64_t digest;  // of the results as first released
+};
+
+// Inputs 0..65535 stand for the samples 0..32767, -32768..-1 (low 16 bits).
+TEST(PinnedResults, EverySampleAndEveryCodeCodesAsFirstReleased) {
+    auto u8 = [](int i) { return static_cast<uint8_t>(i); };
+    const std::vector<Pinned> pinned = {
+        {"linear to A-law", 65536, [](int x) { return LinearToALaw(x); },
+         [](int x) { return arithmetic::LinearToALaw(x); }, 10624369908542048698ull},
+        {"A-law to linear", 256, [&](int a) { return ALawToLinear(u8(a)); },
+         [&](int a) { return arithmetic::ALawToLinear(u8(a)); }, 7582444160614126245ull},
+        {"mu-law to A-law", 256, [&](int u) { return MuLawToALaw(u8(u)); },
+         [&](int u) { return arithmetic::MuLawToALaw(u8(u)); }, 6649052166789547973ull},
+        {"A-law to mu-law", 256, [&](int a) { return ALawToMuLaw(u8(a)); },
+         [&](int a) { return arithmetic::ALawToMuLaw(u8(a)); }, 6819024307151727749ull},
+        {"linear to mu-law", 65536, [](int x) { return ALawToMuLaw(LinearToALaw(x)); },
+         [](int x) { return arithmetic::ALawToMuLaw(arithmetic::LinearToALaw(x)); }, 12200711680486629467ull},
+        {"mu-law to linear", 256, [&](int u) { return ALawToLinear(MuLawToALaw(u8(u))); },
+         [&](int u) { return arithmetic::ALawToLinear(arithmetic::MuLawToALaw(u8(u))); }, 11968781601717672709ull},
+    };
+    for (const auto& p : pinned) {
+        for (int i = 0; i < p.inputs; ++i) ASSERT_EQ(p.coder(i), p.arithmetic(i)) << p.name << " of " << i;
+        EXPECT_EQ(Digest(p.inputs, p.coder), p.digest) << p.name;
+    }
+}
+
+// The pipelines with gain control over a signal that sweeps every level, so
+// a change in the order of coding and gain shows.
+TEST(PinnedResults, PipelinesWithGainCodeAsFirstReleased) {
+    using Pipeline = uint8_t (*)(uint8_t, GainState&);
+    const std::vector<std::pair<const char*, Pipeline>> pipelines = {
+        {"ConvertALawByte", [](uint8_t b, GainState& g) { return ConvertALawByte(b, g); }},
+        {"ConvertALawByteToMuLaw", [](uint8_t b, GainState& g) { return ConvertALawByteToMuLaw(b, g); }},
+        {"ConvertPcm8Byte", [](uint8_t b, GainState& g) { return ConvertPcm8Byte(b, g); }},
+        {"ConvertPcm8ByteToMuLaw", [](uint8_t b, GainState& g) { return ConvertPcm8ByteToMuLaw(b, g, false); }},
+        {"LineALawToPcm8", [](uint8_t b, GainState& g) { return LineALawToPcm8(b, g); }},
+        {"LineMuLawToPcm8", [](uint8_t b, GainState& g) { return LineMuLawToPcm8(b, g); }},
+    };
+    const uint64_t digests[] = {892178785627563038ull,   10786951368572433644ull, 2834928923309560856ull,
+                                8242083737130758955ull, 11627070867834373227ull, 11291350205980407112ull};
+    for (size_t k = 0; k < pipelines.size(); ++k) {
+        GainState g;
+        ASSERT_TRUE(g.Configure(4000.0, 650, 130));
+        // Noise whose amplitude rises and falls over the whole byte range
+        // (integers only, so the input is the same on every machine).
+        auto input = [](int i) {
+            const int noise = static_cast<int>((static_cast<uint32_t>(i) * 2654435761u) >> 24) - 128;
+            const int phase = i % 8192;
+            const int envelope = phase < 4096 ? phase / 32 : (8191 - phase) / 32;  // 0..127
+            return static_cast<uint8_t>(128 + noise * envelope / 128);
+        };
+        EXPECT_EQ(Digest(200000, [&](int i) { return pipelines[k].second(input(i), g); }), digests[k])
+            << pipelines[k].first;
     }
 }
 
