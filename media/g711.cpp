@@ -24,7 +24,7 @@ const uint8_t BitReverseTable[256] = {
     0x0F, 0x8F, 0x4F, 0xCF, 0x2F, 0xAF, 0x6F, 0xEF, 0x1F, 0x9F, 0x5F, 0xDF, 0x3F, 0xBF, 0x7F, 0xFF,
 };
 
-const int32_t MuToATable[128] = {
+constexpr int32_t MuToATable[128] = {
     1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8,
     9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24,
     25, 27, 29, 31, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44,
@@ -35,7 +35,7 @@ const int32_t MuToATable[128] = {
     113, 114, 115, 116, 117, 118, 119, 120, 121, 122, 123, 124, 125, 126, 127, 128,
 };
 
-const int32_t AToMuTable[128] = {
+constexpr int32_t AToMuTable[128] = {
     1, 3, 5, 7, 9, 11, 13, 15, 16, 17, 18, 19, 20, 21, 22, 23,
     24, 25, 26, 27, 28, 29, 30, 31, 32, 32, 33, 33, 34, 34, 35, 35,
     36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 48, 49, 49,
@@ -46,10 +46,13 @@ const int32_t AToMuTable[128] = {
     112, 113, 114, 115, 116, 117, 118, 119, 120, 121, 122, 123, 124, 125, 126, 127,
 };
 
-const int16_t SegmentEndTable[8] = {255, 511, 1023, 2047, 4095, 8191, 16383, 32767};
+constexpr int16_t SegmentEndTable[8] = {255, 511, 1023, 2047, 4095, 8191, 16383, 32767};
 
-// G.711 clause 2 (A-law), with even bits inverted by the 0x55 mask.
-uint8_t LinearToALaw(int sample) {
+namespace {
+
+// G.711 clause 2 (A-law), with even bits inverted by the 0x55 mask. These
+// define the coding; the tables below hold their every result.
+constexpr uint8_t EncodeALaw(int sample) {
     const int x = static_cast<int16_t>(sample);
     int mask = 0xD5;
     int m = x;
@@ -63,7 +66,7 @@ uint8_t LinearToALaw(int sample) {
     return static_cast<uint8_t>(((s << 4) | q) ^ mask);
 }
 
-int16_t ALawToLinear(uint8_t alaw) {
+constexpr int16_t DecodeALaw(uint8_t alaw) {
     const int a = alaw ^ 0x55;
     int t = (a & 0x0F) << 4;
     const int s = (a & 0x70) >> 4;
@@ -76,15 +79,24 @@ int16_t ALawToLinear(uint8_t alaw) {
     return static_cast<int16_t>((a & 0x80) ? t : -t);
 }
 
-uint8_t MuLawToALaw(uint8_t mulaw) {
+constexpr uint8_t TranscodeMuToA(uint8_t mulaw) {
     if (mulaw & 0x80) return static_cast<uint8_t>(0xD5 ^ (MuToATable[mulaw ^ 0xFF] - 1));
     return static_cast<uint8_t>(0x55 ^ (MuToATable[mulaw ^ 0x7F] - 1));
 }
 
-uint8_t ALawToMuLaw(uint8_t alaw) {
+constexpr uint8_t TranscodeAToMu(uint8_t alaw) {
     if (alaw & 0x80) return static_cast<uint8_t>(0xFF ^ AToMuTable[alaw ^ 0xD5]);
     return static_cast<uint8_t>(0x7F ^ AToMuTable[alaw ^ 0x55]);
 }
+
+template <typename T, size_t N, typename F>
+constexpr std::array<T, N> Tabulate(F f) {
+    std::array<T, N> t{};
+    for (size_t i = 0; i < N; ++i) t[i] = f(static_cast<int>(i));
+    return t;
+}
+
+}  // namespace
 
 bool GainState::Configure(double level, int32_t floor, int32_t window) {
     level_ = 0.0;
@@ -108,54 +120,33 @@ void GainState::Reset() {
     sum_ = 0;
 }
 
-int16_t AdjustGain(GainState& g, int sample) {
-    const int x = static_cast<int16_t>(sample);
-    if (g.window_ <= 0) return static_cast<int16_t>(x);
-    g.index_ = (g.index_ + 1) % g.window_;
-    int32_t& slot = g.ring_[static_cast<size_t>(g.index_)];
-    g.sum_ -= slot;
+namespace g711_detail {
+constexpr std::array<uint8_t, 256> MuLawOfALaw =
+    Tabulate<uint8_t, 256>([](int a) { return TranscodeAToMu(static_cast<uint8_t>(a)); });
+constexpr std::array<uint8_t, 65536> ALawOfSample = Tabulate<uint8_t, 65536>([](int i) { return EncodeALaw(i); });
+constexpr std::array<uint8_t, 65536> MuLawOfSample =
+    Tabulate<uint8_t, 65536>([](int i) { return MuLawOfALaw[ALawOfSample[static_cast<size_t>(i)]]; });
+constexpr std::array<int16_t, 256> SampleOfALaw =
+    Tabulate<int16_t, 256>([](int a) { return DecodeALaw(static_cast<uint8_t>(a)); });
+constexpr std::array<int16_t, 256> SampleOfMuLaw =
+    Tabulate<int16_t, 256>([](int u) { return DecodeALaw(TranscodeMuToA(static_cast<uint8_t>(u))); });
+constexpr std::array<uint8_t, 256> ALawOfMuLaw =
+    Tabulate<uint8_t, 256>([](int u) { return TranscodeMuToA(static_cast<uint8_t>(u)); });
+}  // namespace g711_detail
+
+int16_t GainState::Apply(int16_t sample) {
+    const int x = sample;
+    index_ = (index_ + 1) % window_;
+    int32_t& slot = ring_[static_cast<size_t>(index_)];
+    sum_ -= slot;
     const double magnitude = std::fabs(static_cast<double>(x));
-    slot = static_cast<int32_t>(std::max(magnitude, static_cast<double>(g.floor_)));
-    g.sum_ += slot;
+    slot = static_cast<int32_t>(std::max(magnitude, static_cast<double>(floor_)));
+    sum_ += slot;
     // Only a floor of 0 and a run of silence can empty the ring.
-    if (g.sum_ <= 0) return 0;
-    const double gain = static_cast<double>(g.window_) * g.level_ / static_cast<double>(g.sum_);
+    if (sum_ <= 0) return 0;
+    const double gain = static_cast<double>(window_) * level_ / static_cast<double>(sum_);
     if (magnitude * gain >= 32767.0) return x > 0 ? 32767 : -32767;
     return static_cast<int16_t>(static_cast<double>(x) * gain);
-}
-
-namespace {
-
-uint8_t Reversed(uint8_t b, bool reverse) { return reverse ? BitReverseTable[b] : b; }
-
-int Pcm8ToLinear(uint8_t b) { return (b - 128) * 256; }
-
-uint8_t LinearToPcm8(int y) { return static_cast<uint8_t>((y >> 8) + 128); }
-
-}  // namespace
-
-uint8_t ConvertALawByte(uint8_t alaw, GainState& gain, bool reverse) {
-    return Reversed(LinearToALaw(AdjustGain(gain, ALawToLinear(alaw))), reverse);
-}
-
-uint8_t ConvertALawByteToMuLaw(uint8_t alaw, GainState& gain, bool reverse) {
-    return Reversed(ALawToMuLaw(LinearToALaw(AdjustGain(gain, ALawToLinear(alaw)))), reverse);
-}
-
-uint8_t ConvertPcm8Byte(uint8_t pcm, GainState& gain, bool reverse) {
-    return Reversed(LinearToALaw(AdjustGain(gain, Pcm8ToLinear(pcm))), reverse);
-}
-
-uint8_t ConvertPcm8ByteToMuLaw(uint8_t pcm, GainState& gain, bool reverse) {
-    return Reversed(ALawToMuLaw(LinearToALaw(AdjustGain(gain, Pcm8ToLinear(pcm)))), reverse);
-}
-
-uint8_t LineALawToPcm8(uint8_t line, GainState& gain) {
-    return LinearToPcm8(AdjustGain(gain, ALawToLinear(BitReverseTable[line])));
-}
-
-uint8_t LineMuLawToPcm8(uint8_t line, GainState& gain) {
-    return LinearToPcm8(AdjustGain(gain, ALawToLinear(MuLawToALaw(BitReverseTable[line]))));
 }
 
 }  // namespace orvelin::media

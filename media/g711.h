@@ -3,6 +3,7 @@
 // that chain them. Compiled into the program and into libsundrel.so alike.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -18,13 +19,29 @@ extern const int16_t SegmentEndTable[8];
 extern const int32_t MuToATable[128];
 extern const int32_t AToMuTable[128];
 
+namespace g711_detail {
+// Every result of the coding below, worked out at compile time from the
+// arithmetic in g711.cpp, so the hot loops do one look-up per sample.
+// Samples index by their low 16 bits.
+extern const std::array<uint8_t, 65536> ALawOfSample;
+extern const std::array<uint8_t, 65536> MuLawOfSample;  // through A-law
+extern const std::array<int16_t, 256> SampleOfALaw;
+extern const std::array<int16_t, 256> SampleOfMuLaw;  // through A-law
+extern const std::array<uint8_t, 256> ALawOfMuLaw;
+extern const std::array<uint8_t, 256> MuLawOfALaw;
+}  // namespace g711_detail
+
 // Only the low 16 bits of the argument count. Negative samples are rounded
 // as the answering machine always has (magnitude -x - 8), which differs from
 // the ITU-T reference for some negative values.
-uint8_t LinearToALaw(int sample);
-int16_t ALawToLinear(uint8_t alaw);
-uint8_t MuLawToALaw(uint8_t mulaw);
-uint8_t ALawToMuLaw(uint8_t alaw);
+inline uint8_t LinearToALaw(int sample) { return g711_detail::ALawOfSample[static_cast<uint16_t>(sample)]; }
+inline int16_t ALawToLinear(uint8_t alaw) { return g711_detail::SampleOfALaw[alaw]; }
+inline uint8_t MuLawToALaw(uint8_t mulaw) { return g711_detail::ALawOfMuLaw[mulaw]; }
+inline uint8_t ALawToMuLaw(uint8_t alaw) { return g711_detail::MuLawOfALaw[alaw]; }
+// mu-law has no coder of its own: these equal the A-law coding followed (or
+// preceded) by the table transcoding, in one step.
+inline uint8_t LinearToMuLaw(int sample) { return g711_detail::MuLawOfSample[static_cast<uint16_t>(sample)]; }
+inline int16_t MuLawToLinear(uint8_t mulaw) { return g711_detail::SampleOfMuLaw[mulaw]; }
 
 // Gain control state for one conversion. A window of 0 (or less) switches
 // gain control off; Configure refuses windows that cannot be meant.
@@ -42,6 +59,7 @@ public:
 
 private:
     friend int16_t AdjustGain(GainState& state, int sample);
+    int16_t Apply(int16_t x);
 
     double level_ = 0.0;
     int32_t floor_ = 0;
@@ -55,16 +73,34 @@ private:
 
 // Returns the gain-corrected sample and advances the state. With gain control
 // off the sample is returned unchanged (only its low 16 bits count).
-int16_t AdjustGain(GainState& state, int sample);
+inline int16_t AdjustGain(GainState& state, int sample) {
+    const auto x = static_cast<int16_t>(sample);
+    return state.Enabled() ? state.Apply(x) : x;
+}
 
 // Per-byte pipelines. `reverse` selects the final (or first) bit reversal;
 // the program always reverses, the sound conversion library only for line
 // audio destinations.
-uint8_t ConvertALawByte(uint8_t alaw, GainState& gain, bool reverse = true);
-uint8_t ConvertALawByteToMuLaw(uint8_t alaw, GainState& gain, bool reverse = true);
-uint8_t ConvertPcm8Byte(uint8_t pcm, GainState& gain, bool reverse = true);
-uint8_t ConvertPcm8ByteToMuLaw(uint8_t pcm, GainState& gain, bool reverse = true);
-uint8_t LineALawToPcm8(uint8_t line, GainState& gain);
-uint8_t LineMuLawToPcm8(uint8_t line, GainState& gain);
+inline uint8_t ReverseIf(uint8_t b, bool reverse) { return reverse ? BitReverseTable[b] : b; }
+
+inline uint8_t ConvertALawByte(uint8_t alaw, GainState& gain, bool reverse = true) {
+    return ReverseIf(LinearToALaw(AdjustGain(gain, ALawToLinear(alaw))), reverse);
+}
+inline uint8_t ConvertALawByteToMuLaw(uint8_t alaw, GainState& gain, bool reverse = true) {
+    return ReverseIf(LinearToMuLaw(AdjustGain(gain, ALawToLinear(alaw))), reverse);
+}
+inline uint8_t ConvertPcm8Byte(uint8_t pcm, GainState& gain, bool reverse = true) {
+    return ReverseIf(LinearToALaw(AdjustGain(gain, (pcm - 128) * 256)), reverse);
+}
+inline uint8_t ConvertPcm8ByteToMuLaw(uint8_t pcm, GainState& gain, bool reverse = true) {
+    return ReverseIf(LinearToMuLaw(AdjustGain(gain, (pcm - 128) * 256)), reverse);
+}
+// (y >> 8) + 128 with an arithmetic shift, low 8 bits kept.
+inline uint8_t LineALawToPcm8(uint8_t line, GainState& gain) {
+    return static_cast<uint8_t>((AdjustGain(gain, ALawToLinear(BitReverseTable[line])) >> 8) + 128);
+}
+inline uint8_t LineMuLawToPcm8(uint8_t line, GainState& gain) {
+    return static_cast<uint8_t>((AdjustGain(gain, MuLawToLinear(BitReverseTable[line])) >> 8) + 128);
+}
 
 }  // namespace orvelin::media

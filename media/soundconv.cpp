@@ -54,8 +54,11 @@ bool CSoundConv::Convert() {
     uint64_t total = 0;
     size_t got;
     while ((got = std::fread(block.data(), 1, block.size(), source_)) > 0) {
-        for (size_t i = 0; i < got; ++i)
-            block[i] = aLaw_ ? LineALawToPcm8(block[i], gain_) : LineMuLawToPcm8(block[i], gain_);
+        uint8_t* b = block.data();
+        if (aLaw_)
+            for (size_t i = 0; i < got; ++i) b[i] = LineALawToPcm8(b[i], gain_);
+        else
+            for (size_t i = 0; i < got; ++i) b[i] = LineMuLawToPcm8(b[i], gain_);
         destination_.Write(block.data(), got);
         total += got;
     }

@@ -62,28 +62,34 @@ struct Conversion {
     GainState gain;
 };
 
-// Both direct paths work on the raw bytes so they stay byte-exact.
+// Both direct paths work on the raw bytes so they stay byte-exact. Each
+// loop is chosen once per file, so the per-sample work is table look-ups.
 void ConvertTargetFormat(Conversion& c, const uint8_t* in, size_t n, std::vector<uint8_t>& out) {
     out.resize(n);
-    for (size_t i = 0; i < n; ++i)
-        out[i] = c.aLaw ? ConvertALawByte(in[i], c.gain, c.reverse)
-                        : ConvertALawByteToMuLaw(MuLawToALaw(in[i]), c.gain, c.reverse);
+    uint8_t* o = out.data();
+    if (c.aLaw)
+        for (size_t i = 0; i < n; ++i) o[i] = ConvertALawByte(in[i], c.gain, c.reverse);
+    else
+        for (size_t i = 0; i < n; ++i) o[i] = ConvertALawByteToMuLaw(MuLawToALaw(in[i]), c.gain, c.reverse);
 }
 
 void ConvertPcm8(Conversion& c, const uint8_t* in, size_t n, std::vector<uint8_t>& out) {
     out.resize(n);
-    for (size_t i = 0; i < n; ++i)
-        out[i] = c.aLaw ? ConvertPcm8Byte(in[i], c.gain, c.reverse)
-                        : ConvertPcm8ByteToMuLaw(in[i], c.gain, c.reverse);
+    uint8_t* o = out.data();
+    if (c.aLaw)
+        for (size_t i = 0; i < n; ++i) o[i] = ConvertPcm8Byte(in[i], c.gain, c.reverse);
+    else
+        for (size_t i = 0; i < n; ++i) o[i] = ConvertPcm8ByteToMuLaw(in[i], c.gain, c.reverse);
 }
 
 void ConvertLinear(Conversion& c, const std::vector<int16_t>& in, std::vector<uint8_t>& out) {
     out.resize(in.size());
-    for (size_t i = 0; i < in.size(); ++i) {
-        uint8_t code = LinearToALaw(AdjustGain(c.gain, in[i]));
-        if (!c.aLaw) code = ALawToMuLaw(code);
-        out[i] = c.reverse ? BitReverseTable[code] : code;
-    }
+    uint8_t* o = out.data();
+    const size_t n = in.size();
+    if (c.aLaw)
+        for (size_t i = 0; i < n; ++i) o[i] = ReverseIf(LinearToALaw(AdjustGain(c.gain, in[i])), c.reverse);
+    else
+        for (size_t i = 0; i < n; ++i) o[i] = ReverseIf(LinearToMuLaw(AdjustGain(c.gain, in[i])), c.reverse);
 }
 
 bool Convert(Conversion& c, const std::vector<uint8_t>& file, std::vector<uint8_t>& out) {
