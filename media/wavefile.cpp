@@ -53,11 +53,18 @@ std::array<uint8_t, WaveHeaderSize> MakeWaveHeader(uint16_t formatTag, uint32_t 
 }
 
 bool ParseWave(const uint8_t* file, size_t size, WaveLayout& layout) {
+    return ParseWaveHead(file, size, size, layout) == WaveHead::Found;
+}
+
+WaveHead ParseWaveHead(const uint8_t* file, size_t headSize, uint64_t size, WaveLayout& layout) {
     layout = WaveLayout{};
-    if (size < 20 || !IdIs(file, "RIFF") || !IdIs(file + 8, "WAVE") || !IdIs(file + 12, "fmt "))
-        return false;
+    headSize = static_cast<size_t>(std::min<uint64_t>(headSize, size));
+    if (size < 20) return WaveHead::Invalid;
+    if (headSize < 20) return WaveHead::NeedMore;
+    if (!IdIs(file, "RIFF") || !IdIs(file + 8, "WAVE") || !IdIs(file + 12, "fmt ")) return WaveHead::Invalid;
     const uint32_t fmtSize = Get32(file + 16);
-    if (fmtSize < 16 || fmtSize > MaxFormatSize || 20 + uint64_t{fmtSize} > size) return false;
+    if (fmtSize < 16 || fmtSize > MaxFormatSize || 20 + uint64_t{fmtSize} > size) return WaveHead::Invalid;
+    if (20 + uint64_t{fmtSize} > headSize) return WaveHead::NeedMore;
     // Sizes in 64 bits: no 32-bit field can wrap an offset.
     const uint64_t riffEnd = std::min<uint64_t>(uint64_t{Get32(file + 4)} + 8, size);
     layout.fmtOffset = 20;
@@ -65,6 +72,7 @@ bool ParseWave(const uint8_t* file, size_t size, WaveLayout& layout) {
 
     uint64_t pos = 20 + uint64_t{fmtSize} + (fmtSize & 1);
     while (pos + 8 <= riffEnd) {
+        if (pos + 8 > headSize) return WaveHead::NeedMore;
         const uint8_t* chunk = file + pos;
         const uint32_t chunkSize = Get32(chunk + 4);
         const uint64_t body = pos + 8;
@@ -72,22 +80,23 @@ bool ParseWave(const uint8_t* file, size_t size, WaveLayout& layout) {
             const uint64_t available = riffEnd - body;
             uint64_t count = available;
             if (chunkSize != 0 && chunkSize != 0xFFFFFFFFu) count = std::min<uint64_t>(chunkSize, available);
-            if (count == 0) return false;
+            if (count == 0) return WaveHead::Invalid;
             layout.dataOffset = static_cast<size_t>(body);
             layout.dataSize = static_cast<size_t>(count);
-            return true;
+            return WaveHead::Found;
         }
         const uint64_t next = body + chunkSize + (chunkSize & 1);
         // A chunk that claims more than the file holds is not walked over: the
         // bytes after it would be guesses.
-        if (body + chunkSize > riffEnd) return false;
+        if (body + chunkSize > riffEnd) return WaveHead::Invalid;
         if (IdIs(chunk, "fact") && chunkSize >= 4 && layout.factOffset == 0) {
+            if (body + 4 > headSize) return WaveHead::NeedMore;
             layout.factOffset = static_cast<size_t>(body);
             layout.factSize = chunkSize;
         }
         pos = next;
     }
-    return false;
+    return WaveHead::Invalid;
 }
 
 AtomicFile::~AtomicFile() { Abandon(); }
@@ -149,10 +158,10 @@ void AtomicFile::Truncate(uint64_t size) {
     size_ = size;
 }
 
-bool AtomicFile::Commit() {
+bool AtomicFile::Commit(bool sync) {
     if (stream_ == nullptr) return false;
     bool ok = !failed_ && std::fflush(stream_) == 0 && !std::ferror(stream_);
-    ok = ok && ::fsync(fileno(stream_)) == 0;
+    ok = ok && (!sync || ::fsync(fileno(stream_)) == 0);
     const bool closed = std::fclose(stream_) == 0;
     stream_ = nullptr;
     ok = ok && closed && ::rename(temp_.c_str(), path_.c_str()) == 0;

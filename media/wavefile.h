@@ -55,6 +55,12 @@ constexpr uint32_t MaxFormatSize = 68;
 // chunk, and anything shorter than a header.
 bool ParseWave(const uint8_t* file, size_t size, WaveLayout& layout);
 
+// The same from the first `headSize` bytes of a file of `fileSize` bytes, so
+// the samples need not be in memory. NeedMore: the chunks before the data
+// reach beyond the head; read more and ask again.
+enum class WaveHead { Found, Invalid, NeedMore };
+WaveHead ParseWaveHead(const uint8_t* head, size_t headSize, uint64_t fileSize, WaveLayout& layout);
+
 // Writes to a new file beside `path` and renames it over `path` on Commit, so
 // a failed or abandoned write never leaves a destination behind.
 class AtomicFile {
@@ -73,8 +79,11 @@ public:
     uint64_t Size() const { return size_; }
     void WriteAt(uint64_t offset, const void* data, size_t size);
     void Truncate(uint64_t size);
-    // Flushes, syncs and renames; false (and nothing at `path` changed) on any error.
-    bool Commit();
+    // Flushes, syncs and renames; false (and nothing at `path` changed) on any
+    // error. Without `sync` the file is only renamed into place: for a copy
+    // made afresh from its source at every use, which a crash can only cost
+    // the time to make it again.
+    bool Commit(bool sync = true);
     // Removes the temporary file.
     void Abandon();
 

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace orvelin::sundrel {
 
@@ -12,12 +11,22 @@ struct EncodedWave {
     const uint8_t* fmt = nullptr;  // format chunk body
     uint32_t fmtSize = 0;
     const uint8_t* fact = nullptr;  // first 4 bytes of a "fact" body, or null
-    const uint8_t* data = nullptr;
+    int fd = -1;  // the samples are read from here as they are decoded
+    uint64_t dataOffset = 0;
     size_t dataSize = 0;
 };
 
+// Receives the decoded samples in order, block by block.
+class SampleSink {
+public:
+    virtual ~SampleSink() = default;
+    // Once, before the first block: about how many samples will come.
+    virtual void Expect(size_t samples) = 0;
+    virtual void Take(const int16_t* samples, size_t count) = 0;
+};
+
 // False when the encoding is unknown, the stream is corrupt, nothing decodes,
-// or the result would exceed maxSamples.
-bool DecodeTo8kMono(const EncodedWave& wave, size_t maxSamples, std::vector<int16_t>& out);
+// or the result would exceed maxSamples (the sink may have had part of it).
+bool DecodeTo8kMono(const EncodedWave& wave, size_t maxSamples, SampleSink& sink);
 
 }  // namespace orvelin::sundrel

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -32,28 +33,66 @@ std::array<uint8_t, 16> FormatRecord(uint16_t tag) {
             0x40, 0x1F, 0, 0, 0x40, 0x1F, 0, 0, 1, 0, 8, 0};
 }
 
-bool ReadWholeFile(const char* path, std::vector<uint8_t>& bytes) {
+// The source file, open for reading, and the first bytes of it: enough for
+// the chunks before the samples, which are read as they are converted.
+class Source {
+public:
+    ~Source() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool Open(const char* path);
+    bool ParseHead(WaveLayout& layout);
+    const uint8_t* head() const { return head_.data(); }
+    int fd() const { return fd_; }
+    // Reads up to `size` bytes at `offset`; fewer when the file ends sooner.
+    size_t ReadAt(uint64_t offset, uint8_t* into, size_t size) const;
+
+private:
+    int fd_ = -1;
+    uint64_t size_ = 0;
+    std::vector<uint8_t> head_;
+};
+
+bool Source::Open(const char* path) {
     // Non-blocking so a FIFO named as a greeting cannot stall the caller; it
     // is refused below like anything else that is not a regular file.
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return false;
+    fd_ = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd_ < 0) return false;
     struct stat st {};
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0 &&
-              static_cast<uint64_t>(st.st_size) <= MaxSourceBytes;
-    if (ok) {
-        bytes.resize(static_cast<size_t>(st.st_size));
-        size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += static_cast<size_t>(n);
-        }
-        // A file that shrank while being read counts as what was read.
-        bytes.resize(done);
+    if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
+        static_cast<uint64_t>(st.st_size) > MaxSourceBytes)
+        return false;
+    size_ = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+size_t Source::ReadAt(uint64_t offset, uint8_t* into, size_t size) const {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd_, into + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
     }
-    ::close(fd);
-    return ok;
+    return done;
+}
+
+bool Source::ParseHead(WaveLayout& layout) {
+    for (size_t want = 64 * 1024;; want *= 4) {
+        head_.resize(static_cast<size_t>(std::min<uint64_t>(want, size_)));
+        const size_t got = ReadAt(0, head_.data(), head_.size());
+        // A file that shrank while being read counts as what was read.
+        const uint64_t size = got < head_.size() ? got : size_;
+        switch (ParseWaveHead(head_.data(), got, size, layout)) {
+            case WaveHead::Found:
+                return true;
+            case WaveHead::Invalid:
+                return false;
+            case WaveHead::NeedMore:
+                if (got < want) return false;
+                break;
+        }
+    }
 }
 
 struct Conversion {
@@ -62,59 +101,66 @@ struct Conversion {
     GainState gain;
 };
 
-// Both direct paths work on the raw bytes so they stay byte-exact. Each
-// loop is chosen once per file, so the per-sample work is table look-ups.
-void ConvertTargetFormat(Conversion& c, const uint8_t* in, size_t n, std::vector<uint8_t>& out) {
-    out.resize(n);
-    uint8_t* o = out.data();
+// Both direct paths work on the raw bytes, in place, so they stay byte-exact.
+// Each loop is chosen once per file, so the per-sample work is table look-ups.
+void ConvertTargetFormat(Conversion& c, uint8_t* b, size_t n) {
     if (c.aLaw)
-        for (size_t i = 0; i < n; ++i) o[i] = ConvertALawByte(in[i], c.gain, c.reverse);
+        for (size_t i = 0; i < n; ++i) b[i] = ConvertALawByte(b[i], c.gain, c.reverse);
     else
-        for (size_t i = 0; i < n; ++i) o[i] = ConvertALawByteToMuLaw(MuLawToALaw(in[i]), c.gain, c.reverse);
+        for (size_t i = 0; i < n; ++i) b[i] = ConvertALawByteToMuLaw(MuLawToALaw(b[i]), c.gain, c.reverse);
 }
 
-void ConvertPcm8(Conversion& c, const uint8_t* in, size_t n, std::vector<uint8_t>& out) {
-    out.resize(n);
-    uint8_t* o = out.data();
+void ConvertPcm8(Conversion& c, uint8_t* b, size_t n) {
     if (c.aLaw)
-        for (size_t i = 0; i < n; ++i) o[i] = ConvertPcm8Byte(in[i], c.gain, c.reverse);
+        for (size_t i = 0; i < n; ++i) b[i] = ConvertPcm8Byte(b[i], c.gain, c.reverse);
     else
-        for (size_t i = 0; i < n; ++i) o[i] = ConvertPcm8ByteToMuLaw(in[i], c.gain, c.reverse);
+        for (size_t i = 0; i < n; ++i) b[i] = ConvertPcm8ByteToMuLaw(b[i], c.gain, c.reverse);
 }
 
-void ConvertLinear(Conversion& c, const std::vector<int16_t>& in, std::vector<uint8_t>& out) {
-    out.resize(in.size());
-    uint8_t* o = out.data();
-    const size_t n = in.size();
-    if (c.aLaw)
-        for (size_t i = 0; i < n; ++i) o[i] = ReverseIf(LinearToALaw(AdjustGain(c.gain, in[i])), c.reverse);
-    else
-        for (size_t i = 0; i < n; ++i) o[i] = ReverseIf(LinearToMuLaw(AdjustGain(c.gain, in[i])), c.reverse);
-}
-
-bool Convert(Conversion& c, const std::vector<uint8_t>& file, std::vector<uint8_t>& out) {
-    WaveLayout layout;
-    if (!ParseWave(file.data(), file.size(), layout)) return false;
-    const uint8_t* fmt = file.data() + layout.fmtOffset;
-    const uint8_t* samples = file.data() + layout.dataOffset;
-    if (std::memcmp(fmt, FormatRecord(c.aLaw ? WaveFormatALaw : WaveFormatMuLaw).data(), 16) == 0) {
-        ConvertTargetFormat(c, samples, layout.dataSize, out);
-        return true;
+// Codes the decoded samples as they come.
+class G711Sink : public orvelin::sundrel::SampleSink {
+public:
+    G711Sink(Conversion& c, std::vector<uint8_t>& out) : c_(c), out_(out) {}
+    void Expect(size_t samples) override { out_.reserve(samples); }
+    void Take(const int16_t* in, size_t n) override {
+        const size_t at = out_.size();
+        out_.resize(at + n);
+        uint8_t* o = out_.data() + at;
+        if (c_.aLaw)
+            for (size_t i = 0; i < n; ++i) o[i] = ReverseIf(LinearToALaw(AdjustGain(c_.gain, in[i])), c_.reverse);
+        else
+            for (size_t i = 0; i < n; ++i) o[i] = ReverseIf(LinearToMuLaw(AdjustGain(c_.gain, in[i])), c_.reverse);
     }
-    if (std::memcmp(fmt, FormatRecord(WaveFormatPcm).data(), 16) == 0) {
-        ConvertPcm8(c, samples, layout.dataSize, out);
+
+private:
+    Conversion& c_;
+    std::vector<uint8_t>& out_;
+};
+
+bool Convert(Conversion& c, Source& source, std::vector<uint8_t>& out) {
+    WaveLayout layout;
+    if (!source.ParseHead(layout)) return false;
+    const uint8_t* fmt = source.head() + layout.fmtOffset;
+    const bool target = std::memcmp(fmt, FormatRecord(c.aLaw ? WaveFormatALaw : WaveFormatMuLaw).data(), 16) == 0;
+    if (target || std::memcmp(fmt, FormatRecord(WaveFormatPcm).data(), 16) == 0) {
+        out.resize(layout.dataSize);
+        out.resize(source.ReadAt(layout.dataOffset, out.data(), out.size()));
+        if (out.empty()) return false;
+        if (target)
+            ConvertTargetFormat(c, out.data(), out.size());
+        else
+            ConvertPcm8(c, out.data(), out.size());
         return true;
     }
     orvelin::sundrel::EncodedWave wave;
     wave.fmt = fmt;
     wave.fmtSize = layout.fmtSize;
-    wave.fact = layout.factOffset ? file.data() + layout.factOffset : nullptr;
-    wave.data = samples;
+    wave.fact = layout.factOffset ? source.head() + layout.factOffset : nullptr;
+    wave.fd = source.fd();
+    wave.dataOffset = layout.dataOffset;
     wave.dataSize = layout.dataSize;
-    std::vector<int16_t> linear;
-    if (!orvelin::sundrel::DecodeTo8kMono(wave, MaxOutputSamples, linear)) return false;
-    ConvertLinear(c, linear, out);
-    return true;
+    G711Sink sink(c, out);
+    return orvelin::sundrel::DecodeTo8kMono(wave, MaxOutputSamples, sink);
 }
 
 }  // namespace
@@ -127,8 +173,8 @@ int32_t SndConvertFile(const char* source, const char* destination, uint8_t toAL
     c.reverse = destination != nullptr &&
                 (std::strstr(destination, ".alw") != nullptr || std::strstr(destination, ".ALW") != nullptr);
 
-    std::vector<uint8_t> file;
-    if (!ReadWholeFile(source, file)) return 0;
+    Source file;
+    if (!file.Open(source)) return 0;
     std::vector<uint8_t> out;
     if (!Convert(c, file, out) || out.size() > MaxOutputSamples) return 0;
     if (destination == nullptr) return 1;
@@ -139,5 +185,6 @@ int32_t SndConvertFile(const char* source, const char* destination, uint8_t toAL
         MakeWaveHeader(c.aLaw ? WaveFormatALaw : WaveFormatMuLaw, static_cast<uint32_t>(out.size()));
     dest.Write(header.data(), header.size());
     dest.Write(out.data(), out.size());
-    return dest.Commit() ? 1 : 0;
+    // The line's copy of a greeting is made again before every call.
+    return dest.Commit(/*sync=*/false) ? 1 : 0;
 }

@@ -219,6 +219,27 @@ TEST(SundrelDirect, TargetFormatIsCopiedAndReversedOnlyForLineAudio) {
     for (size_t i = 0; i < samples.size(); ++i) ASSERT_EQ(mu.codes[i], ALawToMuLaw(MuLawToALaw(samples[i]))) << i;
 }
 
+// The chunks before the samples are read first, the samples as they are
+// converted: a long chunk in front must not hide the data.
+TEST(SundrelDirect, FindsTheDataBehindALongChunk) {
+    TempDir dir;
+    const auto samples = AllBytes(2);
+    auto wave = MakeWave(1, samples);
+    std::vector<uint8_t> junk;
+    Id(junk, "JUNK");
+    U32(junk, 300000);
+    junk.resize(junk.size() + 300000, 0x5A);
+    wave.insert(wave.begin() + 36, junk.begin(), junk.end());  // before "data"
+    const auto riff = static_cast<uint32_t>(wave.size() - 8);
+    std::memcpy(&wave[4], &riff, 4);
+    test::WriteBytes(dir / "long.wav", wave);
+    ASSERT_EQ(SndConvert(dir / "long.wav", dir / "out.wav", true), 1);
+    Greeting g;
+    ASSERT_TRUE(ReadGreeting(dir / "out.wav", g));
+    ASSERT_EQ(g.codes.size(), samples.size());
+    for (size_t i = 0; i < samples.size(); ++i) ASSERT_EQ(g.codes[i], LinearToALaw((samples[i] - 128) * 256)) << i;
+}
+
 TEST(SundrelDirect, GainControlRunsOverTheSamples) {
     TempDir dir;
     std::vector<uint8_t> quiet(4000);
@@ -326,6 +347,103 @@ TEST(SundrelDecoded, ATruncatedDataChunkConvertsWhatIsThere) {
     Greeting g;
     ASSERT_TRUE(ReadGreeting(dir / "out.wav", g));
     EXPECT_NEAR(static_cast<double>(g.codes.size()), 4000, 20);
+}
+
+// 16-bit PCM WAVE of one tone on every channel.
+std::vector<uint8_t> ToneWave(uint32_t rate, uint16_t channels, double hz, double amplitude, double seconds) {
+    std::vector<uint8_t> v;
+    const auto frames = static_cast<uint32_t>(seconds * rate);
+    Id(v, "RIFF");
+    U32(v, 36 + frames * channels * 2);
+    Id(v, "WAVE");
+    Id(v, "fmt ");
+    U32(v, 16);
+    U16(v, 1);
+    U16(v, channels);
+    U32(v, rate);
+    U32(v, rate * channels * 2);
+    U16(v, static_cast<uint16_t>(channels * 2));
+    U16(v, 16);
+    Id(v, "data");
+    U32(v, frames * channels * 2);
+    for (uint32_t i = 0; i < frames; ++i) {
+        const double x = amplitude * 32767 * std::sin(2 * M_PI * hz * i / rate);
+        for (uint16_t c = 0; c < channels; ++c) U16(v, static_cast<uint16_t>(static_cast<int16_t>(std::lrint(x))));
+    }
+    return v;
+}
+
+// Level of one frequency in one second of 8 kHz output, relative to a
+// full-scale tone of the given amplitude, in dB. 8000 samples hold a whole
+// number of periods of every whole frequency, so nothing leaks between bins.
+double LevelDb(const std::vector<int16_t>& x, size_t from, double hz, double amplitude) {
+    const std::vector<int16_t> second(x.begin() + static_cast<std::ptrdiff_t>(from),
+                                      x.begin() + static_cast<std::ptrdiff_t>(from + 8000));
+    const double magnitude = 2 * std::sqrt(test::TonePower(second, 8000, hz)) / 8000;
+    return 20 * std::log10(std::max(magnitude, 1e-9) / (amplitude * 32767));
+}
+
+// The telephone band passes flat, and what lies above the line's 4 kHz is
+// held out instead of folding back into it.
+TEST(SundrelDecoded, KeepsTheTelephoneBandFlatAndHoldsOutAliases) {
+    struct Case {
+        uint32_t rate;
+        uint16_t channels;
+        double hz;
+        double heardAt;  // where the tone lands at 8 kHz
+        double lowestDb, highestDb;
+    };
+    const Case cases[] = {
+        {44100, 2, 300, 300, -0.5, 0.5},     {44100, 2, 1000, 1000, -0.5, 0.5},
+        {44100, 2, 3000, 3000, -0.5, 0.5},   {44100, 2, 3400, 3400, -0.5, 0.5},
+        {48000, 1, 3400, 3400, -0.5, 0.5},   {11025, 1, 3400, 3400, -0.5, 0.5},
+        {44100, 2, 4600, 3400, -1e9, -60}, {44100, 2, 6000, 2000, -1e9, -60},
+        {44100, 2, 11000, 3000, -1e9, -60}, {16000, 1, 7000, 1000, -1e9, -60},
+    };
+    constexpr double Amplitude = 0.25;
+    TempDir dir;
+    for (const Case& c : cases) {
+        const std::string label = std::to_string(c.hz) + " Hz at " + std::to_string(c.rate);
+        test::WriteBytes(dir / "tone.wav", ToneWave(c.rate, c.channels, c.hz, Amplitude, 1.5));
+        ASSERT_EQ(SndConvert(dir / "tone.wav", dir / "out.wav", true), 1) << label;
+        Greeting g;
+        ASSERT_TRUE(ReadGreeting(dir / "out.wav", g)) << label;
+        ASSERT_NEAR(static_cast<double>(g.codes.size()), 12000, 2) << label;
+        const double level = LevelDb(Decode(g, false), 2000, c.heardAt, Amplitude);
+        EXPECT_GE(level, c.lowestDb) << label;
+        EXPECT_LE(level, c.highestDb) << label;
+    }
+}
+
+// A compressed encoding fills its last block beyond the sound; the "fact"
+// chunk's count ends the greeting where the sound ends.
+TEST(SundrelDecoded, EndsWhereTheFactChunkSays) {
+    if (!test::HaveTool("sox")) GTEST_SKIP() << "sox not installed: no fixtures";
+    TempDir dir;
+    for (const char* seconds : {"1.0", "1.01", "0.99"}) {
+        std::string out;
+        ASSERT_EQ(test::Run("sox -n -r 8000 -c 1 -e gsm-full-rate " + (dir / "gsm.wav") + " synth " + seconds +
+                                " sine 700 vol 0.5",
+                            &out),
+                  0)
+            << out;
+        const auto file = test::ReadBytes(dir / "gsm.wav");
+        size_t at = 12;
+        while (at + 8 <= file.size() && std::string(file.begin() + static_cast<std::ptrdiff_t>(at),
+                                                     file.begin() + static_cast<std::ptrdiff_t>(at + 4)) != "fact")
+            at += 8 + Le32(file, at + 4);
+        ASSERT_LE(at + 12, file.size()) << "no fact chunk from sox";
+        const uint32_t fact = Le32(file, at + 8);
+        ASSERT_EQ(SndConvert(dir / "gsm.wav", dir / "out.wav", true), 1) << seconds;
+        Greeting g;
+        ASSERT_TRUE(ReadGreeting(dir / "out.wav", g));
+        EXPECT_EQ(g.codes.size(), fact) << seconds;
+        const auto x = Decode(g, false);
+        int tailPeak = 0;
+        for (size_t i = x.size() - std::min<size_t>(x.size(), 320); i < x.size(); ++i)
+            tailPeak = std::max(tailPeak, std::abs(int{x[i]}));
+        EXPECT_LT(tailPeak, 0.6 * 32767) << seconds << ": the end is louder than the tone";
+    }
 }
 
 // Float files may hold values no decoder produces: they become silence or
