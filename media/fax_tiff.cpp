@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "media/g711.h"
@@ -117,7 +118,7 @@ enum TiffType : uint16_t { Short = 3, Long = 4, Rational = 5 };
 
 class Converter {
 public:
-    Converter(FILE* sff, AtomicFile& tiff) : sff_(sff), tiff_(tiff), records_(sff) {}
+    Converter(FILE* sff, AtomicFile& tiff) : tiff_(tiff), records_(sff) {}
 
     int Run(const SffPage& defaults);
     unsigned pages() const { return pages_; }
@@ -127,14 +128,33 @@ private:
     int CountLines();
     int CopyLines(size_t lines);
     void WritePageHead(uint32_t p, const SffPage& page);
-    void Append(const uint8_t* data, size_t size) { tiff_.Write(data, size); }
+    // The TIFF is written through a buffer of whole lines; Flush before
+    // asking the file its size or changing what it holds.
+    uint8_t* Reserve(size_t size) {
+        if (size > out_.size() - used_) Flush();
+        if (size > out_.size()) out_.resize(size);
+        uint8_t* at = out_.data() + used_;
+        used_ += size;
+        return at;
+    }
+    void Append(const uint8_t* data, size_t size) {
+        if (size > 0) std::memcpy(Reserve(size), data, size);
+    }
 
-    FILE* sff_;
+public:
+    void Flush() {
+        tiff_.Write(out_.data(), used_);
+        used_ = 0;
+    }
+
+private:
+
     AtomicFile& tiff_;
     SffRecordReader records_;
     std::vector<uint8_t> white_;
     std::vector<uint16_t> counts_;  // byte count of every line of the page
-    std::vector<uint8_t> scratch_ = std::vector<uint8_t>(65535);
+    std::vector<uint8_t> out_ = std::vector<uint8_t>(256 * 1024);
+    size_t used_ = 0;
     uint64_t previousNext_ = 0;     // next-directory field of the last page, 0 before the first
     unsigned pages_ = 0;
 };
@@ -144,10 +164,10 @@ int Converter::Run(const SffPage& defaults) {
     Append(header, sizeof header);
     for (;;) {
         uint8_t mark[2];
-        if (std::fread(mark, 1, 2, sff_) != 2 || mark[0] != SffPageMarker) return SffTiffNoPageHeader;
+        if (!records_.Read(mark, 2) || mark[0] != SffPageMarker) return SffTiffNoPageHeader;
         if (mark[1] == 0) return SffTiffDone;
         uint8_t fields[255];
-        if (std::fread(fields, 1, mark[1], sff_) != mark[1]) return SffTiffPageHeaderShort;
+        if (!records_.Read(fields, mark[1])) return SffTiffPageHeaderShort;
         const SffPage page = ParseSffPageHeader(fields, mark[1], defaults);
         // MR and MMR rows depend on the row above; copied as they are they
         // would not decode as MH.
@@ -194,8 +214,8 @@ int Converter::CopyLines(size_t lines) {
                 const size_t size = records_.size();
                 if (!fits(size)) return SffTiffLineDataChanged;
                 const uint8_t* in = records_.data();
-                for (size_t i = 0; i < size; ++i) scratch_[i] = BitReverseTable[in[i]];
-                Append(scratch_.data(), size);
+                uint8_t* out = Reserve(size);
+                for (size_t i = 0; i < size; ++i) out[i] = BitReverseTable[in[i]];
                 ++index;
                 break;
             }
@@ -268,26 +288,31 @@ void Converter::WritePageHead(uint32_t p, const SffPage& page) {
 }
 
 int Converter::ConvertPage(const SffPage& page) {
-    const off_t start = ftello(sff_);
+    const off_t start = records_.Tell();
     if (start < 0) return SffTiffSeekFailed;
     white_ = EncodeWhiteLine(page.lineLength);
     if (const int rc = CountLines(); rc != SffTiffDone) return rc;
     if (counts_.empty()) return SffTiffDone;  // a page without lines leaves no trace
 
+    Flush();
     const uint64_t end = tiff_.Size();
     const uint64_t p = end + (end & 1);  // directories and rationals on word boundaries
     uint64_t dataBytes = 0;
     for (uint16_t c : counts_) dataBytes += c;
     if (p + PageHeadSize + 6 * counts_.size() + dataBytes > MaxTiffSize) return SffTiffCannotWrite;
-    if (fseeko(sff_, start, SEEK_SET) != 0) return SffTiffSeekFailed;
+    if (!records_.Seek(start)) return SffTiffSeekFailed;
 
     uint8_t link[4] = {};
     if (p != end) Append(link, 1);
     Put32(link, static_cast<uint32_t>(p));
-    if (previousNext_ != 0) tiff_.WriteAt(previousNext_, link, sizeof link);
+    if (previousNext_ != 0) {
+        Flush();
+        tiff_.WriteAt(previousNext_, link, sizeof link);
+    }
     WritePageHead(static_cast<uint32_t>(p), page);
     if (const int rc = CopyLines(counts_.size()); rc != SffTiffDone) {
         // Give back the torn page so the file ends with the last good one.
+        Flush();
         tiff_.Truncate(end);
         Put32(link, 0);
         if (previousNext_ != 0) tiff_.WriteAt(previousNext_, link, sizeof link);
@@ -311,6 +336,7 @@ std::string TiffPathForSff(const std::string& sffPath) {
 int ConvertSffStream(FILE* sff, const SffPage& defaults, AtomicFile& tiff, unsigned& pages) {
     Converter converter(sff, tiff);
     const int rc = converter.Run(defaults);
+    converter.Flush();
     pages = converter.pages();
     return rc;
 }

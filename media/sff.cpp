@@ -53,41 +53,83 @@ SffPage ParseSffPageHeader(const uint8_t* header, size_t length, const SffPage& 
     return page;
 }
 
+SffRecordReader::SffRecordReader(FILE* file) : file_(file), base_(ftello(file)) {}
+
+bool SffRecordReader::Ensure(size_t size) {
+    if (end_ - pos_ >= size) return true;
+    std::memmove(buffer_.data(), buffer_.data() + pos_, end_ - pos_);
+    if (base_ >= 0) base_ += static_cast<off_t>(pos_);
+    end_ -= pos_;
+    pos_ = 0;
+    while (end_ < size && !ended_) {
+        const size_t got = std::fread(buffer_.data() + end_, 1, buffer_.size() - end_, file_);
+        if (got == 0) ended_ = true;
+        end_ += got;
+    }
+    return end_ >= size;
+}
+
 bool SffRecordReader::Read(uint8_t* into, size_t size) {
-    return size == 0 || std::fread(into, 1, size, file_) == size;
+    if (size > buffer_.size() || !Ensure(size)) return false;
+    std::memcpy(into, buffer_.data() + pos_, size);
+    pos_ += size;
+    return true;
+}
+
+bool SffRecordReader::Seek(off_t offset) {
+    pos_ = end_ = 0;
+    ended_ = false;
+    if (fseeko(file_, offset, SEEK_SET) != 0) {
+        base_ = -1;
+        return false;
+    }
+    base_ = offset;
+    return true;
 }
 
 SffRecordReader::Kind SffRecordReader::Next() {
+    data_ = nullptr;
     size_ = 0;
     count_ = 0;
-    const int b = std::fgetc(file_);
-    if (b == EOF) return Kind::FileEnd;
+    if (!Ensure(1)) return Kind::FileEnd;
+    const uint8_t b = buffer_[pos_];
     if (b >= 1 && b <= 216) {
-        size_ = static_cast<size_t>(b);
-        return Read(buffer_.data(), size_) ? Kind::Line : Kind::LineDataShort;
+        if (!Ensure(1 + size_t{b})) return Kind::LineDataShort;
+        size_ = b;
+        data_ = buffer_.data() + pos_ + 1;
+        pos_ += 1 + size_;
+        return Kind::Line;
     }
     if (b == 0) {
-        uint8_t length[2];
-        if (!Read(length, 2)) return Kind::FileEnd;
-        size_ = Get16(length);
-        if (size_ == 0) return Kind::IllegalLine;  // an empty line cannot be decoded
-        return Read(buffer_.data(), size_) ? Kind::Line : Kind::LineDataShort;
+        if (!Ensure(3)) return Kind::FileEnd;
+        size_ = Get16(buffer_.data() + pos_ + 1);
+        if (size_ == 0) {  // an empty line cannot be decoded
+            pos_ += 3;
+            return Kind::IllegalLine;
+        }
+        if (!Ensure(3 + size_)) return Kind::LineDataShort;
+        data_ = buffer_.data() + pos_ + 3;
+        pos_ += 3 + size_;
+        return Kind::Line;
     }
     if (b <= 253) {
         count_ = static_cast<unsigned>(b - 216);
+        ++pos_;
         return Kind::WhiteLines;
     }
-    if (b == SffPageMarker) {
-        // The page header is read by the caller; one byte of push-back is
-        // always available.
-        std::ungetc(b, file_);
-        return Kind::PageEnd;
+    // The page header is read by the caller: stand on it.
+    if (b == SffPageMarker) return Kind::PageEnd;
+    if (!Ensure(2)) return Kind::UserDataShort;
+    const uint8_t n = buffer_[pos_ + 1];
+    if (n == 0) {
+        pos_ += 2;
+        return Kind::IllegalLine;
     }
-    const int n = std::fgetc(file_);
-    if (n == EOF) return Kind::UserDataShort;
-    if (n == 0) return Kind::IllegalLine;
-    size_ = static_cast<size_t>(n);
-    return Read(buffer_.data(), size_) ? Kind::UserData : Kind::UserDataShort;
+    if (!Ensure(2 + size_t{n})) return Kind::UserDataShort;
+    size_ = n;
+    data_ = buffer_.data() + pos_ + 2;
+    pos_ += 2 + size_;
+    return Kind::UserData;
 }
 
 }  // namespace orvelin::media

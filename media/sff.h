@@ -62,9 +62,10 @@ struct SffPage {
 // `header` holds the L bytes after 254 and L (at most 16 are looked at).
 SffPage ParseSffPageHeader(const uint8_t* header, size_t length, const SffPage& fallback);
 
-// Forward-only reader of the records that follow a page header. Every
-// length comes from the file, so every read is checked; a record never
-// yields more than its bytes.
+// Reader of the records that follow a page header. It reads the stream in
+// large blocks from where the stream stands; every length comes from the
+// file, so every record is checked against what could be read, and a record
+// never yields more than its bytes.
 class SffRecordReader {
 public:
     enum class Kind {
@@ -78,17 +79,32 @@ public:
         LineDataShort,  // the file ends inside line data
     };
 
-    explicit SffRecordReader(FILE* file) : file_(file) {}
+    explicit SffRecordReader(FILE* file);
     Kind Next();
-    const uint8_t* data() const { return buffer_.data(); }
+    // Valid until the next call.
+    const uint8_t* data() const { return data_; }
     size_t size() const { return size_; }
     unsigned count() const { return count_; }
 
-private:
+    // Bytes that are not records (the page headers).
     bool Read(uint8_t* into, size_t size);
+    // The file position of the next byte, -1 when the stream cannot tell.
+    off_t Tell() const { return base_ < 0 ? -1 : base_ + static_cast<off_t>(pos_); }
+    // Always repositions the stream itself, so what follows is read anew.
+    bool Seek(off_t offset);
+
+private:
+    // At least `size` bytes from pos_ on in the buffer; false when the file
+    // ends first.
+    bool Ensure(size_t size);
 
     FILE* file_;
-    std::vector<uint8_t> buffer_ = std::vector<uint8_t>(65535);
+    std::vector<uint8_t> buffer_ = std::vector<uint8_t>(256 * 1024);  // more than one longest record
+    size_t pos_ = 0;
+    size_t end_ = 0;
+    off_t base_ = -1;  // file offset of buffer_[0]
+    bool ended_ = false;
+    const uint8_t* data_ = nullptr;
     size_t size_ = 0;
     unsigned count_ = 0;
 };
