@@ -9,7 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <list>
 #include <map>
+#include <mutex>
 
 #include "platform/paths.h"
 
@@ -442,6 +445,146 @@ RegResult replaceFile(const std::string& path, std::string_view text) {
     return {};
 }
 
+// ---- Read cache ----------------------------------------------------------------
+//
+// Settings are read at each use, often many times per call, and a hive with thousands of
+// callers takes tens of milliseconds to parse. A parsed tree is therefore reused while the
+// file is provably the one it was parsed from. Writers replace the file by rename (a new
+// inode), but a hand edit may rewrite it in place, possibly at the same size and within one
+// tick of the file system's clock. So a tree is trusted on identity alone only when the
+// file's change time (which no program can set) lies clearly before the moment the file was
+// read: any later write must then carry a later change time. Until then every read compares
+// the file's bytes with the text the tree came from.
+
+struct FileIdentity {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    int64_t mtimeNs = 0;
+    int64_t ctimeNs = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+int64_t nanoseconds(const timespec& t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+FileIdentity identityOf(const struct stat& st) {
+    return {st.st_dev, st.st_ino, st.st_size, nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)};
+}
+
+int64_t realtimeNow() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return nanoseconds(now);
+}
+
+// Whether a write after `readStartNs` must leave a change time other than `ctimeNs`. File
+// systems that keep whole seconds (or 2 s, or 10 ms) show it in the nanoseconds; the rest
+// stamp with the kernel's coarse clock, a few milliseconds behind the fine one.
+bool changeTimeSettled(int64_t ctimeNs, int64_t readStartNs) {
+    const bool coarse = ctimeNs % 10000000 == 0;
+    const int64_t margin = coarse ? int64_t{2500000000} : int64_t{100000000};
+    return ctimeNs < readStartNs - margin;
+}
+
+class ReadCache {
+  public:
+    // The parsed tree of the hive file at `path`; `parsed` gets the parse result (a
+    // malformed file gives an empty tree). I/O errors are returned and not kept.
+    RegResult snapshot(const std::string& path, std::shared_ptr<const RegNode>& root,
+                       RegResult& parsed, FileState& state) {
+        const int64_t readStart = realtimeNow();
+        state = FileState{};
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) {
+            if (errno != ENOENT) return ioFailure("cannot open registry file", path, errno);
+            root = std::make_shared<const RegNode>(std::string(kRoot));
+            parsed = {};
+            return {};
+        }
+        // Checked before opening: a FIFO planted under the name would block the open.
+        if (!S_ISREG(st.st_mode))
+            return failure(RegStatus::Malformed, "registry file " + path + " is not a regular file");
+        {
+            std::lock_guard lock(mutex_);
+            Entry* e = find(path);
+            if (e && e->settled && e->id == identityOf(st)) {
+                root = e->root;
+                parsed = e->parsed;
+                state = {true, st};
+                return {};
+            }
+        }
+        std::string text;
+        RegResult r = readHiveFile(path, text, state);
+        if (!r.ok() || !state.exists) {
+            if (r.ok()) root = std::make_shared<const RegNode>(std::string(kRoot));
+            parsed = {};
+            return r;
+        }
+        const FileIdentity id = identityOf(state.st);
+        const bool settled = changeTimeSettled(id.ctimeNs, readStart);
+        {
+            std::lock_guard lock(mutex_);
+            Entry* e = find(path);
+            if (e && e->id == id && (e->settled || e->text == text)) {
+                e->settled = e->settled || settled;
+                if (e->settled) std::string().swap(e->text);
+                root = e->root;
+                parsed = e->parsed;
+                return {};
+            }
+        }
+        auto tree = std::make_shared<RegNode>(std::string(kRoot));
+        parsed = parseHive(text, *tree);
+        root = tree;
+        std::lock_guard lock(mutex_);
+        Entry* e = find(path);
+        if (!e) {
+            if (entries_.size() >= kEntries) entries_.pop_back();
+            entries_.emplace_front();
+            e = &entries_.front();
+            e->path = path;
+        }
+        e->id = id;
+        e->root = root;
+        e->parsed = parsed;
+        e->settled = settled;
+        e->text = settled ? std::string() : std::move(text);
+        return {};
+    }
+
+  private:
+    struct Entry {
+        std::string path;
+        FileIdentity id;
+        std::shared_ptr<const RegNode> root;
+        RegResult parsed;
+        std::string text;  // kept only while not settled
+        bool settled = false;
+    };
+    static constexpr size_t kEntries = 8;
+
+    // Moves the entry to the front, so the least used one goes first.
+    Entry* find(const std::string& path) {
+        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+            if (it->path != path) continue;
+            if (it != entries_.begin()) entries_.splice(entries_.begin(), entries_, it);
+            return &entries_.front();
+        }
+        return nullptr;
+    }
+
+    std::mutex mutex_;
+    std::list<Entry> entries_;
+};
+
+ReadCache& readCache() {
+    static ReadCache cache;
+    return cache;
+}
+
 std::string keyPathOf(std::string_view path) {
     std::string out;
     for (std::string_view part : splitKeyPath(path)) {
@@ -704,13 +847,12 @@ RegResult Hive::load(RegNode& root) const {
 }
 
 RegResult Hive::checkWritable() const {
-    std::string text;
+    std::shared_ptr<const RegNode> root;
+    RegResult parsed;
     FileState state;
-    RegResult r = readHiveFile(path_, text, state);
+    RegResult r = readCache().snapshot(path_, root, parsed, state);
     if (!r.ok()) return r;
-    RegNode root;
-    r = parseHive(text, root);
-    if (!r.ok()) return malformed(path_, r);
+    if (!parsed.ok()) return malformed(path_, parsed);
     return writablePolicy(path_, state);
 }
 
@@ -749,13 +891,12 @@ std::optional<RegKey> Hive::openKey(std::string_view path, RegAccess access,
         if (error) *error = std::move(r);
         return std::nullopt;
     };
-    std::string text;
+    std::shared_ptr<const RegNode> root;
+    RegResult parsed;
     FileState state;
-    RegResult r = readHiveFile(path_, text, state);
+    RegResult r = readCache().snapshot(path_, root, parsed, state);
     if (!r.ok()) return report(r);
-    auto root = std::make_shared<RegNode>();
-    r = parseHive(text, *root);
-    if (!r.ok()) return report(malformed(path_, r));
+    if (!parsed.ok()) return report(malformed(path_, parsed));
     if (access == RegAccess::Full) {
         r = writablePolicy(path_, state);
         if (!r.ok()) return report(r);
@@ -842,9 +983,12 @@ std::optional<RegKey> RegKey::createSubkey(std::string_view path, RegResult* err
 }
 
 RegResult RegKey::refresh() {
-    auto root = std::make_shared<RegNode>();
-    RegResult r = hive_.load(*root);
+    std::shared_ptr<const RegNode> root;
+    RegResult parsed;
+    FileState state;
+    RegResult r = readCache().snapshot(hive_.path(), root, parsed, state);
     if (!r.ok()) return r;
+    if (!parsed.ok()) return malformed(hive_.path(), parsed);
     const RegNode* node = root->subkey(path_);
     if (!node) return failure(RegStatus::NotFound, "key " + path_ + " no longer exists");
     root_ = std::move(root);

@@ -27,6 +27,11 @@
 //     locks belong to the open file description, so two threads, or two copies of
 //     this code in one process (program and settings library), exclude each other
 //     without sharing any in-process state. This code keeps no such state.
+//  6. Reads reuse a parsed tree while the file is the one it was parsed from: same
+//     device, inode, size, modification and change time to the nanosecond, and a change
+//     time old enough that a later write could not share it; otherwise the bytes are
+//     compared. A change by rename or by rewriting in place is seen by the next read.
+//     Trees handed out are never changed, so any number of threads may read them.
 //  4. A malformed file is never written: reads see an empty hive (callers take their
 //     defaults), every change is refused with the file name and the line at fault.
 //  5. Files are created 0600 (the hive holds passwords) and close-on-exec.

@@ -68,6 +68,15 @@ TEST(RegistryConcurrency, ThreadsAndTwoCopiesLoseNoUpdate) {
             last = now;
         }
     });
+    // The same through the parsed trees the readers share.
+    std::thread keyReader([&] {
+        uint32_t last = 0;
+        while (writing.load()) {
+            uint32_t now = readCounter(hive);
+            if (now < last) ++readerRegressions;
+            last = now;
+        }
+    });
     std::vector<std::thread> writers;
     for (int t = 0; t < kThreads; ++t) {
         writers.emplace_back([&, t] {
@@ -83,6 +92,7 @@ TEST(RegistryConcurrency, ThreadsAndTwoCopiesLoseNoUpdate) {
     for (auto& w : writers) w.join();
     writing = false;
     reader.join();
+    keyReader.join();
     EXPECT_EQ(dlclose(lib), 0);
 
     for (int t = 1; t < kThreads; t += 2)
