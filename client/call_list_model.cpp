@@ -1,6 +1,5 @@
 #include "client/call_list_model.h"
 
-#include <algorithm>
 #include <cstdio>
 
 #include "settings/msn_table.h"
@@ -106,7 +105,7 @@ CallListModel::CallListModel(const CallRing& ring, Hooks hooks)
 
 bool CallListModel::announce(const TCallRecord& record) {
     if (record.hidden()) return false;
-    const int index = ring_.findIndex(record.id);
+    const int index = ring_.indexOf(record);
     if (index >= 0 && hooks_.queueToClients) hooks_.queueToClients(index);
     if (selectedLine_ == kAllLines) return true;
     return hooks_.findMsnIndex(record.calledNumber.view()) + 1 == selectedLine_;
@@ -114,8 +113,14 @@ bool CallListModel::announce(const TCallRecord& record) {
 
 void CallListModel::addCallRow(const TCallRecord& record) {
     if (!announce(record)) return;
-    rows_.insert(rows_.begin(), makeCallRow(record, longDate_));
-    if (rows_.size() > ring_.size()) rows_.resize(ring_.size());
+    rows_.push_front(makeCallRow(record, longDate_));
+    numberById_[record.id] = ++topNumber_;
+    while (rows_.size() > ring_.size()) {
+        const std::uint64_t bottom = topNumber_ - (rows_.size() - 1);
+        const auto it = numberById_.find(rows_.back().id);
+        if (it != numberById_.end() && it->second == bottom) numberById_.erase(it);
+        rows_.pop_back();
+    }
 }
 
 void CallListModel::updateCallRow(const TCallRecord& record) {
@@ -123,29 +128,33 @@ void CallListModel::updateCallRow(const TCallRecord& record) {
     // the line selector must not lose its new state at the next start.
     if (hooks_.saveRing) hooks_.saveRing();
     if (!announce(record)) return;
-    auto it = std::find_if(rows_.begin(), rows_.end(),
-                           [&](const CallRow& row) { return row.id == record.id; });
-    if (it == rows_.end()) return;
+    CallRow* row = findRow(record.id);
+    if (!row) return;
     const CallRow fresh = makeCallRow(record, longDate_);
-    it->state = fresh.state;
-    it->stateImage = fresh.stateImage;
-    it->image = fresh.image;
-    it->text[kColumnCount] = fresh.text[kColumnCount];
-    it->text[kColumnComment] = fresh.text[kColumnComment];
+    row->state = fresh.state;
+    row->stateImage = fresh.stateImage;
+    row->image = fresh.image;
+    row->text[kColumnCount] = fresh.text[kColumnCount];
+    row->text[kColumnComment] = fresh.text[kColumnComment];
 }
 
 void CallListModel::rebuild() {
     rows_.clear();
+    numberById_.clear();
     for (const std::uint32_t i : ring_.walkOrder()) {
         const TCallRecord& r = ring_.at(i);
         if (r.inUse()) addCallRow(r);
     }
 }
 
+CallRow* CallListModel::findRow(std::uint32_t id) {
+    const auto it = numberById_.find(id);
+    if (it == numberById_.end()) return nullptr;
+    return &rows_[static_cast<std::size_t>(topNumber_ - it->second)];
+}
+
 const CallRow* CallListModel::rowById(std::uint32_t id) const {
-    auto it =
-        std::find_if(rows_.begin(), rows_.end(), [&](const CallRow& row) { return row.id == id; });
-    return it == rows_.end() ? nullptr : &*it;
+    return const_cast<CallListModel*>(this)->findRow(id);
 }
 
 }  // namespace orvelin::client

@@ -5,10 +5,11 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <unordered_map>
 
 #include "client/call_record.h"
 #include "client/call_ring.h"
@@ -82,18 +83,24 @@ class CallListModel {
     // Rebuilds every row from the ring, oldest first, so the newest ends on top.
     void rebuild();
 
-    const std::vector<CallRow>& rows() const { return rows_; }
+    // Index 0 is the top row.
+    const std::deque<CallRow>& rows() const { return rows_; }
     const CallRow* rowById(std::uint32_t id) const;
 
   private:
     // Steps shared by add and update; false when no row is to be touched.
     bool announce(const TCallRecord& record);
+    CallRow* findRow(std::uint32_t id);
 
     const CallRing& ring_;
     Hooks hooks_;
     int selectedLine_ = kAllLines;
     bool longDate_ = false;
-    std::vector<CallRow> rows_;  // index 0 is the top row
+    // Rows enter only at the top and leave only at the bottom, so a row's place follows
+    // from the number it got when it was added: topNumber_ - number.
+    std::deque<CallRow> rows_;
+    std::uint64_t topNumber_ = 0;
+    std::unordered_map<std::uint32_t, std::uint64_t> numberById_;  // the topmost row of an id
 };
 
 }  // namespace orvelin::client

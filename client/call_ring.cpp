@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -65,11 +66,83 @@ bool deleteFileInside(const std::filesystem::path& programDir, std::string_view 
     return unlink(file.c_str()) == 0;
 }
 
-CallRing::CallRing(std::uint32_t maxCalls) : slots_(std::max<std::uint32_t>(maxCalls, 1)) {}
+CallRing::CallRing(std::uint32_t maxCalls)
+    : slots_(std::max<std::uint32_t>(maxCalls, 1)), changedMark_(slots_.size()) {}
+
+CallRing::CallRing(const CallRing& other)
+    : slots_(other.slots_),
+      head_(other.head_),
+      lastId_(other.lastId_),
+      idsStarted_(other.idsStarted_),
+      changedMark_(slots_.size()) {}
+
+CallRing::CallRing(CallRing&& other) noexcept
+    : slots_(std::move(other.slots_)),
+      head_(other.head_),
+      lastId_(other.lastId_),
+      idsStarted_(other.idsStarted_),
+      changedMark_(slots_.size()) {}
+
+CallRing& CallRing::operator=(const CallRing& other) {
+    if (this != &other) *this = CallRing(other);
+    return *this;
+}
+
+CallRing& CallRing::operator=(CallRing&& other) noexcept {
+    if (this == &other) return *this;
+    slots_ = std::move(other.slots_);
+    head_ = other.head_;
+    lastId_ = other.lastId_;
+    idsStarted_ = other.idsStarted_;
+    changedWhole();
+    return *this;
+}
+
+void CallRing::changedWhole() {
+    wholeChanged_ = true;
+    changed_.clear();
+    changedMark_.assign(slots_.size(), false);
+}
+
+void CallRing::markChanged(std::uint32_t index) {
+    if (wholeChanged_ || index >= slots_.size() || changedMark_[index]) return;
+    changedMark_[index] = true;
+    changed_.push_back(index);
+}
+
+CallRingChanges CallRing::takeChanges() {
+    CallRingChanges out;
+    out.whole = wholeChanged_;
+    if (!wholeChanged_) {
+        for (const std::uint32_t i : changed_) changedMark_[i] = false;
+        out.slots = std::move(changed_);
+    }
+    changed_.clear();
+    wholeChanged_ = false;
+    if (out.whole) changedMark_.assign(slots_.size(), false);
+    return out;
+}
+
+TCallRecord& CallRing::at(std::uint32_t index) {
+    TCallRecord& slot = slots_.at(index);
+    markChanged(index);
+    return slot;
+}
 
 TCallRecord* CallRing::find(std::uint32_t id) {
     const int i = findIndex(id);
-    return i < 0 ? nullptr : &slots_[static_cast<std::size_t>(i)];
+    if (i < 0) return nullptr;
+    markChanged(static_cast<std::uint32_t>(i));
+    return &slots_[static_cast<std::size_t>(i)];
+}
+
+int CallRing::indexOf(const TCallRecord& record) const {
+    // std::less orders any two addresses, also those of unrelated objects.
+    const std::less<const TCallRecord*> before;
+    const TCallRecord* first = slots_.data();
+    if (!before(&record, first) && before(&record, first + slots_.size()))
+        return record.id == 0 ? -1 : static_cast<int>(&record - first);
+    return findIndex(record.id);
 }
 
 const TCallRecord* CallRing::find(std::uint32_t id) const {
@@ -106,6 +179,7 @@ TCallRecord& CallRing::takeNew(const ArrivalTime& arrival, OverwritePolicy polic
                                const std::filesystem::path& programDir) {
     const std::uint32_t id = nextId(arrival.seconds1901);
     TCallRecord& slot = slots_[head_];
+    markChanged(head_);
     head_ = (head_ + 1) % size();
     const std::string_view oldPath = slot.filePath.view();
     if (slot.inUse() && shouldDeleteOverwrittenFile(oldPath, policy)) {
@@ -128,12 +202,14 @@ std::vector<std::uint32_t> CallRing::walkOrder() const {
 void CallRing::clear() {
     std::fill(slots_.begin(), slots_.end(), TCallRecord{});
     head_ = 0;
+    changedWhole();
 }
 
 bool CallRing::replace(std::uint32_t head, std::vector<TCallRecord> records) {
     if (records.size() != slots_.size() || head >= size()) return false;
     slots_ = std::move(records);
     head_ = head;
+    changedWhole();
     return true;
 }
 

@@ -9,6 +9,11 @@
 //
 // The ring has no lock: only the window thread touches it. Other threads get
 // copies (snapshot()) or ids.
+//
+// The ring notes which slots may have changed since its changes were last taken:
+// every slot handed out for writing (at(), find(), takeNew()), and the whole ring
+// after clear(), replace(), construction or assignment. The call-table saver takes
+// them, so a save costs the changed records, not the ring.
 #pragma once
 
 #include <cstdint>
@@ -40,20 +45,39 @@ bool shouldDeleteOverwrittenFile(std::string_view path, OverwritePolicy policy);
 // `programDir` (symbolic links resolved). Returns true when a file was deleted.
 bool deleteFileInside(const std::filesystem::path& programDir, std::string_view path);
 
+// Slots that may have changed since the changes were last taken.
+struct CallRingChanges {
+    bool whole = false;                 // every slot and the head
+    std::vector<std::uint32_t> slots;  // else these slots, each once, and the head
+};
+
 class CallRing {
   public:
     explicit CallRing(std::uint32_t maxCalls);
+    CallRing(const CallRing& other);
+    CallRing(CallRing&& other) noexcept;
+    CallRing& operator=(const CallRing& other);
+    CallRing& operator=(CallRing&& other) noexcept;
 
     std::uint32_t size() const { return static_cast<std::uint32_t>(slots_.size()); }
     std::uint32_t head() const { return head_; }
 
     const TCallRecord& at(std::uint32_t index) const { return slots_.at(index); }
-    TCallRecord& at(std::uint32_t index) { return slots_.at(index); }
+    // Notes the slot as changed: write through the reference before the next save.
+    TCallRecord& at(std::uint32_t index);
 
     // By id, searching from index 0; id 0 never matches (it marks empty slots).
     TCallRecord* find(std::uint32_t id);
     const TCallRecord* find(std::uint32_t id) const;
     int findIndex(std::uint32_t id) const;
+    // The index of a record: its slot when it is one of the ring's own, else
+    // findIndex() of its id. Costs nothing for the ring's own records.
+    int indexOf(const TCallRecord& record) const;
+
+    // Notes a slot as changed, for writes through a reference kept across a save.
+    void markChanged(std::uint32_t index);
+    // What changed since the last call, and forgets it.
+    CallRingChanges takeChanges();
 
     // Takes the head slot for a new call and advances the head. The file of
     // the record it displaces is deleted by the policy, and only inside
@@ -80,11 +104,15 @@ class CallRing {
 
   private:
     std::uint32_t nextId(std::uint32_t arrivalSeconds);
+    void changedWhole();
 
     std::vector<TCallRecord> slots_;
     std::uint32_t head_ = 0;
     std::uint32_t lastId_ = 0;
     bool idsStarted_ = false;
+    bool wholeChanged_ = true;
+    std::vector<std::uint32_t> changed_;
+    std::vector<bool> changedMark_;  // one per slot: listed in changed_
 };
 
 }  // namespace orvelin::client

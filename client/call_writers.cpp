@@ -1,5 +1,8 @@
 #include "client/call_writers.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "client/text_log.h"
 
 namespace orvelin::client {
@@ -52,29 +55,68 @@ CallTableSaver::~CallTableSaver() {
     flush();
 }
 
+void CallTableSaver::save(CallRing& ring) {
+    CallRingChanges changes = ring.takeChanges();
+    if (changes.whole || base_ != &ring) {
+        save(static_cast<const CallRing&>(ring));
+        base_ = &ring;
+        return;
+    }
+    handOver([&](Pending& p) {
+        p.head = ring.head();
+        for (const std::uint32_t slot : changes.slots) {
+            const CallRecordBytes bytes = encodeCallRecord(std::as_const(ring).at(slot));
+            const auto [it, added] = p.recordAt.try_emplace(slot, p.records.size());
+            if (added) {
+                p.records.emplace_back(slot, bytes);
+            } else {
+                p.records[it->second].second = bytes;
+            }
+        }
+    });
+}
+
 void CallTableSaver::save(const CallRing& ring) {
     save(ring.snapshot());
 }
 
 void CallTableSaver::save(std::vector<std::uint8_t> image) {
+    base_ = nullptr;
+    handOver([&](Pending& p) {
+        // The whole image supersedes every change handed over before it.
+        p = Pending{};
+        p.whole = std::move(image);
+    });
+}
+
+void CallTableSaver::handOver(const std::function<void(Pending&)>& fill) {
     std::lock_guard lock(mutex_);
-    pending_ = std::move(image);
-    if (scheduled_) return;  // the queued write will take this newer image
+    fill(pending_);
+    if (scheduled_) return;  // the queued write will take this as well
     scheduled_ = true;
     worker_.post([this] { writeLatest(); });
 }
 
 void CallTableSaver::writeLatest() {
-    std::vector<std::uint8_t> image;
+    Pending p;
     {
         std::lock_guard lock(mutex_);
         scheduled_ = false;
-        if (!pending_) return;
-        image = std::move(*pending_);
-        pending_.reset();
+        p = std::exchange(pending_, Pending{});
+    }
+    if (p.whole) image_ = std::move(*p.whole);
+    if (image_.size() < 4) return;
+    if (p.head) {
+        for (int i = 0; i < 4; ++i) image_[static_cast<std::size_t>(i)] =
+            static_cast<std::uint8_t>(*p.head >> (8 * i));
+    }
+    for (const auto& [slot, bytes] : p.records) {
+        const std::size_t at = 4 + std::size_t{slot} * kCallRecordSize;
+        if (at + kCallRecordSize <= image_.size())
+            std::copy(bytes.begin(), bytes.end(), image_.begin() + static_cast<std::ptrdiff_t>(at));
     }
     std::string error;
-    const bool ok = writeCallTable(file_, image, &error);
+    const bool ok = writeCallTable(file_, image_, &error);
     {
         std::lock_guard lock(mutex_);
         ++writes_;

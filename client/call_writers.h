@@ -15,6 +15,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "client/call_ring.h"
@@ -50,15 +52,22 @@ class SerialWorker {
     std::optional<platform::WorkerThread> thread_;
 };
 
-// Saves the call ring. save() takes a snapshot on the calling (window) thread;
-// when several saves are asked for while one is being written, only the
-// newest snapshot is written next, so the file always ends up as the last
-// state handed over and never goes back to an older one.
+// Saves the call ring. The file is always written whole, to a temporary file
+// renamed over the old one, so it is never torn; the writing happens on the worker.
+//
+// save(CallRing&) hands over only what changed since the last save of that ring
+// (the first save of a ring, or one after the ring was replaced, hands over all of
+// it). Everything handed over while a write is pending or running goes into one
+// next write, so a burst of updates costs a few writes, and the file always ends
+// up as the last state handed over, never an older one. Call save() from one
+// thread (the window thread); one saver takes a ring's changes.
 class CallTableSaver {
   public:
     CallTableSaver(std::filesystem::path file, LogLine log);
     ~CallTableSaver();
 
+    void save(CallRing& ring);
+    // Snapshots of the whole ring.
     void save(const CallRing& ring);
     void save(std::vector<std::uint8_t> image);
     // Blocks until every snapshot handed over so far is on disk (or failed).
@@ -67,14 +76,23 @@ class CallTableSaver {
     std::uint64_t writes() const;
 
   private:
+    struct Pending {
+        std::optional<std::vector<std::uint8_t>> whole;
+        std::optional<std::uint32_t> head;
+        std::vector<std::pair<std::uint32_t, CallRecordBytes>> records;
+        std::unordered_map<std::uint32_t, std::size_t> recordAt;  // slot -> place in records
+    };
+    void handOver(const std::function<void(Pending&)>& fill);
     void writeLatest();
 
     const std::filesystem::path file_;
     const LogLine log_;
+    const CallRing* base_ = nullptr;  // the ring whose changes save(CallRing&) takes
     mutable std::mutex mutex_;
-    std::optional<std::vector<std::uint8_t>> pending_;
+    Pending pending_;
     bool scheduled_ = false;
     std::uint64_t writes_ = 0;
+    std::vector<std::uint8_t> image_;  // the worker's: the file as it is to be
     SerialWorker worker_;  // last: joined before the members it uses go
 };
 

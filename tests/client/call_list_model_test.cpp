@@ -178,6 +178,33 @@ TEST_F(CallListTest, UpdateRefreshesStateImageCountAndCommentOnly) {
     EXPECT_EQ(rec.saves, 1);
 }
 
+// Rows leave at the bottom as new ones arrive; each id must keep leading to its
+// own row, and a copy of a record must still be sent under its ring index.
+TEST_F(CallListTest, RowsStayFoundWhileTheListWrapsAround) {
+    std::vector<std::uint32_t> ids;
+    for (int i = 0; i < 10; ++i) {
+        TCallRecord& r = newCall("5551");
+        ids.push_back(r.id);
+        model.addCallRow(i % 2 ? TCallRecord(r) : r);
+        r.count = static_cast<std::uint16_t>(100 + i);
+        model.updateCallRow(r);
+        EXPECT_EQ(rec.queued.back(), ring.findIndex(r.id));
+        for (std::size_t k = 0; k < ids.size(); ++k) {
+            const CallRow* row = model.rowById(ids[k]);
+            const bool listed = ids.size() - k <= ring.size();
+            ASSERT_EQ(row != nullptr, listed) << "call " << i << ", id of call " << k;
+            if (!listed) continue;
+            EXPECT_EQ(row->id, ids[k]);
+            EXPECT_EQ(row->text[kColumnCount], " " + std::to_string(100 + k) + " sec.");
+        }
+    }
+    model.rebuild();
+    EXPECT_EQ(model.rows().size(), 2u);
+    EXPECT_EQ(model.rows()[0].id, ids[9]);
+    EXPECT_EQ(model.rowById(ids[8]), &model.rows()[1]);
+    EXPECT_EQ(model.rowById(ids[7]), nullptr);  // the head slot is not listed after a rebuild
+}
+
 TEST_F(CallListTest, RebuildListsOldestToNewestFromTheRing) {
     for (int i = 0; i < 4; ++i) newCall("5551");  // slots 0,1,2 then 0 again; head 1
     model.rebuild();

@@ -1,10 +1,13 @@
 #include "client/call_writers.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 
 #include "client/text_log.h"
 #include "tests/client/test_dir.h"
@@ -49,6 +52,126 @@ TEST(CallTableSaver, ThousandUpdatesLeaveTheFinalRing) {
     CallRing loaded(150);
     ASSERT_TRUE(loadCallTable(file, loaded, {}));
     EXPECT_EQ(loaded.snapshot(), ring.snapshot());
+}
+
+// Each way the window thread changes the ring must reach the file, however the
+// saves of a burst are merged.
+TEST(CallTableSaver, BurstOfEveryKindOfChangeEndsAsTheFinalRing) {
+    struct Kind {
+        const char* name;
+        void (*change)(CallRing&, const std::filesystem::path&, int);
+    };
+    const Kind kinds[] = {
+        {"new call", [](CallRing& r, const std::filesystem::path& dir,
+                        int i) { r.takeNew(at(5000 + static_cast<std::uint32_t>(i)), {}, dir); }},
+        {"write by index",
+         [](CallRing& r, const std::filesystem::path&, int i) {
+             r.at(static_cast<std::uint32_t>(i * 37) % r.size()).count =
+                 static_cast<std::uint16_t>(i);
+         }},
+        {"write by id",
+         [](CallRing& r, const std::filesystem::path&, int i) {
+             const auto slot = static_cast<std::uint32_t>(i * 53) % 300;  // slots in use
+             TCallRecord* rec = r.find(std::as_const(r).at(slot).id);
+             ASSERT_NE(rec, nullptr);
+             rec->comment.assign("c" + std::to_string(i));
+         }},
+        {"reference kept across saves",
+         [](CallRing& r, const std::filesystem::path&, int i) {
+             static TCallRecord* kept = nullptr;
+             if (i == 0) kept = &r.at(3);
+             kept->count = static_cast<std::uint16_t>(i + 1);  // written after the save
+             r.markChanged(3);
+         }},
+        {"whole ring replaced",
+         [](CallRing& r, const std::filesystem::path&, int i) {
+             if (i % 25 != 24) return;
+             std::vector<TCallRecord> records(r.size());
+             records[static_cast<std::size_t>(i) % r.size()].id = static_cast<std::uint32_t>(i);
+             r.replace(static_cast<std::uint32_t>(i) % r.size(), std::move(records));
+         }},
+    };
+    for (const Kind& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        test::TestDir dir;
+        const auto file = dir / "ORVELIN.DAT";
+        std::vector<std::string> errors;
+        CallRing ring(10000);
+        for (int i = 0; i < 300; ++i) ring.takeNew(at(4000), {}, dir.path());
+        CallTableSaver saver(file, [&](std::string_view l) { errors.emplace_back(l); });
+        saver.save(ring);
+        constexpr int kUpdates = 100;
+        for (int i = 0; i < kUpdates; ++i) {
+            kind.change(ring, dir.path(), i);
+            saver.save(ring);
+        }
+        saver.flush();
+        EXPECT_TRUE(errors.empty());
+        EXPECT_EQ(test::readBytes(file), ring.snapshot());
+        // Each write carries 5.8 MB to disk; the updates queue up behind it and merge.
+        EXPECT_LE(saver.writes(), std::uint64_t{kUpdates / 2});
+    }
+}
+
+// A writer killed at any point leaves the file of one whole save: every slot and
+// the head carry the same round number.
+TEST(CallTableSaver, KilledDuringASaveLeavesOneWholeRing) {
+    test::TestDir dir;
+    const auto file = dir / "ORVELIN.DAT";
+    constexpr std::uint32_t kSize = 3000;
+    {
+        // Round 0 of the same pattern: every id 0, counts from 0.
+        CallRing first(kSize);
+        for (std::uint32_t i = 0; i < kSize; ++i) first.at(i).count = static_cast<std::uint16_t>(i);
+        ASSERT_TRUE(writeCallTable(file, first.snapshot(), nullptr));
+    }
+    for (int round = 0; round < 16; ++round) {
+        int ack[2];
+        ASSERT_EQ(pipe(ack), 0);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            close(ack[0]);
+            CallRing ring(kSize);
+            CallTableSaver saver(file, {});
+            for (std::uint32_t n = 1;; ++n) {
+                // Every slot changes in every round, so a mix of two rounds shows.
+                for (std::uint32_t k = 0; k < n % 7; ++k) ring.takeNew(at(n), {}, dir.path());
+                for (std::uint32_t i = 0; i < kSize; ++i) {
+                    ring.at(i).id = n;
+                    ring.at(i).count = static_cast<std::uint16_t>(i + n);
+                }
+                if (write(ack[1], "x", 1) != 1) _exit(3);  // a save starts
+                saver.save(ring);
+                saver.flush();
+            }
+        }
+        close(ack[1]);
+        const int wanted = 1 + round % 2;
+        int got = 0;
+        char c;
+        while (got < wanted && read(ack[0], &c, 1) == 1) ++got;
+        // Somewhere inside that save: taking the changes, writing or flushing.
+        usleep(static_cast<useconds_t>(8000 * round));
+        kill(pid, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        close(ack[0]);
+
+        const std::vector<std::uint8_t> bytes = test::readBytes(file);
+        ASSERT_EQ(bytes.size(), CallRing::fileSize(kSize)) << "round " << round;
+        CallRing loaded(kSize);
+        ASSERT_TRUE(loadCallTable(file, loaded, {}));
+        const std::uint32_t n = loaded.at(0).id;
+        for (std::uint32_t i = 0; i < kSize; ++i) {
+            ASSERT_EQ(loaded.at(i).id, n) << "round " << round << ", slot " << i;
+            ASSERT_EQ(loaded.at(i).count, static_cast<std::uint16_t>(i + n))
+                << "round " << round << ", slot " << i;
+        }
+        std::uint32_t head = 0;
+        for (std::uint32_t m = 1; m <= n; ++m) head = (head + m % 7) % kSize;
+        EXPECT_EQ(loaded.head(), head) << "round " << round;
+    }
 }
 
 TEST(CallTableSaver, FailedWriteIsLogged) {
