@@ -104,8 +104,12 @@ CallListModel::CallListModel(const CallRing& ring, Hooks hooks)
 }
 
 bool CallListModel::announce(const TCallRecord& record) {
-    if (record.hidden()) return false;
     const int index = ring_.indexOf(record);
+    // A record whose row changes has changed: its next save must carry it, even
+    // when it was written through a reference kept since an earlier save. A
+    // rebuild changes no record.
+    if (index >= 0 && !rebuilding_) ring_.markChanged(static_cast<std::uint32_t>(index));
+    if (record.hidden()) return false;
     if (index >= 0 && hooks_.queueToClients) hooks_.queueToClients(index);
     if (selectedLine_ == kAllLines) return true;
     return hooks_.findMsnIndex(record.calledNumber.view()) + 1 == selectedLine_;
@@ -126,6 +130,7 @@ void CallListModel::addCallRow(const TCallRecord& record) {
 void CallListModel::updateCallRow(const TCallRecord& record) {
     // The ring changed whether or not the row is shown: a call filtered out by
     // the line selector must not lose its new state at the next start.
+    ring_.markChanged(record);
     if (hooks_.saveRing) hooks_.saveRing();
     if (!announce(record)) return;
     CallRow* row = findRow(record.id);
@@ -141,10 +146,13 @@ void CallListModel::updateCallRow(const TCallRecord& record) {
 void CallListModel::rebuild() {
     rows_.clear();
     numberById_.clear();
+    numberById_.reserve(ring_.size());
+    rebuilding_ = true;
     for (const std::uint32_t i : ring_.walkOrder()) {
         const TCallRecord& r = ring_.at(i);
         if (r.inUse()) addCallRow(r);
     }
+    rebuilding_ = false;
 }
 
 CallRow* CallListModel::findRow(std::uint32_t id) {

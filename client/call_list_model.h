@@ -96,6 +96,7 @@ class CallListModel {
     Hooks hooks_;
     int selectedLine_ = kAllLines;
     bool longDate_ = false;
+    bool rebuilding_ = false;
     // Rows enter only at the top and leave only at the bottom, so a row's place follows
     // from the number it got when it was added: topNumber_ - number.
     std::deque<CallRow> rows_;

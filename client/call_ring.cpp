@@ -104,10 +104,15 @@ void CallRing::changedWhole() {
     changedMark_.assign(slots_.size(), false);
 }
 
-void CallRing::markChanged(std::uint32_t index) {
+void CallRing::markChanged(std::uint32_t index) const {
     if (wholeChanged_ || index >= slots_.size() || changedMark_[index]) return;
     changedMark_[index] = true;
     changed_.push_back(index);
+}
+
+void CallRing::markChanged(const TCallRecord& record) const {
+    const int index = indexOf(record);
+    if (index >= 0) markChanged(static_cast<std::uint32_t>(index));
 }
 
 CallRingChanges CallRing::takeChanges() {

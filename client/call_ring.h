@@ -75,7 +75,10 @@ class CallRing {
     int indexOf(const TCallRecord& record) const;
 
     // Notes a slot as changed, for writes through a reference kept across a save.
-    void markChanged(std::uint32_t index);
+    // The list does this for every record whose row it adds or updates. (What
+    // changed is bookkeeping, not content, so a const ring notes it as well.)
+    void markChanged(std::uint32_t index) const;
+    void markChanged(const TCallRecord& record) const;
     // What changed since the last call, and forgets it.
     CallRingChanges takeChanges();
 
@@ -110,9 +113,9 @@ class CallRing {
     std::uint32_t head_ = 0;
     std::uint32_t lastId_ = 0;
     bool idsStarted_ = false;
-    bool wholeChanged_ = true;
-    std::vector<std::uint32_t> changed_;
-    std::vector<bool> changedMark_;  // one per slot: listed in changed_
+    mutable bool wholeChanged_ = true;
+    mutable std::vector<std::uint32_t> changed_;
+    mutable std::vector<bool> changedMark_;  // one per slot: listed in changed_
 };
 
 }  // namespace orvelin::client

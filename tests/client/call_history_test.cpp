@@ -44,6 +44,8 @@ TEST(CallHistory, StartUpSaveUpdateAndRestart) {
         r.callerNumber.assign("0301");
         h.addCallRow(r);
         h.startSave();
+        r.comment.assign("written after its save");  // through the reference kept since
+        h.updateCallRow(r);
         options = 1u << 4;  // long date from now on
         TCallRecord& s = h.takeNew(at(9001));
         h.addCallRow(s);
@@ -57,7 +59,7 @@ TEST(CallHistory, StartUpSaveUpdateAndRestart) {
         ASSERT_EQ(h.list().rows().size(), 2u);
         EXPECT_EQ(h.list().rows()[0].text[kColumnTime], "Tuesday, 8 December 2026  20:15:07");
         EXPECT_EQ(h.list().rows()[1].text[kColumnTime], "2026-12-08  20:15:07");
-        EXPECT_EQ(queued, (std::vector<int>{0, 1, 1}));
+        EXPECT_EQ(queued, (std::vector<int>{0, 0, 1, 1}));
     }
 
     // A restart within the same second lists the calls again and repeats no id.
@@ -67,6 +69,7 @@ TEST(CallHistory, StartUpSaveUpdateAndRestart) {
     ASSERT_EQ(again.list().rows().size(), 2u);
     EXPECT_EQ(again.list().rows()[0].text[kColumnCount], " 12 sec.");
     EXPECT_EQ(again.find(firstId)->callerNumber.view(), "0301");
+    EXPECT_EQ(again.find(firstId)->comment.view(), "written after its save");
     EXPECT_EQ(again.takeNew(at(9000)).id, firstId + 2);
 }
 
