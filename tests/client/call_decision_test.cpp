@@ -313,7 +313,10 @@ TEST(CallDecisionTest, MsnAndCallerRules) {
 TEST(CallDecisionTest, Reject) {
     const auto reject = [](std::uint32_t r, int hour) {
         return [=](FakePorts& p, capi::IncomingCallInfo&) {
-            p.caller = {"Pest", "0301234", false, r, false, false, false, {}};
+            p.caller = {};
+            p.caller.name = "Pest";
+            p.caller.matchedKey = "0301234";
+            p.caller.rule = r;
             p.now.local.hour = static_cast<std::uint16_t>(hour);
         };
     };
