@@ -133,6 +133,7 @@ void CClient::dropHead() {
     if (m_Pending.empty()) return;
     const std::uint32_t id = m_Pending.front();
     m_Pending.pop_front();
+    if (historyLeft_ > 0) --historyLeft_;
     auto it = pendingCount_.find(id);
     if (it != pendingCount_.end() && --it->second == 0) pendingCount_.erase(it);
 }
@@ -140,13 +141,23 @@ void CClient::dropHead() {
 void CClient::QueueCall(std::uint32_t ringIndex) {
     const client::CallRing& ring = server_.ring();
     if (ringIndex >= ring.size()) return;
-    const std::uint32_t id = ring.at(ringIndex).id;
-    if (id == 0) return;
-    QueueCallId(id);
+    const client::TCallRecord& record = ring.at(ringIndex);
+    if (record.id == 0 || record.hidden()) return;
+    QueueCallId(record.id);
+}
+
+void CClient::QueueHistory() {
+    if (historyUnderWay()) return;
+    const client::CallRing& ring = server_.ring();
+    for (std::uint32_t index : ring.walkOrder()) {
+        const client::TCallRecord& record = ring.at(index);
+        if (record.id != 0 && !record.hidden()) QueueCallId(record.id, /*skipInFlight=*/true);
+    }
+    historyLeft_ = m_Pending.size();
 }
 
 void CClient::QueueCallId(std::uint32_t id, bool skipInFlight) {
-    if (id == 0) return;
+    if (id == 0 || closing()) return;
     // A record waiting behind the head goes out with its newest content anyway.
     if (pendingBehindHead(id)) return;
     if (skipInFlight && m_bAwaiting && !m_Pending.empty() && m_Pending.front() == id) return;
@@ -161,12 +172,22 @@ void CClient::QueueCallId(std::uint32_t id, bool skipInFlight) {
 }
 
 void CClient::SendNextCall() {
-    if (m_bAwaiting) return;
-    // Records removed since they were queued are skipped.
-    while (!m_Pending.empty() && !server_.ring().find(m_Pending.front())) dropHead();
-    if (m_Pending.empty()) return;
-    const client::TCallRecord* record = server_.ring().find(m_Pending.front());
+    if (m_bAwaiting || closing()) return;
+    // Records removed or hidden since they were queued are skipped.
+    const client::TCallRecord* record = nullptr;
+    while (!m_Pending.empty()) {
+        record = server_.ring().find(m_Pending.front());
+        if (record && !record->hidden()) break;
+        record = nullptr;
+        dropHead();
+    }
+    if (!record) return;
     Buffer frame = BuildCallFrame(*record, server_.now());
+    // Only a peer that answers records it has not read gets this far behind.
+    if (sendQueueBytes() + frame.size() > kMaxSendBacklog) {
+        server_.dropPeer(*this, "Server closed connection, client does not read");
+        return;
+    }
     Send(std::move(frame));  // a refused frame is freed with `frame`
     m_bAwaiting = true;
     SetTimer(kAckTimer, kAckTimeoutMs);
@@ -247,19 +268,36 @@ void InstanceLinkServer::OnTrafficDenied(CClient& peer) {
     peer.KillTimer(kAckTimer);
     peer.m_bAwaiting = false;
     if (++peer.m_nRetries > kMaxDenials) {
-        auto note = std::make_unique<SocketNote>();
-        note->serial = peer.serial();
-        post(platform::WM_CLIENT_SOCKET, SocketClosed, reinterpret_cast<platform::LParam>(&peer),
-             std::move(note));
+        dropPeer(peer, "Client closed connection");
         return;
     }
     peer.SendNextCall();
 }
 
+void InstanceLinkServer::dropPeer(CClient& peer, const char* text) {
+    if (peer.closing()) return;
+    peer.markClosing(text);
+    peer.KillTimer(kAckTimer);
+    auto note = std::make_unique<SocketNote>();
+    note->serial = peer.serial();
+    post(platform::WM_CLIENT_SOCKET, SocketClosed, reinterpret_cast<platform::LParam>(&peer),
+         std::move(note));
+}
+
 platform::LResult InstanceLinkServer::EvServerSocket(platform::AppMessage& m) {
     if (m.wParam != SocketAcceptPending || !listener_.owns(m)) return 0;
     auto peer = std::make_unique<CClient>(*this, config_.clock);
-    if (listener_.Accept(*peer) != kSocketOk) return 0;
+    if (listener_.Accept(*peer) != kSocketOk) {
+        const int error = listener_.error();
+        if (isResourceError(error) && !acceptFailing_) {
+            acceptFailing_ = true;
+            std::string text = ReportWinSockError(error, "", true);
+            while (!text.empty() && text.back() == '\n') text.pop_back();
+            NetLog(1, "Error accepting connection: " + text);
+        }
+        return 0;
+    }
+    acceptFailing_ = false;
     PeerList.push_back(std::move(peer));
     return 0;
 }
@@ -298,7 +336,7 @@ platform::LResult InstanceLinkServer::EvClientSocket(platform::AppMessage& m) {
             NetLog(1, "Error reading on data port");
             break;
         case SocketClosed:
-            destroyPeer(*peer, "Client closed connection");
+            destroyPeer(*peer, peer->closing() ? peer->closeText() : "Client closed connection");
             break;
         case SocketTimeout:
             destroyPeer(*peer, "Server closed connection after timeout");
@@ -356,26 +394,39 @@ void InstanceLinkServer::destroyPeer(CClient& peer, const char* text) {
 
 void InstanceLinkServer::receive(CClient& peer) {
     std::optional<Buffer> data = peer.Receive();
-    if (!data) return;
-    if (peer.inbox.size() + data->size() > kReassemblyCap) {
-        // Only a frame that never completes can grow this far: nothing in it is usable.
-        NetLog(0, "Bad message length received");
-        peer.inbox.clear();
-        return;
-    }
+    if (!data || peer.closing()) return;
     peer.inbox.insert(peer.inbox.end(), data->begin(), data->end());
     walkFrames(peer);
     NetLog(3, "Done reading on data port");
 }
 
+namespace {
+
+bool actedOn(std::uint8_t type) {
+    return type == MSG_TRAFFIC_ACCEPT_ALL || type == MSG_TRAFFIC_ACCEPT ||
+           type == MSG_TRAFFIC_DENIED;
+}
+
+// The first n (< 9) bytes of a header of a frame the server acts on.
+bool startsActedOnFrame(const std::uint8_t* f, std::size_t n) {
+    return actedOn(f[0]) && (n < 3 || (f[1] | (f[2] << 8)) >= static_cast<int>(kNetHeaderSize)) &&
+           (n < 4 || f[3] == (kNetMarker & 0xFF)) && (n < 5 || f[4] == (kNetMarker >> 8));
+}
+
+}  // namespace
+
 void InstanceLinkServer::walkFrames(CClient& peer) {
     Buffer& in = peer.inbox;
     std::size_t pos = 0;
-    while (pos < in.size()) {
+    while (pos < in.size() && !peer.closing()) {
+        const std::uint8_t* f = in.data() + pos;
         const std::size_t remaining = in.size() - pos;
-        if (remaining < 5) break;  // the marker decides what this is; wait for it
-        if (get16(in, pos + 3) != kNetMarker) {
-            const std::string_view rest(reinterpret_cast<const char*>(in.data() + pos), remaining);
+        const bool framed = (remaining < 4 || f[3] == (kNetMarker & 0xFF)) &&
+                            (remaining < 5 || f[4] == (kNetMarker >> 8));
+        if (remaining < kNetHeaderSize && framed && startsActedOnFrame(f, remaining)) break;
+        if (!framed || remaining < 5) {
+            // Not a frame: the rest of what arrived is a text.
+            const std::string_view rest(reinterpret_cast<const char*>(f), remaining);
             if (rest.substr(0, 4) != "SSMS") {
                 NetLog(0, "Bad message signature received");
             } else {
@@ -384,39 +435,57 @@ void InstanceLinkServer::walkFrames(CClient& peer) {
             pos = in.size();
             break;
         }
-        if (remaining < kNetHeaderSize) break;
-        const std::size_t length = get16(in, pos + 1);
+        const std::size_t length = remaining < 3 ? 0 : get16(in, pos + 1);
         if (length < kNetHeaderSize) {
             NetLog(0, "Bad message length received");
             pos = in.size();
             break;
         }
-        if (length > remaining) break;  // the rest of the frame is still on its way
-        switch (in[pos]) {
-            case MSG_TRAFFIC_ACCEPT_ALL: {
-                const bool wasAwaiting = peer.m_bAwaiting;
-                for (std::uint32_t index : ring().walkOrder()) {
-                    peer.QueueCallId(ring().at(index).id, /*skipInFlight=*/true);
-                }
-                if (wasAwaiting) OnTrafficAccept(peer);
-                NetLog(9, "Message MSG_TRAFFIC_ACCEPT received");
+        if (length > kLargestFrame) {
+            // No frame is this long: the header counts alone, what follows is read afresh.
+            if (remaining < kNetHeaderSize) {
+                NetLog(0, "Bad message type received");
+                pos = in.size();
                 break;
             }
-            case MSG_TRAFFIC_ACCEPT:
-                OnTrafficAccept(peer);
-                NetLog(9, "Message MSG_TRAFFIC_ACCEPT received");
-                break;
-            case MSG_TRAFFIC_DENIED:
-                OnTrafficDenied(peer);
-                NetLog(9, "Message MSG_TRAFFIC_DENIED received");
-                break;
-            default:
-                NetLog(0, "Bad message type received");
-                break;
+            actOn(peer, f[0]);
+            pos += kNetHeaderSize;
+            continue;
         }
+        if (length > remaining) {
+            if (actedOn(f[0])) break;  // the rest of the frame is still on its way
+            NetLog(0, "Bad message type received");
+            pos = in.size();
+            break;
+        }
+        actOn(peer, f[0]);
         pos += length;
     }
+    if (peer.closing()) pos = in.size();
     in.erase(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(pos));
+}
+
+void InstanceLinkServer::actOn(CClient& peer, std::uint8_t type) {
+    switch (type) {
+        case MSG_TRAFFIC_ACCEPT_ALL: {
+            const bool wasAwaiting = peer.m_bAwaiting;
+            peer.QueueHistory();
+            if (wasAwaiting) OnTrafficAccept(peer);
+            NetLog(9, "Message MSG_TRAFFIC_ACCEPT received");
+            break;
+        }
+        case MSG_TRAFFIC_ACCEPT:
+            OnTrafficAccept(peer);
+            NetLog(9, "Message MSG_TRAFFIC_ACCEPT received");
+            break;
+        case MSG_TRAFFIC_DENIED:
+            OnTrafficDenied(peer);
+            NetLog(9, "Message MSG_TRAFFIC_DENIED received");
+            break;
+        default:
+            NetLog(0, "Bad message type received");
+            break;
+    }
 }
 
 void InstanceLinkServer::showPeerText(std::string_view wireText) {

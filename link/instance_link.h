@@ -21,9 +21,17 @@
 //   "SSMS" + text, unframed (bytes 3-4 are not the marker): a text to show the user.
 //   Greeting: "Hello from Orvelin 2.3.0.15\r\n" and a zero byte, once, before any frame.
 //
-// Every byte from a peer is untrusted: frames are collected per peer (at most 64 KiB
-// waiting), acted on only when complete, and a frame whose length is below 9 ends the
-// parsing of what has arrived (the bytes are dropped, the peer stays connected).
+// Every byte from a peer is untrusted. A frame the server acts on (5, 8, 9) may arrive in
+// parts and is joined; nothing longer than the largest frame of the protocol (590 bytes)
+// is ever waited for. Everything else is judged on the bytes that have arrived, as each
+// received buffer would be on its own: a header claiming more than 590 bytes counts as a
+// header alone, and a frame whose length is below 9 ends the parsing of what has arrived
+// (the bytes are dropped, the peer stays connected).
+//
+// No peer can hold more than kMaxSendBacklog bytes of frames it has not read: a peer that
+// answers records it never took is closed when its next record would pass that.
+// One history request is served at a time per peer; a request while one is under way
+// only answers the record in flight. Hidden records are never sent.
 //
 // Access: "orvelin.ini" (link_profile.h), read at every admission. A peer without a
 // section is admitted, and the listener takes connections on every interface.
@@ -66,7 +74,11 @@ inline constexpr std::size_t kMaxCallText = 541;
 inline constexpr std::string_view kGreeting{"Hello from Orvelin 2.3.0.15\r\n\0", 30};
 
 inline constexpr std::size_t kMaxPeers = 10;
-inline constexpr std::size_t kReassemblyCap = 64 * 1024;
+inline constexpr std::size_t kLargestFrame = kNetHeaderSize + kCallPayloadCapacity;  // 590
+// A part of a frame kept between receives is always shorter than this.
+inline constexpr std::size_t kReassemblyCap = kLargestFrame;
+// Frame bytes queued for one peer and not yet taken by the system.
+inline constexpr std::size_t kMaxSendBacklog = 0x8000;
 inline constexpr std::size_t kMaxShownText = 1024;
 inline constexpr std::int64_t kAckTimeoutMs = 10000;
 inline constexpr int kMaxDenials = 10;
@@ -111,9 +123,20 @@ class CClient : public CStreamSocket {
     bool pendingBehindHead(std::uint32_t id) const;
     void dropHead();
 
+    // Queues every stored record from the oldest on; nothing while a history is under way.
+    void QueueHistory();
+    bool historyUnderWay() const { return historyLeft_ > 0; }
+
+    // Set once the peer is to be closed: nothing more is sent to it or read from it.
+    bool closing() const { return closeText_ != nullptr; }
+    const char* closeText() const { return closeText_; }
+    void markClosing(const char* text) { closeText_ = text; }
+
   private:
     InstanceLinkServer& server_;
     std::unordered_map<std::uint32_t, unsigned> pendingCount_;
+    std::size_t historyLeft_ = 0;  // entries of m_Pending up to the end of the history
+    const char* closeText_ = nullptr;
 };
 
 struct LinkConfig {
@@ -157,6 +180,9 @@ class InstanceLinkServer : public platform::AppWindow {
 
     void OnTrafficAccept(CClient& peer);
     void OnTrafficDenied(CClient& peer);
+    // Closes the peer from the message queue, with `text` as the log line; safe inside
+    // the peer's own handlers.
+    void dropPeer(CClient& peer, const char* text);
 
     const client::CallRing& ring() const { return *config_.ring; }
     std::uint32_t now() const;
@@ -175,6 +201,7 @@ class InstanceLinkServer : public platform::AppWindow {
     void destroyPeer(CClient& peer, const char* text);
     void receive(CClient& peer);
     void walkFrames(CClient& peer);
+    void actOn(CClient& peer, std::uint8_t type);
     void showPeerText(std::string_view wireText);
 
     static constexpr platform::MessageId kQueueCallMessage = platform::WM_APP + 0x100;
@@ -187,6 +214,7 @@ class InstanceLinkServer : public platform::AppWindow {
     LinkConfig config_;
     CStreamSocket listener_;
     std::vector<std::unique_ptr<CClient>> PeerList;
+    bool acceptFailing_ = false;  // logged once until an accept succeeds again
 };
 
 }  // namespace orvelin::link

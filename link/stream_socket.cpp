@@ -3,10 +3,12 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -23,8 +25,11 @@ constexpr int kSocketBufferSize = 0x7FFF;
 // The classic backlog of 3 drops connections when several peers start together.
 constexpr int kListenBacklog = 16;
 constexpr platform::TimerId kConnectTimer = 1;
+// Buffers handed to the system in one call.
+constexpr std::size_t kMaxGather = 64;
 
 std::atomic<std::uint64_t> nextSerial{1};
+std::atomic<AcceptFunction> acceptFunction{nullptr};
 
 struct ErrorText {
     int code;
@@ -176,6 +181,14 @@ bool isTransientError(int e) {
     return e == WSAEINTR || e == WSAEWOULDBLOCK || e == WSAEINPROGRESS || e == WSAEALREADY;
 }
 
+void setAcceptFunction(AcceptFunction function) {
+    acceptFunction = function;
+}
+
+bool isResourceError(int e) {
+    return e == 10024 || e == 10055;
+}
+
 std::string ReportWinSockError(int error, std::string_view context, bool quiet) {
     std::string text;
     if (const char* known = errorText(error)) {
@@ -262,6 +275,8 @@ void CStreamSocket::Reset(bool clearError) {
     timeoutMs_ = 5000;
     if (clearError) error_ = 0;
     sendPos_ = 0;
+    sendBytes_ = 0;
+    acceptRetryMs_ = kAcceptRetryFirstMs;
     receiveBufferSet_ = 0;
     connectPending_ = false;
     eof_ = false;
@@ -359,6 +374,10 @@ bool CStreamSocket::owns(const platform::AppMessage& message) const {
 
 bool CStreamSocket::watchingWrites() const {
     return writeNotifier_ && writeNotifier_->isEnabled();
+}
+
+bool CStreamSocket::watchingReads() const {
+    return readNotifier_ && readNotifier_->isEnabled();
 }
 
 std::uint16_t CStreamSocket::LocalPort() const {
@@ -497,15 +516,25 @@ int CStreamSocket::Accept(CStreamSocket& target) {
     target.openWindow();
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
-    const int s = ::accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &len,
-                            SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (readNotifier_) readNotifier_->setEnabled(true);
+    const AcceptFunction takeConnection = acceptFunction ? acceptFunction.load() : ::accept4;
+    const int s = takeConnection(fd_, reinterpret_cast<sockaddr*>(&peer), &len,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (s < 0) {
         error_ = lastSocketError();
         target.destroyWindow();
         target.Reset(false);
+        if (isResourceError(error_) && window_) {
+            // The connection stays queued and the socket stays readable: watching it now
+            // would spin until descriptors come back.
+            window_->setTimer(kAcceptRetryTimer, acceptRetryMs_);
+            acceptRetryMs_ = std::min(acceptRetryMs_ * 2, kAcceptRetryMaxMs);
+        } else if (readNotifier_) {
+            readNotifier_->setEnabled(true);
+        }
         return kSocketError;
     }
+    acceptRetryMs_ = kAcceptRetryFirstMs;
+    if (readNotifier_) readNotifier_->setEnabled(true);
     target.fd_ = s;
     target.remoteAddr_ = peer;
     target.serial_ = nextSerial++;
@@ -519,6 +548,7 @@ int CStreamSocket::Send(Buffer&& buffer) {
     if (fd_ < 0 || listening_) return kSocketWrongState;
     try {
         sendList_.push_back(std::move(buffer));
+        sendBytes_ += sendList_.back().size();
     } catch (const std::bad_alloc&) {
         return kSocketNoMemory;
     }
@@ -627,6 +657,10 @@ void CStreamSocket::actAsClose() {
 
 void CStreamSocket::EvTimer(platform::TimerId id) {
     KillTimer(id);
+    if (listening_ && id == kAcceptRetryTimer) {
+        if (readNotifier_) readNotifier_->setEnabled(true);
+        return;
+    }
     notify(SocketTimeout);
 }
 
@@ -668,13 +702,38 @@ int CStreamSocket::DoReceive() {
     return 0;
 }
 
+void CStreamSocket::retireHead(bool sent) {
+    Buffer& head = sendList_.front();
+    sendBytes_ -= head.size() - sendPos_;
+    if (sent) {
+        notify(SocketDataSent, std::move(head));
+        notify(SocketSendDone);
+    } else {
+        notify(SocketSendFailed, std::move(head));
+    }
+    sendList_.pop_front();
+    sendPos_ = 0;
+}
+
+// Whatever is queued goes to the system in one call, as far as it takes it.
 void CStreamSocket::DoSend() {
     if (sendList_.empty() || fd_ < 0) return;
-    Buffer& head = sendList_.front();
-    const std::size_t remaining = head.size() - sendPos_;
+    iovec parts[kMaxGather];
+    std::size_t count = 0;
+    std::size_t offered = 0;
+    for (auto it = sendList_.begin(); it != sendList_.end() && count < kMaxGather; ++it) {
+        const std::size_t skip = count == 0 ? sendPos_ : 0;
+        parts[count].iov_base = it->data() + skip;
+        parts[count].iov_len = it->size() - skip;
+        offered += parts[count].iov_len;
+        ++count;
+    }
     ssize_t n = 0;
-    if (remaining > 0) {
-        n = ::send(fd_, head.data() + sendPos_, remaining, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (offered > 0) {
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = count;
+        n = ::sendmsg(fd_, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
     }
     if (n < 0) {
         const int error = lastSocketError();
@@ -685,18 +744,23 @@ void CStreamSocket::DoSend() {
             return;
         }
         error_ = error;
-        notify(SocketSendFailed, std::move(head));
-        sendList_.pop_front();
-        sendPos_ = 0;
-    } else if (static_cast<std::size_t>(n) == remaining) {
-        notify(SocketDataSent, std::move(head));
-        notify(SocketSendDone);
-        sendList_.pop_front();
-        sendPos_ = 0;
+        retireHead(false);
     } else {
-        sendPos_ += static_cast<std::size_t>(n);
-        if (writeNotifier_) writeNotifier_->setEnabled(true);
-        return;
+        std::size_t left = static_cast<std::size_t>(n);
+        while (!sendList_.empty()) {
+            const std::size_t rest = sendList_.front().size() - sendPos_;
+            if (rest > left) {
+                sendPos_ += left;
+                sendBytes_ -= left;
+                break;
+            }
+            left -= rest;
+            retireHead(true);
+        }
+        if (static_cast<std::size_t>(n) < offered) {
+            if (writeNotifier_) writeNotifier_->setEnabled(true);
+            return;
+        }
     }
     updateWriteWatch();
     if (!sendList_.empty()) postSelf(kFdWrite);

@@ -29,6 +29,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <deque>
@@ -101,6 +102,19 @@ int wsaErrorFromErrno(int err);
 bool isConnectionLossError(int wsaError);
 // Errors that say "try again later" and change nothing.
 bool isTransientError(int wsaError);
+// Errors that say the process ran out of descriptors or memory.
+bool isResourceError(int wsaError);
+
+// The call that takes a waiting connection, accept4 unless replaced. Tests replace it to
+// run out of descriptors without the whole process running out. nullptr restores it.
+using AcceptFunction = int (*)(int fd, sockaddr* address, socklen_t* length, int flags);
+void setAcceptFunction(AcceptFunction function);
+
+// Timer of a listening socket's window: an accept that ran out of descriptors or memory
+// waits for it before the next try (the connection stays queued meanwhile).
+inline constexpr platform::TimerId kAcceptRetryTimer = 2;
+inline constexpr std::int64_t kAcceptRetryFirstMs = 100;
+inline constexpr std::int64_t kAcceptRetryMaxMs = 2000;
 
 // "WinSock error %d: <text>\n<context>"; "Not a WinSock error\n<context>" for an
 // unknown number. The context is appended only while the whole stays below 1000
@@ -161,7 +175,9 @@ class CStreamSocket {
     int ConnectAddress(const sockaddr_in& address);
 
     // Accepts the waiting connection into `target` (which must be idle) and posts
-    // SocketConnected to target's parent.
+    // SocketConnected to target's parent. When descriptors or memory ran out, the
+    // listening socket stops watching for connections until kAcceptRetryTimer fires,
+    // each time waiting twice as long up to kAcceptRetryMaxMs.
     int Accept(CStreamSocket& target);
 
     // Queues the buffer; the socket owns it from a 0 result on. 1 (buffer untouched)
@@ -186,9 +202,13 @@ class CStreamSocket {
     // Port the socket is bound to; 0 when idle.
     std::uint16_t LocalPort() const;
     std::size_t sendQueueLength() const { return sendList_.size(); }
+    // Bytes handed to Send and not yet taken by the system.
+    std::size_t sendQueueBytes() const { return sendBytes_; }
     std::size_t receiveQueueLength() const { return recvList_.size(); }
     // Whether the socket waits to become writable (a send in parts, or a connect).
     bool watchingWrites() const;
+    // Whether the socket waits for data or, listening, for connections.
+    bool watchingReads() const;
 
     // True when the message is a notification of this socket's current life.
     bool owns(const platform::AppMessage& message) const;
@@ -212,6 +232,7 @@ class CStreamSocket {
     void EvTimer(platform::TimerId id);
     int DoReceive();
     void DoSend();
+    void retireHead(bool sent);
     void actAsClose();
     std::size_t receiveBufferSize() const;
 
@@ -229,6 +250,8 @@ class CStreamSocket {
     int timeoutMs_ = 5000;
 
     std::size_t sendPos_ = 0;  // bytes of the head buffer already sent
+    std::size_t sendBytes_ = 0;
+    std::int64_t acceptRetryMs_ = kAcceptRetryFirstMs;
     int receiveBufferSet_ = 0;
     bool connectPending_ = false;
     bool eof_ = false;

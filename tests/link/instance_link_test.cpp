@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <thread>
 
 #include "link/instance_link.h"
@@ -60,8 +62,8 @@ class LinkTest : public testing::Test {
         ring.at(index) = r;
     }
 
-    std::unique_ptr<Peer> admittedPeer() {
-        auto peer = std::make_unique<Peer>(port);
+    std::unique_ptr<Peer> admittedPeer(int receiveBuffer = 0) {
+        auto peer = std::make_unique<Peer>(port, receiveBuffer);
         EXPECT_TRUE(peer->connected());
         const Buffer greeting = peer->read(30);
         EXPECT_EQ(greeting, Buffer(kGreeting.begin(), kGreeting.end()));
@@ -264,18 +266,6 @@ TEST_F(LinkTest, HostileInputIsDroppedAndThePeerStays) {
     Buffer unknown = frame(0x22);
     peer->send(unknown);
     ASSERT_TRUE(waitLog("Bad message type received"));
-
-    // A length past what arrived waits; the frame completes over many reads.
-    Buffer huge = frame(0x33);
-    huge[1] = 0xFF;
-    huge[2] = 0xFF;
-    huge.resize(0xFFFF, 0);
-    for (std::size_t at = 0; at < huge.size(); at += 10000) {
-        peer->send(Buffer(huge.begin() + static_cast<std::ptrdiff_t>(at),
-                          huge.begin() + static_cast<std::ptrdiff_t>(std::min(at + 10000, huge.size()))));
-        settle();
-    }
-    ASSERT_TRUE(waitFor([&] { return logCount("Bad message type received") == 2; }));
     EXPECT_TRUE(server->peers()[0]->inbox.empty());
 
     // None of it counted as an answer; a real one still works.
@@ -314,6 +304,185 @@ TEST_F(LinkTest, RandomBytesNeverHurtTheServer) {
     EXPECT_EQ(frameId(readFrame(*calm)), 101u);
     calm->send(frame(MSG_TRAFFIC_ACCEPT_ALL));
     EXPECT_EQ(frameId(readFrame(*calm)), 102u);
+}
+
+// Nothing a peer sends makes the server wait for more than the largest frame: each
+// case is followed by a denial, which must be heard (the record comes again) at once.
+TEST_F(LinkTest, PendingFrameIsBoundedAndLaterAnswersCount) {
+    Buffer claimsAll = frame(0x33);
+    claimsAll[1] = 0xFF;
+    claimsAll[2] = 0xFF;
+    Buffer unknownShort = frame(0x33);
+    unknownShort[1] = 20;
+    Buffer ackTooLong = frame(MSG_TRAFFIC_ACCEPT);
+    ackTooLong[1] = 0xFF;
+    ackTooLong[2] = 0xFF;
+    struct Case {
+        const char* name;
+        Buffer bytes;
+        bool sameSend;  // the denial follows in the same send
+        const char* log;
+        std::size_t shown;
+    };
+    const Case cases[] = {
+        {"header claiming 65535", claimsAll, false, "Bad message type received", 0},
+        {"same, answer in one send", claimsAll, true, "Bad message type received", 0},
+        {"unknown type, part of it", unknownShort, false, "Bad message type received", 0},
+        {"bare SSMS", Buffer{'S', 'S', 'M', 'S'}, false, nullptr, 1},
+        {"three letters", Buffer{'S', 'S', 'M'}, false, "Bad message signature received", 0},
+    };
+    auto peer = admittedPeer();
+    server->QueueCall(1);
+    server->QueueCall(2);
+    ASSERT_EQ(frameId(readFrame(*peer)), 101u);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::size_t logsBefore = c.log ? logCount(c.log) : 0;
+        const std::size_t shownBefore = shown.size();
+        if (c.sameSend) {
+            peer->send(concat(c.bytes, frame(MSG_TRAFFIC_DENIED)));
+        } else {
+            peer->send(c.bytes);
+            ASSERT_TRUE(waitFor([&] { return server->peers()[0]->inbox.empty(); }));
+            settle();
+            peer->send(frame(MSG_TRAFFIC_DENIED));
+        }
+        EXPECT_EQ(frameId(readFrame(*peer)), 101u);
+        if (c.log) {
+            EXPECT_EQ(logCount(c.log), logsBefore + 1);
+        }
+        EXPECT_EQ(shown.size(), shownBefore + c.shown);
+    }
+    // A known answer claiming too much counts as the header alone.
+    peer->send(concat(ackTooLong, frame(MSG_TRAFFIC_ACCEPT)));
+    EXPECT_EQ(frameId(readFrame(*peer)), 102u);
+    ASSERT_TRUE(waitFor([&] { return !server->peers()[0]->m_bAwaiting; }));
+    EXPECT_EQ(peer->pending(), 0u);
+}
+
+// A peer that answers records without reading them, or asks for the history again and
+// again, is closed once a bounded backlog is full; another peer is served meanwhile.
+TEST_F(LinkTest, PeerThatDoesNotReadIsClosedWithBoundedBacklog) {
+    auto greedy = admittedPeer(4096);
+    auto calm = admittedPeer();
+    const CClient* greedySide = server->peers()[0].get();
+    Buffer burst;
+    for (int i = 0; i < 300; ++i) {
+        burst = concat(burst, frame(MSG_TRAFFIC_ACCEPT_ALL));
+        // Fewer denials than close a peer, also counting those with nothing in flight.
+        for (int d = 0; d < kMaxDenials / 2 - 1; ++d) burst = concat(burst, frame(MSG_TRAFFIC_DENIED));
+    }
+    const std::string dropped = "Server closed connection, client does not read";
+    const auto answersHeard = [&] {
+        return logCount("Message MSG_TRAFFIC_ACCEPT received") +
+               logCount("Message MSG_TRAFFIC_DENIED received");
+    };
+    std::size_t mostQueued = 0;
+    for (int round = 0; round < 40 && server->peers().size() == 2; ++round) {
+        greedy->send(burst);
+        const std::size_t sent = static_cast<std::size_t>(round + 1) * burst.size() / kNetHeaderSize;
+        waitFor([&] {
+            for (const auto& p : server->peers()) {
+                if (p.get() == greedySide) mostQueued = std::max(mostQueued, p->sendQueueBytes());
+            }
+            return server->peers().size() < 2 || answersHeard() >= sent;
+        });
+    }
+    ASSERT_EQ(logCount(dropped), 1u);
+    EXPECT_LE(mostQueued, kMaxSendBacklog);
+    ASSERT_TRUE(waitFor([&] { return server->peers().size() == 1; }));
+    EXPECT_TRUE(greedy->waitClosed());
+
+    calm->send(frame(MSG_TRAFFIC_ACCEPT_ALL));
+    for (std::uint32_t id : {101u, 102u, 103u}) {
+        EXPECT_EQ(frameId(readFrame(*calm)), id);
+        calm->send(frame(MSG_TRAFFIC_ACCEPT));
+    }
+}
+
+TEST_F(LinkTest, OneHistoryAtATimePerPeer) {
+    auto peer = admittedPeer();
+    peer->send(frame(MSG_TRAFFIC_ACCEPT_ALL));
+    ASSERT_EQ(frameId(readFrame(*peer)), 101u);
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));
+    ASSERT_EQ(frameId(readFrame(*peer)), 102u);
+    // Asked again while it runs: the request answers 102 and the history goes on, without
+    // starting over at 101.
+    peer->send(frame(MSG_TRAFFIC_ACCEPT_ALL));
+    EXPECT_EQ(frameId(readFrame(*peer)), 103u);
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));
+    ASSERT_TRUE(waitFor([&] { return !server->peers()[0]->m_bAwaiting; }));
+    EXPECT_EQ(peer->pending(), 0u);
+    EXPECT_FALSE(server->peers()[0]->historyUnderWay());
+    // Once it is through, the history can be asked for again.
+    peer->send(frame(MSG_TRAFFIC_ACCEPT_ALL));
+    EXPECT_EQ(frameId(readFrame(*peer)), 101u);
+}
+
+TEST_F(LinkTest, HiddenRecordsAreNeverSent) {
+    ring.at(2).flags |= orvelin::client::kFlagHidden;
+    auto peer = admittedPeer();
+    server->QueueCall(2);
+    InstanceLinkServer::postQueueCall(server->ref(), 102);
+    settle();
+    EXPECT_EQ(peer->pending(), 0u);
+    peer->send(frame(MSG_TRAFFIC_ACCEPT_ALL));
+    EXPECT_EQ(frameId(readFrame(*peer)), 101u);
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));
+    EXPECT_EQ(frameId(readFrame(*peer)), 103u);
+    // Hidden after it was queued: skipped when its turn comes.
+    server->QueueCall(1);
+    server->QueueCall(3);
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));
+    ASSERT_EQ(frameId(readFrame(*peer)), 101u);
+    ring.at(3).flags |= orvelin::client::kFlagHidden;
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));
+    ASSERT_TRUE(waitFor([&] { return !server->peers()[0]->m_bAwaiting; }));
+    EXPECT_EQ(peer->pending(), 0u);
+}
+
+// An accept that finds no free descriptor, while `outOfDescriptors` holds.
+std::atomic<bool> outOfDescriptors{false};
+std::atomic<int> acceptCalls{0};
+int acceptOrRunOut(int fd, sockaddr* address, socklen_t* length, int flags) {
+    ++acceptCalls;
+    if (!outOfDescriptors) return ::accept4(fd, address, length, flags);
+    errno = EMFILE;
+    return -1;
+}
+
+TEST_F(LinkTest, AcceptWithoutDescriptorsBacksOffAndLogsOnce) {
+    setAcceptFunction(acceptOrRunOut);
+    outOfDescriptors = true;
+    acceptCalls = 0;
+    Peer waiting(port);
+    ASSERT_TRUE(waiting.connected());
+    const std::string text = "Error accepting connection: WinSock error 10024: Too many open files";
+    ASSERT_TRUE(waitLog(text));
+    settle();
+    // The connection stays waiting and the socket readable, yet nothing spins: one try
+    // per back-off period, each period longer.
+    EXPECT_EQ(acceptCalls, 1);
+    EXPECT_FALSE(server->listener().watchingReads());
+    std::int64_t period = kAcceptRetryFirstMs;
+    for (int tries = 2; tries <= 4; ++tries) {
+        clock.advance(period - 1);
+        settle();
+        EXPECT_EQ(acceptCalls, tries - 1);
+        clock.advance(1);
+        ASSERT_TRUE(waitFor([&] { return acceptCalls == tries; }));
+        settle();
+        EXPECT_EQ(acceptCalls, tries);
+        period = std::min(period * 2, kAcceptRetryMaxMs);
+    }
+    EXPECT_TRUE(server->peers().empty());
+
+    outOfDescriptors = false;
+    clock.advance(period);
+    EXPECT_EQ(waiting.read(kGreeting.size()), Buffer(kGreeting.begin(), kGreeting.end()));
+    EXPECT_EQ(logCount(text), 1u);
+    EXPECT_TRUE(server->listener().watchingReads());
+    setAcceptFunction(nullptr);
 }
 
 TEST_F(LinkTest, PeerTextIsShownWithoutItsPrefix) {

@@ -69,8 +69,12 @@ class TestDir {
 // The far end of a connection, as a peer program would hold it.
 class Peer {
   public:
-    explicit Peer(std::uint16_t port) {
+    // receiveBuffer: a small value makes a peer that does not read fill up quickly.
+    explicit Peer(std::uint16_t port, int receiveBuffer = 0) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (receiveBuffer > 0) {
+            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        }
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
