@@ -1,6 +1,7 @@
 // The options dialog as the program opens it: the library loaded by file name, the export
 // called once, the form driven by hand while it runs modally, the library gone afterwards.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
+#include <QFileDialog>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QScreen>
@@ -284,6 +286,17 @@ TEST_F(OptionsForm, SavesWhatTheUserChangedAndLeavesTheRestAlone) {
              k.setString("Auth", auth);
              k.setString("SayWhat", std::string(64, 'x'));
          }},
+        {"a program chosen in the file dialog",
+         [&](QDialog& f) {
+             QTimer::singleShot(0, [&] {
+                 auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+                 ASSERT_NE(d, nullptr) << "no file dialog";
+                 d->selectFile(QString::fromStdString(hive_));
+                 static_cast<QDialog*>(d)->accept();  // as the Open button does
+             });
+             click(f, "Launch", "Button1");
+         },
+         Close::Save, [&](RegNode& k) { k.setString("OnCallRun", hive_); }},
         {"ignore and close after changes",
          [](QDialog& f) {
              click(f, "General", "ShowLarge");
@@ -375,27 +388,64 @@ TEST_F(OptionsForm, HandEditedValuesOpenWithDefaultsAndTheRestIsKept) {
     EXPECT_EQ(hiveText(), platform::serializeHive(expected));
 }
 
-TEST_F(OptionsForm, WithoutAWritableKeyNothingIsLoadedOrSaved) {
+// What the library's boxes say while the form runs headless: they go to stderr.
+class StderrCapture {
+  public:
+    explicit StderrCapture(std::string path) : path_(std::move(path)) {
+        std::fflush(stderr);
+        saved_ = dup(2);
+        const int fd = open(path_.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0600);
+        dup2(fd, 2);
+        close(fd);
+    }
+    std::string finish() {
+        std::fflush(stderr);
+        dup2(saved_, 2);
+        close(saved_);
+        std::ifstream in(path_);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+  private:
+    std::string path_;
+    int saved_ = -1;
+};
+
+TEST_F(OptionsForm, WithoutAWritableKeyNothingIsSavedAndTheUserIsTold) {
+    constexpr const char* kTold = "An error occured while trying to save your settings.";
+    enum class Hive { NoProductKey, ReadOnly, ReadOnlyWhileOpen };
     struct Case {
         const char* name;
-        bool withKey;
-        bool readOnly;
+        Hive hive;
+        Close close;
+        bool told;
     };
-    for (const Case& c : {Case{"no product key", false, false}, Case{"read-only hive", true, true}}) {
+    const Case cases[] = {
+        {"no product key", Hive::NoProductKey, Close::Save, true},
+        {"no product key, ignored", Hive::NoProductKey, Close::Ignore, false},
+        {"read-only hive", Hive::ReadOnly, Close::CloseBox, true},
+        {"made read-only while open", Hive::ReadOnlyWhileOpen, Close::Save, true},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove(hive_);
-        RegNode root = c.withKey ? baseline("English") : RegNode();
+        RegNode root = c.hive == Hive::NoProductKey ? RegNode() : baseline("English");
         root.createSubkey("SOFTWARE\\OTHER")->setDword("Kept", 1);
         writeHive(root);
-        if (c.readOnly) chmod(hive_.c_str(), 0400);
+        if (c.hive == Hive::ReadOnly) chmod(hive_.c_str(), 0400);
         const std::string before = hiveText();
-        openDialog([](QDialog& f) {
-            EXPECT_EQ(child<QLineEdit>(f, "CallCenter")->text(), "");
-            EXPECT_EQ(child<QLineEdit>(f, "SayWhat")->text(), "");
-            EXPECT_EQ(child<QComboBox>(f, "Engines")->count(), 0);
+        StderrCapture log(dir_ + "/stderr.txt");
+        openDialog([&](QDialog& f) {
+            // Loaded only from a key that could be written then.
+            const bool loaded = c.hive == Hive::ReadOnlyWhileOpen;
+            EXPECT_EQ(child<QLineEdit>(f, "CallCenter")->text(), loaded ? "19100" : "");
+            EXPECT_EQ(child<QComboBox>(f, "Engines")->count() > 0, loaded);
             click(f, "General", "ShowLarge");
-            closeForm(f, Close::Save);
+            if (c.hive == Hive::ReadOnlyWhileOpen) chmod(hive_.c_str(), 0400);
+            closeForm(f, c.close);
         });
+        const std::string said = log.finish();
+        EXPECT_EQ(said.find(kTold) != std::string::npos, c.told) << said;
         EXPECT_EQ(hiveText(), before);
         chmod(hive_.c_str(), 0600);
     }
