@@ -1,6 +1,7 @@
 // The options dialog as the program opens it: the library loaded by file name, the export
 // called once, the form driven by hand while it runs modally, the library gone afterwards.
 #include <dlfcn.h>
+#include <espeak-ng/espeak_ng.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -498,6 +499,27 @@ TEST_F(OptionsForm, SpeechPageListsTheVoicesAndTheTestTakesTheEnginesValues) {
     EXPECT_EQ(k->readDword("Pitch", 0), 175u);
     EXPECT_EQ(k->readDword("Speed", 0), 175u);
     EXPECT_EQ(k->readDword("Volume", 0), 0xFFFFFFFFu);
+}
+
+TEST_F(OptionsForm, WithoutVoicesTheAnnouncementIsSwitchedOff) {
+    // The engine starts once per process; ctest runs every test in a process of its own.
+    if (espeak_ng_GetSampleRate() > 0) GTEST_SKIP() << "the speech engine started earlier here";
+    std::filesystem::create_directories(dir_ + "/no-voices");
+    setenv("ORVELIN_ESPEAK_DATA", (dir_ + "/no-voices").c_str(), 1);
+    RegNode root = baseline("English");
+    root.subkey(kKey)->setDword("Options", 0x4000);
+    writeHive(root);
+    openDialog([](QDialog& f) {
+        auto* talking = onPage<QCheckBox>(f, "Speech", "Talking");
+        EXPECT_FALSE(talking->isChecked());
+        EXPECT_FALSE(talking->isEnabled());
+        EXPECT_EQ(child<QComboBox>(f, "Engines")->count(), 0);
+        closeForm(f, Close::Save);
+    });
+    unsetenv("ORVELIN_ESPEAK_DATA");
+    const RegNode saved = readHive();
+    EXPECT_EQ(saved.subkey(kKey)->readDword("Options", 1), 0u);
+    EXPECT_EQ(saved.subkey(kKey)->value("SpeechEngine"), nullptr);
 }
 
 // Under a real X server: one picture per page, written where the test says.
