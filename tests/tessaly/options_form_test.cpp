@@ -522,6 +522,24 @@ TEST_F(OptionsForm, WithoutVoicesTheAnnouncementIsSwitchedOff) {
     EXPECT_EQ(saved.subkey(kKey)->value("SpeechEngine"), nullptr);
 }
 
+TEST_F(OptionsForm, MicrophoneButtonShowsTheLevelOrIsSwitchedOff) {
+    writeHive(baseline("English"));
+    openDialog([](QDialog& f) {
+        auto* button = onPage<QToolButton>(f, "Voice", "SpeedButton1");
+        bool shown = false;
+        QTimer::singleShot(0, [&] {
+            auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (!d || d == &f) return;
+            shown = d->findChild<QSlider*>("MicrophoneVolume") != nullptr;
+            d->accept();
+        });
+        button->click();
+        // With a microphone on the mixer its level shows; without one the button goes grey.
+        EXPECT_NE(shown, !button->isEnabled());
+        closeForm(f, Close::Ignore);
+    });
+}
+
 // Under a real X server: one picture per page, written where the test says.
 TEST_F(OptionsForm, ScreenshotOfEachPage) {
     const char* shots = std::getenv("ORVELIN_SCREENSHOTS");
