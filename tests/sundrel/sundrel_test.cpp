@@ -416,10 +416,22 @@ TEST(SundrelDecoded, KeepsTheTelephoneBandFlatAndHoldsOutAliases) {
 }
 
 // A compressed encoding fills its last block beyond the sound; the "fact"
-// chunk's count ends the greeting where the sound ends.
+// chunk's count ends the greeting where the sound ends. PCM needs no count,
+// and a stale one left by an editor does not cut it.
 TEST(SundrelDecoded, EndsWhereTheFactChunkSays) {
-    if (!test::HaveTool("sox")) GTEST_SKIP() << "sox not installed: no fixtures";
     TempDir dir;
+    auto pcm = ToneWave(16000, 1, 500, 0.25, 1.0);
+    const std::vector<uint8_t> fact = {'f', 'a', 'c', 't', 4, 0, 0, 0, 100, 0, 0, 0};
+    pcm.insert(pcm.begin() + 36, fact.begin(), fact.end());
+    const auto riff = static_cast<uint32_t>(pcm.size() - 8);
+    std::memcpy(&pcm[4], &riff, 4);
+    test::WriteBytes(dir / "pcm.wav", pcm);
+    ASSERT_EQ(SndConvert(dir / "pcm.wav", dir / "out.wav", true), 1);
+    Greeting whole;
+    ASSERT_TRUE(ReadGreeting(dir / "out.wav", whole));
+    EXPECT_NEAR(static_cast<double>(whole.codes.size()), 8000, 2);
+
+    if (!test::HaveTool("sox")) GTEST_SKIP() << "sox not installed: no fixtures";
     for (const char* seconds : {"1.0", "1.01", "0.99"}) {
         std::string out;
         ASSERT_EQ(test::Run("sox -n -r 8000 -c 1 -e gsm-full-rate " + (dir / "gsm.wav") + " synth " + seconds +
