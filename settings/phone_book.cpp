@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/cp1252.h"
+#include "settings/settings_log.h"
 #include "xbase/engine.h"
 #include "xbase/index.h"
 
@@ -76,6 +77,15 @@ INDEX4* buildIndex(CODE4* cb, DATA4* d, const char* name, const TAG4INFO* tags) 
     return again;
 }
 
+// Builds the index over a file that exists but cannot be used.
+INDEX4* replaceIndex(CODE4* cb, DATA4* d, const char* name, const TAG4INFO* tags) {
+    const int safety = cb->safety;
+    cb->safety = 0;
+    INDEX4* ix = buildIndex(cb, d, name, tags);
+    cb->safety = safety;
+    return ix;
+}
+
 // A hand-made table may lack a field: look it up without an error report.
 FIELD4* fieldQuiet(DATA4* d, const char* name) {
     for (int i = 1; i <= d4fieldCount(d); ++i) {
@@ -125,7 +135,7 @@ void OpenOrCreateTable(CODE4* cb, DATA4** table, const char* name, const FIELD4I
     DATA4* d = d4open(cb, name);
     cb->openError = openError;
 
-    if (d == nullptr && (cb->errorCode == status4noOpen || cb->errorCode == err4read)) {
+    if (d == nullptr) {
         cb->errorCode = 0;
         if (!tableFileExists(name)) {
             // An index or memo file left without its table belongs to nothing:
@@ -135,13 +145,17 @@ void OpenOrCreateTable(CODE4* cb, DATA4** table, const char* name, const FIELD4I
             d = d4create(cb, name, fields, tags);
             cb->safety = safety;
         } else {
-            // The table is there but its production index is not: open the
-            // table alone and build the index anew.
+            // The table is there but its production index is missing or
+            // cannot be opened: open the table alone and build the index anew.
+            // A table that does not open alone is left as it is.
             const int autoOpen = cb->autoOpen;
             cb->autoOpen = 0;
             d = d4open(cb, name);
             cb->autoOpen = autoOpen;
-            if (d != nullptr) buildIndex(cb, d, nullptr, tags);
+            if (d != nullptr) {
+                SettingsLog(std::string("Phone book ") + name + ": the index could not be opened; rebuilt");
+                replaceIndex(cb, d, nullptr, tags);
+            }
         }
     }
     *table = d;
@@ -150,9 +164,22 @@ void OpenOrCreateTable(CODE4* cb, DATA4** table, const char* name, const FIELD4I
     if (d4indexByName(d, name) == nullptr) {
         if (i4open(d, name) == nullptr) {
             cb->errorCode = 0;
-            buildIndex(cb, d, name, tags);
+            SettingsLog(std::string("Phone book ") + name + ": the index could not be opened; rebuilt");
+            replaceIndex(cb, d, name, tags);
         }
     }
+    // A writer stopped half way leaves keys that point past the end or at the
+    // wrong record, or records without keys: such an index is built anew.
+    for (LINK4* l = l4first(&d->indexes); l != nullptr; l = l4next(&d->indexes, l)) {
+        INDEX4* ix = reinterpret_cast<INDEX4*>(l);
+        if (i4verify(ix) != 1) continue;
+        cb->errorCode = 0;
+        SettingsLog(std::string("Phone book ") + name + ": the index does not match the table; rebuilt");
+        if (d4reindex(d) != 0) SettingsLog(std::string("Phone book ") + name + ": the rebuild failed");
+        d4unlockAll(d);
+        break;
+    }
+    cb->errorCode = 0;
 }
 
 PhoneBookEntry phoneBookEntryFromRecord(DATA4* table) {

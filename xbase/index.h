@@ -160,6 +160,12 @@ void i4setLockWaitHook(void (*hook)());
 int32_t i4extend(INDEX4* i);
 int i4freeBlock(INDEX4* i, int32_t block);
 int i4rebuild(INDEX4* i);
+// Whether every tag holds exactly the keys its records give: 0 when it does,
+// 1 when a tree is damaged or a key is missing, extra or points at the wrong
+// record (as a write stopped half way leaves it), 50 when another program
+// holds the index lock, -1 on error. Reads the table once in order and walks
+// each tag once, under the index lock.
+int i4verify(INDEX4* i);
 // Whether a block number may hold a tree block of this index.
 bool i4blockOk(const INDEX4* i, int64_t block);
 

@@ -631,6 +631,114 @@ int rebuildCore(INDEX4* ix) {
 
 } // namespace
 
+namespace {
+
+// Order-free digest of (key, record) pairs: equal multisets give equal sums.
+uint64_t pairHash(const void* key, size_t len, int32_t rec) {
+  uint64_t h = 1469598103934665603ull ^ static_cast<uint64_t>(static_cast<uint32_t>(rec));
+  h *= 1099511628211ull;
+  const auto* p = static_cast<const unsigned char*>(key);
+  for (size_t i = 0; i < len; ++i) {
+    h ^= p[i];
+    h *= 1099511628211ull;
+  }
+  h ^= h >> 31;
+  h *= 0x9E3779B97F4A7C15ull;
+  return h ^ (h >> 29);
+}
+
+struct Digest {
+  uint64_t sum = 0;
+  uint64_t mixed = 0;
+  int64_t count = 0;
+  void add(const void* key, size_t len, int32_t rec) {
+    uint64_t h = pairHash(key, len, rec);
+    sum += h;
+    mixed += h * h;
+    ++count;
+  }
+  bool operator==(const Digest&) const = default;
+};
+
+// 0 consistent, 1 not, -1 error; the index is locked by the caller.
+int verifyLocked(INDEX4* ix) {
+  CODE4* cb = ix->cb;
+  DATA4* d = ix->data;
+  const int savedOff = cb->errorOff;
+  cb->errorOff = 1;
+  int damaged = 0;
+  for (TAG4* t = firstTag(ix); t != nullptr && damaged == 0; t = nextTag(ix, t)) {
+    if (t4check(t) != 0) {
+      if (cb->errorCode != err4index) {
+        cb->errorOff = savedOff;
+        return -1;
+      }
+      cb->errorCode = 0;
+      damaged = 1;
+    }
+  }
+  cb->errorOff = savedOff;
+  if (damaged) return 1;
+  const int nTags = ix->tags.count;
+  std::vector<Digest> want(static_cast<size_t>(nTags)), have(static_cast<size_t>(nTags));
+  int32_t count = d4recordCount(d);
+  if (count < 0) return -1;
+  std::vector<char> savedRecord(d->record, d->record + d->recordLen + 1);
+  const int32_t savedRecNo = d->recNo;
+  std::vector<char> buf(65536);
+  FILE4SEQREAD r;
+  int rc = file4seqReadInit(&r, &d->file, d->headerLen, buf.data(), buf.size());
+  for (int32_t rec = 1; rc == 0 && rec <= count; ++rec) {
+    if (file4seqReadAll(&r, d->record, static_cast<size_t>(d->recordLen)) != 0) {
+      rc = -1;
+      break;
+    }
+    d->recNo = rec;
+    for (int m = 0; m < d->memoCount; ++m) d->memos[m].status = 1;
+    int i = 0;
+    for (TAG4* t = firstTag(ix); rc == 0 && t != nullptr; t = nextTag(ix, t), ++i) {
+      if (t->filter != nullptr) {
+        int f = expr4true(t->filter);
+        if (f < 0) rc = -1;
+        if (f <= 0) continue;
+      }
+      char* key = nullptr;
+      if (t4keyFromRecord(t, &key) < 0) rc = -1;
+      else want[static_cast<size_t>(i)].add(key, static_cast<size_t>(t->keyLen), rec);
+    }
+  }
+  std::memcpy(d->record, savedRecord.data(), savedRecord.size());
+  d->recNo = savedRecNo;
+  for (int m = 0; m < d->memoCount; ++m) d->memos[m].status = 1;
+  if (rc != 0) return -1;
+  int i = 0;
+  for (TAG4* t = firstTag(ix); t != nullptr; t = nextTag(ix, t), ++i) {
+    if (t4top(t) < 0) return -1;
+    while (!t4eof(t)) {
+      have[static_cast<size_t>(i)].add(t4key(t), static_cast<size_t>(t->keyLen), t4recordNumber(t));
+      int32_t moved = t4skip(t, 1);
+      if (moved < 0) return -1;
+      if (moved == 0) break;
+    }
+    if (!(want[static_cast<size_t>(i)] == have[static_cast<size_t>(i)])) return 1;
+  }
+  return 0;
+}
+
+} // namespace
+
+int i4verify(INDEX4* ix) {
+  if (ix == nullptr || ix->cb->errorCode < 0) return -1;
+  const bool wasLocked = i4lockTest(ix) != 0;
+  if (!wasLocked) {
+    int lk = i4lock(ix);
+    if (lk != 0) return lk < 0 ? -1 : lk;
+  }
+  int rc = verifyLocked(ix);
+  if (!wasLocked && i4unlock(ix) < 0) rc = -1;
+  return rc;
+}
+
 // The index file's path: the given name, or the table's own name, with ".mdx"
 // (a given extension is kept).
 static void indexPath(const DATA4* d, const char* name, char (&path)[u4pathMax]) {

@@ -268,8 +268,26 @@ int f4memoAssign(FIELD4* f, const char* text) {
     return f4memoAssignN(f, text, text != nullptr ? uint32_t(std::strlen(text)) : 0);
 }
 
+namespace {
+
+// A table whose memo file is missing, of another format, or not named by its
+// header still opens; each memo access reports why it cannot be done.
+int memoFileUsable(FIELD4* f) {
+    DATA4* d = f->data;
+    if (d->memoFile.unusable == 0 && d->memoFile.file.fd >= 0) return 0;
+    const int code = d->memoFile.unusable != 0 ? d->memoFile.unusable : err4info;
+    return error4reportEx(d->cb, code, "Memo file cannot be used", d->file.name, nullptr);
+}
+
+}  // namespace
+
 int f4memoReadFile(FIELD4* f) {
     F4MEMO* mf = f->memo;
+    if (memoFileUsable(f) != 0) {
+        mf->len = 0;
+        mf->status = 1;
+        return -1;
+    }
     uint32_t len = 0;
     const int rc = memo4file_read(&f->data->memoFile, referenceOf(f), &mf->contents, &len, &mf->capacity);
     if (rc != 0) {
@@ -365,6 +383,7 @@ int writeMemo(FIELD4* f, bool refresh) {
     F4MEMO* mf = memoOf(f);
     if (mf == nullptr) return -1;
     DATA4* d = f->data;
+    if (memoFileUsable(f) != 0) return -1;
     int rc = refresh ? d4memoRefresh(d) : 0;
     if (rc != 0) return rc;
     const int32_t old = referenceOf(f);

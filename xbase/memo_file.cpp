@@ -80,8 +80,10 @@ int memo4file_open(MEMO4FILE* m, DATA4* d, const char* name) {
   unsigned char head[kHeaderSize];
   if (file4readAt(&m->file, 0, head, sizeof(head)) != 0) return -1;
   m->blockSize = head[20] | head[21] << 8;
-  if (m->blockSize < kMinBlock)
-    return error4reportEx(cb, err4info, "Memo block size", m->file.name, nullptr);
+  // A dBASE III memo file carries version 3 at 16 and no block size: its
+  // entries have neither marker nor length, so none could be read right.
+  if (head[16] == 3 || m->blockSize < kMinBlock)
+    return error4reportEx(cb, err4info, "Memo file of another format", m->file.name, nullptr);
   return 0;
 }
 

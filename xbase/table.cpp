@@ -330,6 +330,15 @@ DATA4* d4open(CODE4* cb, const char* name) {
     u4copyBounded(memoName, d->file.name, sizeof(memoName));
     u4setExtension(memoName, sizeof(memoName), "dbt", 1);
     rc = memo4file_open(&d->memoFile, d, memoName);
+    if (rc != 0) {
+      // The other fields still read; each memo read reports why it cannot.
+      d->memoFile.unusable = rc < 0 ? (cb->errorCode < 0 ? cb->errorCode : rc) : err4open;
+      memo4file_close(&d->memoFile);
+      cb->errorCode = 0;
+      rc = 0;
+    }
+  } else if (rc == 0 && d->memoCount > 0) {
+    d->memoFile.unusable = err4info; // memo fields, but the header names no memo file
   }
   if (rc != 0) {
     d4close(d);

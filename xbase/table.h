@@ -64,6 +64,7 @@ struct MEMO4FILE {
   DATA4* data;
   int blockSize;
   int locked;
+  int unusable; // why the table's memo file cannot be used (an error code), 0 when it can
 };
 
 struct DATA4 {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "settings/settings_log.h"
 #include "xbase/engine.h"
 #include "xbase/index.h"
 #include "xbase/table.h"
@@ -312,6 +313,98 @@ TEST_F(PhoneBookTest, DamagedOrUnreachableTablesSkipTheSearch) {
     nowhere.open(dir_ + "missing/dir/");
     EXPECT_EQ(nowhere.table(), nullptr);
     EXPECT_FALSE(nowhere.find("0555"));
+}
+
+std::vector<std::string>& logLines() {
+    static std::vector<std::string> lines;
+    return lines;
+}
+void captureLog(std::string_view line) { logLines().emplace_back(line); }
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+void spill(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+TEST_F(PhoneBookTest, AnIndexThatCannotBeUsedIsRebuiltAtTheNextOpen) {
+    struct Case {
+        const char* what;
+        void (*damage)(const std::string& dir, CODE4* cb);
+        const char* logged;
+    } cases[] = {
+        {"header overwritten",
+         [](const std::string& dir, CODE4*) {
+             std::string b = slurp(dir + "ispbk.mdx");
+             b.replace(0, 48, std::string(48, '\x7F'));
+             spill(dir + "ispbk.mdx", b);
+         },
+         "could not be opened"},
+        {"rebuild stopped half way",
+         [](const std::string& dir, CODE4*) {
+             std::string b = slurp(dir + "ispbk.mdx");
+             b.replace(20, 4, std::string(4, '\0'));
+             spill(dir + "ispbk.mdx", b);
+         },
+         "could not be opened"},
+        {"append stopped after its keys",
+         [](const std::string& dir, CODE4* cb) {
+             const std::string before = slurp(dir + "ispbk.dbf");
+             DATA4* d = d4open(cb, (dir + "ispbk").c_str());
+             d4blank(d);
+             f4assign(d4fieldByName(d, "PHONE"), "0999");
+             f4assign(d4fieldByName(d, "NAME"), "Never written");
+             d4append(d);
+             d4close(d);
+             spill(dir + "ispbk.dbf", before);
+         },
+         "does not match"},
+        {"update stopped before its keys",
+         [](const std::string& dir, CODE4*) {
+             std::string b = slurp(dir + "ispbk.dbf");
+             const std::size_t header = 32 + 11 * 32 + 1, width = 1 + 25 + 50 + 50 + 25 + 10 + 1 + 3 + 10 + 3;
+             b.replace(header + width + 1, 4, "0777");  // record 2's number changes on disk only
+             spill(dir + "ispbk.dbf", b);
+         },
+         "does not match"},
+    };
+    SetSettingsLogSink(captureLog);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        writeBook(dir_ + "ispbk", {{"0301", "First"}, {"0555", "Second"}, {"0666", "Third"}});
+        c.damage(dir_, &cb_);
+        logLines().clear();
+        engineReports().clear();
+        {
+            // Whatever a reader meets before the repair, it answers without an error.
+            PhoneBook stale(&cb_);
+            stale.open(dir_);
+            ASSERT_NE(stale.table(), nullptr);
+            engineReports().clear();
+            EXPECT_EQ(stale.find("0301")->name.substr(0, 5), "First");
+            EXPECT_FALSE(stale.find("0999"));
+        }
+        ASSERT_FALSE(logLines().empty());
+        EXPECT_NE(logLines().front().find(c.logged), std::string::npos) << logLines().front();
+        EXPECT_TRUE(engineReports().empty());
+
+        logLines().clear();
+        PhoneBook book(&cb_);
+        book.open(dir_);
+        ASSERT_NE(book.table(), nullptr);
+        EXPECT_TRUE(logLines().empty()) << "repaired once, not at every open";
+        EXPECT_EQ(book.find("0666")->name.substr(0, 5), "Third");
+        const bool updated = std::string(c.what).find("update") != std::string::npos;
+        EXPECT_EQ(book.find("0777").has_value(), updated);
+        EXPECT_EQ(book.find("0555").has_value(), !updated);
+        book.close();
+    }
+    SetSettingsLogSink(nullptr);
 }
 
 TEST_F(PhoneBookTest, TableOfAnotherShapeFindsNothing) {

@@ -5,6 +5,7 @@
 #include "xbase/expression.h"
 #include "xbase/expression_tables.h"
 #include "xbase/index.h"
+#include "xbase/memo.h"
 
 #include <gtest/gtest.h>
 
@@ -230,6 +231,48 @@ TEST_F(IntegrityTest, DatesTagNamesReportsAndLengths) {
   EXPECT_EQ(file4lenSet(&d->file, 0), -1);
   cb.errorCode = 0;
   EXPECT_GT(file4length(&d->file), 0);
+}
+
+TEST_F(IntegrityTest, MemoFilesTheEngineCannotUseLeaveTheTableReadable) {
+  const FIELD4INFO fields[] = {{"NAME", 'C', 10, 0}, {"NOTES", 'M', 10, 0}, {nullptr, 0, 0, 0}};
+  struct Case {
+    const char* what;
+    size_t at;       // byte to change, in the table (t) or memo file (m)
+    char file;
+    std::string bytes;
+  } cases[] = {
+      {"no memo flag in the table header", 0, 't', std::string(1, '\x03')},
+      {"dBASE III memo file, no block size", 16, 'm', std::string("\x03\0\0\0\0\0", 6)},
+      {"dBASE III memo file with a block size", 16, 'm', std::string("\x03\0\0\0\0\x02", 6)},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string base = dir.file("memo" + std::to_string(++n));
+    DATA4* d = d4create(&cb, (base + ".dbf").c_str(), fields, nullptr);
+    ASSERT_NE(d, nullptr);
+    d4blank(d);
+    f4assign(d4fieldByName(d, "NAME"), "Smith");
+    ASSERT_EQ(f4memoAssign(d4fieldByName(d, "NOTES"), "a note"), 0);
+    ASSERT_EQ(d4append(d), 0);
+    ASSERT_EQ(d4close(d), 0);
+    const std::string path = base + (c.file == 't' ? ".dbf" : ".dbt");
+    std::string bytes = readAll(path);
+    bytes.replace(c.at, c.bytes.size(), c.bytes);
+    writeAll(path, bytes);
+
+    d = d4open(&cb, (base + ".dbf").c_str());
+    ASSERT_NE(d, nullptr);
+    cb.errorCode = 0;
+    ASSERT_EQ(d4go(d, 1), 0);
+    char name[11] = {0};
+    f4copyTo(d4fieldByName(d, "NAME"), name, sizeof(name));
+    EXPECT_STREQ(name, "Smith     ");
+    EXPECT_EQ(f4memoPtr(d4fieldByName(d, "NOTES")), nullptr);
+    EXPECT_LT(cb.errorCode, 0);
+    cb.errorCode = 0;
+    EXPECT_EQ(d4close(d), 0);
+  }
 }
 
 } // namespace
