@@ -217,8 +217,11 @@ void TCallerDlg::SetupWindow() {
     list_->header()->setStretchLastSection(false);
     for (int c = 0; c < 4; ++c) list_->headerItem()->setTextAlignment(c, Qt::AlignLeft);
 
+    // The viewport is laid out only when the list is first shown; its client width
+    // follows from the geometry set above and the frame.
     const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list_);
-    const int w = std::max(list_->viewport()->width() - scrollBar - 4, 0);
+    const int client = list_->width() - 2 * list_->frameWidth();
+    const int w = std::max(client - scrollBar - 4, 0);
     list_->setColumnWidth(NumberColumn, w / 3);
     list_->setColumnWidth(NameColumn, w / 3);
     list_->setColumnWidth(RejectColumn, w / 6);

@@ -9,6 +9,8 @@
 #include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QStyle>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -479,6 +481,32 @@ TEST_F(CallerListTest, DoubleClickEditsAndResizeKeepsTheListUnderTheButtons) {
     EXPECT_EQ(g_calls.back().numberIn, "0304444");
     EXPECT_EQ(row(dlg, "0304444")->text(1), "Dora Doppel");
     EXPECT_EQ(mode(row(dlg, "0304444")), 2);
+}
+
+TEST_F(CallerListTest, ColumnsShareTheRealWidthOfTheList) {
+    // A third each for number and name, a sixth each for the times, of the list's
+    // client width less a scroll bar and 4 pixels; whatever the owner's size.
+    for (const QSize ownerSize : {QSize(), QSize(640, 400), QSize(1200, 700)}) {
+        SCOPED_TRACE(ownerSize.width());
+        QWidget owner;
+        if (ownerSize.isValid()) owner.resize(ownerSize);
+        TCallerDlg dlg(ownerSize.isValid() ? &owner : nullptr, context());
+        dlg.show();
+        QTreeWidget* list = dlg.list();
+        const int scrollBar = list->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list);
+        const int client = list->viewport()->width() +
+                           (list->verticalScrollBar()->isVisible() ? scrollBar : 0);
+        const int w = client - scrollBar - 4;
+        ASSERT_GT(w, 300);
+        // Sized at set-up, 3 pixels narrower than the list once the dialog is laid out.
+        EXPECT_NEAR(list->columnWidth(0), w / 3, 1);
+        EXPECT_NEAR(list->columnWidth(1), w / 3, 1);
+        EXPECT_NEAR(list->columnWidth(2), w / 6, 1);
+        EXPECT_NEAR(list->columnWidth(3), w / 6, 1);
+        const QFontMetrics metrics(list->font());
+        EXPECT_GT(list->columnWidth(1), metrics.horizontalAdvance("Dora Doppel"));
+        EXPECT_GT(list->columnWidth(2), metrics.horizontalAdvance("22:00"));
+    }
 }
 
 TEST_F(CallerListTest, MissingLibraryOrExportDoesNothing) {
