@@ -1,0 +1,54 @@
+// The CAPI layer's reports about the two lines, as far as they concern calls that are
+// only alerting or shown: the line state, the clearing of a call (reason, "Answered by
+// phone", count, log line, programs). The answering machine extends this when it takes
+// over a line's data.
+//
+// Connection ids other than 0 and 1 own no line and are ignored; a clearing lets go of
+// the line's call, so a later stray report can change no record.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+
+#include "client/call_history.h"
+#include "client/line_record.h"
+#include "platform/app_window.h"
+
+namespace orvelin::client {
+
+// Clearing reasons that mean another terminal took the call.
+bool answeredElsewhere(std::uint16_t reason);
+
+// The count a cleared call keeps: seconds from its arrival to `nowSeconds1901` (16 bits)
+// for the states that count no data.
+std::uint16_t clearedCallSeconds(const TCallRecord& record, std::uint32_t nowSeconds1901);
+
+class LineEvents {
+  public:
+    struct Hooks {
+        std::function<void(int line, int state)> showLineState;
+        std::function<void(platform::TimerId)> killTimer;
+        std::function<void(int line)> closePopup;
+        std::function<void()> stopSpeech;
+        // The caller's program at clearing (launch settings of the line).
+        std::function<void(const TCallRecord&, const LineRecord&)> launchAtClear;
+        std::function<void(const TCallRecord&)> afterCall;
+        std::function<std::uint32_t()> nowSeconds1901;
+    };
+
+    LineEvents(LineRecords& lines, CallHistory& history, Hooks hooks);
+
+    // WM_CAPI_STATE_CHANGED: state in the low word, reason (or 0xFFFF for an INFO
+    // number in the low word) in the high word.
+    void stateChanged(int connectionId, std::uint32_t parameter);
+
+  private:
+    void cleared(int id, LineRecord& line, std::uint16_t reason);
+
+    LineRecords& lines_;
+    CallHistory& history_;
+    Hooks hooks_;
+};
+
+}  // namespace orvelin::client
