@@ -50,6 +50,11 @@ void LineEvents::stateChanged(int id, std::uint32_t parameter) {
     line->lineState = state;
 }
 
+void LineEvents::update(const TCallRecord& record) {
+    history_.updateCallRow(record);
+    if (hooks_.rowUpdated) hooks_.rowUpdated(record);
+}
+
 void LineEvents::cleared(int id, LineRecord& line, std::uint16_t reason) {
     if (hooks_.killTimer) hooks_.killTimer(answerDelayTimer(id));
     TCallRecord* record = history_.find(line.callId);
@@ -59,7 +64,7 @@ void LineEvents::cleared(int id, LineRecord& line, std::uint16_t reason) {
     line.mode = LineMode::Idle;
     if (record && answeredElsewhere(reason)) {
         record->setState(CallState::AnsweredByPhone);
-        history_.updateCallRow(*record);
+        update(*record);
     }
     if (record && line.launch && (!line.launchAtClear.empty() || !line.atClearParam.empty()) &&
         hooks_.launchAtClear)
@@ -68,7 +73,7 @@ void LineEvents::cleared(int id, LineRecord& line, std::uint16_t reason) {
         record->count = clearedCallSeconds(*record, hooks_.nowSeconds1901 ? hooks_.nowSeconds1901() : 0);
     }
     if (record) {
-        history_.updateCallRow(*record);
+        update(*record);
         if (line.logCall) history_.startLog(*record, record->count);
         if (hooks_.afterCall) hooks_.afterCall(*record);
     }

@@ -35,6 +35,8 @@ class LineEvents {
         std::function<void(const TCallRecord&, const LineRecord&)> launchAtClear;
         std::function<void(const TCallRecord&)> afterCall;
         std::function<std::uint32_t()> nowSeconds1901;
+        // After a row was updated (redraw, activity line).
+        std::function<void(const TCallRecord&)> rowUpdated;
     };
 
     LineEvents(LineRecords& lines, CallHistory& history, Hooks hooks);
@@ -45,6 +47,7 @@ class LineEvents {
 
   private:
     void cleared(int id, LineRecord& line, std::uint16_t reason);
+    void update(const TCallRecord& record);
 
     LineRecords& lines_;
     CallHistory& history_;

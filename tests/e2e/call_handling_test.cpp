@@ -1,0 +1,334 @@
+// The real program against the simulated exchange, headless, on a fixture hive: what a
+// caller, the files on disk and a peer of the instance link see.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+#include <sstream>
+
+#include "client/call_ring.h"
+#include "client/call_table_file.h"
+#include "platform/registry.h"
+#include "tests/e2e/e2e_support.h"
+#include "tools/isdnsim/isdnsim.h"
+
+namespace {
+
+using namespace e2e;
+using orvelin::client::CallRing;
+using orvelin::client::TCallRecord;
+
+constexpr std::uint32_t kRingSize = 150;
+
+std::uint16_t freePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+std::string readFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The calls in the call-table file, nullopt when it does not load.
+std::optional<std::vector<TCallRecord>> savedCalls(const fs::path& home) {
+    CallRing ring(kRingSize);
+    bool bad = false;
+    const fs::path file = orvelin::client::callTablePath(home.string() + "/");
+    if (!orvelin::client::loadCallTable(file, ring, [&](std::string_view) { bad = true; }) || bad)
+        return std::nullopt;
+    std::vector<TCallRecord> calls;
+    for (std::uint32_t i : ring.walkOrder())
+        if (ring.at(i).inUse()) calls.push_back(ring.at(i));
+    return calls;
+}
+
+const TCallRecord* callFrom(const std::vector<TCallRecord>& calls, std::string_view caller) {
+    auto it = std::find_if(calls.begin(), calls.end(),
+                           [&](const TCallRecord& r) { return r.callerNumber.view() == caller; });
+    return it == calls.end() ? nullptr : &*it;
+}
+
+// A peer of the instance link: takes every call record and accepts it.
+class LinkPeer {
+  public:
+    struct Call {
+        std::uint32_t state = 0;
+        std::string text;
+    };
+
+    explicit LinkPeer(std::uint16_t port) {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~LinkPeer() { close(fd_); }
+    bool connected() const { return connected_; }
+
+    // Reads what arrived within `ms`, answering each call frame with an accept.
+    void pump(int ms) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0) return;
+        char buf[4096];
+        const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0) {
+            closed_ = true;
+            return;
+        }
+        in_.append(buf, std::size_t(n));
+        parse();
+    }
+    bool closed() const { return closed_; }
+    const std::vector<Call>& calls() const { return calls_; }
+
+  private:
+    void parse() {
+        if (!greeted_) {
+            if (in_.size() < 30) return;
+            in_.erase(0, 30);  // "Hello from ..." and its zero byte
+            greeted_ = true;
+        }
+        while (in_.size() >= 9) {
+            const auto* b = reinterpret_cast<const std::uint8_t*>(in_.data());
+            const std::size_t length = b[1] | b[2] << 8;
+            const std::size_t whole = b[0] == 14 ? length + 6 : length;
+            if (whole < 9 || in_.size() < whole) return;
+            if (b[0] == 14 && whole > 45) {
+                Call c;
+                c.state = b[29] | b[30] << 8 | b[31] << 16 | std::uint32_t(b[32]) << 24;
+                c.text.assign(in_.data() + 45, strnlen(in_.data() + 45, whole - 45));
+                calls_.push_back(c);
+                const std::uint8_t accept[9] = {8, 9, 0, 0, 1, 0, 0, 0, 0};
+                send(fd_, accept, sizeof accept, MSG_NOSIGNAL);
+            }
+            in_.erase(0, whole);
+        }
+    }
+
+    int fd_ = -1;
+    bool connected_ = false;
+    bool greeted_ = false;
+    bool closed_ = false;
+    std::string in_;
+    std::vector<Call> calls_;
+};
+
+class CallHandling : public testing::Test {
+  protected:
+    void SetUp() override {
+        linkPort_ = freePort();
+        fs::create_directories(dir_.path() / "home");
+        std::string hive = readFile(fs::path(ORVELIN_FIXTURES) / "orvelin.reg");
+        char port[16];
+        std::snprintf(port, sizeof port, "%08x", unsigned(linkPort_));
+        hive.replace(hive.find("dword:@HOSTPORT@") + 6, 10, port);
+        std::ofstream(dir_.path() / "home" / "orvelin.reg") << hive;
+    }
+
+    // Starts the program and waits until it listens for calls and for peers.
+    void start() {
+        program_ = std::make_unique<Program>(
+            dir_.path(),
+            std::vector<std::string>{"ORVELIN_CAPI_REMOTE=127.0.0.1:" + std::to_string(exchange_.port())});
+        ASSERT_TRUE(exchange_.waitFor(CAPI_LISTEN, CAPI_REQ, 0, std::chrono::seconds(60)))
+            << program_->errors();
+        ASSERT_TRUE(program_->waitFor(kLimit, [&] {
+            return program_->errors().find("watching the lines") != std::string::npos;
+        })) << program_->errors();
+    }
+
+    isdnsim::CallSetup call(const std::string& from, const std::string& to) {
+        isdnsim::CallSetup s;
+        s.calling = from;
+        s.called = to;
+        return s;
+    }
+
+    // Waits until the call-table file holds a call from `caller` that satisfies `done`.
+    bool waitSaved(const std::string& caller, const std::function<bool(const TCallRecord&)>& done) {
+        return program_->waitFor(kLimit, [&] {
+            const auto calls = savedCalls(home());
+            const TCallRecord* r = calls ? callFrom(*calls, caller) : nullptr;
+            return r && done(*r);
+        });
+    }
+
+    fs::path home() const { return dir_.path() / "home"; }
+
+    TempDir dir_;
+    isdnsim::Exchange exchange_;
+    std::uint16_t linkPort_ = 0;
+    std::unique_ptr<Program> program_;
+};
+
+TEST_F(CallHandling, RejectedCallIsClearedListedSavedLoggedAndSentToPeers) {
+    start();
+    LinkPeer peer(linkPort_);
+    ASSERT_TRUE(peer.connected());
+    peer.pump(2000);  // the greeting
+
+    const std::size_t mark = exchange_.messageCount();
+    const std::uint32_t plci = exchange_.ring(call("0309999", "456"));
+    ASSERT_NE(plci, 0u);
+    // Accepted (not refused) and cleared at once by the program itself.
+    auto resp = exchange_.waitFor(
+        [&](const isdnsim::Message& m) {
+            return m.command() == CAPI_CONNECT && m.subcommand() == CAPI_RESP && m.address() == plci;
+        },
+        mark, std::chrono::seconds(30));
+    ASSERT_TRUE(resp) << program_->errors();
+    EXPECT_EQ(resp->cmsg.Reject, 0);
+    EXPECT_TRUE(exchange_.waitFor(CAPI_DISCONNECT, CAPI_REQ, mark, std::chrono::seconds(30)));
+    // The clearing completes: the program answers the exchange's DISCONNECT_IND.
+    EXPECT_TRUE(exchange_.waitFor(
+        [&](const isdnsim::Message& m) {
+            return m.command() == CAPI_DISCONNECT && m.subcommand() == CAPI_RESP && m.address() == plci;
+        },
+        mark, std::chrono::seconds(30)));
+
+    EXPECT_TRUE(program_->waitFor(kLimit, [&] {
+        return program_->errors().find("from 0309999 (Spam Caller)  Rejected") != std::string::npos;
+    })) << "not listed as rejected:\n" << program_->errors();
+    EXPECT_TRUE(waitSaved("0309999", [](const TCallRecord& r) { return r.state == 1; }));
+    EXPECT_TRUE(program_->waitFor(kLimit, [&] {
+        const std::string log = readFile(home() / "orvelin.txt");
+        return log.find("from 0309999\tSpam Caller\tRejected\r\n") != std::string::npos;
+    })) << readFile(home() / "orvelin.txt");
+    EXPECT_TRUE(program_->waitFor(kLimit, [&] {
+        peer.pump(50);
+        return std::any_of(peer.calls().begin(), peer.calls().end(), [](const LinkPeer::Call& c) {
+            return c.state == 1 && c.text.find("0309999; Spam Caller") != std::string::npos;
+        });
+    })) << "peer got " << peer.calls().size() << " records";
+}
+
+TEST_F(CallHandling, ShownCallIsSavedWithItsClearingReasonAfterTheCallerHangsUp) {
+    start();
+    const std::uint32_t plci = exchange_.ring(call("0301234567", "789"));
+    ASSERT_NE(plci, 0u);
+    ASSERT_TRUE(exchange_.waitFor(CAPI_ALERT, CAPI_REQ));
+    ASSERT_TRUE(waitSaved("0301234567", [](const TCallRecord& r) {
+        return r.state == 0 && r.callerName.view() == "Anna Berg" && r.calledNumber.view() == "789";
+    })) << program_->errors();
+    EXPECT_EQ(exchange_.find(CAPI_CONNECT, CAPI_RESP).size(), 0u) << "a shown call is not answered";
+
+    ASSERT_TRUE(exchange_.hangUp(plci, 0x3490));
+    EXPECT_TRUE(waitSaved("0301234567", [](const TCallRecord& r) { return r.reason == 0x3490; }))
+        << program_->errors();
+    EXPECT_TRUE(program_->waitFor(kLimit, [&] {
+        return readFile(home() / "orvelin.txt").find("from 0301234567\tAnna Berg\t") !=
+               std::string::npos;
+    }));
+}
+
+TEST_F(CallHandling, ElevenCallsAtOnceTenHandledTheEleventhRefusedNoneLost) {
+    start();
+    std::vector<std::uint32_t> plcis;
+    for (int i = 0; i < 11; ++i) {
+        char from[16];
+        std::snprintf(from, sizeof from, "07100%02d", i);
+        plcis.push_back(exchange_.ring(call(from, "456")));
+        ASSERT_NE(plcis.back(), 0u);
+    }
+    // Exactly one is refused by the program (all ten connections taken), the others alert.
+    ASSERT_TRUE(exchange_.waitUntil([&] {
+        return exchange_.find(CAPI_ALERT, CAPI_REQ).size() + exchange_.find(CAPI_CONNECT, CAPI_RESP).size() >= 11;
+    }, std::chrono::seconds(60))) << program_->errors();
+    const auto responses = exchange_.find(CAPI_CONNECT, CAPI_RESP);
+    ASSERT_EQ(responses.size(), 1u);
+    EXPECT_NE(responses[0]->cmsg.Reject, 0);
+    EXPECT_EQ(responses[0]->address(), plcis.back());
+    EXPECT_EQ(exchange_.find(CAPI_ALERT, CAPI_REQ).size(), 10u);
+
+    ASSERT_TRUE(program_->waitFor(kLimit, [&] {
+        const auto calls = savedCalls(home());
+        return calls && calls->size() == 10;
+    })) << program_->errors();
+    const auto calls = savedCalls(home());
+    std::set<std::string> callers;
+    for (const TCallRecord& r : *calls) callers.insert(std::string(r.callerNumber.view()));
+    EXPECT_EQ(callers.size(), 10u);
+    EXPECT_EQ(callers.count("0710010"), 0u);
+    // Only connections 0 and 1 are lines; every call still clears, and none is lost.
+    for (std::uint32_t plci : plcis) exchange_.hangUp(plci, 0x3490);
+    EXPECT_TRUE(exchange_.waitUntil([&] {
+        return std::all_of(plcis.begin(), plcis.end(), [&](std::uint32_t p) {
+            return exchange_.callState(p) == isdnsim::CallState::Cleared;
+        });
+    }));
+    EXPECT_TRUE(program_->waitFor(kLimit, [&] {
+        const auto c = savedCalls(home());
+        return c && c->size() == 10 &&
+               std::count_if(c->begin(), c->end(), [](const TCallRecord& r) { return r.reason == 0x3490; }) >= 1;
+    }));
+}
+
+TEST_F(CallHandling, TermDuringACallEndsInOrderWithEveryFileLoadable) {
+    start();
+    LinkPeer peer(linkPort_);
+    ASSERT_TRUE(peer.connected());
+    const std::uint32_t plci = exchange_.ring(call("0301234567", "456"));
+    ASSERT_NE(plci, 0u);
+    ASSERT_TRUE(waitSaved("0301234567", [](const TCallRecord&) { return true; }));
+    const std::size_t mark = exchange_.messageCount();
+
+    ASSERT_EQ(kill(program_->pid(), SIGTERM), 0);
+    int status = 0;
+    ASSERT_TRUE(program_->waitExit(kLimit, status)) << program_->errors();
+    ASSERT_TRUE(WIFEXITED(status)) << program_->errors();
+    EXPECT_EQ(WEXITSTATUS(status), 0) << program_->errors();
+
+    // CAPI stopped listening before it let go of the exchange; the peer was closed after.
+    const auto listens = exchange_.messages();
+    EXPECT_TRUE(std::any_of(listens.begin() + std::ptrdiff_t(mark), listens.end(), [](const auto& m) {
+        return m->command() == CAPI_LISTEN && m->subcommand() == CAPI_REQ && m->cmsg.CIPmask == 0;
+    }));
+    EXPECT_TRUE(exchange_.waitUntil([&] {
+        peer.pump(20);
+        return peer.closed();
+    }));
+    const std::string errors = program_->errors();
+    EXPECT_NE(errors.find("Closing down - please wait"), std::string::npos) << errors;
+
+    const auto calls = savedCalls(home());
+    ASSERT_TRUE(calls) << "call table does not load";
+    EXPECT_TRUE(callFrom(*calls, "0301234567"));
+    platform::RegNode root;
+    EXPECT_TRUE(platform::Hive((home() / "orvelin.reg").string()).load(root).ok());
+    EXPECT_TRUE(fs::exists(home() / "ispbk.dbf"));
+}
+
+TEST_F(CallHandling, KillInTheMiddleOfACallLeavesACallTableThatLoads) {
+    start();
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_NE(exchange_.ring(call("030555000" + std::to_string(i), "456")), 0u);
+    }
+    ASSERT_TRUE(waitSaved("0305550002", [](const TCallRecord&) { return true; }));
+    ASSERT_EQ(kill(program_->pid(), SIGKILL), 0);
+    int status = 0;
+    ASSERT_TRUE(program_->waitExit(kLimit, status));
+    const auto calls = savedCalls(home());
+    ASSERT_TRUE(calls) << "call table does not load";
+    EXPECT_EQ(calls->size(), 3u);
+    EXPECT_EQ(fs::file_size(orvelin::client::callTablePath(home().string() + "/")),
+              CallRing::fileSize(kRingSize));
+}
+
+}  // namespace

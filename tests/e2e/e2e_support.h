@@ -1,0 +1,160 @@
+// Running the built program in tests: a private directory, the program with its stderr
+// on a pipe, and waits that give up when it ends on its own.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kLimit = 60s;  // generous: sanitizer builds start slowly on a busy machine
+
+class TempDir {
+  public:
+    TempDir() {
+        const char* base = std::getenv("ORVELIN_TEST_TMP");
+        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/e2e-XXXXXX";
+        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+        path_ = tmpl;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    const fs::path& path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+// A running orvelin with stderr on a pipe; killed and reaped if a test gives up on it.
+// Its program directory is dir/home/; `extraEnv` adds NAME=value entries.
+class Program {
+  public:
+    explicit Program(const fs::path& dir, const std::vector<std::string>& extraEnv = {}) {
+        fs::create_directories(dir / "home");
+        fs::create_directories(dir / "run");
+        fs::permissions(dir / "run", fs::perms::owner_all);
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            const std::string entry = *e;
+            const std::string name = entry.substr(0, entry.find('='));
+            if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "QT_QPA_PLATFORM" ||
+                name == "HOME" || name == "ORVELIN_HOME" || name == "ORVELIN_CAPI_REMOTE" ||
+                name.rfind("XDG_", 0) == 0)
+                continue;
+            env.push_back(entry);
+        }
+        env.push_back("HOME=" + dir.string());
+        env.push_back("ORVELIN_HOME=" + (dir / "home").string() + "/");
+        env.push_back("XDG_RUNTIME_DIR=" + (dir / "run").string());
+        for (const std::string& e : extraEnv) env.push_back(e);
+        std::vector<char*> envp;
+        for (auto& s : env) envp.push_back(s.data());
+        envp.push_back(nullptr);
+
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+        std::string exe = ORVELIN_EXE;
+        char* argv[] = {exe.data(), nullptr};
+        const int rc = posix_spawn(&pid_, exe.c_str(), &actions, nullptr, argv, envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        stderrFd_ = fds[0];
+        fcntl(stderrFd_, F_SETFL, O_NONBLOCK);
+        if (rc != 0) {
+            pid_ = -1;
+            throw std::runtime_error(std::string("spawn failed: ") + std::strerror(rc));
+        }
+    }
+    ~Program() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(stderrFd_);
+    }
+
+    // Whatever the program wrote to stderr so far.
+    const std::string& errors() {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(stderrFd_, buf, sizeof buf)) > 0) errors_.append(buf, n);
+        return errors_;
+    }
+
+    // The program has installed its handler for sig (its loop then sees the signal).
+    bool catches(int sig) const { return inMask("SigCgt:", sig); }
+    bool ignores(int sig) const { return inMask("SigIgn:", sig); }
+
+    // Waits for the exit; false when it did not come in time.
+    bool waitExit(Clock::duration limit, int& status) {
+        const auto deadline = Clock::now() + limit;
+        while (Clock::now() < deadline) {
+            const pid_t r = waitpid(pid_, &status, WNOHANG);
+            if (r == pid_) {
+                pid_ = -1;
+                return true;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+
+    bool waitFor(Clock::duration limit, const std::function<bool()>& done) {
+        const auto deadline = Clock::now() + limit;
+        while (Clock::now() < deadline) {
+            if (done()) return true;
+            int status;
+            if (pid_ <= 0 || waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return false;  // ended on its own
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
+    }
+
+    pid_t pid() const { return pid_; }
+
+  private:
+    bool inMask(const std::string& field, int sig) const {
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind(field, 0) != 0) continue;
+            const unsigned long long mask = std::stoull(line.substr(field.size()), nullptr, 16);
+            return mask & (1ULL << (sig - 1));
+        }
+        return false;
+    }
+
+    pid_t pid_ = -1;
+    int stderrFd_ = -1;
+    std::string errors_;
+};
+
+}  // namespace e2e
