@@ -1,0 +1,171 @@
+// The client window offscreen against the simulated exchange: its commands and their
+// enablers on a real call (reject, answer, remove entry, edit remark, CAPI off and on).
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QInputDialog>
+#include <QLineEdit>
+#include <QTest>
+#include <QTimer>
+#include <cstdlib>
+#include <fstream>
+
+#include "capi/capi.h"
+#include "client/window/call_list_view.h"
+#include "client/window/client_window.h"
+#include "platform/message_box.h"
+#include "settings/msn_table.h"
+#include "tests/client/test_dir.h"
+#include "tests/support/qt_environment.h"
+#include "tools/isdnsim/isdnsim.h"
+
+namespace orvelin::client {
+namespace {
+
+class RecordingHandler : public LineHandler {
+  public:
+    void answerWithGreeting(int line, int msn) override { answers.push_back({line, msn}); }
+    void answerFaxCall(int) override {}
+    std::vector<std::pair<int, int>> answers;
+};
+
+class ClientWindowTest : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        exchange_ = new isdnsim::Exchange();
+        capi::SetRemoteExchange("127.0.0.1", exchange_->port());
+        platform::setMessageBoxMode(platform::BoxMode::Headless);
+    }
+    static void TearDownTestSuite() {
+        delete exchange_;
+        exchange_ = nullptr;
+    }
+
+    void SetUp() override {
+        setenv("ORVELIN_HOME", (dir_.path().string() + "/").c_str(), 1);
+        std::ofstream(dir_ / "orvelin.reg")
+            << "Windows Registry Editor Version 5.00\n\n"
+               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVELIN]\n\"HostPort\"=dword:00000000\n\n"
+               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVELIN\\MSN\\Numbers]\n\"MSN1\"=\"456\"\n";
+        exchange_->clearRecord();
+        ClientWindowConfig config;
+        config.programDir = dir_.path().string() + "/";
+        config.hostPort = [] { return 0u; };  // no instance link here
+        window_ = std::make_unique<ClientWindow>(std::move(config));
+        window_->setupWindow();
+        window_->setLineHandler(&handler_);
+        ASSERT_TRUE(window_->capiEnabled());
+        ASSERT_TRUE(exchange_->waitFor(CAPI_LISTEN, CAPI_REQ));
+    }
+    void TearDown() override {
+        window_->cleanupWindow();
+        window_.reset();
+        unsetenv("ORVELIN_HOME");
+    }
+
+    // Rings, and waits until the call is listed and alerting on its line.
+    std::uint32_t ringListed(const std::string& from) {
+        isdnsim::CallSetup s;
+        s.calling = from;
+        s.called = "456";
+        const std::uint32_t plci = exchange_->ring(s);
+        EXPECT_NE(plci, 0u);
+        EXPECT_TRUE(QTest::qWaitFor([&] {
+            return window_->commandEnabled(CM_ANSWER) && !window_->history().list().rows().empty() &&
+                   window_->history().list().rows().front().text[kColumnCallerNumber] == from;
+        }, 20000));
+        return plci;
+    }
+    const CallRow& topRow() { return window_->history().list().rows().front(); }
+    void selectTopRow() {
+        window_->listView().setCurrentIndex(window_->listView().model()->index(0, 0));
+    }
+
+    static isdnsim::Exchange* exchange_;
+    test::TestDir dir_;
+    RecordingHandler handler_;
+    std::unique_ptr<ClientWindow> window_;
+};
+
+isdnsim::Exchange* ClientWindowTest::exchange_ = nullptr;
+
+TEST_F(ClientWindowTest, RejectAndAnswerFollowTheCurrentLine) {
+    EXPECT_FALSE(window_->commandEnabled(CM_REJECT)) << "no call yet";
+    EXPECT_FALSE(window_->commandEnabled(CM_ANSWER));
+    EXPECT_TRUE(window_->commandEnabled(CM_REMOVE_ENTRY)) << "no enabler: always available";
+
+    const std::uint32_t plci = ringListed("0301234567");
+    EXPECT_TRUE(window_->commandEnabled(CM_REJECT));
+    EXPECT_TRUE(window_->commandEnabled(CM_RECORD));
+    window_->command(CM_ANSWER);
+    ASSERT_EQ(handler_.answers.size(), 1u);
+    EXPECT_EQ(handler_.answers[0], std::make_pair(0, 1));
+
+    const std::size_t mark = exchange_->messageCount();
+    window_->command(CM_REJECT);
+    auto resp = exchange_->waitFor(CAPI_CONNECT, CAPI_RESP, mark);
+    ASSERT_TRUE(resp);
+    EXPECT_EQ(resp->cmsg.Reject, 0) << "accepted, then cleared";
+    EXPECT_TRUE(exchange_->waitFor(CAPI_DISCONNECT, CAPI_REQ, mark));
+    EXPECT_EQ(topRow().state, 1u);
+    EXPECT_FALSE(window_->commandEnabled(CM_REJECT)) << "the command let go of the line";
+    EXPECT_FALSE(window_->commandEnabled(CM_ANSWER));
+    window_->command(CM_REJECT);  // not available: nothing sent
+    QTest::qWait(100);
+    EXPECT_EQ(exchange_->find(CAPI_DISCONNECT, CAPI_REQ).size(), 1u);
+    EXPECT_TRUE(exchange_->waitUntil(
+        [&] { return exchange_->find(CAPI_DISCONNECT, CAPI_RESP).size() == 1; }));
+    (void)plci;
+}
+
+TEST_F(ClientWindowTest, RemoveEntryAndEditRemarkWorkOnTheSelectedRow) {
+    const std::uint32_t a = ringListed("0301111111");
+    const std::uint32_t b = ringListed("0302222222");
+    ASSERT_EQ(window_->history().list().rows().size(), 2u);
+
+    selectTopRow();
+    QTimer::singleShot(0, [] {
+        auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+        ASSERT_TRUE(dialog);
+        EXPECT_EQ(dialog->windowTitle(), "Edit comment");
+        dialog->setTextValue("call back after lunch");
+        dialog->accept();
+    });
+    window_->command(CM_EDIT_REMARK);
+    EXPECT_EQ(topRow().text[kColumnComment], "call back after lunch");
+
+    selectTopRow();
+    window_->command(CM_REMOVE_ENTRY);
+    ASSERT_EQ(window_->history().list().rows().size(), 1u);
+    EXPECT_EQ(topRow().text[kColumnCallerNumber], "0301111111");
+    window_->history().flush();
+    CallRing saved(window_->history().ring().size());
+    ASSERT_TRUE(loadCallTable(callTablePath(dir_.path().string() + "/"), saved, {}));
+    int inUse = 0;
+    for (std::uint32_t i = 0; i < saved.size(); ++i) inUse += saved.at(i).inUse() ? 1 : 0;
+    EXPECT_EQ(inUse, 1) << "the removal was saved";
+    exchange_->hangUp(a, 0x3490);
+    exchange_->hangUp(b, 0x3490);
+}
+
+TEST_F(ClientWindowTest, CapiOffStopsListeningAndOnAgainTakesCallsAgain) {
+    const std::size_t mark = exchange_->messageCount();
+    window_->command(CM_CAPI_ON_OFF);
+    EXPECT_FALSE(window_->capiEnabled());
+    EXPECT_TRUE(exchange_->waitFor(
+        [](const isdnsim::Message& m) {
+            return m.command() == CAPI_LISTEN && m.subcommand() == CAPI_REQ && m.cmsg.CIPmask == 0;
+        },
+        mark));
+    isdnsim::CallSetup s;
+    s.called = "456";
+    EXPECT_EQ(exchange_->ring(s), 0u) << "nobody listens";
+
+    window_->command(CM_CAPI_ON_OFF);
+    EXPECT_TRUE(window_->capiEnabled());
+    ASSERT_TRUE(exchange_->waitUntil([&] { return exchange_->ring(s) != 0; }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !window_->history().list().rows().empty(); }, 20000));
+}
+
+}  // namespace
+}  // namespace orvelin::client
