@@ -97,6 +97,7 @@ int main(int argc, char** argv) {
 
     PlainFrame frame;
     frame.setWindowTitle("Orvelin");
+    frame.setObjectName("RODORUVUD");  // where the settings library finds the program
     std::unique_ptr<shell::PopupBanners> banners;
 
     client::ClientWindowConfig config;

@@ -225,6 +225,9 @@ ClientWindow::ClientWindow(ClientWindowConfig config, QWidget* parent)
 
 ClientWindow::~ClientWindow() {
     cleanupWindow();
+    // The view goes before the model it shows; Qt would delete it only after the members.
+    delete view_;
+    view_ = nullptr;
     closeWindow();
     capi::FreeCapiDll();
 }

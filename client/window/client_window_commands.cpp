@@ -106,6 +106,7 @@ void ClientWindow::CmOptions() {
     const std::string oldEngine = settings::GetSpeechEngine();
     if (!library_->configDialog(placement())) return;
     const std::uint32_t after = settings::GetOptions();
+    rebuildNumberList();  // the form may have changed "Discrete"
     if ((before ^ after) & OptionBits::LongDate) {
         post(platform::WM_REFRESH_LIST);
         view_->autosizeColumn(kColumnTime);

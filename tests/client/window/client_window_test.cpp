@@ -51,6 +51,10 @@ class ClientWindowTest : public testing::Test {
         ClientWindowConfig config;
         config.programDir = dir_.path().string() + "/";
         config.hostPort = [] { return 0u; };  // no instance link here
+        config.frame.closePopup = [this](platform::AppMessage& m) {
+            closedPopups_.push_back(int(m.wParam));
+            return platform::LResult(0);
+        };
         window_ = std::make_unique<ClientWindow>(std::move(config));
         window_->setupWindow();
         window_->setLineHandler(&handler_);
@@ -84,6 +88,7 @@ class ClientWindowTest : public testing::Test {
     static isdnsim::Exchange* exchange_;
     test::TestDir dir_;
     RecordingHandler handler_;
+    std::vector<int> closedPopups_;
     std::unique_ptr<ClientWindow> window_;
 };
 
@@ -146,6 +151,19 @@ TEST_F(ClientWindowTest, RemoveEntryAndEditRemarkWorkOnTheSelectedRow) {
     EXPECT_EQ(inUse, 1) << "the removal was saved";
     exchange_->hangUp(a, 0x3490);
     exchange_->hangUp(b, 0x3490);
+}
+
+TEST_F(ClientWindowTest, ConnectionsBeyondTheTwoLinesReachNoLineSlotOrTimer) {
+    for (platform::WParam id : {0u, 1u, 2u, 5u, 9u}) {
+        window_->send(platform::WM_CLOSE_POPUP, id);
+        window_->send(platform::WM_CAPI_STATE_CHANGED, id, platform::LParam(0x3490u << 16));
+    }
+    QTest::qWait(50);  // the clearings post theirs
+    std::sort(closedPopups_.begin(), closedPopups_.end());
+    EXPECT_EQ(closedPopups_, (std::vector<int>{0, 0, 1, 1})) << "only lines 0 and 1 have a banner";
+    EXPECT_EQ(window_->lines().at(2), nullptr);
+    EXPECT_FALSE(window_->timerArmed(4));
+    EXPECT_FALSE(window_->timerArmed(5));
 }
 
 TEST_F(ClientWindowTest, CapiOffStopsListeningAndOnAgainTakesCallsAgain) {
