@@ -12,6 +12,7 @@
 
 #include "capi/capi.h"
 #include "client/window/client_window.h"
+#include "media/alsa_player.h"
 #include "platform/app_runtime.h"
 #include "platform/message_box.h"
 #include "platform/paths.h"
@@ -99,11 +100,14 @@ int main(int argc, char** argv) {
     frame.setWindowTitle("Orvelin");
     frame.setObjectName("RODORUVUD");  // where the settings library finds the program
     std::unique_ptr<shell::PopupBanners> banners;
+    media::AlsaPlayer player;  // outlives the window and its play thread
 
     client::ClientWindowConfig config;
     config.programDir = home;
     config.libraryDir = platform::libraryDirectory();
     config.comInitialized = true;
+    config.player = {[&player](const std::string& path) { return player.StartIfIdle(path); },
+                     [&player] { player.Stop(); }};
     if (g_headless) config.activityLog = [](const std::string& line) { std::fprintf(stderr, "orvelin: %s\n", line.c_str()); };
     config.frame.hideMainWindow = [&frame] { frame.hide(); };
     if (!g_headless) config.frame.raiseMainWindow = [&frame] {
