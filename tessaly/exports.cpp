@@ -8,6 +8,7 @@
 
 #include "tessaly/cfig_main.h"
 #include "tessaly/export.h"
+#include "tessaly/msn_form.h"
 
 // Nothing sets these two: callers that look them up by name always find null.
 TESSALY_EXPORT extern void* callerDialogExport asm("_CallerDialog");
@@ -18,6 +19,10 @@ void* msnFormExport = nullptr;
 
 extern "C" TESSALY_EXPORT int invokeConfigDialog(const char* programDirectory, int left, int top,
                                                  int height, int width) asm("_InvokeConfigDialog");
+
+extern "C" TESSALY_EXPORT int invokeMsnDialog(const char* programDirectory, int controllers,
+                                              int faxCapable, int left, int top, int height,
+                                              int width) asm("_InvokeMSNDialog");
 
 namespace {
 
@@ -48,5 +53,14 @@ int invokeConfigDialog(const char* programDirectory, int left, int top, int heig
                                 width);
         form.exec();
         return 0;
+    });
+}
+
+int invokeMsnDialog(const char* programDirectory, int controllers, int faxCapable, int left,
+                    int top, int height, int width) {
+    return contained("the number dialog", 2, [&] {
+        tessaly::TMSNform form(programDirectory ? programDirectory : "", controllers,
+                               faxCapable != 0, left, top, height, width);
+        return form.exec() == QDialog::Accepted ? 1 : 2;
     });
 }
