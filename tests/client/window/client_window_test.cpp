@@ -68,10 +68,10 @@ class ClientWindowTest : public testing::Test {
     }
 
     // Rings, and waits until the call is listed and alerting on its line.
-    std::uint32_t ringListed(const std::string& from) {
+    std::uint32_t ringListed(const std::string& from, const std::string& to = "456") {
         isdnsim::CallSetup s;
         s.calling = from;
-        s.called = "456";
+        s.called = to;
         const std::uint32_t plci = exchange_->ring(s);
         EXPECT_NE(plci, 0u);
         EXPECT_TRUE(QTest::qWaitFor([&] {
@@ -164,6 +164,34 @@ TEST_F(ClientWindowTest, ConnectionsBeyondTheTwoLinesReachNoLineSlotOrTimer) {
     EXPECT_EQ(window_->lines().at(2), nullptr);
     EXPECT_FALSE(window_->timerArmed(4));
     EXPECT_FALSE(window_->timerArmed(5));
+}
+
+TEST_F(ClientWindowTest, SettingsChangesReachTheNumberListAndTheCallList) {
+    const std::string before = capi::TheConfiguredNumberList().get();
+    EXPECT_NE(before.find(";456;0;"), std::string::npos) << before;
+    std::ofstream(dir_ / "orvelin.reg")
+        << "Windows Registry Editor Version 5.00\n\n"
+           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVELIN]\n\"Discrete\"=hex:01,00\n\n"
+           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVELIN\\MSN\\Numbers]\n\"MSN1\"=\"456\"\n"
+           "\"MSN2\"=\"789\"\n";
+    const char number[] = "01715551234";
+    EXPECT_EQ(window_->send(platform::WM_SETTINGS_CHANGED, 0x1 | 0x10 | 0x2020,
+                            reinterpret_cast<platform::LParam>(number)),
+              0);
+    const std::string after = capi::TheConfiguredNumberList().get();
+    EXPECT_EQ(after.find(";456;"), std::string::npos) << "a discrete number is left out: " << after;
+    EXPECT_NE(after.find(";789;1;"), std::string::npos) << after;
+
+    ringListed("0303333333", "789");
+    ASSERT_FALSE(window_->history().list().rows().empty());
+    window_->history().ring().at(window_->history().ring().head() == 0
+                                     ? window_->history().ring().size() - 1
+                                     : window_->history().ring().head() - 1)
+        .callerName.assign("Renamed Elsewhere");
+    window_->send(platform::WM_SETTINGS_CHANGED, 0x4);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return topRow().text[kColumnCallerName] == "Renamed Elsewhere"; }, 5000))
+        << "0x4 refills the list from the ring";
 }
 
 TEST_F(ClientWindowTest, CapiOffStopsListeningAndOnAgainTakesCallsAgain) {
