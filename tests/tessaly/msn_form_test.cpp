@@ -379,6 +379,19 @@ TEST_F(MsnForm, HostileStoredValuesAndArgumentsOpenSoundly) {
     }
 }
 
+TEST_F(MsnForm, AFailedSaveIsReportedAndNotCountedAsSaved) {
+    std::filesystem::create_directories(hive_);  // a hive that cannot be written
+    StderrCapture log(dir_ + "stderr.txt");
+    EXPECT_EQ(run([](Form& f) {
+                  f.choose(1, 1);
+                  f.type(1, "Office");
+                  f.button("Save");
+              }),
+              2);
+    EXPECT_NE(log.finish().find("An error occured while trying to save your settings."),
+              std::string::npos);
+}
+
 TEST_F(MsnForm, RecordingNeedsTheBeepAndIsSavedWhenTheNodeIsLeft) {
     StderrCapture log(dir_ + "stderr.txt");
     EXPECT_EQ(run([](Form& f) {
