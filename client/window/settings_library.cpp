@@ -8,7 +8,8 @@ namespace orvelin::client {
 
 namespace {
 
-using ConfigDialogFn = int(const char*, int, int, int, int, int);
+// The export takes five arguments; a sixth would be ignored, so none is passed.
+using ConfigDialogFn = int(const char*, int, int, int, int);
 using MsnDialogFn = int(const char*, int, int, int, int, int, int);
 
 template <typename R>
@@ -35,7 +36,7 @@ std::optional<std::uint16_t> SettingsLibrary::configDialog(const DialogPlacement
     return modal([&] {
         return lowWord(platform::callLibraryExportIn<ConfigDialogFn>(
                            libraryDir_, libraryFile_, kConfigDialogExport, programDir_.c_str(),
-                           at.left, at.top, at.height, at.width, 0),
+                           at.left, at.top, at.height, at.width),
                        kConfigDialogExport);
     });
 }

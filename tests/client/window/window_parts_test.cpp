@@ -9,6 +9,7 @@
 #include "client/window/line_events.h"
 #include "client/window/list_commands.h"
 #include "client/window/settings_reactions.h"
+#include "client/window/settings_library.h"
 #include "settings/option_bits.h"
 #include "tests/client/test_dir.h"
 
@@ -150,6 +151,28 @@ TEST(SettingsReactionsTest, ConfiguredNumberListLeavesDiscreteNumbersOut) {
         [](int i) { return i < 3 ? "30" + std::to_string(i) : std::string(); },
         [](int i) { return i == 1 || i > 3; });
     EXPECT_EQ(list, ";300;0;302;2;;3;");
+}
+
+// ---- Settings library ----
+
+TEST(SettingsLibraryTest, AMissingLibraryOrExportDoesNothingAndLeavesTheModalFlag) {
+    TestDir dir;
+    test::touch(dir / "libnotalibrary.so");  // present but not loadable
+    struct Case {
+        const char* file;
+        bool modalBefore;
+    };
+    for (const Case& c : {Case{"libabsent.so", false}, Case{"libnotalibrary.so", true}}) {
+        SCOPED_TRACE(c.file);
+        bool modal = c.modalBefore;
+        SettingsLibrary library(dir.path().string(), c.file, dir.path().string() + "/", &modal);
+        char number[256] = "0301234567";
+        EXPECT_FALSE(library.configDialog({}));
+        EXPECT_FALSE(library.msnDialog(1, true, {}));
+        EXPECT_FALSE(library.callerDialog(number, nullptr, 0, {}));
+        EXPECT_EQ(modal, c.modalBefore);
+        EXPECT_STREQ(number, "0301234567");
+    }
 }
 
 // ---- List commands ----
