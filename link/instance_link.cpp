@@ -235,6 +235,10 @@ void InstanceLinkServer::NetLog(int level, const std::string& text) const {
     if (config_.log) config_.log(level, text);
 }
 
+void InstanceLinkServer::NetLog(int level, const char* text) const {
+    if (config_.log) config_.log(level, text);
+}
+
 void InstanceLinkServer::QueueCall(std::uint32_t ringIndex) {
     for (const auto& peer : PeerList) {
         // The greeting comes first: a peer not yet admitted gets no records.

@@ -187,6 +187,8 @@ class InstanceLinkServer : public platform::AppWindow {
     const client::CallRing& ring() const { return *config_.ring; }
     std::uint32_t now() const;
     void NetLog(int level, const std::string& text) const;
+    // The same for a fixed text: nothing is built when no sink listens.
+    void NetLog(int level, const char* text) const;
 
   protected:
     platform::LResult dispatch(platform::AppMessage& m) override { return respond(kResponses, m); }

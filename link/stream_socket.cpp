@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -276,6 +277,7 @@ void CStreamSocket::Reset(bool clearError) {
     if (clearError) error_ = 0;
     sendPos_ = 0;
     sendBytes_ = 0;
+    writePosted_ = false;
     acceptRetryMs_ = kAcceptRetryFirstMs;
     receiveBufferSet_ = 0;
     connectPending_ = false;
@@ -329,10 +331,21 @@ void CStreamSocket::updateWriteWatch() {
     writeNotifier_->setEnabled(connectPending_ || (!sendList_.empty() && sendPos_ > 0));
 }
 
-// Runs inside the notifier: switch it off and leave the work to the socket window.
+// Runs inside the notifier. Reads and sends are done here: they only post to the owner,
+// and the call's own result tells of a failed connection. The read notifier stays on
+// while data comes (switching it costs the event loop a wake-up each time). Accepts and
+// connects switch the notifier off and go through the socket window.
 void CStreamSocket::onNotifier(bool readSide) {
+    if (readSide && !listening_ && !connectPending_) {
+        onReadable();
+        return;
+    }
     QSocketNotifier* n = readSide ? readNotifier_.get() : writeNotifier_.get();
     if (n) n->setEnabled(false);
+    if (!readSide && !connectPending_) {
+        if (!closedReported_) DoSend();
+        return;
+    }
     int soError = 0;
     socklen_t len = sizeof soError;
     if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) soError = errno;
@@ -535,6 +548,9 @@ int CStreamSocket::Accept(CStreamSocket& target) {
     }
     acceptRetryMs_ = kAcceptRetryFirstMs;
     if (readNotifier_) readNotifier_->setEnabled(true);
+    // Frames are written whole; none should wait for the peer's acknowledgement of the last.
+    const int on = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     target.fd_ = s;
     target.remoteAddr_ = peer;
     target.serial_ = nextSerial++;
@@ -552,7 +568,8 @@ int CStreamSocket::Send(Buffer&& buffer) {
     } catch (const std::bad_alloc&) {
         return kSocketNoMemory;
     }
-    postSelf(kFdWrite);
+    // A send under way continues from the write notifier and takes this buffer along.
+    if (sendPos_ == 0) postWrite();
     return kSocketOk;
 }
 
@@ -585,11 +602,29 @@ bool CStreamSocket::TimerArmed(platform::TimerId id) const {
     return window_ && window_->timerArmed(id);
 }
 
+void CStreamSocket::onReadable() {
+    if (!closedReported_) DoReceive();
+    if (fd_ < 0) return;
+    if (eof_ || hardError_ || closedReported_) {
+        if (readNotifier_) readNotifier_->setEnabled(false);
+        notifyClosedOnce();
+    } else if (readNotifier_ && !readNotifier_->isEnabled()) {
+        readNotifier_->setEnabled(true);
+    }
+}
+
+void CStreamSocket::postWrite() {
+    if (writePosted_ || !window_ || fd_ < 0) return;
+    writePosted_ = true;
+    postSelf(kFdWrite);
+}
+
 void CStreamSocket::EvSocketNotify(platform::WParam wParam, platform::LParam lParam) {
-    if (fd_ < 0 || wParam != static_cast<platform::WParam>(fd_) || closedReported_) return;
     const auto packed = static_cast<std::uint32_t>(lParam);
     const std::uint32_t event = packed & 0xFFFF;
     const int error = static_cast<int>(packed >> 16);
+    if (event == kFdWrite && error == 0) writePosted_ = false;
+    if (fd_ < 0 || wParam != static_cast<platform::WParam>(fd_) || closedReported_) return;
 
     if (error != 0) {
         if (isTransientError(error)) {
@@ -616,13 +651,7 @@ void CStreamSocket::EvSocketNotify(platform::WParam wParam, platform::LParam lPa
 
     switch (event) {
         case kFdRead:
-            DoReceive();
-            if (fd_ < 0) return;
-            if (eof_ || hardError_) {
-                notifyClosedOnce();
-            } else if (readNotifier_) {
-                readNotifier_->setEnabled(true);
-            }
+            onReadable();
             return;
         case kFdWrite:
             DoSend();
@@ -698,7 +727,8 @@ int CStreamSocket::DoReceive() {
     }
     error_ = error;
     hardError_ = true;
-    notify(SocketReceiveFailed);
+    // A lost connection is reported as closed, not as a failed read.
+    if (!isConnectionLossError(error)) notify(SocketReceiveFailed);
     return 0;
 }
 
@@ -763,7 +793,7 @@ void CStreamSocket::DoSend() {
         }
     }
     updateWriteWatch();
-    if (!sendList_.empty()) postSelf(kFdWrite);
+    if (!sendList_.empty()) postWrite();
 }
 
 }  // namespace orvelin::link

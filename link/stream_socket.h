@@ -1,10 +1,11 @@
 // Non-blocking stream sockets whose events arrive as app messages on the window thread.
 //
 // A CStreamSocket owns one descriptor and a small hidden window of its own. A
-// QSocketNotifier watches the descriptor; its callback only switches itself off and
-// posts WM_SOCKET_NOTIFY to that window, so every read, write, accept and close is
-// handled from the message queue, never inside the notifier, and a socket closed or
-// deleted by its owner never runs on in a callback. Results reach the owner as
+// QSocketNotifier watches the descriptor; its callback switches itself off, then reads or
+// sends at once (which only posts to the owner) or, for accepts and connects, posts
+// WM_SOCKET_NOTIFY to that window. No owner code ever runs inside a notifier, so a socket
+// closed or deleted by its owner never runs on in a callback. Send is deferred through
+// the window (one write event at a time), so buffers queued together leave in one call. Results reach the owner as
 // notifications (StreamSocketEvent) posted to the parent window with the socket's
 // message number.
 //
@@ -233,6 +234,8 @@ class CStreamSocket {
     int DoReceive();
     void DoSend();
     void retireHead(bool sent);
+    void onReadable();
+    void postWrite();
     void actAsClose();
     std::size_t receiveBufferSize() const;
 
@@ -251,6 +254,7 @@ class CStreamSocket {
 
     std::size_t sendPos_ = 0;  // bytes of the head buffer already sent
     std::size_t sendBytes_ = 0;
+    bool writePosted_ = false;  // a write event waits in the socket window's queue
     std::int64_t acceptRetryMs_ = kAcceptRetryFirstMs;
     int receiveBufferSet_ = 0;
     bool connectPending_ = false;
