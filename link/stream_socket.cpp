@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -319,11 +320,20 @@ void CStreamSocket::startWatching() {
     writeNotifier_->setEnabled(false);
     QObject::connect(writeNotifier_.get(), &QSocketNotifier::activated, writeNotifier_.get(),
                      [this] { onNotifier(false); });
+    // A zero timer rather than a posted message: arming it costs the event loop no wake-up.
+    sendLater_ = std::make_unique<QTimer>();
+    sendLater_->setSingleShot(true);
+    sendLater_->setInterval(0);
+    QObject::connect(sendLater_.get(), &QTimer::timeout, sendLater_.get(), [this] {
+        writePosted_ = false;
+        if (!closedReported_) DoSend();
+    });
 }
 
 void CStreamSocket::stopWatching() {
     readNotifier_.reset();
     writeNotifier_.reset();
+    sendLater_.reset();
 }
 
 void CStreamSocket::updateWriteWatch() {
@@ -614,16 +624,15 @@ void CStreamSocket::onReadable() {
 }
 
 void CStreamSocket::postWrite() {
-    if (writePosted_ || !window_ || fd_ < 0) return;
+    if (writePosted_ || !sendLater_) return;
     writePosted_ = true;
-    postSelf(kFdWrite);
+    sendLater_->start();
 }
 
 void CStreamSocket::EvSocketNotify(platform::WParam wParam, platform::LParam lParam) {
     const auto packed = static_cast<std::uint32_t>(lParam);
     const std::uint32_t event = packed & 0xFFFF;
     const int error = static_cast<int>(packed >> 16);
-    if (event == kFdWrite && error == 0) writePosted_ = false;
     if (fd_ < 0 || wParam != static_cast<platform::WParam>(fd_) || closedReported_) return;
 
     if (error != 0) {

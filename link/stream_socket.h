@@ -1,13 +1,13 @@
 // Non-blocking stream sockets whose events arrive as app messages on the window thread.
 //
 // A CStreamSocket owns one descriptor and a small hidden window of its own. A
-// QSocketNotifier watches the descriptor; its callback switches itself off, then reads or
-// sends at once (which only posts to the owner) or, for accepts and connects, posts
-// WM_SOCKET_NOTIFY to that window. No owner code ever runs inside a notifier, so a socket
-// closed or deleted by its owner never runs on in a callback. Send is deferred through
-// the window (one write event at a time), so buffers queued together leave in one call. Results reach the owner as
-// notifications (StreamSocketEvent) posted to the parent window with the socket's
-// message number.
+// QSocketNotifier watches the descriptor. Reads and sends run in the notifier's callback
+// (they only post to the owner, so no owner code ever runs there and a socket closed or
+// deleted by its owner never runs on in a callback); accepts and connects switch the
+// notifier off and post WM_SOCKET_NOTIFY to the socket window, which handles them. Send
+// is deferred to the next turn of the event loop, one pending send at a time, so buffers
+// queued together leave in one call. Results reach the owner as notifications
+// (StreamSocketEvent) posted to the parent window with the socket's message number.
 //
 // Notification message: wParam = StreamSocketEvent code, lParam = the CStreamSocket,
 // record = SocketNote. The note names the socket's life (serial) so an owner can tell a
@@ -19,8 +19,8 @@
 //  1. A socket is idle (fd -1, no window, serial 0) or live (fd, window, notifiers,
 //     serial != 0). Create/Accept make it live; Close or a failed Create/Accept make it idle.
 //  2. The notifiers are destroyed before the descriptor is closed.
-//  3. The write notifier is on only while a buffer waits to be sent or a connect is
-//     pending; the read notifier is off from its firing until that event was handled.
+//  3. The write notifier is on only while a send in parts or a connect is pending; the
+//     read notifier of a listening socket is off from its firing until the accept.
 //  4. A buffer handed to Send comes back exactly once, with SocketDataSent, or with
 //     SocketSendFailed from a send error or from Close.
 //  5. SocketClosed is posted at most once per live period.
@@ -43,6 +43,7 @@
 #include "platform/app_window.h"
 
 class QSocketNotifier;
+class QTimer;
 
 namespace orvelin::link {
 
@@ -254,7 +255,7 @@ class CStreamSocket {
 
     std::size_t sendPos_ = 0;  // bytes of the head buffer already sent
     std::size_t sendBytes_ = 0;
-    bool writePosted_ = false;  // a write event waits in the socket window's queue
+    bool writePosted_ = false;  // sendLater_ is armed
     std::int64_t acceptRetryMs_ = kAcceptRetryFirstMs;
     int receiveBufferSet_ = 0;
     bool connectPending_ = false;
@@ -266,6 +267,7 @@ class CStreamSocket {
     std::unique_ptr<Window> window_;
     std::unique_ptr<QSocketNotifier> readNotifier_;
     std::unique_ptr<QSocketNotifier> writeNotifier_;
+    std::unique_ptr<QTimer> sendLater_;  // runs the deferred send on the next loop turn
 };
 
 }  // namespace orvelin::link
