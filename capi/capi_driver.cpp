@@ -9,6 +9,8 @@
 #include <mutex>
 
 #include "capi/capi_log.h"
+#include "capi/connections.h"
+#include "capi/driver_connection.h"
 #include "capi/target.h"
 
 namespace capi {
@@ -50,12 +52,15 @@ void SetRemoteExchange(const std::string& host, uint16_t port) {
     capi20ext_set_driver(gDriver);
     capi20ext_set_host(gHost);
     capi20ext_set_port(port);
-    capi20ext_set_tracelevel(0);
 }
 
 int LoadCapiDll() {
     // A put to a vanished remote driver raises SIGPIPE; the put's result reports it instead.
     ::signal(SIGPIPE, SIG_IGN);
+    // libcapi20 traces to stderr unless told otherwise. Before its first call, so that a
+    // TRACELEVEL in the user's libcapi20 configuration, read then, still decides.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { capi20ext_set_tracelevel(0); });
     if (!gLoaded) configureFromEnvironment();
     gLoaded = true;
     return 1;
@@ -156,6 +161,8 @@ int RegisterCAPI(std::shared_ptr<MessageTarget> window, unsigned b3BlockLength) 
             error, id);
         return 0;
     }
+    SetNoDelay(CAPI20_FileNo(id));
+    ForgetLentReceiveBuffers();  // a new registration has all its buffers
     std::lock_guard lock(reg().mutex);
     reg().applId = id;
     reg().blockLength = b3BlockLength;

@@ -23,6 +23,7 @@ inline constexpr unsigned kInfoNotInstalled = 0x1109;
 inline constexpr unsigned kInfoQueueEmpty = 0x1104;
 inline constexpr unsigned kInfoIllegalApplication = 0x1101;
 inline constexpr unsigned kInfoNoConnection = 0x1108;
+inline constexpr unsigned kInfoResourceError = 0x1108;
 inline constexpr unsigned kInfoWrongState = 0x2001;
 inline constexpr unsigned kInfoIllegalCoding = 0x2007;
 inline constexpr unsigned kInfoDataLength = 0x300C;

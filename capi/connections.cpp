@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 
 #include "capi/capi_driver.h"
@@ -37,6 +38,19 @@ uint32_t gForwardingHandle = 1;
 
 // Serialises libcapi20's put and get: its remote driver shares state between them.
 std::mutex gIoMutex;
+
+std::mutex gLentMutex;
+std::map<uint16_t, uint32_t> gLent;  // receive buffer index -> NCCI
+
+// libcapi20 takes the buffers back itself at these answers.
+void noteAnswer(const _cmsg& m) {
+    if (m.Subcommand != CAPI_RESP) return;
+    std::lock_guard lock(gLentMutex);
+    if (m.Command == CAPI_DATA_B3)
+        gLent.erase(m.DataHandle);
+    else if (m.Command == CAPI_DISCONNECT_B3)
+        std::erase_if(gLent, [&](auto& e) { return e.second == m.adr.adrNCCI; });
+}
 
 bool validId(int id) {
     return id >= 0 && id < kConnectionCount;
@@ -375,7 +389,31 @@ unsigned PutCapiMessage(_cmsg& message) {
     unsigned char buffer[8192];
     std::lock_guard lock(gIoMutex);
     capi_cmsg2message(&message, buffer);
+    noteAnswer(message);
     return CAPI20_PutMessage(buffer, uint16_t(message.ApplId));
+}
+
+void LendReceiveBuffer(uint16_t handle, uint32_t ncci) {
+    std::lock_guard lock(gLentMutex);
+    gLent[handle] = ncci;
+}
+
+bool TakeLentReceiveBuffer(uint16_t handle, uint32_t ncci) {
+    std::lock_guard lock(gLentMutex);
+    auto it = gLent.find(handle);
+    if (it == gLent.end() || it->second != ncci) return false;
+    gLent.erase(it);
+    return true;
+}
+
+size_t LentReceiveBuffers() {
+    std::lock_guard lock(gLentMutex);
+    return gLent.size();
+}
+
+void ForgetLentReceiveBuffers() {
+    std::lock_guard lock(gLentMutex);
+    gLent.clear();
 }
 
 unsigned GetCapiMessageLocked(uint16_t applId, unsigned char** message) {
@@ -499,8 +537,10 @@ unsigned StartDTMFListen(uint16_t applId, int id, uint16_t tone, uint16_t gap,
 
 unsigned DataB3Resp(int id, uint16_t handle) {
     if (id == -1 || GetConnectionState(id) != Connected) return 0;
+    uint32_t ncci = uint32_t(GetNCCI(id));
+    if (!TakeLentReceiveBuffer(handle, ncci)) return kInfoIllegalCoding;
     _cmsg m;
-    capi_cmsg_header(&m, ApplId(), CAPI_DATA_B3, CAPI_RESP, 0, uint32_t(GetNCCI(id)));
+    capi_cmsg_header(&m, ApplId(), CAPI_DATA_B3, CAPI_RESP, 0, ncci);
     m.DataHandle = handle;
     return PutCapiMessage(m);
 }
@@ -652,6 +692,7 @@ void ResetConnectionsForTesting() {
     gTable = {};
     gRequestCounter = 0;
     gForwardingHandle = 1;
+    ForgetLentReceiveBuffers();
 }
 
 }  // namespace capi

@@ -19,10 +19,13 @@
 
 #include <capi20.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "capi/capi_driver.h"
 
 namespace capi {
 
@@ -106,6 +109,17 @@ void ChangeState(int id, int state, unsigned reason);
 
 // Encodes into a private buffer and puts it, serialised with the worker's get.
 unsigned PutCapiMessage(_cmsg& message);
+
+// libcapi20's receive buffers (2 + connections x (blocks + 1)) held by DATA_B3_IND blocks
+// that are not answered yet, by the buffer index libcapi20 puts in DataHandle. libcapi20
+// breaks for good once every buffer is taken, and aborts on a second DATA_B3_RESP for one
+// buffer: the worker fetches only while two are left, and a handle is answered once.
+inline constexpr unsigned kReceiveBuffers = 2 + kMaxLogicalConnections * (kMaxB3Blocks + 1);
+void LendReceiveBuffer(uint16_t handle, uint32_t ncci);
+// False when that handle is not lent on that NCCI.
+bool TakeLentReceiveBuffer(uint16_t handle, uint32_t ncci);
+size_t LentReceiveBuffers();
+void ForgetLentReceiveBuffers();
 // The driver's get under the same lock (CAPI worker only).
 unsigned GetCapiMessageLocked(uint16_t applId, unsigned char** message);
 
@@ -123,6 +137,7 @@ unsigned Disconnect(int id);
 unsigned SendData(int id, const void* data, unsigned length, uint16_t handle, uint16_t flags);
 unsigned StartDTMFListen(uint16_t applId, int id, uint16_t toneDuration, uint16_t gapDuration,
                          uint16_t characteristics);
+// Answers a block the window kept; 0x2007 for a handle that is not waiting for its answer.
 unsigned DataB3Resp(int id, uint16_t handle);
 
 // B-protocol configurations for fax and voice.

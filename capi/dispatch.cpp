@@ -11,6 +11,7 @@
 
 #include "capi/capi_driver.h"
 #include "capi/capi_log.h"
+#include "capi/driver_connection.h"
 #include "platform/app_messages.h"
 #include "platform/message_box.h"
 
@@ -22,10 +23,45 @@ OptionsReader gOptionsReader;
 FaxSwitchHandler gFaxSwitch;
 
 // The received record and its buffer, used by the CAPI worker only. The decoder reads a
-// struct's length with a 16-bit offset, so padding of 64 KB keeps every read inside.
+// struct's length with a 16-bit offset, so padding of 64 KB keeps every read inside; only
+// the bytes of the last message need clearing.
 constexpr size_t kMaxMessage = SEND_BUFSIZ;
 std::vector<unsigned char> gRxBuffer(kMaxMessage + 65536 + 16);
+size_t gRxUsed = 0;
 _cmsg gReceived;
+unsigned gFetchError = 0;
+
+// libcapi20 receives each message into a buffer of 128 + the registered block length, at
+// least 2048 bytes, and cuts a longer frame to that.
+size_t receiveBufferSize() {
+    return std::max<size_t>(2048, 128 + size_t(RegisteredBlockLength()));
+}
+
+// The pairs libcapi20's decoder has a parameter list for; it crashes on any other.
+bool decodable(uint8_t command, uint8_t subcommand) {
+    switch (command) {
+        case CAPI_CONNECT:
+        case CAPI_DISCONNECT:
+        case CAPI_INFO:
+        case CAPI_FACILITY:
+        case CAPI_CONNECT_B3:
+        case CAPI_DISCONNECT_B3:
+        case CAPI_DATA_B3:
+        case CAPI_RESET_B3:
+        case CAPI_MANUFACTURER:
+            return true;
+        case CAPI_ALERT:
+        case CAPI_LISTEN:
+        case CAPI_SELECT_B_PROTOCOL:
+            return subcommand == CAPI_CONF;
+        case CAPI_CONNECT_ACTIVE:
+        case CAPI_CONNECT_B3_ACTIVE:
+        case CAPI_CONNECT_B3_T90_ACTIVE:
+            return subcommand == CAPI_IND;
+        default:
+            return false;
+    }
+}
 
 uint16_t le16(const unsigned char* p) {
     return uint16_t(p[0] | (p[1] << 8));
@@ -164,13 +200,77 @@ void onDisconnectB3Ind(const _cmsg& r) {
     }
 }
 
+// A DATA_B3_IND holds one of libcapi20's few receive buffers until it is answered, so one
+// that is dropped is answered all the same, from the bytes libcapi20 left: its buffer index
+// as DataHandle at 18, the NCCI at 8.
+void answerDroppedBlock(const unsigned char* raw) {
+    if (raw[4] != CAPI_DATA_B3 || raw[5] != CAPI_IND) return;
+    uint32_t ncci = uint32_t(raw[8]) | uint32_t(raw[9]) << 8 | uint32_t(raw[10]) << 16 |
+                    uint32_t(raw[11]) << 24;
+    _cmsg a;
+    capi_cmsg_header(&a, ApplId(), CAPI_DATA_B3, CAPI_RESP, le16(raw + 6), ncci);
+    a.DataHandle = le16(raw + 18);
+    PutCapiMessage(a);
+}
+
+void unhandled(const unsigned char* raw, size_t length) {
+    if (raw[5] == CAPI_IND) {
+        WriteCapiLog("Error: Indication not handled in function Handle_Indication");
+    } else if (raw[5] == CAPI_CONF) {
+        unsigned info = length >= 14 ? le16(raw + 12) : 0;
+        if (info <= 0x00FF)
+            WriteCapiLog("Error: Confirmation not handled in function Handle_Confirmation");
+    }
+}
+
+// Checks the fetched message against what was received and decodes it into gReceived.
+// False: dropped (logged where it is worth a line).
+bool decodeReceived(const unsigned char* raw, const DriverFrame* frame) {
+    // The message as the exchange sent it; libcapi20 rewrites a short DATA_B3_IND's length.
+    size_t sent = frame ? frame->messageLength : le16(raw);
+    size_t received = frame ? std::min(frame->payload, receiveBufferSize()) : kMaxMessage;
+    if (sent < 12 || sent > received) {
+        WriteCapiLogf("Error: CAPI message of %zu bytes dropped in function Handle_CAPI_Msg", sent);
+        return false;
+    }
+    uint8_t command = raw[4], subcommand = raw[5];
+    if (subcommand != CAPI_CONF && subcommand != CAPI_IND) return false;
+    if (!decodable(command, subcommand)) {
+        unhandled(raw, sent);
+        return false;
+    }
+    size_t length = le16(raw);
+    if (length > kMaxMessage) return false;
+    std::memset(gRxBuffer.data(), 0, gRxUsed);
+    std::memcpy(gRxBuffer.data(), raw, length);
+    gRxUsed = length;
+    capi_message2cmsg(&gReceived, gRxBuffer.data());
+    if (gReceived.l > length || !structsInside(gReceived, length)) {
+        WriteCapiLogf("Error: malformed %s_%s dropped in function Handle_CAPI_Msg",
+                      Decode_Command(command), Decode_Sub(subcommand));
+        return false;
+    }
+    // libcapi20 points Data just past the message: the block must have come with it.
+    if (command == CAPI_DATA_B3 && subcommand == CAPI_IND && frame &&
+        sent + gReceived.DataLength > received) {
+        WriteCapiLog(
+            "Error: DATA_B3_IND with its data outside the message dropped in function "
+            "Handle_CAPI_Msg");
+        return false;
+    }
+    return true;
+}
+
 void onDataB3Ind(const _cmsg& r) {
     int id = GetConnectionByNCCI(int32_t(r.adr.adrNCCI));
     uint16_t handle = r.DataHandle;
+    uint32_t ncci = r.adr.adrNCCI;
     if (r.DataLength > 0 && r.Data != nullptr && r.DataLength <= RegisteredBlockLength()) {
+        // Lent before the window sees it: the window may answer it itself, even at once.
+        LendReceiveBuffer(handle, ncci);
         int respond = 1;
         SendDataReceived(id, r.Data, r.DataLength, handle, &respond);
-        if (!respond) return;
+        if (!respond || !TakeLentReceiveBuffer(handle, ncci)) return;
     } else if (r.DataLength > 0) {
         WriteCapiLogf("Error: data block of %u bytes dropped in function Handle_Indication",
                       unsigned(r.DataLength));
@@ -236,29 +336,26 @@ ConfiguredNumberList& TheConfiguredNumberList() {
     return list;
 }
 
-FetchResult Handle_CAPI_Msg() {
+FetchResult Handle_CAPI_Msg(const DriverFrame* frame) {
+    // A fetch takes a receive buffer, and libcapi20 must keep one.
+    if (LentReceiveBuffers() + 2 > kReceiveBuffers) {
+        gFetchError = kInfoResourceError;
+        return FetchResult::Failed;
+    }
     unsigned char* raw = nullptr;
     unsigned rc = GetCapiMessageLocked(ApplId(), &raw);
     if (rc == kInfoQueueEmpty) return FetchResult::Empty;
-    if (rc != 0 || raw == nullptr) return FetchResult::Failed;
-    size_t length = le16(raw);
-    if (length < 12 || length > kMaxMessage) {
-        WriteCapiLogf("Error: CAPI message of %zu bytes dropped in function Handle_CAPI_Msg",
-                      length);
-        return FetchResult::Handled;
+    if (rc != 0 || raw == nullptr) {
+        gFetchError = rc;
+        return FetchResult::Failed;
     }
-    std::memset(gRxBuffer.data(), 0, gRxBuffer.size());
-    std::memcpy(gRxBuffer.data(), raw, length);
-    std::memset(&gReceived, 0, sizeof gReceived);
-    capi_message2cmsg(&gReceived, gRxBuffer.data());
-    if (gReceived.l > length || !structsInside(gReceived, length)) {
-        WriteCapiLogf("Error: malformed %s_%s dropped in function Handle_CAPI_Msg",
-                      Decode_Command(gReceived.Command), Decode_Sub(gReceived.Subcommand));
+    if (!decodeReceived(raw, frame)) {
+        answerDroppedBlock(raw);
         return FetchResult::Handled;
     }
     if (gReceived.Subcommand == CAPI_CONF)
         Handle_Confirmation(gReceived);
-    else if (gReceived.Subcommand == CAPI_IND)
+    else
         Handle_Indication(gReceived);
     return FetchResult::Handled;
 }
@@ -463,33 +560,63 @@ std::atomic<bool> gRunning{false};
 std::mutex gBackoffMutex;
 std::condition_variable gBackoff;
 
+// Waits on the stop flag; true when stopping.
+bool pauseWorker(std::chrono::milliseconds time) {
+    std::unique_lock lock(gBackoffMutex);
+    return gBackoff.wait_for(lock, time, [] { return gStop.load(); });
+}
+
 void workerLoop(uint16_t applId) {
-    int emptySignals = 0;
+    DriverConnection connection(CAPI20_FileNo(applId));
+    const std::chrono::milliseconds firstRetry{10}, lastRetry{1000};
+    std::chrono::milliseconds retry = firstRetry;
+    bool failing = false;
     while (!gStop) {
         timeval slice{0, long(kWorkerWaitSlice.count()) * 1000};
+        DriverFrame frame;
+        const DriverFrame* queued = nullptr;
+        if (connection.watched()) {
+            auto seen = connection.waitForFrame(kWorkerWaitSlice, frame);
+            if (gStop) break;
+            if (seen == DriverConnection::Wait::Timeout) continue;
+            if (seen == DriverConnection::Wait::Corrupt) {
+                // No reader can find the next frame; libcapi20's would overrun its buffer.
+                WriteCapiLog("Error: unreadable frame from the ISDN driver");
+                ::shutdown(CAPI20_FileNo(applId), SHUT_RDWR);
+            }
+            if (seen != DriverConnection::Wait::Frame) {
+                WriteCapiLog("Error: connection to the ISDN driver lost");
+                break;
+            }
+            queued = &frame;
+            slice = {0, 0};  // a whole frame is there: the wait only reports the driver's state
+        }
         unsigned rc = CAPI20_WaitForSignal(applId, &slice);
         if (gStop) break;
         if (rc == kInfoIllegalApplication) break;
-        if (rc == kInfoQueueEmpty) continue;  // the slice ran out
-        if (rc != 0) {
+        if (rc == kInfoQueueEmpty && !queued) continue;  // the slice ran out
+        if (rc != 0 && rc != kInfoQueueEmpty) {
             char text[512];
             std::snprintf(text, sizeof text, "CAPI error 0x%04x (%s)", rc, Decode_Info(rc));
             WriteCapiLog(text);
             // A box that waited for the user would stop all CAPI traffic meanwhile.
             platform::notifyBox(text, "Orvelin", platform::BoxIcon::Error);
-            std::unique_lock lock(gBackoffMutex);
-            gBackoff.wait_for(lock, std::chrono::seconds(1), [] { return gStop.load(); });
+            pauseWorker(std::chrono::seconds(1));
             continue;
         }
-        // The remote driver signals a closed socket as a message that is never there.
-        if (Handle_CAPI_Msg() == FetchResult::Empty) {
-            if (++emptySignals >= kLostAfterEmptySignals) {
-                WriteCapiLog("Error: connection to the ISDN driver lost");
-                break;
-            }
-        } else {
-            emptySignals = 0;
+        // An empty fetch (an empty frame, or nothing after all) is no news.
+        if (Handle_CAPI_Msg(queued) != FetchResult::Failed) {
+            failing = false;
+            retry = firstRetry;
+            continue;
         }
+        // For instance every receive buffer lent to the window: retry, gently, and say so once.
+        if (!failing)
+            WriteCapiLogf("CAPI error 0x%04x (%s) in function Handle_CAPI_Msg", gFetchError,
+                          Decode_Info(gFetchError));
+        failing = true;
+        pauseWorker(retry);
+        retry = std::min(retry * 2, lastRetry);
     }
     gRunning = false;
 }

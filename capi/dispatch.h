@@ -50,8 +50,12 @@ using FaxSwitchHandler = std::function<void(int id, uint16_t messageNumber)>;
 void SetFaxSwitchHandler(FaxSwitchHandler handler);
 
 enum class FetchResult { Handled, Empty, Failed };
-// Fetches one message and dispatches it. Empty: the driver had none (0x1104).
-FetchResult Handle_CAPI_Msg();
+struct DriverFrame;
+// Fetches one message and dispatches it. Empty: the driver had none (0x1104). `frame`, when
+// known, is the frame the message arrives in: the message and its data must lie inside it.
+// Messages libcapi20 cannot decode are logged and dropped undecoded; every DATA_B3_IND is
+// answered, also one that is dropped.
+FetchResult Handle_CAPI_Msg(const DriverFrame* frame = nullptr);
 // Act on a decoded message (the worker's received record).
 void Handle_Indication(_cmsg& received);
 void Handle_Confirmation(_cmsg& received);
@@ -65,11 +69,12 @@ bool PostDataSent(int id, uint16_t dataHandle, uint16_t info);
 LResult SendDataReceived(int id, const uint8_t* data, uint16_t length, uint16_t handle,
                          int* respond);
 
-// The CAPI worker: waits for the driver's signal in short slices and dispatches. It ends
-// on its stop flag, when the application is no longer registered (0x1101), or when the
-// exchange is gone (signalled but nothing to fetch, several times in a row).
+// The CAPI worker: waits for the driver's signal in short slices and dispatches; with the
+// remote driver it fetches only once a whole frame is queued, so no fetch blocks while it
+// holds the put/get lock. It ends on its stop flag, when the application is no longer
+// registered (0x1101), or when the exchange closes the connection. A fetch that keeps
+// failing is logged once and retried with a growing pause.
 inline constexpr std::chrono::milliseconds kWorkerWaitSlice{200};
-inline constexpr int kLostAfterEmptySignals = 3;
 bool StartCapiWorker();
 // Stop flag, shutdown() of the application's socket, join, in that order. The window
 // thread passes a join that keeps serving sent messages (platform::waitForThread), since

@@ -1,5 +1,6 @@
 // Untrusted input from the exchange, concurrent slot allocation and the worker's end.
 #include <atomic>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -21,22 +22,9 @@ class HostileExchangeTest : public ExchangeTest {
         ASSERT_EQ(capi::Listen(1, 1, 0x18, 0x10012), 0u);
         ASSERT_TRUE(ex.waitFor(CAPI_LISTEN, CAPI_REQ));
     }
-    // A raw CAPI message: header, then the parameter bytes.
     static Bytes raw(uint8_t cmd, uint8_t sub, uint16_t number, uint32_t address,
                      const Bytes& params, int declaredLength = -1) {
-        Bytes m(12);
-        size_t len = declaredLength >= 0 ? size_t(declaredLength) : 12 + params.size();
-        m[0] = uint8_t(len);
-        m[1] = uint8_t(len >> 8);
-        m[2] = uint8_t(capi::ApplId());
-        m[3] = uint8_t(capi::ApplId() >> 8);
-        m[4] = cmd;
-        m[5] = sub;
-        m[6] = uint8_t(number);
-        m[7] = uint8_t(number >> 8);
-        for (int i = 0; i < 4; ++i) m[8 + i] = uint8_t(address >> (8 * i));
-        m.insert(m.end(), params.begin(), params.end());
-        return m;
+        return RawMessage(cmd, sub, number, address, params, declaredLength);
     }
 };
 
@@ -131,7 +119,9 @@ TEST_F(HostileExchangeTest, DataBlocksForUnknownLinksOrOverLongAreStillAcknowled
     ASSERT_TRUE(resp2);
     EXPECT_EQ(resp2->cmsg.DataHandle, 78);
     EXPECT_EQ(win->of(WM_CAPI_DATA_RECEIVED).size(), 1u);
-    EXPECT_TRUE(LogHas("Error: data block of 3000 bytes dropped in function Handle_Indication"));
+    EXPECT_TRUE(
+        LogHas("Error: DATA_B3_IND with its data outside the message dropped in function "
+               "Handle_CAPI_Msg"));
 }
 
 TEST_F(HostileExchangeTest, WindowMayKeepABlockUnanswered) {
@@ -196,27 +186,54 @@ TEST_F(HostileExchangeTest, SlotsTakenOnBothThreadsNeverCollide) {
     ex.configure([](isdnsim::Options& o) { o.answerOutgoing = true; });
 }
 
-// The worker leaves by itself when the exchange goes away, and puts then fail cleanly.
+// The worker leaves by itself when the exchange goes away or its stream cannot be followed,
+// and puts then fail cleanly.
 TEST(LostExchange, WorkerEndsAndRequestsFail) {
-    capi::ResetConnectionsForTesting();
-    capi::SetCapiLogPath(TestDir() + "/lost.txt");
-    isdnsim::Exchange lost;
-    capi::SetRemoteExchange("127.0.0.1", lost.port());
-    auto target = std::make_shared<RecordingTarget>();
-    ASSERT_EQ(capi::LoadCapiDll(), 1);
-    ASSERT_EQ(capi::RegisterCAPI(target, 2048), 1);
-    ASSERT_TRUE(capi::StartCapiWorker());
-    ASSERT_EQ(capi::Listen(1, 1, 1, 0x10012), 0u);
-    ASSERT_TRUE(lost.waitFor(CAPI_LISTEN, CAPI_REQ));
-    lost.dropLink();
-    EXPECT_TRUE(WaitLog("Error: connection to the ISDN driver lost"));
-    EXPECT_TRUE(lost.waitUntil([] { return !capi::CapiWorkerRunning(); }));
-    // SIGPIPE is ignored: the put reports the failure instead of ending the process.
-    unsigned rc = 0;
-    for (int i = 0; i < 3 && rc == 0; ++i) rc = capi::Listen(1, 1, 1, 0x10012);
-    EXPECT_NE(rc, 0u);
-    capi::StopCapiWorker();
-    capi::ReleaseCAPI();
+    struct Case {
+        const char* what;
+        std::function<void(isdnsim::Exchange&)> breakIt;
+        const char* logged;
+    };
+    Bytes huge{0xFF, 0xFF};
+    huge.resize(6000, 0x41);  // libcapi20 would read all of it into a 4 KB frame buffer
+    const Case cases[] = {
+        {"connection closed", [](isdnsim::Exchange& e) { e.dropLink(); }, nullptr},
+        {"frame longer than any frame",
+         [&](isdnsim::Exchange& e) { e.sendBytesToApplication(huge); },
+         "Error: unreadable frame from the ISDN driver"},
+        {"frame shorter than its length word",
+         [](isdnsim::Exchange& e) {
+             e.sendBytesToApplication({0x00, 0x01, 0x41});
+         },
+         "Error: unreadable frame from the ISDN driver"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        capi::ResetConnectionsForTesting();
+        capi::SetCapiLogPath(TestDir() + "/lost" + std::to_string(n++) + ".txt");
+        isdnsim::Exchange lost;
+        capi::SetRemoteExchange("127.0.0.1", lost.port());
+        auto target = std::make_shared<RecordingTarget>();
+        ASSERT_EQ(capi::LoadCapiDll(), 1);
+        ASSERT_EQ(capi::RegisterCAPI(target, 2048), 1);
+        ASSERT_TRUE(capi::StartCapiWorker());
+        ASSERT_EQ(capi::Listen(1, 1, 1, 0x10012), 0u);
+        ASSERT_TRUE(lost.waitFor(CAPI_LISTEN, CAPI_REQ));
+        c.breakIt(lost);
+        EXPECT_TRUE(WaitLog("Error: connection to the ISDN driver lost"));
+        if (c.logged) {
+            EXPECT_TRUE(LogHas(c.logged));
+        }
+        EXPECT_TRUE(lost.waitUntil([] { return !capi::CapiWorkerRunning(); }));
+        // SIGPIPE is ignored: the put reports the failure instead of ending the process.
+        lost.dropLink();
+        unsigned rc = 0;
+        for (int i = 0; i < 3 && rc == 0; ++i) rc = capi::Listen(1, 1, 1, 0x10012);
+        EXPECT_NE(rc, 0u);
+        capi::StopCapiWorker();
+        capi::ReleaseCAPI();
+    }
     capi::SetRemoteExchange("127.0.0.1", TheExchange().port());
 }
 

@@ -134,6 +134,25 @@ bool WaitLog(const std::string& text, std::chrono::milliseconds timeout) {
     return false;
 }
 
+std::vector<uint8_t> RawMessage(uint8_t command, uint8_t subcommand, uint16_t number,
+                                uint32_t address, const std::vector<uint8_t>& params,
+                                int declaredLength) {
+    std::vector<uint8_t> m(12);
+    size_t len = declaredLength >= 0 ? size_t(declaredLength) : 12 + params.size();
+    uint16_t appl = capi::ApplId();
+    m[0] = uint8_t(len);
+    m[1] = uint8_t(len >> 8);
+    m[2] = uint8_t(appl);
+    m[3] = uint8_t(appl >> 8);
+    m[4] = command;
+    m[5] = subcommand;
+    m[6] = uint8_t(number);
+    m[7] = uint8_t(number >> 8);
+    for (int i = 0; i < 4; ++i) m[8 + i] = uint8_t(address >> (8 * i));
+    m.insert(m.end(), params.begin(), params.end());
+    return m;
+}
+
 isdnsim::Exchange& TheExchange() {
     static isdnsim::Exchange* ex = [] {
         isdnsim::Options o;

@@ -71,6 +71,12 @@ bool LogHas(const std::string& text);
 // Waits until the log holds the line.
 bool WaitLog(const std::string& text, std::chrono::milliseconds timeout = 10s);
 
+// A CAPI message as bytes: header, then the parameter bytes; its length word says
+// `declaredLength` when given.
+std::vector<uint8_t> RawMessage(uint8_t command, uint8_t subcommand, uint16_t number,
+                                uint32_t address, const std::vector<uint8_t>& params,
+                                int declaredLength = -1);
+
 // One exchange per test process, started on first use.
 isdnsim::Exchange& TheExchange();
 std::string TestDir();

@@ -183,10 +183,6 @@ void Exchange::onReadable(Conn& conn) {
         return;
     }
     if (n < 0) return;
-    // Acknowledge at once: the client does not disable Nagle, so a delayed ACK here would
-    // hold back its next small message for tens of milliseconds.
-    int one = 1;
-    ::setsockopt(conn.fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
     conn.in.insert(conn.in.end(), buf, buf + n);
     while (conn.in.size() >= 2 && conn.fd >= 0) {
         size_t len = (size_t(conn.in[0]) << 8) | conn.in[1];
@@ -273,6 +269,7 @@ void Exchange::onMessage(App& app, const uint8_t* p, size_t n) {
     if (msgLen < 8 || msgLen > n) return;
     app.applId = le16(p + 2);
     auto msg = std::make_shared<Message>();
+    msg->received = std::chrono::steady_clock::now();
     msg->bytes.assign(p, p + msgLen);
     msg->padded_ = msg->bytes;
     msg->padded_.resize(msgLen + kDecodePadding, 0);
@@ -284,7 +281,7 @@ void Exchange::onMessage(App& app, const uint8_t* p, size_t n) {
     }
     bool dataFlow = msg->cmsg.Command == CAPI_DATA_B3;
     if (opt_.keepRecord || !dataFlow) record_.push_back(msg);
-    react(app, *msg);
+    if (!opt_.muted) react(app, *msg);
     changed_.notify_all();
 }
 
@@ -652,6 +649,19 @@ void Exchange::sendToApplication(_cmsg& message, const Bytes& trailing) {
 void Exchange::sendRawToApplication(const Bytes& payload) {
     std::lock_guard lock(mu_);
     if (App* app = firstApp()) sendFrame(app->fd, payload);
+}
+
+void Exchange::sendBytesToApplication(const Bytes& bytes) {
+    std::lock_guard lock(mu_);
+    App* app = firstApp();
+    if (!app) return;
+    size_t off = 0;
+    while (off < bytes.size()) {
+        ssize_t n = ::send(app->fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        off += size_t(n);
+    }
 }
 
 std::vector<MessagePtr> Exchange::messages() const {

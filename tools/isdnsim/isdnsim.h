@@ -47,11 +47,13 @@ struct Options {
     bool b3OnIncoming = true;            // the far end opens the B3 link of an accepted call
     uint16_t rejectReason = 0;           // DISCONNECT_IND reason after a refused call
     bool keepRecord = true;              // false: count messages only (benchmarks)
+    bool muted = false;                  // records what the application sends, answers nothing
 };
 
 // One message the application sent, decoded with libcapi20's own decoder.
 struct Message {
-    Bytes bytes;   // the CAPI message as received
+    Bytes bytes;  // the CAPI message as received
+    std::chrono::steady_clock::time_point received;
     Bytes data;    // DATA_B3_REQ: the block that followed the message
     _cmsg cmsg{};  // decoded; its struct pointers point into an owned, padded copy
     uint8_t command() const { return cmsg.Command; }
@@ -107,7 +109,10 @@ class Exchange {
     void dropLink();
     // Sends any message to the first application (tests of hostile input).
     void sendToApplication(_cmsg& message, const Bytes& trailing = {});
+    // One frame around `payload`, which may be any bytes (forged message lengths).
     void sendRawToApplication(const Bytes& payload);
+    // Bytes exactly as given, without a frame: half frames, forged frame lengths.
+    void sendBytesToApplication(const Bytes& bytes);
 
     // Record.
     std::vector<MessagePtr> messages() const;
