@@ -398,12 +398,21 @@ void LendReceiveBuffer(uint16_t handle, uint32_t ncci) {
     gLent[handle] = ncci;
 }
 
-bool TakeLentReceiveBuffer(uint16_t handle, uint32_t ncci) {
-    std::lock_guard lock(gLentMutex);
-    auto it = gLent.find(handle);
-    if (it == gLent.end() || it->second != ncci) return false;
-    gLent.erase(it);
-    return true;
+unsigned AnswerLentReceiveBuffer(uint16_t handle, uint32_t ncci, uint16_t messageNumber) {
+    _cmsg m;
+    capi_cmsg_header(&m, ApplId(), CAPI_DATA_B3, CAPI_RESP, messageNumber, ncci);
+    m.DataHandle = handle;
+    unsigned char buffer[64];
+    capi_cmsg2message(&m, buffer);
+    // The check, the put and the count change in one step with respect to the worker's get.
+    std::lock_guard io(gIoMutex);
+    {
+        std::lock_guard lock(gLentMutex);
+        auto it = gLent.find(handle);
+        if (it == gLent.end() || it->second != ncci) return kInfoIllegalCoding;
+        gLent.erase(it);
+    }
+    return CAPI20_PutMessage(buffer, uint16_t(m.ApplId));
 }
 
 size_t LentReceiveBuffers() {
@@ -537,12 +546,7 @@ unsigned StartDTMFListen(uint16_t applId, int id, uint16_t tone, uint16_t gap,
 
 unsigned DataB3Resp(int id, uint16_t handle) {
     if (id == -1 || GetConnectionState(id) != Connected) return 0;
-    uint32_t ncci = uint32_t(GetNCCI(id));
-    if (!TakeLentReceiveBuffer(handle, ncci)) return kInfoIllegalCoding;
-    _cmsg m;
-    capi_cmsg_header(&m, ApplId(), CAPI_DATA_B3, CAPI_RESP, 0, ncci);
-    m.DataHandle = handle;
-    return PutCapiMessage(m);
+    return AnswerLentReceiveBuffer(handle, uint32_t(GetNCCI(id)), 0);
 }
 
 CapiStruct MakeFaxB1Config() {

@@ -116,8 +116,9 @@ unsigned PutCapiMessage(_cmsg& message);
 // buffer: the worker fetches only while two are left, and a handle is answered once.
 inline constexpr unsigned kReceiveBuffers = 2 + kMaxLogicalConnections * (kMaxB3Blocks + 1);
 void LendReceiveBuffer(uint16_t handle, uint32_t ncci);
-// False when that handle is not lent on that NCCI.
-bool TakeLentReceiveBuffer(uint16_t handle, uint32_t ncci);
+// DATA_B3_RESP for a lent buffer, which counts as lent until libcapi20 has it back;
+// 0x2007 when that handle is not lent on that NCCI (answered already).
+unsigned AnswerLentReceiveBuffer(uint16_t handle, uint32_t ncci, uint16_t messageNumber);
 size_t LentReceiveBuffers();
 void ForgetLentReceiveBuffers();
 // The driver's get under the same lock (CAPI worker only).

@@ -270,7 +270,8 @@ void onDataB3Ind(const _cmsg& r) {
         LendReceiveBuffer(handle, ncci);
         int respond = 1;
         SendDataReceived(id, r.Data, r.DataLength, handle, &respond);
-        if (!respond || !TakeLentReceiveBuffer(handle, ncci)) return;
+        if (respond) AnswerLentReceiveBuffer(handle, ncci, r.Messagenumber);
+        return;
     } else if (r.DataLength > 0) {
         WriteCapiLogf("Error: data block of %u bytes dropped in function Handle_Indication",
                       unsigned(r.DataLength));
@@ -578,22 +579,24 @@ void workerLoop(uint16_t applId) {
         if (connection.watched()) {
             auto seen = connection.waitForFrame(kWorkerWaitSlice, frame);
             if (gStop) break;
-            if (seen == DriverConnection::Wait::Timeout) continue;
             if (seen == DriverConnection::Wait::Corrupt) {
                 // No reader can find the next frame; libcapi20's would overrun its buffer.
                 WriteCapiLog("Error: unreadable frame from the ISDN driver");
                 ::shutdown(CAPI20_FileNo(applId), SHUT_RDWR);
             }
-            if (seen != DriverConnection::Wait::Frame) {
+            if (seen != DriverConnection::Wait::Frame && seen != DriverConnection::Wait::Timeout) {
                 WriteCapiLog("Error: connection to the ISDN driver lost");
                 break;
             }
-            queued = &frame;
-            slice = {0, 0};  // a whole frame is there: the wait only reports the driver's state
+            if (seen == DriverConnection::Wait::Frame) queued = &frame;
+            // The socket was the wait; the driver's own, without waiting, still reports its
+            // state (released, not installed) once a slice.
+            slice = {0, 0};
         }
         unsigned rc = CAPI20_WaitForSignal(applId, &slice);
         if (gStop) break;
         if (rc == kInfoIllegalApplication) break;
+        if ((rc == 0 || rc == kInfoQueueEmpty) && connection.watched() && !queued) continue;
         if (rc == kInfoQueueEmpty && !queued) continue;  // the slice ran out
         if (rc != 0 && rc != kInfoQueueEmpty) {
             char text[512];

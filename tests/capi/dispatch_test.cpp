@@ -151,6 +151,8 @@ TEST_F(HostileExchangeTest, WindowMayKeepABlockUnanswered) {
     ASSERT_EQ(kept.size(), 2u);
     EXPECT_EQ(capi::DataB3Resp(id, kept[0]), 0u);
     EXPECT_TRUE(ex.waitFor(CAPI_DATA_B3, CAPI_RESP, mark));
+    // A second answer would abort inside libcapi20; it is refused.
+    EXPECT_EQ(capi::DataB3Resp(id, kept[0]), 0x2007u);
 }
 
 TEST_F(HostileExchangeTest, SlotsTakenOnBothThreadsNeverCollide) {
