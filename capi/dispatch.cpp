@@ -590,15 +590,15 @@ void workerLoop(uint16_t applId) {
             }
             if (seen == DriverConnection::Wait::Frame) queued = &frame;
             // The socket was the wait; the driver's own, without waiting, still reports its
-            // state (released, not installed) once a slice.
+            // state (released, not installed).
             slice = {0, 0};
         }
         unsigned rc = CAPI20_WaitForSignal(applId, &slice);
         if (gStop) break;
         if (rc == kInfoIllegalApplication) break;
-        if ((rc == 0 || rc == kInfoQueueEmpty) && connection.watched() && !queued) continue;
-        if (rc == kInfoQueueEmpty && !queued) continue;  // the slice ran out
-        if (rc != 0 && rc != kInfoQueueEmpty) {
+        // The slice ran out, or the rest of a frame is still on its way.
+        if (rc == kInfoQueueEmpty || (rc == 0 && connection.watched() && !queued)) continue;
+        if (rc != 0) {
             char text[512];
             std::snprintf(text, sizeof text, "CAPI error 0x%04x (%s)", rc, Decode_Info(rc));
             WriteCapiLog(text);
@@ -613,6 +613,7 @@ void workerLoop(uint16_t applId) {
             retry = firstRetry;
             continue;
         }
+        if (gFetchError == kInfoIllegalApplication) break;
         // For instance every receive buffer lent to the window: retry, gently, and say so once.
         if (!failing)
             WriteCapiLogf("CAPI error 0x%04x (%s) in function Handle_CAPI_Msg", gFetchError,
