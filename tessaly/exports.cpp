@@ -1,11 +1,18 @@
 // The library's exports, bound by name. Each dialog export builds its form as a local
 // object, shows it modally and destroys it before returning, so nothing of it outlives the
 // call and the caller can unload the library at once.
+#include <dlfcn.h>
+
 #include <QApplication>
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <string>
 
+#include "platform/registry.h"
+#include "settings/settings_store.h"
+
+#include "tessaly/caller_form.h"
 #include "tessaly/cfig_main.h"
 #include "tessaly/export.h"
 #include "tessaly/msn_form.h"
@@ -24,7 +31,24 @@ extern "C" TESSALY_EXPORT int invokeMsnDialog(const char* programDirectory, int 
                                               int faxCapable, int left, int top, int height,
                                               int width) asm("_InvokeMSNDialog");
 
+extern "C" TESSALY_EXPORT int invokeCallerDialog(const char* programDirectory, char* number,
+                                                 const void* ring, int head, int left, int top,
+                                                 int height, int width, int startPage,
+                                                 int numberReadOnly) asm("_InvokeCallerDialog");
+
 namespace {
+
+// The number of records in the program's call ring: from the program itself when it says,
+// else the setting it was allocated from.
+int ringCount() {
+    using CountFn = int (*)();
+    if (auto count = reinterpret_cast<CountFn>(dlsym(RTLD_DEFAULT, "orvelin_call_ring_count_v1")))
+        return count();
+    platform::RegNode root;
+    if (!platform::Hive::atDefaultPath().load(root).ok()) return 150;
+    const platform::RegNode* key = root.subkey(orvelin::settings::kProductKey);
+    return key ? int(std::min<std::uint32_t>(key->readDword("MaxCalls", 150), 1u << 20)) : 150;
+}
 
 // Runs one dialog; whatever escapes it is logged and answered with `failed`, since the
 // caller expects every export to return.
@@ -62,5 +86,18 @@ int invokeMsnDialog(const char* programDirectory, int controllers, int faxCapabl
         tessaly::TMSNform form(programDirectory ? programDirectory : "", controllers,
                                faxCapable != 0, left, top, height, width);
         return form.exec() == QDialog::Accepted ? 1 : 2;
+    });
+}
+
+int invokeCallerDialog(const char* programDirectory, char* number, const void* ring, int head,
+                       int left, int top, int height, int width, int startPage,
+                       int numberReadOnly) {
+    return contained("the caller dialog", 0, [&] {
+        tessaly::TCallerDialog form(number, programDirectory ? programDirectory : "", left, top,
+                                    height, width, numberReadOnly != 0);
+        form.LoadCaller(static_cast<const unsigned char*>(ring), ring ? ringCount() : 0, head,
+                        startPage);
+        form.exec();
+        return form.IsSaved() ? 1 : 0;
     });
 }

@@ -1,0 +1,442 @@
+// The caller form as the program opens it, from the call list and from the caller list:
+// the library loaded by name, the export called once, the form driven by hand.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QScreen>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
+
+#include "platform/library.h"
+#include "platform/registry.h"
+#include "tests/support/qt_environment.h"
+
+namespace {
+
+using platform::RegNode;
+
+const std::string kDir = ORVELIN_BUILD_DIR;
+constexpr const char* kCallers = "SOFTWARE\\ORVELIN\\Callers\\";
+constexpr std::size_t kRecord = 583;
+
+class StderrCapture {
+  public:
+    explicit StderrCapture(std::string path) : path_(std::move(path)) {
+        std::fflush(stderr);
+        saved_ = dup(2);
+        const int fd = open(path_.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0600);
+        dup2(fd, 2);
+        close(fd);
+    }
+    std::string finish() {
+        std::fflush(stderr);
+        dup2(saved_, 2);
+        close(saved_);
+        std::ifstream in(path_);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+  private:
+    std::string path_;
+    int saved_ = -1;
+};
+
+struct Form {
+    QDialog& dialog;
+    template <typename W = QWidget>
+    W* get(const char* name) {
+        W* w = dialog.findChild<W*>(name);
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+    QString page() {
+        auto* pages = get<QTabWidget>("PageControl1");
+        return pages->tabText(pages->currentIndex());
+    }
+    void show(const char* page) { get<QTabWidget>("PageControl1")->setCurrentWidget(get(page)); }
+    void type(const char* page, const char* name, const QString& text) {
+        show(page);
+        auto* edit = get<QLineEdit>(name);
+        edit->setFocus();
+        edit->selectAll();
+        QTest::keyClick(edit, Qt::Key_Backspace);
+        for (QChar c : text) {
+            QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+            QApplication::sendEvent(edit, &press);
+        }
+    }
+    void choose(const char* page, const char* name, int index) {
+        show(page);
+        get<QComboBox>(name)->setCurrentIndex(index);
+    }
+    void click(const char* name) { get<QAbstractButton>(name)->click(); }
+    QString text(const char* name) { return get<QLineEdit>(name)->text(); }
+};
+
+// Records in the call table's layout.
+std::vector<unsigned char> ringOf(int count, std::initializer_list<std::tuple<int, std::uint32_t, const char*, const char*, const char*>> calls) {
+    std::vector<unsigned char> ring(std::size_t(count) * kRecord, 0);
+    for (const auto& [slot, id, caller, called, comment] : calls) {
+        unsigned char* r = ring.data() + std::size_t(slot) * kRecord;
+        std::memcpy(r, &id, 4);
+        const std::uint32_t at = 3'900'000'000u + std::uint32_t(slot) * 60;  // in 2024
+        std::memcpy(r + 20, &at, 4);
+        std::strncpy(reinterpret_cast<char*>(r + 44), caller, 25);
+        std::strncpy(reinterpret_cast<char*>(r + 119), called, 25);
+        std::strncpy(reinterpret_cast<char*>(r + 194), comment, 129);
+    }
+    return ring;
+}
+
+class CallerForm : public testing::Test {
+  protected:
+    void SetUp() override {
+        const char* tmp = std::getenv("ORVELIN_TEST_TMP");
+        dir_ = std::string(tmp ? tmp : "/tmp") + "/caller-" + std::to_string(getpid()) + "-" +
+               testing::UnitTest::GetInstance()->current_test_info()->name() + "/";
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_ + "Answer");
+        hive_ = dir_ + "orvelin.reg";
+        setenv("ORVELIN_REGISTRY", hive_.c_str(), 1);
+    }
+    void TearDown() override {
+        unsetenv("ORVELIN_REGISTRY");
+        std::filesystem::remove_all(dir_);
+    }
+    void writeHive(const RegNode& root) {
+        std::ofstream(hive_, std::ios::trunc) << platform::serializeHive(root);
+    }
+    std::string hiveText() const {
+        std::ifstream in(hive_);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    RegNode readHive() const {
+        RegNode root;
+        EXPECT_TRUE(platform::Hive(hive_).load(root).ok());
+        return root;
+    }
+
+    struct Call {
+        std::string number;
+        int startPage = 2, readOnly = 0, head = 0;
+        const std::vector<unsigned char>* ring = nullptr;
+    };
+    // Runs the export; `number` is the program's buffer, written back as the form left it.
+    int run(Call& call, const std::function<void(Form&)>& drive) {
+        QTimer watchdog;
+        watchdog.setSingleShot(true);
+        QObject::connect(&watchdog, &QTimer::timeout, [] {
+            ADD_FAILURE() << "the form was closed by the watchdog";
+            if (QWidget* w = QApplication::activeModalWidget()) w->close();
+        });
+        watchdog.start(60000);
+        bool driven = false;
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(dialog, nullptr) << "no modal form";
+            Form form{*dialog};
+            drive(form);
+            driven = true;
+            if (dialog->isVisible()) {
+                ADD_FAILURE() << "the form is still open";
+                dialog->close();
+            }
+        });
+        std::array<char, 26> buffer{};
+        std::memcpy(buffer.data(), call.number.data(), std::min<std::size_t>(call.number.size(), 26));
+        const std::vector<unsigned char> noRing(kRecord * 150, 0);
+        const void* ring = call.ring ? call.ring->data() : noRing.data();
+        auto r = platform::callLibraryExportIn<int(const char*, char*, const void*, int, int, int,
+                                                   int, int, int, int)>(
+            kDir, "libtessaly.so", "_InvokeCallerDialog", dir_.c_str(), buffer.data(), ring,
+            call.head, 100, 80, 480, 640, call.startPage, call.readOnly);
+        EXPECT_TRUE(r.called()) << r.error;
+        EXPECT_TRUE(driven);
+        void* h = dlopen((kDir + "/libtessaly.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+        EXPECT_EQ(h, nullptr) << "the library stayed loaded";
+        if (h) dlclose(h);
+        call.number.assign(buffer.data(), strnlen(buffer.data(), buffer.size()));
+        return r.value.value_or(-1);
+    }
+
+    std::string dir_, hive_;
+};
+
+RegNode callers() {
+    RegNode root;
+    root.createSubkey("SOFTWARE\\ORVELIN")->setDword("Info Mask", 0x19);
+    RegNode* anne = root.createSubkey(std::string(kCallers) + "0301");
+    anne->setString("Name", "Anne");
+    anne->setString("Cellular", "0171");
+    anne->setString("PersonalWav", "/srv/anne.wav");  // read only by the form
+    anne->setDword("Reject", 0x30000000u | 2200u | (600u << 16));  // answer 22:00 to 06:00
+    anne->setBinary("LaunchLine", std::vector<std::uint8_t>{4});
+    anne->setDword("LaunchCIP", 0x20010);
+    root.createSubkey(std::string(kCallers) + "0171")->setString("Link", "0301");
+    RegNode* bert = root.createSubkey(std::string(kCallers) + "0172");  // a caller, not a link
+    bert->setString("Name", "Bert");
+    return root;
+}
+
+TEST_F(CallerForm, WhatASaveWritesAndWhatACancelLeaves) {
+    struct Case {
+        const char* name;
+        Call call;
+        std::function<void(Form&)> act;
+        int result;
+        std::string numberAfter;
+        std::function<void(const RegNode&)> check;  // null: the hive is untouched
+    };
+    const auto key = [](const RegNode& r, const std::string& number) {
+        return r.subkey(std::string(kCallers) + number);
+    };
+    const Case cases[] = {
+        {"a new caller from the caller list gets every value", {"", 2, 0},
+         [](Form& f) {
+             EXPECT_EQ(f.page(), "Info");
+             f.type("Page3", "CallerNumber", "0309 ");
+             f.type("Page3", "CallerName", "Carla");
+             f.choose("Page4", "Actions", 2);
+             f.choose("Page5", "MSNLines", 9);
+             f.click("OK");
+         },
+         1, "0309",
+         [&](const RegNode& r) {
+             const RegNode* k = key(r, "0309");
+             ASSERT_NE(k, nullptr);
+             EXPECT_EQ(k->readString("Name", "?"), "Carla");
+             for (const char* v : {"Cellular", "EMail", "LaunchAtCall", "AtCallParam", "LaunchAtClear", "AtClearParam"})
+                 EXPECT_EQ(k->readString(v, "?"), "") << v;
+             EXPECT_EQ(k->readDword("Reject", 1), 0x20000000u);
+             EXPECT_EQ(k->readDword("LaunchCIP", 1), 0xFFFFFFFFu);
+             EXPECT_EQ(k->readDword("PersonalMsg", 9), 0u);
+             EXPECT_EQ(k->value("LaunchLine")->data, std::vector<std::uint8_t>{255});
+             EXPECT_EQ(k->value("Launch")->data, std::vector<std::uint8_t>{0});
+         }},
+        {"from the call list the number is fixed and only what changed is written", {"0301", 0, 1},
+         [](Form& f) {
+             EXPECT_EQ(f.page(), "History");
+             EXPECT_TRUE(f.get<QLineEdit>("CallerNumber")->isReadOnly());
+             EXPECT_EQ(f.dialog.windowTitle(), "History for 0301 Anne");
+             EXPECT_EQ(f.get<QComboBox>("Actions")->currentIndex(), 3);
+             EXPECT_EQ(f.get<QComboBox>("MSNLines")->currentIndex(), 3);
+             EXPECT_EQ(f.get<QComboBox>("Services")->currentIndex(), 2);
+             f.type("Page3", "CallerName", "Anne B.");
+             f.click("OK");
+         },
+         1, "0301",
+         [&](const RegNode& r) {
+             const RegNode* k = key(r, "0301");
+             EXPECT_EQ(k->readString("Name", "?"), "Anne B.");
+             EXPECT_EQ(k->readString("PersonalWav", "?"), "/srv/anne.wav");
+             EXPECT_EQ(k->readDword("Reject", 0), 0x30000000u | 2200u | (600u << 16));
+             EXPECT_EQ(key(r, "0171")->readString("Link", "?"), "0301");
+         }},
+        {"a rename writes the new key whole and removes the old one", {"0301", 2, 0},
+         [](Form& f) {
+             f.type("Page3", "CallerNumber", "0302");
+             f.click("OK");
+         },
+         1, "0302",
+         [&](const RegNode& r) {
+             EXPECT_EQ(key(r, "0301"), nullptr);
+             ASSERT_NE(key(r, "0302"), nullptr);
+             EXPECT_EQ(key(r, "0302")->readString("Name", "?"), "Anne");
+             EXPECT_EQ(key(r, "0302")->readString("Cellular", "?"), "0171");
+             EXPECT_EQ(key(r, "0171")->readString("Link", "?"), "0302");
+         }},
+        {"a new cellular number moves the link and spares a caller's key", {"0301", 2, 0},
+         [](Form& f) {
+             f.type("Page3", "Cellular", "0172");
+             f.click("OK");
+         },
+         1, "0301",
+         [&](const RegNode& r) {
+             EXPECT_EQ(key(r, "0171"), nullptr);
+             EXPECT_EQ(key(r, "0172")->readString("Name", "?"), "Bert");
+             EXPECT_EQ(key(r, "0172")->readString("Link", "?"), "0301");
+         }},
+        {"Ignore & Close after edits", {"0301", 2, 0},
+         [](Form& f) {
+             f.type("Page3", "CallerName", "Zed");
+             f.choose("Page4", "Actions", 5);
+             f.click("SpeedButton1");
+         },
+         0, "0301", nullptr},
+        {"an empty or unsafe number is refused and the form stays", {"", 2, 0},
+         [](Form& f) {
+             f.click("OK");
+             EXPECT_TRUE(f.dialog.isVisible());
+             f.type("Page3", "CallerNumber", "../0301");
+             f.click("OK");
+             EXPECT_TRUE(f.dialog.isVisible());
+             f.dialog.close();
+         },
+         0, "", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeHive(callers());
+        const std::string before = hiveText();
+        Call call = c.call;
+        EXPECT_EQ(run(call, c.act), c.result);
+        EXPECT_EQ(call.number, c.numberAfter);
+        if (c.check) {
+            c.check(readHive());
+        } else {
+            EXPECT_EQ(hiveText(), before);
+        }
+    }
+}
+
+TEST_F(CallerForm, HostileStoredValuesOpenSoundly) {
+    RegNode root;
+    RegNode* k = root.createSubkey(std::string(kCallers) + "0301");
+    k->setString("Name", std::string(300, 'n'));
+    k->setDword("Cellular", 7);
+    k->setDword("Reject", 0xFFFFFFFFu);
+    k->setBinary("LaunchLine", std::vector<std::uint8_t>{1, 2});
+    k->setString("LaunchCIP", "all");
+    k->setBinary("PersonalMsg", std::vector<std::uint8_t>{0});
+    writeHive(root);
+    const std::string before = hiveText();
+    Call call{"0301" + std::string(30, '9')};  // a buffer with no terminator in 26 bytes
+    EXPECT_EQ(run(call,
+                  [](Form& f) {
+                      EXPECT_EQ(f.text("CallerNumber"), "0301" + QString(21, '9'));
+                      f.click("SpeedButton1");
+                  }),
+              0);
+    call = {"0301"};
+    EXPECT_EQ(run(call,
+                  [](Form& f) {
+                      EXPECT_EQ(f.text("CallerName"), QString(49, 'n'));
+                      EXPECT_EQ(f.text("Cellular"), "");
+                      EXPECT_EQ(f.get<QComboBox>("Actions")->currentIndex(), -1);
+                      EXPECT_TRUE(f.get<QCheckBox>("RejectFax")->isChecked());
+                      EXPECT_FALSE(f.get<QCheckBox>("PersonalVoice")->isChecked());
+                      EXPECT_EQ(f.get<QComboBox>("MSNLines")->currentIndex(), 0);
+                      EXPECT_EQ(f.get<QComboBox>("Services")->currentIndex(), 0);
+                      f.click("SpeedButton1");
+                  }),
+              0);
+    EXPECT_EQ(hiveText(), before);
+}
+
+TEST_F(CallerForm, HistoryListsTheCallerCallsLatestFirstAndNeverWalksPastTheRing) {
+    RegNode root;
+    root.createSubkey("SOFTWARE\\ORVELIN")->setDword("MaxCalls", 5);
+    writeHive(root);
+    const auto ring = ringOf(5, {{0, 11, "0301", "1234", "first"},
+                                 {1, 12, "0302", "1234", "other"},
+                                 {2, 13, "0301", "5678", "second"},
+                                 {3, 14, "0301", "1234", "in the head slot"},
+                                 {4, 15, "", "1234", "withheld"}});
+    struct Case {
+        std::string number;
+        int head;
+        std::vector<std::string> comments;
+    };
+    const Case cases[] = {{"0301", 3, {"second", "first"}},
+                          {"Unknown", 3, {"withheld"}},
+                          {"0301", 5, {}},
+                          {"0301", -1, {}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.number + " head " + std::to_string(c.head));
+        Call call{c.number, 0, 1, c.head, &ring};
+        run(call, [&](Form& f) {
+            auto* list = f.get<QTreeWidget>("ListView1");
+            std::vector<std::string> comments;
+            for (int i = 0; i < list->topLevelItemCount(); ++i)
+                comments.push_back(list->topLevelItem(i)->text(2).toStdString());
+            EXPECT_EQ(comments, c.comments);
+            if (!comments.empty()) {
+                EXPECT_FALSE(list->topLevelItem(0)->text(0).isEmpty());
+            }
+            f.click("SpeedButton1");
+        });
+    }
+}
+
+TEST_F(CallerForm, AKeyThatCannotBeWrittenIsNotReportedAsSaved) {
+    std::filesystem::create_directories(hive_);
+    StderrCapture log(dir_ + "stderr.txt");
+    Call call{"", 2, 0};
+    EXPECT_EQ(run(call,
+                  [](Form& f) {
+                      f.type("Page3", "CallerNumber", "0309");
+                      f.click("OK");
+                  }),
+              0);
+    EXPECT_NE(log.finish().find("An error occured while trying to save your settings."),
+              std::string::npos);
+}
+
+TEST_F(CallerForm, Screenshots) {
+    const char* shots = std::getenv("ORVELIN_SCREENSHOTS");
+    if (!shots || QGuiApplication::platformName() != "xcb")
+        GTEST_SKIP() << "runs under Xvfb (CallerFormScreens.UnderXvfb)";
+    writeHive(callers());
+    std::filesystem::create_directories(shots);
+    Call call{"0301", 2, 0};
+    run(call, [&](Form& f) {
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&f.dialog));
+        for (const char* page : {"Page3", "Page4", "Page5"}) {
+            f.show(page);
+            QTest::qWait(200);
+            const QPixmap shot = f.dialog.screen()->grabWindow(0, f.dialog.x(), f.dialog.y(),
+                                                               f.dialog.width(), f.dialog.height());
+            const std::string file = std::string(shots) + "/caller-" + page + ".png";
+            EXPECT_TRUE(shot.save(QString::fromStdString(file))) << file;
+        }
+        f.click("SpeedButton1");
+    });
+}
+
+TEST(CallerFormScreens, UnderXvfb) {
+    if (std::system("command -v xvfb-run >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "xvfb-run missing (Debian package xvfb)";
+    const char* tmp = std::getenv("ORVELIN_TEST_TMP");
+    const std::string shots = std::string(tmp ? tmp : "/tmp") + "/caller-screenshots";
+    std::filesystem::remove_all(shots);
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    const std::string command = "ASAN_OPTIONS=detect_leaks=0 QT_QPA_PLATFORM=xcb "
+                                "ORVELIN_SCREENSHOTS='" + shots +
+                                "' xvfb-run -a -s '-screen 0 1024x768x24' '" + self +
+                                "' --gtest_filter=CallerForm.Screenshots";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    int pictures = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(shots)) {
+        const QImage image(QString::fromStdString(entry.path()));
+        EXPECT_EQ(image.size(), QSize(640, 480)) << entry.path();
+        std::set<QRgb> colours;
+        for (int y = 0; y < image.height(); y += 4)
+            for (int x = 0; x < image.width(); x += 4) colours.insert(image.pixel(x, y));
+        EXPECT_GT(colours.size(), 8u) << entry.path();
+        ++pictures;
+    }
+    EXPECT_EQ(pictures, 3);
+    std::printf("screenshots of the caller dialog: %s\n", shots.c_str());
+}
+
+}  // namespace
