@@ -165,7 +165,6 @@ TBigSplash::TBigSplash(const QPixmap& picture, int width, int height, unsigned s
                        const QString& title, const QString& callerText, const QFont* font,
                        platform::Clock* clock)
     : TSplashWindow(picture, width, height, style, timeOutMs, title, clock),
-      width_(width),
       height_(height),
       font_(font),
       callerText_(PlainBannerText(callerText, kMaxCallerChars)) {}

@@ -107,7 +107,6 @@ class TBigSplash : public TSplashWindow {
 
   private:
     bool ready_ = false;
-    int width_;
     int height_;
     int rearmCount_ = 0;
     const QFont* font_;

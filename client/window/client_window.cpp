@@ -42,7 +42,6 @@ using settings::OptionBits;
 namespace {
 
 constexpr const char* kCaption = "Orvelin";
-constexpr std::chrono::milliseconds kThreadStopWait{4000};
 
 struct Hint {
     platform::CommandId id;
@@ -179,7 +178,7 @@ ClientWindow::ClientWindow(ClientWindowConfig config, QWidget* parent)
     decision_ = std::make_unique<CallDecision>(*ports_, lines_, *handler_);
 
     reactions_ = std::make_unique<SettingsReactions>(SettingsReactions::Hooks{
-        [this] { settings::ReloadMSNSettings(true); },
+        [] { settings::ReloadMSNSettings(true); },
         [this] { rebuildSpeechObject(); },
         [this] {
             return config_.comInitialized &&
