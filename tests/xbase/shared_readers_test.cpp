@@ -228,4 +228,73 @@ TEST_F(SharedReadersTest, KeysLeftByAnUnfinishedWriteAnswerWithoutError) {
   }
 }
 
+TEST_F(SharedReadersTest, OneWriterTwoReadersNoErrorsNoFalseMisses) {
+  // The writer appends new numbers and rewrites old records in place with
+  // their own numbers (names only), so every one of the first 100 numbers
+  // stays in the table throughout; readers seek them until the writer ends.
+  i4setLockWaitHook(nullptr);
+  const std::string p = path();
+  Writer w;
+  w.start([p](Writer& self) {
+    CODE4 c{};
+    DATA4* t = openInChild(&c, p);
+    if (t == nullptr) return 1;
+    self.say();
+    for (int i = 0; i < 400; ++i) {
+      if (appendRow(t, phone(1000 + i)) != 0) return 2;
+      if (d4go(t, 1 + i % 100) != 0) return 3;
+      f4assign(d4fieldByName(t, "NAME"), ("R" + std::to_string(i)).c_str());
+      if (d4flush(t) != 0) return 4;
+    }
+    d4close(t);
+    code4release(&c);
+    return 0;
+  });
+  ASSERT_TRUE(w.ready());
+  pid_t second = fork();
+  ASSERT_GE(second, 0);
+  auto readUntil = [&](bool (*done)()) {
+    CODE4 c{};
+    code4init(&c);
+    c.lockAttempts = 30;
+    c.errorOff = 1;
+    DATA4* d = d4open(&c, path().c_str());
+    if (d == nullptr) return 10;
+    int bad = 0, seeksDone = 0;
+    for (int i = 0; bad == 0 && !(done() && seeksDone > 2000); ++i, ++seeksDone) {
+      std::string key = phone(i % 100);
+      key.resize(25, ' ');
+      int rc = d4seek(d, key.c_str());
+      if (rc != 0 || c.errorCode != 0 || d4recordNumber(d) != 1 + i % 100) bad = 20 + (rc > 0 ? rc : 0);
+    }
+    d4close(d);
+    code4release(&c);
+    return bad;
+  };
+  if (second == 0) {
+    // The second reader stops after its own number of seeks.
+    _exit(readUntil([] { return true; }));
+  }
+  static Writer* writer = &w;
+  static bool writerDone = false;
+  static int writerStatus = 0;
+  writerDone = false;
+  writerStatus = 0;
+  int mine = readUntil([] {
+    if (!writerDone) {
+      writerDone = waitpid(writer->pid, &writerStatus, WNOHANG) == writer->pid;
+      if (writerDone) writer->pid = -1;
+    }
+    return writerDone;
+  });
+  int status = 0;
+  waitpid(second, &status, 0);
+  EXPECT_EQ(mine, 0);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : 100, 0);
+  ASSERT_TRUE(writerDone);
+  EXPECT_TRUE(WIFEXITED(writerStatus) && WEXITSTATUS(writerStatus) == 0);
+  close(w.fromChild[0]);
+  close(w.toChild[1]);
+}
+
 } // namespace
