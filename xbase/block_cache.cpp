@@ -264,6 +264,23 @@ void cache4cut(FILE4* f, int64_t len) {
   }
 }
 
+int cache4drop(FILE4* f, int64_t pos, int64_t len) {
+  CACHE4* c = running(f->cb);
+  if (c == nullptr || f->cacheKind == 0 || len <= 0) return 0;
+  int rc = 0;
+  LIST4& list = c->lru[f->cacheKind - 1];
+  for (LINK4* l = l4first(&list); l != nullptr;) {
+    LINK4* next = l4next(&list, l);
+    CACHE4BLOCK* b = fromLru(l);
+    if (b->file == f && b->pos < pos + len && pos < b->pos + c->blockSize) {
+      if (writeBack(b) != 0) rc = -1;
+      else release(c, b);
+    }
+    l = next;
+  }
+  return rc;
+}
+
 int code4cacheSuspend(CODE4* cb) {
   CACHE4* c = running(cb);
   if (c == nullptr) return 0;

@@ -28,6 +28,9 @@ int64_t cache4read(FILE4* f, int64_t pos, void* buf, size_t len);
 int cache4write(FILE4* f, int64_t pos, const void* buf, size_t len);
 int cache4flushFile(FILE4* f, int release);
 void cache4cut(FILE4* f, int64_t len);
+// Writes back and forgets the blocks over [pos, pos + len): the next read of
+// them goes to the file.
+int cache4drop(FILE4* f, int64_t pos, int64_t len);
 int64_t cache4blockCount(const CODE4* cb, int kind); // blocks on a kind's list
 
 // Direct I/O for the cache: the cache's own write-backs pass the file layer's

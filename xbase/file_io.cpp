@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <string_view>
@@ -291,13 +292,19 @@ int file4writeAt(FILE4* f, int64_t pos, const void* buf, size_t count) {
   if (f->readOnlyOpen)
     return error4reportEx(cb, err4parm, "Attempt to write to a read-only file", nameOf(f),
                           nullptr);
-  if (pos >= 0 && cached(f)) {
+  if (pos >= 0 && cached(f) && !f->exclusiveOpen) {
+    // Another program may have changed the rest of a block since it was
+    // read: a shared file takes exactly these bytes, written through.
+    if (cache4drop(f, pos, static_cast<int64_t>(count)) != 0)
+      return cb->errorCode < 0 ? -1 : error4reportEx(cb, err4write, nameOf(f), nullptr, nullptr);
+  } else if (pos >= 0 && cached(f)) {
     if (cache4write(f, pos, buf, count) != 0)
       return cb->errorCode < 0 ? -1 : error4reportEx(cb, err4write, nameOf(f), nullptr, nullptr);
     return 0;
   }
   if (pos < 0 || injectedFailure() || !writeAll(f->fd, pos, buf, count))
     return error4reportEx(cb, err4write, nameOf(f), nullptr, nullptr);
+  if (cached(f)) f->cacheLen = std::max<int64_t>(f->cacheLen, pos + static_cast<int64_t>(count));
   if (cb->flushEveryWrite) file4flushKeepError(f);
   return 0;
 }
@@ -322,6 +329,9 @@ int file4flushKeepError(FILE4* f) {
 
 int file4refresh(FILE4* f) {
   f->len = -1;
+  // What other programs wrote since the blocks were read is read again.
+  if (cached(f) && !f->exclusiveOpen && !f->readOnlyOpen && cache4flushFile(f, 1) != 0)
+    return error4reportEx(f->cb, err4write, nameOf(f), nullptr, nullptr);
   return 0;
 }
 

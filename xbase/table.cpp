@@ -1,6 +1,7 @@
 // Tables: create, open, close, navigation and write-back.
 #include "xbase/table.h"
 #include "xbase/memo.h"
+#include "xbase/block_cache.h"
 #include "xbase/index.h"
 #include "xbase/byte_fields.h"
 
@@ -463,6 +464,11 @@ int d4go(DATA4* d, int32_t n) {
       if (rc != 0) return rc;
     }
   }
+  // A record locked alone is read from the file: a cached copy may be older
+  // than the last write of another program.
+  if (n > 0 && !d->file.exclusiveOpen && !d->fileLocked && d4lockTestRecord(d, n) &&
+      cache4drop(&d->file, d4recordPosition(d, n), d->recordLen) != 0)
+    return -1;
   int rc = d4goData(d, n);
   if (rc != 0) return rc;
   resetMemoStates(d);

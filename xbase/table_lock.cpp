@@ -3,6 +3,7 @@
 // gate, and the whole-table range covers every record byte and the append byte.
 #include "xbase/table.h"
 #include "xbase/memo.h"
+#include "xbase/block_cache.h"
 
 #include <algorithm>
 #include <cstring>
@@ -62,6 +63,7 @@ int d4lockAppend(DATA4* d) {
   if (rc == 0) {
     d->appendLocked = 1;
     d->heldCount = -1; // read fresh under the lock
+    if (!d->file.exclusiveOpen && cache4drop(&d->file, 0, 32) != 0) return -1;
   }
   return rc;
 }

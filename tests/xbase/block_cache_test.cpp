@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -144,6 +145,57 @@ TEST_F(CacheTest, IndexWorkThroughTheCache) {
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(t4check(d4tagByName(d, "NAME")), 0);
   EXPECT_EQ(d4seek(d, "N499"), 0);
+  d4close(d);
+}
+
+TEST_F(CacheTest, SharedTablesLoseNothingBetweenPrograms) {
+  // This engine record caches the table; a second one on its own open file
+  // stands for another program.
+  const FIELD4INFO fields[] = {{"NAME", 'C', 20, 0}, {nullptr, 0, 0, 0}};
+  DATA4* d = d4create(&cb, dir.file("s.dbf").c_str(), fields, nullptr);
+  ASSERT_NE(d, nullptr);
+  for (const char* n : {"one", "two", "three"}) {
+    d4blank(d);
+    f4assign(d4fieldByName(d, "NAME"), n);
+    ASSERT_EQ(d4append(d), 0);
+  }
+  startSmall();
+  ASSERT_EQ(file4cacheKind(&d->file, 1), 0);
+  cb.lockAttempts = 1;
+  CODE4 other{};
+  code4init(&other);
+  other.lockAttempts = 1;
+  DATA4* o = d4open(&other, dir.file("s.dbf").c_str());
+  ASSERT_NE(o, nullptr);
+  auto name = [](DATA4* t, int32_t n) {
+    EXPECT_EQ(d4go(t, n), 0);
+    char buf[21] = {0};
+    f4copyTo(d4fieldByName(t, "NAME"), buf, sizeof buf);
+    return std::string(buf, std::strlen(buf));
+  };
+  auto rename = [](DATA4* t, int32_t n, const char* to) {
+    ASSERT_EQ(d4go(t, n), 0);
+    f4assign(d4fieldByName(t, "NAME"), to);
+    ASSERT_EQ(d4flush(t), 0);
+    ASSERT_EQ(d4unlockAll(t), 0);
+  };
+  EXPECT_EQ(name(d, 1).substr(0, 3), "one"); // the block with records 1 to 3 is cached
+
+  // A whole-file lock reads what the other program wrote.
+  rename(o, 1, "uno");
+  ASSERT_EQ(d4lockFile(d), 0);
+  EXPECT_EQ(name(d, 1).substr(0, 3), "uno");
+  ASSERT_EQ(d4unlockAll(d), 0);
+
+  // Writing one record never writes back the other program's neighbour.
+  EXPECT_EQ(name(d, 2).substr(0, 3), "two");
+  rename(o, 3, "tres");
+  rename(d, 2, "dos");
+  ASSERT_EQ(code4cacheSuspend(&cb), 0);
+  EXPECT_EQ(name(o, 3).substr(0, 4), "tres");
+  EXPECT_EQ(name(o, 2).substr(0, 3), "dos");
+  d4close(o);
+  code4release(&other);
   d4close(d);
 }
 
