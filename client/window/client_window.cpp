@@ -16,6 +16,7 @@
 #include "client/speech_thread.h"
 #include "client/text_log.h"
 #include "client/window/call_list_view.h"
+#include "client/window/library_hooks.h"
 #include "client/window/line_events.h"
 #include "client/window/link_listener.h"
 #include "client/window/list_commands.h"
@@ -220,9 +221,12 @@ ClientWindow::ClientWindow(ClientWindowConfig config, QWidget* parent)
     bannerFont_ = QFont("Arial");
     bannerFont_.setPixelSize(72);
     bannerFont_.setBold(true);
+    setLibraryHooks({[this] { return int(history_->ring().size()); },
+                     [this](unsigned bits, const char* text) { return reactions_->apply(bits, text); }});
 }
 
 ClientWindow::~ClientWindow() {
+    setLibraryHooks({});
     cleanupWindow();
     // The view goes before the model it shows; Qt would delete it only after the members.
     delete view_;

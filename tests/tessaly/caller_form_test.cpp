@@ -28,6 +28,22 @@
 #include "platform/registry.h"
 #include "tests/support/qt_environment.h"
 
+// The program's side of the text-message request, as the client window exports it.
+struct SentRequest {
+    unsigned wParam = 0;
+    std::string text;
+    int calls = 0;
+};
+SentRequest g_sent;
+
+extern "C" __attribute__((visibility("default"))) int orvelin_send_settings_changed_v1(
+    unsigned wParam, const char* text) {
+    g_sent.wParam = wParam;
+    g_sent.text = text ? text : "";
+    ++g_sent.calls;
+    return 0;
+}
+
 namespace {
 
 using platform::RegNode;
@@ -389,6 +405,34 @@ TEST_F(CallerForm, AKeyThatCannotBeWrittenIsNotReportedAsSaved) {
               0);
     EXPECT_NE(log.finish().find("An error occured while trying to save your settings."),
               std::string::npos);
+}
+
+TEST_F(CallerForm, SmsAsksTheProgramWithTheCellularNumberAsTyped) {
+    struct Case {
+        std::uint32_t infoMask;
+        const char* cellular;
+        int calls;
+    };
+    for (const Case& c : {Case{0x19, "0171 ", 1}, Case{0x19, "", 0}, Case{0x01, "0171", 0}}) {
+        SCOPED_TRACE(c.infoMask);
+        RegNode root = callers();
+        root.subkey("SOFTWARE\\ORVELIN")->setDword("Info Mask", c.infoMask);
+        writeHive(root);
+        g_sent = {};
+        Call call{"0301"};
+        run(call, [&](Form& f) {
+            f.type("Page3", "Cellular", c.cellular);
+            EXPECT_EQ(f.get<QToolButton>("SpeedButton3")->isEnabled(), c.infoMask == 0x19);
+            f.click("SpeedButton3");
+            EXPECT_TRUE(f.dialog.isVisible());
+            f.click("SpeedButton1");
+        });
+        EXPECT_EQ(g_sent.calls, c.calls);
+        if (c.calls) {
+            EXPECT_EQ(g_sent.wParam, 0x2020u);
+            EXPECT_EQ(g_sent.text, c.cellular);
+        }
+    }
 }
 
 TEST_F(CallerForm, Screenshots) {

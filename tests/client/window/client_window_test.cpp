@@ -7,6 +7,8 @@
 #include <QLineEdit>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
+#include <dlfcn.h>
 #include <cstdlib>
 #include <fstream>
 
@@ -50,6 +52,7 @@ class ClientWindowTest : public testing::Test {
         exchange_->clearRecord();
         ClientWindowConfig config;
         config.programDir = dir_.path().string() + "/";
+        config.libraryDir = ORVELIN_BUILD_DIR;
         config.hostPort = [] { return 0u; };  // no instance link here
         config.frame.closePopup = [this](platform::AppMessage& m) {
             closedPopups_.push_back(int(m.wParam));
@@ -211,6 +214,34 @@ TEST_F(ClientWindowTest, CapiOffStopsListeningAndOnAgainTakesCallsAgain) {
     EXPECT_TRUE(window_->capiEnabled());
     ASSERT_TRUE(exchange_->waitUntil([&] { return exchange_->ring(s) != 0; }));
     EXPECT_TRUE(QTest::qWaitFor([&] { return !window_->history().list().rows().empty(); }, 20000));
+}
+
+TEST_F(ClientWindowTest, ACallerAddedThroughTheFormIsNamedByTheNextCall) {
+    using RingCount = int (*)();
+    auto ringCount = reinterpret_cast<RingCount>(dlsym(RTLD_DEFAULT, "orvelin_call_ring_count_v1"));
+    ASSERT_NE(ringCount, nullptr) << "the program does not export the ring's size";
+    EXPECT_EQ(ringCount(), int(window_->history().ring().size()));
+
+    ringListed("0301234567");
+    window_->command(CM_REJECT);
+    selectTopRow();
+    bool typed = false;
+    QTimer::singleShot(0, [&] {
+        auto* form = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(form, nullptr) << "the caller form did not open";
+        auto* name = form->findChild<QLineEdit*>("CallerName");
+        ASSERT_NE(name, nullptr);
+        EXPECT_TRUE(form->findChild<QLineEdit*>("CallerNumber")->isReadOnly());
+        QTest::keyClicks(name, "Anne Example");
+        form->findChild<QToolButton*>("OK")->click();
+        typed = true;
+    });
+    window_->command(CM_ADD_CALLER);
+    ASSERT_TRUE(typed);
+    EXPECT_EQ(topRow().text[kColumnCallerName], "Anne Example") << "the listed call is renamed";
+
+    ringListed("0301234567");
+    EXPECT_EQ(topRow().text[kColumnCallerName], "Anne Example");
 }
 
 }  // namespace
