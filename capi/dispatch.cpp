@@ -579,6 +579,11 @@ void workerLoop(uint16_t applId) {
         if (connection.watched()) {
             auto seen = connection.waitForFrame(kWorkerWaitSlice, frame);
             if (gStop) break;
+            // rcapi moves the block of a DATA_B3_IND shorter than 30 bytes to offset 30,
+            // unchecked: a block that does not fit would overrun its receive buffer.
+            if (seen == DriverConnection::Wait::Frame && frame.dataIndication &&
+                frame.messageLength < 30 && 30 + frame.dataLength > receiveBufferSize())
+                seen = DriverConnection::Wait::Corrupt;
             if (seen == DriverConnection::Wait::Corrupt) {
                 // No reader can find the next frame; libcapi20's would overrun its buffer.
                 WriteCapiLog("Error: unreadable frame from the ISDN driver");

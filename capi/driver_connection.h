@@ -25,6 +25,8 @@ bool SetNoDelay(int fd);
 struct DriverFrame {
     size_t payload = 0;        // bytes after the frame's length word
     size_t messageLength = 0;  // the CAPI message's own length word; 0 below two bytes
+    bool dataIndication = false;
+    size_t dataLength = 0;  // DATA_B3_IND: the DataLength word
 };
 
 class DriverConnection {

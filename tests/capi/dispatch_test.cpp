@@ -203,6 +203,13 @@ TEST(LostExchange, WorkerEndsAndRequestsFail) {
         {"frame longer than any frame",
          [&](isdnsim::Exchange& e) { e.sendBytesToApplication(huge); },
          "Error: unreadable frame from the ISDN driver"},
+        {"data block that libcapi20 would move past its buffer",
+         [](isdnsim::Exchange& e) {
+             Bytes m = RawMessage(CAPI_DATA_B3, CAPI_IND, 3, 0x10101,
+                                  {0, 0, 0, 0, 0xFF, 0xFF, 1, 0, 0, 0});
+             e.sendRawToApplication(m);
+         },
+         "Error: unreadable frame from the ISDN driver"},
         {"frame shorter than its length word",
          [](isdnsim::Exchange& e) {
              e.sendBytesToApplication({0x00, 0x01, 0x41});
