@@ -17,7 +17,13 @@ CallHistory::~CallHistory() {
 }
 
 void CallHistory::load() {
-    if (!loadCallTable(callTablePath(config_.programDir), ring_, config_.log)) startSave();
+    std::vector<std::uint8_t> image;
+    if (!loadCallTable(callTablePath(config_.programDir), ring_, config_.log, image)) {
+        startSave();
+    } else if (!image.empty()) {
+        // The file is the ring: the first save after start-up writes only what changed.
+        saver_.adopt(ring_, std::move(image));
+    }
     list_.setLongDate(settings::HasOption(options(), settings::OptionBits::LongDate));
     list_.rebuild();
 }

@@ -157,6 +157,15 @@ const TCallRecord* CallRing::find(std::uint32_t id) const {
 
 int CallRing::findIndex(std::uint32_t id) const {
     if (id == 0) return -1;
+    // Ids are handed out one after another to consecutive slots, so a record that
+    // is still where it was taken sits as far behind the newest as its id is.
+    const std::uint32_t n = size();
+    const std::uint32_t newest = (head_ + n - 1) % n;
+    const std::uint32_t newestId = slots_[newest].id;
+    if (newestId >= id && newestId - id < n) {
+        const std::uint32_t guess = (newest + n - (newestId - id)) % n;
+        if (slots_[guess].id == id) return static_cast<int>(guess);
+    }
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         if (slots_[i].id == id) return static_cast<int>(i);
     }
@@ -229,6 +238,26 @@ std::vector<std::uint8_t> CallRing::snapshot() const {
                                         image.data() + 4 + i * kCallRecordSize, kCallRecordSize));
     }
     return image;
+}
+
+}  // namespace orvelin::client
+
+namespace orvelin::client {
+
+bool CallRing::restore(std::span<std::uint8_t> image) {
+    if (image.size() != fileSize(size())) return false;
+    const std::uint32_t head = image[0] | (std::uint32_t{image[1]} << 8) |
+                               (std::uint32_t{image[2]} << 16) | (std::uint32_t{image[3]} << 24);
+    if (head >= size()) return false;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        const std::span<std::uint8_t, kCallRecordSize> bytes(image.data() + 4 + i * kCallRecordSize,
+                                                             kCallRecordSize);
+        slots_[i] = decodeCallRecord(bytes);
+        encodeCallRecord(slots_[i], bytes);
+    }
+    head_ = head;
+    changedWhole();
+    return true;
 }
 
 }  // namespace orvelin::client

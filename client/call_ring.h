@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -66,7 +67,9 @@ class CallRing {
     // Notes the slot as changed: write through the reference before the next save.
     TCallRecord& at(std::uint32_t index);
 
-    // By id, searching from index 0; id 0 never matches (it marks empty slots).
+    // By id: the slot the id was handed out to while the record is still there (one
+    // look), else the first slot from index 0 that holds it; id 0 never matches (it
+    // marks empty slots).
     TCallRecord* find(std::uint32_t id);
     const TCallRecord* find(std::uint32_t id) const;
     int findIndex(std::uint32_t id) const;
@@ -101,6 +104,10 @@ class CallRing {
 
     // The call-table file image: head index (u32 LE) then every record.
     std::vector<std::uint8_t> snapshot() const;
+    // Takes the content from a file image and rewrites the image as snapshot() would
+    // give it (loaded text fields are terminated). False, and nothing changed, when the
+    // image is not exactly fileSize(size()) bytes or its head is out of range.
+    bool restore(std::span<std::uint8_t> image);
     static std::size_t fileSize(std::uint32_t maxCalls) {
         return 4 + static_cast<std::size_t>(maxCalls) * kCallRecordSize;
     }

@@ -68,47 +68,45 @@ std::filesystem::path callTablePath(std::string_view programDir) {
 }
 
 bool loadCallTable(const std::filesystem::path& file, CallRing& ring, const LogLine& log) {
-    ring.clear();
+    std::vector<std::uint8_t> image;
+    return loadCallTable(file, ring, log, image);
+}
+
+bool loadCallTable(const std::filesystem::path& file, CallRing& ring, const LogLine& log,
+                   std::vector<std::uint8_t>& image) {
+    image.clear();
     // Non-blocking so that a FIFO planted under the file's name cannot hang start-up.
     Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (fd.get() < 0) return false;
+    if (fd.get() < 0) {
+        ring.clear();
+        return false;
+    }
+    auto empty = [&](const std::string& why) {
+        ring.clear();
+        image.clear();
+        if (log) log(why);
+        return true;
+    };
 
     const std::size_t expected = CallRing::fileSize(ring.size());
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (log) log("Call table " + file.string() + " is not a regular file; starting empty");
-        return true;
-    }
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return empty("Call table " + file.string() + " is not a regular file; starting empty");
     if (static_cast<std::uint64_t>(st.st_size) != expected) {
-        if (log) {
-            log("Call table " + file.string() + " has " + std::to_string(st.st_size) +
-                " bytes, expected " + std::to_string(expected) + "; starting empty");
-        }
-        return true;
+        return empty("Call table " + file.string() + " has " + std::to_string(st.st_size) +
+                     " bytes, expected " + std::to_string(expected) + "; starting empty");
     }
 
-    std::vector<std::uint8_t> image(expected);
-    if (!readAll(fd.get(), image)) {
-        if (log)
-            log(errnoText("Call table could not be read:", file.string()) + "; starting empty");
-        return true;
+    image.resize(expected);
+    if (!readAll(fd.get(), image))
+        return empty(errnoText("Call table could not be read:", file.string()) + "; starting empty");
+    if (!ring.restore(image)) {
+        const std::uint32_t head = image[0] | (std::uint32_t{image[1]} << 8) |
+                                   (std::uint32_t{image[2]} << 16) |
+                                   (std::uint32_t{image[3]} << 24);
+        return empty("Call table " + file.string() + " names head slot " + std::to_string(head) +
+                     " of " + std::to_string(ring.size()) + "; starting empty");
     }
-    const std::uint32_t head = image[0] | (std::uint32_t{image[1]} << 8) |
-                               (std::uint32_t{image[2]} << 16) | (std::uint32_t{image[3]} << 24);
-    if (head >= ring.size()) {
-        if (log) {
-            log("Call table " + file.string() + " names head slot " + std::to_string(head) +
-                " of " + std::to_string(ring.size()) + "; starting empty");
-        }
-        return true;
-    }
-    std::vector<TCallRecord> records;
-    records.reserve(ring.size());
-    for (std::uint32_t i = 0; i < ring.size(); ++i) {
-        records.push_back(decodeCallRecord(std::span<const std::uint8_t, kCallRecordSize>(
-            image.data() + 4 + std::size_t{i} * kCallRecordSize, kCallRecordSize)));
-    }
-    ring.replace(head, std::move(records));
     return true;
 }
 

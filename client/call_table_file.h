@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "client/call_ring.h"
 
@@ -26,6 +27,10 @@ using LogLine = std::function<void(std::string_view)>;
 // the ring empty and logs why. Loaded text fields are terminated; states and
 // other numbers are kept as they are.
 bool loadCallTable(const std::filesystem::path& file, CallRing& ring, const LogLine& log);
+// The same; when the file was taken, `image` gets the ring's file image (equal to
+// ring.snapshot()), else it is left empty.
+bool loadCallTable(const std::filesystem::path& file, CallRing& ring, const LogLine& log,
+                   std::vector<std::uint8_t>& image);
 
 // Writes a whole file image to a temporary file beside `file`, flushes it to
 // disk and renames it over `file`, so a reader sees the old file or the new

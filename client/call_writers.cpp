@@ -60,8 +60,11 @@ void CallTableSaver::save(CallRing& ring) {
     if (changes.whole || base_ != &ring) {
         save(static_cast<const CallRing&>(ring));
         base_ = &ring;
+        baseHead_ = ring.head();
         return;
     }
+    if (changes.slots.empty() && ring.head() == baseHead_) return;  // nothing new to write
+    baseHead_ = ring.head();
     handOver([&](Pending& p) {
         p.head = ring.head();
         for (const std::uint32_t slot : changes.slots) {
@@ -74,6 +77,17 @@ void CallTableSaver::save(CallRing& ring) {
             }
         }
     });
+}
+
+void CallTableSaver::adopt(CallRing& ring, std::vector<std::uint8_t> image) {
+    ring.takeChanges();
+    handOver([&](Pending& p) {
+        p = Pending{};
+        p.whole = std::move(image);
+        p.wholeOnDisk = true;
+    });
+    base_ = &ring;
+    baseHead_ = ring.head();
 }
 
 void CallTableSaver::save(const CallRing& ring) {
@@ -106,6 +120,7 @@ void CallTableSaver::writeLatest() {
     }
     if (p.whole) image_ = std::move(*p.whole);
     if (image_.size() < 4) return;
+    if (p.wholeOnDisk && !p.head && p.records.empty()) return;
     if (p.head) {
         for (int i = 0; i < 4; ++i) image_[static_cast<std::size_t>(i)] =
             static_cast<std::uint8_t>(*p.head >> (8 * i));

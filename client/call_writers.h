@@ -67,6 +67,9 @@ class CallTableSaver {
     ~CallTableSaver();
 
     void save(CallRing& ring);
+    // The file holds `image` already, and it is the ring's file image (as loaded): the
+    // ring's later saves hand over only their changes, and nothing is written now.
+    void adopt(CallRing& ring, std::vector<std::uint8_t> image);
     // Snapshots of the whole ring.
     void save(const CallRing& ring);
     void save(std::vector<std::uint8_t> image);
@@ -78,6 +81,7 @@ class CallTableSaver {
   private:
     struct Pending {
         std::optional<std::vector<std::uint8_t>> whole;
+        bool wholeOnDisk = false;  // `whole` is the file as it is
         std::optional<std::uint32_t> head;
         std::vector<std::pair<std::uint32_t, CallRecordBytes>> records;
         std::unordered_map<std::uint32_t, std::size_t> recordAt;  // slot -> place in records
@@ -88,6 +92,7 @@ class CallTableSaver {
     const std::filesystem::path file_;
     const LogLine log_;
     const CallRing* base_ = nullptr;  // the ring whose changes save(CallRing&) takes
+    std::uint32_t baseHead_ = 0;      // its head as last handed over
     mutable std::mutex mutex_;
     Pending pending_;
     bool scheduled_ = false;

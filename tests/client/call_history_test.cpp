@@ -62,12 +62,23 @@ TEST(CallHistory, StartUpSaveUpdateAndRestart) {
         EXPECT_EQ(queued, (std::vector<int>{0, 0, 1, 1}));
     }
 
+    // Bytes after a text's terminator are not part of the ring: the first save after
+    // start-up carries only the change, and the file must still equal the ring.
+    auto image = test::readBytes(callTablePath(home));
+    image[4 + 583 + 69 + 10] = 'x';  // slot 1 (not updated below): after its caller name
+    test::writeBytes(callTablePath(home), image);
+
     // A restart within the same second lists the calls again and repeats no id.
     CallHistory again(config());
     again.load();
+    again.find(firstId)->count = 3;
+    again.updateCallRow(*again.find(firstId));
+    again.flush();
+    EXPECT_EQ(test::readBytes(callTablePath(home)), again.ring().snapshot());
     EXPECT_TRUE(logged.empty());
     ASSERT_EQ(again.list().rows().size(), 2u);
     EXPECT_EQ(again.list().rows()[0].text[kColumnCount], " 12 sec.");
+    EXPECT_EQ(again.list().rows()[1].text[kColumnCount], " 3 sec.");
     EXPECT_EQ(again.find(firstId)->callerNumber.view(), "0301");
     EXPECT_EQ(again.find(firstId)->comment.view(), "written after its save");
     EXPECT_EQ(again.takeNew(at(9000)).id, firstId + 2);

@@ -74,6 +74,31 @@ TEST(CallRing, FindByIdNeverMatchesZero) {
     EXPECT_EQ(ring.findIndex(8), -1);
 }
 
+// Records moved away from the slot their id was taken in (a removed row closes the
+// gap, a file was loaded) are still found, and only where they are.
+TEST(CallRing, FindByIdAfterRecordsMoved) {
+    TestDir dir;
+    CallRing ring(5);
+    for (int i = 0; i < 7; ++i) ring.takeNew(at(100), {}, dir.path());  // ids 100..106
+    for (std::uint32_t id = 102; id <= 106; ++id) EXPECT_EQ(ring.find(id)->id, id);
+    EXPECT_EQ(ring.findIndex(101), -1);  // overwritten
+    EXPECT_EQ(ring.findIndex(107), -1);  // not yet taken
+
+    std::swap(ring.at(0), ring.at(3));  // 105 <-> 103
+    ring.at(4).id = 0;                  // 104 removed
+    EXPECT_EQ(ring.findIndex(105), 3);
+    EXPECT_EQ(ring.findIndex(103), 0);
+    EXPECT_EQ(ring.findIndex(104), -1);
+    EXPECT_EQ(ring.findIndex(106), 1);
+
+    std::vector<TCallRecord> loaded(5);
+    loaded[2].id = 9000;
+    loaded[4].id = 40;  // newest by position, yet older
+    ASSERT_TRUE(ring.replace(0, std::move(loaded)));
+    EXPECT_EQ(ring.findIndex(9000), 2);
+    EXPECT_EQ(ring.findIndex(40), 4);
+}
+
 TEST(CallRing, IdsDoNotRepeatAfterQuickRestart) {
     TestDir dir;
     // The last run handed out ids up to 5009 within the same few seconds.
