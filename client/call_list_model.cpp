@@ -64,21 +64,49 @@ std::string callCountText(std::uint32_t state, std::uint16_t count) {
     }
 }
 
+namespace {
+
+// `value` in decimal, zero-padded to `width` digits (more when it needs more), as
+// "%0<width>d" would print it; a list of many rows is built from these.
+void appendPadded(std::string& out, unsigned value, std::size_t width) {
+    char digits[8];
+    std::size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    if (n < width) out.append(width - n, '0');
+    while (n > 0) out.push_back(digits[--n]);
+}
+
+}  // namespace
+
 std::string callTimeText(const LocalDateTime& t, bool longDate) {
-    char date[64];
+    std::string text;
+    text.reserve(32);
     const bool monthKnown = t.month >= 1 && t.month <= 12;
     if (longDate && monthKnown && t.dayOfWeek < kWeekdays.size()) {
+        char date[64];
         std::snprintf(date, sizeof date, "%.*s, %d %.*s %04d",
                       static_cast<int>(kWeekdays[t.dayOfWeek].size()),
                       kWeekdays[t.dayOfWeek].data(), int{t.day},
                       static_cast<int>(kMonths[t.month - 1u].size()), kMonths[t.month - 1u].data(),
                       int{t.year});
+        text = date;
     } else {
-        std::snprintf(date, sizeof date, "%04d-%02d-%02d", int{t.year}, int{t.month}, int{t.day});
+        appendPadded(text, t.year, 4);
+        text.push_back('-');
+        appendPadded(text, t.month, 2);
+        text.push_back('-');
+        appendPadded(text, t.day, 2);
     }
-    char time[32];
-    std::snprintf(time, sizeof time, "%02d:%02d:%02d", int{t.hour}, int{t.minute}, int{t.second});
-    return std::string(date) + "  " + time;
+    text += "  ";
+    appendPadded(text, t.hour, 2);
+    text.push_back(':');
+    appendPadded(text, t.minute, 2);
+    text.push_back(':');
+    appendPadded(text, t.second, 2);
+    return text;
 }
 
 CallRow makeCallRow(const TCallRecord& r, bool longDate) {

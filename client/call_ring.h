@@ -48,7 +48,7 @@ bool deleteFileInside(const std::filesystem::path& programDir, std::string_view 
 
 // Slots that may have changed since the changes were last taken.
 struct CallRingChanges {
-    bool whole = false;                 // every slot and the head
+    bool whole = false;                // every slot and the head
     std::vector<std::uint32_t> slots;  // else these slots, each once, and the head
 };
 

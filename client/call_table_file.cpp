@@ -99,7 +99,8 @@ bool loadCallTable(const std::filesystem::path& file, CallRing& ring, const LogL
 
     image.resize(expected);
     if (!readAll(fd.get(), image))
-        return empty(errnoText("Call table could not be read:", file.string()) + "; starting empty");
+        return empty(errnoText("Call table could not be read:", file.string()) +
+                     "; starting empty");
     if (!ring.restore(image)) {
         const std::uint32_t head = image[0] | (std::uint32_t{image[1]} << 8) |
                                    (std::uint32_t{image[2]} << 16) |

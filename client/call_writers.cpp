@@ -122,8 +122,8 @@ void CallTableSaver::writeLatest() {
     if (image_.size() < 4) return;
     if (p.wholeOnDisk && !p.head && p.records.empty()) return;
     if (p.head) {
-        for (int i = 0; i < 4; ++i) image_[static_cast<std::size_t>(i)] =
-            static_cast<std::uint8_t>(*p.head >> (8 * i));
+        for (int i = 0; i < 4; ++i)
+            image_[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(*p.head >> (8 * i));
     }
     for (const auto& [slot, bytes] : p.records) {
         const std::size_t at = 4 + std::size_t{slot} * kCallRecordSize;

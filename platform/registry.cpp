@@ -505,7 +505,8 @@ class ReadCache {
         }
         // Checked before opening: a FIFO planted under the name would block the open.
         if (!S_ISREG(st.st_mode))
-            return failure(RegStatus::Malformed, "registry file " + path + " is not a regular file");
+            return failure(RegStatus::Malformed,
+                           "registry file " + path + " is not a regular file");
         {
             std::lock_guard lock(mutex_);
             Entry* e = find(path);

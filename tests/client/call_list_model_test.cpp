@@ -77,6 +77,10 @@ TEST(CallRowText, TimeColumnShortAndLong) {
     // A damaged record cannot index the name tables.
     const LocalDateTime bad{2026, 13, 9, 40, 99, 99, 99, 0};
     EXPECT_EQ(callTimeText(bad, true), "2026-13-40  99:99:99");
+    // Fields wider than their places are printed whole.
+    const LocalDateTime wide{65535, 100, 0, 0, 123, 0, 65535, 0};
+    EXPECT_EQ(callTimeText(wide, false), "65535-100-00  123:00:65535");
+    EXPECT_EQ(callTimeText(LocalDateTime{}, false), "0000-00-00  00:00:00");
 }
 
 TEST(CallRowText, RowForEveryState) {
