@@ -23,7 +23,7 @@ std::shared_ptr<const MessageLogSink> g_sink;  // guarded by g_sinkMutex; null: 
 // One line per box: line breaks and other control characters (texts may come from the
 // network) become spaces.
 std::string logLine(const std::string& caption, const std::string& text, const char* answer) {
-    std::string line = caption + ": " + text;
+    std::string line = caption.empty() ? text : caption + ": " + text;
     for (char& c : line) {
         const auto u = static_cast<unsigned char>(c);
         if (u < 0x20 || u == 0x7f) c = ' ';

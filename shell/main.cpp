@@ -9,13 +9,16 @@
 #include <QMenuBar>
 #include <QStatusBar>
 #include <cstdio>
+#include <cstdlib>
 
 #include "capi/capi.h"
 #include "client/window/client_window.h"
 #include "media/alsa_player.h"
 #include "platform/app_runtime.h"
+#include "platform/command_line.h"
 #include "platform/message_box.h"
 #include "platform/paths.h"
+#include "platform/single_instance.h"
 #include "settings/settings_log.h"
 #include "settings/settings_store.h"
 #include "shell/popup_banner.h"
@@ -26,6 +29,11 @@ namespace {
 using orvelin::client::ClientWindow;
 
 bool g_headless = false;
+
+const char kSecondInstanceText[] =
+    "You are trying to start a second instance of Orvelin\nwhile the program is currently "
+    "running. Activate the\nprogram by clicking at the icon in the system tray.\n\nIf you "
+    "think this is an error condition you should\nreboot your computer to correct the problem.";
 
 void logLine(const std::string& line) {
     capi::WriteCapiLog(line);
@@ -84,14 +92,41 @@ void addMenu(PlainFrame& frame, ClientWindow& client, const char* title,
 int main(int argc, char** argv) {
     using namespace orvelin;
     std::string error;
-    const std::string home = platform::initProgramDirectory(argc, argv, false, &error);
+    platform::CommandLine options;
+    if (!platform::parseCommandLine(argc, argv, options, error)) {
+        std::fprintf(stderr, "orvelin: %s\n%s\nTry 'orvelin --help' for more.\n", error.c_str(),
+                     platform::kUsageLine);
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(platform::helpText().c_str(), stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    const std::string home = platform::initProgramDirectory(argc, argv, options.service, &error);
     if (home.empty()) {
         std::fprintf(stderr, "orvelin: %s\n", error.c_str());
         return 1;
     }
+    // A service has no desktop to show anything on, whatever its environment says.
+    if (options.service) setenv("QT_QPA_PLATFORM", "offscreen", 1);
     platform::AppRuntime runtime(argc, argv);
     g_headless = runtime.headless();
     platform::setMessageLogSink(logLine);
+
+    // The lock lives as long as main(): the kernel drops it with the process, however
+    // the process ends, so a crash leaves nothing stale behind.
+    platform::SingleInstanceLock instance;
+    switch (instance.acquire(platform::SingleInstanceLock::defaultPath())) {
+        case platform::SingleInstanceLock::Result::Acquired:
+            break;
+        case platform::SingleInstanceLock::Result::HeldElsewhere:
+            platform::messageBox(kSecondInstanceText, "");
+            return 1;
+        case platform::SingleInstanceLock::Result::Error:
+            platform::messageBox(instance.error(), "Orvelin", platform::BoxButtons::Ok,
+                                 platform::BoxIcon::Error);
+            return 1;
+    }
     settings::SetSettingsLogSink([](std::string_view line) { logLine(std::string(line)); });
     error4setHook(engineBox);
     settings::EnsureSettingsKeys();

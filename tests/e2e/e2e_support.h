@@ -47,11 +47,13 @@ class TempDir {
     fs::path path_;
 };
 
-// A running orvelin with stderr on a pipe; killed and reaped if a test gives up on it.
-// Its program directory is dir/home/; `extraEnv` adds NAME=value entries.
+// A running orvelin with stdout and stderr on pipes; killed and reaped if a test gives up
+// on it. Its program directory is dir/home/; `extraEnv` adds NAME=value entries and
+// `args` its command-line arguments.
 class Program {
   public:
-    explicit Program(const fs::path& dir, const std::vector<std::string>& extraEnv = {}) {
+    explicit Program(const fs::path& dir, const std::vector<std::string>& extraEnv = {},
+                     std::vector<std::string> args = {}) {
         fs::create_directories(dir / "home");
         fs::create_directories(dir / "run");
         fs::permissions(dir / "run", fs::perms::owner_all);
@@ -73,18 +75,26 @@ class Program {
         for (auto& s : env) envp.push_back(s.data());
         envp.push_back(nullptr);
 
-        int fds[2];
+        int fds[2], outFds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+        if (pipe2(outFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, outFds[1], STDOUT_FILENO);
         std::string exe = ORVELIN_EXE;
-        char* argv[] = {exe.data(), nullptr};
-        const int rc = posix_spawn(&pid_, exe.c_str(), &actions, nullptr, argv, envp.data());
+        std::vector<char*> argv{exe.data()};
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const int rc =
+            posix_spawn(&pid_, exe.c_str(), &actions, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
         close(fds[1]);
+        close(outFds[1]);
         stderrFd_ = fds[0];
+        stdoutFd_ = outFds[0];
         fcntl(stderrFd_, F_SETFL, O_NONBLOCK);
+        fcntl(stdoutFd_, F_SETFL, O_NONBLOCK);
         if (rc != 0) {
             pid_ = -1;
             throw std::runtime_error(std::string("spawn failed: ") + std::strerror(rc));
@@ -96,6 +106,7 @@ class Program {
             waitpid(pid_, nullptr, 0);
         }
         close(stderrFd_);
+        close(stdoutFd_);
     }
 
     // Whatever the program wrote to stderr so far.
@@ -104,6 +115,14 @@ class Program {
         ssize_t n;
         while ((n = read(stderrFd_, buf, sizeof buf)) > 0) errors_.append(buf, n);
         return errors_;
+    }
+
+    // Whatever the program wrote to stdout so far.
+    const std::string& output() {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(stdoutFd_, buf, sizeof buf)) > 0) output_.append(buf, n);
+        return output_;
     }
 
     // The program has installed its handler for sig (its loop then sees the signal).
@@ -154,7 +173,9 @@ class Program {
 
     pid_t pid_ = -1;
     int stderrFd_ = -1;
+    int stdoutFd_ = -1;
     std::string errors_;
+    std::string output_;
 };
 
 }  // namespace e2e
