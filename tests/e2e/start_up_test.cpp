@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -55,6 +56,13 @@ TEST(StartUp, CommandLineFollowsTheUsualConventions) {
     }
 }
 
+std::string readAll(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 bool cameUp(Program& p) {
     return p.errors().find("no ISDN driver is reachable") != std::string::npos &&
            p.catches(SIGTERM);
@@ -78,10 +86,8 @@ TEST(StartUp, SecondStartIsRefusedWhileTheFirstRunsAndAKilledOneLeavesNoLock) {
         ASSERT_TRUE(WIFEXITED(status)) << second.errors();
         EXPECT_NE(WEXITSTATUS(status), 0);
         EXPECT_NE(second.errors().find(secondText), std::string::npos) << second.errors();
-        std::ifstream log(dir.path() / "home" / "capilog.txt");
-        std::stringstream text;
-        text << log.rdbuf();
-        EXPECT_NE(text.str().find(secondText), std::string::npos) << text.str();
+        const std::string log = readAll(dir.path() / "home" / "capilog.txt");
+        EXPECT_NE(log.find(secondText), std::string::npos) << log;
     }
     int status = 0;
     EXPECT_EQ(waitpid(first.pid(), &status, WNOHANG), 0) << "the first instance ended";
@@ -97,6 +103,34 @@ TEST(StartUp, SecondStartIsRefusedWhileTheFirstRunsAndAKilledOneLeavesNoLock) {
     ASSERT_TRUE(third.waitExit(kLimit, status));
     ASSERT_TRUE(WIFEXITED(status)) << third.errors();
     EXPECT_EQ(WEXITSTATUS(status), 0) << third.errors();
+}
+
+// The unit as shipped, checked by systemd's own verifier against the built program (the
+// verifier insists that ExecStart names an executable that exists).
+TEST(StartUp, ServiceUnitIsAcceptedBySystemd) {
+    const std::string unit = readAll(fs::path(ORVELIN_DIST) / "orvelin.service");
+    const std::string execLine = "ExecStart=/usr/bin/orvelin --service\n";
+    const size_t at = unit.find(execLine);
+    ASSERT_NE(at, std::string::npos) << unit;
+    EXPECT_NE(unit.find("StateDirectory=orvelin\n"), std::string::npos) << "data under /var/lib/orvelin";
+    if (std::system("command -v systemd-analyze >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "systemd-analyze is not installed; the unit was not verified";
+
+    TempDir dir;
+    std::string local = unit;
+    local.replace(at, execLine.size(), std::string("ExecStart=") + ORVELIN_EXE + " --service\n");
+    const fs::path path = dir.path() / "orvelin.service";
+    std::ofstream(path) << local;
+    const std::string command = "systemd-analyze verify '" + path.string() + "' 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string said;
+    char buf[512];
+    while (size_t n = std::fread(buf, 1, sizeof buf, pipe)) said.append(buf, n);
+    const int status = pclose(pipe);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
+    // Unknown keys and sections are only warned about: any word from it is a fault.
+    EXPECT_EQ(said, "");
 }
 
 }  // namespace
