@@ -169,7 +169,7 @@ TEST(Launcher, RealProgramGetsEachPlaceholderAsOneArgumentAndNoShellRuns) {
     SinkWindow window;
     CallWorkers::Hooks hooks = CallWorkers::defaultHooks();
     hooks.afterCallRun = [] { return std::optional<std::string>("/bin/sh"); };
-    hooks.afterCallParams = [&] { return "\"" + script.string() + "\" !c !n !x \"!m !y\""; };
+    hooks.afterCallParams = [&] { return std::string("\"") + script.string() + "\" !c !n !x \"!m !y\""; };
     hooks.errorBox = [](const std::string& text, const std::string&) { ADD_FAILURE() << text; };
     CallWorkers workers(window.ref(), hooks);
     const TCallRecord r = hostileRecord();

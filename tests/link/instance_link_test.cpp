@@ -10,6 +10,7 @@
 #include "link_test_support.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
+#include "tests/support/numbered.h"
 
 namespace {
 
@@ -56,7 +57,7 @@ class LinkTest : public testing::Test {
         r.id = id;
         r.arrivalSeconds = 3887532309u + id;
         r.state = 3;
-        r.callerNumber.assign("0" + std::to_string(id));
+        r.callerNumber.assign(orvelin::test::Numbered("0", id));
         r.callerName.assign("Caller \xC3\xA9");
         r.comment.assign("c");
         ring.at(index) = r;

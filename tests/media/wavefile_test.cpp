@@ -15,10 +15,8 @@ namespace {
 using test::Le16;
 using test::Le32;
 
-void Id(std::vector<uint8_t>& v, const char* id) { v.insert(v.end(), id, id + 4); }
-void U32(std::vector<uint8_t>& v, uint32_t x) {
-    for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
-}
+constexpr auto Id = test::AppendId;
+constexpr auto U32 = test::AppendLe32;
 void Chunk(std::vector<uint8_t>& v, const char* id, uint32_t declared, size_t actual, uint8_t fill) {
     Id(v, id);
     U32(v, declared);

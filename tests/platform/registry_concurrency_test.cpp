@@ -13,6 +13,7 @@
 
 #include "platform/registry.h"
 #include "tests/platform/temp_dir.h"
+#include "tests/support/numbered.h"
 
 using namespace platform;
 using testing_support::TempDir;
@@ -80,7 +81,7 @@ TEST(RegistryConcurrency, ThreadsAndTwoCopiesLoseNoUpdate) {
     std::vector<std::thread> writers;
     for (int t = 0; t < kThreads; ++t) {
         writers.emplace_back([&, t] {
-            const std::string own = "T" + std::to_string(t);
+            const std::string own = orvelin::test::Numbered("T", t);
             if (t % 2 == 0) {
                 for (int i = 0; i < kEach; ++i) increment(hive, own);
             } else {
@@ -99,7 +100,7 @@ TEST(RegistryConcurrency, ThreadsAndTwoCopiesLoseNoUpdate) {
         EXPECT_EQ(copyResults[static_cast<size_t>(t)], kEach) << "thread " << t;
     EXPECT_EQ(readCounter(hive), static_cast<uint32_t>(kThreads * kEach));
     for (int t = 0; t < kThreads; ++t)
-        EXPECT_EQ(readCounter(hive, ("T" + std::to_string(t)).c_str()),
+        EXPECT_EQ(readCounter(hive, orvelin::test::Numbered("T", t).c_str()),
                   static_cast<uint32_t>(kEach))
             << "thread " << t;
     EXPECT_EQ(readerFailures.load(), 0);

@@ -126,7 +126,7 @@ TEST(CommandLine, PlaceholdersAreReplacedInsideWordsInOnePass) {
 
 TEST_F(SpawnTest, ChildGetsEachArgumentLiterally) {
     const std::string pwned = dir_.file("pwned");
-    const std::string line = "\"" + std::string(SPAWN_PROBE) + "\" \"!n\" plain " +
+    const std::string line = std::string("\"" SPAWN_PROBE "\" \"!n\" plain ") +
                              "\"a b \\\"q\\\" $(touch " + pwned + ") ;|& * ~\" \"\"";
     const std::vector<Placeholder> ph = {{"!n", "Smith \"J\" $(touch " + pwned + "2) `id` \n x"}};
     Words argv = substitutePlaceholders(splitCommandLine(line), ph, Occurrences::First);

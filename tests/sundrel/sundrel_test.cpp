@@ -14,6 +14,7 @@
 #include "media/wavefile.h"
 #include "platform/library.h"
 #include "tests/media/test_support.h"
+#include "tests/support/numbered.h"
 
 namespace orvelin::sundrel {
 namespace {
@@ -57,14 +58,9 @@ int32_t SndConvert(const std::string& source, const std::string& destination, bo
 
 // --- WAVE files made in the test ---------------------------------------------
 
-void Id(std::vector<uint8_t>& v, const char* id) { v.insert(v.end(), id, id + 4); }
-void U16(std::vector<uint8_t>& v, uint16_t x) {
-    v.push_back(static_cast<uint8_t>(x));
-    v.push_back(static_cast<uint8_t>(x >> 8));
-}
-void U32(std::vector<uint8_t>& v, uint32_t x) {
-    for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
-}
+constexpr auto Id = test::AppendId;
+constexpr auto U16 = test::AppendLe16;
+constexpr auto U32 = test::AppendLe32;
 
 // 8 kHz 8-bit mono WAVE with the given tag and samples, optionally with a
 // chunk before and after the data.
@@ -507,10 +503,10 @@ TEST(SundrelRefuses, MalformedFilesWithoutWritingAnything) {
     std::vector<uint8_t> garbage(5000);
     for (auto& b : garbage) b = static_cast<uint8_t>(rng());
     bad.emplace_back("garbage", garbage);
-    bad.emplace_back("empty", std::vector<uint8_t>{});
+    bad.emplace_back("empty", std::vector<uint8_t>(0));
     bad.emplace_back("text", std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o', '\n'});
     for (size_t cut : {4u, 11u, 16u, 19u, 20u, 30u, 36u, 44u, 48u, 55u, 56u})
-        bad.emplace_back("cut" + std::to_string(cut), std::vector<uint8_t>(good.begin(), good.begin() + cut));
+        bad.emplace_back(orvelin::test::Numbered("cut", cut), std::vector<uint8_t>(good.begin(), good.begin() + cut));
     auto oversized = good;  // the LIST chunk claims 2 GiB
     const uint32_t huge = 0x7FFFFFF0u;
     std::memcpy(&oversized[40], &huge, 4);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include "tests/support/numbered.h"
 
 namespace {
 
@@ -128,7 +129,7 @@ TEST_F(CacheTest, IndexWorkThroughTheCache) {
   ASSERT_EQ(file4cacheKind(&ix->file, 2), 0);
   for (int i = 0; i < 500; ++i) {
     d4blank(d);
-    f4assign(d4fieldByName(d, "NAME"), ("N" + std::to_string((i * 37) % 500)).c_str());
+    f4assign(d4fieldByName(d, "NAME"), orvelin::test::Numbered("N", (i * 37) % 500).c_str());
     ASSERT_EQ(d4append(d), 0);
   }
   TAG4* t = d4tagByName(d, "NAME");

@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <vector>
+#include "tests/support/numbered.h"
 
 namespace {
 
@@ -323,7 +324,7 @@ TEST_F(IndexTest, OversizedTagsAreRefused) {
   EXPECT_EQ(i4close(ix), 0);
   std::vector<TAG4INFO> many;
   std::vector<std::string> names;
-  for (int i = 0; i < 48; ++i) names.push_back("T" + std::to_string(i));
+  for (int i = 0; i < 48; ++i) names.push_back(orvelin::test::Numbered("T", i));
   for (int i = 0; i < 48; ++i) many.push_back({names[static_cast<size_t>(i)].c_str(), "A", nullptr, 0, 0});
   many.push_back({nullptr, nullptr, nullptr, 0, 0});
   EXPECT_EQ(i4create(d, dir.file("o3").c_str(), many.data()), nullptr);
@@ -371,7 +372,7 @@ TEST_F(IndexTest, RandomOperationsMatchModel) {
     s.resize(100, ' ');
     return s;
   };
-  auto randName = [&] { return "K" + std::to_string(rng() % 300); };
+  auto randName = [&] { return orvelin::test::Numbered("K", rng() % 300); };
   auto setFields = [&](const Rec& r) {
     f4assign(d4fieldByName(d, "NAME"), r.name.c_str());
     f4assignLong(d4fieldByName(d, "NUM"), r.num);
@@ -488,12 +489,12 @@ TEST_F(IndexTest, FreedBlocksAreReused) {
   const TAG4INFO tags[] = {{"NAME", "NAME", nullptr, 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
   DATA4* d = d4create(&cb, dir.file("fb.dbf").c_str(), fields, tags);
   ASSERT_NE(d, nullptr);
-  for (int i = 0; i < 200; ++i) append(d, "NAME", "A" + std::to_string(1000 + i));
+  for (int i = 0; i < 200; ++i) append(d, "NAME", orvelin::test::Numbered("A", 1000 + i));
   INDEX4* ix = reinterpret_cast<INDEX4*>(l4first(&d->indexes));
   int32_t eof = ix->eof;
   for (int i = 1; i <= 200; ++i) {
     ASSERT_EQ(d4go(d, i), 0);
-    f4assign(d4fieldByName(d, "NAME"), ("B" + std::to_string(1000 + i)).c_str());
+    f4assign(d4fieldByName(d, "NAME"), orvelin::test::Numbered("B", 1000 + i).c_str());
     ASSERT_EQ(d4flush(d), 0);
   }
   EXPECT_EQ(t4check(d4tagByName(d, "NAME")), 0);
@@ -510,7 +511,7 @@ TEST_F(IndexTest, DamagedFilesGiveIndexError) {
   std::string dbf = dir.file("c.dbf");
   DATA4* d = d4create(&cb, dbf.c_str(), fields, tags);
   ASSERT_NE(d, nullptr);
-  for (int i = 0; i < 300; ++i) append(d, "NAME", "N" + std::to_string((i * 7919) % 1000));
+  for (int i = 0; i < 300; ++i) append(d, "NAME", orvelin::test::Numbered("N", (i * 7919) % 1000));
   ASSERT_EQ(d4close(d), 0);
   const std::string good = readAll(dir.file("c.mdx"));
 
@@ -680,7 +681,7 @@ TEST_F(IndexTest, PoisonedFreeListIsNotHandedOut) {
   std::string dbf = dir.file("p.dbf");
   DATA4* d = d4create(&cb, dbf.c_str(), fields, tags);
   ASSERT_NE(d, nullptr);
-  for (int i = 0; i < 60; ++i) append(d, "NAME", "A" + std::to_string(100 + i));
+  for (int i = 0; i < 60; ++i) append(d, "NAME", orvelin::test::Numbered("A", 100 + i));
   ASSERT_EQ(d4close(d), 0);
   const std::string mdx = readAll(dir.file("p.mdx"));
   const std::string table = readAll(dbf);
@@ -692,7 +693,7 @@ TEST_F(IndexTest, PoisonedFreeListIsNotHandedOut) {
     writeAll(dbf, table);
     d = d4open(&cb, dbf.c_str());
     ASSERT_NE(d, nullptr);
-    for (int i = 0; i < 60; ++i) append(d, "NAME", "B" + std::to_string(100 + i));
+    for (int i = 0; i < 60; ++i) append(d, "NAME", orvelin::test::Numbered("B", 100 + i));
     TAG4* t = d4tagByName(d, "NAME");
     EXPECT_EQ(t4check(t), 0) << head;
     EXPECT_EQ(walk(t).size(), 120u) << head;
@@ -779,7 +780,7 @@ TEST_F(IndexTest, SkipGoesOnAfterAnotherHandlesChange) {
   std::string dbf = dir.file("cc.dbf");
   DATA4* w = d4create(&cb, dbf.c_str(), fields, tags);
   ASSERT_NE(w, nullptr);
-  for (int i = 0; i < 100; ++i) append(w, "NAME", "A" + std::to_string(100 + i));
+  for (int i = 0; i < 100; ++i) append(w, "NAME", orvelin::test::Numbered("A", 100 + i));
   DATA4* r = d4open(&cb, dbf.c_str());
   ASSERT_NE(r, nullptr);
   TAG4* rt = d4tagByName(r, "NAME");
