@@ -27,11 +27,16 @@ function(orvelin_gtest target)
   add_executable(${target} ${ARG_SOURCES})
   target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+  # The variables go through an env wrapper rather than the ENVIRONMENT property:
+  # gtest_discover_tests flattens PROPERTIES, so of a list value only the first
+  # variable would arrive. Discovery runs through the wrapper as well.
+  set_property(TARGET ${target} PROPERTY CROSSCOMPILING_EMULATOR
+    ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen LC_ALL=C TZ=UTC
+    ORVELIN_TEST_TMP=${CMAKE_BINARY_DIR}/testtmp ${ARG_ENVIRONMENT})
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
     PROPERTIES
       LABELS ${ARG_LABEL}
-      TIMEOUT 600
-      ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=C;TZ=UTC;ORVELIN_TEST_TMP=${CMAKE_BINARY_DIR}/testtmp;${ARG_ENVIRONMENT}")
+      TIMEOUT 600)
 endfunction()
