@@ -27,6 +27,7 @@
 #include "platform/library.h"
 #include "platform/registry.h"
 #include "tests/support/qt_environment.h"
+#include "tests/tessaly/screenshots.h"
 
 // The program's side of the text-message request, as the client window exports it.
 struct SentRequest {
@@ -457,30 +458,7 @@ TEST_F(CallerForm, Screenshots) {
 }
 
 TEST(CallerFormScreens, UnderXvfb) {
-    if (std::system("command -v xvfb-run >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "xvfb-run missing (Debian package xvfb)";
-    const char* tmp = std::getenv("ORVELIN_TEST_TMP");
-    const std::string shots = std::string(tmp ? tmp : "/tmp") + "/caller-screenshots";
-    std::filesystem::remove_all(shots);
-    char self[4096] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    const std::string command = "ASAN_OPTIONS=detect_leaks=0 QT_QPA_PLATFORM=xcb "
-                                "ORVELIN_SCREENSHOTS='" + shots +
-                                "' xvfb-run -a -s '-screen 0 1024x768x24' '" + self +
-                                "' --gtest_filter=CallerForm.Screenshots";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    int pictures = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(shots)) {
-        const QImage image(QString::fromStdString(entry.path()));
-        EXPECT_EQ(image.size(), QSize(640, 480)) << entry.path();
-        std::set<QRgb> colours;
-        for (int y = 0; y < image.height(); y += 4)
-            for (int x = 0; x < image.width(); x += 4) colours.insert(image.pixel(x, y));
-        EXPECT_GT(colours.size(), 8u) << entry.path();
-        ++pictures;
-    }
-    EXPECT_EQ(pictures, 3);
-    std::printf("screenshots of the caller dialog: %s\n", shots.c_str());
+    orvelin::test::ScreenshotsUnderXvfb("caller-screenshots", "CallerForm.Screenshots", 3);
 }
 
 }  // namespace
