@@ -53,7 +53,13 @@ bool launchAllowed(const settings::CallerLaunch& launch, int msnNumber, std::uin
 
 std::string rewriteCallerNumber(std::string_view number, std::uint32_t options) {
     if (options & OptionBits::AddLeadingZero) {
-        if (number.size() > 1) return "0" + std::string(number);
+        if (number.size() > 1) {
+            // Appended, not "0" + std::string: GCC 12 at -O3 reports a false
+            // -Wrestrict for that (GCC bug 105651).
+            std::string withZero(1, '0');
+            withZero += number;
+            return withZero;
+        }
         return std::string(number);
     }
     if ((options & OptionBits::StripLeadingZero) && !number.empty() && number[0] == '0')

@@ -204,7 +204,8 @@ void callParseEach(benchmark::State& state) {
 int main(int argc, char** argv) {
     // Each size's three rows side by side.
     for (const int keys : {10, 1000, 10000}) {
-        const std::string n = "/" + std::to_string(keys);
+        std::string n = "/";  // appended: GCC 12 misreports "lit" + std::string at -O3
+        n += std::to_string(keys);
         benchmark::RegisterBenchmark(("Call/store" + n).c_str(), callStore)
             ->Arg(keys)
             ->Unit(benchmark::kMicrosecond);

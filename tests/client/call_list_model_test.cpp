@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/client/test_dir.h"
+#include "tests/support/numbered.h"
 
 namespace orvelin::client {
 namespace {
@@ -199,7 +200,7 @@ TEST_F(CallListTest, RowsStayFoundWhileTheListWrapsAround) {
             ASSERT_EQ(row != nullptr, listed) << "call " << i << ", id of call " << k;
             if (!listed) continue;
             EXPECT_EQ(row->id, ids[k]);
-            EXPECT_EQ(row->text[kColumnCount], " " + std::to_string(100 + k) + " sec.");
+            EXPECT_EQ(row->text[kColumnCount], orvelin::test::Numbered(" ", 100 + k) + " sec.");
         }
     }
     model.rebuild();

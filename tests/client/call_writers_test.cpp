@@ -11,6 +11,7 @@
 
 #include "client/text_log.h"
 #include "tests/client/test_dir.h"
+#include "tests/support/numbered.h"
 
 namespace orvelin::client {
 namespace {
@@ -74,7 +75,7 @@ TEST(CallTableSaver, BurstOfEveryKindOfChangeEndsAsTheFinalRing) {
              const auto slot = static_cast<std::uint32_t>(i * 53) % 300;  // slots in use
              TCallRecord* rec = r.find(std::as_const(r).at(slot).id);
              ASSERT_NE(rec, nullptr);
-             rec->comment.assign("c" + std::to_string(i));
+             rec->comment.assign(orvelin::test::Numbered("c", i));
          }},
         {"reference kept across saves",
          [](CallRing& r, const std::filesystem::path&, int i) {

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include "tests/support/numbered.h"
 
 namespace {
 
@@ -243,7 +244,7 @@ TEST_F(SharedReadersTest, OneWriterTwoReadersNoErrorsNoFalseMisses) {
     for (int i = 0; i < 400; ++i) {
       if (appendRow(t, phone(1000 + i)) != 0) return 2;
       if (d4go(t, 1 + i % 100) != 0) return 3;
-      f4assign(d4fieldByName(t, "NAME"), ("R" + std::to_string(i)).c_str());
+      f4assign(d4fieldByName(t, "NAME"), orvelin::test::Numbered("R", i).c_str());
       if (d4flush(t) != 0) return 4;
     }
     d4close(t);
