@@ -28,6 +28,7 @@
 #include "platform/registry.h"
 #include "tests/support/qt_environment.h"
 #include "tests/tessaly/screenshots.h"
+#include "tests/tessaly/form_fixture.h"
 
 // The program's side of the text-message request, as the client window exports it.
 struct SentRequest {
@@ -48,32 +49,12 @@ extern "C" __attribute__((visibility("default"))) int orvelin_send_settings_chan
 namespace {
 
 using platform::RegNode;
+using orvelin::test::StderrCapture;
 
 const std::string kDir = ORVELIN_BUILD_DIR;
 constexpr const char* kCallers = "SOFTWARE\\ORVELIN\\Callers\\";
 constexpr std::size_t kRecord = 583;
 
-class StderrCapture {
-  public:
-    explicit StderrCapture(std::string path) : path_(std::move(path)) {
-        std::fflush(stderr);
-        saved_ = dup(2);
-        const int fd = open(path_.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0600);
-        dup2(fd, 2);
-        close(fd);
-    }
-    std::string finish() {
-        std::fflush(stderr);
-        dup2(saved_, 2);
-        close(saved_);
-        std::ifstream in(path_);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-
-  private:
-    std::string path_;
-    int saved_ = -1;
-};
 
 struct Form {
     QDialog& dialog;
@@ -122,35 +103,9 @@ std::vector<unsigned char> ringOf(int count, std::initializer_list<std::tuple<in
     return ring;
 }
 
-class CallerForm : public testing::Test {
+class CallerForm : public orvelin::test::HiveFormTest {
   protected:
-    void SetUp() override {
-        const char* tmp = std::getenv("ORVELIN_TEST_TMP");
-        dir_ = std::string(tmp ? tmp : "/tmp") + "/caller-" + std::to_string(getpid()) + "-" +
-               testing::UnitTest::GetInstance()->current_test_info()->name() + "/";
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_ + "Answer");
-        hive_ = dir_ + "orvelin.reg";
-        setenv("ORVELIN_REGISTRY", hive_.c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("ORVELIN_REGISTRY");
-        std::filesystem::remove_all(dir_);
-    }
-    void writeHive(const RegNode& root) {
-        std::ofstream(hive_, std::ios::trunc) << platform::serializeHive(root);
-    }
-    std::string hiveText() const {
-        std::ifstream in(hive_);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    RegNode readHive() const {
-        RegNode root;
-        EXPECT_TRUE(platform::Hive(hive_).load(root).ok());
-        return root;
-    }
+    CallerForm() : HiveFormTest("caller") {}
 
     struct Call {
         // A constructor, not an aggregate: GCC 12 at -O3 reports a false
@@ -200,7 +155,6 @@ class CallerForm : public testing::Test {
         return r.value.value_or(-1);
     }
 
-    std::string dir_, hive_;
 };
 
 RegNode callers() {

@@ -26,6 +26,7 @@
 #include "platform/registry.h"
 #include "tests/support/qt_environment.h"
 #include "tests/tessaly/screenshots.h"
+#include "tests/tessaly/form_fixture.h"
 
 namespace {
 
@@ -105,35 +106,9 @@ struct Form {
     }
 };
 
-class MsnForm : public testing::Test {
+class MsnForm : public orvelin::test::HiveFormTest {
   protected:
-    void SetUp() override {
-        const char* tmp = std::getenv("ORVELIN_TEST_TMP");
-        dir_ = std::string(tmp ? tmp : "/tmp") + "/msn-" + std::to_string(getpid()) + "-" +
-               testing::UnitTest::GetInstance()->current_test_info()->name() + "/";
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_ + "Answer");
-        hive_ = dir_ + "orvelin.reg";
-        setenv("ORVELIN_REGISTRY", hive_.c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("ORVELIN_REGISTRY");
-        std::filesystem::remove_all(dir_);
-    }
-    void writeHive(const RegNode& root) {
-        std::ofstream(hive_, std::ios::trunc) << platform::serializeHive(root);
-    }
-    std::string hiveText() const {
-        std::ifstream in(hive_);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    RegNode readHive() const {
-        RegNode root;
-        EXPECT_TRUE(platform::Hive(hive_).load(root).ok());
-        return root;
-    }
+    MsnForm() : HiveFormTest("msn") {}
 
     // Runs the export with `drive` acting on the open form (and closing it); the result.
     int run(const std::function<void(Form&)>& drive, int controllers = 1, int fax = 1) {
@@ -164,7 +139,6 @@ class MsnForm : public testing::Test {
         return r.value.value_or(-1);
     }
 
-    std::string dir_, hive_;
 };
 
 const std::vector<std::string> kFreshController = {"0x10012", "No", "Yes", "No", "Yes",

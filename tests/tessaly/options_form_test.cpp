@@ -30,6 +30,7 @@
 #include "platform/registry.h"
 #include "tests/support/qt_environment.h"
 #include "tests/tessaly/screenshots.h"
+#include "tests/tessaly/form_fixture.h"
 
 namespace {
 
@@ -390,28 +391,7 @@ TEST_F(OptionsForm, HandEditedValuesOpenWithDefaultsAndTheRestIsKept) {
     EXPECT_EQ(hiveText(), platform::serializeHive(expected));
 }
 
-// What the library's boxes say while the form runs headless: they go to stderr.
-class StderrCapture {
-  public:
-    explicit StderrCapture(std::string path) : path_(std::move(path)) {
-        std::fflush(stderr);
-        saved_ = dup(2);
-        const int fd = open(path_.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0600);
-        dup2(fd, 2);
-        close(fd);
-    }
-    std::string finish() {
-        std::fflush(stderr);
-        dup2(saved_, 2);
-        close(saved_);
-        std::ifstream in(path_);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-
-  private:
-    std::string path_;
-    int saved_ = -1;
-};
+using orvelin::test::StderrCapture;
 
 TEST_F(OptionsForm, WithoutAWritableKeyNothingIsSavedAndTheUserIsTold) {
     constexpr const char* kTold = "An error occured while trying to save your settings.";
