@@ -47,6 +47,22 @@ void rollBack(std::vector<Change>& done, int32_t n) {
   }
 }
 
+// Ends a change of record n's keys: on failure undoes what was done (with the
+// pending error set aside so the undo can run, then kept), lets the index
+// locks go and puts the current record back.
+int finishKeyChanges(DATA4* d, std::vector<Change>& done, int32_t n, int rc, bool locked,
+                     int32_t savedRec) {
+  if (rc != 0) {
+    int err = d->cb->errorCode;
+    if (err < 0) d->cb->errorCode = 0;
+    rollBack(done, n);
+    if (err < 0) d->cb->errorCode = err;
+  }
+  if (locked && d4unlockIndexes(d) < 0 && rc == 0) rc = -1;
+  d->recNo = savedRec;
+  return rc;
+}
+
 // Whether the current record's own key equals the tag's current key.
 int recordMatchesTag(TAG4* t, int len, const char* against) {
   char* own = nullptr;
@@ -331,15 +347,7 @@ int d4addKeys(DATA4* d, int32_t n) {
     done.push_back(std::move(c));
     if (a < 0) rc = -1;
   });
-  if (rc != 0) {
-    int err = d->cb->errorCode;
-    if (err < 0) d->cb->errorCode = 0;
-    rollBack(done, n);
-    if (err < 0) d->cb->errorCode = err;
-  }
-  if (locked && d4unlockIndexes(d) < 0 && rc == 0) rc = -1;
-  d->recNo = savedRec;
-  return rc;
+  return finishKeyChanges(d, done, n, rc, locked, savedRec);
 }
 
 // Replaces the keys of record n: the old ones from the record on disk, the
@@ -398,13 +406,5 @@ int d4updateKeysIndexed(DATA4* d, int32_t n) {
     }
     done.push_back(c);
   }
-  if (rc != 0) {
-    int err = d->cb->errorCode;
-    if (err < 0) d->cb->errorCode = 0;
-    rollBack(done, n);
-    if (err < 0) d->cb->errorCode = err;
-  }
-  if (locked && d4unlockIndexes(d) < 0 && rc == 0) rc = -1;
-  d->recNo = savedRec;
-  return rc;
+  return finishKeyChanges(d, done, n, rc, locked, savedRec);
 }
