@@ -27,6 +27,7 @@ std::optional<platform::LResult> RecordingTarget::send(platform::MessageId id, p
 }
 
 void RecordingTarget::add(Delivered d) {
+    d.at = std::chrono::steady_clock::now();
     std::lock_guard lock(mutex_);
     delivered_.push_back(std::move(d));
     changed_.notify_all();

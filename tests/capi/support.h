@@ -30,6 +30,7 @@ struct Delivered {
     platform::LParam lParam = 0;
     std::shared_ptr<platform::MessageRecord> record;
     bool sent = false;
+    std::chrono::steady_clock::time_point at{};  // when it reached the window
 
     unsigned low() const { return unsigned(lParam) & 0xFFFF; }
     unsigned high() const { return (unsigned(lParam) >> 16) & 0xFFFF; }

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <stdexcept>
 
 namespace isdnsim {
@@ -28,6 +29,13 @@ constexpr uint8_t kOpManufacturer = 0xFA;
 constexpr uint8_t kOpVersion = 0xFC;
 constexpr uint8_t kOpSerial = 0xFE;
 
+using Clock = std::chrono::steady_clock;
+constexpr uint16_t kT30 = 4;             // B protocol 4 on all three levels: fax group 3
+constexpr uint32_t kLineRate = 8000;     // bytes per second of a transparent B channel
+constexpr uint16_t kFaxBitRate = 9600;   // the modem rate the fax link reports
+// A line idle for longer than this starts its clock again instead of catching up.
+constexpr auto kIdleLine = std::chrono::milliseconds(100);
+
 uint16_t le16(const uint8_t* p) {
     return uint16_t(p[0] | (p[1] << 8));
 }
@@ -43,6 +51,10 @@ void put32(Bytes& b, uint32_t v) {
     put16(b, uint16_t(v >> 16));
 }
 
+uint16_t sffPageCount(const Bytes& sff) {
+    return sff.size() >= 10 ? uint16_t(sff[8] | (sff[9] << 8)) : 0;
+}
+
 // A CAPI struct: length byte, then the content.
 Bytes capiStruct(const Bytes& content) {
     size_t n = std::min<size_t>(content.size(), 254);
@@ -53,6 +65,17 @@ Bytes capiStruct(const Bytes& content) {
 }
 
 }  // namespace
+
+Bytes faxNcpi(uint16_t rate, bool highResolution, uint16_t pages, const std::string& stationId) {
+    Bytes n;
+    put16(n, rate);
+    put16(n, highResolution ? 1 : 0);
+    put16(n, 0);  // SFF
+    put16(n, pages);
+    Bytes id = capiStruct(Bytes(stationId.begin(), stationId.end()));
+    n.insert(n.end(), id.begin(), id.end());
+    return n;
+}
 
 Bytes Message::content(const unsigned char* capiStruct) {
     if (capiStruct == nullptr || capiStruct[0] == 0) return {};
@@ -82,7 +105,37 @@ struct Exchange::Call {
     unsigned outstanding = 0;  // DATA_B3_IND not yet answered
     uint16_t handle = 0;
     Bytes received;
+    BProtocols protocols{1, 1, 0};
+    uint16_t b3Links = 0;
+    std::optional<FaxDocument> fax;  // to send once a T.30 link is up
+    bool faxFlowing = false;
+    bool faxDone = false;
+    Clock::time_point nextSend{};  // when the next block to the application may leave
+    Clock::time_point lineFree{};  // when the application's queued blocks are on the line
+    struct PendingConfirm {
+        Clock::time_point due;
+        uint16_t number;
+        uint32_t address;
+        uint16_t handle;
+    };
+    std::deque<PendingConfirm> confirms;
+
+    uint32_t lineRate() const { return protocols.b3 == kT30 ? kFaxBitRate / 8 : kLineRate; }
+    Clock::duration lineTime(size_t bytes) const {
+        return std::chrono::microseconds(int64_t(bytes) * 1000000 / lineRate());
+    }
+    void newNcci() {
+        b3Links = uint16_t(b3Links % 0x7FFF + 1);
+        ncci = plci | (uint32_t(b3Links) << 16);
+    }
 };
+
+namespace {
+BProtocols chosenProtocols(const _cmsg& c) {
+    if (c.BProtocol != CAPI_COMPOSE) return {};
+    return {c.B1protocol, c.B2protocol, c.B3protocol};
+}
+}  // namespace
 
 Exchange::Exchange(Options options) : opt_(std::move(options)) {
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -126,6 +179,7 @@ void Exchange::wake() {
 void Exchange::run() {
     for (;;) {
         std::vector<pollfd> fds;
+        int timeout = -1;
         {
             std::lock_guard lock(mu_);
             if (stop_) return;
@@ -140,10 +194,12 @@ void Exchange::run() {
             fds.push_back({wakeFd_, POLLIN, 0});
             if (listenFd_ >= 0) fds.push_back({listenFd_, POLLIN, 0});
             for (auto& c : conns_) fds.push_back({c->fd, POLLIN, 0});
+            timeout = pollTimeout();
         }
-        if (::poll(fds.data(), fds.size(), -1) < 0) continue;
+        if (::poll(fds.data(), fds.size(), timeout) < 0) continue;
         std::lock_guard lock(mu_);
         if (stop_) return;
+        tick();
         if (fds[0].revents) {
             uint64_t v;
             [[maybe_unused]] auto n = ::read(wakeFd_, &v, sizeof v);
@@ -314,6 +370,7 @@ void Exchange::react(App& app, const Message& m) {
                     break;
                 }
                 call->state = CallState::Active;
+                call->protocols = chosenProtocols(c);
                 indicate(app, CAPI_CONNECT_ACTIVE, call->plci, {});
             } else if (sub == CAPI_REQ) {
                 unsigned controller = m.address() & 0x7F;
@@ -329,6 +386,7 @@ void Exchange::react(App& app, const Message& m) {
                 fresh->app = &app;
                 fresh->plci = newPlci(controller);
                 fresh->incoming = false;
+                fresh->protocols = chosenProtocols(c);
                 uint32_t plci = fresh->plci;
                 calls_[plci] = std::move(fresh);
                 lastOutgoing_ = plci;
@@ -341,10 +399,8 @@ void Exchange::react(App& app, const Message& m) {
             break;
         case CAPI_CONNECT_ACTIVE:
             if (sub == CAPI_RESP && call && call->incoming && opt_.b3OnIncoming &&
-                call->ncci == 0) {
-                call->ncci = call->plci | 0x10000;
-                indicate(app, CAPI_CONNECT_B3, call->ncci, {});
-            }
+                call->ncci == 0)
+                bringUpB3(*call);
             break;
         case CAPI_CONNECT_B3:
             if (sub == CAPI_REQ) {
@@ -352,13 +408,13 @@ void Exchange::react(App& app, const Message& m) {
                     confirm(app, m, 0x2002);
                     break;
                 }
-                call->ncci = call->plci | 0x10000;
+                call->newNcci();
                 uint32_t ncci = call->ncci;
                 confirm(app, m, 0, [&](_cmsg& d) { d.adr.adrNCCI = ncci; });
-                indicate(app, CAPI_CONNECT_B3_ACTIVE, ncci, {});
+                b3Active(*call);
             } else if (sub == CAPI_RESP && call) {
                 if (c.Reject == 0) {
-                    indicate(app, CAPI_CONNECT_B3_ACTIVE, call->ncci, {});
+                    b3Active(*call);
                 } else {
                     uint32_t ncci = call->ncci;
                     call->ncci = 0;
@@ -369,6 +425,7 @@ void Exchange::react(App& app, const Message& m) {
         case CAPI_CONNECT_B3_ACTIVE:
             if (sub == CAPI_RESP && call) {
                 call->state = CallState::B3Up;
+                startFax(*call);
                 pump(*call);
             }
             break;
@@ -376,8 +433,14 @@ void Exchange::react(App& app, const Message& m) {
             if (sub == CAPI_REQ) {
                 if (call) call->received.insert(call->received.end(), m.data.begin(), m.data.end());
                 uint16_t handle = c.DataHandle;
-                confirm(app, m, call && call->state == CallState::B3Up ? 0 : 0x2002,
-                        [&](_cmsg& d) { d.DataHandle = handle; });
+                bool onLine = call && call->state == CallState::B3Up;
+                if (opt_.linePace && onLine) {
+                    auto now = Clock::now();
+                    call->lineFree = std::max(call->lineFree, now) + call->lineTime(m.data.size());
+                    call->confirms.push_back({call->lineFree, m.number(), m.address(), handle});
+                    break;
+                }
+                confirm(app, m, onLine ? 0 : 0x2002, [&](_cmsg& d) { d.DataHandle = handle; });
             } else if (sub == CAPI_RESP && call) {
                 if (call->outstanding > 0) --call->outstanding;
                 pump(*call);
@@ -387,10 +450,7 @@ void Exchange::react(App& app, const Message& m) {
             if (sub == CAPI_REQ) {
                 confirm(app, m, call ? 0 : 0x2002);
                 if (!call || call->ncci == 0) break;
-                uint32_t ncci = call->ncci;
-                call->ncci = 0;
-                call->state = CallState::Active;
-                call->queue.clear();
+                uint32_t ncci = dropB3(*call);
                 indicate(app, CAPI_DISCONNECT_B3, ncci, {});
             }
             break;
@@ -398,12 +458,12 @@ void Exchange::react(App& app, const Message& m) {
             if (sub == CAPI_REQ) {
                 confirm(app, m, call ? 0 : 0x2002);
                 if (!call) break;
+                dropB3(*call);
                 call->state = CallState::Clearing;
                 indicate(app, CAPI_DISCONNECT, call->plci, [](_cmsg& d) { d.Reason = 0; });
             } else if (sub == CAPI_RESP && call) {
+                dropB3(*call);
                 call->state = CallState::Cleared;
-                call->ncci = 0;
-                call->queue.clear();
             }
             break;
         case CAPI_FACILITY:
@@ -420,7 +480,15 @@ void Exchange::react(App& app, const Message& m) {
             if (sub == CAPI_REQ) confirm(app, m, 0);
             break;
         case CAPI_SELECT_B_PROTOCOL:
-            if (sub == CAPI_REQ) confirm(app, m, 0);
+            if (sub != CAPI_REQ) break;
+            // Only between B3 links: the far end brings the new link up, as after an answer.
+            if (!call || call->ncci != 0 || call->state != CallState::Active) {
+                confirm(app, m, call ? 0x2001 : 0x2002);
+                break;
+            }
+            call->protocols = chosenProtocols(c);
+            confirm(app, m, 0);
+            if (call->incoming && opt_.b3OnIncoming) bringUpB3(*call);
             break;
         default:
             break;
@@ -474,7 +542,13 @@ void Exchange::sendFrame(int fd, const Bytes& payload) {
 
 void Exchange::pump(Call& call) {
     if (!call.app || call.state != CallState::B3Up) return;
+    auto now = Clock::now();
     while (!call.queue.empty() && call.outstanding < call.app->window) {
+        if (opt_.linePace) {
+            if (call.nextSend > now) break;
+            if (now - call.nextSend > kIdleLine) call.nextSend = now;
+            call.nextSend += call.lineTime(call.queue.front().size());
+        }
         Bytes block = std::move(call.queue.front());
         call.queue.pop_front();
         ++call.outstanding;
@@ -485,7 +559,105 @@ void Exchange::pump(Call& call) {
         d.DataHandle = handle;
         sendMessage(*call.app, d, block);
     }
+    finishFax(call);
     changed_.notify_all();
+}
+
+void Exchange::bringUpB3(Call& call) {
+    call.newNcci();
+    indicate(*call.app, CAPI_CONNECT_B3, call.ncci, {});
+}
+
+void Exchange::b3Active(Call& call) {
+    Bytes ncpiS;
+    if (call.protocols.b3 == kT30) {
+        bool high = call.fax ? call.fax->highResolution : true;
+        std::string id = call.fax ? call.fax->stationId : std::string();
+        ncpiS = capiStruct(faxNcpi(kFaxBitRate, high, 0, id));
+    }
+    indicate(*call.app, CAPI_CONNECT_B3_ACTIVE, call.ncci, [&](_cmsg& d) {
+        if (!ncpiS.empty()) d.NCPI = ncpiS.data();
+    });
+}
+
+uint32_t Exchange::dropB3(Call& call) {
+    confirmDue(call, true);
+    uint32_t ncci = call.ncci;
+    call.ncci = 0;
+    call.queue.clear();
+    call.outstanding = 0;
+    call.faxFlowing = false;
+    if (call.state == CallState::B3Up) call.state = CallState::Active;
+    return ncci;
+}
+
+void Exchange::startFax(Call& call) {
+    if (!call.fax || call.faxFlowing || call.state != CallState::B3Up ||
+        call.protocols != BProtocols{kT30, kT30, kT30})
+        return;
+    const Bytes& sff = call.fax->sff;
+    size_t block = std::max<size_t>(1, call.fax->blockLength);
+    for (size_t off = 0; off < sff.size(); off += block)
+        call.queue.emplace_back(sff.begin() + std::ptrdiff_t(off),
+                                sff.begin() + std::ptrdiff_t(std::min(sff.size(), off + block)));
+    call.faxFlowing = true;
+}
+
+void Exchange::finishFax(Call& call) {
+    if (!call.faxFlowing || !call.queue.empty() || call.outstanding != 0 || !call.app) return;
+    FaxDocument fax = std::move(*call.fax);
+    call.fax.reset();
+    call.faxDone = true;
+    Bytes ncpiS = capiStruct(faxNcpi(kFaxBitRate, fax.highResolution,
+                                     fax.pages.value_or(sffPageCount(fax.sff)), fax.stationId));
+    uint32_t ncci = dropB3(call);
+    indicate(*call.app, CAPI_DISCONNECT_B3, ncci, [&](_cmsg& d) {
+        d.Reason_B3 = fax.reasonB3;
+        d.NCPI = ncpiS.data();
+    });
+    if (!fax.hangUpAfter) return;
+    call.state = CallState::Clearing;
+    indicate(*call.app, CAPI_DISCONNECT, call.plci, [](_cmsg& d) { d.Reason = 0x3490; });
+}
+
+void Exchange::confirmDue(Call& call, bool all) {
+    auto now = Clock::now();
+    while (!call.confirms.empty() && (all || call.confirms.front().due <= now)) {
+        Call::PendingConfirm p = call.confirms.front();
+        call.confirms.pop_front();
+        if (!call.app) continue;
+        _cmsg d;
+        capi_cmsg_header(&d, call.app->applId, CAPI_DATA_B3, CAPI_CONF, p.number, p.address);
+        d.Info = 0;
+        d.DataHandle = p.handle;
+        sendMessage(*call.app, d);
+    }
+}
+
+void Exchange::tick() {
+    if (!opt_.linePace) return;
+    for (auto& [plci, call] : calls_) {
+        confirmDue(*call, false);
+        pump(*call);
+    }
+}
+
+int Exchange::pollTimeout() const {
+    if (!opt_.linePace) return -1;
+    std::optional<Clock::time_point> next;
+    auto consider = [&](Clock::time_point t) {
+        if (!next || t < *next) next = t;
+    };
+    for (auto& [plci, call] : calls_) {
+        if (!call->app) continue;
+        if (!call->confirms.empty()) consider(call->confirms.front().due);
+        if (call->state == CallState::B3Up && !call->queue.empty() &&
+            call->outstanding < call->app->window)
+            consider(call->nextSend);
+    }
+    if (!next) return -1;
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()).count();
+    return int(std::clamp<int64_t>(wait, 0, 1000));
 }
 
 Exchange::Call* Exchange::callOf(uint32_t address) {
@@ -519,6 +691,7 @@ void Exchange::configure(const std::function<void(Options&)>& change) {
     auto controllers = opt_.controllers;
     change(opt_);
     opt_.controllers = controllers;
+    wake();
 }
 
 void Exchange::clearRecord() {
@@ -575,6 +748,7 @@ bool Exchange::sendData(uint32_t plci, const Bytes& bytes, size_t blockLength) {
         call->queue.emplace_back(bytes.begin() + off, bytes.begin() + off + n);
     }
     pump(*call);
+    wake();
     return true;
 }
 
@@ -587,6 +761,22 @@ bool Exchange::sendDtmf(uint32_t plci, const std::string& digits) {
         d.FacilitySelector = 1;
         d.FacilityIndicationParameter = param.data();
     });
+    return true;
+}
+
+bool Exchange::sendFaxTone(uint32_t plci, FaxTone tone) {
+    return sendDtmf(plci, tone == FaxTone::Calling ? "X" : "Y");
+}
+
+bool Exchange::sendFax(uint32_t plci, FaxDocument fax) {
+    std::lock_guard lock(mu_);
+    Call* call = callOf(plci);
+    if (!call || !call->app || call->faxFlowing) return false;
+    call->fax = std::move(fax);
+    call->faxDone = false;
+    startFax(*call);
+    pump(*call);
+    wake();
     return true;
 }
 
@@ -607,10 +797,7 @@ bool Exchange::clearB3(uint32_t plci, uint16_t reasonB3, const Bytes& ncpi) {
     Call* call = callOf(plci);
     if (!call || !call->app || call->ncci == 0) return false;
     Bytes ncpiS = capiStruct(ncpi);
-    uint32_t ncci = call->ncci;
-    call->ncci = 0;
-    call->state = CallState::Active;
-    call->queue.clear();
+    uint32_t ncci = dropB3(*call);
     indicate(*call->app, CAPI_DISCONNECT_B3, ncci, [&](_cmsg& d) {
         d.Reason_B3 = reasonB3;
         if (!ncpi.empty()) d.NCPI = ncpiS.data();
@@ -623,9 +810,7 @@ bool Exchange::hangUp(uint32_t plci, uint16_t reason) {
     Call* call = callOf(plci);
     if (!call || !call->app) return false;
     if (call->ncci != 0) {
-        uint32_t ncci = call->ncci;
-        call->ncci = 0;
-        call->queue.clear();
+        uint32_t ncci = dropB3(*call);
         indicate(*call->app, CAPI_DISCONNECT_B3, ncci, {});
     }
     call->state = CallState::Clearing;
@@ -733,6 +918,32 @@ Bytes Exchange::receivedData(uint32_t plci) const {
     std::lock_guard lock(mu_);
     const Call* call = callOf(plci);
     return call ? call->received : Bytes{};
+}
+
+bool Exchange::saveReceived(uint32_t plci, const std::string& path) const {
+    Bytes data;
+    {
+        std::lock_guard lock(mu_);
+        const Call* call = callOf(plci);
+        if (!call) return false;
+        data = call->received;
+    }
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+    return bool(out.flush());
+}
+
+std::optional<BProtocols> Exchange::protocols(uint32_t plci) const {
+    std::lock_guard lock(mu_);
+    const Call* call = callOf(plci);
+    if (!call) return std::nullopt;
+    return call->protocols;
+}
+
+bool Exchange::faxDone(uint32_t plci) const {
+    std::lock_guard lock(mu_);
+    const Call* call = callOf(plci);
+    return call && call->faxDone;
 }
 
 size_t Exchange::pendingData(uint32_t plci) const {

@@ -48,6 +48,33 @@ struct Options {
     uint16_t rejectReason = 0;           // DISCONNECT_IND reason after a refused call
     bool keepRecord = true;              // false: count messages only (benchmarks)
     bool muted = false;                  // records what the application sends, answers nothing
+    // Line audio flows both ways at 8000 bytes per second, as on a real B channel (fax
+    // data at the modem's rate): blocks to the application leave on that clock, and the
+    // application's blocks are confirmed once they would have been on the line.
+    bool linePace = false;
+};
+
+// A fax the far end sends once a T.30 link (B protocols 4/4/4) is up on the call: the SFF
+// file as data blocks, then the B3 clearing whose NCPI reports the pages.
+struct FaxDocument {
+    Bytes sff;
+    std::optional<uint16_t> pages;  // nullopt: the page count of the SFF document header
+    bool highResolution = true;
+    std::string stationId = "+49 30 1234567";
+    uint16_t reasonB3 = 0;     // of the B3 clearing after the last block
+    bool hangUpAfter = true;   // then the far end clears the call (reason 0x3490)
+    size_t blockLength = 512;
+};
+
+// T.30 NCPI content: rate, options (bit 0: high resolution), format (0: SFF), pages and the
+// station id as a struct.
+Bytes faxNcpi(uint16_t rate, bool highResolution, uint16_t pages, const std::string& stationId);
+
+enum class FaxTone { Calling, Answer };  // CNG and CED, reported as the digits 'X' and 'Y'
+
+struct BProtocols {
+    uint16_t b1 = 0, b2 = 0, b3 = 0;
+    bool operator==(const BProtocols&) const = default;
 };
 
 // One message the application sent, decoded with libcapi20's own decoder.
@@ -101,6 +128,10 @@ class Exchange {
     // Queues line audio; it is sent as DATA_B3_IND blocks within the application's window.
     bool sendData(uint32_t plci, const Bytes& bytes, size_t blockLength = 160);
     bool sendDtmf(uint32_t plci, const std::string& digits);
+    bool sendFaxTone(uint32_t plci, FaxTone tone);
+    // Starts at once on a T.30 link, or when the application brings one up (answering as
+    // a fax, or SELECT_B_PROTOCOL_REQ after a voice call's B3 link was cleared).
+    bool sendFax(uint32_t plci, FaxDocument fax);
     bool sendInfo(uint32_t plci, uint16_t infoNumber, const Bytes& element = {});
     bool clearB3(uint32_t plci, uint16_t reasonB3, const Bytes& ncpi = {});
     // Far-end hang-up: the B3 link first (reason 0), then the call.
@@ -131,6 +162,12 @@ class Exchange {
     uint32_t ncciOf(uint32_t plci) const;
     // Bytes the application sent on the call (DATA_B3_REQ), in order.
     Bytes receivedData(uint32_t plci) const;
+    // Writes receivedData to `path`; false when the call is unknown or the file cannot be written.
+    bool saveReceived(uint32_t plci, const std::string& path) const;
+    // B protocols the application chose last (CONNECT_RESP or SELECT_B_PROTOCOL_REQ).
+    std::optional<BProtocols> protocols(uint32_t plci) const;
+    // The fax was sent and its B3 link cleared.
+    bool faxDone(uint32_t plci) const;
     size_t pendingData(uint32_t plci) const;  // queued or unacknowledged blocks
     // PLCI of the latest call the application placed, or 0.
     uint32_t lastOutgoingCall() const;
@@ -154,6 +191,14 @@ class Exchange {
     void confirm(App& app, const Message& req, uint16_t info,
                  const std::function<void(_cmsg&)>& fill = {});
     void pump(Call& call);
+    void startFax(Call& call);
+    void finishFax(Call& call);
+    void confirmDue(Call& call, bool all);
+    void bringUpB3(Call& call);
+    void b3Active(Call& call);
+    uint32_t dropB3(Call& call);  // returns the NCCI the link had
+    void tick();
+    int pollTimeout() const;
     void endCall(uint32_t plci, uint16_t reason);
     Call* callOf(uint32_t address);
     const Call* callOf(uint32_t address) const;

@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
     try {
         isdnsim::Scenario scenario = isdnsim::parseScenario(in);
         scenario.options.keepRecord = false;  // a looping scenario would grow without end
+        scenario.options.linePace = true;     // a program under test hears a real line
         isdnsim::Exchange exchange(scenario.options);
         std::cout << "isdnsim: listening on 127.0.0.1 " << exchange.port() << std::endl;
         return isdnsim::playScenario(exchange, scenario, std::cout) ? 0 : 1;

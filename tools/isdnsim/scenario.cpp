@@ -4,6 +4,7 @@
 #include <cmath>
 #include <fstream>
 #include <istream>
+#include <optional>
 #include <ostream>
 #include <sstream>
 #include <stdexcept>
@@ -96,8 +97,15 @@ uint8_t reverseBits(uint8_t b) {
     return r;
 }
 
-const std::vector<std::string> kSteps = {"wait",     "ring",   "play",  "dtmf",      "info",
-                                         "clear-b3", "hangup", "pause", "drop-link", "loop"};
+const std::vector<std::string> kSteps = {"wait",  "ring",      "play", "dtmf", "fax-tone",
+                                         "fax",   "save",      "info", "clear-b3", "hangup",
+                                         "pause", "drop-link", "loop"};
+
+std::optional<Bytes> readBytes(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return std::nullopt;
+    return Bytes(std::istreambuf_iterator<char>(f), {});
+}
 
 }  // namespace
 
@@ -164,6 +172,22 @@ Scenario parseScenario(std::istream& in) {
             if (cmd == "play" && step.words.empty())
                 throw std::runtime_error("line " + std::to_string(lineNo) +
                                          ": play FILE | play tone S");
+            if (cmd == "fax-tone" && (step.words.size() != 1 ||
+                                      (step.words[0] != "calling" && step.words[0] != "answer")))
+                throw std::runtime_error("line " + std::to_string(lineNo) +
+                                         ": fax-tone calling|answer");
+            if ((cmd == "fax" || cmd == "save") && step.words.empty())
+                throw std::runtime_error("line " + std::to_string(lineNo) + ": " + cmd +
+                                         " FILE");
+            if (cmd == "fax") {
+                if (number(option(step, "pages", "0"), lineNo) > 0xFFFF)
+                    throw std::runtime_error("line " + std::to_string(lineNo) +
+                                             ": pages above 65535");
+                std::string res = option(step, "resolution", "fine");
+                if (res != "fine" && res != "normal")
+                    throw std::runtime_error("line " + std::to_string(lineNo) +
+                                             ": resolution fine|normal");
+            }
             sc.steps.push_back(step);
         } else {
             throw std::runtime_error("line " + std::to_string(lineNo) + ": unknown command " + cmd);
@@ -236,17 +260,38 @@ bool playScenario(Exchange& ex, const Scenario& sc, std::ostream& log) {
             if (s.words[0] == "tone") {
                 audio = toneALaw(seconds(s.words.size() > 1 ? s.words[1] : "1", s.line));
             } else {
-                std::ifstream f(s.words[0], std::ios::binary);
-                if (!f) {
+                auto file = readBytes(s.words[0]);
+                if (!file) {
                     log << "isdnsim: line " << s.line << ": cannot read " << s.words[0]
                         << std::endl;
                     return false;
                 }
-                audio.assign(std::istreambuf_iterator<char>(f), {});
+                audio = std::move(*file);
             }
             ex.sendData(plci, audio);
         } else if (s.command == "dtmf") {
             ex.sendDtmf(plci, s.words.empty() ? "" : s.words[0]);
+        } else if (s.command == "fax-tone") {
+            ex.sendFaxTone(plci, s.words[0] == "calling" ? FaxTone::Calling : FaxTone::Answer);
+        } else if (s.command == "fax") {
+            FaxDocument fax;
+            auto sff = readBytes(s.words[0]);
+            if (!sff) {
+                log << "isdnsim: line " << s.line << ": cannot read " << s.words[0] << std::endl;
+                return false;
+            }
+            fax.sff = std::move(*sff);
+            if (!option(s, "pages").empty())
+                fax.pages = uint16_t(number(option(s, "pages"), s.line));
+            fax.highResolution = option(s, "resolution", "fine") == "fine";
+            fax.stationId = option(s, "station", fax.stationId);
+            fax.hangUpAfter = !flag(s, "stay");
+            ex.sendFax(plci, std::move(fax));
+        } else if (s.command == "save") {
+            if (!ex.saveReceived(plci, s.words[0])) {
+                log << "isdnsim: line " << s.line << ": cannot write " << s.words[0] << std::endl;
+                return false;
+            }
         } else if (s.command == "info") {
             ex.sendInfo(plci, uint16_t(number(s.words.empty() ? "0" : s.words[0], s.line)));
         } else if (s.command == "clear-b3") {

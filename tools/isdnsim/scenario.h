@@ -1,4 +1,5 @@
 // Scenario files for the isdnsim program: one command per line, '#' starts a comment.
+// The program paces line audio as a real line does (8000 bytes per second).
 //
 // Set-up lines (before the first step):
 //   port 5400                          listen on this port (default: any free port)
@@ -11,6 +12,11 @@
 //   wait alert | answer | connected | cleared [timeout 30]
 //   play FILE | play tone 2.5          line audio (A-law bytes) to the answered call
 //   dtmf 12#                           DTMF digits from the caller
+//   fax-tone calling | answer          fax tones, reported as the digits 'X' and 'Y'
+//   fax FILE [pages 2] [resolution fine|normal] [station "id"] [stay]
+//                                      the SFF file as fax data once a T.30 link is up, then
+//                                      the B3 clearing with the pages and (unless stay) hang-up
+//   save FILE                          the audio the application sent on the call so far
 //   info 0x8001                        an INFO indication with that Info number
 //   clear-b3 [reason 0x3301] [ncpi 0a00...]   the far end clears the B3 link (ncpi in hex)
 //   hangup [reason 0x3490]             the caller hangs up
