@@ -38,6 +38,7 @@ void setTerminateHandlers(void (*handler)(int)) {
     sa.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
 }
 
 }  // namespace
@@ -90,7 +91,8 @@ void AppRuntime::onSignalPipe() {
     char buf[16];
     while (read(g_signalPipe[0], buf, sizeof buf) > 0) {
     }
-    app_->quit();
+    if (onTerminate_) onTerminate_();
+    else app_->quit();
 }
 
 }  // namespace platform

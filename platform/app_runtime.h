@@ -1,8 +1,9 @@
 // The process set-up every run of the program shares: the Qt platform (offscreen where
-// there is no display), the application object, SIGPIPE ignored, and SIGTERM/SIGINT
-// turned into a clean end of the event loop.
+// there is no display), the application object, SIGPIPE ignored, and SIGTERM, SIGINT and
+// SIGHUP turned into a clean end of the program on the event loop.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 class QApplication;
@@ -23,8 +24,10 @@ class AppRuntime {
     AppRuntime& operator=(const AppRuntime&) = delete;
 
     QApplication& app() { return *app_; }
-    // Runs the event loop until quit() or SIGTERM/SIGINT; returns the loop's result.
+    // Runs the event loop until quit() or a terminating signal; returns the loop's result.
     int exec();
+    // What a terminating signal does, on the event loop; by default it ends the loop.
+    void setTerminateHandler(std::function<void()> handler) { onTerminate_ = std::move(handler); }
     // The offscreen or minimal platform is in use.
     bool headless() const;
 
@@ -33,6 +36,7 @@ class AppRuntime {
 
     std::unique_ptr<QApplication> app_;
     std::unique_ptr<QSocketNotifier> notifier_;
+    std::function<void()> onTerminate_;
 };
 
 }  // namespace platform

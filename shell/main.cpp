@@ -14,15 +14,11 @@
 #include "capi/capi.h"
 #include "client/window/client_window.h"
 #include "media/alsa_player.h"
-#include "platform/app_runtime.h"
 #include "platform/command_line.h"
 #include "platform/message_box.h"
 #include "platform/paths.h"
-#include "platform/single_instance.h"
-#include "settings/settings_log.h"
-#include "settings/settings_store.h"
 #include "shell/popup_banner.h"
-#include "xbase/engine.h"
+#include "shell/start_up.h"
 
 namespace {
 
@@ -30,26 +26,20 @@ using orvelin::client::ClientWindow;
 
 bool g_headless = false;
 
-const char kSecondInstanceText[] =
-    "You are trying to start a second instance of Orvelin\nwhile the program is currently "
-    "running. Activate the\nprogram by clicking at the icon in the system tray.\n\nIf you "
-    "think this is an error condition you should\nreboot your computer to correct the problem.";
-
-void logLine(const std::string& line) {
-    capi::WriteCapiLog(line);
-    if (g_headless) std::fprintf(stderr, "orvelin: %s\n", line.c_str());
-}
-
-void engineBox(const char* caption, const char* text, int) {
-    platform::messageBox(text ? text : "", caption ? caption : "", platform::BoxButtons::Ok,
-                         platform::BoxIcon::Error);
-}
-
 // The plain frame: closing it asks the client window whether the program may end.
 class PlainFrame : public QMainWindow {
   public:
     void setClient(ClientWindow* client) { client_ = client; }
     bool quitting = false;
+
+    // Closing for good: the client's clean-up runs while the window closes, before the
+    // loop ends.
+    void CleanupWindow() {
+        if (cleaned_) return;
+        cleaned_ = true;
+        orvelin::shell::AppTrace("CleanupWindow");
+        if (client_) client_->cleanupWindow();
+    }
 
   protected:
     void closeEvent(QCloseEvent* event) override {
@@ -58,6 +48,7 @@ class PlainFrame : public QMainWindow {
         if (quitting || !event->spontaneous() || !client_ || client_->canClose()) {
             quitting = true;
             event->accept();
+            CleanupWindow();
             QApplication::quit();
             return;
         }
@@ -66,6 +57,7 @@ class PlainFrame : public QMainWindow {
 
   private:
     ClientWindow* client_ = nullptr;
+    bool cleaned_ = false;
 };
 
 struct MenuCommand {
@@ -87,6 +79,25 @@ void addMenu(PlainFrame& frame, ClientWindow& client, const char* title,
     }
 }
 
+// The frame with its client; destroyed after the loop, client first.
+struct PlainMainWindow : orvelin::shell::MainWindow {
+    PlainFrame frame;
+    std::unique_ptr<orvelin::shell::PopupBanners> banners;
+    orvelin::media::AlsaPlayer player;  // outlives the window and its play thread
+    ClientWindow* client = nullptr;
+
+    void closeForEnd() override {
+        frame.quitting = true;
+        frame.close();
+    }
+    ~PlainMainWindow() override {
+        frame.quitting = true;
+        frame.CleanupWindow();
+        banners.reset();
+        delete client;
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -107,86 +118,61 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "orvelin: %s\n", error.c_str());
         return 1;
     }
-    // A service has no desktop to show anything on, whatever its environment says.
-    if (options.service) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    platform::AppRuntime runtime(argc, argv);
-    g_headless = runtime.headless();
-    platform::setMessageLogSink(logLine);
+    return shell::OwlMain(argc, argv, options.service, [&home](const shell::StartContext& start) {
+        g_headless = start.headless;
+        auto main = std::make_unique<PlainMainWindow>();
+        PlainFrame& frame = main->frame;
+        frame.setWindowTitle("Orvelin");
+        frame.setObjectName("RODORUVUD");  // where the settings library finds the program
 
-    // The lock lives as long as main(): the kernel drops it with the process, however
-    // the process ends, so a crash leaves nothing stale behind.
-    platform::SingleInstanceLock instance;
-    switch (instance.acquire(platform::SingleInstanceLock::defaultPath())) {
-        case platform::SingleInstanceLock::Result::Acquired:
-            break;
-        case platform::SingleInstanceLock::Result::HeldElsewhere:
-            platform::messageBox(kSecondInstanceText, "");
-            return 1;
-        case platform::SingleInstanceLock::Result::Error:
-            platform::messageBox(instance.error(), "Orvelin", platform::BoxButtons::Ok,
-                                 platform::BoxIcon::Error);
-            return 1;
-    }
-    settings::SetSettingsLogSink([](std::string_view line) { logLine(std::string(line)); });
-    error4setHook(engineBox);
-    settings::EnsureSettingsKeys();
+        client::ClientWindowConfig config;
+        config.programDir = home;
+        config.libraryDir = platform::libraryDirectory();
+        config.comInitialized = start.comInitialized;
+        media::AlsaPlayer& player = main->player;
+        config.player = {[&player](const std::string& path) { return player.StartIfIdle(path); },
+                         [&player] { player.Stop(); }};
+        if (g_headless) config.activityLog = [](const std::string& line) { std::fprintf(stderr, "orvelin: %s\n", line.c_str()); };
+        config.frame.hideMainWindow = [&frame] { frame.hide(); };
+        if (!g_headless) config.frame.raiseMainWindow = [&frame] {
+            frame.showNormal();
+            frame.raise();
+            frame.activateWindow();
+        };
+        auto& banners = main->banners;
+        config.frame.showPopup = [&banners](platform::AppMessage& m) {
+            return banners ? banners->EvShowPopup(m) : 0;
+        };
+        config.frame.closePopup = [&banners](platform::AppMessage& m) {
+            return banners ? banners->EvClosePopup(m) : 0;
+        };
+        config.frame.showLineState = [&frame](int line, int state) {
+            frame.statusBar()->showMessage(QString("Line %1: %2").arg(line + 1).arg(capi::ConnectionStateName(state)));
+        };
+        config.frame.closingDown = [] { platform::notifyBox(client::kClosingDownText, "Orvelin"); };
 
-    PlainFrame frame;
-    frame.setWindowTitle("Orvelin");
-    frame.setObjectName("RODORUVUD");  // where the settings library finds the program
-    std::unique_ptr<shell::PopupBanners> banners;
-    media::AlsaPlayer player;  // outlives the window and its play thread
+        auto* client = new ClientWindow(std::move(config), &frame);
+        main->client = client;
+        frame.setClient(client);
+        frame.setCentralWidget(client);
+        banners = std::make_unique<shell::PopupBanners>(client->bannerImage(), client->bannerFont(), g_headless);
+        addMenu(frame, *client, "&Call",
+                {{"&Reject", client::CM_REJECT}, {"&Answer", client::CM_ANSWER},
+                 {"Record", client::CM_RECORD}, {"&CAPI on/off", client::CM_CAPI_ON_OFF},
+                 {"&Play", client::CM_PLAY}, {"&Open log...", client::CM_OPEN_LOG}});
+        addMenu(frame, *client, "&Settings",
+                {{"Configure &MSN", client::CM_CONFIGURE_MSN},
+                 {"Configure &associations", client::CM_CALLER_LIST},
+                 {"&Import address book", client::CM_IMPORT_ADDRESS_BOOK},
+                 {"&Set &options", client::CM_OPTIONS}});
+        frame.resize(900, 400);
+        frame.statusBar();
 
-    client::ClientWindowConfig config;
-    config.programDir = home;
-    config.libraryDir = platform::libraryDirectory();
-    config.comInitialized = true;
-    config.player = {[&player](const std::string& path) { return player.StartIfIdle(path); },
-                     [&player] { player.Stop(); }};
-    if (g_headless) config.activityLog = [](const std::string& line) { std::fprintf(stderr, "orvelin: %s\n", line.c_str()); };
-    config.frame.hideMainWindow = [&frame] { frame.hide(); };
-    if (!g_headless) config.frame.raiseMainWindow = [&frame] {
-        frame.showNormal();
-        frame.raise();
-        frame.activateWindow();
-    };
-    config.frame.showPopup = [&banners](platform::AppMessage& m) {
-        return banners ? banners->EvShowPopup(m) : 0;
-    };
-    config.frame.closePopup = [&banners](platform::AppMessage& m) {
-        return banners ? banners->EvClosePopup(m) : 0;
-    };
-    config.frame.showLineState = [&frame](int line, int state) {
-        frame.statusBar()->showMessage(QString("Line %1: %2").arg(line + 1).arg(capi::ConnectionStateName(state)));
-    };
-    config.frame.closingDown = [] { platform::notifyBox(client::kClosingDownText, "Orvelin"); };
-
-    auto* client = new ClientWindow(std::move(config), &frame);
-    frame.setClient(client);
-    frame.setCentralWidget(client);
-    banners = std::make_unique<shell::PopupBanners>(client->bannerImage(), client->bannerFont(), g_headless);
-    addMenu(frame, *client, "&Call",
-            {{"&Reject", client::CM_REJECT}, {"&Answer", client::CM_ANSWER},
-             {"Record", client::CM_RECORD}, {"&CAPI on/off", client::CM_CAPI_ON_OFF},
-             {"&Play", client::CM_PLAY}, {"&Open log...", client::CM_OPEN_LOG}});
-    addMenu(frame, *client, "&Settings",
-            {{"Configure &MSN", client::CM_CONFIGURE_MSN},
-             {"Configure &associations", client::CM_CALLER_LIST},
-             {"&Import address book", client::CM_IMPORT_ADDRESS_BOOK},
-             {"&Set &options", client::CM_OPTIONS}});
-    frame.resize(900, 400);
-    frame.statusBar();
-
-    client->setupWindow();
-    if (!capi::CAPI20_IsInstalled()) std::fprintf(stderr, "orvelin: no ISDN driver is reachable\n");
-    else if (g_headless) std::fprintf(stderr, "orvelin: watching the lines (%s)\n", home.c_str());
-    if (!g_headless) frame.show();
-    client->setWindowShown(!g_headless);
-
-    const int rc = runtime.exec();
-    frame.quitting = true;
-    client->cleanupWindow();
-    banners.reset();
-    delete client;
-    return rc;
+        client->setupWindow();
+        if (!capi::CAPI20_IsInstalled()) std::fprintf(stderr, "orvelin: no ISDN driver is reachable\n");
+        else if (g_headless) std::fprintf(stderr, "orvelin: watching the lines (%s)\n", home.c_str());
+        if (!g_headless) frame.show();
+        client->setWindowShown(!g_headless);
+        return std::unique_ptr<shell::MainWindow>(std::move(main));
+    });
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -105,6 +106,120 @@ TEST(StartUp, SecondStartIsRefusedWhileTheFirstRunsAndAKilledOneLeavesNoLock) {
     ASSERT_TRUE(third.waitExit(kLimit, status));
     ASSERT_TRUE(WIFEXITED(status)) << third.errors();
     EXPECT_EQ(WEXITSTATUS(status), 0) << third.errors();
+}
+
+// The lines of the CAPI log without their time stamps.
+std::vector<std::string> logLines(const fs::path& home) {
+    std::vector<std::string> lines;
+    std::istringstream in(readAll(home / "capilog.txt"));
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line.size() > 24 ? line.substr(24) : line);
+    return lines;
+}
+
+// Where `line` first stands at or after `from`; npos when it does not.
+size_t findLine(const std::vector<std::string>& lines, const std::string& line, size_t from = 0) {
+    for (size_t i = from; i < lines.size(); ++i)
+        if (lines[i] == line) return i;
+    return std::string::npos;
+}
+
+// The processors each thread of the process may run on.
+std::vector<std::string> threadProcessors(pid_t pid) {
+    std::vector<std::string> lists;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::ifstream status(task.path() / "status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("Cpus_allowed_list:", 0) == 0)
+                lists.push_back(line.substr(line.find_first_not_of(" \t", 18)));
+    }
+    return lists;
+}
+
+struct RunCase {
+    const char* name;
+    std::vector<std::string> args;
+    int signal;
+    std::vector<std::string> beforeLoop;  // between "Starting app" and "Entering Run Loop"
+    std::vector<std::string> afterLoop;   // after "Exited Run Loop"
+};
+
+TEST(StartUp, StartsAndEndsInOrderWithAffinitySetBeforeAnyThread) {
+    const std::string registerLine =
+        "RegisterAsServiceProcess: the service manager runs this process; nothing to register";
+    const std::string unregisterLine =
+        "UnregisterAsServiceProcess: the service manager runs this process; nothing to unregister";
+    const std::vector<RunCase> cases = {
+        {"desktop, SIGTERM", {}, SIGTERM, {}, {}},
+        {"desktop, SIGHUP", {}, SIGHUP, {}, {}},
+        {"desktop, SIGINT", {}, SIGINT, {}, {}},
+        {"service, SIGTERM", {"--service"}, SIGTERM, {registerLine}, {unregisterLine}},
+    };
+    const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+    for (const RunCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        Program program(dir.path(), {}, c.args);
+        ASSERT_TRUE(program.waitFor(kLimit, [&] { return cameUp(program); })) << program.errors();
+
+        const std::vector<std::string> up = logLines(dir.path() / "home");
+        const size_t start = findLine(up, "Starting app");
+        const size_t loop = findLine(up, "Entering Run Loop", start);
+        ASSERT_NE(start, std::string::npos) << program.errors();
+        ASSERT_NE(loop, std::string::npos) << program.errors();
+        EXPECT_EQ(start, 0u) << "the first line of the run";
+        for (const std::string& line : c.beforeLoop) {
+            const size_t at = findLine(up, line, start);
+            EXPECT_TRUE(at != std::string::npos && at < loop) << line;
+        }
+        // Affinity: before the loop, and every thread (started later) inherited it.
+        const std::string countLine =
+            std::to_string(processors) + " processors found on this system. Active mask is 0x";
+        size_t found = 0;
+        while (found < up.size() && up[found].rfind(countLine, 0) != 0) ++found;
+        if (found == up.size()) found = std::string::npos;
+        if (processors < 2) {
+            EXPECT_EQ(found, std::string::npos);
+        } else {
+            ASSERT_NE(found, std::string::npos) << readAll(dir.path() / "home" / "capilog.txt");
+            EXPECT_LT(found, loop);
+            ASSERT_LT(found + 2, up.size());
+            EXPECT_EQ(up[found + 1].rfind("ProcessAffinityMask = 0x", 0), 0u) << up[found + 1];
+            EXPECT_NE(up[found + 1].find(" SystemAffinityMask = 0x"), std::string::npos);
+            const std::string setting = "Setting affinity mask bit for processor ";
+            size_t set = found + 2;
+            while (set < loop && up[set].rfind(setting, 0) != 0) ++set;
+            ASSERT_LT(set, loop) << "no processor was taken";
+            const std::string cpu = std::to_string(std::stoi(up[set].substr(setting.size())) - 1);
+            const std::vector<std::string> threads = threadProcessors(program.pid());
+            EXPECT_GE(threads.size(), 2u);
+            for (const std::string& list : threads) EXPECT_EQ(list, cpu);
+        }
+
+        ASSERT_EQ(kill(program.pid(), c.signal), 0);
+        int status = 0;
+        ASSERT_TRUE(program.waitExit(kLimit, status)) << "no exit after the signal";
+        ASSERT_TRUE(WIFEXITED(status)) << program.errors();
+        EXPECT_EQ(WEXITSTATUS(status), 0) << program.errors();
+
+        // The window closes inside the loop: its clean-up comes before the loop's end.
+        const std::vector<std::string> all = logLines(dir.path() / "home");
+        const size_t cleanup = findLine(all, "CleanupWindow", loop);
+        const size_t closing = findLine(all, "Orvelin: Closing down - please wait", cleanup);
+        const size_t exited = findLine(all, "Exited Run Loop", closing);
+        ASSERT_NE(cleanup, std::string::npos) << readAll(dir.path() / "home" / "capilog.txt");
+        ASSERT_NE(closing, std::string::npos) << readAll(dir.path() / "home" / "capilog.txt");
+        ASSERT_NE(exited, std::string::npos) << readAll(dir.path() / "home" / "capilog.txt");
+        size_t last = exited;
+        for (const std::string& line : c.afterLoop) {
+            last = findLine(all, line, last);
+            EXPECT_NE(last, std::string::npos) << line;
+        }
+        if (c.afterLoop.empty()) {
+            EXPECT_EQ(findLine(all, unregisterLine), std::string::npos);
+        }
+    }
 }
 
 // The unit as shipped, checked by systemd's own verifier against the built program (the
