@@ -1,12 +1,14 @@
 #include "platform/spawn.h"
 
 #include <dirent.h>
+#include <poll.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -179,6 +181,105 @@ SpawnResult spawnProgram(const std::vector<std::string>& argv) {
                 "started " + argv.front() + " but cannot watch it: " + e.what()};
     }
     return {SpawnAccess::make(std::move(state)), {}};
+}
+
+bool CapturedRun::exitedWith(int code) const {
+    return started && !timedOut && WIFEXITED(status) && WEXITSTATUS(status) == code;
+}
+
+CapturedRun runCaptured(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {
+    CapturedRun run;
+    if (argv.empty() || argv.front().empty()) {
+        run.error = "no program given";
+        return run;
+    }
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    int outPipe[2], errPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0) {
+        run.error = std::string("pipe: ") + std::strerror(errno);
+        return run;
+    }
+    if (pipe2(errPipe, O_CLOEXEC) != 0) {
+        run.error = std::string("pipe: ") + std::strerror(errno);
+        close(outPipe[0]);
+        close(outPipe[1]);
+        return run;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#else
+    addCloseInheritable(&actions);
+#endif
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    if (rc != 0) {
+        close(outPipe[0]);
+        close(errPipe[0]);
+        run.error = "cannot start " + argv.front() + ": " + std::strerror(rc);
+        return run;
+    }
+    run.started = true;
+
+    constexpr std::size_t kKeep = 64 * 1024;
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&run.out, &run.err};
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int open = 2;
+    bool reaped = false;
+    int quietRounds = 0;  // after its end: what is left in the pipes, then done
+    while (open > 0 || !reaped) {
+        if (!reaped && waitpid(pid, &run.status, WNOHANG) == pid) reaped = true;
+        if (reaped && (open == 0 || quietRounds >= 2)) break;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            run.timedOut = !reaped;
+            break;
+        }
+        const int n = poll(fds, 2, 50);
+        if (n == 0 && reaped) ++quietRounds;
+        if (n <= 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char buf[4096];
+            const ssize_t got = read(fds[i].fd, buf, sizeof buf);
+            if (got > 0) {
+                const std::size_t room = kKeep - std::min(kKeep, sinks[i]->size());
+                sinks[i]->append(buf, std::min(room, std::size_t(got)));
+            } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (pollfd& f : fds)
+        if (f.fd >= 0) close(f.fd);
+    if (!reaped) {
+        kill(pid, SIGKILL);
+        pid_t r;
+        do {
+            r = waitpid(pid, &run.status, 0);
+        } while (r < 0 && errno == EINTR);
+    }
+    return run;
 }
 
 SpawnResult openDocument(const std::string& path) {

@@ -74,6 +74,20 @@ struct SpawnResult {
 // The environment and working directory are the caller's.
 SpawnResult spawnProgram(const std::vector<std::string>& argv);
 
+// A program run to its end with its output read back, for tools whose answer the caller
+// needs (the service manager's). Each output is kept up to 64 KiB.
+struct CapturedRun {
+    bool started = false;   // false: `error` says why
+    bool timedOut = false;  // still running at the limit, then killed
+    int status = 0;         // wait status once it ended
+    std::string out, err, error;
+    bool exitedWith(int code) const;
+};
+
+// Runs argv (searched in PATH like spawnProgram) with stdin from /dev/null and waits at
+// most `limit` for it to end.
+CapturedRun runCaptured(const std::vector<std::string>& argv, std::chrono::milliseconds limit);
+
 // Opens a document with the desktop's viewer (xdg-open).
 SpawnResult openDocument(const std::string& path);
 // Prints a document on the default printer (lp).

@@ -150,6 +150,7 @@ int main(int argc, char** argv) {
             frame.statusBar()->showMessage(QString("Line %1: %2").arg(line + 1).arg(capi::ConnectionStateName(state)));
         };
         config.frame.closingDown = [] { platform::notifyBox(client::kClosingDownText, "Orvelin"); };
+        config.service = shell::serviceHooks();
 
         auto* client = new ClientWindow(std::move(config), &frame);
         main->client = client;

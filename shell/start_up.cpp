@@ -7,6 +7,7 @@
 #include "platform/affinity.h"
 #include "platform/app_runtime.h"
 #include "platform/message_box.h"
+#include "platform/service_manager.h"
 #include "platform/single_instance.h"
 #include "settings/option_bits.h"
 #include "settings/settings_log.h"
@@ -52,6 +53,19 @@ bool RegisterAsServiceProcess() {
 bool UnregisterAsServiceProcess() {
     AppTrace("UnregisterAsServiceProcess: the service manager runs this process; nothing to unregister");
     return true;
+}
+
+client::ServiceHooks serviceHooks() {
+    auto manager = std::make_shared<platform::ServiceManager>();
+    client::ServiceHooks hooks;
+    hooks.install = [manager] { return manager->InstallService(); };
+    hooks.disable = [manager] { return manager->DisableService(); };
+    hooks.queryAutoStart = [manager] { return manager->QueryServiceAutoStart(); };
+    hooks.registerProcess = [](bool on) {
+        if (on) RegisterAsServiceProcess();
+        else UnregisterAsServiceProcess();
+    };
+    return hooks;
 }
 
 int OwlMain(int& argc, char** argv, bool serviceFlag, const MainWindowFactory& makeMainWindow) {

@@ -15,6 +15,8 @@
 #include <memory>
 #include <string>
 
+#include "client/window/service_switch.h"
+
 namespace platform {
 class AppRuntime;
 }
@@ -30,6 +32,10 @@ extern const char kSecondInstanceText[];
 // register with. Both only note the request in the log and succeed.
 bool RegisterAsServiceProcess();
 bool UnregisterAsServiceProcess();
+
+// The service manager for the client window: the shipped unit through systemctl, and
+// the two registrations above for WM_SETTINGS_CHANGED 0x8.
+client::ServiceHooks serviceHooks();
 
 // The main window as the start-up sees it: built hidden, then closed once at the end.
 class MainWindow {

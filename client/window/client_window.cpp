@@ -186,7 +186,7 @@ ClientWindow::ClientWindow(ClientWindowConfig config, QWidget* parent)
                    HasOption(settings::GetOptions(), OptionBits::AnnounceCallers);
         },
         [this] { post(platform::WM_REFRESH_LIST); },
-        {},  // service registration comes with the service mode
+        config_.service.registerProcess,
         [] { return HasOption(settings::GetOptions(), OptionBits::RunAsService); },
         [this] { rebuildNumberList(); },
         [this] { updateTray(); },

@@ -34,6 +34,7 @@
 #include "client/line_record.h"
 #include "client/play_thread.h"
 #include "client/window/capi_switch.h"
+#include "client/window/service_switch.h"
 #include "platform/app_window.h"
 
 namespace orvelin::media {
@@ -114,6 +115,8 @@ struct ClientWindowConfig {
     std::function<CapiOps(platform::WindowRef)> capiOps;
     SoundPlayer player;  // empty: messages cannot be played
     FrameHooks frame;
+    // The service manager; empty: the options command leaves the service alone.
+    ServiceHooks service;
     // One line per listed or changed call, for a headless run's terminal.
     std::function<void(const std::string&)> activityLog;
     // Where the instance link listens; empty: "HostPort".

@@ -13,6 +13,7 @@
 #include "client/window/settings_library.h"
 #include "client/window/settings_reactions.h"
 #include "media/speech.h"
+#include "platform/message_box.h"
 #include "platform/spawn.h"
 #include "settings/callers_dialog.h"
 #include "settings/caller_lookup.h"
@@ -102,7 +103,10 @@ void ClientWindow::CmCallerList() {
 }
 
 void ClientWindow::CmOptions() {
-    const std::uint32_t before = settings::GetOptions();
+    const ServiceHooks& service = config_.service;
+    const std::uint32_t stored = settings::GetOptions();
+    const std::uint32_t before =
+        service.queryAutoStart ? optionsBeforeDialog(stored, service.queryAutoStart()) : stored;
     const std::string oldEngine = settings::GetSpeechEngine();
     if (!library_->configDialog(placement())) return;
     const std::uint32_t after = settings::GetOptions();
@@ -111,6 +115,14 @@ void ClientWindow::CmOptions() {
         post(platform::WM_REFRESH_LIST);
         view_->autosizeColumn(kColumnTime);
     }
+    switchServiceAfterDialog(
+        before, after,
+        {service,
+         [this](const char* text) {
+             platform::messageBox(text, "Orvelin", platform::BoxButtons::Ok,
+                                  platform::BoxIcon::Information, std::nullopt, this);
+         },
+         [](std::uint32_t options) { settings::SetOptions(options); }});
     if (((before ^ after) & OptionBits::AnnounceCallers) || settings::GetSpeechEngine() != oldEngine)
         reactions_->apply(kChangedSpeech, nullptr);
 }

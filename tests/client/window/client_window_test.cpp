@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QInputDialog>
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QTest>
 #include <QTimer>
@@ -17,6 +18,8 @@
 #include "client/window/client_window.h"
 #include "platform/message_box.h"
 #include "settings/msn_table.h"
+#include "settings/option_bits.h"
+#include "settings/settings_store.h"
 #include "tests/client/test_dir.h"
 #include "tests/support/qt_environment.h"
 #include "tools/isdnsim/isdnsim.h"
@@ -58,6 +61,23 @@ class ClientWindowTest : public testing::Test {
             closedPopups_.push_back(int(m.wParam));
             return platform::LResult(0);
         };
+        config.service.install = [this] {
+            service_.push_back("install");
+            autoStart_ = 1;
+            return 0;
+        };
+        config.service.disable = [this] {
+            service_.push_back("disable");
+            autoStart_ = 0;
+            return 0;
+        };
+        config.service.queryAutoStart = [this] {
+            service_.push_back("query");
+            return autoStart_;
+        };
+        config.service.registerProcess = [this](bool on) {
+            service_.push_back(on ? "register" : "unregister");
+        };
         window_ = std::make_unique<ClientWindow>(std::move(config));
         window_->setupWindow();
         window_->setLineHandler(&handler_);
@@ -92,6 +112,8 @@ class ClientWindowTest : public testing::Test {
     test::TestDir dir_;
     RecordingHandler handler_;
     std::vector<int> closedPopups_;
+    std::vector<std::string> service_;  // what was asked of the service manager
+    int autoStart_ = 0;
     std::unique_ptr<ClientWindow> window_;
 };
 
@@ -242,6 +264,39 @@ TEST_F(ClientWindowTest, ACallerAddedThroughTheFormIsNamedByTheNextCall) {
 
     ringListed("0301234567");
     EXPECT_EQ(topRow().text[kColumnCallerName], "Anne Example");
+}
+
+// The options form's "Run as service" box, ticked by the user, turns the service on
+// through the manager; 0x8 follows the stored bit.
+TEST_F(ClientWindowTest, TickingRunAsServiceInstallsTheServiceAndKeepsTheBitItReports) {
+    std::vector<std::string> logged;
+    platform::setMessageLogSink([&](const std::string& line) { logged.push_back(line); });
+    bool ticked = false;
+    QTimer::singleShot(0, [&] {
+        auto* form = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(form, nullptr) << "the options form did not open";
+        auto* service = form->findChild<QCheckBox*>("Service");
+        ASSERT_NE(service, nullptr);
+        EXPECT_FALSE(service->isChecked());
+        service->setChecked(true);
+        form->findChild<QToolButton*>("SpeedButton5")->click();
+        ticked = true;
+    });
+    window_->command(CM_OPTIONS);
+    platform::setMessageLogSink({});
+    ASSERT_TRUE(ticked);
+    EXPECT_EQ(service_, (std::vector<std::string>{"query", "install", "query"}));
+    EXPECT_TRUE(settings::HasOption(settings::GetOptions(), settings::OptionBits::RunAsService));
+    const std::string told = std::string("Orvelin: ") + kServiceOnText;
+    EXPECT_TRUE(std::any_of(logged.begin(), logged.end(), [&](const std::string& line) {
+        return line.rfind(told.substr(0, 60), 0) == 0 && line.find("remove Orvelin from your startup group") != std::string::npos;
+    })) << "the reboot text was not shown";
+
+    service_.clear();
+    window_->send(platform::WM_SETTINGS_CHANGED, 0x8);
+    settings::SetOptions(settings::GetOptions() & ~settings::OptionBits::RunAsService);
+    window_->send(platform::WM_SETTINGS_CHANGED, 0x8);
+    EXPECT_EQ(service_, (std::vector<std::string>{"register", "unregister"}));
 }
 
 }  // namespace

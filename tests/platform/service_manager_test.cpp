@@ -1,0 +1,142 @@
+// The service switch against a fake systemctl: what each answer of the manager makes of
+// the three operations, which box they show, and which commands they give.
+#include "platform/service_manager.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/platform/temp_dir.h"
+
+namespace {
+
+using testing_support::TempDir;
+
+enum class Op { Install, Disable, Query };
+
+// How the fake answers each command: output, error text, exit status.
+struct Answer {
+    std::string out;
+    std::string err;
+    int status = 0;
+};
+
+struct ManagerCase {
+    const char* name;
+    Op op;
+    Answer show;      // "show --property=LoadState --value"; status -1: never answers
+    Answer change;    // "enable" / "disable"
+    Answer enabled;   // "is-enabled"
+    int result;
+    std::string caption;  // empty: no box
+    std::string text;     // part of the box text
+    std::vector<std::string> commands;
+};
+
+const Answer kLoaded{"loaded\n", "", 0};
+const Answer kMissing{"not-found\n", "", 0};
+const Answer kNoBus{"", "Failed to connect to bus: No such file or directory\n", 1};
+const Answer kOk{"", "", 0};
+const Answer kDenied{"", "Failed to enable unit: Access denied\n", 1};
+const std::string kShow = "show --property=LoadState --value orvelin.service";
+
+std::string quoted(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string branch(const char* pattern, const Answer& a) {
+    if (a.status < 0) return std::string(pattern) + ") exec sleep 30;;\n";
+    return std::string(pattern) + ") printf %s " + quoted(a.out) + "; printf %s " + quoted(a.err) +
+           " >&2; exit " + std::to_string(a.status) + ";;\n";
+}
+
+TEST(ServiceManager, ResultsBoxesAndCommandsFollowTheManagersAnswers) {
+    const std::vector<ManagerCase> cases = {
+        {"install: enabled", Op::Install, kLoaded, kOk, {}, 0, "", "",
+         {kShow, "enable orvelin.service"}},
+        {"install: no manager", Op::Install, kNoBus, {}, {}, 1,
+         "Could not open Service Control Manager", "Failed to connect to bus", {kShow}},
+        {"install: unit cannot be loaded", Op::Install, {"bad-setting\n", "", 0}, {}, {}, 2,
+         "Could not open service", "bad-setting", {kShow}},
+        {"install: no unit installed", Op::Install, kMissing, {}, {}, 3,
+         "Could not create service", "orvelin.service not found", {kShow}},
+        {"install: enabling refused", Op::Install, kLoaded, kDenied, {}, 4,
+         "Could not change service", "Access denied", {kShow, "enable orvelin.service"}},
+        {"install: the manager never answers", Op::Install, {"", "", -1}, {}, {}, 1,
+         "Could not open Service Control Manager", "did not answer in time", {kShow}},
+        {"disable: disabled", Op::Disable, kLoaded, kOk, {}, 0, "", "",
+         {kShow, "disable orvelin.service"}},
+        {"disable: no unit is as good as disabled", Op::Disable, kMissing, {}, {}, 0, "", "", {kShow}},
+        {"disable: no manager", Op::Disable, kNoBus, {}, {}, 1,
+         "Could not open Service Control Manager", "Failed to connect to bus", {kShow}},
+        {"disable: masked unit", Op::Disable, {"masked\n", "", 0}, {}, {}, 4, "Could not open service",
+         "masked", {kShow}},
+        {"disable: refused, status only", Op::Disable, kLoaded, {"", "", 3}, {}, 5,
+         "Could not change service", "ended with status 3", {kShow, "disable orvelin.service"}},
+        {"query: enabled", Op::Query, kLoaded, {}, {"enabled\n", "", 0}, 1, "", "",
+         {kShow, "is-enabled orvelin.service"}},
+        {"query: disabled ends with 1 yet answers", Op::Query, kLoaded, {}, {"disabled\n", "", 1}, 0,
+         "", "", {kShow, "is-enabled orvelin.service"}},
+        {"query: enabled for this boot only", Op::Query, kLoaded, {}, {"enabled-runtime\n", "", 0}, 0,
+         "", "", {kShow, "is-enabled orvelin.service"}},
+        {"query: no manager", Op::Query, kNoBus, {}, {}, 2, "Could not open service manager",
+         "Failed to connect to bus", {kShow}},
+        {"query: no unit", Op::Query, kMissing, {}, {}, 2, "Could not open service",
+         "not found", {kShow}},
+        {"query: no answer text", Op::Query, kLoaded, {},
+         {"", "Failed to get unit file state: Access denied\n", 1}, 2, "Could not query service",
+         "Access denied", {kShow, "is-enabled orvelin.service"}},
+    };
+    for (const ManagerCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string calls = dir.file("calls");
+        const std::string fake = dir.file("systemctl");
+        std::ofstream(fake) << "#!/bin/sh\necho \"$*\" >> " << quoted(calls) << "\ncase \"$1\" in\n"
+                            << branch("show", c.show) << branch("enable|disable", c.change)
+                            << branch("is-enabled", c.enabled) << "esac\nexit 99\n";
+        ASSERT_EQ(chmod(fake.c_str(), 0700), 0);
+
+        std::vector<std::pair<std::string, std::string>> boxes;
+        platform::ServiceManager manager(
+            fake, [&](const std::string& text, const std::string& caption) { boxes.emplace_back(text, caption); },
+            std::chrono::milliseconds(c.show.status < 0 ? 500 : 20000));
+        const int result = c.op == Op::Install   ? manager.InstallService()
+                           : c.op == Op::Disable ? manager.DisableService()
+                                                 : manager.QueryServiceAutoStart();
+        EXPECT_EQ(result, c.result);
+        if (c.caption.empty()) {
+            EXPECT_TRUE(boxes.empty()) << boxes.front().second << ": " << boxes.front().first;
+        } else {
+            ASSERT_EQ(boxes.size(), 1u);
+            EXPECT_EQ(boxes[0].second, c.caption);
+            EXPECT_NE(boxes[0].first.find(c.text), std::string::npos) << boxes[0].first;
+        }
+        std::vector<std::string> given;
+        std::ifstream in(calls);
+        for (std::string line; std::getline(in, line);) given.push_back(line);
+        EXPECT_EQ(given, c.commands);
+    }
+}
+
+TEST(ServiceManager, AMissingSystemctlIsAManagerThatCannotBeOpened) {
+    std::vector<std::string> captions;
+    platform::ServiceManager manager("/nonexistent/systemctl",
+                                     [&](const std::string& text, const std::string& caption) {
+                                         EXPECT_NE(text.find("No such file"), std::string::npos) << text;
+                                         captions.push_back(caption);
+                                     });
+    EXPECT_EQ(manager.InstallService(), 1);
+    EXPECT_EQ(manager.DisableService(), 1);
+    EXPECT_EQ(manager.QueryServiceAutoStart(), 2);
+    EXPECT_EQ(captions, (std::vector<std::string>{"Could not open Service Control Manager",
+                                                  "Could not open Service Control Manager",
+                                                  "Could not open service manager"}));
+}
+
+}  // namespace
