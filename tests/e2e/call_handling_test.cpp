@@ -143,10 +143,9 @@ class CallHandling : public testing::Test {
     }
 
     // Starts the program and waits until it listens for calls and for peers.
-    void start() {
-        program_ = std::make_unique<Program>(
-            dir_.path(),
-            std::vector<std::string>{"ORVELIN_CAPI_REMOTE=127.0.0.1:" + std::to_string(exchange_.port())});
+    void start(std::vector<std::string> args = {}, std::vector<std::string> env = {}) {
+        env.push_back("ORVELIN_CAPI_REMOTE=127.0.0.1:" + std::to_string(exchange_.port()));
+        program_ = std::make_unique<Program>(dir_.path(), env, args);
         ASSERT_TRUE(exchange_.waitFor(CAPI_LISTEN, CAPI_REQ, 0, std::chrono::seconds(60)))
             << program_->errors();
         ASSERT_TRUE(program_->waitFor(kLimit, [&] {
@@ -217,6 +216,37 @@ TEST_F(CallHandling, RejectedCallIsClearedListedSavedLoggedAndSentToPeers) {
             return c.state == 1 && c.text.find("0309999; Spam Caller") != std::string::npos;
         });
     })) << "peer got " << peer.calls().size() << " records";
+}
+
+// As a service: a display named in the environment (one that does not exist) is not
+// used, and calls are handled as on the desktop until the service manager's SIGTERM.
+TEST_F(CallHandling, ServiceHandlesCallsWithoutDisplayAndEndsCleanlyOnTerm) {
+    start({"--service"}, {"DISPLAY=:97"});
+    const std::uint32_t spam = exchange_.ring(call("0309999", "456"));
+    ASSERT_NE(spam, 0u);
+    EXPECT_TRUE(exchange_.waitFor(CAPI_DISCONNECT, CAPI_REQ, 0, std::chrono::seconds(30)))
+        << program_->errors();
+    EXPECT_TRUE(waitSaved("0309999", [](const TCallRecord& r) { return r.state == 1; }));
+
+    const std::uint32_t plci = exchange_.ring(call("0301234567", "789"));
+    ASSERT_NE(plci, 0u);
+    EXPECT_TRUE(exchange_.waitFor(
+        [&](const isdnsim::Message& m) {
+            return m.command() == CAPI_ALERT && m.subcommand() == CAPI_REQ && m.address() == plci;
+        },
+        0, std::chrono::seconds(30)));
+    ASSERT_TRUE(exchange_.hangUp(plci, 0x3490));
+    EXPECT_TRUE(waitSaved("0301234567", [](const TCallRecord& r) { return r.reason == 0x3490; }))
+        << program_->errors();
+
+    ASSERT_EQ(kill(program_->pid(), SIGTERM), 0);
+    int status = 0;
+    ASSERT_TRUE(program_->waitExit(kLimit, status));
+    ASSERT_TRUE(WIFEXITED(status)) << program_->errors();
+    EXPECT_EQ(WEXITSTATUS(status), 0) << program_->errors();
+    const std::string log = readFile(home() / "capilog.txt");
+    EXPECT_NE(log.find("RegisterAsServiceProcess"), std::string::npos) << log;
+    EXPECT_NE(log.find("Exited Run Loop"), std::string::npos) << log;
 }
 
 TEST_F(CallHandling, ShownCallIsSavedWithItsClearingReasonAfterTheCallerHangsUp) {
