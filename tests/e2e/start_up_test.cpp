@@ -106,6 +106,17 @@ TEST(StartUp, SecondStartIsRefusedWhileTheFirstRunsAndAKilledOneLeavesNoLock) {
     ASSERT_TRUE(third.waitExit(kLimit, status));
     ASSERT_TRUE(WIFEXITED(status)) << third.errors();
     EXPECT_EQ(WEXITSTATUS(status), 0) << third.errors();
+
+    // A lock that cannot be taken at all is not a second instance: the system's reason,
+    // and nothing started.
+    TempDir other;
+    Program fourth(other.path(), {"ORVELIN_LOCK=/nonexistent-dir/orvelin.lock"});
+    ASSERT_TRUE(fourth.waitExit(kLimit, status));
+    ASSERT_TRUE(WIFEXITED(status)) << fourth.errors();
+    EXPECT_EQ(WEXITSTATUS(status), 1) << fourth.errors();
+    EXPECT_NE(fourth.errors().find("/nonexistent-dir/orvelin.lock"), std::string::npos) << fourth.errors();
+    EXPECT_EQ(fourth.errors().find(secondText), std::string::npos) << fourth.errors();
+    EXPECT_EQ(readAll(other.path() / "home" / "capilog.txt").find("Entering Run Loop"), std::string::npos);
 }
 
 // The lines of the CAPI log without their time stamps.
