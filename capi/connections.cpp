@@ -517,6 +517,29 @@ unsigned Disconnect(int id) {
     return 0;
 }
 
+unsigned DisconnectB3(int id) {
+    if (!validId(id) || GetNCCI(id) == -1) return kInfoWrongState;
+    _cmsg m;
+    capi_cmsg_header(&m, ApplId(), CAPI_DISCONNECT_B3, CAPI_REQ, 0, uint32_t(GetNCCI(id)));
+    return PutCapiMessage(m);
+}
+
+unsigned SelectBProtocol(int id, uint16_t messageNumber, uint16_t b1, uint16_t b2, uint16_t b3,
+                         const CapiStruct& b1Config, const CapiStruct& b2Config,
+                         const CapiStruct& b3Config) {
+    if (!validId(id) || !IsConnectionInUse(id)) return kInfoWrongState;
+    _cmsg m;
+    capi_cmsg_header(&m, ApplId(), CAPI_SELECT_B_PROTOCOL, CAPI_REQ, messageNumber,
+                     uint32_t(GetPLCI(id)));
+    m.B1protocol = b1;
+    m.B2protocol = b2;
+    m.B3protocol = b3;
+    m.B1configuration = const_cast<unsigned char*>(b1Config.data());
+    m.B2configuration = const_cast<unsigned char*>(b2Config.data());
+    m.B3configuration = const_cast<unsigned char*>(b3Config.data());
+    return PutCapiMessage(m);
+}
+
 unsigned SendData(int id, const void* data, unsigned length, uint16_t handle, uint16_t flags) {
     if (id == -1 || GetConnectionState(id) != Connected) return kInfoWrongState;
     // The driver copies the block into a buffer of the registered block length.

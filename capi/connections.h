@@ -138,6 +138,12 @@ unsigned Disconnect(int id);
 unsigned SendData(int id, const void* data, unsigned length, uint16_t handle, uint16_t flags);
 unsigned StartDTMFListen(uint16_t applId, int id, uint16_t toneDuration, uint16_t gapDuration,
                          uint16_t characteristics);
+// DISCONNECT_B3_REQ on the connection's NCCI, leaving the call up (no initiative mark).
+unsigned DisconnectB3(int id);
+// SELECT_B_PROTOCOL_REQ on the connection's PLCI with the given message number.
+unsigned SelectBProtocol(int id, uint16_t messageNumber, uint16_t b1, uint16_t b2, uint16_t b3,
+                         const CapiStruct& b1Config, const CapiStruct& b2Config,
+                         const CapiStruct& b3Config);
 // Answers a block the window kept; 0x2007 for a handle that is not waiting for its answer.
 unsigned DataB3Resp(int id, uint16_t handle);
 

@@ -32,5 +32,7 @@ inline constexpr MessageId WM_TRAY_NOTIFY = WM_APP + 14;  // to the frame window
 inline constexpr MessageId WM_SERVER_SOCKET = WM_APP + 15;
 inline constexpr MessageId WM_CLIENT_SOCKET = WM_APP + 16;
 inline constexpr MessageId WM_CAPI_DTMF = WM_APP + 17;
+// Sent by the CAPI worker (wParam line, lParam message number): switch the line to fax.
+inline constexpr MessageId WM_CAPI_SWITCH_TO_FAX = WM_APP + 40;
 
 }  // namespace platform

@@ -10,11 +10,13 @@
 #include <cstring>
 
 #include "capi/capi.h"
+#include "client/answering_machine.h"
 #include "client/call_decision.h"
 #include "client/call_programs.h"
 #include "client/fax_post.h"
 #include "client/speech_thread.h"
 #include "client/text_log.h"
+#include "client/window/answering_window_ports.h"
 #include "client/window/call_list_view.h"
 #include "client/window/library_hooks.h"
 #include "client/window/line_events.h"
@@ -132,6 +134,7 @@ const platform::Response<ClientWindow> ClientWindow::kResponses[] = {
     platform::onMessage(platform::WM_CAPI_DATA_SENT, &ClientWindow::EvDataSent),
     platform::onMessage(platform::WM_CAPI_DATA_RECEIVED, &ClientWindow::EvDataReceived),
     platform::onMessage(platform::WM_CAPI_DTMF, &ClientWindow::EvDtmf),
+    platform::onMessage(platform::WM_CAPI_SWITCH_TO_FAX, &ClientWindow::EvSwitchToFax),
     platform::onMessage(platform::WM_TIMER, &ClientWindow::EvTimer),
     platform::onMessage(platform::WM_REFRESH_LIST, &ClientWindow::EvRefreshList),
     platform::onMessage(platform::WM_RESTORE_WINDOW, &ClientWindow::EvRestoreWindow),
@@ -174,7 +177,15 @@ ClientWindow::ClientWindow(ClientWindowConfig config, QWidget* parent)
                                                  config_.programDir, &modalDialogActive_);
     unanswered_ = std::make_unique<UnansweredLines>(
         [](const std::string& text) { capi::WriteCapiLog(text); });
-    handler_ = unanswered_.get();
+    answeringPorts_ = std::make_unique<WindowAnsweringPorts>(*this);
+    answering_ = std::make_unique<AnsweringMachine>(config_.programDir, lines_, *history_,
+                                                    *answeringPorts_);
+    handler_ = answering_.get();
+    // The CAPI worker reports the end of a voice link that is to carry a fax; the line
+    // is this thread's, so the switch runs here while the worker waits.
+    capi::SetFaxSwitchHandler([window = ref()](int id, std::uint16_t messageNumber) {
+        window.send(platform::WM_CAPI_SWITCH_TO_FAX, platform::WParam(id), messageNumber);
+    });
     ports_ = std::make_unique<WindowCallPorts>(*this);
     decision_ = std::make_unique<CallDecision>(*ports_, lines_, *handler_);
 
@@ -216,6 +227,13 @@ ClientWindow::ClientWindow(ClientWindowConfig config, QWidget* parent)
                 listChanged();
                 logActivity(r);
             },
+            [this](int line) { answering_->linkUp(line); },
+            [this](int line, TCallRecord* r, std::int16_t pages) {
+                return answering_->cleared(line, r, pages);
+            },
+            [this](int line, const TCallRecord& r, std::int16_t pages) {
+                return answering_->dataCount(line, r, pages);
+            },
         });
 
     bannerFont_ = QFont("Arial");
@@ -227,6 +245,7 @@ ClientWindow::ClientWindow(ClientWindowConfig config, QWidget* parent)
 
 ClientWindow::~ClientWindow() {
     setLibraryHooks({});
+    capi::SetFaxSwitchHandler({});
     cleanupWindow();
     // The view goes before the model it shows; Qt would delete it only after the members.
     delete view_;
@@ -320,6 +339,7 @@ void ClientWindow::cleanupWindow() {
     tables_->closeAll();
     if (config_.frame.closingDown) config_.frame.closingDown();
     capi_->disable();
+    answering_->closeAll();
     if (playThread_) stopPlaying();
     if (speechThread_) speechThread_->stop();
     if (link_) link_->shutdown();
@@ -341,7 +361,7 @@ void ClientWindow::closeEvent(QCloseEvent* event) {
 }
 
 void ClientWindow::setLineHandler(LineHandler* handler) {
-    handler_ = handler ? handler : unanswered_.get();
+    handler_ = handler ? handler : answering_.get();
     decision_ = std::make_unique<CallDecision>(*ports_, lines_, *handler_);
 }
 
@@ -376,25 +396,45 @@ LResult ClientWindow::EvIncomingCall(AppMessage& m) {
 
 LResult ClientWindow::EvLineState(AppMessage& m) {
     try {
-        lineEvents_->stateChanged(int(m.wParam), std::uint32_t(m.lParam));
+        const auto* cleared = m.peek<capi::ClearedCallInfo>();
+        lineEvents_->stateChanged(int(m.wParam), std::uint32_t(m.lParam),
+                                  cleared ? cleared->FaxPages : std::int16_t(0));
     } catch (const std::exception& e) {
         capi::WriteCapiLog(std::string("Error in the line state handler: ") + e.what());
     }
     return 0;
 }
 
-LResult ClientWindow::EvDataSent(AppMessage&) {
-    return 0;  // no greeting is sent without the answering machine
-}
-
-LResult ClientWindow::EvDataReceived(AppMessage& m) {
-    // Nothing records yet; the block is still answered.
-    if (auto* info = m.peek<capi::ReceivedDataInfo>(); info && info->Respond) *info->Respond = 1;
+LResult ClientWindow::EvDataSent(AppMessage& m) {
+    try {
+        answering_->dataSent(int(m.wParam), std::uint16_t(std::uint32_t(m.lParam) >> 16));
+    } catch (const std::exception& e) {
+        capi::WriteCapiLog(std::string("Error in the data-sent handler: ") + e.what());
+    }
     return 0;
 }
 
-LResult ClientWindow::EvDtmf(AppMessage&) {
-    return 0;  // keys matter only to the answering machine
+LResult ClientWindow::EvDataReceived(AppMessage& m) {
+    auto* info = m.peek<capi::ReceivedDataInfo>();
+    if (!info) return 0;
+    try {
+        answering_->dataReceived(int(m.wParam), info->Data, info->DataLength);
+    } catch (const std::exception& e) {
+        capi::WriteCapiLog(std::string("Error in the data handler: ") + e.what());
+    }
+    if (info->Respond) *info->Respond = 1;
+    return 0;
+}
+
+LResult ClientWindow::EvDtmf(AppMessage& m) {
+    if (std::unique_ptr<capi::DtmfInfo> keys = m.take<capi::DtmfInfo>())
+        answering_->dtmf(int(m.wParam), keys->Keys);
+    return 0;
+}
+
+LResult ClientWindow::EvSwitchToFax(AppMessage& m) {
+    answering_->switchLineToFax(int(m.wParam), std::uint16_t(m.lParam));
+    return 0;
 }
 
 LResult ClientWindow::EvTimer(AppMessage& m) {

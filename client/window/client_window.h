@@ -43,6 +43,7 @@ class CTTSMode;
 
 namespace orvelin::client {
 
+class AnsweringMachine;
 class CallDecision;
 class CallListView;
 class CallTableModel;
@@ -54,6 +55,7 @@ class PhoneTables;
 class SettingsLibrary;
 class SettingsReactions;
 class SpeechThread;
+class WindowAnsweringPorts;
 class WindowCallPorts;
 
 // Command ids of the window, its list's context menu and the frame's tool bar.
@@ -98,6 +100,7 @@ struct FrameHooks {
     std::function<void(bool capiEnabled, bool blink)> updateTrayState;
     std::function<void(bool down)> setPlayButton;
     std::function<void(int line, int state)> showLineState;
+    std::function<void(const std::string& text)> setStatusText;
     std::function<void()> hideMainWindow;
     std::function<void()> raiseMainWindow;
     // WM_SHOW_POPUP (wParam line, record PopupText) and WM_CLOSE_POPUP (wParam line).
@@ -179,6 +182,7 @@ class ClientWindow : public QWidget, public platform::AppWindow {
 
   private:
     friend class WindowCallPorts;
+    friend class WindowAnsweringPorts;
 
     // The enablers of the commands that have one.
     bool CeReject() const;
@@ -195,6 +199,7 @@ class ClientWindow : public QWidget, public platform::AppWindow {
     platform::LResult EvDataSent(platform::AppMessage& m);
     platform::LResult EvDataReceived(platform::AppMessage& m);
     platform::LResult EvDtmf(platform::AppMessage& m);
+    platform::LResult EvSwitchToFax(platform::AppMessage& m);
     platform::LResult EvTimer(platform::AppMessage& m);
     platform::LResult EvThreadDone(platform::AppMessage& m);
     platform::LResult EvFaxDone(platform::AppMessage& m);
@@ -246,6 +251,8 @@ class ClientWindow : public QWidget, public platform::AppWindow {
     std::unique_ptr<ListCommands> listCommands_;
     std::unique_ptr<LineEvents> lineEvents_;
     std::unique_ptr<UnansweredLines> unanswered_;
+    std::unique_ptr<WindowAnsweringPorts> answeringPorts_;
+    std::unique_ptr<AnsweringMachine> answering_;
     LineHandler* handler_ = nullptr;
     std::unique_ptr<WindowCallPorts> ports_;
     std::unique_ptr<CallDecision> decision_;

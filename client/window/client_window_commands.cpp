@@ -4,6 +4,7 @@
 #include <QScreen>
 
 #include "capi/capi.h"
+#include "client/answering_machine.h"
 #include "client/call_decision.h"
 #include "client/text_log.h"
 #include "client/window/call_list_view.h"
@@ -71,6 +72,7 @@ void ClientWindow::CmRecord() {
 void ClientWindow::CmCapiOnOff() {
     if (capi_->enabled()) {
         capi_->disable();
+        answering_->closeAll();
     } else {
         capi::SetOptionsReader([]() -> std::optional<std::uint32_t> { return settings::GetOptions(); });
         capi_->enable();

@@ -34,7 +34,7 @@ std::uint16_t clearedCallSeconds(const TCallRecord& record, std::uint32_t nowSec
 LineEvents::LineEvents(LineRecords& lines, CallHistory& history, Hooks hooks)
     : lines_(lines), history_(history), hooks_(std::move(hooks)) {}
 
-void LineEvents::stateChanged(int id, std::uint32_t parameter) {
+void LineEvents::stateChanged(int id, std::uint32_t parameter, std::int16_t faxPages) {
     LineRecord* line = lines_.at(id);
     if (!line) return;
     const int state = int(parameter & 0xFFFF);
@@ -44,8 +44,9 @@ void LineEvents::stateChanged(int id, std::uint32_t parameter) {
     if (state == capi::Connected) {
         if (hooks_.killTimer) hooks_.killTimer(answerDelayTimer(id));
         if (hooks_.closePopup) hooks_.closePopup(id);
+        if (hooks_.linkUp) hooks_.linkUp(id);
     } else if (state == capi::Disconnected) {
-        cleared(id, *line, reason);
+        cleared(id, *line, reason, faxPages);
     }
     line->lineState = state;
 }
@@ -55,12 +56,13 @@ void LineEvents::update(const TCallRecord& record) {
     if (hooks_.rowUpdated) hooks_.rowUpdated(record);
 }
 
-void LineEvents::cleared(int id, LineRecord& line, std::uint16_t reason) {
+void LineEvents::cleared(int id, LineRecord& line, std::uint16_t reason, std::int16_t faxPages) {
     if (hooks_.killTimer) hooks_.killTimer(answerDelayTimer(id));
     TCallRecord* record = history_.find(line.callId);
     if (record) record->reason = reason;
     if (hooks_.closePopup) hooks_.closePopup(id);
     if (hooks_.stopSpeech) hooks_.stopSpeech();
+    const bool faxThread = hooks_.clearMode && hooks_.clearMode(id, record, faxPages);
     line.mode = LineMode::Idle;
     if (record && answeredElsewhere(reason)) {
         record->setState(CallState::AnsweredByPhone);
@@ -71,11 +73,13 @@ void LineEvents::cleared(int id, LineRecord& line, std::uint16_t reason) {
         hooks_.launchAtClear(*record, line);
     if (record && !countsData(record->state)) {
         record->count = clearedCallSeconds(*record, hooks_.nowSeconds1901 ? hooks_.nowSeconds1901() : 0);
+    } else if (record && hooks_.dataCount) {
+        if (auto count = hooks_.dataCount(id, *record, faxPages)) record->count = *count;
     }
     if (record) {
         update(*record);
         if (line.logCall) history_.startLog(*record, record->count);
-        if (hooks_.afterCall) hooks_.afterCall(*record);
+        if (hooks_.afterCall && !faxThread) hooks_.afterCall(*record);
     }
     line.unbind();
 }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "client/call_history.h"
 #include "client/line_record.h"
@@ -37,16 +38,24 @@ class LineEvents {
         std::function<std::uint32_t()> nowSeconds1901;
         // After a row was updated (redraw, activity line).
         std::function<void(const TCallRecord&)> rowUpdated;
+        // The answering machine's part: the B channel is up; the call is cleared (returns
+        // true when the fax post-processor took over the after-call program); the count
+        // of a record in a state that counts data.
+        std::function<void(int line)> linkUp;
+        std::function<bool(int line, TCallRecord* record, std::int16_t faxPages)> clearMode;
+        std::function<std::optional<std::uint16_t>(int line, const TCallRecord&,
+                                                   std::int16_t faxPages)>
+            dataCount;
     };
 
     LineEvents(LineRecords& lines, CallHistory& history, Hooks hooks);
 
     // WM_CAPI_STATE_CHANGED: state in the low word, reason (or 0xFFFF for an INFO
-    // number in the low word) in the high word.
-    void stateChanged(int connectionId, std::uint32_t parameter);
+    // number in the low word) in the high word. `faxPages` travels with a clearing.
+    void stateChanged(int connectionId, std::uint32_t parameter, std::int16_t faxPages = 0);
 
   private:
-    void cleared(int id, LineRecord& line, std::uint16_t reason);
+    void cleared(int id, LineRecord& line, std::uint16_t reason, std::int16_t faxPages);
     void update(const TCallRecord& record);
 
     LineRecords& lines_;
