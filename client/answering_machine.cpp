@@ -373,6 +373,8 @@ void AnsweringMachine::answerFaxCall(int line) {
 void AnsweringMachine::switchLineToFax(int line, std::uint16_t messageNumber) {
     LineRecord* l = lines_.at(line);
     if (!l) return;
+    // The fax link's own end must not restart the reception.
+    if (l->mode == LineMode::FaxReceive) return;
     LineAudio& a = audio_[static_cast<std::size_t>(line)];
     // What was recorded so far is the fax machine's tones.
     if (a.recording.active()) a.recording.discard();

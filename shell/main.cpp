@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "capi/capi.h"
+#include "client/default_greetings.h"
 #include "client/window/client_window.h"
 #include "media/alsa_player.h"
 #include "platform/command_line.h"
@@ -125,6 +126,7 @@ int main(int argc, char** argv) {
         frame.setWindowTitle("Orvelin");
         frame.setObjectName("RODORUVUD");  // where the settings library finds the program
 
+        client::makeMissingGreetings(home, client::engineSynthesizer(), shell::AppTrace);
         client::ClientWindowConfig config;
         config.programDir = home;
         config.libraryDir = platform::libraryDirectory();
