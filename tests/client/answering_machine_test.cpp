@@ -568,5 +568,73 @@ TEST(AnsweringMachineTest, RawFileThatCannotBeCreated) {
     EXPECT_EQ(test::readBytes(rig.dir.path() / "Alw/MSN1"), pattern(3));
 }
 
+// Whatever ends a recording, what was stored is on disk, closed, and nothing is lost.
+TEST(AnsweringMachineTest, RecordingsEndSoundly) {
+    struct Case {
+        const char* name;
+        bool greeting;
+        std::size_t blocks;
+        std::function<void(Rig&)> end;
+        int hangUps;
+        const char* raw;   // the raw file left in Alw/MSN1, "" for none
+        const char* wave;  // the WAVE made, "" for none
+        std::uint64_t stored;
+    };
+    const Case cases[] = {
+        // The messages folder cannot be made: the conversion fails and the raw file stays.
+        {"conversion fails", false, 12,
+         [](Rig& rig) {
+             writeFile(rig.dir.path() / "Messages/MSN1", pattern(1));
+             rig.state(0, 0x3490);
+         },
+         0, "MSG_2026.12.09_04.05.06.alw", "", 11 * 2000},
+        // CAPI goes down mid-call: the raw file is closed with everything stored.
+        {"CAPI stops", false, 12, [](Rig& rig) { rig.machine.closeAll(); }, 0,
+         "MSG_2026.12.09_04.05.06.alw", "", 11 * 2000},
+        // A new greeting has no configured limit, but it is capped far below the WAVE limit.
+        {"greeting cap", true, kMaxGreetingBytes / 2000 + 5,
+         [](Rig& rig) { rig.state(0, 0x3490); }, 1, "", "Answer/Welcome1.wav", kMaxGreetingBytes},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        writeFile(rig.dir.path() / "Answer/Welcome1.wav", pattern(100));
+        rig.call(30);
+        rig.lines.at(0)->recordingGreeting = c.greeting;
+        rig.machine.answerWithGreeting(0, 1);
+        rig.state(4);
+        rig.confirmAll();
+        rig.receive(c.blocks);
+        c.end(rig);
+        EXPECT_EQ(std::count(rig.ports.trace.begin(), rig.ports.trace.end(), "disc 0"), c.hangUps);
+        EXPECT_EQ(rig.lines.at(0)->mode, LineMode::Idle);
+        const fs::path raw = rig.dir.path() / "Alw/MSN1" / c.raw;
+        if (*c.raw) {
+            EXPECT_EQ(test::readBytes(raw).size(), c.stored);
+        } else {
+            EXPECT_TRUE(fs::is_empty(rig.dir.path() / "Alw/MSN1"));
+        }
+        if (*c.wave) {
+            EXPECT_EQ(fs::file_size(rig.dir.path() / c.wave), media::WaveHeaderSize + c.stored);
+        }
+    }
+}
+
+TEST(AnsweringMachineTest, KeysOnlyFromAuthorisedCallers) {
+    for (const bool authorised : {false, true}) {
+        SCOPED_TRACE(authorised);
+        Rig rig;
+        writeFile(rig.dir.path() / "Answer/Welcome1.wav", pattern(3000));
+        rig.call(0);
+        rig.lines.at(0)->authorised = authorised;
+        rig.machine.answerWithGreeting(0, 1);
+        rig.state(4);
+        const std::size_t queued = rig.machine.queuedBlocks(0);
+        rig.machine.dtmf(0, "2");
+        EXPECT_EQ(rig.lines.at(0)->playbackActive, authorised);
+        EXPECT_EQ(rig.machine.queuedBlocks(0), authorised ? 0u : queued);
+    }
+}
+
 }  // namespace
 }  // namespace orvelin::client
