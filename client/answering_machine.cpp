@@ -335,7 +335,7 @@ void AnsweringMachine::finishRecording(int line, TCallRecord* record) {
     a.storedAtFinish = a.recording.stored();
     const FinishResult result = client::finishRecording(
         a.recording, target, record, [this](const std::string& text) { log(text); });
-    if (result == FinishResult::Converted && !target.greeting &&
+    if (result == FinishResult::Converted &&
         isSet(options, OptionBits::AutoPlayMessages))
         ports_.playSound(target.wavePath);
     l.mode = LineMode::Idle;
