@@ -1,13 +1,9 @@
 // Orvelin: watches the ISDN lines through CAPI 2.0 and acts on every call.
 //
-// Until the decorated frame exists, the client window lives in a plain main window with
-// a menu of its commands (their hints in the status bar). Without a display the program
-// runs headless and reports each listed call on standard error.
+// The client window lives in the main frame (tool bar, status bar, menus, tray icon).
+// Without a display the program runs headless and reports each listed call on standard
+// error.
 #include <QApplication>
-#include <QCloseEvent>
-#include <QMainWindow>
-#include <QMenuBar>
-#include <QStatusBar>
 #include <cstdio>
 #include <cstdlib>
 
@@ -18,7 +14,7 @@
 #include "platform/command_line.h"
 #include "platform/message_box.h"
 #include "platform/paths.h"
-#include "shell/popup_banner.h"
+#include "shell/main_frame.h"
 #include "shell/start_up.h"
 
 namespace {
@@ -27,74 +23,16 @@ using orvelin::client::ClientWindow;
 
 bool g_headless = false;
 
-// The plain frame: closing it asks the client window whether the program may end.
-class PlainFrame : public QMainWindow {
-  public:
-    void setClient(ClientWindow* client) { client_ = client; }
-    bool quitting = false;
-
-    // Closing for good: the client's clean-up runs while the window closes, before the
-    // loop ends.
-    void CleanupWindow() {
-        if (cleaned_) return;
-        cleaned_ = true;
-        orvelin::shell::AppTrace("CleanupWindow");
-        if (client_) client_->cleanupWindow();
-    }
-
-  protected:
-    void closeEvent(QCloseEvent* event) override {
-        // A close the user did not ask for comes from the end of the program (a signal,
-        // the end of the session): no question then.
-        if (quitting || !event->spontaneous() || !client_ || client_->canClose()) {
-            quitting = true;
-            event->accept();
-            CleanupWindow();
-            QApplication::quit();
-            return;
-        }
-        event->ignore();
-    }
-
-  private:
-    ClientWindow* client_ = nullptr;
-    bool cleaned_ = false;
-};
-
-struct MenuCommand {
-    const char* text;
-    platform::CommandId id;
-};
-
-void addMenu(PlainFrame& frame, ClientWindow& client, const char* title,
-             std::initializer_list<MenuCommand> commands) {
-    QMenu* menu = frame.menuBar()->addMenu(QString::fromUtf8(title));
-    for (const MenuCommand& c : commands) {
-        QAction* action = menu->addAction(QString::fromUtf8(c.text));
-        if (const char* hint = orvelin::client::commandHint(c.id))
-            action->setStatusTip(QString::fromUtf8(hint));
-        const platform::CommandId id = c.id;
-        QObject::connect(action, &QAction::triggered, &client, [&client, id] { client.command(id); });
-        QObject::connect(menu, &QMenu::aboutToShow, action,
-                         [&client, action, id] { action->setEnabled(client.commandEnabled(id)); });
-    }
-}
-
 // The frame with its client; destroyed after the loop, client first.
-struct PlainMainWindow : orvelin::shell::MainWindow {
-    PlainFrame frame;
-    std::unique_ptr<orvelin::shell::PopupBanners> banners;
+struct FramedMainWindow : orvelin::shell::MainWindow {
     orvelin::media::AlsaPlayer player;  // outlives the window and its play thread
+    std::unique_ptr<orvelin::shell::MainFrame> frame;
     ClientWindow* client = nullptr;
 
-    void closeForEnd() override {
-        frame.quitting = true;
-        frame.close();
-    }
-    ~PlainMainWindow() override {
-        frame.quitting = true;
-        frame.CleanupWindow();
-        banners.reset();
+    void closeForEnd() override { frame->closeForEnd(); }
+    ~FramedMainWindow() override {
+        frame->cleanupWindow();
+        frame->detachClient();
         delete client;
     }
 };
@@ -121,10 +59,12 @@ int main(int argc, char** argv) {
     }
     return shell::OwlMain(argc, argv, options.service, [&home](const shell::StartContext& start) {
         g_headless = start.headless;
-        auto main = std::make_unique<PlainMainWindow>();
-        PlainFrame& frame = main->frame;
-        frame.setWindowTitle("Orvelin");
-        frame.setObjectName("RODORUVUD");  // where the settings library finds the program
+        auto main = std::make_unique<FramedMainWindow>();
+        shell::MainFrameConfig frameConfig;
+        frameConfig.programDir = home;
+        frameConfig.headless = g_headless;
+        main->frame = std::make_unique<shell::MainFrame>(std::move(frameConfig));
+        shell::MainFrame& frame = *main->frame;
 
         client::makeMissingGreetings(home, client::engineSynthesizer(), shell::AppTrace);
         client::ClientWindowConfig config;
@@ -135,47 +75,24 @@ int main(int argc, char** argv) {
         config.player = {[&player](const std::string& path) { return player.StartIfIdle(path); },
                          [&player] { player.Stop(); }};
         if (g_headless) config.activityLog = [](const std::string& line) { std::fprintf(stderr, "orvelin: %s\n", line.c_str()); };
-        config.frame.hideMainWindow = [&frame] { frame.hide(); };
-        if (!g_headless) config.frame.raiseMainWindow = [&frame] {
-            frame.showNormal();
-            frame.raise();
-            frame.activateWindow();
-        };
-        auto& banners = main->banners;
-        config.frame.showPopup = [&banners](platform::AppMessage& m) {
-            return banners ? banners->EvShowPopup(m) : 0;
-        };
-        config.frame.closePopup = [&banners](platform::AppMessage& m) {
-            return banners ? banners->EvClosePopup(m) : 0;
-        };
-        config.frame.showLineState = [&frame](int line, int state) {
-            frame.statusBar()->showMessage(QString("Line %1: %2").arg(line + 1).arg(capi::ConnectionStateName(state)));
-        };
+        config.frame = frame.hooks();
+        if (g_headless) config.frame.raiseMainWindow = nullptr;
         config.frame.closingDown = [] { platform::notifyBox(client::kClosingDownText, "Orvelin"); };
         config.service = shell::serviceHooks();
 
         auto* client = new ClientWindow(std::move(config), &frame);
         main->client = client;
         frame.setClient(client);
-        frame.setCentralWidget(client);
-        banners = std::make_unique<shell::PopupBanners>(client->bannerImage(), client->bannerFont(), g_headless);
-        addMenu(frame, *client, "&Call",
-                {{"&Reject", client::CM_REJECT}, {"&Answer", client::CM_ANSWER},
-                 {"Record", client::CM_RECORD}, {"&CAPI on/off", client::CM_CAPI_ON_OFF},
-                 {"&Play", client::CM_PLAY}, {"&Open log...", client::CM_OPEN_LOG}});
-        addMenu(frame, *client, "&Settings",
-                {{"Configure &MSN", client::CM_CONFIGURE_MSN},
-                 {"Configure &associations", client::CM_CALLER_LIST},
-                 {"&Import address book", client::CM_IMPORT_ADDRESS_BOOK},
-                 {"&Set &options", client::CM_OPTIONS}});
         frame.resize(900, 400);
-        frame.statusBar();
 
+        frame.setupWindow();
         client->setupWindow();
         if (!capi::CAPI20_IsInstalled()) std::fprintf(stderr, "orvelin: no ISDN driver is reachable\n");
         else if (g_headless) std::fprintf(stderr, "orvelin: watching the lines (%s)\n", home.c_str());
-        if (!g_headless) frame.show();
-        client->setWindowShown(!g_headless);
+        // The window starts hidden behind its tray icon; without a tray it is the way in.
+        const bool shown = !g_headless && !frame.trayPlaced();
+        if (shown) frame.show();
+        client->setWindowShown(shown);
         return std::unique_ptr<shell::MainWindow>(std::move(main));
     });
 }

@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPalette>
 #include <QPainter>
 #include <QScreen>
 #include <QStyle>
@@ -177,6 +178,15 @@ bool TBigSplash::Create() {
         QLabel* label = GetStatic();
         if (!callerText_.isEmpty()) label->setText(callerText_);
         if (font_) label->setFont(*font_);
+        // The name must stand out from the picture behind it, dark or light.
+        if (!picture().isNull()) {
+            const QColor behind = picture().toImage()
+                                      .scaled(1, 1, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                                      .pixelColor(0, 0);
+            QPalette colours = label->palette();
+            colours.setColor(QPalette::WindowText, behind.lightness() < 128 ? Qt::white : Qt::black);
+            label->setPalette(colours);
+        }
         // Across the whole screen, so the name stays centred on it.
         const QScreen* screen = QGuiApplication::primaryScreen();
         label->setGeometry(0, 0, screen->availableGeometry().width(), height_);

@@ -55,6 +55,7 @@ class TSplashWindow : public QWidget, public platform::AppWindow {
     // The text control, null without kSplashMakeStatic.
     QLabel* GetStatic() const { return static_; }
     unsigned GetStyle() const { return style_; }
+    const QPixmap& picture() const { return picture_; }
     bool IsClosed() const { return closed_; }
 
   protected:

@@ -2,9 +2,9 @@
 
 #include <QFontMetrics>
 #include <QHeaderView>
-#include <QPainter>
-#include <QPixmap>
 #include <algorithm>
+
+#include "client/window/svg_icons.h"
 
 namespace orvelin::client {
 
@@ -13,51 +13,19 @@ namespace {
 constexpr int kImageWidth = 16;
 constexpr int kImageHeight = 14;
 
-// Colour and letter of each state's badge: enough to tell the states apart at a glance.
-constexpr std::array<const char*, kCallStateCount> kStateColours = {
-    "#9e9e9e", "#d32f2f", "#7b1fa2", "#388e3c", "#1976d2", "#f57c00",
-    "#00796b", "#90caf9", "#80cbc4", "#5d4037", "#fbc02d", "#fff59d"};
-constexpr std::array<char, kCallStateCount> kStateLetters = {'S', 'R', 'E', 'A', 'V', 'F',
-                                                             'F', 'v', 'f', 'P', 'T', 't'};
-
-QIcon drawBadge(const QColor& colour, QChar letter, bool square) {
-    QPixmap pixmap(kImageWidth, kImageHeight);
-    pixmap.fill(Qt::transparent);
-    QPainter p(&pixmap);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(colour.darker(150));
-    p.setBrush(colour);
-    const QRectF box(0.5, 0.5, kImageWidth - 1.0, kImageHeight - 1.0);
-    if (square)
-        p.drawRoundedRect(box, 2, 2);
-    else
-        p.drawEllipse(box);
-    QFont font = p.font();
-    font.setPixelSize(10);
-    font.setBold(true);
-    p.setFont(font);
-    p.setPen(colour.lightness() > 160 ? Qt::black : Qt::white);
-    p.drawText(box, Qt::AlignCenter, QString(letter));
-    return QIcon(pixmap);
-}
-
 }  // namespace
 
 QIcon callStateIcon(int state) {
     if (state < 0 || state >= int(kCallStateCount)) return {};
     static std::array<QIcon, kCallStateCount> icons;
-    if (icons[state].isNull())
-        icons[state] = drawBadge(QColor(kStateColours[state]), QChar(kStateLetters[state]), false);
+    if (icons[state].isNull()) icons[state] = svgIcon(callStateResource(state));
     return icons[state];
 }
 
 QIcon callKindIcon(int kind) {
-    static const std::array<const char*, 3> colours = {"#607d8b", "#8d6e63", "#455a64"};
-    static const std::array<char, 3> letters = {'T', 'F', 'D'};
     if (kind < 0 || kind > 2) return {};
     static std::array<QIcon, 3> icons;
-    if (icons[kind].isNull())
-        icons[kind] = drawBadge(QColor(colours[kind]), QChar(letters[kind]), true);
+    if (icons[kind].isNull()) icons[kind] = svgIcon(callKindResource(kind));
     return icons[kind];
 }
 

@@ -157,6 +157,23 @@ TEST_F(PopupBannersTest, ShowsTheCallerTextOverTheWholeScreenWidth) {
     EXPECT_EQ(shot.pixelColor(shot.width() - 2, shot.height() - 2), QColor(Qt::darkBlue));
 }
 
+TEST_F(PopupBannersTest, TextStandsOutFromThePicture) {
+    for (auto [behind, text] : {std::pair{QColor(Qt::darkBlue), QColor(Qt::white)},
+                                {QColor("#1e3a5f"), QColor(Qt::white)},
+                                {QColor(Qt::yellow), QColor(Qt::black)},
+                                {QColor(Qt::white), QColor(Qt::black)}}) {
+        QPixmap picture(32, 16);
+        picture.fill(behind);
+        PopupBanners banners(picture, font_, /*headless=*/false, &clock_);
+        AppMessage m = showMessage(0, "Anna", "detail");
+        banners.EvShowPopup(m);
+        TBigSplash* b = banners.banner(0);
+        ASSERT_NE(b, nullptr);
+        EXPECT_EQ(b->GetStatic()->palette().color(QPalette::WindowText), text) << behind.name().toStdString();
+    }
+    runDeferredDeletes();
+}
+
 TEST_F(PopupBannersTest, IsSizedFromTheWorkAreaAndCentredInIt) {
     TBigSplash* b = show(1, "0301234");
     ASSERT_NE(b, nullptr);
