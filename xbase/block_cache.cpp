@@ -1,11 +1,13 @@
 // Block cache.
 #include "xbase/block_cache.h"
 #include "xbase/index.h"
+#include "xbase/memo.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <vector>
+#include <sys/uio.h>
 
 struct CACHE4BLOCK {
   LINK4 hashLink;
@@ -32,6 +34,8 @@ struct CACHE4 {
   int threshold;
   int64_t evictions;
   uint32_t lastActivity;
+  int readAheadMode; // 0 none, 1 data files, 2 or 3 index files
+  char* readAheadBuf; // one group
   std::vector<char*> groupBufs;
   std::vector<CACHE4BLOCK> blocks;
 };
@@ -43,6 +47,9 @@ CACHE4BLOCK* fromHash(LINK4* l) {
 }
 CACHE4BLOCK* fromLru(LINK4* l) {
   return reinterpret_cast<CACHE4BLOCK*>(reinterpret_cast<char*>(l) - offsetof(CACHE4BLOCK, lruLink));
+}
+FILE4* fromFileLink(LINK4* l) {
+  return reinterpret_cast<FILE4*>(reinterpret_cast<char*>(l) - offsetof(FILE4, link));
 }
 
 int log2floor(int64_t v) {
@@ -72,14 +79,38 @@ CACHE4BLOCK* find(CACHE4* c, FILE4* f, int64_t pos) {
 
 void touch(CACHE4* c, CACHE4BLOCK* b) {
   LIST4& l = c->lru[b->file->cacheKind - 1];
+  if (l.last == &b->lruLink) return;
   l4remove(&l, &b->lruLink);
   l4append(&l, &b->lruLink);
 }
 
-int writeBack(CACHE4BLOCK* b) {
-  if (!b->changed) return 0;
-  if (file4writeDirect(b->file, b->pos, b->data, static_cast<size_t>(b->valid)) != 0) return -1;
+void enter(CACHE4* c, CACHE4BLOCK* b, FILE4* f, int64_t pos, int32_t valid) {
+  b->file = f;
+  b->pos = pos;
+  b->valid = valid;
   b->changed = 0;
+  l4append(&bucketOf(c, f, pos), &b->hashLink);
+  l4append(&c->lru[f->cacheKind - 1], &b->lruLink);
+}
+
+// Writes back a changed block together with the changed blocks that follow
+// it in the file, up to one group, in one write.
+int writeBack(CACHE4* c, CACHE4BLOCK* b) {
+  if (!b->changed) return 0;
+  CACHE4BLOCK* run[64];
+  struct iovec iov[64];
+  int n = 0;
+  const int limit = std::min<int>(64, std::max<int>(1, c->blocksPerGroup));
+  for (CACHE4BLOCK* next = b; next != nullptr && next->changed && n < limit;) {
+    run[n] = next;
+    iov[n].iov_base = next->data;
+    iov[n].iov_len = static_cast<size_t>(next->valid);
+    ++n;
+    if (next->valid < c->blockSize) break;
+    next = find(c, b->file, next->pos + c->blockSize);
+  }
+  if (file4writeDirectV(b->file, b->pos, iov, n) != 0) return -1;
+  for (int i = 0; i < n; ++i) run[i]->changed = 0;
   return 0;
 }
 
@@ -92,30 +123,37 @@ void release(CACHE4* c, CACHE4BLOCK* b) {
   l4append(&c->freeList, &b->lruLink);
 }
 
-// What the engine did since the last look decides the eviction order.
+// What the engine did since the last look decides the eviction order and
+// what is read ahead.
 void reevaluate(CACHE4* c, CODE4* cb) {
   uint32_t v = cb->activity;
   if (v == c->lastActivity) return;
   c->threshold = 0;
+  c->readAheadMode = 0;
   // order[2] is tried first.
-  if (v >= 8 && v <= 15) {
+  if (v <= 7) {
+    // Record reads read data ahead; tag skips read index blocks ahead.
+    c->readAheadMode = static_cast<int>((v & 1) | ((v & 4) >> 1));
+    c->order[0] = 1, c->order[1] = 2, c->order[2] = 3; // memo, index, data
+  } else if (v <= 15) {
     c->order[0] = 2, c->order[1] = 1, c->order[2] = 3; // memo, data, index: seeks keep index blocks
-  } else if (v > 63) {
+  } else if (v <= 63) {
+    c->order[0] = 1, c->order[1] = 2, c->order[2] = 3;
+  } else {
     c->order[0] = 2, c->order[1] = 1, c->order[2] = 3;
     c->threshold = 5;
-  } else {
-    c->order[0] = 1, c->order[1] = 2, c->order[2] = 3; // memo, index, data
   }
   cb->activity = 0;
   c->lastActivity = 0;
 }
 
 // A free block, or a victim's; null when none can be had (the caller goes
-// straight to the file).
+// straight to the file). A victim whose write-back fails keeps its data and
+// stays changed; the failure is raised now.
 CACHE4BLOCK* take(CACHE4* c, CODE4* cb) {
   if (LINK4* l = l4pop(&c->freeList)) return fromLru(l);
   if (++c->evictions > 10) reevaluate(c, cb);
-  for (int guard = 0; guard < 64; ++guard) {
+  for (;;) {
     int kind = 0;
     for (int i = 2; i >= 0 && kind == 0; --i)
       if (c->lru[c->order[i] - 1].count > c->threshold) kind = c->order[i];
@@ -124,24 +162,68 @@ CACHE4BLOCK* take(CACHE4* c, CODE4* cb) {
       --c->threshold;
       continue;
     }
-    LIST4& list = c->lru[kind - 1];
-    for (LINK4* l = l4first(&list); l != nullptr; l = l4next(&list, l)) {
-      CACHE4BLOCK* victim = fromLru(l);
-      // A victim that cannot be written keeps its data and stays dirty.
-      if (writeBack(victim) != 0) {
-        error4reportEx(cb, err4write, victim->file->name, nullptr, nullptr);
-        return nullptr;
-      }
-      release(c, victim);
-      return fromLru(l4pop(&c->freeList));
+    CACHE4BLOCK* victim = fromLru(l4first(&c->lru[kind - 1]));
+    if (writeBack(c, victim) != 0) {
+      error4reportEx(cb, err4write, victim->file->name, nullptr, nullptr);
+      return nullptr;
     }
+    release(c, victim);
+    return fromLru(l4pop(&c->freeList));
   }
-  return nullptr;
+}
+
+bool readsAhead(const CACHE4* c, const FILE4* f) {
+  if (c->readAheadMode == 0 || !f->reallyOpen) return false;
+  return c->readAheadMode == 1 ? f->cacheKind == 1 : f->cacheKind == 2;
+}
+
+// Whether a clean cached block must be read again: the shared data and memo
+// files of a program that asked for it (index files check their versions).
+bool rereads(const FILE4* f) {
+  return f->cb->cacheReread == 1 && !f->exclusiveOpen && f->cacheKind != 2 && f->reallyOpen;
+}
+
+// One group from the file into the blocks not cached yet; the group starts
+// at the wanted block, or ends there when the block after it is cached
+// (reading backwards).
+void readAhead(CACHE4* c, FILE4* f, int64_t start) {
+  const int64_t bs = c->blockSize;
+  const int64_t groupBytes = bs * c->blocksPerGroup;
+  int64_t from = start;
+  if (find(c, f, start + bs) != nullptr) from = std::max<int64_t>(0, start - groupBytes + bs);
+  int64_t n = file4readDirect(f, from, c->readAheadBuf, static_cast<size_t>(groupBytes));
+  if (n <= 0) return;
+  const int64_t count = (n + bs - 1) / bs;
+  for (int64_t i = count - 1; i >= 0; --i) {
+    const int64_t pos = from + i * bs;
+    if (CACHE4BLOCK* b = find(c, f, pos)) {
+      touch(c, b);
+      continue;
+    }
+    CACHE4BLOCK* b = take(c, f->cb);
+    if (b == nullptr) return;
+    const int32_t valid = static_cast<int32_t>(std::min<int64_t>(bs, n - i * bs));
+    std::memcpy(b->data, c->readAheadBuf + i * bs, static_cast<size_t>(valid));
+    enter(c, b, f, pos, valid);
+  }
 }
 
 void freeAll(CACHE4* c) {
   for (char* g : c->groupBufs) u4globalFree(g);
+  u4globalFree(c->readAheadBuf);
   delete c;
+}
+
+// Visits each block of one file; the visitor may release it.
+template <typename F>
+void forEachBlockOf(CACHE4* c, FILE4* f, F&& visit) {
+  LIST4& list = c->lru[f->cacheKind - 1];
+  for (LINK4* l = l4first(&list); l != nullptr;) {
+    LINK4* next = l4next(&list, l);
+    CACHE4BLOCK* b = fromLru(l);
+    if (b->file == f) visit(b);
+    l = next;
+  }
 }
 
 } // namespace
@@ -165,6 +247,7 @@ CACHE4PLAN cache4plan(int64_t memoryLimit, int32_t blockSize, int32_t readAheadS
 }
 
 int code4cacheRunning(const CODE4* cb) { return running(cb) != nullptr ? 1 : 0; }
+int cache4readAheadMode(const CODE4* cb) { return running(cb) != nullptr ? cb->cache->readAheadMode : 0; }
 
 int code4cacheStart(CODE4* cb) {
   if (cb == nullptr) return -1;
@@ -176,7 +259,8 @@ int code4cacheStart(CODE4* cb) {
   c->shift = log2floor(c->blockSize);
   c->blocksPerGroup = plan.blocksPerGroup;
   const size_t groupBytes = static_cast<size_t>(plan.blocksPerGroup) * static_cast<size_t>(c->blockSize);
-  for (int32_t g = 0; g < plan.groups; ++g) {
+  c->readAheadBuf = static_cast<char*>(u4globalAlloc(groupBytes));
+  for (int32_t g = 0; c->readAheadBuf != nullptr && g < plan.groups; ++g) {
     char* buf = static_cast<char*>(u4globalAlloc(groupBytes));
     if (buf == nullptr) break;
     c->groupBufs.push_back(buf);
@@ -201,83 +285,77 @@ int code4cacheStart(CODE4* cb) {
   cb->activity = 128;
   c->lastActivity = 128;
   cb->cache = c;
-  // Tags read their blocks again, now through the cache; files that take
-  // part start from their length on disk.
-  for (LINK4* l = l4first(&cb->dataList); l != nullptr; l = l4next(&cb->dataList, l)) {
-    DATA4* d = reinterpret_cast<DATA4*>(l);
-    d4freeBlocks(d);
-    for (FILE4* f : {&d->file, &d->memoFile.file})
-      if (f->fd >= 0 && f->cacheKind != 0) file4cacheKind(f, f->cacheKind);
-    for (LINK4* il = l4first(&d->indexes); il != nullptr; il = l4next(&d->indexes, il)) {
-      FILE4* f = &reinterpret_cast<INDEX4*>(il)->file;
-      if (f->cacheKind != 0) file4cacheKind(f, f->cacheKind);
-    }
-  }
+  // Files that take part start from their length on disk; tags read their
+  // blocks again, now through the cache.
+  for (LINK4* l = l4first(&cb->cacheFiles); l != nullptr; l = l4next(&cb->cacheFiles, l))
+    cache4fileJoined(fromFileLink(l));
+  for (LINK4* l = l4first(&cb->dataList); l != nullptr; l = l4next(&cb->dataList, l))
+    d4freeBlocks(reinterpret_cast<DATA4*>(l));
   return 0;
 }
 
-int file4cacheKind(FILE4* f, int kind) {
-  if (kind < 0 || kind > 3) return -1;
-  if (f->cacheKind != 0 && kind != f->cacheKind && cache4flushFile(f, 1) != 0) return -1;
-  f->cacheKind = static_cast<uint8_t>(kind);
-  f->cacheLen = std::max<int64_t>(u4filelength(f->fd), 0);
+void cache4fileJoined(FILE4* f) {
+  if (f->reallyOpen) f->cacheLen = std::max<int64_t>(u4filelength(f->fd), 0);
   CACHE4* c = running(f->cb);
-  if (kind != 0 && !f->hashAssigned && c != nullptr) {
-    f->hashOffset = c->counter * c->blockSize;
-    int64_t len = u4filelength(f->fd);
-    c->counter = (c->counter + std::max<int64_t>(len, 0) / c->blockSize) % c->totalBlocks;
-    f->hashAssigned = 1;
-  }
-  return 0;
+  if (c == nullptr || f->hashAssigned) return;
+  f->hashOffset = c->counter * c->blockSize;
+  c->counter = (c->counter + f->cacheLen / c->blockSize) % c->totalBlocks;
+  f->hashAssigned = 1;
 }
 
 int cache4flushFile(FILE4* f, int releaseBlocks) {
   CACHE4* c = running(f->cb);
   if (c == nullptr || f->cacheKind == 0) return 0;
+  // In file order, so that runs of changed blocks leave in one write each.
+  std::vector<CACHE4BLOCK*> mine;
+  forEachBlockOf(c, f, [&](CACHE4BLOCK* b) { mine.push_back(b); });
+  std::sort(mine.begin(), mine.end(), [](const CACHE4BLOCK* a, const CACHE4BLOCK* b) { return a->pos < b->pos; });
   int rc = 0;
-  LIST4& list = c->lru[f->cacheKind - 1];
-  for (LINK4* l = l4first(&list); l != nullptr;) {
-    LINK4* next = l4next(&list, l);
-    CACHE4BLOCK* b = fromLru(l);
-    if (b->file == f) {
-      if (writeBack(b) != 0) rc = -1;
-      else if (releaseBlocks) release(c, b);
-    }
-    l = next;
-  }
+  for (CACHE4BLOCK* b : mine)
+    if (writeBack(c, b) != 0) rc = -1;
+  if (releaseBlocks)
+    for (CACHE4BLOCK* b : mine)
+      if (!b->changed) release(c, b);
   return rc;
+}
+
+void cache4forget(FILE4* f) {
+  CACHE4* c = running(f->cb);
+  if (c == nullptr || f->cacheKind == 0) return;
+  forEachBlockOf(c, f, [&](CACHE4BLOCK* b) { release(c, b); });
 }
 
 void cache4cut(FILE4* f, int64_t len) {
   CACHE4* c = running(f->cb);
   if (c == nullptr || f->cacheKind == 0) return;
   f->cacheLen = len;
-  LIST4& list = c->lru[f->cacheKind - 1];
-  for (LINK4* l = l4first(&list); l != nullptr;) {
-    LINK4* next = l4next(&list, l);
-    CACHE4BLOCK* b = fromLru(l);
-    if (b->file == f && b->pos + b->valid > len) {
-      if (b->pos >= len) release(c, b);
-      else b->valid = static_cast<int32_t>(len - b->pos);
-    }
-    l = next;
-  }
+  forEachBlockOf(c, f, [&](CACHE4BLOCK* b) {
+    if (b->pos + b->valid <= len) return;
+    if (b->pos >= len) release(c, b);
+    else b->valid = static_cast<int32_t>(len - b->pos);
+  });
 }
 
 int cache4drop(FILE4* f, int64_t pos, int64_t len) {
   CACHE4* c = running(f->cb);
   if (c == nullptr || f->cacheKind == 0 || len <= 0) return 0;
   int rc = 0;
-  LIST4& list = c->lru[f->cacheKind - 1];
-  for (LINK4* l = l4first(&list); l != nullptr;) {
-    LINK4* next = l4next(&list, l);
-    CACHE4BLOCK* b = fromLru(l);
-    if (b->file == f && b->pos < pos + len && pos < b->pos + c->blockSize) {
-      if (writeBack(b) != 0) rc = -1;
+  const int64_t bs = c->blockSize;
+  // A short range is looked up block by block, a long one by walking the list.
+  if (len <= 8 * bs) {
+    for (int64_t at = pos / bs * bs; at < pos + len; at += bs) {
+      CACHE4BLOCK* b = find(c, f, at);
+      if (b == nullptr) continue;
+      if (writeBack(c, b) != 0) rc = -1;
       else release(c, b);
     }
-    l = next;
+    return rc;
   }
+  forEachBlockOf(c, f, [&](CACHE4BLOCK* b) {
+    if (b->pos >= pos + len || pos >= b->pos + bs) return;
+    if (writeBack(c, b) != 0) rc = -1;
+    else release(c, b);
+  });
   return rc;
 }
 
@@ -285,8 +363,10 @@ int code4cacheSuspend(CODE4* cb) {
   CACHE4* c = running(cb);
   if (c == nullptr) return 0;
   int rc = 0;
-  for (CACHE4BLOCK& b : c->blocks)
-    if (b.file != nullptr && writeBack(&b) != 0) rc = -1;
+  for (LINK4* l = l4first(&cb->cacheFiles); l != nullptr; l = l4next(&cb->cacheFiles, l)) {
+    FILE4* f = fromFileLink(l);
+    if (cache4flushFile(f, 1) != 0) rc = -1;
+  }
   if (rc != 0) return error4reportEx(cb, -620, "Optimization Removal Failure", nullptr, nullptr);
   freeAll(c);
   cb->cache = nullptr;
@@ -296,6 +376,36 @@ int code4cacheSuspend(CODE4* cb) {
 int64_t cache4blockCount(const CODE4* cb, int kind) {
   CACHE4* c = running(cb);
   return c == nullptr || kind < 1 || kind > 3 ? 0 : c->lru[kind - 1].count;
+}
+
+int code4cacheOrder(CODE4* cb, int first, int second, int third) {
+  CACHE4* c = running(cb);
+  for (int k : {first, second, third})
+    if (k < 1 || k > 3) return -1;
+  if (first == second || second == third || first == third) return -1;
+  if (c == nullptr) return -1;
+  c->order[0] = first, c->order[1] = second, c->order[2] = third;
+  return 0;
+}
+
+int d4optimize(DATA4* d, int mode) {
+  if (d == nullptr || mode < -1 || mode > 1) return -1;
+  int rc = 0;
+  if (file4setCache(&d->file, mode, 1) != 0) rc = -1;
+  if (d->memoFile.file.fd >= 0 && file4setCache(&d->memoFile.file, mode, 3) != 0) rc = -1;
+  for (LINK4* l = l4first(&d->indexes); l != nullptr; l = l4next(&d->indexes, l))
+    if (file4setCache(&reinterpret_cast<INDEX4*>(l)->file, mode, 2) != 0) rc = -1;
+  return rc;
+}
+
+int d4optimizeWrite(DATA4* d, int mode) {
+  if (d == nullptr || mode < -1 || mode > 1) return -1;
+  int rc = 0;
+  if (file4setWriteBehind(&d->file, mode) != 0) rc = -1;
+  if (d->memoFile.file.fd >= 0 && file4setWriteBehind(&d->memoFile.file, mode) != 0) rc = -1;
+  for (LINK4* l = l4first(&d->indexes); l != nullptr; l = l4next(&d->indexes, l))
+    if (file4setWriteBehind(&reinterpret_cast<INDEX4*>(l)->file, mode) != 0) rc = -1;
+  return rc;
 }
 
 int64_t cache4read(FILE4* f, int64_t pos, void* buf, size_t len) {
@@ -308,6 +418,11 @@ int64_t cache4read(FILE4* f, int64_t pos, void* buf, size_t len) {
     int64_t start = at / bs * bs;
     size_t off = static_cast<size_t>(at - start);
     CACHE4BLOCK* b = find(c, f, start);
+    if (b == nullptr && readsAhead(c, f)) {
+      readAhead(c, f, start);
+      if (f->cb->errorCode < 0) return -1;
+      b = find(c, f, start);
+    }
     if (b == nullptr) {
       b = take(c, f->cb);
       if (b == nullptr) {
@@ -320,13 +435,16 @@ int64_t cache4read(FILE4* f, int64_t pos, void* buf, size_t len) {
         l4append(&c->freeList, &b->lruLink);
         return -1;
       }
-      b->file = f;
-      b->pos = start;
-      b->valid = static_cast<int32_t>(n);
-      b->changed = 0;
-      l4append(&bucketOf(c, f, start), &b->hashLink);
-      l4append(&c->lru[f->cacheKind - 1], &b->lruLink);
+      enter(c, b, f, start, static_cast<int32_t>(n));
     } else {
+      if (!b->changed && rereads(f)) {
+        int64_t n = file4readDirect(f, start, b->data, static_cast<size_t>(bs));
+        if (n < 0) {
+          release(c, b);
+          return -1;
+        }
+        b->valid = static_cast<int32_t>(n);
+      }
       touch(c, b);
     }
     // Cached writes further on made the file longer than the disk shows.
@@ -344,7 +462,7 @@ int64_t cache4read(FILE4* f, int64_t pos, void* buf, size_t len) {
   return static_cast<int64_t>(done);
 }
 
-int cache4write(FILE4* f, int64_t pos, const void* buf, size_t len) {
+int cache4write(FILE4* f, int64_t pos, const void* buf, size_t len, int changed) {
   CACHE4* c = running(f->cb);
   const int64_t bs = c->blockSize;
   const char* in = static_cast<const char*>(buf);
@@ -355,6 +473,11 @@ int cache4write(FILE4* f, int64_t pos, const void* buf, size_t len) {
     size_t off = static_cast<size_t>(at - start);
     size_t n = std::min(len - done, static_cast<size_t>(bs) - off);
     CACHE4BLOCK* b = find(c, f, start);
+    if (b == nullptr && !changed) {
+      done += n;
+      f->cacheLen = std::max<int64_t>(f->cacheLen, at + static_cast<int64_t>(n));
+      continue;
+    }
     if (b == nullptr) {
       b = take(c, f->cb);
       if (b == nullptr) {
@@ -365,25 +488,21 @@ int cache4write(FILE4* f, int64_t pos, const void* buf, size_t len) {
         continue;
       }
       int64_t got = 0;
-      if (n < static_cast<size_t>(bs)) {
+      if (n < static_cast<size_t>(bs) && start < f->cacheLen) {
         got = file4readDirect(f, start, b->data, static_cast<size_t>(bs));
         if (got < 0) {
           l4append(&c->freeList, &b->lruLink);
           return -1;
         }
       }
-      b->file = f;
-      b->pos = start;
-      b->valid = static_cast<int32_t>(got);
-      l4append(&bucketOf(c, f, start), &b->hashLink);
-      l4append(&c->lru[f->cacheKind - 1], &b->lruLink);
+      enter(c, b, f, start, static_cast<int32_t>(got));
     } else {
       touch(c, b);
     }
     if (static_cast<int64_t>(off) > b->valid) std::memset(b->data + b->valid, 0, off - static_cast<size_t>(b->valid));
     std::memcpy(b->data + off, in + done, n);
     b->valid = std::max<int32_t>(b->valid, static_cast<int32_t>(off + n));
-    b->changed = 1;
+    if (changed) b->changed = 1;
     done += n;
     f->cacheLen = std::max<int64_t>(f->cacheLen, at + static_cast<int64_t>(n));
   }

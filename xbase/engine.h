@@ -105,6 +105,10 @@ struct FILE4 {
   uint8_t ownsName; // owns `name`
   uint8_t cacheKind; // block cache: 0 not taking part, 1 data, 2 index, 3 memo
   uint8_t hashAssigned;
+  uint8_t writeBehindAllowed;
+  uint8_t writeBehindOn; // writes stay in the cache until flushed or evicted
+  uint8_t reallyOpen;    // 0: a temporary file that so far lives only in the cache
+  uint8_t inCacheList;   // on CODE4::cacheFiles (`link`)
   int64_t hashOffset;
   int64_t cacheLen; // length including cached, unwritten blocks
 };
@@ -160,6 +164,8 @@ struct CODE4 {
   int32_t lockAttempts;
   int32_t blockCheck;
   int32_t writeBehind;
+  // 1: a clean cached block of a shared data or memo file is read again at each
+  // use (index files rely on their version checks).
   int32_t cacheReread;
   // Memory a sort may hold before it spills a run to disk. Allocation does not
   // fail on Linux, so without a cap a large sort would never spill.
@@ -184,7 +190,9 @@ struct CODE4 {
   char* keyBuf;
   size_t keyBufLen;
   uint64_t initToken; // matches the engine's own note while the record is live
-  struct CACHE4* cache;   // block cache, null when never started
+  struct CACHE4* cache;   // block cache, null when not running
+  LIST4 cacheFiles;       // files taking part, whether the cache runs or not
+  int32_t forceReal;      // file layer: a cache-only temporary file is being made real
   uint32_t activity;      // what the engine did lately, for the cache's choices
 };
 
@@ -250,6 +258,15 @@ int file4writeAt(FILE4* f, int64_t pos, const void* buf, size_t count);
 int file4flush(FILE4* f);
 int file4flushKeepError(FILE4* f);
 int file4refresh(FILE4* f);
+// Block cache membership: mode 1 joins (kind 1 data, 2 index, 3 memo), 0 leaves,
+// -1 joins exclusive and read-only files only. Joining applies `writeBehind`.
+int file4setCache(FILE4* f, int mode, int kind);
+// -1: writes may be held back for exclusive files only; 0: never; 1: for
+// exclusive files in the cache. Switching it off writes out what was held.
+int file4setWriteBehind(FILE4* f, int mode);
+int file4writeBehind(FILE4* f, int on);
+// Whether the file is open: on disk, or a temporary file living in the cache.
+int file4isOpen(const FILE4* f);
 int file4seqWriteInit(FILE4SEQWRITE* w, FILE4* f, int64_t start, char* buf, size_t size);
 int file4seqWrite(FILE4SEQWRITE* w, const void* data, size_t count);
 int file4seqWriteRepeat(FILE4SEQWRITE* w, size_t count, char value);

@@ -15,10 +15,13 @@
 #include <cstring>
 #include <ctime>
 #include <string_view>
+#include <vector>
+#include <climits>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -95,6 +98,7 @@ int finishOpen(FILE4* f, CODE4* cb, const char* name, int copyName, int fd) {
   f->len = -1;
   f->exclusiveOpen = static_cast<uint8_t>(cb->exclusive != 0);
   f->readOnlyOpen = static_cast<uint8_t>(cb->readOnly != 0);
+  f->reallyOpen = 1;
   if (copyName) {
     size_t n = std::strlen(name) + 1;
     f->name = static_cast<char*>(u4allocOrError(cb, n));
@@ -202,17 +206,102 @@ int32_t maskBuffer(size_t size) {
 void file4injectWriteFailure(int afterWrites) { g_writesUntilFailure = afterWrites; }
 
 int file4writeDirect(FILE4* f, int64_t pos, const void* buf, size_t count) {
-  if (pos < 0 || injectedFailure() || !writeAll(f->fd, pos, buf, count)) return -1;
+  struct iovec one{const_cast<void*>(buf), count};
+  return file4writeDirectV(f, pos, &one, 1);
+}
+
+int file4writeDirectV(FILE4* f, int64_t pos, const struct iovec* iov, int count) {
+  if (!f->reallyOpen && file4makeReal(f) != 0) return -1;
+  if (pos < 0 || injectedFailure()) return -1;
+  std::vector<struct iovec> left(iov, iov + count);
+  size_t at = 0;
+  while (at < left.size()) {
+    ssize_t n = pwritev(f->fd, left.data() + at, static_cast<int>(std::min<size_t>(left.size() - at, IOV_MAX)), pos);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return -1;
+    pos += n;
+    size_t done = static_cast<size_t>(n);
+    while (at < left.size() && done >= left[at].iov_len) done -= left[at++].iov_len;
+    if (at < left.size()) {
+      left[at].iov_base = static_cast<char*>(left[at].iov_base) + done;
+      left[at].iov_len -= done;
+    }
+  }
   return 0;
 }
 
 int64_t file4readDirect(FILE4* f, int64_t pos, void* buf, size_t count) {
+  if (!f->reallyOpen) return 0; // nothing of a cache-only file is on disk
   return pos < 0 ? -1 : readUpTo(f->fd, pos, buf, count);
 }
 
 namespace {
 bool cached(const FILE4* f) { return f->cacheKind != 0 && f->cb != nullptr && code4cacheRunning(f->cb); }
+
+void leaveCacheList(FILE4* f) {
+  if (!f->inCacheList) return;
+  l4remove(&f->cb->cacheFiles, &f->link);
+  f->inCacheList = 0;
+}
+
+const char* tempDirectoryOf(const CODE4* cb) {
+  const char* dir = cb->tempDirectory;
+  if (*dir == 0) {
+    dir = std::getenv("TMPDIR");
+    if (dir == nullptr || *dir == 0) dir = "/tmp";
+  }
+  return dir;
+}
+
+// A fresh private file "TEMPnnnn.TMP" in the temporary directory: its
+// descriptor, with the path in `path`; -1 when none could be made (raised).
+int createTempFile(CODE4* cb, char* path, size_t size) {
+  const char* dir = tempDirectoryOf(cb);
+  size_t dirLen = std::strlen(dir);
+  bool slash = dirLen > 0 && dir[dirLen - 1] == '/';
+  long base = static_cast<long>(std::time(nullptr) % 10000);
+  for (int i = 0; i < 100; ++i) {
+    int n = std::snprintf(path, size, "%s%sTEMP%04ld.TMP", dir, slash ? "" : "/", (base + i) % 10000);
+    if (n < 0 || static_cast<size_t>(n) >= size) {
+      return error4reportEx(cb, err4create, "Temporary Working File", nullptr, nullptr);
+    }
+    // Never follow a planted link or reuse another file: a fresh private file.
+    int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+    if (errno == EEXIST) continue;
+    return error4reportEx(cb, err4create, "File Name:", path, nullptr);
+  }
+  return error4reportEx(cb, err4create, "Temporary Working File", nullptr, nullptr);
+}
 } // namespace
+
+int file4isOpen(const FILE4* f) {
+  return f != nullptr && (f->fd >= 0 || (f->cb != nullptr && !f->reallyOpen && f->cacheKind != 0)) ? 1 : 0;
+}
+
+int file4makeReal(FILE4* f) {
+  if (f->reallyOpen) return 0;
+  CODE4* cb = f->cb;
+  char path[u4pathMax];
+  cb->forceReal = 1;
+  int fd = createTempFile(cb, path, sizeof(path));
+  cb->forceReal = 0;
+  if (fd < 0) return -1;
+  size_t n = std::strlen(path) + 1;
+  auto* name = static_cast<char*>(u4allocOrError(cb, n));
+  if (name == nullptr) {
+    ::close(fd);
+    ::unlink(path);
+    return -1;
+  }
+  std::memcpy(name, path, n);
+  if (f->ownsName) u4globalFree(f->name);
+  f->name = name;
+  f->ownsName = 1;
+  f->fd = fd;
+  f->reallyOpen = 1;
+  return 0;
+}
 
 int file4create(FILE4* f, CODE4* cb, const char* name, int copyName) {
   return openCommon(f, cb, name, copyName, true);
@@ -225,8 +314,14 @@ int file4open(FILE4* f, CODE4* cb, const char* name, int copyName) {
 int file4close(FILE4* f) {
   if (f == nullptr) return 0;
   CODE4* cb = f->cb;
-  if (f->fd >= 0 && cached(f) && cache4flushFile(f, 1) != 0)
-    error4reportEx(cb, err4write, nameOf(f), nullptr, nullptr);
+  if (cached(f)) {
+    // A block that cannot be written is reported and forgotten all the same:
+    // none may outlive the file it belongs to.
+    if (f->reallyOpen && !f->temporary && cache4flushFile(f, 1) != 0)
+      error4reportEx(cb, err4write, nameOf(f), nullptr, nullptr);
+    cache4forget(f);
+  }
+  if (cb != nullptr) leaveCacheList(f);
   if (f->fd >= 0) {
     if (::close(f->fd) != 0 && cb != nullptr)
       error4reportEx(cb, err4close, nameOf(f), nullptr, nullptr);
@@ -246,6 +341,7 @@ int64_t u4filelength(int hand) {
 
 int64_t file4length(FILE4* f) {
   if (f->len >= 0) return f->len;
+  if (!f->reallyOpen && f->cacheKind != 0) return std::max<int64_t>(f->cacheLen, 0);
   int64_t len = u4filelength(f->fd);
   if (len < 0) error4reportEx(f->cb, err4len, nameOf(f), nullptr, nullptr);
   if (len >= 0 && cached(f) && f->cacheLen > len) len = f->cacheLen;
@@ -258,9 +354,13 @@ int file4lenSet(FILE4* f, int64_t len) {
   if (f->readOnlyOpen)
     return error4reportEx(cb, err4parm, "Attempt to change file length of a read-only file",
                           nameOf(f), nullptr);
-  if (cached(f)) {
+  if (cached(f) && len >= 0) {
+    if (!f->reallyOpen) {
+      cache4cut(f, len);
+      return 0;
+    }
     if (cache4flushFile(f, 0) != 0) return error4reportEx(cb, err4write, nameOf(f), nullptr, nullptr);
-    if (len >= 0) cache4cut(f, len);
+    cache4cut(f, len);
   }
   if (len < 0 || ftruncate(f->fd, len) != 0)
     return error4reportEx(cb, err4lenSet, nameOf(f), nullptr, nullptr);
@@ -292,25 +392,29 @@ int file4writeAt(FILE4* f, int64_t pos, const void* buf, size_t count) {
   if (f->readOnlyOpen)
     return error4reportEx(cb, err4parm, "Attempt to write to a read-only file", nameOf(f),
                           nullptr);
-  if (pos >= 0 && cached(f) && !f->exclusiveOpen) {
+  const bool inCache = pos >= 0 && cached(f);
+  if (inCache && f->writeBehindOn) {
+    if (cache4write(f, pos, buf, count, 1) != 0)
+      return cb->errorCode < 0 ? -1 : error4reportEx(cb, err4write, nameOf(f), nullptr, nullptr);
+    return 0;
+  }
+  if (inCache && !f->exclusiveOpen) {
     // Another program may have changed the rest of a block since it was
     // read: a shared file takes exactly these bytes, written through.
     if (cache4drop(f, pos, static_cast<int64_t>(count)) != 0)
       return cb->errorCode < 0 ? -1 : error4reportEx(cb, err4write, nameOf(f), nullptr, nullptr);
-  } else if (pos >= 0 && cached(f)) {
-    if (cache4write(f, pos, buf, count) != 0)
-      return cb->errorCode < 0 ? -1 : error4reportEx(cb, err4write, nameOf(f), nullptr, nullptr);
-    return 0;
   }
+  if (!f->reallyOpen && file4makeReal(f) != 0) return -1;
   if (pos < 0 || injectedFailure() || !writeAll(f->fd, pos, buf, count))
     return error4reportEx(cb, err4write, nameOf(f), nullptr, nullptr);
-  if (cached(f)) f->cacheLen = std::max<int64_t>(f->cacheLen, pos + static_cast<int64_t>(count));
+  // Written through: cached copies of these bytes follow.
+  if (inCache) cache4write(f, pos, buf, count, 0);
   if (cb->flushEveryWrite) file4flushKeepError(f);
   return 0;
 }
 
 int file4flush(FILE4* f) {
-  if (f->fd < 0) return 0;
+  if (f->fd < 0) return 0; // closed, or a temporary file living in the cache
   if (f->readOnlyOpen) return 0;
   if (cached(f) && cache4flushFile(f, 0) != 0)
     return error4reportEx(f->cb, err4write, nameOf(f), nullptr, nullptr);
@@ -329,15 +433,64 @@ int file4flushKeepError(FILE4* f) {
 
 int file4refresh(FILE4* f) {
   f->len = -1;
-  // What other programs wrote since the blocks were read is read again.
-  if (cached(f) && !f->exclusiveOpen && !f->readOnlyOpen && cache4flushFile(f, 1) != 0)
+  // What other programs wrote since the blocks were read is read again; a
+  // file opened read-only may still be written by others.
+  if (cached(f) && !f->exclusiveOpen && cache4flushFile(f, 1) != 0)
     return error4reportEx(f->cb, err4write, nameOf(f), nullptr, nullptr);
+  if (cached(f) && !f->exclusiveOpen) f->cacheLen = std::max<int64_t>(u4filelength(f->fd), 0);
+  return 0;
+}
+
+int file4setCache(FILE4* f, int mode, int kind) {
+  if (f == nullptr || f->cb == nullptr || mode < -1 || mode > 1) return -1;
+  CODE4* cb = f->cb;
+  if (mode == -1) mode = f->exclusiveOpen || f->readOnlyOpen ? 1 : 0;
+  if (mode == 1) {
+    if (kind < 1 || kind > 3) return -1;
+    // Blocks sit on their kind's list: a new kind starts without them.
+    if (f->cacheKind != 0 && f->cacheKind != kind && cache4flushFile(f, 1) != 0)
+      return error4reportEx(cb, err4flush, nameOf(f), nullptr, nullptr);
+    f->cacheKind = static_cast<uint8_t>(kind);
+    f->len = -1;
+    if (!f->inCacheList) {
+      l4append(&cb->cacheFiles, &f->link);
+      f->inCacheList = 1;
+    }
+    cache4fileJoined(f);
+    return file4setWriteBehind(f, cb->writeBehind);
+  }
+  if (f->cacheKind == 0) return 0;
+  f->writeBehindOn = f->writeBehindAllowed = 0;
+  if (cached(f) && cache4flushFile(f, 1) != 0)
+    return error4reportEx(cb, err4flush, nameOf(f), nullptr, nullptr);
+  leaveCacheList(f);
+  f->cacheKind = 0;
+  return 0;
+}
+
+int file4setWriteBehind(FILE4* f, int mode) {
+  if (f == nullptr || mode < -1 || mode > 1) return -1;
+  // Held-back writes would hide changes from other programs: exclusive only.
+  f->writeBehindAllowed = static_cast<uint8_t>(mode != 0 && f->exclusiveOpen && f->cacheKind != 0);
+  return file4writeBehind(f, f->writeBehindAllowed);
+}
+
+int file4writeBehind(FILE4* f, int on) {
+  if (f == nullptr) return -1;
+  const bool want = on != 0 && f->writeBehindAllowed;
+  if (!want && f->writeBehindOn && f->reallyOpen) {
+    f->writeBehindOn = 0;
+    if (cached(f) && cache4flushFile(f, 0) != 0)
+      return error4reportEx(f->cb, err4write, nameOf(f), nullptr, nullptr);
+  }
+  f->writeBehindOn = static_cast<uint8_t>(want || (!f->reallyOpen && f->writeBehindOn));
   return 0;
 }
 
 int file4seqWriteInit(FILE4SEQWRITE* w, FILE4* f, int64_t start, char* buf, size_t size) {
-  // Sequential transfers go straight to the file: cached blocks step aside.
-  if (cached(f)) cache4flushFile(f, 1);
+  // Sequential transfers go straight to the file and cached blocks step
+  // aside, unless the file holds its writes in the cache.
+  if (cached(f) && !f->writeBehindOn) cache4flushFile(f, 1);
   std::memset(w, 0, sizeof(*w));
   w->file = f;
   w->pos = start;
@@ -360,8 +513,11 @@ int file4seqFlush(FILE4SEQWRITE* w) {
     if (f->readOnlyOpen)
       return error4reportEx(f->cb, err4parm, "Attempt to write to a read-only file",
                             nameOf(f), nullptr);
-    if (!writeAll(f->fd, w->pos, w->buffer, static_cast<size_t>(used)))
+    if (cached(f) || !f->reallyOpen) {
+      if (file4writeAt(f, w->pos, w->buffer, static_cast<size_t>(used)) != 0) return -1;
+    } else if (!writeAll(f->fd, w->pos, w->buffer, static_cast<size_t>(used))) {
       return error4reportEx(f->cb, err4write, nameOf(f), nullptr, nullptr);
+    }
   }
   w->pos += used;
   w->fillCap = w->room = w->size;
@@ -400,7 +556,7 @@ int file4seqWriteRepeat(FILE4SEQWRITE* w, size_t count, char value) {
 }
 
 int file4seqReadInit(FILE4SEQREAD* r, FILE4* f, int64_t start, char* buf, size_t size) {
-  if (cached(f)) cache4flushFile(f, 0); // the reader must see what the cache holds
+  if (cached(f) && f->reallyOpen) cache4flushFile(f, 0); // the reader must see what the cache holds
   std::memset(r, 0, sizeof(*r));
   r->file = f;
   r->pos = start;
@@ -416,7 +572,7 @@ int file4seqReadInit(FILE4SEQREAD* r, FILE4* f, int64_t start, char* buf, size_t
 size_t file4seqRead(FILE4SEQREAD* r, void* buf, size_t count) {
   FILE4* f = r->file;
   if (f->cb->errorCode < 0) return 0;
-  if (r->buffer == nullptr) {
+  if (r->buffer == nullptr || !f->reallyOpen) {
     size_t n = file4read(f, r->pos, buf, count);
     r->pos += static_cast<int64_t>(n);
     return n;
@@ -459,40 +615,39 @@ int file4temp(FILE4* f, CODE4* cb, char* nameBuf, size_t nameBufSize, int remove
   f->fd = -1;
   f->cb = cb;
   if (cb->errorCode < 0) return -1;
-  const char* dir = cb->tempDirectory;
-  if (*dir == 0) {
-    dir = std::getenv("TMPDIR");
-    if (dir == nullptr || *dir == 0) dir = "/tmp";
+  if (removeOnClose && nameBuf == nullptr && code4cacheRunning(cb) && !cb->forceReal) {
+    // Lives in the cache until a block of it has to be written back.
+    f->temporary = 1;
+    f->exclusiveOpen = 1;
+    f->len = -1;
+    int saved = cb->writeBehind;
+    cb->writeBehind = 1;
+    int rc = file4setCache(f, 1, 3);
+    cb->writeBehind = saved;
+    f->writeBehindOn = 1;
+    return rc;
   }
-  size_t dirLen = std::strlen(dir);
-  bool slash = dirLen > 0 && dir[dirLen - 1] == '/';
-  long base = static_cast<long>(std::time(nullptr) % 10000);
   char path[u4pathMax];
-  for (int i = 0; i < 100; ++i) {
-    int n = std::snprintf(path, sizeof(path), "%s%sTEMP%04ld.TMP", dir, slash ? "" : "/",
-                          (base + i) % 10000);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(path))
-      return error4reportEx(cb, err4create, "Temporary Working File", nullptr, nullptr);
-    // Never follow a planted link or reuse another file: a fresh private file.
-    int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      return error4reportEx(cb, err4create, "File Name:", path, nullptr);
-    }
-    int saved = cb->exclusive;
-    cb->exclusive = 1;
-    int rc = finishOpen(f, cb, path, 1, fd);
-    cb->exclusive = saved;
-    if (rc != 0) {
-      ::unlink(path);
-      return -1;
-    }
-    f->readOnlyOpen = 0;
-    f->temporary = static_cast<uint8_t>(removeOnClose != 0);
-    if (nameBuf != nullptr && nameBufSize > 0) u4copyBounded(nameBuf, path, nameBufSize);
-    return 0;
+  int fd = createTempFile(cb, path, sizeof(path));
+  if (fd < 0) return fd;
+  int saved = cb->exclusive;
+  cb->exclusive = 1;
+  int rc = finishOpen(f, cb, path, 1, fd);
+  cb->exclusive = saved;
+  if (rc != 0) {
+    ::unlink(path);
+    return -1;
   }
-  return error4reportEx(cb, err4create, "Temporary Working File", nullptr, nullptr);
+  f->readOnlyOpen = 0;
+  f->temporary = static_cast<uint8_t>(removeOnClose != 0);
+  if (nameBuf != nullptr && nameBufSize > 0) u4copyBounded(nameBuf, path, nameBufSize);
+  if (code4cacheRunning(cb)) {
+    int savedWb = cb->writeBehind;
+    cb->writeBehind = 1;
+    rc = file4setCache(f, 1, 3);
+    cb->writeBehind = savedWb;
+  }
+  return rc;
 }
 
 int file4replace(FILE4* target, FILE4* source) {
@@ -501,6 +656,10 @@ int file4replace(FILE4* target, FILE4* source) {
     return error4reportEx(cb, err4parm, "Attempt to replace to a read-only file", nullptr,
                           nullptr);
   if (cb->errorCode < 0) return -1;
+  // Whatever the source holds in the cache goes to its file first.
+  if (!source->reallyOpen && file4makeReal(source) != 0) return -1;
+  if (cached(source) && cache4flushFile(source, 1) != 0)
+    return error4reportEx(cb, err4write, nameOf(source), nullptr, nullptr);
   if (target->exclusiveOpen && target->name != nullptr && source->name != nullptr) {
     // Durable source first, then one atomic rename over the target.
     if (fsync(source->fd) != 0) {
@@ -512,9 +671,11 @@ int file4replace(FILE4* target, FILE4* source) {
         error4reportEx(cb, err4lock, nameOf(target), nullptr, nullptr);
         return -1;
       }
+      cache4forget(target); // the old contents
       ::close(target->fd);
       target->fd = source->fd;
       target->len = -1;
+      target->cacheLen = std::max<int64_t>(u4filelength(target->fd), 0);
       source->fd = -1;
       source->temporary = 0;
       file4close(source);
@@ -588,6 +749,7 @@ int file4lockTestOther(FILE4* f, int64_t offset, int64_t length) {
 
 int file4unlockRange(FILE4* f, int64_t offset, int64_t length) {
   if (f->readOnlyOpen || f->exclusiveOpen) return 0;
+  if (f->writeBehindOn && file4writeBehind(f, 0) != 0) return -1;
   struct flock fl;
   std::memset(&fl, 0, sizeof(fl));
   fl.l_type = F_UNLCK;

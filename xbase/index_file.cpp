@@ -408,23 +408,35 @@ constexpr int kNeedsLock = 2;
 // layout differs is a rebuild in progress elsewhere (kNeedsLock); under the
 // lock it is another file.
 int versionCheckCore(INDEX4* ix, bool underLock) {
-  unsigned char head[48];
-  if (file4readAt(&ix->file, 0, head, sizeof(head)) != 0) return -1;
-  bool changed = std::memcmp(head, ix->header, sizeof(head)) != 0;
+  // The header and every tag's counters in one read, past the block cache:
+  // they say whether the cached blocks are still what the file holds.
+  int64_t end = 48;
+  for (TAG4* t = firstTag(ix); t != nullptr; t = nextTag(ix, t))
+    end = std::max<int64_t>(end, t->headerOffset + (t->hasFilter ? 247 : 21));
+  unsigned char small[4096];
+  std::vector<unsigned char> large;
+  unsigned char* area = small;
+  if (end > static_cast<int64_t>(sizeof(small))) {
+    large.resize(static_cast<size_t>(end));
+    area = large.data();
+  }
+  if (file4readDirect(&ix->file, 0, area, static_cast<size_t>(end)) != end)
+    return error4reportEx(ix->cb, err4read, "File Name:", ix->file.name, nullptr);
+  const unsigned char* head = area;
+  bool changed = std::memcmp(head, ix->header, 48) != 0;
   if (changed) {
     uint32_t units = get16(head + 20);
     if (units != static_cast<uint32_t>(ix->units) || get16(head + 28) != get16(ix->header + 28)) {
       if (!underLock) return kNeedsLock;
       return notIndex(ix->cb, ix->file.name, "Changed by another program");
     }
-    std::memcpy(ix->header, head, sizeof(head));
+    std::memcpy(ix->header, head, 48);
     ix->eof = static_cast<int32_t>(std::min<uint32_t>(get32(head + 32), INT32_MAX));
     ix->freeList = static_cast<int32_t>(std::min<uint32_t>(get32(head + 36), INT32_MAX));
   }
   for (TAG4* t = firstTag(ix); t != nullptr; t = nextTag(ix, t)) {
-    unsigned char c = 0, h = 0;
-    if (file4readAt(&ix->file, t->headerOffset + 20, &c, 1) != 0) return -1;
-    if (t->hasFilter && file4readAt(&ix->file, t->headerOffset + 246, &h, 1) != 0) return -1;
+    const unsigned char c = area[t->headerOffset + 20];
+    const unsigned char h = t->hasFilter ? area[t->headerOffset + 246] : 0;
     if (changed || c != t->counter || (t->hasFilter && h != t->hasKeysWritten)) {
       t->counter = c;
       if (t->hasFilter) t->hasKeys = t->hasKeysWritten = h;
@@ -433,6 +445,8 @@ int versionCheckCore(INDEX4* ix, bool underLock) {
       changed = true;
     }
   }
+  if (changed && cache4flushFile(&ix->file, 1) != 0)
+    return error4reportEx(ix->cb, err4write, ix->file.name, nullptr, nullptr);
   return changed ? 1 : 0;
 }
 
@@ -863,6 +877,7 @@ INDEX4* i4create(DATA4* d, const char* name, const TAG4INFO* tags) {
     if (file4writeAt(&d->file, 28, &one, 1) == 0) d->productionIndex = 1;
   }
   if (!hadLock) d4unlockFile(d);
+  if (cb->errorCode >= 0) file4setCache(&ix->file, cb->cacheMode, 2);
   return cb->errorCode < 0 ? nullptr : ix;
 }
 
@@ -956,6 +971,7 @@ INDEX4* i4open(DATA4* d, const char* name) {
     }
   }
   ix->firstData = firstData;
+  file4setCache(&ix->file, cb->cacheMode, 2);
   return ix;
 }
 

@@ -557,7 +557,7 @@ int d4memoPack(DATA4* d) {
         // Put the old memo file and references back; the error stays pending for the caller.
         const int32_t pending = cb->errorCode;
         cb->errorCode = 0;
-        if (replaced && backup.fd >= 0) copyFile(&d->memoFile.file, &backup);
+        if (replaced && file4isOpen(&backup)) copyFile(&d->memoFile.file, &backup);
         file4close(&backup);
         for (const SavedRef& s : saved) {
             const FIELD4* f = d->memos[s.field].field;

@@ -77,6 +77,7 @@ int memo4file_open(MEMO4FILE* m, DATA4* d, const char* name) {
   int rc = file4open(&m->file, cb, name, 1);
   if (rc != 0) return rc;
   m->data = d;
+  file4setCache(&m->file, cb->cacheMode, 3);
   unsigned char head[kHeaderSize];
   if (file4readAt(&m->file, 0, head, sizeof(head)) != 0) return -1;
   m->blockSize = head[20] | head[21] << 8;

@@ -325,6 +325,7 @@ DATA4* d4open(CODE4* cb, const char* name) {
   u4upper(d->alias);
 
   int rc = readStructure(d);
+  if (rc == 0) file4setCache(&d->file, cb->cacheMode, 1);
   if (rc == 0 && d->productionIndex && cb->autoOpen) rc = openProductionIndex(d);
   if (rc == 0 && (d->header[0] & 0x80) != 0) {
     char memoName[u4pathMax];

@@ -46,7 +46,7 @@ TEST_F(CacheTest, RandomReadsAndWritesMatchTheFile) {
   std::string path = dir.file("c.bin");
   FILE4 f;
   ASSERT_EQ(file4create(&f, &cb, path.c_str(), 1), 0);
-  ASSERT_EQ(file4cacheKind(&f, 1), 0);
+  ASSERT_EQ(file4setCache(&f, 1, 1), 0);
   std::string model;
   std::mt19937 rng(5);
   for (int step = 0; step < 3000; ++step) {
@@ -86,7 +86,7 @@ TEST_F(CacheTest, LastPartialBlockGivesOnlyItsBytes) {
   xbtest::writeAll(path, std::string(700, 'x'));
   FILE4 f;
   ASSERT_EQ(file4open(&f, &cb, path.c_str(), 1), 0);
-  ASSERT_EQ(file4cacheKind(&f, 3), 0);
+  ASSERT_EQ(file4setCache(&f, 1, 3), 0);
   char buf[1024];
   EXPECT_EQ(file4read(&f, 0, buf, sizeof buf), 700u);
   EXPECT_EQ(file4read(&f, 600, buf, sizeof buf), 100u);
@@ -101,7 +101,7 @@ TEST_F(CacheTest, FailedWriteBackKeepsTheData) {
   std::string path = dir.file("w.bin");
   FILE4 f;
   ASSERT_EQ(file4create(&f, &cb, path.c_str(), 1), 0);
-  ASSERT_EQ(file4cacheKind(&f, 1), 0);
+  ASSERT_EQ(file4setCache(&f, 1, 1), 0);
   std::string block(512, 'q');
   // Fill every cache block with changed data, then force an eviction whose write fails.
   for (int i = 0; i < 12; ++i) ASSERT_EQ(file4writeAt(&f, i * 512, block.data(), 512), 0);
@@ -124,9 +124,9 @@ TEST_F(CacheTest, IndexWorkThroughTheCache) {
   const TAG4INFO tags[] = {{"NAME", "NAME", nullptr, 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
   DATA4* d = d4create(&cb, dir.file("ct.dbf").c_str(), fields, tags);
   ASSERT_NE(d, nullptr);
-  ASSERT_EQ(file4cacheKind(&d->file, 1), 0);
+  ASSERT_EQ(file4setCache(&d->file, 1, 1), 0);
   INDEX4* ix = reinterpret_cast<INDEX4*>(l4first(&d->indexes));
-  ASSERT_EQ(file4cacheKind(&ix->file, 2), 0);
+  ASSERT_EQ(file4setCache(&ix->file, 1, 2), 0);
   for (int i = 0; i < 500; ++i) {
     d4blank(d);
     f4assign(d4fieldByName(d, "NAME"), orvelin::test::Numbered("N", (i * 37) % 500).c_str());
@@ -161,7 +161,7 @@ TEST_F(CacheTest, SharedTablesLoseNothingBetweenPrograms) {
     ASSERT_EQ(d4append(d), 0);
   }
   startSmall();
-  ASSERT_EQ(file4cacheKind(&d->file, 1), 0);
+  ASSERT_EQ(file4setCache(&d->file, 1, 1), 0);
   cb.lockAttempts = 1;
   CODE4 other{};
   code4init(&other);
