@@ -13,6 +13,7 @@ struct CACHE4BLOCK {
   LINK4 hashLink;
   LINK4 lruLink;
   uint8_t changed;
+  uint8_t checked; // contents checked by the index layer since they last changed
   int32_t valid;
   FILE4* file;
   int64_t pos;
@@ -70,11 +71,12 @@ LIST4& bucketOf(CACHE4* c, const FILE4* f, int64_t pos) {
 
 CACHE4BLOCK* find(CACHE4* c, FILE4* f, int64_t pos) {
   LIST4& b = bucketOf(c, f, pos);
-  for (LINK4* l = l4first(&b); l != nullptr; l = l4next(&b, l)) {
+  if (b.last == nullptr) return nullptr;
+  for (LINK4* l = b.last->next;; l = l->next) {
     CACHE4BLOCK* blk = fromHash(l);
     if (blk->file == f && blk->pos == pos) return blk;
+    if (l == b.last) return nullptr;
   }
-  return nullptr;
 }
 
 void touch(CACHE4* c, CACHE4BLOCK* b) {
@@ -89,6 +91,7 @@ void enter(CACHE4* c, CACHE4BLOCK* b, FILE4* f, int64_t pos, int32_t valid) {
   b->pos = pos;
   b->valid = valid;
   b->changed = 0;
+  b->checked = 0;
   l4append(&bucketOf(c, f, pos), &b->hashLink);
   l4append(&c->lru[f->cacheKind - 1], &b->lruLink);
 }
@@ -332,7 +335,7 @@ void cache4cut(FILE4* f, int64_t len) {
   forEachBlockOf(c, f, [&](CACHE4BLOCK* b) {
     if (b->pos + b->valid <= len) return;
     if (b->pos >= len) release(c, b);
-    else b->valid = static_cast<int32_t>(len - b->pos);
+    else b->valid = static_cast<int32_t>(len - b->pos), b->checked = 0;
   });
 }
 
@@ -376,6 +379,26 @@ int code4cacheSuspend(CODE4* cb) {
 int64_t cache4blockCount(const CODE4* cb, int kind) {
   CACHE4* c = running(cb);
   return c == nullptr || kind < 1 || kind > 3 ? 0 : c->lru[kind - 1].count;
+}
+
+namespace {
+CACHE4BLOCK* wholeBlock(FILE4* f, int64_t pos, size_t len) {
+  CACHE4* c = running(f->cb);
+  if (c == nullptr || f->cacheKind == 0 || len != static_cast<size_t>(c->blockSize) || pos % c->blockSize != 0 ||
+      rereads(f))
+    return nullptr;
+  CACHE4BLOCK* b = find(c, f, pos);
+  return b != nullptr && b->valid == c->blockSize ? b : nullptr;
+}
+} // namespace
+
+int cache4checked(FILE4* f, int64_t pos, size_t len) {
+  CACHE4BLOCK* b = wholeBlock(f, pos, len);
+  return b != nullptr && b->checked ? 1 : 0;
+}
+
+void cache4markChecked(FILE4* f, int64_t pos, size_t len) {
+  if (CACHE4BLOCK* b = wholeBlock(f, pos, len)) b->checked = 1;
 }
 
 int code4cacheOrder(CODE4* cb, int first, int second, int third) {
@@ -444,6 +467,7 @@ int64_t cache4read(FILE4* f, int64_t pos, void* buf, size_t len) {
           return -1;
         }
         b->valid = static_cast<int32_t>(n);
+        b->checked = 0;
       }
       touch(c, b);
     }
@@ -501,6 +525,7 @@ int cache4write(FILE4* f, int64_t pos, const void* buf, size_t len, int changed)
     }
     if (static_cast<int64_t>(off) > b->valid) std::memset(b->data + b->valid, 0, off - static_cast<size_t>(b->valid));
     std::memcpy(b->data + off, in + done, n);
+    b->checked = 0;
     b->valid = std::max<int32_t>(b->valid, static_cast<int32_t>(off + n));
     if (changed) b->changed = 1;
     done += n;

@@ -42,6 +42,11 @@ void cache4cut(FILE4* f, int64_t len);
 int cache4drop(FILE4* f, int64_t pos, int64_t len);
 void cache4fileJoined(FILE4* f); // hash slot and cached length for a joining file
 int64_t cache4blockCount(const CODE4* cb, int kind); // blocks on a kind's list
+// Whether the one block [pos, pos + len) is cached unchanged since it was
+// marked: the index layer then need not check its contents again. Any new
+// contents (a write, a read from the file) clear the mark.
+int cache4checked(FILE4* f, int64_t pos, size_t len);
+void cache4markChecked(FILE4* f, int64_t pos, size_t len);
 int cache4readAheadMode(const CODE4* cb);
 
 // Direct I/O for the cache: the cache's own write-backs pass the file layer's

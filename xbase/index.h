@@ -17,6 +17,7 @@
 // -310 and is never trusted for sizes, block numbers or depths.
 #pragma once
 
+#include "xbase/byte_fields.h"
 #include "xbase/engine.h"
 #include "xbase/table.h"
 
@@ -70,6 +71,8 @@ struct TAG4 {
   int retrying; // inside a re-read after another program's change
   B4BLOCK* path[i4maxDepth + 1]; // root first, current leaf last
   int depth;
+  B4BLOCK* spare; // freed blocks kept for the next read, linked by `link.next`
+  int spareCount;
   char* keyWork; // keyLen + 1 bytes
 };
 
@@ -100,11 +103,15 @@ void b4remove(B4BLOCK* b);
 int b4skip(B4BLOCK* b, int n);
 void b4goEof(B4BLOCK* b);
 int b4lastPos(const B4BLOCK* b);
-int b4leaf(const B4BLOCK* b);
-int b4numKeys(const B4BLOCK* b);
-unsigned char* b4entry(const B4BLOCK* b, int i);
-unsigned char* b4key(const B4BLOCK* b, int i);
-int32_t b4recordNumber(const B4BLOCK* b, int i);
+inline int b4numKeys(const B4BLOCK* b) { return static_cast<int>(xbase_bytes::get32(b->data)); }
+inline unsigned char* b4entry(const B4BLOCK* b, int i) {
+  return b->data + 8 + static_cast<size_t>(i) * static_cast<size_t>(b->tag->groupLen);
+}
+inline unsigned char* b4key(const B4BLOCK* b, int i) { return b4entry(b, i) + 4; }
+inline int32_t b4recordNumber(const B4BLOCK* b, int i) { return static_cast<int32_t>(xbase_bytes::get32(b4entry(b, i))); }
+inline int b4leaf(const B4BLOCK* b) { return xbase_bytes::get32(b4entry(b, b4numKeys(b))) == 0 ? 1 : 0; }
+// Frees the blocks a tag keeps for reuse.
+void t4releaseSpare(TAG4* t);
 
 // Tag routines.
 int t4seek(TAG4* t, const void* key, int len);
@@ -167,7 +174,9 @@ int i4rebuild(INDEX4* i);
 // each tag once, under the index lock.
 int i4verify(INDEX4* i);
 // Whether a block number may hold a tree block of this index.
-bool i4blockOk(const INDEX4* i, int64_t block);
+inline bool i4blockOk(const INDEX4* ix, int64_t blk) {
+  return blk >= ix->firstData && (blk - 4) % ix->units == 0 && blk + ix->units <= ix->eof;
+}
 
 // Table side.
 TAG4* d4tagByName(DATA4* d, const char* name);

@@ -76,6 +76,7 @@ void freeTag(INDEX4* ix, TAG4* t) {
   expr4free(t->expr);
   expr4free(t->filter);
   l4remove(&ix->tags, &t->link);
+  t4releaseSpare(t);
   mem4give(ix->cb->tagPool, t);
 }
 
@@ -312,10 +313,6 @@ int buildTag(INDEX4* ix, TAG4* t, Builder& bld, char* readBuf, size_t readBufSiz
 }
 
 } // namespace
-
-bool i4blockOk(const INDEX4* ix, int64_t blk) {
-  return blk >= ix->firstData && (blk - 4) % ix->units == 0 && blk + ix->units <= ix->eof;
-}
 
 int i4writeHeader(INDEX4* ix) {
   if (!ix->headerChanged) return 0;

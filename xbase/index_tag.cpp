@@ -1,5 +1,6 @@
 // Tree blocks and tags: navigation and key maintenance of one B-tree.
 #include "xbase/index.h"
+#include "xbase/block_cache.h"
 #include "xbase/decimal_keys.h"
 #include "xbase/dates.h"
 #include "xbase/expression.h"
@@ -86,18 +87,24 @@ B4BLOCK* pathLoad(TAG4* t, int level, int32_t blk) {
   }
   const char* bad = nullptr;
   uint32_t k = get32(b->data);
+  const int64_t at = static_cast<int64_t>(blk) * 512;
+  const size_t bytes = static_cast<size_t>(ix->blockBytes);
+  // A cached block whose contents passed these checks before and have not
+  // changed since is not checked again; only its place under the parent is.
+  const bool known = k > 0 && cache4checked(&ix->file, at, bytes);
   if (k > static_cast<uint32_t>(t->keysMax)) {
     bad = "Key count";
   } else {
     int n = static_cast<int>(k);
     bool leaf = b4leaf(b) != 0;
     if (n == 0 && level > 0) bad = "Empty block";
-    for (int i = 0; bad == nullptr && i < n + (leaf ? 0 : 1); ++i) {
+    for (int i = 0; !known && bad == nullptr && i < n + (leaf ? 0 : 1); ++i) {
       uint32_t v = get32(b4entry(b, i));
       if (leaf ? (v == 0 || v > static_cast<uint32_t>(rec4max)) : !i4blockOk(ix, v)) bad = "Entry";
     }
-    for (int i = 1; bad == nullptr && i < n; ++i)
+    for (int i = 1; !known && bad == nullptr && i < n; ++i)
       if (t->cmp(b4key(b, i - 1), b4key(b, i), static_cast<size_t>(t->keyLen)) > 0) bad = "Key order";
+    if (bad == nullptr && !known && n > 0) cache4markChecked(&ix->file, at, bytes);
     if (bad == nullptr && level > 0 && n > 0 && t->cb->blockCheck) {
       B4BLOCK* p = t->path[level - 1];
       int pos = p->keyOn, pk = b4numKeys(p);
@@ -170,8 +177,19 @@ void noteChange(TAG4* t) {
 // ---- blocks ----
 
 B4BLOCK* b4alloc(TAG4* t, int32_t fileBlock) {
-  auto* b = static_cast<B4BLOCK*>(u4globalAlloc(sizeof(B4BLOCK)));
   size_t bytes = static_cast<size_t>(t->index->blockBytes) + 2 * static_cast<size_t>(t->groupLen) + 8;
+  if (B4BLOCK* b = t->spare) {
+    t->spare = reinterpret_cast<B4BLOCK*>(b->link.next);
+    --t->spareCount;
+    unsigned char* data = b->data;
+    std::memset(b, 0, sizeof(*b));
+    std::memset(data, 0, bytes);
+    b->tag = t;
+    b->fileBlock = fileBlock;
+    b->data = data;
+    return b;
+  }
+  auto* b = static_cast<B4BLOCK*>(u4globalAlloc(sizeof(B4BLOCK)));
   unsigned char* data = b != nullptr ? static_cast<unsigned char*>(u4globalAlloc(bytes)) : nullptr;
   if (data == nullptr) {
     u4globalFree(b);
@@ -188,8 +206,25 @@ B4BLOCK* b4alloc(TAG4* t, int32_t fileBlock) {
 
 void b4free(B4BLOCK* b) {
   if (b == nullptr) return;
+  TAG4* t = b->tag;
+  // A seek frees and takes a block per level: a few are kept for the next.
+  if (t != nullptr && t->spareCount < i4maxDepth + 2) {
+    b->link.next = reinterpret_cast<LINK4*>(t->spare);
+    t->spare = b;
+    ++t->spareCount;
+    return;
+  }
   u4globalFree(b->data);
   u4globalFree(b);
+}
+
+void t4releaseSpare(TAG4* t) {
+  while (B4BLOCK* b = t->spare) {
+    t->spare = reinterpret_cast<B4BLOCK*>(b->link.next);
+    u4globalFree(b->data);
+    u4globalFree(b);
+  }
+  t->spareCount = 0;
 }
 
 int b4flush(B4BLOCK* b) {
@@ -203,14 +238,6 @@ int b4flush(B4BLOCK* b) {
   return 0;
 }
 
-int b4numKeys(const B4BLOCK* b) { return static_cast<int>(get32(b->data)); }
-
-unsigned char* b4entry(const B4BLOCK* b, int i) {
-  return b->data + 8 + static_cast<size_t>(i) * static_cast<size_t>(b->tag->groupLen);
-}
-unsigned char* b4key(const B4BLOCK* b, int i) { return b4entry(b, i) + 4; }
-int32_t b4recordNumber(const B4BLOCK* b, int i) { return static_cast<int32_t>(get32(b4entry(b, i))); }
-int b4leaf(const B4BLOCK* b) { return get32(b4entry(b, b4numKeys(b))) == 0 ? 1 : 0; }
 int b4lastPos(const B4BLOCK* b) { return b4leaf(b) ? b4numKeys(b) - 1 : b4numKeys(b); }
 void b4goEof(B4BLOCK* b) { b->keyOn = b4numKeys(b); }
 

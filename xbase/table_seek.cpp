@@ -283,10 +283,16 @@ int d4seekLen(DATA4* d, const char* text, int len) {
   int frc = d4flushRecord(d, 1);
   if (frc != 0) return frc;
   if (len <= 0) len = static_cast<int>(std::strlen(text));
-  std::vector<char> key(static_cast<size_t>(t->keyLen) + 1);
-  int klen = t4keyFromText(t, text, len, key.data());
+  char small[512];
+  std::vector<char> large;
+  char* key = small;
+  if (static_cast<size_t>(t->keyLen) + 1 > sizeof(small)) {
+    large.resize(static_cast<size_t>(t->keyLen) + 1);
+    key = large.data();
+  }
+  int klen = t4keyFromText(t, text, len, key);
   if (klen < 0) return -1;
-  return tagSeek(d, t, key.data(), klen);
+  return tagSeek(d, t, key, klen);
 }
 
 int d4seek(DATA4* d, const char* text) {
