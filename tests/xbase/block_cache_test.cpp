@@ -6,10 +6,17 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 #include "tests/support/numbered.h"
+#include "xbase/sort.h"
 
 namespace {
 
@@ -200,4 +207,310 @@ TEST_F(CacheTest, SharedTablesLoseNothingBetweenPrograms) {
   d4close(d);
 }
 
+// ---- joining, held-back writes, read-ahead, re-reading, temporary files ----
+
+TEST_F(CacheTest, FilesJoinByTheSettings) {
+  const FIELD4INFO fields[] = {{"NAME", 'C', 20, 0}, {"NOTE", 'M', 10, 0}, {nullptr, 0, 0, 0}};
+  const TAG4INFO tags[] = {{"NAME", "NAME", nullptr, 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
+  DATA4* made = d4create(&cb, dir.file("j.dbf").c_str(), fields, tags);
+  ASSERT_NE(made, nullptr);
+  d4close(made);
+  struct Row {
+    int cacheMode, exclusive, readOnly, writeBehind;
+    bool joined, heldBack;
+  };
+  const Row rows[] = {
+      {-1, 0, 0, -1, false, false}, // shared files stay out by default
+      {-1, 1, 0, -1, true, true},   // exclusive ones join and hold their writes
+      {-1, 0, 1, -1, true, false},  // read-only ones join, writing nothing
+      {1, 0, 0, -1, true, false},   // every file joins; shared ones write through
+      {1, 1, 0, 0, true, false},    // writes never held back
+      {0, 1, 0, -1, false, false},  // none joins
+  };
+  ASSERT_EQ(code4cacheStart(&cb), 0);
+  for (const Row& r : rows) {
+    SCOPED_TRACE(testing::Message() << r.cacheMode << " " << r.exclusive << " " << r.readOnly << " " << r.writeBehind);
+    cb.cacheMode = r.cacheMode;
+    cb.exclusive = r.exclusive;
+    cb.readOnly = r.readOnly;
+    cb.writeBehind = r.writeBehind;
+    DATA4* d = d4open(&cb, dir.file("j.dbf").c_str());
+    ASSERT_NE(d, nullptr);
+    INDEX4* ix = reinterpret_cast<INDEX4*>(l4first(&d->indexes));
+    ASSERT_NE(ix, nullptr);
+    EXPECT_EQ(d->file.cacheKind, r.joined ? 1 : 0);
+    EXPECT_EQ(ix->file.cacheKind, r.joined ? 2 : 0);
+    EXPECT_EQ(d->memoFile.file.cacheKind, r.joined ? 3 : 0);
+    EXPECT_EQ(d->file.writeBehindOn != 0, r.heldBack);
+    EXPECT_EQ(ix->file.writeBehindOn != 0, r.heldBack);
+    ASSERT_EQ(d4close(d), 0);
+    EXPECT_EQ(cb.cacheFiles.count, 0);
+  }
+}
+
+TEST_F(CacheTest, HeldBackWritesLeaveTogether) {
+  cb.cacheBlockSize = 512;
+  cb.readAheadSize = 4096;  // a group of eight blocks leaves in one write
+  cb.cacheLimit = 10 * 4096;
+  ASSERT_EQ(code4cacheStart(&cb), 0);
+  cb.exclusive = 1;
+  std::string path = dir.file("h.bin");
+  FILE4 f;
+  ASSERT_EQ(file4create(&f, &cb, path.c_str(), 1), 0);
+  ASSERT_EQ(file4setCache(&f, 1, 1), 0);
+  ASSERT_TRUE(f.writeBehindOn);
+  std::string run;
+  for (int i = 0; i < 4; ++i) run += std::string(512, static_cast<char>('a' + i));
+  ASSERT_EQ(file4writeAt(&f, 0, run.data(), run.size()), 0);
+  EXPECT_EQ(readAll(path), "");  // still in the cache
+  EXPECT_EQ(file4length(&f), 2048);
+  // Four consecutive changed blocks go in one write: a second would fail.
+  file4injectWriteFailure(2);
+  ASSERT_EQ(file4flush(&f), 0);
+  file4injectWriteFailure(-1);
+  EXPECT_EQ(readAll(path), run);
+  // Switched off: each write reaches the file at once.
+  ASSERT_EQ(file4writeBehind(&f, 0), 0);
+  ASSERT_EQ(file4writeAt(&f, 0, "Z", 1), 0);
+  EXPECT_EQ(readAll(path)[0], 'Z');
+  file4close(&f);
+}
+
+TEST_F(CacheTest, ReadAheadFollowsTheWork) {
+  cb.cacheBlockSize = 512;
+  cb.readAheadSize = 4096; // groups of eight blocks
+  cb.cacheLimit = 10 * 4096;
+  cb.exclusive = 1;
+  ASSERT_EQ(code4cacheStart(&cb), 0);
+  std::string path = dir.file("r.bin");
+  std::string bytes;
+  for (int b = 0; b < 400; ++b) bytes += std::string(512, static_cast<char>('A' + b % 26));
+  xbtest::writeAll(path, bytes);
+  FILE4 f;
+  ASSERT_EQ(file4open(&f, &cb, path.c_str(), 1), 0);
+  ASSERT_EQ(file4setCache(&f, 1, 1), 0);
+  char buf[512];
+  int next = 0;
+  struct Row {
+    uint32_t activity;
+    int mode;
+  } const rows[] = {{1, 1}, {4, 2}, {5, 3}, {8, 0}, {0x40, 0}, {1, 1}};
+  for (const Row& r : rows) {
+    cb.activity = r.activity;
+    for (int i = 0; i < 150; ++i, next = (next + 9) % 400) ASSERT_EQ(file4readAt(&f, next * 512, buf, 512), 0);
+    EXPECT_EQ(cache4readAheadMode(&cb), r.mode) << r.activity;
+  }
+  // Data read-ahead: reading one block brings the next seven along, as a
+  // change made behind the cache's back shows.
+  ASSERT_EQ(cache4flushFile(&f, 1), 0);  // nothing cached
+  ASSERT_EQ(file4readAt(&f, 200 * 512, buf, 512), 0);
+  int fd = ::open(path.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(pwrite(fd, "#", 1, 203 * 512), 1);
+  ASSERT_EQ(pwrite(fd, "#", 1, 215 * 512), 1);
+  ::close(fd);
+  ASSERT_EQ(file4readAt(&f, 203 * 512, buf, 1), 0);
+  EXPECT_EQ(buf[0], static_cast<char>('A' + 203 % 26));  // read ahead before the change
+  ASSERT_EQ(file4readAt(&f, 215 * 512, buf, 1), 0);
+  EXPECT_EQ(buf[0], '#');  // beyond the group: read now
+  file4close(&f);
+}
+
+TEST_F(CacheTest, RereadSwitchAndRefreshShowOtherProgramsChanges) {
+  const FIELD4INFO fields[] = {{"NAME", 'C', 20, 0}, {nullptr, 0, 0, 0}};
+  DATA4* made = d4create(&cb, dir.file("rr.dbf").c_str(), fields, nullptr);
+  ASSERT_NE(made, nullptr);
+  d4blank(made);
+  f4assign(d4fieldByName(made, "NAME"), "first");
+  ASSERT_EQ(d4append(made), 0);
+  d4close(made);
+  startSmall();
+  cb.cacheMode = 1;
+  cb.lockAttempts = 1;
+  CODE4 other{};
+  code4init(&other);
+  other.lockAttempts = 1;
+  DATA4* o = d4open(&other, dir.file("rr.dbf").c_str());
+  ASSERT_NE(o, nullptr);
+  auto name = [](DATA4* t) {
+    EXPECT_EQ(d4go(t, 1), 0);
+    char buf[21] = {0};
+    f4copyTo(d4fieldByName(t, "NAME"), buf, sizeof buf);
+    std::string s(buf);
+    return s.substr(0, s.find(' '));
+  };
+  struct Row {
+    int reread;
+    const char* written;
+    const char* before;  // what an unlocked read shows
+  } const rows[] = {{1, "second", "second"}, {0, "third", "second"}};
+  DATA4* d = d4open(&cb, dir.file("rr.dbf").c_str());
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(name(d), "first");  // block cached
+  for (const Row& r : rows) {
+    cb.cacheReread = r.reread;
+    ASSERT_EQ(d4go(o, 1), 0);
+    f4assign(d4fieldByName(o, "NAME"), r.written);
+    ASSERT_EQ(d4flush(o), 0);
+    ASSERT_EQ(d4unlockAll(o), 0);
+    EXPECT_EQ(name(d), r.before) << r.reread;
+    ASSERT_EQ(file4refresh(&d->file), 0);
+    EXPECT_EQ(name(d), r.written) << r.reread;
+  }
+  d4close(d);
+  d4close(o);
+  code4release(&other);
+}
+
+TEST_F(CacheTest, TemporaryFilesLiveInTheCacheUntilItIsFull) {
+  startSmall();  // twelve blocks of 512 bytes
+  const size_t before = dir.entries();
+  FILE4 f;
+  ASSERT_EQ(file4temp(&f, &cb, nullptr, 0, 1), 0);
+  EXPECT_TRUE(file4isOpen(&f));
+  EXPECT_EQ(dir.entries(), before);  // nothing on disk
+  std::string small(1500, 's');
+  ASSERT_EQ(file4writeAt(&f, 0, small.data(), small.size()), 0);
+  EXPECT_EQ(file4length(&f), 1500);
+  std::string back(1500, 0);
+  ASSERT_EQ(file4readAt(&f, 0, back.data(), back.size()), 0);
+  EXPECT_EQ(back, small);
+  EXPECT_EQ(dir.entries(), before);
+  // More than the cache holds: the file becomes real and keeps every byte.
+  std::string large;
+  for (int i = 0; i < 40; ++i) large += std::string(512, static_cast<char>('a' + i % 26));
+  ASSERT_EQ(file4writeAt(&f, 1500, large.data(), large.size()), 0);
+  EXPECT_EQ(dir.entries(), before + 1);
+  std::string all(1500 + large.size(), 0);
+  ASSERT_EQ(file4readAt(&f, 0, all.data(), all.size()), 0);
+  EXPECT_EQ(all, small + large);
+  ASSERT_EQ(file4close(&f), 0);
+  EXPECT_EQ(dir.entries(), before);
+
+  // A sort that spills its runs into such a file.
+  cb.sortMemoryLimit = 64 * 1024;
+  SORT4 s;
+  ASSERT_EQ(sort4init(&s, &cb, 8, 0), 0);
+  std::vector<std::string> keys;
+  std::mt19937 rng(3);
+  for (int i = 0; i < 20000; ++i) {
+    keys.push_back(orvelin::test::Numbered("", static_cast<int>(rng() % 10000000)));
+    keys.back().resize(8, ' ');
+    ASSERT_EQ(sort4put(&s, i + 1, keys.back().data(), nullptr), 0);
+  }
+  ASSERT_EQ(sort4getInit(&s), 0);
+  std::sort(keys.begin(), keys.end());
+  int32_t rec = 0;
+  void* key = nullptr;
+  for (const std::string& want : keys) {
+    ASSERT_EQ(sort4get(&s, &rec, &key, nullptr), 0);
+    ASSERT_EQ(std::string(static_cast<char*>(key), 8), want);
+  }
+  sort4free(&s);
+  EXPECT_EQ(dir.entries(), before);
+}
+
+TEST_F(CacheTest, AFailedWriteBackAtCloseLeavesNoBlockBehind) {
+  startSmall();
+  cb.exclusive = 1;
+  FILE4 f;
+  ASSERT_EQ(file4create(&f, &cb, dir.file("fc.bin").c_str(), 1), 0);
+  ASSERT_EQ(file4setCache(&f, 1, 1), 0);
+  std::string data(1536, 'x');
+  ASSERT_EQ(file4writeAt(&f, 0, data.data(), data.size()), 0);
+  EXPECT_GT(cache4blockCount(&cb, 1), 0);
+  file4injectWriteFailure(1);
+  EXPECT_NE(file4close(&f), 0);
+  file4injectWriteFailure(-1);
+  EXPECT_EQ(cb.errorCode, err4write);
+  cb.errorCode = 0;
+  EXPECT_EQ(cache4blockCount(&cb, 1), 0);
+  EXPECT_EQ(cb.cacheFiles.count, 0);
+  // The cache goes on working with other files.
+  FILE4 g;
+  ASSERT_EQ(file4create(&g, &cb, dir.file("fd.bin").c_str(), 1), 0);
+  ASSERT_EQ(file4setCache(&g, 1, 1), 0);
+  for (int i = 0; i < 30; ++i) ASSERT_EQ(file4writeAt(&g, i * 512, data.data(), 512), 0);
+  ASSERT_EQ(file4close(&g), 0);
+  EXPECT_EQ(readAll(dir.file("fd.bin")).size(), 30u * 512);
+}
+
+// Two processes append to and change one shared table, each with its block
+// cache on as the program runs it: neither loses the other's records, and
+// each finds every key the other wrote.
+TEST_F(CacheTest, TwoProgramsWithCachesLoseNothing) {
+  const FIELD4INFO fields[] = {{"PHONE", 'C', 25, 0}, {"NAME", 'C', 20, 0}, {nullptr, 0, 0, 0}};
+  const TAG4INFO tags[] = {{"UNIQUE", "PHONE", ".NOT.DELETED()", 20, 0}, {nullptr, nullptr, nullptr, 0, 0}};
+  const std::string table = dir.file("two.dbf");
+  DATA4* made = d4create(&cb, table.c_str(), fields, tags);
+  ASSERT_NE(made, nullptr);
+  d4close(made);
+  constexpr int perSide = 300;
+  auto programSettings = [](CODE4* c) {
+    c->lockAttempts = -1;
+    c->cacheMode = 1;
+    c->cacheReread = 1;
+    c->cacheBlockSize = 512;
+    c->readAheadSize = 2048;
+    c->cacheLimit = 32 * 1024;  // small, so blocks come and go
+    code4cacheStart(c);
+  };
+  auto work = [&](CODE4* c, char side) {
+    DATA4* d = d4open(c, table.c_str());
+    if (d == nullptr) return 1;
+    d4tagSelect(d, d4tagByName(d, "UNIQUE"));
+    for (int i = 0; i < perSide; ++i) {
+      d4blank(d);
+      f4assign(d4fieldByName(d, "PHONE"), (std::string(1, side) + std::to_string(1000 + i)).c_str());
+      f4assign(d4fieldByName(d, "NAME"), "new");
+      if (d4append(d) != 0) return 2;
+      if (d4unlockAll(d) != 0) return 3;
+      // Rename an earlier record of this side, in a block the other side writes too.
+      if (i % 3 == 2) {
+        std::string key = std::string(1, side) + std::to_string(1000 + i - 2);
+        key.resize(25, ' ');
+        if (d4seek(d, key.c_str()) != 0) return 4;
+        f4assign(d4fieldByName(d, "NAME"), "renamed");
+        if (d4flush(d) != 0 || d4unlockAll(d) != 0) return 5;
+      }
+    }
+    d4close(d);
+    return c->errorCode < 0 ? 6 : 0;
+  };
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    CODE4 child{};
+    code4init(&child);
+    programSettings(&child);
+    int rc = work(&child, 'c');
+    code4release(&child);
+    _exit(rc);
+  }
+  programSettings(&cb);
+  EXPECT_EQ(work(&cb, 'p'), 0);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  DATA4* d = d4open(&cb, table.c_str());
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d4recordCount(d), 2 * perSide);
+  d4tagSelect(d, d4tagByName(d, "UNIQUE"));
+  for (char side : {'p', 'c'})
+    for (int i = 0; i < perSide; ++i) {
+      std::string key = std::string(1, side) + std::to_string(1000 + i);
+      key.resize(25, ' ');
+      ASSERT_EQ(d4seek(d, key.c_str()), 0) << key;
+      char name[21] = {0};
+      f4copyTo(d4fieldByName(d, "NAME"), name, sizeof name);
+      const bool renamed = i % 3 == 0 && i + 2 < perSide;
+      EXPECT_EQ(std::string(name).substr(0, renamed ? 7 : 3), renamed ? "renamed" : "new") << key;
+    }
+  EXPECT_EQ(t4check(d4tagByName(d, "UNIQUE")), 0);
+  d4close(d);
+}
+
 }  // namespace
+
