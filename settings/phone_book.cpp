@@ -9,6 +9,7 @@
 
 #include "platform/cp1252.h"
 #include "settings/settings_log.h"
+#include "xbase/block_cache.h"
 #include "xbase/engine.h"
 #include "xbase/index.h"
 
@@ -194,6 +195,27 @@ PhoneBookEntry phoneBookEntryFromRecord(DATA4* table) {
     e.personalMsg = logicalTrue(table, "PRIVMSG");
     e.rejectMsg = logicalTrue(table, "REJECTMSG");
     return e;
+}
+
+int applyProgramEngineSettings(CODE4* cb) {
+    const int rc = code4init(cb);
+    if (rc != 0) return rc;
+    // Only the severe box may reach the user; everything else is an error code.
+    cb->openError = 0;
+    cb->createError = 0;
+    cb->errorOff = 1;
+    cb->readLock = 0;
+    cb->safety = 0;
+    cb->lockAttempts = 1;
+    cb->autoOpen = 1;
+    cb->exclusive = 0;
+    cb->cacheMode = 1;
+    cb->cacheReread = 1;
+    cb->goError = 0;
+    std::strncpy(cb->dateFormat, "DD.MM.YY", sizeof cb->dateFormat - 1);
+    // Without memory for it the engine reads the files directly.
+    code4cacheStart(cb);
+    return 0;
 }
 
 std::optional<PhoneBookEntry> searchPhoneBook(DATA4* table, std::string_view number) {

@@ -35,6 +35,13 @@ extern const TAG4INFO kPhoneBookTags[];
 void OpenOrCreateTable(CODE4* cb, DATA4** table, const char* name, const FIELD4INFO* fields,
                        const TAG4INFO* tags);
 
+// Initialises the engine with the program's settings (errors as codes, no
+// boxes; shared files; one lock attempt) and starts its block cache. Every
+// table joins it; blocks of records are read again at each use, so the phone
+// book sees other programs' changes, and index blocks stay while their
+// counters say nothing changed. Answers code4init's result.
+int applyProgramEngineSettings(CODE4* cb);
+
 // The caller described by the current record of an "ispbk" table: the name
 // converted from Windows-1252, trailing blanks kept. Missing fields read as
 // blank.

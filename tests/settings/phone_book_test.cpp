@@ -9,12 +9,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/registry.h"
 #include "settings/settings_log.h"
+#include "xbase/block_cache.h"
 #include "xbase/engine.h"
 #include "xbase/index.h"
 #include "xbase/table.h"
@@ -175,6 +177,55 @@ TEST_F(PhoneBookTest, SearchMatchesTheWholeNumberOnly) {
     EXPECT_EQ(name("0409"), "-");
     EXPECT_EQ(name(std::string(26, '1')), "-");  // wider than the field
     EXPECT_EQ(name(""), "-");
+}
+
+// The program's engine keeps blocks in its cache; what another program
+// changes, adds or deletes meanwhile is still what the next search finds.
+TEST_F(PhoneBookTest, ProgramSettingsSeeAnotherProgramsChanges) {
+    writeBook(dir_ + "ispbk", {{"0301", "Anna"}, {"0302", "Bert"}});
+    CODE4 program{};
+    ASSERT_EQ(applyProgramEngineSettings(&program), 0);
+    EXPECT_TRUE(code4cacheRunning(&program));
+    PhoneBook book(&program);
+    book.open(dir_);
+    ASSERT_NE(book.table(), nullptr);
+    EXPECT_EQ(book.table()->file.cacheKind, 1);
+    auto name = [&](std::string_view n) {
+        auto e = book.find(n);
+        return e ? e->name.substr(0, e->name.find_last_not_of(' ') + 1) : std::string("-");
+    };
+    ASSERT_EQ(name("0301"), "Anna");  // now cached
+    ASSERT_EQ(name("0302"), "Bert");
+
+    struct Change {
+        const char* what;
+        std::function<void(DATA4*)> apply;
+        const char* number;
+        const char* found;
+    };
+    const Change changes[] = {
+        {"rename", [](DATA4* d) { ASSERT_EQ(d4go(d, 1), 0); f4assign(d4fieldByName(d, "NAME"), "Anne"); },
+         "0301", "Anne"},
+        {"add", [](DATA4* d) {
+             d4blank(d);
+             f4assign(d4fieldByName(d, "PHONE"), "0303");
+             f4assign(d4fieldByName(d, "NAME"), "Carl");
+             ASSERT_EQ(d4append(d), 0);
+         }, "0303", "Carl"},
+        {"delete", [](DATA4* d) { ASSERT_EQ(d4go(d, 2), 0); d4delete(d); }, "0302", "-"},
+        {"renumber", [](DATA4* d) { ASSERT_EQ(d4go(d, 3), 0); f4assign(d4fieldByName(d, "PHONE"), "0304"); },
+         "0303", "-"},
+    };
+    for (const Change& c : changes) {
+        DATA4* other = d4open(&cb_, (dir_ + "ispbk").c_str());
+        ASSERT_NE(other, nullptr);
+        c.apply(other);
+        ASSERT_EQ(d4close(other), 0);
+        EXPECT_EQ(name(c.number), c.found) << c.what;
+    }
+    EXPECT_EQ(name("0304"), "Carl");
+    book.close();
+    code4release(&program);
 }
 
 TEST_F(PhoneBookTest, EmptyNumberNeverSearchesEvenWithABlankRecord) {
