@@ -363,7 +363,7 @@ int d4close(DATA4* d) {
   if (d->file.fd >= 0 && d->record != nullptr) {
     if (d4flushTags(d) == err4unique || cb->errorCode == err4unique) d->recChanged = 0;
     note();
-    if (d->written && !d->file.readOnlyOpen) d4writeHeader(d, 1, 0);
+    if (d->written && !d->file.readOnlyOpen) d4writeHeader(d, 1, d->countPending);
     note();
     d4unlockAll(d);
     note();
@@ -580,7 +580,9 @@ int d4append(DATA4* d) {
   }
   d->heldCount = n;
   d->countRead = n;
-  if (d4writeHeader(d, 1, 1) != 0) return -1;
+  // Nobody else reads an exclusive file: its count waits for the flush.
+  if (d->file.exclusiveOpen) d->countPending = 1;
+  else if (d4writeHeader(d, 1, 1) != 0) return -1;
   d->written = 1;
   d->recChanged = 0;
   d->recNo = n;
@@ -656,6 +658,7 @@ int d4writeData(DATA4* d, int32_t n) {
 int d4writeHeader(DATA4* d, int renewDate, int includeCount) {
   if (d->heldCount >= 0) put32(d->header + 4, static_cast<uint32_t>(d->heldCount));
   put16(d->header + 8, static_cast<uint32_t>(d->headerLen));
+  if (includeCount) d->countPending = 0;
   int rc = 0;
   if (renewDate) {
     u4todayYMD(d->header + 1);
@@ -669,6 +672,7 @@ int d4writeHeader(DATA4* d, int renewDate, int includeCount) {
 int d4flushData(DATA4* d) {
   int rc = d4flushRecord(d, 0);
   if (rc != 0) return rc;
+  if (d->countPending && d4writeHeader(d, 1, 1) != 0) return -1;
   if (file4flushKeepError(&d->file) < 0) rc = -1;
   if (d->memoFile.file.fd >= 0 && file4flushKeepError(&d->memoFile.file) < 0) rc = -1;
   return rc;

@@ -93,6 +93,7 @@ struct DATA4 {
   int fileLocked;
   int appendLocked;
   int written; // a record was written: the header date is renewed on close
+  int countPending; // appended to an exclusive file: the header's count is written at flush or close
   LIST4 indexes; // open index files
   TAG4* tagSelected; // ordering tag, null = record order
   int bofFlag;

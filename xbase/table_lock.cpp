@@ -62,7 +62,7 @@ int d4lockAppend(DATA4* d) {
   int rc = file4lockRange(&d->file, lock4append, 1);
   if (rc == 0) {
     d->appendLocked = 1;
-    d->heldCount = -1; // read fresh under the lock
+    if (!d->file.exclusiveOpen) d->heldCount = -1; // read fresh under the lock
     if (!d->file.exclusiveOpen && cache4drop(&d->file, 0, 32) != 0) return -1;
   }
   return rc;
@@ -76,7 +76,7 @@ int d4lockFile(DATA4* d) {
   int rc = file4lockRange(&d->file, lock4fileStart, lock4fileLen);
   if (rc == 0) {
     d->fileLocked = 1;
-    d->heldCount = -1;
+    if (!d->file.exclusiveOpen) d->heldCount = -1;
     file4refresh(&d->file);
   }
   return rc;
@@ -157,7 +157,7 @@ int d4unlockFile(DATA4* d) {
   d->oldNumber = -1;
   d->oldValid = 0;
   d->fileLocked = 0;
-  d->heldCount = -1;
+  if (!d->file.exclusiveOpen) d->heldCount = -1;
   return 0;
 }
 
@@ -165,7 +165,7 @@ int d4unlockAppend(DATA4* d) {
   if (!d->appendLocked) return 0;
   if (file4unlockRange(&d->file, lock4append, 1) != 0) return -1;
   d->appendLocked = 0;
-  d->heldCount = -1;
+  if (!d->file.exclusiveOpen) d->heldCount = -1;
   return 0;
 }
 

@@ -395,6 +395,46 @@ TEST_F(EngineTest, ExclusiveTablesTakeNoLocksAndHoldTheirCount) {
   d4close(d);
 }
 
+// An exclusive table writes its record count once, when flushed or closed;
+// a shared one at every append, for the other programs reading it.
+TEST_F(EngineTest, AppendedCountReachesTheHeader) {
+  auto diskCount = [&](const std::string& path) {
+    std::string bytes = readAll(path);
+    return bytes.size() < 8 ? -1 : static_cast<int>(static_cast<unsigned char>(bytes[4]) |
+                                                    static_cast<unsigned char>(bytes[5]) << 8);
+  };
+  struct Row {
+    int exclusive;
+    int onDiskBeforeFlush;
+  } const rows[] = {{1, 0}, {0, 300}};
+  for (const Row& r : rows) {
+    cb.exclusive = r.exclusive;
+    std::string path = dir.file("count" + std::to_string(r.exclusive) + ".dbf");
+    DATA4* d = d4create(&cb, path.c_str(), kPhone, nullptr);
+    ASSERT_NE(d, nullptr);
+    for (int i = 0; i < 300; ++i) {
+      d4blank(d);
+      f4assignLong(d4fieldByName(d, "NUMBER"), i);
+      ASSERT_EQ(d4append(d), 0);
+      ASSERT_EQ(d4recordNumber(d), i + 1);
+    }
+    EXPECT_EQ(d4recordCount(d), 300);
+    EXPECT_EQ(diskCount(path), r.onDiskBeforeFlush) << r.exclusive;
+    ASSERT_EQ(d4flush(d), 0);
+    EXPECT_EQ(diskCount(path), 300);
+    d4blank(d);
+    ASSERT_EQ(d4append(d), 0);
+    ASSERT_EQ(d4close(d), 0);
+    EXPECT_EQ(diskCount(path), 301);
+    d = d4open(&cb, path.c_str());
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d4recordCount(d), 301);
+    ASSERT_EQ(d4go(d, 300), 0);
+    EXPECT_EQ(f4long(d4fieldByName(d, "NUMBER")), 299);
+    d4close(d);
+  }
+}
+
 TEST_F(EngineTest, ReadOnlyTablesReadButNeverWrite) {
   DATA4* d = d4create(&cb, dir.file("ro").c_str(), kPhone, nullptr);
   ASSERT_NE(d, nullptr);
