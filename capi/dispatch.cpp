@@ -450,8 +450,10 @@ void Handle_Confirmation(_cmsg& r) {
                 SetOurInitiative(id, 1);
                 ChangeState(id, D_ConnectPending, 0);
             } else {
+                // The refusal's Info goes out as the clearing reason: 0 would read as a
+                // normal clearing, and a text message as delivered.
                 ChangeState(id, D_ConnectPending, 0);
-                ChangeState(id, Disconnected, 0);
+                ChangeState(id, Disconnected, r.Info);
                 FreeConnection(id);
             }
             break;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/app_messages.h"
+#include "platform/cp1252.h"
 #include "platform/paths.h"
 #include "settings/option_bits.h"
 
@@ -165,8 +166,10 @@ void CallDecision::incomingCall(int id, std::unique_ptr<capi::IncomingCallInfo> 
             // Byte 1 is the protocol; the text follows, bounded by what really arrived.
             const std::size_t available = uud.size() > 2 ? uud.size() - 2 : 0;
             const std::size_t n = std::min({length - 1, kCommentBytes, available});
-            record.comment.assign(
-                std::string(uud.begin() + 2, uud.begin() + 2 + static_cast<std::ptrdiff_t>(n)));
+            // The text travels in Windows-1252 (as the program sends its own); the record
+            // holds UTF-8.
+            record.comment.assign(platform::cp1252ToUtf8(std::string_view(
+                reinterpret_cast<const char*>(uud.data()) + 2, n)));
             record.setState(CallState::Sms);
         }
     }

@@ -17,6 +17,7 @@
 #include "client/speech_thread.h"
 #include "client/text_log.h"
 #include "client/window/answering_window_ports.h"
+#include "client/text_messages.h"
 #include "client/window/call_list_view.h"
 #include "client/window/library_hooks.h"
 #include "client/window/line_events.h"
@@ -76,6 +77,8 @@ constexpr MenuItem kContextMenu[] = {
     {"&Remove entry", CM_REMOVE_ENTRY},
     {"&Edit remark", CM_EDIT_REMARK},
     {"&Lookup", CM_LOOKUP},
+    {"&Send message", CM_SEND_MESSAGE},
+    {"Request info", CM_REQUEST_INFO},
 };
 
 std::string rowActivity(const TCallRecord& r) {
@@ -106,6 +109,8 @@ const ClientWindow::Enabler ClientWindow::kEnablers[] = {
     {CM_REJECT, &ClientWindow::CeReject},
     {CM_ANSWER, &ClientWindow::CeAnswer},
     {CM_RECORD, &ClientWindow::CeAnswer},
+    {CM_SEND_MESSAGE, &ClientWindow::CeSend},
+    {CM_SEND, &ClientWindow::CeSend},
 };
 
 const platform::Response<ClientWindow> ClientWindow::kResponses[] = {
@@ -126,6 +131,9 @@ const platform::Response<ClientWindow> ClientWindow::kResponses[] = {
     platform::onCommand(CM_REMOVE_ENTRY, &ClientWindow::CmRemoveEntry),
     platform::onCommand(CM_EDIT_REMARK, &ClientWindow::CmEditRemark),
     platform::onCommand(CM_LOOKUP, &ClientWindow::CmLookup),
+    platform::onCommand(CM_SEND_MESSAGE, &ClientWindow::CmSendMessage),
+    platform::onCommand(CM_SEND, &ClientWindow::CmSend),
+    platform::onCommand(CM_REQUEST_INFO, &ClientWindow::CmRequestInfo),
     platform::onMessage(platform::WM_OPEN_OPTIONS, &ClientWindow::EvOpenOptions),
     platform::onMessage(platform::WM_THREAD_DONE, &ClientWindow::EvThreadDone),
     platform::onMessage(platform::WM_FAX_DONE, &ClientWindow::EvFaxDone),
@@ -201,8 +209,9 @@ ClientWindow::ClientWindow(ClientWindowConfig config, QWidget* parent)
         [] { return HasOption(settings::GetOptions(), OptionBits::RunAsService); },
         [this] { rebuildNumberList(); },
         [this] { updateTray(); },
-        {},  // text messages come with their own sender
+        [this](const std::string& recipient) { texts_->send(recipient, true, std::nullopt); },
     });
+    texts_ = makeTextMessages();
     lineEvents_ = std::make_unique<LineEvents>(
         lines_, *history_,
         LineEvents::Hooks{
@@ -234,6 +243,7 @@ ClientWindow::ClientWindow(ClientWindowConfig config, QWidget* parent)
             [this](int line, const TCallRecord& r, std::int16_t pages) {
                 return answering_->dataCount(line, r, pages);
             },
+            [this](int id, std::uint32_t parameter) { return texts_->stateChanged(id, parameter); },
         });
 
     bannerFont_ = QFont("Arial");
@@ -443,6 +453,8 @@ LResult ClientWindow::EvTimer(AppMessage& m) {
     if (id == kBlinkTimer) {
         blinkPhase_ = !blinkPhase_;
         updateTray();
+    } else if (id == kSmsTimer) {
+        texts_->timeElapsed();
     }
     return 0;
 }

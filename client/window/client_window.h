@@ -11,6 +11,7 @@
 //   phone-book tables ................... PhoneTables
 //   programs and fax workers ............ CallWorkers;  speech ... SpeechThread;
 //   playing messages .................... PlayThread
+//   text messages (211, 212, 11843) ..... TextMessages
 //
 // Life: constructor -> setupWindow() (CAPI on, ring loaded, threads and sockets up,
 // tables open) -> messages -> canClose() -> cleanupWindow() (tables closed, CAPI off,
@@ -56,6 +57,7 @@ class SettingsLibrary;
 class SettingsReactions;
 class SpeechThread;
 class WindowAnsweringPorts;
+class TextMessages;
 class WindowCallPorts;
 
 // Command ids of the window, its list's context menu and the frame's tool bar.
@@ -175,6 +177,9 @@ class ClientWindow : public QWidget, public platform::AppWindow {
     void CmRemoveEntry();
     void CmEditRemark();
     void CmLookup();
+    void CmSendMessage();
+    void CmSend();
+    void CmRequestInfo();
 
   protected:
     platform::LResult dispatch(platform::AppMessage& m) override;
@@ -187,6 +192,7 @@ class ClientWindow : public QWidget, public platform::AppWindow {
     // The enablers of the commands that have one.
     bool CeReject() const;
     bool CeAnswer() const;
+    bool CeSend() const;
     struct Enabler {
         platform::CommandId id;
         bool (ClientWindow::*test)() const;
@@ -219,6 +225,7 @@ class ClientWindow : public QWidget, public platform::AppWindow {
     void logActivity(const TCallRecord& record);
     void contextMenu(const QPoint& at);
     void doubleClicked(const QModelIndex& index);
+    std::unique_ptr<TextMessages> makeTextMessages();
     struct DialogPlacement placement() const;
     std::shared_ptr<media::CTTSMode> speechObject() const;
 
@@ -249,6 +256,7 @@ class ClientWindow : public QWidget, public platform::AppWindow {
     std::unique_ptr<SettingsLibrary> library_;
     std::unique_ptr<SettingsReactions> reactions_;
     std::unique_ptr<ListCommands> listCommands_;
+    std::unique_ptr<TextMessages> texts_;
     std::unique_ptr<LineEvents> lineEvents_;
     std::unique_ptr<UnansweredLines> unanswered_;
     std::unique_ptr<WindowAnsweringPorts> answeringPorts_;

@@ -7,6 +7,7 @@
 #include "client/answering_machine.h"
 #include "client/call_decision.h"
 #include "client/text_log.h"
+#include "client/text_messages.h"
 #include "client/window/call_list_view.h"
 #include "client/window/client_window.h"
 #include "client/window/list_commands.h"
@@ -73,6 +74,7 @@ void ClientWindow::CmCapiOnOff() {
     if (capi_->enabled()) {
         capi_->disable();
         answering_->closeAll();
+        texts_->forgetAll();  // their clearings will not come any more
     } else {
         capi::SetOptionsReader([]() -> std::optional<std::uint32_t> { return settings::GetOptions(); });
         capi_->enable();

@@ -35,6 +35,7 @@ LineEvents::LineEvents(LineRecords& lines, CallHistory& history, Hooks hooks)
     : lines_(lines), history_(history), hooks_(std::move(hooks)) {}
 
 void LineEvents::stateChanged(int id, std::uint32_t parameter, std::int16_t faxPages) {
+    if (hooks_.textMessageCall && hooks_.textMessageCall(id, parameter)) return;
     LineRecord* line = lines_.at(id);
     if (!line) return;
     const int state = int(parameter & 0xFFFF);

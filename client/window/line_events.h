@@ -46,6 +46,8 @@ class LineEvents {
         std::function<std::optional<std::uint16_t>(int line, const TCallRecord&,
                                                    std::int16_t faxPages)>
             dataCount;
+        // True for a text message's connection, which is no line's call.
+        std::function<bool(int id, std::uint32_t parameter)> textMessageCall;
     };
 
     LineEvents(LineRecords& lines, CallHistory& history, Hooks hooks);

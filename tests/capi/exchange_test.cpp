@@ -456,6 +456,10 @@ TEST_F(CallTest, FailedConnectConfirmationFreesTheSlot) {
     for (auto& d : win->of(WM_CAPI_STATE_CHANGED))
         if (d.connection == id) states.push_back(d.low());
     EXPECT_EQ(states, (std::vector<unsigned>{capi::D_ConnectPending, capi::Disconnected}));
+    unsigned reason = 0;
+    for (auto& d : win->of(WM_CAPI_STATE_CHANGED))
+        if (d.connection == id && d.low() == capi::Disconnected) reason = d.high();
+    EXPECT_EQ(reason, 0x2003u) << "the refusal is no normal clearing";
     EXPECT_TRUE(ex.waitUntil([&] { return !capi::IsConnectionInUse(id); }));
     // The slot is free for the next call.
     ex.configure([](isdnsim::Options& o) { o.connectConfInfo = 0; });

@@ -258,6 +258,7 @@ TEST(CallDecisionTest, RewritesAndStripsNumbers) {
         {"user data of length 1 ignored", uud({1, 4, 'x'}), "0|0301234|111|OFFICE||", {"greeting 0 1"}},
         {"user data is a text message", uud({4, 4, 'h', 'e', 'y', 'z'}), "10|0301234|111|OFFICE||hey", {"greeting 0 1"}},
         {"length beyond the data", uud({50, 4, 'h', 'i'}), "10|0301234|111|OFFICE||hi", {"greeting 0 1"}},
+        {"text in Windows-1252", uud({4, 4, 0xE4, 0x80, '!'}), "10|0301234|111|OFFICE||\xC3\xA4\xE2\x82\xAC!", {"greeting 0 1"}},
         {"at most 128 bytes", uud(longText), longComment.c_str(), {"greeting 0 1"}},
     }, kAnswerKeep);
 }

@@ -391,6 +391,13 @@ void Exchange::react(App& app, const Message& m) {
                 calls_[plci] = std::move(fresh);
                 lastOutgoing_ = plci;
                 confirm(app, m, opt_.connectConfInfo, [&](_cmsg& d) { d.adr.adrPLCI = plci; });
+                if (opt_.serviceCentre) {
+                    if (const auto reason = opt_.serviceCentre->clearReason) {
+                        calls_[plci]->state = CallState::Clearing;
+                        indicate(app, CAPI_DISCONNECT, plci, [&](_cmsg& d) { d.Reason = *reason; });
+                    }
+                    break;
+                }
                 if (opt_.answerOutgoing) {
                     calls_[plci]->state = CallState::Active;
                     indicate(app, CAPI_CONNECT_ACTIVE, plci, {});

@@ -44,6 +44,13 @@ struct Options {
     uint16_t profileInfo = 0;            // nonzero: every profile request fails
     uint16_t connectConfInfo = 0;        // Info of CONNECT_CONF for outgoing calls
     bool answerOutgoing = true;          // outgoing calls become active at once
+    // Outgoing calls meet a text-message service centre instead: it takes the set-up (called
+    // number and user-user data stay in the record), never answers, and clears with
+    // `clearReason`, or never reacts when that is unset.
+    struct ServiceCentre {
+        std::optional<uint16_t> clearReason = 0x3490;
+    };
+    std::optional<ServiceCentre> serviceCentre;
     bool b3OnIncoming = true;            // the far end opens the B3 link of an accepted call
     uint16_t rejectReason = 0;           // DISCONNECT_IND reason after a refused call
     bool keepRecord = true;              // false: count messages only (benchmarks)

@@ -15,6 +15,7 @@
 
 #include "capi/capi.h"
 #include "client/window/call_list_view.h"
+#include "client/text_messages.h"
 #include "client/window/client_window.h"
 #include "platform/message_box.h"
 #include "settings/msn_table.h"
@@ -85,6 +86,11 @@ class ClientWindowTest : public testing::Test {
         ASSERT_TRUE(exchange_->waitFor(CAPI_LISTEN, CAPI_REQ));
     }
     void TearDown() override {
+        platform::setMessageLogSink({});
+        exchange_->configure([](isdnsim::Options& o) {
+            o.serviceCentre.reset();
+            o.answerOutgoing = true;
+        });
         window_->cleanupWindow();
         window_.reset();
         unsetenv("ORVELIN_HOME");
@@ -200,9 +206,18 @@ TEST_F(ClientWindowTest, SettingsChangesReachTheNumberListAndTheCallList) {
            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVELIN\\MSN\\Numbers]\n\"MSN1\"=\"456\"\n"
            "\"MSN2\"=\"789\"\n";
     const char number[] = "01715551234";
+    std::string asked;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+        ASSERT_TRUE(dialog);
+        asked = dialog->windowTitle().toStdString();
+        dialog->reject();
+    });
     EXPECT_EQ(window_->send(platform::WM_SETTINGS_CHANGED, 0x1 | 0x10 | 0x2020,
                             reinterpret_cast<platform::LParam>(number)),
               0);
+    EXPECT_EQ(asked, "Orvelin SMS to 01715551234") << "0x2000 hands the number to the sender";
+    EXPECT_TRUE(exchange_->find(CAPI_CONNECT, CAPI_REQ).empty()) << "cancelled: nothing sent";
     const std::string after = capi::TheConfiguredNumberList().get();
     EXPECT_EQ(after.find(";456;"), std::string::npos) << "a discrete number is left out: " << after;
     EXPECT_NE(after.find(";789;1;"), std::string::npos) << after;
@@ -297,6 +312,131 @@ TEST_F(ClientWindowTest, TickingRunAsServiceInstallsTheServiceAndKeepsTheBitItRe
     settings::SetOptions(settings::GetOptions() & ~settings::OptionBits::RunAsService);
     window_->send(platform::WM_SETTINGS_CHANGED, 0x8);
     EXPECT_EQ(service_, (std::vector<std::string>{"register", "unregister"}));
+}
+
+// Answers the text prompts as they open, in order; records their titles.
+class Prompter {
+  public:
+    explicit Prompter(std::vector<std::string> answers) : answers_(std::move(answers)) {
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+            if (!dialog || next_ >= answers_.size()) return;
+            titles.push_back(dialog->windowTitle().toStdString());
+            dialog->setTextValue(QString::fromStdString(answers_[next_++]));
+            dialog->accept();
+        });
+        timer_.start(20);
+    }
+    std::vector<std::string> titles;
+
+  private:
+    std::vector<std::string> answers_;
+    std::size_t next_ = 0;
+    QTimer timer_;
+};
+
+std::string structText(const unsigned char* s) {
+    const isdnsim::Bytes b = isdnsim::Message::content(s);
+    return std::string(b.begin(), b.end());
+}
+
+TEST_F(ClientWindowTest, SendAndRequestInfoCallTheServiceAndReportTheDelivery) {
+    std::vector<std::string> told;
+    platform::setMessageLogSink([&](const std::string& line) { told.push_back(line); });
+    EXPECT_FALSE(window_->commandEnabled(CM_SEND)) << "Info Mask 1 asks for no user-user data";
+    EXPECT_FALSE(window_->commandEnabled(CM_SEND_MESSAGE));
+    EXPECT_TRUE(window_->commandEnabled(CM_REQUEST_INFO));
+    std::ofstream(dir_ / "orvelin.reg")
+        << "Windows Registry Editor Version 5.00\n\n"
+           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVELIN]\n\"Info Mask\"=dword:00000018\n\n"
+           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVELIN\\MSN\\Numbers]\n\"MSN1\"=\"456\"\n";
+    EXPECT_TRUE(window_->commandEnabled(CM_SEND));
+    EXPECT_TRUE(window_->commandEnabled(CM_SEND_MESSAGE));
+
+    // "Request info" on a listed call, which stays alerting on its line meanwhile.
+    const std::uint32_t caller = ringListed("0301234567");
+    exchange_->configure([](isdnsim::Options& o) { o.serviceCentre = {{0x34A2}}; });
+    selectTopRow();
+    std::size_t mark = exchange_->messageCount();
+    window_->command(CM_REQUEST_INFO);
+    auto req = exchange_->waitFor(CAPI_CONNECT, CAPI_REQ, mark);
+    ASSERT_TRUE(req);
+    EXPECT_EQ(structText(req->cmsg.CalledPartyNumber), "\x80" "1999");
+    EXPECT_EQ(isdnsim::Message::content(req->cmsg.Useruserdata).at(0), 0x04);
+    EXPECT_EQ(structText(req->cmsg.Useruserdata), "\x04TLF 0301234567");
+    EXPECT_EQ(req->cmsg.CIPValue, 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !told.empty(); }, 20000));
+    EXPECT_NE(told.back().find(kSmsNotDeliveredText), std::string::npos) << told.back();
+    EXPECT_EQ(topRow().state, 0u) << "the listed call is untouched";
+    EXPECT_TRUE(window_->commandEnabled(CM_ANSWER)) << "and still alerting";
+
+    // Send: both prompts; the far end alerts, so the program hangs up itself.
+    exchange_->configure([](isdnsim::Options& o) {
+        o.serviceCentre.reset();
+        o.answerOutgoing = false;
+    });
+    mark = exchange_->messageCount();
+    Prompter prompter({"9171234", "hello"});
+    window_->command(CM_SEND);
+    EXPECT_EQ(prompter.titles,
+              (std::vector<std::string>{"Orvelin SMS", "Orvelin SMS to 9171234"}));
+    req = exchange_->waitFor(CAPI_CONNECT, CAPI_REQ, mark);
+    ASSERT_TRUE(req);
+    EXPECT_EQ(structText(req->cmsg.CalledPartyNumber), "\x80" "19100");
+    EXPECT_EQ(structText(req->cmsg.Useruserdata), "\x04" "9171234 hello");
+    ASSERT_TRUE(exchange_->waitUntil([&] { return exchange_->lastOutgoingCall() != 0; }));
+    const std::uint32_t sms = exchange_->lastOutgoingCall();
+    told.clear();
+    ASSERT_TRUE(exchange_->sendInfo(sms, 0x8001));
+    // The window handles the INFO on this thread: wait while serving its events.
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        const auto requests = exchange_->find(CAPI_DISCONNECT, CAPI_REQ);
+        return std::any_of(requests.begin(), requests.end(),
+                           [&](const isdnsim::MessagePtr& m) { return m->address() == sms; });
+    }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !told.empty(); }, 20000));
+    EXPECT_NE(told.back().find(kSmsDeliveredText), std::string::npos) << told.back();
+    EXPECT_FALSE(window_->timerArmed(kSmsTimer));
+    EXPECT_EQ(topRow().state, 0u);
+    exchange_->hangUp(caller, 0x3490);
+}
+
+TEST_F(ClientWindowTest, TheCallerFormHandsItsCellularNumberOverAndHearsNoReport) {
+    std::vector<std::string> told;
+    platform::setMessageLogSink([&](const std::string& line) { told.push_back(line); });
+    exchange_->configure([](isdnsim::Options& o) { o.serviceCentre = {{0x3490}}; });
+    std::ofstream(dir_ / "orvelin.reg")
+        << "Windows Registry Editor Version 5.00\n\n"
+           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVELIN]\n\"Info Mask\"=dword:00000018\n"
+           "\"Cellular Prefix\"=\"015;;017\"\n\n"
+           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVELIN\\MSN\\Numbers]\n\"MSN1\"=\"456\"\n";
+    ringListed("0301234567");
+    window_->command(CM_REJECT);
+    selectTopRow();
+    const std::size_t mark = exchange_->messageCount();
+    Prompter prompter({"see you"});
+    bool clicked = false;
+    QTimer::singleShot(0, [&] {
+        auto* form = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(form, nullptr) << "the caller form did not open";
+        form->findChild<QLineEdit*>("Cellular")->setText("0171555");
+        form->findChild<QToolButton*>("SpeedButton3")->click();
+        clicked = true;
+        form->reject();
+    });
+    window_->command(CM_ADD_CALLER);
+    ASSERT_TRUE(clicked);
+    EXPECT_EQ(prompter.titles, std::vector<std::string>{"Orvelin SMS to 0171555"});
+    auto req = exchange_->waitFor(CAPI_CONNECT, CAPI_REQ, mark);
+    ASSERT_TRUE(req);
+    EXPECT_EQ(structText(req->cmsg.CalledPartyNumber), "\x80" "19100");
+    EXPECT_EQ(structText(req->cmsg.Useruserdata), "\x04" "0171555 see you");
+    ASSERT_TRUE(exchange_->waitUntil([&] { return exchange_->find(CAPI_DISCONNECT, CAPI_RESP).size() >= 2; }));
+    QTest::qWait(200);
+    EXPECT_TRUE(std::none_of(told.begin(), told.end(), [](const std::string& l) {
+        return l.find("Message") != std::string::npos;
+    })) << "quiet: the delivery is not shown";
+    EXPECT_EQ(topRow().state, 1u) << "the rejected call keeps its state";
 }
 
 }  // namespace
