@@ -361,4 +361,30 @@ TEST_F(CallHandling, KillInTheMiddleOfACallLeavesACallTableThatLoads) {
               CallRing::fileSize(kRingSize));
 }
 
+TEST_F(CallHandling, ReceivedTextMessageIsListedSavedAndSentToPeers) {
+    start();
+    LinkPeer peer(linkPort_);
+    ASSERT_TRUE(peer.connected());
+    peer.pump(2000);  // the greeting
+
+    isdnsim::CallSetup s = call("0171999", "456");
+    const std::string text = "Gr\xE4" "nde at 8";  // Windows-1252, as sent
+    s.userUserData = {0x04};
+    for (char c : text) s.userUserData.push_back(std::uint8_t(c));  // GCC 12: no range insert
+    ASSERT_NE(exchange_.ring(s), 0u);
+
+    EXPECT_TRUE(program_->waitFor(kLimit, [&] {
+        return program_->errors().find("from 0171999  SMS") != std::string::npos;
+    })) << program_->errors();
+    EXPECT_TRUE(waitSaved("0171999", [](const TCallRecord& r) {
+        return r.state == 10 && r.comment.view() == "Gr\xC3\xA4nde at 8";
+    })) << program_->errors();
+    EXPECT_TRUE(program_->waitFor(kLimit, [&] {
+        peer.pump(50);
+        return std::any_of(peer.calls().begin(), peer.calls().end(), [&](const LinkPeer::Call& c) {
+            return c.state == 10 && c.text.find("; " + text + "; ") != std::string::npos;
+        });
+    })) << "peer got " << peer.calls().size() << " records";
+}
+
 }  // namespace
