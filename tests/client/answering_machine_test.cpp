@@ -130,7 +130,8 @@ struct Rig {
                           },
                           [this](int line, const TCallRecord& r, std::int16_t pages) {
                               return machine.dataCount(line, r, pages);
-                          }}};
+                          },
+                          {}}};
 
     Rig() { fs::create_directories(dir.path() / "Messages"); }
 
