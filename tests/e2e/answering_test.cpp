@@ -1,0 +1,419 @@
+// The answering machine of the real program against the simulated exchange at the real line
+// pace, headless: what the caller hears, what lands on disk, in the call table, the text
+// log and at a peer of the instance link.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <atomic>
+
+#include "client/text_log.h"
+#include "media/g711.h"
+#include "tests/e2e/e2e_calls.h"
+#include "tools/isdnsim/isdnsim.h"
+
+namespace {
+
+using namespace e2e;
+using isdnsim::Bytes;
+namespace media = orvelin::media;
+
+constexpr std::size_t kWaveHeader = 58;
+constexpr std::size_t kFirstBlock = 160;  // isdnsim's block; the first one is not stored
+constexpr std::size_t kClosingBlocks = 7;
+constexpr std::uint32_t kVoiceMessage = 4, kAnswered = 3, kFax = 6, kReadVoiceMessage = 7;
+
+// An 8 kHz 8-bit mono PCM WAVE file.
+Bytes pcm8Wave(const Bytes& samples) {
+    auto le32 = [](Bytes& b, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) b.push_back(std::uint8_t(v >> (8 * i)));
+    };
+    Bytes w{'R', 'I', 'F', 'F'};
+    le32(w, std::uint32_t(36 + samples.size()));
+    for (char c : std::string("WAVEfmt ")) w.push_back(std::uint8_t(c));
+    le32(w, 16);
+    for (std::uint8_t b : {1, 0, 1, 0}) w.push_back(b);  // PCM, mono
+    le32(w, 8000);
+    le32(w, 8000);
+    for (std::uint8_t b : {1, 0, 8, 0}) w.push_back(b);  // block align 1, 8 bits
+    for (char c : std::string("data")) w.push_back(std::uint8_t(c));
+    le32(w, std::uint32_t(samples.size()));
+    w.insert(w.end(), samples.begin(), samples.end());
+    return w;
+}
+
+Bytes toneSamples(double seconds, double frequency) {
+    Bytes s(std::size_t(seconds * 8000));
+    for (std::size_t i = 0; i < s.size(); ++i)
+        s[i] = std::uint8_t(128 + 90 * std::sin(2 * M_PI * frequency * double(i) / 8000.0));
+    return s;
+}
+
+// What the line carries for PCM samples: A-law, bit-reversed, no gain control.
+Bytes lineAudioOf(const Bytes& pcm) {
+    media::GainState none;
+    Bytes out;
+    for (std::uint8_t p : pcm) out.push_back(media::ConvertPcm8Byte(p, none));
+    return out;
+}
+
+// What a recording of line audio holds: 8-bit PCM, no gain control.
+Bytes pcmOfLineAudio(const Bytes& line) {
+    media::GainState none;
+    Bytes out;
+    for (std::uint8_t b : line) out.push_back(media::LineALawToPcm8(b, none));
+    return out;
+}
+
+// Speech-like line audio, whole seconds of it after the block that is not stored: a tone
+// whose loudness and pitch keep changing.
+Bytes speech(int seconds) {
+    Bytes pcm(std::size_t(seconds) * 8000 + kFirstBlock);
+    for (std::size_t i = 0; i < pcm.size(); ++i) {
+        const double t = double(i) / 8000.0;
+        pcm[i] = std::uint8_t(128 + 100 * std::sin(2 * M_PI * 3 * t) *
+                                        std::sin(2 * M_PI * (300 + 200 * std::sin(t)) * t));
+    }
+    return lineAudioOf(pcm);
+}
+
+Bytes fileBytes(const fs::path& p) {
+    const std::string s = readFile(p);
+    return Bytes(s.begin(), s.end());
+}
+
+// Files in `dir` whose extension is `extension` in any case.
+std::vector<fs::path> filesIn(const fs::path& dir, const std::string& extension) {
+    auto lower = [](std::string s) {
+        for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    };
+    std::vector<fs::path> out;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir, ec))
+        if (lower(e.path().extension().string()) == lower(extension)) out.push_back(e.path());
+    return out;
+}
+
+bool contains(const Bytes& haystack, const Bytes& needle) {
+    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
+           haystack.end();
+}
+
+// A fax document: 1728-pixel pages of a few white lines each.
+Bytes sffDocument(int pages, bool fine) {
+    Bytes d{'S', 'f', 'f', 'f', 1, 0, 0, 0, std::uint8_t(pages), 0, 20, 0};
+    d.resize(20, 0);
+    for (int p = 0; p < pages; ++p) {
+        d.insert(d.end(), {254, 16, std::uint8_t(fine ? 1 : 0), 0, 0, 0, 0xC0, 0x06,
+                           std::uint8_t(3 + p), 0, 0, 0, 0, 0, 0, 0, 0, 0});
+        for (int line = 0; line < 3 + p; ++line)
+            d.insert(d.end(), {4, 0xB2, 0x59, 0x01, 0x00});  // white 1728, end of line
+    }
+    d.insert(d.end(), {254, 0});  // end of the document
+    return d;
+}
+
+// A peer of the instance link that keeps answering on its own thread, as a live peer does
+// (the server closes a peer that leaves a record unanswered for long).
+class LivePeer {
+  public:
+    explicit LivePeer(std::uint16_t port) : peer_(port) {
+        if (peer_.connected())
+            thread_ = std::thread([this] {
+                while (!stop_) {
+                    std::lock_guard lock(mutex_);
+                    peer_.pump(20);
+                }
+            });
+    }
+    ~LivePeer() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    bool connected() const { return peer_.connected(); }
+    bool got(const std::function<bool(const LinkPeer::Call&)>& match) {
+        std::lock_guard lock(mutex_);
+        return std::any_of(peer_.calls().begin(), peer_.calls().end(), match);
+    }
+    std::size_t count() {
+        std::lock_guard lock(mutex_);
+        return peer_.calls().size();
+    }
+
+  private:
+    LinkPeer peer_;
+    std::mutex mutex_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+class Answering : public testing::Test {
+  protected:
+    void SetUp() override {
+        linkPort_ = freePort();
+        writeHive(dir_.path(), "answering.reg", linkPort_);
+        for (const char* folder : {"Answer", "Alw", "Messages", "FaxIn"})
+            fs::create_directories(home() / folder);
+        writeGreeting(1.0);
+    }
+
+    void writeGreeting(double seconds) {
+        greeting_ = toneSamples(seconds, 440);
+        const Bytes wave = pcm8Wave(greeting_);
+        std::ofstream(home() / "Answer" / "Welcome1.wav", std::ios::binary)
+            .write(reinterpret_cast<const char*>(wave.data()), std::streamsize(wave.size()));
+    }
+
+    void start() {
+        program_ = std::make_unique<Program>(
+            dir_.path(), std::vector<std::string>{"ORVELIN_CAPI_REMOTE=127.0.0.1:" +
+                                                  std::to_string(exchange_.port())});
+        ASSERT_TRUE(exchange_.waitFor(CAPI_LISTEN, CAPI_REQ, 0, std::chrono::seconds(60)))
+            << program_->errors();
+        ASSERT_TRUE(program_->waitFor(kLimit, [&] {
+            return program_->errors().find("watching the lines") != std::string::npos;
+        })) << program_->errors();
+    }
+
+    std::uint32_t ring(const std::string& from, const std::string& to, std::uint16_t cip = 1) {
+        isdnsim::CallSetup s;
+        s.calling = from;
+        s.called = to;
+        s.cip = cip;
+        mark_ = exchange_.messageCount();
+        return exchange_.ring(s);
+    }
+
+    // The program's CONNECT_RESP to the call rung last.
+    isdnsim::MessagePtr answer(std::uint32_t plci) {
+        return exchange_.waitFor(
+            [&](const isdnsim::Message& m) {
+                return m.command() == CAPI_CONNECT && m.subcommand() == CAPI_RESP &&
+                       m.address() == plci;
+            },
+            mark_, std::chrono::seconds(60));
+    }
+
+    std::optional<TCallRecord> saved(const std::string& caller,
+                                     const std::function<bool(const TCallRecord&)>& done) {
+        std::optional<TCallRecord> found;
+        program_->waitFor(kLimit, [&] {
+            const auto calls = savedCalls(home());
+            const TCallRecord* r = calls ? callFrom(*calls, caller) : nullptr;
+            if (r && done(*r)) found = *r;
+            return found.has_value();
+        });
+        return found;
+    }
+
+    // A caller leaves `talk` on the answering MSN and hangs up; returns the saved record.
+    std::optional<TCallRecord> leaveMessage(const std::string& from, const Bytes& talk) {
+        const std::uint32_t plci = ring(from, "456");
+        EXPECT_NE(plci, 0u);
+        auto resp = answer(plci);
+        EXPECT_TRUE(resp) << program_->errors();
+        if (!resp) return std::nullopt;
+        EXPECT_EQ(resp->cmsg.Reject, 0);
+        EXPECT_EQ(exchange_.protocols(plci), (isdnsim::BProtocols{1, 1, 0}));
+        // Recording starts once the last block of the greeting is confirmed.
+        const bool recording = program_->waitFor(kLimit, [&] {
+            return !filesIn(home() / "Alw" / "MSN1", ".alw").empty();
+        });
+        EXPECT_TRUE(recording) << program_->errors();
+        if (!recording) return std::nullopt;
+        const Bytes heard = exchange_.receivedData(plci);
+        const Bytes expected = lineAudioOf(greeting_);
+        EXPECT_EQ(heard.size(), expected.size() + kClosingBlocks);
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), heard.begin(),
+                               heard.begin() + std::ptrdiff_t(std::min(heard.size(), expected.size()))))
+            << "the greeting on the line differs from the converted greeting";
+
+        EXPECT_TRUE(exchange_.sendData(plci, talk, kFirstBlock));
+        EXPECT_TRUE(exchange_.waitUntil([&] { return exchange_.pendingData(plci) == 0; },
+                                        std::chrono::seconds(60)));
+        hungUp_ = Clock::now();
+        EXPECT_TRUE(exchange_.hangUp(plci, 0x3490));
+        // The duration comes with the clearing, after the state.
+        const std::uint16_t seconds = std::uint16_t((talk.size() - kFirstBlock) / 8000);
+        auto record = saved(from, [&](const TCallRecord& r) {
+            return r.state == kVoiceMessage && r.count == seconds;
+        });
+        if (!record) {
+            const auto calls = savedCalls(home());
+            const TCallRecord* r = calls ? callFrom(*calls, from) : nullptr;
+            ADD_FAILURE() << "no voice message of " << seconds << " s; saved: "
+                          << (r ? "state " + std::to_string(r->state) + " count " +
+                                      std::to_string(r->count) + " path " +
+                                      std::string(r->filePath.view())
+                                : std::string("nothing"));
+        }
+        return record;
+    }
+
+    fs::path home() const { return dir_.path() / "home"; }
+
+    TempDir dir_;
+    isdnsim::Exchange exchange_{[] {
+        isdnsim::Options o;
+        o.linePace = true;
+        return o;
+    }()};
+    std::uint16_t linkPort_ = 0;
+    std::unique_ptr<Program> program_;
+    Bytes greeting_;
+    std::size_t mark_ = 0;
+    Clock::time_point hungUp_{};
+};
+
+TEST_F(Answering, MessageAfterTheGreetingIsStoredAsWaveListedLoggedAndSentToPeers) {
+    start();
+    LivePeer peer(linkPort_);
+    ASSERT_TRUE(peer.connected());
+    const Bytes talk = speech(5);
+    const auto record = leaveMessage("0401112233", talk);
+    ASSERT_TRUE(record) << program_->errors();
+    EXPECT_EQ(record->count, 5);
+    EXPECT_EQ(record->reason, 0x3490);
+
+    const auto waves = filesIn(home() / "Messages" / "MSN1", ".wav");
+    ASSERT_EQ(waves.size(), 1u) << record->filePath.view();
+    EXPECT_EQ(fs::path(std::string(record->filePath.view())), waves[0]);
+    const Bytes wave = fileBytes(waves[0]);
+    ASSERT_GT(wave.size(), kWaveHeader);
+    EXPECT_EQ(std::string(wave.begin() + 8, wave.begin() + 16), "WAVEfmt ");
+    EXPECT_EQ(Bytes(wave.begin() + kWaveHeader, wave.end()),
+              pcmOfLineAudio(Bytes(talk.begin() + kFirstBlock, talk.end())))
+        << "the message is not the audio the caller sent";
+    EXPECT_TRUE(filesIn(home() / "Alw" / "MSN1", ".alw").empty()) << "raw recording left";
+
+    const std::string line = orvelin::client::formatTextLogLine(*record, 5);
+    EXPECT_NE(line.find("Voice Message"), std::string::npos) << line;
+    EXPECT_TRUE(program_->waitFor(kLimit, [&] {
+        return peer.got([](const LinkPeer::Call& c) {
+            return c.state == kVoiceMessage && c.text.find("0401112233") != std::string::npos;
+        });
+    })) << "peer got " << peer.count() << " records";
+    EXPECT_TRUE(program_->waitFor(kLimit, [&] {
+        return readFile(home() / "orvelin.txt").find(line) != std::string::npos;
+    })) << "log:\n" << readFile(home() / "orvelin.txt") << "expected:\n" << line;
+}
+
+TEST_F(Answering, CallerWhoHangsUpDuringTheGreetingLeavesAnAnsweredCall) {
+    writeGreeting(4.0);
+    start();
+    const std::uint32_t plci = ring("0405556677", "456");
+    ASSERT_NE(plci, 0u);
+    ASSERT_TRUE(answer(plci)) << program_->errors();
+    ASSERT_TRUE(exchange_.waitUntil([&] { return exchange_.receivedData(plci).size() >= 12000; },
+                                    std::chrono::seconds(60)));
+    ASSERT_TRUE(exchange_.hangUp(plci, 0x3490));
+    const std::size_t heard = exchange_.receivedData(plci).size();
+    const auto record = saved("0405556677", [](const TCallRecord& r) { return r.reason == 0x3490; });
+    ASSERT_TRUE(record) << program_->errors();
+    EXPECT_EQ(record->state, kAnswered);
+    // Seconds of greeting handed to the line: what was heard plus at most the block in flight.
+    EXPECT_GE(record->count, heard / 8000);
+    EXPECT_LE(record->count, (heard + 2032) / 8000);
+    EXPECT_LT(heard, lineAudioOf(greeting_).size()) << "the greeting was not cut short";
+    EXPECT_TRUE(filesIn(home() / "Messages" / "MSN1", ".wav").empty());
+    EXPECT_TRUE(filesIn(home() / "Alw" / "MSN1", ".alw").empty());
+    EXPECT_TRUE(program_->waitFor(kLimit, [&] {
+        return readFile(home() / "orvelin.txt").find("from 0405556677\t\tAnswered") !=
+               std::string::npos;
+    })) << readFile(home() / "orvelin.txt");
+}
+
+TEST_F(Answering, FaxBecomesATiffWithItsPagesAndResolution) {
+    struct Row {
+        const char* name;
+        const char* caller;
+        const char* called;
+        std::uint16_t cip;
+        bool tones;  // a voice call that switches to fax on the calling tone
+        int pages;
+        bool fine;
+        int msn;
+    } rows[] = {
+        {"fax call to the fax number", "0407770001", "789", 17, false, 2, true, 2},
+        {"fax tones on a voice call", "0407770002", "456", 1, true, 3, false, 1},
+    };
+    start();
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::uint32_t plci = ring(r.caller, r.called, r.cip);
+        ASSERT_NE(plci, 0u);
+        isdnsim::FaxDocument fax;
+        fax.sff = sffDocument(r.pages, r.fine);
+        ASSERT_TRUE(exchange_.sendFax(plci, fax));
+        auto resp = answer(plci);
+        ASSERT_TRUE(resp) << program_->errors();
+        EXPECT_EQ(resp->cmsg.Reject, 0);
+        if (r.tones) {
+            ASSERT_TRUE(exchange_.waitUntil(
+                [&] { return exchange_.callState(plci) == isdnsim::CallState::B3Up; }));
+            ASSERT_TRUE(exchange_.sendFaxTone(plci, isdnsim::FaxTone::Calling));
+        }
+        ASSERT_TRUE(exchange_.waitUntil([&] { return exchange_.faxDone(plci); },
+                                        std::chrono::seconds(60)))
+            << "no T.30 link came up\n" << program_->errors();
+        EXPECT_EQ(exchange_.protocols(plci), (isdnsim::BProtocols{4, 4, 4}));
+
+        const auto record =
+            saved(r.caller, [](const TCallRecord& rec) { return rec.state == kFax; });
+        ASSERT_TRUE(record) << program_->errors();
+        EXPECT_EQ(record->count, r.pages);
+        const fs::path folder = home() / "FaxIn" / ("MSN" + std::to_string(r.msn));
+        const fs::path stem = fs::path(std::string(record->filePath.view())).stem();
+        const fs::path tiff = folder / (stem.string() + ".tif");
+        ASSERT_TRUE(program_->waitFor(kLimit, [&] { return fs::exists(tiff); }))
+            << tiff << " missing; record path " << record->filePath.view();
+
+        const std::string out = dir_.path() / "tiffinfo.txt";
+        const std::string cmd = "tiffinfo '" + tiff.string() + "' >'" + out + "' 2>&1";
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << readFile(out);
+        const std::string info = readFile(out);
+        std::size_t directories = 0;
+        for (std::size_t at = 0; (at = info.find("TIFF Directory at offset", at)) != std::string::npos;
+             ++at)
+            ++directories;
+        EXPECT_EQ(directories, std::size_t(r.pages)) << info;
+        EXPECT_NE(info.find("Image Width: 1728"), std::string::npos) << info;
+        EXPECT_NE(info.find(r.fine ? "Resolution: 203, 196 pixels/inch"
+                                   : "Resolution: 203, 98 pixels/inch"),
+                  std::string::npos)
+            << info;
+    }
+}
+
+TEST_F(Answering, AuthorisedCallerHearsTheUnheardMessagesWhichAreThenMarkedHeard) {
+    start();
+    const Bytes talk = speech(3);
+    const auto message = leaveMessage("0401112233", talk);
+    ASSERT_TRUE(message) << program_->errors();
+    const Bytes stored = fileBytes(std::string(message->filePath.view()));
+    ASSERT_GT(stored.size(), kWaveHeader);
+    const Bytes played = lineAudioOf(Bytes(stored.begin() + kWaveHeader, stored.end()));
+
+    const std::uint32_t plci = ring("0301234567", "456");
+    ASSERT_NE(plci, 0u);
+    ASSERT_TRUE(answer(plci)) << program_->errors();
+    // Keys are heard once the program listens for them on the B3 link.
+    ASSERT_TRUE(exchange_.waitFor(CAPI_FACILITY, CAPI_REQ, mark_, std::chrono::seconds(60)));
+    ASSERT_TRUE(exchange_.waitUntil([&] { return !exchange_.receivedData(plci).empty(); },
+                                    std::chrono::seconds(60)));
+    ASSERT_TRUE(exchange_.sendDtmf(plci, "1"));
+    EXPECT_TRUE(saved("0401112233",
+                      [](const TCallRecord& r) { return r.state == kReadVoiceMessage; }))
+        << "the message was not marked heard\n" << program_->errors();
+    EXPECT_TRUE(exchange_.waitUntil([&] { return contains(exchange_.receivedData(plci), played); },
+                                    std::chrono::seconds(60)))
+        << "the caller did not hear the message";
+    exchange_.hangUp(plci, 0x3490);
+}
+
+}  // namespace
