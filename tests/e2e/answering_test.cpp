@@ -312,9 +312,9 @@ TEST_F(Answering, CallerWhoHangsUpDuringTheGreetingLeavesAnAnsweredCall) {
     ASSERT_TRUE(exchange_.waitUntil([&] { return exchange_.receivedData(plci).size() >= 12000; },
                                     std::chrono::seconds(60)));
     ASSERT_TRUE(exchange_.hangUp(plci, 0x3490));
-    const std::size_t heard = exchange_.receivedData(plci).size();
     const auto record = saved("0405556677", [](const TCallRecord& r) { return r.reason == 0x3490; });
     ASSERT_TRUE(record) << program_->errors();
+    const std::size_t heard = exchange_.receivedData(plci).size();
     EXPECT_EQ(record->state, kAnswered);
     // Seconds of greeting handed to the line: what was heard plus at most the block in flight.
     EXPECT_GE(record->count, heard / 8000);
