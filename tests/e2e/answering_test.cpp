@@ -413,7 +413,17 @@ TEST_F(Answering, AuthorisedCallerHearsTheUnheardMessagesWhichAreThenMarkedHeard
     EXPECT_TRUE(exchange_.waitUntil([&] { return contains(exchange_.receivedData(plci), played); },
                                     std::chrono::seconds(60)))
         << "the caller did not hear the message";
-    exchange_.hangUp(plci, 0x3490);
+    // Then the end of the messages is announced and the program clears the call itself.
+    EXPECT_TRUE(exchange_.waitFor(
+        [&](const isdnsim::Message& m) {
+            return m.command() == CAPI_DISCONNECT && m.subcommand() == CAPI_REQ &&
+                   m.address() == plci;
+        },
+        mark_, std::chrono::seconds(60)))
+        << program_->errors();
+    EXPECT_GT(exchange_.receivedData(plci).size(),
+              lineAudioOf(greeting_).size() / 2 + played.size())
+        << "nothing followed the message";
 }
 
 }  // namespace
