@@ -285,7 +285,8 @@ TEST_F(FarEndTest, FaxArrivesOnAT30LinkAndItsClearingCountsThePages) {
     capi::SetFaxSwitchHandler(nullptr);
 }
 
-// A selection of B protocols while the B3 link is still up is refused and changes nothing.
+// A selection of B protocols while the B3 link is still up is refused and changes nothing;
+// once the link is down it brings up a new one with the new protocols.
 TEST_F(FarEndTest, ProtocolsChangeOnlyBetweenB3Links) {
     uint32_t plci = 0;
     int id = ringAndConnect("456", &plci);
@@ -304,6 +305,22 @@ TEST_F(FarEndTest, ProtocolsChangeOnlyBetweenB3Links) {
     EXPECT_TRUE(ex.sendFax(plci, fax));
     EXPECT_FALSE(ex.faxDone(plci)) << "no fax on a voice link";
     EXPECT_FALSE(ex.sendFax(0x7F7F, fax));
+
+    // The far end clears B3 before the layer's CONNECT_B3_ACTIVE_RESP arrives: the late
+    // response does not bring the cleared link back, and the selection is taken.
+    const uint32_t oldNcci = ex.ncciOf(plci);
+    ASSERT_TRUE(ex.clearB3(plci, 0));
+    _cmsg late;
+    capi_cmsg_header(&late, capi::ApplId(), CAPI_CONNECT_B3_ACTIVE, CAPI_RESP, 3, oldNcci);
+    const size_t lateMark = ex.messageCount();
+    ASSERT_EQ(capi::PutCapiMessage(late), 0u);
+    ASSERT_TRUE(ex.waitFor(CAPI_CONNECT_B3_ACTIVE, CAPI_RESP, lateMark));
+    EXPECT_EQ(ex.callState(plci), isdnsim::CallState::Active);
+    const size_t selectMark = ex.messageCount();
+    ASSERT_EQ(capi::PutCapiMessage(m), 0u);
+    ASSERT_TRUE(ex.waitFor(CAPI_SELECT_B_PROTOCOL, CAPI_REQ, selectMark));
+    EXPECT_TRUE(ex.waitUntil([&] { return ex.faxDone(plci); })) << "no fax on the new link";
+    EXPECT_EQ(ex.protocols(plci), (isdnsim::BProtocols{4, 4, 4}));
     ex.hangUp(plci, 0x3490);
 }
 

@@ -419,7 +419,8 @@ void Exchange::react(App& app, const Message& m) {
                 uint32_t ncci = call->ncci;
                 confirm(app, m, 0, [&](_cmsg& d) { d.adr.adrNCCI = ncci; });
                 b3Active(*call);
-            } else if (sub == CAPI_RESP && call) {
+            } else if (sub == CAPI_RESP && call && call->ncci != 0 && m.address() == call->ncci) {
+                // Only the link the exchange offered: a test may forge indications of its own.
                 if (c.Reject == 0) {
                     b3Active(*call);
                 } else {
@@ -430,7 +431,8 @@ void Exchange::react(App& app, const Message& m) {
             }
             break;
         case CAPI_CONNECT_B3_ACTIVE:
-            if (sub == CAPI_RESP && call) {
+            // A late response to a link already cleared (the far end may clear at once).
+            if (sub == CAPI_RESP && call && call->ncci != 0 && m.address() == call->ncci) {
                 call->state = CallState::B3Up;
                 startFax(*call);
                 pump(*call);
