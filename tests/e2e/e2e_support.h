@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -64,6 +65,10 @@ class Program {
             if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "QT_QPA_PLATFORM" ||
                 name == "HOME" || name == "ORVELIN_HOME" || name == "ORVELIN_CAPI_REMOTE" ||
                 name.rfind("XDG_", 0) == 0)
+                continue;
+            // A variable the test gives replaces the inherited one.
+            if (std::any_of(extraEnv.begin(), extraEnv.end(),
+                            [&](const std::string& x) { return x.rfind(name + "=", 0) == 0; }))
                 continue;
             env.push_back(entry);
         }
