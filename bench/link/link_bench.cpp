@@ -3,13 +3,17 @@
 // comes, as the protocol wants). Both servers run on the benchmark's main thread:
 //   Server   the instance-link server on the Qt event loop
 //   Plain    a bare poll() loop sending the same frames for the same answers
-// Each reports p50_ms and p99_ms over its rounds; the program ends with the ratios of the
-// p50 and of the p99 figures. The peers are plain blocking sockets on threads of their own.
+// Each reports p50_ms and p99_ms over its rounds, and cpu_ms, the p50 of the CPU time the
+// server's thread spent in that span (it tells the servers apart when other work loads the
+// machine); the program ends with the ratios. The peers are plain blocking sockets on
+// threads of their own.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <QAbstractEventDispatcher>
@@ -95,11 +99,28 @@ int ConnectTo(std::uint16_t port) {
     return fd;
 }
 
+double CpuMs(clockid_t clock) {
+    timespec t{};
+    clock_gettime(clock, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+struct RoundTimes {
+    double wallMs = 0;       // 0 when a peer failed
+    double serverCpuMs = 0;  // of the calling (server) thread over the same span
+};
+
 // One round: ten peers connect, take the greeting, then at one signal ask for the
-// history and answer each record. Returns the time from the signal until the last
-// peer held its last record; 0 when a peer failed. `serve` runs the server side
-// until `done` says stop.
-double RunRound(std::uint16_t port, const std::function<void(const std::atomic<int>&)>& serve) {
+// history and answer each record. Measures from the signal until the last peer held its
+// last record. `serve` runs the server side on the calling thread until `finished`
+// reaches the number of peers and it has let them go.
+RoundTimes RunRound(std::uint16_t port,
+                    const std::function<void(const std::atomic<int>&)>& serve) {
+    clockid_t serverClock{};
+    if (pthread_getcpuclockid(pthread_self(), &serverClock) != 0) return {};
+    std::mutex lastGate;
+    double cpuStart = 0;
+    double cpuEnd = 0;
     std::mutex gate;
     std::condition_variable opened;
     int ready = 0;
@@ -133,6 +154,10 @@ double RunRound(std::uint16_t port, const std::function<void(const std::atomic<i
             }
             if (!ok) failed = true;
             ends[static_cast<std::size_t>(p)] = Clock::now();
+            {
+                std::lock_guard lock(lastGate);
+                cpuEnd = std::max(cpuEnd, CpuMs(serverClock));
+            }
             if (fd >= 0) ::close(fd);
             ++finished;
             if (auto* dispatcher = QAbstractEventDispatcher::instance(mainThread)) {
@@ -145,22 +170,26 @@ double RunRound(std::uint16_t port, const std::function<void(const std::atomic<i
         std::unique_lock lock(gate);
         opened.wait(lock, [&] { return ready == kPeers; });
         start = Clock::now();
+        cpuStart = CpuMs(serverClock);
         go = true;
         opened.notify_all();
     });
     serve(finished);
     starter.join();
     for (auto& t : peers) t.join();
-    if (failed) return 0;
+    if (failed) return {};
     const auto last = *std::max_element(ends.begin(), ends.end());
-    return std::chrono::duration<double, std::milli>(last - start).count();
+    return {std::chrono::duration<double, std::milli>(last - start).count(), cpuEnd - cpuStart};
 }
 
 std::map<std::string, double> g_p50;
 std::map<std::string, double> g_p99;
+std::map<std::string, double> g_cpu;
 
-void Report(benchmark::State& state, std::vector<double>& times, const char* name) {
+void Report(benchmark::State& state, std::vector<double>& times, std::vector<double>& cpu,
+            const char* name) {
     std::sort(times.begin(), times.end());
+    std::sort(cpu.begin(), cpu.end());
     if (times.empty()) {
         state.SkipWithError("every round failed");
         return;
@@ -172,6 +201,8 @@ void Report(benchmark::State& state, std::vector<double>& times, const char* nam
     state.counters["p99_ms"] = at(0.99);
     g_p50[name] = at(0.50);
     g_p99[name] = at(0.99);
+    state.counters["cpu_ms"] = cpu[cpu.size() / 2];
+    g_cpu[name] = cpu[cpu.size() / 2];
 }
 
 void BM_Server(benchmark::State& state) {
@@ -185,20 +216,22 @@ void BM_Server(benchmark::State& state) {
         return;
     }
     std::vector<double> times;
+    std::vector<double> cpu;
     for (auto _ : state) {
-        const double ms = RunRound(server.port(), [&](const std::atomic<int>& finished) {
+        const RoundTimes round = RunRound(server.port(), [&](const std::atomic<int>& finished) {
             while (finished < kPeers || !server.peers().empty()) {
                 QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
             }
         });
-        if (ms <= 0) {
+        if (round.wallMs <= 0) {
             state.SkipWithError("a peer failed");
             return;
         }
-        state.SetIterationTime(ms / 1000);
-        times.push_back(ms);
+        state.SetIterationTime(round.wallMs / 1000);
+        times.push_back(round.wallMs);
+        cpu.push_back(round.serverCpuMs);
     }
-    Report(state, times, "Server");
+    Report(state, times, cpu, "Server");
 }
 BENCHMARK(BM_Server)->UseManualTime()->Iterations(200)->Unit(benchmark::kMillisecond);
 
@@ -230,8 +263,9 @@ void BM_Plain(benchmark::State& state) {
         std::uint8_t in[9];
     };
     std::vector<double> times;
+    std::vector<double> cpu;
     for (auto _ : state) {
-        const double ms = RunRound(port, [&](const std::atomic<int>& finished) {
+        const RoundTimes round = RunRound(port, [&](const std::atomic<int>& finished) {
             std::vector<Conn> conns;
             while (finished < kPeers || !conns.empty()) {
                 std::vector<pollfd> fds{{listener, POLLIN, 0}};
@@ -267,15 +301,16 @@ void BM_Plain(benchmark::State& state) {
                             conns.end());
             }
         });
-        if (ms <= 0) {
+        if (round.wallMs <= 0) {
             state.SkipWithError("a peer failed");
             break;
         }
-        state.SetIterationTime(ms / 1000);
-        times.push_back(ms);
+        state.SetIterationTime(round.wallMs / 1000);
+        times.push_back(round.wallMs);
+        cpu.push_back(round.serverCpuMs);
     }
     ::close(listener);
-    Report(state, times, "Plain");
+    Report(state, times, cpu, "Plain");
 }
 BENCHMARK(BM_Plain)->UseManualTime()->Iterations(200)->Unit(benchmark::kMillisecond);
 
@@ -295,6 +330,10 @@ int main(int argc, char** argv) {
                     g_p50["Plain"], g_p50["Server"] / g_p50["Plain"]);
         std::printf("history p99: server %.2f ms, plain %.2f ms, ratio %.2f\n", g_p99["Server"],
                     g_p99["Plain"], g_p99["Server"] / g_p99["Plain"]);
+        if (g_cpu["Plain"] > 0) {
+            std::printf("server thread CPU p50: server %.2f ms, plain %.2f ms, ratio %.2f\n",
+                        g_cpu["Server"], g_cpu["Plain"], g_cpu["Server"] / g_cpu["Plain"]);
+        }
     }
     return 0;
 }
