@@ -439,7 +439,7 @@ void InstanceLinkServer::walkFrames(CClient& peer) {
             pos = in.size();
             break;
         }
-        const std::size_t length = remaining < 3 ? 0 : get16(in, pos + 1);
+        const std::size_t length = get16(in, pos + 1);  // five bytes or more are here
         if (length < kNetHeaderSize) {
             NetLog(0, "Bad message length received");
             pos = in.size();

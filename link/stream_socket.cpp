@@ -17,6 +17,7 @@
 #include <cstring>
 #include <utility>
 
+#include "link/note_courier.h"
 #include "platform/message_box.h"
 
 namespace orvelin::link {
@@ -324,10 +325,8 @@ void CStreamSocket::startWatching() {
     sendLater_ = std::make_unique<QTimer>();
     sendLater_->setSingleShot(true);
     sendLater_->setInterval(0);
-    QObject::connect(sendLater_.get(), &QTimer::timeout, sendLater_.get(), [this] {
-        writePosted_ = false;
-        if (!closedReported_) DoSend();
-    });
+    QObject::connect(sendLater_.get(), &QTimer::timeout, sendLater_.get(),
+                     [this] { runDeferredSend(); });
 }
 
 void CStreamSocket::stopWatching() {
@@ -380,7 +379,13 @@ void CStreamSocket::notify(StreamSocketEvent code, Buffer buffer) {
     auto note = std::make_unique<SocketNote>();
     note->serial = serial_;
     note->buffer = std::move(buffer);
-    parent_.post(message_, code, reinterpret_cast<platform::LParam>(this), std::move(note));
+    const auto socket = reinterpret_cast<platform::LParam>(this);
+    NoteCourier* courier = parent_.onCallingThread() ? NoteCourier::here() : nullptr;
+    if (!courier) {
+        parent_.post(message_, code, socket, std::move(note));
+        return;
+    }
+    courier->carry(parent_, platform::AppMessage{message_, code, socket, std::move(note)});
 }
 
 void CStreamSocket::notifyClosedOnce() {
@@ -481,6 +486,7 @@ int CStreamSocket::Close() {
         sendList_.pop_front();
     }
     recvList_.clear();
+    spare_ = Buffer();
     closeDescriptor();
     Reset(true);
     destroyWindow();
@@ -626,7 +632,16 @@ void CStreamSocket::onReadable() {
 void CStreamSocket::postWrite() {
     if (writePosted_ || !sendLater_) return;
     writePosted_ = true;
+    if (NoteCourier* courier = NoteCourier::here()) {
+        courier->sendSoon(sendLater_.get(), [this] { runDeferredSend(); });
+        return;
+    }
     sendLater_->start();
+}
+
+void CStreamSocket::runDeferredSend() {
+    writePosted_ = false;
+    if (!closedReported_) DoSend();
 }
 
 void CStreamSocket::EvSocketNotify(platform::WParam wParam, platform::LParam lParam) {
@@ -709,18 +724,34 @@ std::size_t CStreamSocket::receiveBufferSize() const {
 
 int CStreamSocket::DoReceive() {
     const std::size_t size = receiveBufferSize();
-    Buffer buffer;
-    try {
-        buffer.resize(size);
-    } catch (const std::bad_alloc&) {
-        notify(SocketReceiveFailed);
-        postSelf(kFdRead);
-        return 0;
+    // The full-size buffer stays between reads: filling a fresh one with zeros for every
+    // 9-byte answer cost more than the read itself. What arrived is copied out of it.
+    if (spare_.size() != size) {
+        try {
+            spare_.assign(size, 0);
+        } catch (const std::bad_alloc&) {
+            spare_ = Buffer();
+            notify(SocketReceiveFailed);
+            postSelf(kFdRead);
+            return 0;
+        }
     }
-    const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    const ssize_t n = ::recv(fd_, spare_.data(), size, MSG_DONTWAIT);
     if (n > 0) {
-        buffer.resize(static_cast<std::size_t>(n));
-        if (static_cast<std::size_t>(n) < size / 2) buffer.shrink_to_fit();
+        const auto got = static_cast<std::size_t>(n);
+        Buffer buffer;
+        if (got < size / 2) {
+            try {
+                buffer.assign(spare_.begin(), spare_.begin() + n);
+            } catch (const std::bad_alloc&) {
+                buffer = Buffer();  // the full-size one goes instead
+            }
+        }
+        if (buffer.empty()) {
+            buffer = std::move(spare_);
+            spare_ = Buffer();
+            buffer.resize(got);
+        }
         recvList_.push_back(std::move(buffer));
         notify(SocketDataReceived);
         return 1;

@@ -5,9 +5,12 @@
 // (they only post to the owner, so no owner code ever runs there and a socket closed or
 // deleted by its owner never runs on in a callback); accepts and connects switch the
 // notifier off and post WM_SOCKET_NOTIFY to the socket window, which handles them. Send
-// is deferred to the next turn of the event loop, one pending send at a time, so buffers
-// queued together leave in one call. Results reach the owner as notifications
-// (StreamSocketEvent) posted to the parent window with the socket's message number.
+// is deferred to the next turn of the event loop (or to the end of the turn that handed
+// the owner the notification it answers), one pending send at a time, so buffers queued
+// together leave in one call. Results reach the owner as notifications (StreamSocketEvent)
+// with the socket's message number, delivered asynchronously and in the order they were
+// raised: on the application's thread by the note courier (note_courier.h), which costs
+// the event loop no wake-up, elsewhere as posted messages.
 //
 // Notification message: wParam = StreamSocketEvent code, lParam = the CStreamSocket,
 // record = SocketNote. The note names the socket's life (serial) so an owner can tell a
@@ -237,6 +240,7 @@ class CStreamSocket {
     void retireHead(bool sent);
     void onReadable();
     void postWrite();
+    void runDeferredSend();
     void actAsClose();
     std::size_t receiveBufferSize() const;
 
@@ -251,6 +255,7 @@ class CStreamSocket {
     bool listening_ = false;
     std::deque<Buffer> sendList_;
     std::deque<Buffer> recvList_;
+    Buffer spare_;  // read into, then copied from; kept while the socket is live
     int timeoutMs_ = 5000;
 
     std::size_t sendPos_ = 0;  // bytes of the head buffer already sent

@@ -307,6 +307,10 @@ bool WindowRef::alive() const {
     return !link_->queue->closed;
 }
 
+bool WindowRef::onCallingThread() const {
+    return link_ && link_->thread == std::this_thread::get_id();
+}
+
 // ---- AppWindow
 
 AppWindow::AppWindow(Clock* clock)

@@ -103,6 +103,8 @@ class WindowRef {
 
     // True while the window exists and accepts messages. Only a hint across threads.
     bool alive() const;
+    // Whether the window was built on the calling thread (false for an empty reference).
+    bool onCallingThread() const;
     explicit operator bool() const { return link_ != nullptr; }
 
   private:

@@ -229,6 +229,69 @@ TEST_F(StreamSocketTest, LargeSendContinuesAndComesBackOnce) {
     other->Close();
 }
 
+// Owners answer from inside their notification handlers: what they queue there leaves in
+// order, also while they wait for it in a nested event loop, or comes back when they close,
+// and nothing is sent for a socket deleted before its send was due.
+TEST_F(StreamSocketTest, AnswersQueuedInsideANotification) {
+    enum class Then { Nothing, WaitsForTheSend, Closes, Deletes };
+    struct Case {
+        const char* name;
+        Then then;
+        Buffer peerGets;  // all the peer reads before the stream ends or goes quiet
+        std::size_t sentNotes;
+        std::size_t failedNotes;
+    };
+    const Case cases[] = {
+        {"both answers leave in order", Then::Nothing, {1, 2, 2}, 2, 0},
+        {"owner waits in a nested loop", Then::WaitsForTheSend, {1, 2, 2}, 2, 0},
+        {"owner closes after answering", Then::Closes, {}, 0, 2},
+        {"owner deletes after answering", Then::Deletes, {}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        recorder.notes.clear();
+        Peer peer(port);
+        acceptPeer(peer);
+        bool answered = false;
+        bool sentWhileWaiting = false;
+        recorder.hook = [&](const platform::AppMessage& m) {
+            if (answered || m.wParam != SocketDataReceived || !accepted || !accepted->owns(m)) {
+                return;
+            }
+            answered = true;
+            accepted->Send(Buffer{1});
+            accepted->Send(Buffer{2, 2});
+            if (c.then == Then::WaitsForTheSend) {
+                sentWhileWaiting = recorder.waitCount(SocketDataSent, 2);
+            } else if (c.then == Then::Closes) {
+                accepted->Close();
+            } else if (c.then == Then::Deletes) {
+                accepted.reset();
+            }
+        };
+        peer.send(Buffer{9});
+        ASSERT_TRUE(waitFor([&] { return answered; }));
+        if (c.peerGets.empty()) {
+            EXPECT_TRUE(peer.waitClosed());
+            EXPECT_EQ(peer.pending(), 0u);
+        } else {
+            EXPECT_EQ(peer.read(c.peerGets.size()), c.peerGets);
+        }
+        settle();
+        recorder.hook = nullptr;
+        EXPECT_EQ(recorder.count(SocketDataSent), c.sentNotes);
+        EXPECT_EQ(recorder.count(SocketSendFailed), c.failedNotes);
+        EXPECT_EQ(sentWhileWaiting, c.then == Then::WaitsForTheSend);
+        std::vector<Buffer> back;
+        for (const Note& n : recorder.notes) {
+            if (n.code == SocketDataSent || n.code == SocketSendFailed) back.push_back(n.buffer);
+        }
+        const std::vector<Buffer> none;
+        const std::vector<Buffer> both{{1}, {2, 2}};
+        EXPECT_EQ(back, c.sentNotes + c.failedNotes > 0 ? both : none);
+    }
+}
+
 TEST_F(StreamSocketTest, CloseReturnsQueuedBuffersOldestFirst) {
     Peer peer(port);
     acceptPeer(peer);
