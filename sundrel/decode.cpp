@@ -1,8 +1,9 @@
 #include "sundrel/decode.h"
 
+#include <dlfcn.h>
 #include <sndfile.h>
-#include <unistd.h>
 #include <soxr.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -148,8 +149,44 @@ int16_t ToSample(float v) {
     return static_cast<int16_t>(std::clamp(s, -32768L, 32767L));
 }
 
+// libsndfile, bound for the encodings that need it: with the seven codec libraries it
+// pulls in, it takes longer to load than a 16-bit PCM greeting takes to convert.
+class Sndfile {
+public:
+    Sndfile() = default;
+    Sndfile(const Sndfile&) = delete;
+    Sndfile& operator=(const Sndfile&) = delete;
+    ~Sndfile() {
+        if (handle_ != nullptr) dlclose(handle_);
+    }
+
+    bool Load() {
+        handle_ = dlopen("libsndfile.so.1", RTLD_NOW | RTLD_LOCAL);
+        if (handle_ == nullptr) return false;
+        Bind(open, "sf_open_virtual");
+        Bind(readf, "sf_readf_float");
+        Bind(error, "sf_error");
+        Bind(close, "sf_close");
+        return open != nullptr && readf != nullptr && error != nullptr && close != nullptr;
+    }
+
+    decltype(&sf_open_virtual) open = nullptr;
+    decltype(&sf_readf_float) readf = nullptr;
+    decltype(&sf_error) error = nullptr;
+    decltype(&sf_close) close = nullptr;
+
+private:
+    template <class F>
+    void Bind(F& f, const char* name) {
+        f = reinterpret_cast<F>(dlsym(handle_, name));
+    }
+
+    void* handle_ = nullptr;
+};
+
 struct SndfileCloser {
-    void operator()(SNDFILE* f) const { sf_close(f); }
+    decltype(&sf_close) close = nullptr;
+    void operator()(SNDFILE* f) const { close(f); }
 };
 struct ResamplerCloser {
     void operator()(soxr_t s) const { soxr_delete(s); }
@@ -167,7 +204,7 @@ public:
         while (n > 0) {
             const size_t k = std::min(n, block_.size());
             for (size_t i = 0; i < k; ++i) block_[i] = ToSample(v[i]);
-            sink_.Take(block_.data(), k);
+            if (!sink_.Take(block_.data(), k)) return false;
             v += k;
             n -= k;
         }
@@ -245,6 +282,7 @@ void MixDown(const float* f, size_t frames, size_t channels, float* mono) {
 }
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t Le32(const uint8_t* p) { return uint32_t{Le16(p)} | uint32_t{Le16(p + 2)} << 16; }
 
 // Compressed encodings fill their last block past the end of the sound; the
 // "fact" chunk says where it ends. PCM and float files need none, and the
@@ -258,17 +296,91 @@ sf_count_t FactFrames(const EncodedWave& w) {
                                    uint32_t{w.fact[3]} << 24);
 }
 
+// Plain 16-bit PCM, the usual greeting, is read straight from the file.
+bool IsPcm16(const EncodedWave& w) {
+    const uint16_t channels = Le16(w.fmt + 2);
+    return Le16(w.fmt) == 1 && Le16(w.fmt + 14) == 16 && channels >= 1 && channels <= MaxChannels &&
+           Le16(w.fmt + 12) == 2 * channels && Le32(w.fmt + 4) > 0;
+}
+
+// The frames of a 16-bit PCM data chunk, mixed to one channel with the same arithmetic
+// MixDown applies to the general decoder's floats (s / 32768, exact), so both give the
+// same samples. A file cut short ends the sound at its last whole frame.
+class Pcm16Reader {
+public:
+    Pcm16Reader(const EncodedWave& w, size_t channels)
+        : fd_(w.fd), at_(w.dataOffset), channels_(channels), left_(w.dataSize / (2 * channels)) {}
+
+    sf_count_t Frames() const { return static_cast<sf_count_t>(left_); }
+
+    sf_count_t ReadMono(float* mono, sf_count_t count) {
+        const size_t frameBytes = 2 * channels_;
+        const size_t frames = std::min(static_cast<size_t>(count), left_);
+        const size_t want = frames * frameBytes;
+        if (raw_.size() < want) raw_.resize(want);
+        size_t got = 0;
+        while (got < want) {
+            const ssize_t r = ::pread(fd_, raw_.data() + got, want - got, static_cast<off_t>(at_ + got));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) break;
+            got += static_cast<size_t>(r);
+        }
+        const size_t whole = got / frameBytes;
+        left_ = whole < frames ? 0 : left_ - whole;
+        at_ += got;
+        const uint8_t* b = raw_.data();
+        const auto sample = [b](size_t k) {
+            return static_cast<float>(static_cast<int16_t>(b[2 * k] | b[2 * k + 1] << 8)) * (1.0f / 32768);
+        };
+        if (channels_ == 1) {
+            for (size_t i = 0; i < whole; ++i) mono[i] = sample(i);
+        } else if (channels_ == 2) {
+            for (size_t i = 0; i < whole; ++i) mono[i] = 0.5f * (sample(2 * i) + sample(2 * i + 1));
+        } else {
+            const float scale = 1.0f / static_cast<float>(channels_);
+            for (size_t i = 0; i < whole; ++i) {
+                float sum = 0.0f;
+                for (size_t c = 0; c < channels_; ++c) sum += sample(i * channels_ + c);
+                mono[i] = sum * scale;
+            }
+        }
+        return static_cast<sf_count_t>(whole);
+    }
+
+private:
+    int fd_;
+    uint64_t at_;
+    size_t channels_;
+    size_t left_;
+    std::vector<uint8_t> raw_;
+};
+
 }  // namespace
 
 bool DecodeTo8kMono(const EncodedWave& wave, size_t maxSamples, SampleSink& out) {
     if (wave.fmt == nullptr || wave.fmtSize < 16 || wave.fmtSize > 68 || wave.fd < 0 ||
         wave.dataSize > 0xFFFF0000u)
         return false;
-    VirtualWave vw = Rebuild(wave);
-    SF_VIRTUAL_IO io{VwLength, VwSeek, VwRead, VwWrite, VwTell};
+    // Exactly one of the two sources below is used.
+    std::unique_ptr<Pcm16Reader> pcm;
+    Sndfile sndfile;
+    std::unique_ptr<VirtualWave> vw;
+    std::unique_ptr<SNDFILE, SndfileCloser> file;
     SF_INFO info{};
-    std::unique_ptr<SNDFILE, SndfileCloser> file(sf_open_virtual(&io, SFM_READ, &info, &vw));
-    if (!file || info.channels < 1 || info.channels > MaxChannels || info.samplerate <= 0) return false;
+    if (IsPcm16(wave)) {
+        info.channels = Le16(wave.fmt + 2);
+        info.samplerate = static_cast<int>(std::min<uint32_t>(Le32(wave.fmt + 4), 0x7FFFFFFF));
+        pcm = std::make_unique<Pcm16Reader>(wave, static_cast<size_t>(info.channels));
+        info.frames = pcm->Frames();
+    } else {
+        if (!sndfile.Load()) return false;
+        vw = std::make_unique<VirtualWave>(Rebuild(wave));
+        SF_VIRTUAL_IO io{VwLength, VwSeek, VwRead, VwWrite, VwTell};
+        file = std::unique_ptr<SNDFILE, SndfileCloser>(sndfile.open(&io, SFM_READ, &info, vw.get()),
+                                                        SndfileCloser{sndfile.close});
+        if (!file) return false;
+    }
+    if (info.channels < 1 || info.channels > MaxChannels || info.samplerate <= 0) return false;
     const double ratio = static_cast<double>(TargetRate) / info.samplerate;
     const bool convertRate = info.samplerate != TargetRate;
     // Beyond 256:1 either way is no sound a greeting holds.
@@ -282,23 +394,26 @@ bool DecodeTo8kMono(const EncodedWave& wave, size_t maxSamples, SampleSink& out)
         resampler.reset(MakeResampler(info.samplerate));
         if (!resampler) return false;
     }
-    const double expected = remaining == SF_COUNT_MAX ? 0.0 : static_cast<double>(remaining) * ratio + 64;
-    out.Expect(static_cast<size_t>(std::min(expected, static_cast<double>(maxSamples))));
     Collector sink(maxSamples, out);
     const auto channels = static_cast<size_t>(info.channels);
-    std::vector<float> frames(static_cast<size_t>(BlockFrames) * channels);
+    std::vector<float> frames(pcm ? 0 : static_cast<size_t>(BlockFrames) * channels);
     std::vector<float> mono(static_cast<size_t>(BlockFrames));
     std::vector<float> scratch(static_cast<size_t>(static_cast<double>(BlockFrames) * std::max(1.0, ratio)) + 64);
+    float* m = mono.data();
+    const auto read = [&](sf_count_t count) {
+        if (pcm) return pcm->ReadMono(m, count);
+        const sf_count_t n = sndfile.readf(file.get(), frames.data(), count);
+        if (n > 0) MixDown(frames.data(), static_cast<size_t>(n), channels, m);
+        return n;
+    };
     sf_count_t got;
-    while (remaining > 0 && (got = sf_readf_float(file.get(), frames.data(), std::min(BlockFrames, remaining))) > 0) {
+    while (remaining > 0 && (got = read(std::min(BlockFrames, remaining))) > 0) {
         remaining -= got;
-        float* m = mono.data();
-        MixDown(frames.data(), static_cast<size_t>(got), channels, m);
         const bool ok = convertRate ? Resample(resampler.get(), m, static_cast<size_t>(got), scratch, sink)
                                     : sink.Add(m, static_cast<size_t>(got));
         if (!ok) return false;
     }
-    if (sf_error(file.get()) != SF_ERR_NO_ERROR) return false;
+    if (file && sndfile.error(file.get()) != SF_ERR_NO_ERROR) return false;
     if (convertRate && !Resample(resampler.get(), nullptr, 0, scratch, sink)) return false;
     return sink.count() > 0;
 }

@@ -20,13 +20,14 @@ struct EncodedWave {
 class SampleSink {
 public:
     virtual ~SampleSink() = default;
-    // Once, before the first block: about how many samples will come.
-    virtual void Expect(size_t samples) = 0;
-    virtual void Take(const int16_t* samples, size_t count) = 0;
+    // False stops the decoding.
+    virtual bool Take(const int16_t* samples, size_t count) = 0;
 };
 
 // False when the encoding is unknown, the stream is corrupt, nothing decodes,
-// or the result would exceed maxSamples (the sink may have had part of it).
+// the result would exceed maxSamples or the sink refused a block (the sink
+// may have had part of it). Plain 16-bit PCM is read straight from the file;
+// libsndfile is loaded for the other encodings.
 bool DecodeTo8kMono(const EncodedWave& wave, size_t maxSamples, SampleSink& sink);
 
 }  // namespace orvelin::sundrel

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -78,7 +79,8 @@ size_t Source::ReadAt(uint64_t offset, uint8_t* into, size_t size) const {
 }
 
 bool Source::ParseHead(WaveLayout& layout) {
-    for (size_t want = 64 * 1024;; want *= 4) {
+    // The chunks before the samples are usually a few dozen bytes.
+    for (size_t want = 4096;; want *= 4) {
         head_.resize(static_cast<size_t>(std::min<uint64_t>(want, size_)));
         const size_t got = ReadAt(0, head_.data(), head_.size());
         // A file that shrank while being read counts as what was read.
@@ -101,6 +103,45 @@ struct Conversion {
     GainState gain;
 };
 
+// Codes in blocks this size: every page a process touches for the first time costs
+// more than the arithmetic on it, so nothing larger than the blocks is held.
+constexpr size_t BlockBytes = 16 * 1024;
+
+// The greeting as it is made: the header goes first and gets its counts at the end,
+// the codes follow block by block. Without a destination the codes are only counted.
+class GreetingWriter {
+public:
+    explicit GreetingWriter(uint16_t formatTag) : tag_(formatTag) {}
+
+    bool Open(const char* destination) {
+        if (destination == nullptr) return true;
+        if (!file_.Open(destination)) return false;
+        const auto header = MakeWaveHeader(tag_, 0);
+        file_.Write(header.data(), header.size());
+        return true;
+    }
+    // False once the greeting would outgrow what a WAVE file of it can hold.
+    bool Put(const uint8_t* codes, size_t n) {
+        if (n > MaxOutputSamples - count_) return false;
+        count_ += n;
+        if (file_.IsOpen()) file_.Write(codes, n);
+        return true;
+    }
+    size_t count() const { return count_; }
+    bool Finish() {
+        if (!file_.IsOpen()) return true;
+        const auto header = MakeWaveHeader(tag_, static_cast<uint32_t>(count_));
+        file_.WriteAt(0, header.data(), header.size());
+        // The line's copy of a greeting is made again before every call.
+        return file_.Commit(/*sync=*/false);
+    }
+
+private:
+    uint16_t tag_;
+    AtomicFile file_;  // abandoned unless finished
+    size_t count_ = 0;
+};
+
 // Both direct paths work on the raw bytes, in place, so they stay byte-exact.
 // Each loop is chosen once per file, so the per-sample work is table look-ups.
 void ConvertTargetFormat(Conversion& c, uint8_t* b, size_t n) {
@@ -120,38 +161,54 @@ void ConvertPcm8(Conversion& c, uint8_t* b, size_t n) {
 // Codes the decoded samples as they come.
 class G711Sink : public orvelin::sundrel::SampleSink {
 public:
-    G711Sink(Conversion& c, std::vector<uint8_t>& out) : c_(c), out_(out) {}
-    void Expect(size_t samples) override { out_.reserve(samples); }
-    void Take(const int16_t* in, size_t n) override {
-        const size_t at = out_.size();
-        out_.resize(at + n);
-        uint8_t* o = out_.data() + at;
-        if (c_.aLaw)
-            for (size_t i = 0; i < n; ++i) o[i] = ReverseIf(LinearToALaw(AdjustGain(c_.gain, in[i])), c_.reverse);
-        else
-            for (size_t i = 0; i < n; ++i) o[i] = ReverseIf(LinearToMuLaw(AdjustGain(c_.gain, in[i])), c_.reverse);
+    G711Sink(Conversion& c, GreetingWriter& out) : c_(c), out_(out) {}
+    bool Take(const int16_t* in, size_t n) override {
+        while (n > 0) {
+            const size_t k = std::min(n, block_.size());
+            uint8_t* o = block_.data();
+            if (c_.aLaw)
+                for (size_t i = 0; i < k; ++i) o[i] = ReverseIf(LinearToALaw(AdjustGain(c_.gain, in[i])), c_.reverse);
+            else
+                for (size_t i = 0; i < k; ++i) o[i] = ReverseIf(LinearToMuLaw(AdjustGain(c_.gain, in[i])), c_.reverse);
+            if (!out_.Put(o, k)) return false;
+            in += k;
+            n -= k;
+        }
+        return true;
     }
 
 private:
     Conversion& c_;
-    std::vector<uint8_t>& out_;
+    GreetingWriter& out_;
+    std::array<uint8_t, 4096> block_;
 };
 
-bool Convert(Conversion& c, Source& source, std::vector<uint8_t>& out) {
+// The samples of a source already in the target format, or in 8-bit PCM at 8 kHz.
+bool ConvertDirect(Conversion& c, bool target, const Source& source, const WaveLayout& layout, GreetingWriter& out) {
+    std::vector<uint8_t> block(std::min(BlockBytes, layout.dataSize));
+    for (size_t done = 0; done < layout.dataSize;) {
+        const size_t want = std::min(block.size(), layout.dataSize - done);
+        const size_t got = source.ReadAt(layout.dataOffset + done, block.data(), want);
+        if (target)
+            ConvertTargetFormat(c, block.data(), got);
+        else
+            ConvertPcm8(c, block.data(), got);
+        if (!out.Put(block.data(), got)) return false;
+        done += got;
+        if (got < want) break;  // a file that shrank counts as what was read
+    }
+    return out.count() > 0;
+}
+
+bool Convert(Conversion& c, Source& source, const char* destination) {
     WaveLayout layout;
     if (!source.ParseHead(layout)) return false;
+    GreetingWriter out(c.aLaw ? WaveFormatALaw : WaveFormatMuLaw);
+    if (!out.Open(destination)) return false;
     const uint8_t* fmt = source.head() + layout.fmtOffset;
     const bool target = std::memcmp(fmt, FormatRecord(c.aLaw ? WaveFormatALaw : WaveFormatMuLaw).data(), 16) == 0;
-    if (target || std::memcmp(fmt, FormatRecord(WaveFormatPcm).data(), 16) == 0) {
-        out.resize(layout.dataSize);
-        out.resize(source.ReadAt(layout.dataOffset, out.data(), out.size()));
-        if (out.empty()) return false;
-        if (target)
-            ConvertTargetFormat(c, out.data(), out.size());
-        else
-            ConvertPcm8(c, out.data(), out.size());
-        return true;
-    }
+    if (target || std::memcmp(fmt, FormatRecord(WaveFormatPcm).data(), 16) == 0)
+        return ConvertDirect(c, target, source, layout, out) && out.Finish();
     orvelin::sundrel::EncodedWave wave;
     wave.fmt = fmt;
     wave.fmtSize = layout.fmtSize;
@@ -160,7 +217,7 @@ bool Convert(Conversion& c, Source& source, std::vector<uint8_t>& out) {
     wave.dataOffset = layout.dataOffset;
     wave.dataSize = layout.dataSize;
     G711Sink sink(c, out);
-    return orvelin::sundrel::DecodeTo8kMono(wave, MaxOutputSamples, sink);
+    return orvelin::sundrel::DecodeTo8kMono(wave, MaxOutputSamples, sink) && out.Finish();
 }
 
 }  // namespace
@@ -175,16 +232,5 @@ int32_t SndConvertFile(const char* source, const char* destination, uint8_t toAL
 
     Source file;
     if (!file.Open(source)) return 0;
-    std::vector<uint8_t> out;
-    if (!Convert(c, file, out) || out.size() > MaxOutputSamples) return 0;
-    if (destination == nullptr) return 1;
-
-    AtomicFile dest;
-    if (!dest.Open(destination)) return 0;
-    const auto header =
-        MakeWaveHeader(c.aLaw ? WaveFormatALaw : WaveFormatMuLaw, static_cast<uint32_t>(out.size()));
-    dest.Write(header.data(), header.size());
-    dest.Write(out.data(), out.size());
-    // The line's copy of a greeting is made again before every call.
-    return dest.Commit(/*sync=*/false) ? 1 : 0;
+    return Convert(c, file, destination) ? 1 : 0;
 }
