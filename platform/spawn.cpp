@@ -75,6 +75,22 @@ void addCloseInheritable(posix_spawn_file_actions_t* actions) {
 }
 #endif
 
+// The child keeps only descriptors 0-2 and starts with default signal handling: it must
+// not inherit our ignored SIGPIPE or blocked signals.
+void closeInheritedAndResetSignals(posix_spawn_file_actions_t* actions, posix_spawnattr_t* attr) {
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    posix_spawn_file_actions_addclosefrom_np(actions, 3);
+#else
+    addCloseInheritable(actions);
+#endif
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(attr, &none);
+    posix_spawnattr_setsigdefault(attr, &all);
+    posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+}
+
 }  // namespace
 
 ChildProcess::ChildProcess(std::shared_ptr<State> state) : state_(std::move(state)) {}
@@ -155,18 +171,7 @@ SpawnResult spawnProgram(const std::vector<std::string>& argv) {
     posix_spawnattr_t attr;
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attr);
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-#else
-    addCloseInheritable(&actions);
-#endif
-    // The program must not inherit our ignored SIGPIPE or blocked signals.
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    closeInheritedAndResetSignals(&actions, &attr);
 
     auto state = std::make_shared<ChildProcess::State>();
     int rc = posix_spawnp(&state->pid, args[0], &actions, &attr, args.data(), environ);
@@ -214,17 +219,7 @@ CapturedRun runCaptured(const std::vector<std::string>& argv, std::chrono::milli
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-#else
-    addCloseInheritable(&actions);
-#endif
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    closeInheritedAndResetSignals(&actions, &attr);
     pid_t pid = -1;
     const int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
     posix_spawnattr_destroy(&attr);
