@@ -282,8 +282,9 @@ void AnsweringMachine::startRecording(int line) {
         l.recordingGreeting ? 0
                             : static_cast<std::uint64_t>(std::max(l.maxRecordingTime, 0)) *
                                   kRecordingBytesPerLimitSecond;
-    a.recording.start(rawRecordingPath(folder, record->arrival), limit,
-                      [this](const std::string& text) { log(text); });
+    const std::string raw = rawRecordingPath(folder, record->arrival);
+    a.messageName = std::filesystem::path(raw).stem().string();
+    a.recording.start(raw, limit, [this](const std::string& text) { log(text); });
     a.storedAtFinish = 0;
     a.hangUpRequested = false;
     l.mode = LineMode::Recording;
@@ -324,20 +325,21 @@ void AnsweringMachine::finishRecording(int line, TCallRecord* record) {
         std::string folder = platform::joinPath(programDir_, "Messages");
         if (!isSet(options, OptionBits::MessagesInOneFolder))
             folder = platform::joinPath(folder, "MSN" + std::to_string(l.msnNumber));
-        std::string name = std::filesystem::path(a.recording.path()).stem().string();
+        // Named by the arrival, not by the raw file, which may carry a number of its own.
+        std::string name = a.messageName;
         if (isSet(options, OptionBits::CallerInMessageName)) {
             name += '_';
             name += platform::fileKey(l.callerNumber);
         }
-        name += ".wav";
+        name += ".WAV";
         target.wavePath = platform::joinPath(folder, name);
     }
     a.storedAtFinish = a.recording.stored();
+    std::string written;
     const FinishResult result = client::finishRecording(
-        a.recording, target, record, [this](const std::string& text) { log(text); });
-    if (result == FinishResult::Converted &&
-        isSet(options, OptionBits::AutoPlayMessages))
-        ports_.playSound(target.wavePath);
+        a.recording, target, record, [this](const std::string& text) { log(text); }, &written);
+    if (result == FinishResult::Converted && isSet(options, OptionBits::AutoPlayMessages))
+        ports_.playSound(written);
     l.mode = LineMode::Idle;
 }
 
@@ -348,11 +350,14 @@ bool AnsweringMachine::startFax(int line, TCallRecord* record) {
     LineAudio& a = audio_[static_cast<std::size_t>(line)];
     const LocalDateTime arrival =
         record ? record->arrival : makeArrivalTime(std::chrono::system_clock::now()).local;
-    a.faxPath = faxFilePath(programDir_, ports_.options(), l.msnNumber, arrival, l.callerNumber);
+    const std::string wanted =
+        faxFilePath(programDir_, ports_.options(), l.msnNumber, arrival, l.callerNumber);
     a.faxReceived = 0;
     std::string error;
-    const bool ok = a.fax.create(a.faxPath, &error);
-    if (!ok) log("Cannot create " + a.faxPath + ": " + error);
+    const bool ok = a.fax.create(wanted, &error);
+    if (!ok) log("Cannot create " + wanted + ": " + error);
+    // Empty without a file of this call's own: an empty fax's clearing removes faxPath.
+    a.faxPath = a.fax.path();
     l.mode = LineMode::FaxReceive;
     if (record) record->filePath.assign(a.faxPath);
     return ok;

@@ -84,6 +84,7 @@ class AnsweringMachine : public LineHandler {
         std::uint32_t bytesSent = 0;
         Recording recording;
         std::uint64_t storedAtFinish = 0;
+        std::string messageName;  // "MSG_<arrival>": the base of the message's WAVE name
         FaxFile fax;
         std::uint64_t faxReceived = 0;
         std::string faxPath;

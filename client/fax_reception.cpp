@@ -4,9 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 
+#include "client/free_name.h"
+#include "media/fax_tiff.h"
 #include "platform/paths.h"
 #include "settings/option_bits.h"
 
@@ -27,7 +28,7 @@ std::string faxFilePath(const std::string& programDir, std::uint32_t options, in
         name += '_';
         name += platform::fileKey(callerNumber);
     }
-    name += ".sff";
+    name += ".SFF";
     return platform::joinPath(folder, name);
 }
 
@@ -39,10 +40,15 @@ std::string faxStationId(const TCallRecord* record) {
 bool FaxFile::create(const std::string& path, std::string* error) {
     close();
     written_ = 0;
+    path_.clear();
     if (!platform::makeDirectories(std::filesystem::path(path).parent_path().string(), 0700, error))
         return false;
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_DSYNC, 0600);
-    if (fd_ < 0 && error) *error = std::strerror(errno);
+    // The TIFF made of an earlier fax outlives its SFF file; a new fax must not overwrite it.
+    const auto tiffExists = [](const std::string& name) {
+        std::error_code ec;
+        return std::filesystem::exists(media::TiffPathForSff(name), ec);
+    };
+    fd_ = createFreeFile(path, O_WRONLY | O_DSYNC, path_, error, tiffExists);
     return fd_ >= 0;
 }
 

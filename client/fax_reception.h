@@ -15,7 +15,7 @@ inline constexpr std::uint64_t kEmptyFaxBytes = 48;
 // The T.30 station id is at most 20 characters.
 inline constexpr std::size_t kStationIdBytes = 20;
 
-// "<dir>FaxIn[/MSN<n>]/FAX_YYYY.MM.DD_hh.mm.ss[_<caller>].sff" by the options (one
+// "<dir>FaxIn[/MSN<n>]/FAX_YYYY.MM.DD_hh.mm.ss[_<caller>].SFF" by the options (one
 // folder for all numbers, caller in the name). `callerNumber` is already a file key.
 std::string faxFilePath(const std::string& programDir, std::uint32_t options, int msnNumber,
                         const LocalDateTime& arrival, const std::string& callerNumber);
@@ -30,8 +30,11 @@ class FaxFile {
     FaxFile(const FaxFile&) = delete;
     FaxFile& operator=(const FaxFile&) = delete;
 
-    // Creates the file anew (and its folders), written through. False when it cannot be.
+    // Creates the file (and its folders), written through, under the first free numbered
+    // name of `path` whose TIFF does not exist either. False when it cannot be.
     bool create(const std::string& path, std::string* error);
+    // The file created; empty when none was.
+    const std::string& path() const { return path_; }
     // Blocks that cannot be written are counted as lost; written() counts what is on disk.
     void write(const std::uint8_t* data, std::size_t length);
     void close();
@@ -41,6 +44,7 @@ class FaxFile {
   private:
     int fd_ = -1;
     std::uint64_t written_ = 0;
+    std::string path_;
 };
 
 }  // namespace orvelin::client

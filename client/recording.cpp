@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "client/free_name.h"
 #include "media/soundconv.h"
 #include "media/wavefile.h"
 #include "platform/paths.h"
@@ -65,7 +66,8 @@ std::string rawRecordingPath(const std::string& folder, const LocalDateTime& a) 
 
 bool Recording::start(const std::string& path, std::uint64_t limitBytes, const Log& log) {
     close();
-    path_ = path;
+    // Only a file this recording created is ever removed through path_.
+    path_.clear();
     active_ = true;
     stopped_ = false;
     received_ = stored_ = 0;
@@ -77,12 +79,20 @@ bool Recording::start(const std::string& path, std::uint64_t limitBytes, const L
         stopped_ = true;
         return false;
     }
-    file_ = std::fopen(path.c_str(), "wbe");
+    std::string chosen;
+    const int fd = createFreeFile(path, O_WRONLY, chosen, &error);
+    if (fd >= 0) file_ = ::fdopen(fd, "wb");
     if (!file_) {
-        log("Cannot create " + path + ": " + errnoText());
+        if (fd >= 0) {
+            ::close(fd);
+            ::unlink(chosen.c_str());
+            error = errnoText();
+        }
+        log("Cannot create " + path + ": " + error);
         stopped_ = true;
         return false;
     }
+    path_ = chosen;
     return true;
 }
 
@@ -132,7 +142,8 @@ void Recording::discard() {
 }
 
 FinishResult finishRecording(Recording& recording, const RecordingTarget& target,
-                             TCallRecord* record, const Recording::Log& log) {
+                             TCallRecord* record, const Recording::Log& log,
+                             std::string* written) {
     recording.close();
     const std::string raw = recording.path();
     if (!recording.active() || recording.received() < kMinMessageBytes || recording.stored() == 0) {
@@ -143,20 +154,32 @@ FinishResult finishRecording(Recording& recording, const RecordingTarget& target
     bool ok = platform::makeDirectories(
         std::filesystem::path(target.wavePath).parent_path().string(), 0700, &error);
     if (!ok) log("Cannot create the folder of " + target.wavePath + ": " + error);
+    std::string wavePath = target.wavePath;
+    bool reserved = false;
+    if (ok && !target.greeting) {
+        // The name is taken before the conversion fills it (it replaces the empty file).
+        const int fd = createFreeFile(target.wavePath, O_WRONLY, wavePath, &error);
+        ok = reserved = fd >= 0;
+        if (ok) ::close(fd);
+        else log("Cannot create " + target.wavePath + ": " + error);
+    }
     if (ok) {
-        media::CSoundConv conv(raw, target.wavePath, true, target.aLaw,
-                               target.gain ? 4000.0 : 0.0, target.gain ? 650 : 0,
-                               target.gain ? 130 : 0);
+        media::CSoundConv conv(raw, wavePath, true, target.aLaw, target.gain ? 4000.0 : 0.0,
+                               target.gain ? 650 : 0, target.gain ? 130 : 0);
         ok = conv.Convert();
-        if (!ok) log("Cannot convert " + raw + " to " + target.wavePath + "; the recording is kept");
+        if (!ok) {
+            log("Cannot convert " + raw + " to " + wavePath + "; the recording is kept");
+            if (reserved) ::unlink(wavePath.c_str());
+        }
     }
     if (!ok) return FinishResult::ConversionFailed;
     recording.discard();
     if (record) {
         record->setState(target.greeting ? CallState::Shown : CallState::VoiceMessage);
-        record->filePath.assign(target.wavePath);
+        record->filePath.assign(wavePath);
     }
-    if (target.greeting) overwriteTail(target.wavePath, log);
+    if (target.greeting) overwriteTail(wavePath, log);
+    if (written) *written = wavePath;
     return FinishResult::Converted;
 }
 

@@ -47,7 +47,8 @@ class Recording {
     Recording(const Recording&) = delete;
     Recording& operator=(const Recording&) = delete;
 
-    // Creates the raw file (and its folders). `limitBytes`: where the caller is cut off
+    // Creates the raw file (and its folders) under the first free numbered name of `path`
+    // (free_name.h); path() then tells which. `limitBytes`: where the caller is cut off
     // (0: none, a new greeting, capped at kMaxGreetingBytes). False when it cannot be
     // created; the recording then counts what arrives and stores nothing.
     bool start(const std::string& path, std::uint64_t limitBytes, const Log& log);
@@ -79,7 +80,8 @@ class Recording {
 
 // Where a finished recording goes and how it is made.
 struct RecordingTarget {
-    std::string wavePath;
+    std::string wavePath;   // a message takes the first free numbered name of it
+    // A new greeting replaces the MSN's greeting file.
     bool greeting = false;  // a new greeting: state 0 and the quiet tail
     bool aLaw = true;
     bool gain = false;      // automatic gain on the message
@@ -90,8 +92,9 @@ enum class FinishResult { NoMessage, Converted, ConversionFailed };
 // Turns the closed raw recording into the target WAVE file. Below kMinMessageBytes
 // received the raw file is removed; after a successful conversion too; after a failed
 // one it is kept (a full disk must not cost the message). On success the record takes
-// state "Voice Message" (0 for a greeting) and the WAVE path.
+// state "Voice Message" (0 for a greeting) and the WAVE path, also given in `written`.
 FinishResult finishRecording(Recording& recording, const RecordingTarget& target,
-                             TCallRecord* record, const Recording::Log& log);
+                             TCallRecord* record, const Recording::Log& log,
+                             std::string* written = nullptr);
 
 }  // namespace orvelin::client

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "client/free_name.h"
 #include "client/remote_playback.h"
 #include "client/window/line_events.h"
 #include "media/wavefile.h"
@@ -135,15 +136,15 @@ struct Rig {
 
     Rig() { fs::create_directories(dir.path() / "Messages"); }
 
-    // A new alerting call on line 0 to MSN 1.
-    TCallRecord& call(std::int32_t maxRecordingTime = 0) {
+    // A new alerting call to MSN 1, all arriving in the same second.
+    TCallRecord& call(std::int32_t maxRecordingTime = 0, int line = 0) {
         ArrivalTime a;
         a.seconds1901 = 900;
         a.local = {2026, 12, 3, 9, 4, 5, 6, 0};
         TCallRecord& r = history.takeNew(a);
         r.calledNumber.assign("5550100");
         history.addCallRow(r);
-        LineRecord& l = *lines.at(0);
+        LineRecord& l = *lines.at(line);
         l.callId = r.id;
         l.msnNumber = 1;
         l.maxRecordingTime = maxRecordingTime;
@@ -151,18 +152,18 @@ struct Rig {
         l.lineState = 1;
         return r;
     }
-    void state(int s, std::uint16_t reason = 0, std::int16_t pages = 0) {
-        events.stateChanged(0, std::uint32_t(s) | std::uint32_t(reason) << 16, pages);
+    void state(int s, std::uint16_t reason = 0, std::int16_t pages = 0, int line = 0) {
+        events.stateChanged(line, std::uint32_t(s) | std::uint32_t(reason) << 16, pages);
     }
-    // Confirms every block sent so far, in order, and whatever they cause.
-    void confirmAll() {
+    // Confirms every block sent so far on the line, in order, and whatever they cause.
+    void confirmAll(int line = 0) {
         for (std::size_t i = 0; i < ports.sent.size(); ++i)
-            machine.dataSent(0, ports.sent[i].handle);
+            if (ports.sent[i].line == line) machine.dataSent(line, ports.sent[i].handle);
     }
-    void receive(std::size_t blocks, std::size_t size = 2000) {
+    void receive(std::size_t blocks, std::size_t size = 2000, int line = 0) {
         for (std::size_t i = 0; i < blocks; ++i) {
             const Bytes b = pattern(size, std::uint8_t(i));
-            machine.dataReceived(0, b.data(), b.size());
+            machine.dataReceived(line, b.data(), b.size());
         }
     }
     // Answered, greeting sent and confirmed: the line records now.
@@ -360,7 +361,7 @@ TEST(AnsweringMachineTest, RecordingLimitsAndClearing) {
         }
         EXPECT_EQ(after->state, std::uint32_t(CallState::VoiceMessage));
         const std::string path(after->filePath.view());
-        EXPECT_EQ(path, rig.home + "Messages/MSN1/MSG_2026.12.09_04.05.06.wav");
+        EXPECT_EQ(path, rig.home + "Messages/MSN1/MSG_2026.12.09_04.05.06.WAV");
         ASSERT_TRUE(fs::exists(path));
         EXPECT_EQ(fs::file_size(path), media::WaveHeaderSize + c.stored);
         EXPECT_EQ(after->count, c.stored / 8000);
@@ -551,7 +552,111 @@ TEST(AnsweringMachineTest, FaxTonesSwitchOncePerCall) {
     EXPECT_EQ(r->state, std::uint32_t(CallState::Fax));
     EXPECT_EQ(r->count, 1);
     EXPECT_EQ(test::readBytes(std::string(r->filePath.view())), page);
-    EXPECT_EQ(std::string(r->filePath.view()), rig.home + "FaxIn/MSN1/FAX_2026.12.09_04.05.06.sff");
+    EXPECT_EQ(std::string(r->filePath.view()), rig.home + "FaxIn/MSN1/FAX_2026.12.09_04.05.06.SFF");
+}
+
+// Calls of one second to one MSN, back to back on a line or at once on both lines: each
+// message and fax keeps a file of its own, and no file already there is replaced.
+TEST(AnsweringMachineTest, CallsOfOneSecondKeepEveryFile) {
+    struct Case {
+        const char* name;
+        bool fax;
+        bool atOnce;           // the second call starts (on line 1) before the first clears
+        const char* existing;  // a file there before, "" for none
+        const char* first;     // the records' files
+        const char* second;
+    };
+    const Case cases[] = {
+        {"messages back to back", false, false, "", "Messages/MSN1/MSG_2026.12.09_04.05.06.WAV",
+         "Messages/MSN1/MSG_2026.12.09_04.05.06_2.WAV"},
+        {"messages at once", false, true, "", "Messages/MSN1/MSG_2026.12.09_04.05.06.WAV",
+         "Messages/MSN1/MSG_2026.12.09_04.05.06_2.WAV"},
+        {"an older message", false, false, "Messages/MSN1/MSG_2026.12.09_04.05.06.WAV",
+         "Messages/MSN1/MSG_2026.12.09_04.05.06_2.WAV", "Messages/MSN1/MSG_2026.12.09_04.05.06_3.WAV"},
+        // A raw file kept after a failed conversion; the messages are named by the arrival.
+        {"a kept raw file", false, true, "Alw/MSN1/MSG_2026.12.09_04.05.06.alw",
+         "Messages/MSN1/MSG_2026.12.09_04.05.06.WAV", "Messages/MSN1/MSG_2026.12.09_04.05.06_2.WAV"},
+        {"faxes back to back", true, false, "", "FaxIn/MSN1/FAX_2026.12.09_04.05.06.SFF",
+         "FaxIn/MSN1/FAX_2026.12.09_04.05.06_2.SFF"},
+        {"faxes at once", true, true, "", "FaxIn/MSN1/FAX_2026.12.09_04.05.06.SFF",
+         "FaxIn/MSN1/FAX_2026.12.09_04.05.06_2.SFF"},
+        // Its SFF file was removed after the conversion; the new fax's TIFF would replace it.
+        {"the TIFF of an earlier fax", true, false, "FaxIn/MSN1/FAX_2026.12.09_04.05.06.tif",
+         "FaxIn/MSN1/FAX_2026.12.09_04.05.06_2.SFF", "FaxIn/MSN1/FAX_2026.12.09_04.05.06_3.SFF"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        writeFile(rig.dir.path() / "Answer/Welcome1.wav", pattern(100));
+        if (*c.existing) writeFile(rig.dir.path() / c.existing, pattern(3));
+        const int lines[] = {0, c.atOnce ? 1 : 0};
+        const std::size_t blocks[] = {12, 15};  // two messages or faxes of their own length
+        std::uint32_t ids[2] = {};
+        const auto begin = [&](int call) {
+            const int line = lines[call];
+            TCallRecord& r = rig.call(c.fax ? 0 : 30, line);
+            ids[call] = r.id;
+            if (c.fax) {
+                r.setState(CallState::BrokenFax);
+                rig.machine.answerFaxCall(line);
+                rig.state(4, 0, 0, line);
+            } else {
+                rig.machine.answerWithGreeting(line, 1);
+                rig.state(4, 0, 0, line);
+                rig.confirmAll(line);
+                ASSERT_EQ(rig.lines.at(line)->mode, LineMode::Recording);
+            }
+        };
+        const auto talk = [&](int call) { rig.receive(blocks[call], 2000, lines[call]); };
+        const auto end = [&](int call) { rig.state(0, 0x3490, 1, lines[call]); };
+        if (c.atOnce) {
+            begin(0);
+            begin(1);
+            for (int call : {0, 1}) talk(call);
+            for (int call : {0, 1}) end(call);
+        } else {
+            for (int call : {0, 1}) {
+                begin(call);
+                talk(call);
+                end(call);
+            }
+        }
+        for (int call : {0, 1}) {
+            SCOPED_TRACE(call);
+            const TCallRecord* r = rig.history.find(ids[call]);
+            ASSERT_NE(r, nullptr);
+            EXPECT_EQ(r->state, std::uint32_t(c.fax ? CallState::Fax : CallState::VoiceMessage));
+            const std::string path(r->filePath.view());
+            EXPECT_EQ(path, rig.home + (call == 0 ? c.first : c.second));
+            // The first block of a recording is not stored.
+            const std::uint64_t size = c.fax ? blocks[call] * 2000
+                                             : media::WaveHeaderSize + (blocks[call] - 1) * 2000;
+            EXPECT_EQ(fs::exists(path) ? fs::file_size(path) : 0, size);
+        }
+        if (*c.existing) {
+            EXPECT_EQ(test::readBytes(rig.dir.path() / c.existing), pattern(3));
+        }
+        if (!c.fax) {
+            // Both raw files are gone; one kept from before stays.
+            const std::size_t left = *c.existing && std::string(c.existing).starts_with("Alw") ? 1 : 0;
+            EXPECT_EQ(std::distance(fs::directory_iterator(rig.dir.path() / "Alw/MSN1"),
+                                    fs::directory_iterator()),
+                      std::ptrdiff_t(left));
+        }
+    }
+}
+
+TEST(AnsweringMachineTest, NumberedNames) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"/d/Messages/MSG_2026.12.09_04.05.06.WAV", "/d/Messages/MSG_2026.12.09_04.05.06_7.WAV"},
+        {"/d/a.b/FAX", "/d/a.b/FAX_7"},  // a dot in a folder is no extension
+        {"/d/.hidden", "/d/.hidden_7"},
+        {"name.x.SFF", "name.x_7.SFF"},
+    };
+    for (const auto& [path, seventh] : cases) {
+        EXPECT_EQ(numberedName(path, 1), path);
+        EXPECT_EQ(numberedName(path, 7), seventh);
+    }
 }
 
 TEST(AnsweringMachineTest, RawFileThatCannotBeCreated) {

@@ -86,17 +86,29 @@ Bytes fileBytes(const fs::path& p) {
     return Bytes(s.begin(), s.end());
 }
 
-// Files in `dir` whose extension is `extension` in any case.
+// Files in `dir` whose extension is exactly `extension`, case included.
 std::vector<fs::path> filesIn(const fs::path& dir, const std::string& extension) {
-    auto lower = [](std::string s) {
-        for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
-        return s;
-    };
     std::vector<fs::path> out;
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(dir, ec))
-        if (lower(e.path().extension().string()) == lower(extension)) out.push_back(e.path());
+        if (e.path().extension().string() == extension) out.push_back(e.path());
     return out;
+}
+
+// Entries in `dir`; 0 when it does not exist.
+std::ptrdiff_t entries(const fs::path& dir) {
+    std::error_code ec;
+    fs::directory_iterator it(dir, ec);
+    return ec ? 0 : std::distance(it, fs::directory_iterator());
+}
+
+// "<prefix>_YYYY.MM.DD_hh.mm.ss" of a record's arrival: how messages and faxes are named.
+std::string arrivalName(const char* prefix, const TCallRecord& r) {
+    char name[64];
+    std::snprintf(name, sizeof name, "%s_%04u.%02u.%02u_%02u.%02u.%02u", prefix,
+                  unsigned(r.arrival.year), unsigned(r.arrival.month), unsigned(r.arrival.day),
+                  unsigned(r.arrival.hour), unsigned(r.arrival.minute), unsigned(r.arrival.second));
+    return name;
 }
 
 bool contains(const Bytes& haystack, const Bytes& needle) {
@@ -280,8 +292,9 @@ TEST_F(Answering, MessageAfterTheGreetingIsStoredAsWaveListedLoggedAndSentToPeer
     EXPECT_EQ(record->count, 5);
     EXPECT_EQ(record->reason, 0x3490);
 
-    const auto waves = filesIn(home() / "Messages" / "MSN1", ".wav");
+    const auto waves = filesIn(home() / "Messages" / "MSN1", ".WAV");
     ASSERT_EQ(waves.size(), 1u) << record->filePath.view();
+    EXPECT_EQ(waves[0], home() / "Messages" / "MSN1" / (arrivalName("MSG", *record) + ".WAV"));
     EXPECT_EQ(fs::path(std::string(record->filePath.view())), waves[0]);
     const Bytes wave = fileBytes(waves[0]);
     ASSERT_GT(wave.size(), kWaveHeader);
@@ -320,7 +333,7 @@ TEST_F(Answering, CallerWhoHangsUpDuringTheGreetingLeavesAnAnsweredCall) {
     EXPECT_GE(record->count, heard / 8000);
     EXPECT_LE(record->count, (heard + 2032) / 8000);
     EXPECT_LT(heard, lineAudioOf(greeting_).size()) << "the greeting was not cut short";
-    EXPECT_TRUE(filesIn(home() / "Messages" / "MSN1", ".wav").empty());
+    EXPECT_EQ(entries(home() / "Messages" / "MSN1"), 0);
     EXPECT_TRUE(filesIn(home() / "Alw" / "MSN1", ".alw").empty());
     EXPECT_TRUE(program_->waitFor(kLimit, [&] {
         return readFile(home() / "orvelin.txt").find("from 0405556677\t\tAnswered") !=
@@ -368,10 +381,13 @@ TEST_F(Answering, FaxBecomesATiffWithItsPagesAndResolution) {
         ASSERT_TRUE(record) << program_->errors();
         EXPECT_EQ(record->count, r.pages);
         const fs::path folder = home() / "FaxIn" / ("MSN" + std::to_string(r.msn));
-        const fs::path stem = fs::path(std::string(record->filePath.view())).stem();
-        const fs::path tiff = folder / (stem.string() + ".tif");
+        // "FAX_<arrival>.SFF" became its TIFF, which the record now names; the SFF is gone.
+        const fs::path tiff = folder / (arrivalName("FAX", *record) + ".tif");
+        EXPECT_EQ(fs::path(std::string(record->filePath.view())), tiff);
         ASSERT_TRUE(program_->waitFor(kLimit, [&] { return fs::exists(tiff); }))
             << tiff << " missing; record path " << record->filePath.view();
+        EXPECT_TRUE(program_->waitFor(kLimit, [&] { return filesIn(folder, ".SFF").empty(); }));
+        EXPECT_EQ(entries(folder), 1);
 
         const std::string out = dir_.path() / "tiffinfo.txt";
         const std::string cmd = "tiffinfo '" + tiff.string() + "' >'" + out + "' 2>&1";
