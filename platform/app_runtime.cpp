@@ -6,11 +6,15 @@
 
 #include <QApplication>
 #include <QSocketNotifier>
+#include <QThread>
+#include <QTimer>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
+
+#include "platform/message_box.h"
 
 namespace platform {
 
@@ -79,7 +83,11 @@ AppRuntime::~AppRuntime() {
 }
 
 int AppRuntime::exec() {
-    return app_->exec();
+    inExec_ = true;
+    if (ending_) QTimer::singleShot(0, app_.get(), [this] { deliverEnd(); });
+    const int rc = app_->exec();
+    inExec_ = false;
+    return rc;
 }
 
 bool AppRuntime::headless() const {
@@ -91,6 +99,25 @@ void AppRuntime::onSignalPipe() {
     char buf[16];
     while (read(g_signalPipe[0], buf, sizeof buf) > 0) {
     }
+    if (ending_) return;  // the first signal's end is under way
+    ending_ = true;
+    setBoxesDismissed(true);
+    deliverEnd();
+}
+
+void AppRuntime::deliverEnd() {
+    if (delivered_) return;
+    // Inside a nested loop (a box, a dialog, a start-up step that waits) the code that
+    // opened it must unwind before the window closes under it: close what is modal and
+    // come back once only the loop of exec() is left. Before exec(), exec() calls again.
+    const int level = app_->thread()->loopLevel();
+    if (!inExec_ || level > 1) {
+        if (level == 0) return;
+        setBoxesDismissed(true);
+        QTimer::singleShot(10, app_.get(), [this] { deliverEnd(); });
+        return;
+    }
+    delivered_ = true;
     if (onTerminate_) onTerminate_();
     else app_->quit();
 }

@@ -1,6 +1,7 @@
 #include "platform/message_box.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QThread>
@@ -16,6 +17,7 @@ namespace platform {
 namespace {
 
 std::atomic<BoxMode> g_mode{BoxMode::Auto};
+std::atomic<bool> g_dismissed{false};
 
 std::mutex g_sinkMutex;
 std::shared_ptr<const MessageLogSink> g_sink;  // guarded by g_sinkMutex; null: stderr
@@ -159,7 +161,7 @@ void setMessageLogSink(MessageLogSink sink) {
 BoxAnswer messageBox(const std::string& text, const std::string& caption, BoxButtons buttons,
                      BoxIcon icon, std::optional<BoxAnswer> defaultAnswer, QWidget* parent) {
     const BoxAnswer fallback = resolveDefault(buttons, defaultAnswer);
-    if (messageBoxesHeadless()) {
+    if (messageBoxesHeadless() || g_dismissed.load()) {
         writeLog(logLine(caption, text, answerName(fallback)));
         return fallback;
     }
@@ -188,6 +190,21 @@ BoxAnswer messageBox(const std::string& text, const std::string& caption, BoxBut
         if (a == BoxAnswer::Cancel) return a;
     }
     return fallback;
+}
+
+void setBoxesDismissed(bool on) {
+    g_dismissed.store(on);
+    if (!on || !onGuiThread()) return;
+    // Each close unwinds one nested loop once control gets back to it; the windows are
+    // gathered first, since closing one may change the list.
+    std::vector<QWidget*> modal;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (w->isVisible() && w->isModal()) modal.push_back(w);
+    }
+    for (QWidget* w : modal) {
+        if (auto* dialog = qobject_cast<QDialog*>(w)) dialog->done(QDialog::Rejected);
+        else w->hide();
+    }
 }
 
 void notifyBox(const std::string& text, const std::string& caption, BoxIcon icon) {

@@ -39,6 +39,12 @@ BoxAnswer messageBox(const std::string& text, const std::string& caption,
                      std::optional<BoxAnswer> defaultAnswer = std::nullopt,
                      QWidget* parent = nullptr);
 
+// The program is ending: no box may hold it up. On, it closes the modal boxes and
+// dialogs open now (as if their window were closed: Cancel where a box has one, else its
+// default; a dialog is rejected) and from then on boxes are only logged and take their
+// default answer at once. GUI thread.
+void setBoxesDismissed(bool on);
+
 // A box that does not wait for the user, for texts raised on worker, CAPI or socket
 // paths: shown without blocking in a GUI run (from any thread), logged when headless.
 void notifyBox(const std::string& text, const std::string& caption,

@@ -233,6 +233,77 @@ TEST(StartUp, StartsAndEndsInOrderWithAffinitySetBeforeAnyThread) {
     }
 }
 
+// A private X server for one test; its display number comes back on a pipe.
+class XServer {
+  public:
+    XServer() {
+        if (std::system("command -v Xvfb >/dev/null 2>&1") != 0) return;
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) return;
+        const std::string fd = std::to_string(fds[1]);
+        pid_ = fork();
+        if (pid_ == 0) {
+            fcntl(fds[1], F_SETFD, 0);
+            const int devnull = open("/dev/null", O_WRONLY);
+            dup2(devnull, STDERR_FILENO);
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0",
+                   "1024x768x24", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        std::string number;
+        char c;
+        while (pid_ > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+        close(fds[0]);
+        if (!number.empty()) display_ = ":" + number;
+    }
+    ~XServer() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    const std::string& display() const { return display_; }  // empty: none started
+
+  private:
+    pid_t pid_ = -1;
+    std::string display_;
+};
+
+// With a display and no ISDN driver the start-up shows its CAPI box and waits for the
+// user; a terminating signal must still end the program, in the usual order.
+TEST(StartUp, SignalEndsTheProgramWhileTheStartUpBoxWaits) {
+    XServer x;
+    if (x.display().empty()) GTEST_SKIP() << "Xvfb missing (Debian package xvfb)";
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        TempDir dir;
+        Program program(dir.path(), {"DISPLAY=" + x.display()});
+        const fs::path home = dir.path() / "home";
+        // The box follows this line; the program's own report of the missing driver comes
+        // only once the box is gone.
+        ASSERT_TRUE(program.waitFor(kLimit, [&] {
+            return findLine(logLines(home), "Error: ISDN-driver not installed") != std::string::npos;
+        })) << program.errors() << readAll(home / "capilog.txt");
+        ASSERT_TRUE(program.catches(sig));
+        EXPECT_EQ(program.errors().find("no ISDN driver is reachable"), std::string::npos)
+            << "the box did not wait";
+
+        ASSERT_EQ(kill(program.pid(), sig), 0);
+        int status = 0;
+        ASSERT_TRUE(program.waitExit(kLimit, status)) << "the box held the program up";
+        ASSERT_TRUE(WIFEXITED(status)) << program.errors();
+        EXPECT_EQ(WEXITSTATUS(status), 0) << program.errors();
+        const std::vector<std::string> all = logLines(home);
+        const size_t loop = findLine(all, "Entering Run Loop");
+        const size_t cleanup = findLine(all, "CleanupWindow", loop);
+        const size_t exited = findLine(all, "Exited Run Loop", cleanup);
+        EXPECT_NE(loop, std::string::npos);
+        EXPECT_NE(cleanup, std::string::npos) << readAll(home / "capilog.txt");
+        EXPECT_NE(exited, std::string::npos) << readAll(home / "capilog.txt");
+    }
+}
+
 // The unit as shipped, checked by systemd's own verifier against the built program (the
 // verifier insists that ExecStart names an executable that exists).
 TEST(StartUp, ServiceUnitIsAcceptedBySystemd) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDialog>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
@@ -31,6 +32,7 @@ class MessageBoxTest : public testing::Test {
     void TearDown() override {
         setMessageLogSink(nullptr);
         setMessageBoxMode(BoxMode::Auto);
+        setBoxesDismissed(false);
         for (QWidget* w : QApplication::topLevelWidgets()) {
             if (qobject_cast<QMessageBox*>(w)) delete w;
         }
@@ -152,6 +154,51 @@ TEST_F(MessageBoxTest, GuiBoxFromWorkerThreadDoesNotBlockIt) {
     EXPECT_EQ(answer, BoxAnswer::Cancel);
     ASSERT_TRUE(QTest::qWaitFor([] { return !visibleBoxes().empty(); }, 20000));
     EXPECT_EQ(visibleBoxes().front()->text(), "Fax failed");
+}
+
+// The program ends while boxes wait for the user: each open one returns as if its
+// window were closed, a dialog is rejected, and later boxes never show.
+TEST_F(MessageBoxTest, DismissedBoxesReturnAndLaterOnesAreOnlyLogged) {
+    setMessageBoxMode(BoxMode::Gui);
+    struct Case {
+        BoxButtons buttons;
+        BoxAnswer defaultAnswer;
+        BoxAnswer dismissed;
+    };
+    const std::vector<Case> cases = {
+        {BoxButtons::Ok, BoxAnswer::Ok, BoxAnswer::Ok},
+        {BoxButtons::YesNo, BoxAnswer::No, BoxAnswer::No},
+        {BoxButtons::YesNoCancel, BoxAnswer::Yes, BoxAnswer::Cancel},
+        {BoxButtons::AbortRetryIgnore, BoxAnswer::Retry, BoxAnswer::Retry},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.buttons));
+        setBoxesDismissed(false);
+        bool wasShown = false;
+        QTimer::singleShot(0, [&] {
+            wasShown = QApplication::activeModalWidget() != nullptr;
+            setBoxesDismissed(true);
+        });
+        EXPECT_EQ(messageBox("Cold not register", "Orvelin", c.buttons, BoxIcon::Error,
+                             c.defaultAnswer),
+                  c.dismissed);
+        EXPECT_TRUE(wasShown);
+        EXPECT_TRUE(visibleBoxes().empty());
+    }
+
+    QDialog dialog;
+    QTimer::singleShot(0, [] { setBoxesDismissed(true); });
+    setBoxesDismissed(false);
+    EXPECT_EQ(dialog.exec(), QDialog::Rejected);
+    EXPECT_FALSE(dialog.isVisible());
+
+    const size_t logged = lines().size();
+    EXPECT_EQ(messageBox("Really exit?", "Orvelin", BoxButtons::YesNo, BoxIcon::Question,
+                         BoxAnswer::No),
+              BoxAnswer::No);
+    ASSERT_EQ(lines().size(), logged + 1);
+    EXPECT_EQ(lines().back(), "Orvelin: Really exit? [No]");
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
 
 }  // namespace
