@@ -105,7 +105,8 @@ TEST_F(CallHandling, RejectedCallIsClearedListedSavedLoggedAndSentToPeers) {
 }
 
 // As a service: a display named in the environment (one that does not exist) is not
-// used, and calls are handled as on the desktop until the service manager's SIGTERM.
+// used, and calls are handled as on the desktop until the service manager's SIGTERM:
+// rejected, shown, and answered with the greeting (made and converted without a desktop).
 TEST_F(CallHandling, ServiceHandlesCallsWithoutDisplayAndEndsCleanlyOnTerm) {
     start({"--service"}, {"DISPLAY=:97"});
     const std::uint32_t spam = exchange_.ring(call("0309999", "456"));
@@ -124,6 +125,38 @@ TEST_F(CallHandling, ServiceHandlesCallsWithoutDisplayAndEndsCleanlyOnTerm) {
     ASSERT_TRUE(exchange_.hangUp(plci, 0x3490));
     EXPECT_TRUE(waitSaved("0301234567", [](const TCallRecord& r) { return r.reason == 0x3490; }))
         << program_->errors();
+
+    const std::uint32_t answered = exchange_.ring(call("0301234567", "321"));
+    ASSERT_NE(answered, 0u);
+    const auto resp = exchange_.waitFor(
+        [&](const isdnsim::Message& m) {
+            return m.command() == CAPI_CONNECT && m.subcommand() == CAPI_RESP &&
+                   m.address() == answered;
+        },
+        0, std::chrono::seconds(30));
+    ASSERT_TRUE(resp) << program_->errors();
+    EXPECT_EQ(resp->cmsg.Reject, 0) << "accepted";
+    const auto chosen = exchange_.protocols(answered);
+    ASSERT_TRUE(chosen);
+    EXPECT_EQ(chosen->b1, 1);
+    EXPECT_EQ(chosen->b2, 1);
+    EXPECT_EQ(chosen->b3, 0);
+    // Greeting only: the program hangs up once the whole of it left the line.
+    ASSERT_TRUE(exchange_.waitFor(
+        [&](const isdnsim::Message& m) {
+            return m.command() == CAPI_DISCONNECT && m.subcommand() == CAPI_REQ &&
+                   m.address() == answered;
+        },
+        0, std::chrono::seconds(60)))
+        << program_->errors();
+    std::string greeting;
+    for (const auto& entry : fs::directory_iterator(home() / "Alw"))
+        if (entry.path().filename().string().rfind("Call", 0) == 0) greeting = readFile(entry.path());
+    ASSERT_GT(greeting.size(), 58u + 7 * 128) << "no converted greeting";
+    const isdnsim::Bytes sent = exchange_.receivedData(answered);
+    const std::string line(sent.begin(), sent.end());
+    ASSERT_GE(line.size(), greeting.size() - 58);
+    EXPECT_EQ(line.substr(0, greeting.size() - 58), greeting.substr(58)) << "the greeting as converted";
 
     ASSERT_EQ(kill(program_->pid(), SIGTERM), 0);
     int status = 0;
