@@ -64,7 +64,7 @@ class Program {
             const std::string name = entry.substr(0, entry.find('='));
             if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "QT_QPA_PLATFORM" ||
                 name == "HOME" || name == "ORVELIN_HOME" || name == "ORVELIN_CAPI_REMOTE" ||
-                name.rfind("XDG_", 0) == 0)
+                name.rfind("XDG_", 0) == 0 || overridden(extraEnv, name))
                 continue;
             // A variable the test gives replaces the inherited one.
             if (std::any_of(extraEnv.begin(), extraEnv.end(),
@@ -165,6 +165,13 @@ class Program {
     pid_t pid() const { return pid_; }
 
   private:
+    // An entry of `extraEnv` replaces the inherited one (the first of a name would win).
+    static bool overridden(const std::vector<std::string>& extraEnv, const std::string& name) {
+        for (const std::string& e : extraEnv)
+            if (e.compare(0, name.size() + 1, name + "=") == 0) return true;
+        return false;
+    }
+
     bool inMask(const std::string& field, int sig) const {
         std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
         std::string line;
