@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
 #include <QSessionManager>
 #include <QStatusBar>
 #include <QTimer>
@@ -182,6 +183,16 @@ client::FrameHooks MainFrame::hooks() {
         showNormal();
         raise();
         activateWindow();
+    };
+    h.workArea = [this] {
+        const QScreen* where = screen();
+        return where ? where->availableGeometry() : QRect();
+    };
+    // The rectangle is the whole window, its decoration included.
+    h.placeFrame = [this](const QRect& frame) {
+        const QSize decoration = frameGeometry().size() - geometry().size();
+        resize(frame.size() - decoration);
+        move(frame.topLeft());
     };
     h.showPopup = [this](AppMessage& m) -> LResult {
         PopupBanners* b = banners();

@@ -19,6 +19,7 @@
 #include "client/window/answering_window_ports.h"
 #include "client/text_messages.h"
 #include "client/window/call_list_view.h"
+#include "client/window/docking.h"
 #include "client/window/library_hooks.h"
 #include "client/window/line_events.h"
 #include "client/window/link_listener.h"
@@ -365,6 +366,31 @@ bool ClientWindow::canClose(bool sessionEnding) {
                                 this) == platform::BoxAnswer::Yes;
 }
 
+void ClientWindow::EvSize() {
+    if (!windowShown_ || !view_ || !config_.frame.workArea || !config_.frame.placeFrame) return;
+    const QRect area = config_.frame.workArea();
+    if (area == workArea_) return;
+    // Stored first: placing the frame resizes this window and comes back here.
+    workArea_ = area;
+    int columns = 0;
+    for (int width : view_->columnMinWidths()) columns += width;
+    const QRect frame = dockedFrameGeometry(area, columns);
+    if (!frame.isEmpty()) config_.frame.placeFrame(frame);
+}
+
+void ClientWindow::refitShown() {
+    if (!config_.frame.workArea) return;
+    const QRect area = config_.frame.workArea();
+    if (area == workArea_) return;
+    capi::WriteCapiLogf("Etter SPI_GETWORKAREA w=%d h=%d", area.width(), area.height() - 28);
+    EvSize();
+}
+
+void ClientWindow::resizeEvent(QResizeEvent* event) {
+    EvSize();
+    QWidget::resizeEvent(event);
+}
+
 void ClientWindow::closeEvent(QCloseEvent* event) {
     event->ignore();
     CmHide();
@@ -484,6 +510,7 @@ LResult ClientWindow::EvRefreshList(AppMessage&) {
 
 LResult ClientWindow::EvRestoreWindow(AppMessage&) {
     killTimer(kBlinkTimer);
+    EvSize();
     if (blinkPhase_) {
         blinkPhase_ = false;
         updateTray();

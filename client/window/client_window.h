@@ -21,6 +21,7 @@
 
 #include <QFont>
 #include <QPixmap>
+#include <QRect>
 #include <QWidget>
 #include <cstdint>
 #include <functional>
@@ -108,6 +109,10 @@ struct FrameHooks {
     // WM_SHOW_POPUP (wParam line, record PopupText) and WM_CLOSE_POPUP (wParam line).
     std::function<platform::LResult(platform::AppMessage&)> showPopup, closePopup;
     std::function<void()> closingDown;
+    // The desktop's work area (without panels) and the frame moved and sized within it,
+    // without raising or activating it; either empty: the frame stays where it is.
+    std::function<QRect()> workArea;
+    std::function<void(const QRect&)> placeFrame;
 };
 
 struct ClientWindowConfig {
@@ -163,6 +168,9 @@ class ClientWindow : public QWidget, public platform::AppWindow {
 
     // --- Commands ---
     void CmHide();
+    // Keeps the frame docked at the right edge of the work area while the window is shown,
+    // each time the work area changed since the last time.
+    void EvSize();
     void CmReject();
     void CmAnswer();
     void CmRecord();
@@ -184,10 +192,14 @@ class ClientWindow : public QWidget, public platform::AppWindow {
   protected:
     platform::LResult dispatch(platform::AppMessage& m) override;
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
   private:
     friend class WindowCallPorts;
     friend class WindowAnsweringPorts;
+
+    // Shown again after a hide: a work area that changed meanwhile is logged and refitted.
+    void refitShown();
 
     // The enablers of the commands that have one.
     bool CeReject() const;
@@ -234,6 +246,7 @@ class ClientWindow : public QWidget, public platform::AppWindow {
     int currentLine_ = kNoCurrentLine;
     bool modalDialogActive_ = false;
     bool windowShown_ = false;
+    QRect workArea_;  // the work area the frame was last docked in
     bool blinkPhase_ = false;
     bool set_ = false;
     bool cleaned_ = false;

@@ -54,8 +54,10 @@ void WindowCallPorts::setCurrentLine(int line) {
 }
 
 void WindowCallPorts::raiseWindow() {
+    const bool wasShown = window_.windowShown_;
     if (window_.config_.frame.raiseMainWindow) window_.config_.frame.raiseMainWindow();
     window_.windowShown_ = true;
+    if (!wasShown) window_.refitShown();
     window_.killTimer(kBlinkTimer);
     if (window_.blinkPhase_) {
         window_.blinkPhase_ = false;

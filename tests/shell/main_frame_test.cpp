@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <cstdlib>
@@ -288,6 +289,21 @@ TEST_F(MainFrameTest, CloseAndMinimiseHideTheWindowAndExitEndsIt) {
     frame_->EvQueryEndSession();
     frame_->command(CM_EXIT);
     EXPECT_TRUE(frame_->exiting());
+}
+
+// Shown from the tray, the window docks at the right edge of the work area, full height.
+TEST_F(MainFrameTest, ShownWindowIsDockedAtTheRightOfTheWorkArea) {
+    frame_->resize(300, 200);
+    frame_->move(0, 0);
+    showByTray();
+    const QRect area = frame_->screen()->availableGeometry();
+    ASSERT_FALSE(area.isEmpty());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return frame_->frameGeometry().right() == area.right(); }, 5000));
+    const QRect docked = frame_->frameGeometry();
+    EXPECT_EQ(docked.right(), area.right());
+    EXPECT_EQ(docked.height(), area.height());
+    EXPECT_GE(docked.left(), area.left() + area.width() / 2) << "never more than half";
+    EXPECT_EQ(frame_->hooks().workArea(), area);
 }
 
 TEST_F(MainFrameTest, TheApplicationsQuitClosesTheWindow) {

@@ -17,6 +17,7 @@
 #include "client/window/call_list_view.h"
 #include "client/text_messages.h"
 #include "client/window/client_window.h"
+#include "client/window/docking.h"
 #include "platform/message_box.h"
 #include "settings/msn_table.h"
 #include "settings/option_bits.h"
@@ -79,6 +80,8 @@ class ClientWindowTest : public testing::Test {
         config.service.registerProcess = [this](bool on) {
             service_.push_back(on ? "register" : "unregister");
         };
+        config.frame.workArea = [this] { return workArea_; };
+        config.frame.placeFrame = [this](const QRect& frame) { placed_.push_back(frame); };
         window_ = std::make_unique<ClientWindow>(std::move(config));
         window_->setupWindow();
         window_->setLineHandler(&handler_);
@@ -120,6 +123,8 @@ class ClientWindowTest : public testing::Test {
     std::vector<int> closedPopups_;
     std::vector<std::string> service_;  // what was asked of the service manager
     int autoStart_ = 0;
+    QRect workArea_{0, 0, 1920, 1040};
+    std::vector<QRect> placed_;  // where the frame was docked
     std::unique_ptr<ClientWindow> window_;
 };
 
@@ -437,6 +442,45 @@ TEST_F(ClientWindowTest, TheCallerFormHandsItsCellularNumberOverAndHearsNoReport
         return l.find("Message") != std::string::npos;
     })) << "quiet: the delivery is not shown";
     EXPECT_EQ(topRow().state, 1u) << "the rejected call keeps its state";
+}
+
+// The frame is docked only while the window is shown, and only when the work area moved
+// since the last time: on a resize and when the window is restored from the tray.
+TEST_F(ClientWindowTest, FrameIsDockedAgainOnlyWhenTheWorkAreaChanged) {
+    int columns = 0;
+    for (int width : window_->listView().columnMinWidths()) columns += width;
+    ASSERT_GT(columns, 0);
+    enum class Event { Size, Restore };
+    struct Step {
+        const char* name;
+        bool shown;
+        QRect workArea;
+        Event event;
+        bool docked;
+    };
+    const std::vector<Step> steps = {
+        {"hidden", false, {0, 0, 1920, 1040}, Event::Size, false},
+        {"shown", true, {0, 0, 1920, 1040}, Event::Size, true},
+        {"same work area", true, {0, 0, 1920, 1040}, Event::Size, false},
+        {"restored, same work area", true, {0, 0, 1920, 1040}, Event::Restore, false},
+        {"panel added while shown", true, {0, 0, 1920, 1000}, Event::Restore, true},
+        {"hidden, work area changed", false, {0, 0, 1280, 1000}, Event::Restore, false},
+        {"shown again on it", true, {0, 0, 1280, 1000}, Event::Restore, true},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        placed_.clear();
+        workArea_ = step.workArea;
+        window_->setWindowShown(step.shown);
+        if (step.event == Event::Size) window_->EvSize();
+        else window_->ref().send(platform::WM_RESTORE_WINDOW);
+        if (step.docked) {
+            ASSERT_EQ(placed_.size(), 1u);
+            EXPECT_EQ(placed_.front(), dockedFrameGeometry(step.workArea, columns));
+        } else {
+            EXPECT_TRUE(placed_.empty());
+        }
+    }
 }
 
 }  // namespace

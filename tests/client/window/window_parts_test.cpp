@@ -6,6 +6,7 @@
 
 #include "capi/connections.h"
 #include "client/window/capi_switch.h"
+#include "client/window/docking.h"
 #include "client/window/line_events.h"
 #include "client/window/list_commands.h"
 #include "client/window/settings_reactions.h"
@@ -415,6 +416,27 @@ TEST(LineEventsTest, ClearingStoresTheReasonCountAndLogAndLetsGoOfTheLine) {
     TCallRecord late;
     late.arrivalSeconds = 0xFFFFFFF0u;
     EXPECT_EQ(clearedCallSeconds(late, 0x10u), 0x20) << "across the wrap of the seconds";
+}
+
+TEST(Docking, FrameKeepsToTheRightEdgeAndNeverTakesLessThanHalf) {
+    struct Case {
+        const char* name;
+        QRect workArea;
+        int columns;
+        QRect frame;
+    };
+    const std::vector<Case> cases = {
+        {"wide desktop", {0, 0, 1920, 1040}, 600, {1292, 0, 628, 1040}},
+        {"panel at the top", {0, 32, 1280, 992}, 400, {852, 32, 428, 992}},
+        {"narrow desktop: the right half", {0, 0, 1000, 700}, 600, {500, 0, 500, 700}},
+        {"second screen", {1920, 0, 1280, 1024}, 600, {2572, 0, 628, 1024}},
+        {"narrow second screen: never left of it", {1920, 0, 800, 600}, 900, {1920, 0, 800, 600}},
+        {"no work area", {}, 600, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(dockedFrameGeometry(c.workArea, c.columns), c.frame);
+    }
 }
 
 }  // namespace
