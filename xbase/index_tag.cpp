@@ -178,23 +178,20 @@ void noteChange(TAG4* t) {
 
 B4BLOCK* b4alloc(TAG4* t, int32_t fileBlock) {
   size_t bytes = static_cast<size_t>(t->index->blockBytes) + 2 * static_cast<size_t>(t->groupLen) + 8;
-  if (B4BLOCK* b = t->spare) {
+  B4BLOCK* b = t->spare;
+  unsigned char* data = nullptr;
+  if (b != nullptr) {
     t->spare = reinterpret_cast<B4BLOCK*>(b->link.next);
     --t->spareCount;
-    unsigned char* data = b->data;
-    std::memset(b, 0, sizeof(*b));
-    std::memset(data, 0, bytes);
-    b->tag = t;
-    b->fileBlock = fileBlock;
-    b->data = data;
-    return b;
-  }
-  auto* b = static_cast<B4BLOCK*>(u4globalAlloc(sizeof(B4BLOCK)));
-  unsigned char* data = b != nullptr ? static_cast<unsigned char*>(u4globalAlloc(bytes)) : nullptr;
-  if (data == nullptr) {
-    u4globalFree(b);
-    error4reportEx(t->cb, err4memory, "b4alloc()", nullptr, nullptr);
-    return nullptr;
+    data = b->data;
+  } else {
+    b = static_cast<B4BLOCK*>(u4globalAlloc(sizeof(B4BLOCK)));
+    data = b != nullptr ? static_cast<unsigned char*>(u4globalAlloc(bytes)) : nullptr;
+    if (data == nullptr) {
+      u4globalFree(b);
+      error4reportEx(t->cb, err4memory, "b4alloc()", nullptr, nullptr);
+      return nullptr;
+    }
   }
   std::memset(b, 0, sizeof(*b));
   std::memset(data, 0, bytes);
