@@ -141,6 +141,8 @@ CODE4* codeOf(FIELD4* f) { return f->data->cb; }
 int memo4file_read(MEMO4FILE* m, int32_t block, char** buffer, uint32_t* length, uint32_t* capacity) {
     CODE4* cb = m->file.cb;
     *length = 0;
+    // No contents read as empty text, not as what the buffer held before.
+    if (*buffer != nullptr && *capacity > 0) (*buffer)[0] = '\0';
     if (cb->errorCode < 0) return -1;
     if (block <= 0) return 0;
     const int64_t bs = m->blockSize;

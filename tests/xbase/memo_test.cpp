@@ -360,6 +360,14 @@ TEST_F(MemoTest, MemoFieldStates) {
     EXPECT_EQ(d4changed(d, -1), 1);
     f4memoReset(notes);  // drops the unsaved change
     EXPECT_STREQ(f4memoStr(notes), "alpha");
+    // A record without contents reads as empty text, not as the record read before it.
+    append(d, "B", "");
+    ASSERT_EQ(d4go(d, 1), 0);
+    EXPECT_STREQ(f4memoStr(notes), "alpha");
+    ASSERT_EQ(d4go(d, 2), 0);
+    EXPECT_EQ(f4memoLen(notes), 0u);
+    EXPECT_STREQ(f4memoStr(notes), "");
+    ASSERT_EQ(d4go(d, 1), 0);
     // Plain fields fall back to the field routines.
     EXPECT_EQ(f4memoAssign(name, "Bob"), 0);
     EXPECT_EQ(f4memoLen(name), 10u);
