@@ -909,7 +909,9 @@ INDEX4* i4open(DATA4* d, const char* name) {
   const unsigned nTags = get16(ix->header + 28);
   const uint32_t eof = get32(ix->header + 32);
   const uint32_t freeHead = get32(ix->header + 36);
-  if (units == 0 || units >= 64 || bytes != units * 512 || nTags > i4maxTags || eof < 1 ||
+  // Blocks under 1,024 bytes cannot hold a tag header's filter (at 762), and
+  // the engine never makes them.
+  if (units < 2 || units >= 64 || bytes != units * 512 || nTags > i4maxTags || eof < 1 ||
       eof > static_cast<uint32_t>(INT32_MAX / 512))
     return fail("Header");
   ix->units = static_cast<int>(units);

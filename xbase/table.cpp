@@ -181,6 +181,11 @@ int readStructure(DATA4* d) {
         f->len = get16(p + 16);
         f->dec = 0;
     }
+    // Dates are read as eight digits wherever they are used.
+    if (f->type == 'D' && f->len != 8) {
+      u4globalFree(desc);
+      return error4reportEx(cb, err4data, d->file.name, f->name, nullptr);
+    }
     f->offset = static_cast<int>(offset);
     f->data = d;
     offset += f->len;

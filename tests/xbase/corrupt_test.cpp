@@ -121,6 +121,13 @@ TEST_F(CorruptTest, FieldDescriptors) {
     b[32 + 64 + 16] = static_cast<char>(len);
     EXPECT_EQ(tryOpen(b), err4data) << len;
   }
+  // A date narrower than its eight digits, the record length agreeing with it.
+  for (int len : {0, 4}) {
+    std::string b = good;
+    b[32 + 64 + 16] = static_cast<char>(len);
+    b[10] = static_cast<char>((328 - 8 + len) & 0xFF);  // the high byte stays 1
+    EXPECT_EQ(tryOpen(b), err4data) << len;
+  }
   std::string noName = good;
   std::fill(noName.begin() + 32, noName.begin() + 43, '\xFF');
   EXPECT_EQ(tryOpen(noName), 0);

@@ -530,8 +530,17 @@ TEST_F(IndexTest, DamagedFilesGiveIndexError) {
     b[at + 1] = static_cast<char>(v >> 8);
     return b;
   };
+  // 512-byte blocks, consistent everywhere else: too small for a tag header.
+  std::string smallBlocks = patch16(20, 1);
+  smallBlocks[22] = 0;
+  smallBlocks[23] = 2;
+  for (size_t header : {2048u, 3072u}) {
+    const int groupLen = static_cast<unsigned char>(good[header + 18]);
+    smallBlocks[header + 14] = static_cast<char>((512 - 12) / groupLen);
+    smallBlocks[header + 15] = 0;
+  }
   for (const std::string& bad : {patch16(20, 64), patch16(22, 1000), patch16(28, 48), patch16(20, 0),
-                                 good.substr(0, 100), patch16(2048 + 12, 61)}) {
+                                 good.substr(0, 100), patch16(2048 + 12, 61), smallBlocks}) {
     DATA4* t = openWith(bad);
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(i4open(t, nullptr), nullptr);
