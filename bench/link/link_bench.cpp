@@ -3,15 +3,20 @@
 // comes, as the protocol wants). Both servers run on the benchmark's main thread:
 //   Server   the instance-link server on the Qt event loop
 //   Plain    a bare poll() loop sending the same frames for the same answers
-// Each reports p50_ms and p99_ms over its rounds, and cpu_ms, the p50 of the CPU time the
-// server's thread spent in that span (it tells the servers apart when other work loads the
-// machine); the program ends with the ratios. The peers are plain blocking sockets on
-// threads of their own.
+//   KernelFloor  what one record's send and answer read cost the server thread in the
+//                kernel, by where the woken peer runs
+// Each server reports p50_ms and p99_ms over its rounds, and cpu_ms / cpu_p99_ms, the CPU
+// time the server's thread spent in that span (it tells the servers apart when other work
+// loads the machine); the program ends with the ratios and the kernel's bounds per round.
+// The peers are plain blocking sockets on threads of their own, and read each frame in one
+// call once it has arrived.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -74,6 +79,20 @@ bool ReadAll(int fd, std::uint8_t* into, std::size_t n) {
         n -= static_cast<std::size_t>(got);
     }
     return true;
+}
+
+// One record frame, read as a peer would: in one call when it has arrived whole (only
+// one is ever in flight, so nothing beyond it can be there).
+bool ReadFrame(int fd, std::uint8_t* frame, std::size_t capacity) {
+    std::size_t have = 0;
+    std::size_t total = capacity;
+    while (have < total) {
+        const ssize_t got = ::recv(fd, frame + have, capacity - have, 0);
+        if (got <= 0) return false;
+        have += static_cast<std::size_t>(got);
+        if (have >= 9) total = static_cast<std::size_t>(Get16(frame + 1)) + 6;
+    }
+    return frame[0] == 14 && have == total;
 }
 
 bool WriteAll(int fd, const std::uint8_t* from, std::size_t n) {
@@ -147,10 +166,7 @@ RoundTimes RunRound(std::uint16_t port,
             bool ok = !failed && WriteAll(fd, request.data(), request.size());
             std::uint8_t frame[600];
             for (std::uint32_t r = 0; ok && r < kRecords; ++r) {
-                ok = ReadAll(fd, frame, 9);
-                const std::size_t total = static_cast<std::size_t>(Get16(frame + 1)) + 6;
-                ok = ok && frame[0] == 14 && total <= sizeof frame &&
-                     ReadAll(fd, frame + 9, total - 9) && WriteAll(fd, ack.data(), ack.size());
+                ok = ReadFrame(fd, frame, sizeof frame) && WriteAll(fd, ack.data(), ack.size());
             }
             if (!ok) failed = true;
             ends[static_cast<std::size_t>(p)] = Clock::now();
@@ -185,6 +201,7 @@ RoundTimes RunRound(std::uint16_t port,
 std::map<std::string, double> g_p50;
 std::map<std::string, double> g_p99;
 std::map<std::string, double> g_cpu;
+std::map<std::string, double> g_floor;
 
 void Report(benchmark::State& state, std::vector<double>& times, std::vector<double>& cpu,
             const char* name) {
@@ -202,6 +219,7 @@ void Report(benchmark::State& state, std::vector<double>& times, std::vector<dou
     g_p50[name] = at(0.50);
     g_p99[name] = at(0.99);
     state.counters["cpu_ms"] = cpu[cpu.size() / 2];
+    state.counters["cpu_p99_ms"] = cpu[std::min(cpu.size() - 1, cpu.size() * 99 / 100)];
     g_cpu[name] = cpu[cpu.size() / 2];
 }
 
@@ -274,6 +292,9 @@ void BM_Plain(benchmark::State& state) {
                 if (fds[0].revents & POLLIN) {
                     const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
                     if (fd >= 0) {
+                        // As the server does: a frame never waits for the last one's ACK.
+                        const int on = 1;
+                        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
                         WriteAll(fd, reinterpret_cast<const std::uint8_t*>(greeting.data()),
                                  greeting.size());
                         conns.push_back(Conn{fd, 0, 0, {}});
@@ -314,6 +335,135 @@ void BM_Plain(benchmark::State& state) {
 }
 BENCHMARK(BM_Plain)->UseManualTime()->Iterations(200)->Unit(benchmark::kMillisecond);
 
+// The kernel's part per record: the server thread's CPU for one record frame sent to a
+// peer asleep in recv (the send runs the peer's TCP receive and wakes it), for the same
+// frame with nobody waiting, and for reading the 9-byte answer once it has arrived. With
+// one record in flight per peer, every record costs a round at least one waking send and
+// one answer read on the server's thread, whatever the server does around them.
+void BM_KernelFloor(benchmark::State& state) {
+    const Buffer frame = orvelin::link::BuildCallFrame(Ring().at(1), kNow);
+    const Buffer ack = orvelin::link::NewNetMessage(8, 0, kNow);
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int server = -1;
+    int peer = -1;
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::listen(listener, 1) == 0 &&
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+        peer = ConnectTo(ntohs(a.sin_port));
+        server = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+    ::close(listener);
+    if (server < 0 || peer < 0) {
+        state.SkipWithError("no loopback connection");
+        if (server >= 0) ::close(server);
+        if (peer >= 0) ::close(peer);
+        return;
+    }
+    const int on = 1;
+    setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    clockid_t self{};
+    pthread_getcpuclockid(pthread_self(), &self);
+    const auto us = [&] { return CpuMs(self) * 1000; };
+
+    constexpr int kRoundTrips = kPeers * static_cast<int>(kRecords);
+    constexpr int kBatch = 20;  // frames left unread at a time: well inside the buffers
+    // Where the sleeping peer runs decides what its wake-up costs: on the sender's own
+    // processor it is queued there; on another one the sender has to kick that processor.
+    // In the ten-peer rounds the server thread stays busy, so the peers wake elsewhere.
+    cpu_set_t original;
+    CPU_ZERO(&original);
+    pthread_getaffinity_np(pthread_self(), sizeof original, &original);
+    int serverCpu = -1;
+    int otherCpu = -1;
+    for (int c = 0; c < CPU_SETSIZE; ++c) {
+        if (!CPU_ISSET(c, &original)) continue;
+        if (serverCpu < 0) {
+            serverCpu = c;
+        } else if (otherCpu < 0) {
+            otherCpu = c;
+        }
+    }
+    const auto pin = [](int c) {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(c, &one);
+        return pthread_setaffinity_np(pthread_self(), sizeof one, &one) == 0;
+    };
+    std::vector<double> waking, wakingHere, lone, answer, clockCost;
+    bool ok = serverCpu >= 0 && otherCpu >= 0 && pin(serverCpu);
+    for (auto _ : state) {
+        for (const bool here : {false, true}) {
+            std::thread answering([&] {
+                std::uint8_t in[600];
+                if (!pin(here ? serverCpu : otherCpu)) return;
+                for (int i = 0; i < kRoundTrips; ++i) {
+                    if (!ReadFrame(peer, in, sizeof in) ||
+                        !WriteAll(peer, ack.data(), ack.size())) {
+                        return;
+                    }
+                }
+            });
+            std::uint8_t in[600];
+            for (int i = 0; ok && i < kRoundTrips; ++i) {
+                const double t0 = us();
+                ok = WriteAll(server, frame.data(), frame.size());
+                const double t1 = us();
+                pollfd p{server, POLLIN, 0};
+                ok = ok && ::poll(&p, 1, -1) == 1;
+                const double t2 = us();
+                ok = ok && ReadAll(server, in, 9);
+                const double t3 = us();
+                (here ? wakingHere : waking).push_back(t1 - t0);
+                answer.push_back(t3 - t2);
+            }
+            answering.join();
+        }
+        std::uint8_t in[600];
+        for (int b = 0; ok && b < kRoundTrips / kBatch; ++b) {
+            for (int i = 0; ok && i < kBatch; ++i) {
+                const double t0 = us();
+                ok = WriteAll(server, frame.data(), frame.size());
+                lone.push_back(us() - t0);
+            }
+            for (int i = 0; ok && i < kBatch; ++i) ok = ReadAll(peer, in, frame.size());
+        }
+        for (int i = 0; i < kRoundTrips; ++i) {
+            const double t0 = us();
+            clockCost.push_back(us() - t0);
+        }
+    }
+    pthread_setaffinity_np(pthread_self(), sizeof original, &original);
+    ::close(server);
+    ::close(peer);
+    if (!ok) {
+        state.SkipWithError("loopback transfer failed");
+        return;
+    }
+    const auto median = [](std::vector<double>& v) {
+        std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+        return v[v.size() / 2];
+    };
+    // Each figure has one clock reading's worth of cost in it.
+    const double clock = median(clockCost);
+    const double wakingUs = std::max(0.0, median(waking) - clock);
+    const double wakingHereUs = std::max(0.0, median(wakingHere) - clock);
+    const double loneUs = std::max(0.0, median(lone) - clock);
+    const double answerUs = std::max(0.0, median(answer) - clock);
+    state.counters["waking_send_us"] = wakingUs;
+    state.counters["waking_here_send_us"] = wakingHereUs;
+    state.counters["lone_send_us"] = loneUs;
+    state.counters["answer_read_us"] = answerUs;
+    g_floor["waking"] = wakingUs;
+    g_floor["here"] = wakingHereUs;
+    g_floor["lone"] = loneUs;
+    g_floor["answer"] = answerUs;
+}
+BENCHMARK(BM_KernelFloor)->Iterations(3)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -334,6 +484,18 @@ int main(int argc, char** argv) {
             std::printf("server thread CPU p50: server %.2f ms, plain %.2f ms, ratio %.2f\n",
                         g_cpu["Server"], g_cpu["Plain"], g_cpu["Server"] / g_cpu["Plain"]);
         }
+    }
+    if (g_floor.count("waking")) {
+        // Every record costs the server one waking send and one answer read; where the
+        // peer wakes sets the price, so a round's server CPU lies between these bounds.
+        const double records = kPeers * kRecords;
+        std::printf("kernel per record: send waking the peer on another processor %.2f us, "
+                    "on the same one %.2f us, nobody waiting %.2f us; answer read %.2f us\n",
+                    g_floor["waking"], g_floor["here"], g_floor["lone"], g_floor["answer"]);
+        std::printf("server thread per round for sends and reads alone: %.2f ms (peers woken "
+                    "on its processor) to %.2f ms (each on another)\n",
+                    (g_floor["here"] + g_floor["answer"]) * records / 1000,
+                    (g_floor["waking"] + g_floor["answer"]) * records / 1000);
     }
     return 0;
 }
