@@ -64,12 +64,46 @@ std::string CallText(const client::TCallRecord& r) {
     return text;
 }
 
-Buffer BuildCallFrame(const client::TCallRecord& r, std::uint32_t unixTime) {
-    std::string text = utf8ToCp1252(CallText(r));
-    // The fields can total 544 bytes; only 541 fit the frame the peer expects.
-    if (text.size() > kMaxCallText) text.resize(kMaxCallText);
+namespace {
 
+// Appends one piece of the record's text in Windows-1252 at `at`, as far as the text may
+// reach: the fields can total 544 bytes, and only 541 fit the frame the peer expects.
+// The pieces are separated by ASCII, so converting them one by one equals converting
+// the whole text.
+void appendWireText(Buffer& b, std::size_t& at, std::string_view utf8) {
+    std::string converted;
+    std::string_view wire = utf8;
+    // ASCII reads the same in both; only other text is converted.
+    if (std::any_of(utf8.begin(), utf8.end(), [](char c) { return (c & 0x80) != 0; })) {
+        converted = utf8ToCp1252(utf8);
+        wire = converted;
+    }
+    const std::size_t room = kCallTextOffset + kMaxCallText - at;
+    const std::size_t n = std::min(wire.size(), room);
+    std::copy_n(wire.begin(), n, b.begin() + static_cast<std::ptrdiff_t>(at));
+    at += n;
+}
+
+}  // namespace
+
+Buffer BuildCallFrame(const client::TCallRecord& r, std::uint32_t unixTime) {
     Buffer b = NewNetMessage(MSG_TRAFFIC_CALL, kCallPayloadCapacity, unixTime);
+    // Written in place: this runs for every record a peer is sent.
+    std::size_t at = kCallTextOffset;
+    appendWireText(b, at, " ");
+    appendWireText(b, at, r.callerNumber.view());
+    appendWireText(b, at, "; ");
+    appendWireText(b, at, r.callerName.view());
+    appendWireText(b, at, "; ");
+    appendWireText(b, at, r.calledNumber.view());
+    appendWireText(b, at, "; ");
+    appendWireText(b, at, r.calledName.view());
+    appendWireText(b, at, "; ");
+    appendWireText(b, at, r.comment.view());
+    appendWireText(b, at, "; ");
+    appendWireText(b, at, r.filePath.view());
+    const std::size_t textLength = at - kCallTextOffset;
+
     put32(b, 9, r.id);
 
     // The arrival as local time, from its seconds value (since 1901, unsigned).
@@ -91,11 +125,10 @@ Buffer BuildCallFrame(const client::TCallRecord& r, std::uint32_t unixTime) {
     put16(b, 39, r.reserved38);
     put16(b, 41, r.count);
     put16(b, 43, r.reason);
-    std::copy(text.begin(), text.end(), b.begin() + kCallTextOffset);
 
     // This type's length field counts from after itself; the zero byte and three
     // more follow the text on the wire.
-    const auto length = static_cast<std::uint16_t>(text.size() + 43);
+    const auto length = static_cast<std::uint16_t>(textLength + 43);
     put16(b, 1, length);
     b.resize(static_cast<std::size_t>(length) + 6);
     return b;

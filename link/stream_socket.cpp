@@ -799,7 +799,10 @@ void CStreamSocket::DoSend() {
         ++count;
     }
     ssize_t n = 0;
-    if (offered > 0) {
+    if (count == 1 && offered > 0) {
+        // The usual case, a frame answering the peer's last answer: no message header.
+        n = ::send(fd_, parts[0].iov_base, parts[0].iov_len, MSG_DONTWAIT | MSG_NOSIGNAL);
+    } else if (offered > 0) {
         msghdr message{};
         message.msg_iov = parts;
         message.msg_iovlen = count;

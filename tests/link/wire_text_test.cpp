@@ -73,6 +73,51 @@ TEST(CallFrameTest, LongestTextIsCutToFitTheFrame) {
     EXPECT_EQ(frame[45 + 541], 0);
 }
 
+// The frame's text is the whole text converted and then cut, whatever the fields hold.
+TEST(CallFrameTest, TextMatchesTheWholeTextConverted) {
+    const std::string euro = "\xE2\x82\xAC";  // three bytes in UTF-8, one on the wire
+    struct Case {
+        const char* what;
+        std::string callerName;
+        std::string comment;
+        std::string filePath;
+    };
+    const Case cases[] = {
+        {"ascii", "Office", "note", "/m/1.wav"},
+        {"converted", "M\xC3\xBCller", euro + " due", "/m/\xC3\xA4.wav"},
+        {"outside the code page", "\xE4\xB8\xAD", "", ""},
+        {"cut sequence at a field's end", "ab\xC3", "\xE2\x82", "x"},
+        {"long before, short after converting", std::string(49, 'n'), "",
+         [&] { std::string t; for (int i = 0; i < 86; ++i) t += euro; return t; }()},
+        {"cut inside converted text", std::string(49, 'n'), std::string(128, 'c'),
+         std::string(256, 'p') + euro},
+    };
+    for (const Case& c : cases) {
+        TCallRecord r;
+        r.id = 3;
+        r.callerNumber.assign(std::string(24, '1'));
+        r.callerName.assign(c.callerName);
+        r.calledNumber.assign(std::string(24, '2'));
+        r.calledName.assign(std::string(49, 'm'));
+        r.comment.assign(c.comment);
+        r.filePath.assign(c.filePath);
+        std::string expected = utf8ToCp1252(CallText(r));
+        if (expected.size() > kMaxCallText) expected.resize(kMaxCallText);
+        if (std::string_view(c.what) == "cut inside converted text") {
+            ASSERT_EQ(expected.size(), kMaxCallText);
+            ASSERT_EQ(expected.back(), 'p');
+        }
+        const Buffer frame = BuildCallFrame(r, 0);
+        ASSERT_EQ(frame.size(), 45u + expected.size() + 4u) << c.what;
+        EXPECT_EQ(frame[1] | (frame[2] << 8), static_cast<int>(expected.size() + 43)) << c.what;
+        EXPECT_EQ(std::string(frame.begin() + 45, frame.begin() + 45 +
+                                                       static_cast<std::ptrdiff_t>(expected.size())),
+                  expected)
+            << c.what;
+        EXPECT_EQ(Buffer(frame.end() - 4, frame.end()), Buffer(4, 0)) << c.what;
+    }
+}
+
 TEST(CallFrameTest, NewNetMessageHeader) {
     const Buffer ack = NewNetMessage(MSG_TRAFFIC_ACCEPT, 0, 0x11223344);
     EXPECT_EQ(ack, (Buffer{8, 9, 0, 0, 1, 0x44, 0x33, 0x22, 0x11}));
