@@ -394,15 +394,25 @@ void BM_KernelFloor(benchmark::State& state) {
         return pthread_setaffinity_np(pthread_self(), sizeof one, &one) == 0;
     };
     std::vector<double> waking, wakingHere, lone, answer, clockCost;
-    bool ok = serverCpu >= 0 && otherCpu >= 0 && pin(serverCpu);
+    if (otherCpu < 0 || !pin(serverCpu)) {
+        state.SkipWithError("needs two processors it may run on");
+        ::close(server);
+        ::close(peer);
+        return;
+    }
+    bool ok = true;
     for (auto _ : state) {
         for (const bool here : {false, true}) {
             std::thread answering([&] {
                 std::uint8_t in[600];
-                if (!pin(here ? serverCpu : otherCpu)) return;
+                if (!pin(here ? serverCpu : otherCpu)) {
+                    ::shutdown(peer, SHUT_WR);  // the server side stops at once
+                    return;
+                }
                 for (int i = 0; i < kRoundTrips; ++i) {
                     if (!ReadFrame(peer, in, sizeof in) ||
                         !WriteAll(peer, ack.data(), ack.size())) {
+                        ::shutdown(peer, SHUT_WR);
                         return;
                     }
                 }
@@ -420,6 +430,7 @@ void BM_KernelFloor(benchmark::State& state) {
                 (here ? wakingHere : waking).push_back(t1 - t0);
                 answer.push_back(t3 - t2);
             }
+            if (!ok) ::shutdown(server, SHUT_RDWR);  // lets a peer waiting for a frame go
             answering.join();
         }
         std::uint8_t in[600];
