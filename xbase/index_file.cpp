@@ -10,6 +10,8 @@
 #include <chrono>
 #include <thread>
 #include <climits>
+#include <string>
+#include <unordered_set>
 #include <strings.h>
 #include <cstring>
 #include <vector>
@@ -692,6 +694,8 @@ int verifyLocked(INDEX4* ix) {
   if (damaged) return 1;
   const int nTags = ix->tags.count;
   std::vector<Digest> want(static_cast<size_t>(nTags)), have(static_cast<size_t>(nTags));
+  // A unique tag keeps each key once, from the first record that gives it.
+  std::vector<std::unordered_set<std::string>> seen(static_cast<size_t>(nTags));
   int32_t count = d4recordCount(d);
   if (count < 0) return -1;
   std::vector<char> savedRecord(d->record, d->record + d->recordLen + 1);
@@ -715,7 +719,8 @@ int verifyLocked(INDEX4* ix) {
       }
       char* key = nullptr;
       if (t4keyFromRecord(t, &key) < 0) rc = -1;
-      else want[static_cast<size_t>(i)].add(key, static_cast<size_t>(t->keyLen), rec);
+      else if (t->uniqueCode == 0 || seen[static_cast<size_t>(i)].emplace(key, static_cast<size_t>(t->keyLen)).second)
+        want[static_cast<size_t>(i)].add(key, static_cast<size_t>(t->keyLen), rec);
     }
   }
   std::memcpy(d->record, savedRecord.data(), savedRecord.size());

@@ -421,6 +421,17 @@ TEST_F(PhoneBookTest, AnIndexThatCannotBeUsedIsRebuiltAtTheNextOpen) {
              spill(dir + "ispbk.dbf", b);
          },
          "does not match"},
+        {"update stopped before its keys, and a second caller with that number",
+         [](const std::string& dir, CODE4*) {
+             std::string b = slurp(dir + "ispbk.dbf");
+             const std::size_t header = 32 + 11 * 32 + 1, width = 1 + 25 + 50 + 50 + 25 + 10 + 1 + 3 + 10 + 3;
+             b.replace(header + width + 1, 4, "0777");
+             // Record 4 repeats record 2: the unique tag keeps the number once.
+             b = b.substr(0, header + 3 * width) + b.substr(header + width, width) + "\x1A";
+             b[4] = 4;
+             spill(dir + "ispbk.dbf", b);
+         },
+         "does not match"},
     };
     SetSettingsLogSink(captureLog);
     for (const auto& c : cases) {
