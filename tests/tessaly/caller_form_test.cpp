@@ -1,28 +1,18 @@
 // The caller form as the program opens it, from the call list and from the caller list:
 // the library loaded by name, the export called once, the form driven by hand.
-#include <dlfcn.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDialog>
-#include <QKeyEvent>
 #include <QLineEdit>
-#include <QScreen>
 #include <QTabWidget>
 #include <QTest>
-#include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
 #include <array>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <set>
-#include <sstream>
 
 #include "platform/library.h"
 #include "platform/registry.h"
@@ -55,7 +45,6 @@ const std::string kDir = ORVELIN_BUILD_DIR;
 constexpr const char* kCallers = "SOFTWARE\\ORVELIN\\Callers\\";
 constexpr std::size_t kRecord = 583;
 
-
 struct Form {
     QDialog& dialog;
     template <typename W = QWidget>
@@ -71,14 +60,7 @@ struct Form {
     void show(const char* page) { get<QTabWidget>("PageControl1")->setCurrentWidget(get(page)); }
     void type(const char* page, const char* name, const QString& text) {
         show(page);
-        auto* edit = get<QLineEdit>(name);
-        edit->setFocus();
-        edit->selectAll();
-        QTest::keyClick(edit, Qt::Key_Backspace);
-        for (QChar c : text) {
-            QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
-            QApplication::sendEvent(edit, &press);
-        }
+        orvelin::test::typeInto(get<QLineEdit>(name), text);
     }
     void choose(const char* page, const char* name, int index) {
         show(page);
@@ -119,42 +101,25 @@ class CallerForm : public orvelin::test::HiveFormTest {
     };
     // Runs the export; `number` is the program's buffer, written back as the form left it.
     int run(Call& call, const std::function<void(Form&)>& drive) {
-        QTimer watchdog;
-        watchdog.setSingleShot(true);
-        QObject::connect(&watchdog, &QTimer::timeout, [] {
-            ADD_FAILURE() << "the form was closed by the watchdog";
-            if (QWidget* w = QApplication::activeModalWidget()) w->close();
-        });
-        watchdog.start(60000);
-        bool driven = false;
-        QTimer::singleShot(0, [&] {
-            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-            ASSERT_NE(dialog, nullptr) << "no modal form";
-            Form form{*dialog};
-            drive(form);
-            driven = true;
-            if (dialog->isVisible()) {
-                ADD_FAILURE() << "the form is still open";
-                dialog->close();
-            }
-        });
         std::array<char, 26> buffer{};
         std::memcpy(buffer.data(), call.number.data(), std::min<std::size_t>(call.number.size(), 26));
         const std::vector<unsigned char> noRing(kRecord * 150, 0);
         const void* ring = call.ring ? call.ring->data() : noRing.data();
-        auto r = platform::callLibraryExportIn<int(const char*, char*, const void*, int, int, int,
-                                                   int, int, int, int)>(
-            kDir, "libtessaly.so", "_InvokeCallerDialog", dir_.c_str(), buffer.data(), ring,
-            call.head, 100, 80, 480, 640, call.startPage, call.readOnly);
-        EXPECT_TRUE(r.called()) << r.error;
-        EXPECT_TRUE(driven);
-        void* h = dlopen((kDir + "/libtessaly.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
-        EXPECT_EQ(h, nullptr) << "the library stayed loaded";
-        if (h) dlclose(h);
+        const auto r = orvelin::test::runModal(
+            kDir + "/libtessaly.so",
+            [&](QDialog& dialog) {
+                Form form{dialog};
+                drive(form);
+            },
+            [&] {
+                return platform::callLibraryExportIn<int(const char*, char*, const void*, int, int,
+                                                         int, int, int, int, int)>(
+                    kDir, "libtessaly.so", "_InvokeCallerDialog", dir_.c_str(), buffer.data(), ring,
+                    call.head, 100, 80, 480, 640, call.startPage, call.readOnly);
+            });
         call.number.assign(buffer.data(), strnlen(buffer.data(), buffer.size()));
         return r.value.value_or(-1);
     }
-
 };
 
 RegNode callers() {
@@ -406,11 +371,7 @@ TEST_F(CallerForm, Screenshots) {
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&f.dialog));
         for (const char* page : {"Page3", "Page4", "Page5"}) {
             f.show(page);
-            QTest::qWait(200);
-            const QPixmap shot = f.dialog.screen()->grabWindow(0, f.dialog.x(), f.dialog.y(),
-                                                               f.dialog.width(), f.dialog.height());
-            const std::string file = std::string(shots) + "/caller-" + page + ".png";
-            EXPECT_TRUE(shot.save(QString::fromStdString(file))) << file;
+            orvelin::test::saveScreenshot(f.dialog, std::string(shots) + "/caller-" + page + ".png");
         }
         f.click("SpeedButton1");
     });

@@ -1,15 +1,26 @@
 // What the settings library's form tests share: a private program folder with
-// its own hive, and stderr caught while a form's boxes write to it.
+// its own hive, stderr caught while a form's boxes write to it, and a form run
+// modally through the library's export with a test driving it by hand.
 #pragma once
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QApplication>
+#include <QDialog>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QScreen>
+#include <QTest>
+#include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -67,17 +78,79 @@ class StderrCapture {
         dup2(fd, 2);
         close(fd);
     }
+    ~StderrCapture() { finish(); }
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+    // What was written since the capture began; stderr is back to where it was.
     std::string finish() {
+        if (saved_ < 0) return text_;
         std::fflush(stderr);
         dup2(saved_, 2);
         close(saved_);
+        saved_ = -1;
         std::ifstream in(path_);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        text_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        return text_;
     }
 
   private:
-    std::string path_;
+    std::string path_, text_;
     int saved_ = -1;
 };
+
+inline bool libraryLoaded(const std::string& path) {
+    void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (h) dlclose(h);
+    return h != nullptr;
+}
+
+// Calls `open` (an export that runs a form modally) with `drive` acting on the open
+// form and closing it; what `open` returned. A form that never opened, was left open,
+// or a library still loaded afterwards fails the test; a watchdog ends a stuck form.
+template <typename Open>
+auto runModal(const std::string& library, const std::function<void(QDialog&)>& drive, Open open) {
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [] {
+        ADD_FAILURE() << "the form was closed by the watchdog";
+        if (QWidget* w = QApplication::activeModalWidget()) w->close();
+    });
+    watchdog.start(60000);
+    bool driven = false;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr) << "no modal form";
+        drive(*dialog);
+        driven = true;
+        if (dialog->isVisible()) {
+            ADD_FAILURE() << "the form is still open";
+            dialog->close();
+        }
+    });
+    auto result = open();
+    EXPECT_TRUE(result.called()) << result.error;
+    EXPECT_TRUE(driven);
+    EXPECT_FALSE(libraryLoaded(library)) << "the library stayed loaded after the call";
+    return result;
+}
+
+// Replaces an editor's text key by key, with each character as the key's text (the
+// test library's key clicks know only ASCII).
+inline void typeInto(QLineEdit* edit, const QString& text) {
+    edit->setFocus();
+    edit->selectAll();
+    QTest::keyClick(edit, Qt::Key_Backspace);
+    for (QChar c : text) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(edit, &press);
+    }
+}
+
+// A picture of the form as the X server shows it, for the screenshot runs.
+inline void saveScreenshot(QDialog& form, const std::string& file) {
+    QTest::qWait(200);  // the server draws after the page switch; nothing to wait on
+    const QPixmap shot = form.screen()->grabWindow(0, form.x(), form.y(), form.width(), form.height());
+    EXPECT_TRUE(shot.save(QString::fromStdString(file))) << file;
+}
 
 }  // namespace orvelin::test

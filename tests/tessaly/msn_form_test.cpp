@@ -1,24 +1,15 @@
 // The number dialog as the program opens it: the library loaded by file name, the export
 // called once, the form driven by hand while it runs modally, the library gone afterwards.
-#include <dlfcn.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <QDialog>
-#include <QKeyEvent>
 #include <QLineEdit>
-#include <QScreen>
 #include <QTableWidget>
 #include <QTest>
-#include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <set>
-#include <sstream>
 
 #include "media/alsa_player.h"
 #include "media/wavefile.h"
@@ -31,45 +22,13 @@
 namespace {
 
 using platform::RegNode;
+using orvelin::test::StderrCapture;
 
 const std::string kDir = ORVELIN_BUILD_DIR;
 constexpr const char* kLibrary = "libtessaly.so";
 constexpr const char* kMsnKey = "SOFTWARE\\ORVELIN\\MSN";
 constexpr const char* kRestart = "Orvelin must be restarted for the changes to take effect.";
 constexpr const char* kMediaError = "Internal error: Media Player";
-
-bool libraryLoaded() {
-    void* h = dlopen((kDir + "/" + kLibrary).c_str(), RTLD_NOW | RTLD_NOLOAD);
-    if (h) dlclose(h);
-    return h != nullptr;
-}
-
-// What the library's boxes say while the form runs headless: they go to stderr.
-class StderrCapture {
-  public:
-    explicit StderrCapture(std::string path) : path_(std::move(path)) {
-        std::fflush(stderr);
-        saved_ = dup(2);
-        const int fd = open(path_.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0600);
-        dup2(fd, 2);
-        close(fd);
-    }
-    ~StderrCapture() { finish(); }
-    std::string finish() {
-        if (saved_ < 0) return text_;
-        std::fflush(stderr);
-        dup2(saved_, 2);
-        close(saved_);
-        saved_ = -1;
-        std::ifstream in(path_);
-        text_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        return text_;
-    }
-
-  private:
-    std::string path_, text_;
-    int saved_ = -1;
-};
 
 struct Form {
     QDialog& dialog;
@@ -97,12 +56,7 @@ struct Form {
         click(row);
         auto* edit = qobject_cast<QLineEdit*>(grid()->indexWidget(grid()->model()->index(row, 1)));
         ASSERT_NE(edit, nullptr) << "no editor on row " << row;
-        edit->selectAll();
-        QTest::keyClick(edit, Qt::Key_Backspace);
-        for (QChar c : text) {
-            QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
-            QApplication::sendEvent(edit, &press);
-        }
+        orvelin::test::typeInto(edit, text);
     }
 };
 
@@ -112,33 +66,18 @@ class MsnForm : public orvelin::test::HiveFormTest {
 
     // Runs the export with `drive` acting on the open form (and closing it); the result.
     int run(const std::function<void(Form&)>& drive, int controllers = 1, int fax = 1) {
-        QTimer watchdog;
-        watchdog.setSingleShot(true);
-        QObject::connect(&watchdog, &QTimer::timeout, [] {
-            ADD_FAILURE() << "the form was closed by the watchdog";
-            if (QWidget* w = QApplication::activeModalWidget()) w->close();
-        });
-        watchdog.start(60000);
-        bool driven = false;
-        QTimer::singleShot(0, [&] {
-            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-            ASSERT_NE(dialog, nullptr) << "no modal form";
-            Form form{*dialog};
-            drive(form);
-            driven = true;
-            if (dialog->isVisible()) {
-                ADD_FAILURE() << "the form is still open";
-                dialog->close();
-            }
-        });
-        auto r = platform::callLibraryExportIn<int(const char*, int, int, int, int, int, int)>(
-            kDir, kLibrary, "_InvokeMSNDialog", dir_.c_str(), controllers, fax, 100, 80, 480, 640);
-        EXPECT_TRUE(r.called()) << r.error;
-        EXPECT_TRUE(driven);
-        EXPECT_FALSE(libraryLoaded()) << "the library stayed loaded after the call";
+        const auto r = orvelin::test::runModal(
+            kDir + "/" + kLibrary,
+            [&](QDialog& dialog) {
+                Form form{dialog};
+                drive(form);
+            },
+            [&] {
+                return platform::callLibraryExportIn<int(const char*, int, int, int, int, int, int)>(
+                    kDir, kLibrary, "_InvokeMSNDialog", dir_.c_str(), controllers, fax, 100, 80, 480, 640);
+            });
         return r.value.value_or(-1);
     }
-
 };
 
 const std::vector<std::string> kFreshController = {"0x10012", "No", "Yes", "No", "Yes",
@@ -419,11 +358,7 @@ TEST_F(MsnForm, Screenshots) {
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&f.dialog));
         for (int node : {0, 1}) {
             f.choose(1, node);
-            QTest::qWait(200);
-            const QPixmap shot = f.dialog.screen()->grabWindow(0, f.dialog.x(), f.dialog.y(),
-                                                               f.dialog.width(), f.dialog.height());
-            const std::string file = std::string(shots) + (node ? "/msn-1.png" : "/controller.png");
-            EXPECT_TRUE(shot.save(QString::fromStdString(file))) << file;
+            orvelin::test::saveScreenshot(f.dialog, std::string(shots) + (node ? "/msn-1.png" : "/controller.png"));
         }
         f.button("Ignore");
     });

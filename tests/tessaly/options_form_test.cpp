@@ -1,29 +1,21 @@
 // The options dialog as the program opens it: the library loaded by file name, the export
 // called once, the form driven by hand while it runs modally, the library gone afterwards.
-#include <dlfcn.h>
 #include <espeak-ng/espeak_ng.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QFileDialog>
-#include <QKeyEvent>
 #include <QLineEdit>
-#include <QScreen>
 #include <QSlider>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <set>
-#include <sstream>
 
 #include "media/speech.h"
 #include "platform/library.h"
@@ -36,16 +28,11 @@ namespace {
 
 using platform::RegNode;
 using platform::RegValue;
+using orvelin::test::StderrCapture;
 
 const std::string kDir = ORVELIN_BUILD_DIR;
 constexpr const char* kLibrary = "libtessaly.so";
 constexpr const char* kKey = "SOFTWARE\\ORVELIN";
-
-bool libraryLoaded() {
-    void* h = dlopen((kDir + "/" + kLibrary).c_str(), RTLD_NOW | RTLD_NOLOAD);
-    if (h) dlclose(h);
-    return h != nullptr;
-}
 
 std::vector<std::string> voiceNames() {
     std::vector<std::string> names;
@@ -76,15 +63,7 @@ void click(QDialog& form, const char* page, const char* name) {
 }
 
 void type(QDialog& form, const char* page, const char* name, const QString& text) {
-    auto* edit = onPage<QLineEdit>(form, page, name);
-    edit->setFocus();
-    edit->selectAll();
-    if (text.isEmpty()) QTest::keyClick(edit, Qt::Key_Backspace);
-    // Key by key, with the character as the key's text (the test library knows only ASCII).
-    for (QChar c : text) {
-        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
-        QApplication::sendEvent(edit, &press);
-    }
+    orvelin::test::typeInto(onPage<QLineEdit>(form, page, name), text);
 }
 
 enum class Close { Save, Ignore, CloseBox, Escape };
@@ -98,68 +77,19 @@ void closeForm(QDialog& form, Close how) {
     }
 }
 
-class OptionsForm : public testing::Test {
+class OptionsForm : public orvelin::test::HiveFormTest {
   protected:
-    void SetUp() override {
-        const char* tmp = std::getenv("ORVELIN_TEST_TMP");
-        dir_ = std::string(tmp ? tmp : "/tmp") + "/options-" + std::to_string(getpid()) + "-" +
-               testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
-        hive_ = dir_ + "/orvelin.reg";
-        setenv("ORVELIN_REGISTRY", hive_.c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("ORVELIN_REGISTRY");
-        std::filesystem::remove_all(dir_);
-    }
-
-    void writeHive(const RegNode& root) {
-        std::ofstream(hive_, std::ios::trunc) << platform::serializeHive(root);
-    }
-    std::string hiveText() const {
-        std::ifstream in(hive_);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    RegNode readHive() const {
-        RegNode root;
-        EXPECT_TRUE(platform::Hive(hive_).load(root).ok());
-        return root;
-    }
+    OptionsForm() : HiveFormTest("options") {}
 
     // Runs the export; `drive` acts on the open form and closes it. Checks that the call
-    // returned 0 and left the library unloaded.
+    // returned 0.
     void openDialog(const std::function<void(QDialog&)>& drive) {
-        // A failed step must not leave the modal loop running for ever.
-        QTimer watchdog;
-        watchdog.setSingleShot(true);
-        QObject::connect(&watchdog, &QTimer::timeout, [] {
-            ADD_FAILURE() << "the form was closed by the watchdog";
-            if (QWidget* w = QApplication::activeModalWidget()) w->close();
+        const auto r = orvelin::test::runModal(kDir + "/" + kLibrary, drive, [] {
+            return platform::callLibraryExportIn<int(const char*, int, int, int, int, int)>(
+                kDir, kLibrary, "_InvokeConfigDialog", "/nowhere/", 100, 80, 480, 640, 0);
         });
-        watchdog.start(60000);
-        bool driven = false;
-        QTimer::singleShot(0, [&] {
-            auto* form = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-            ASSERT_NE(form, nullptr) << "no modal form";
-            drive(*form);
-            driven = true;
-            if (form->isVisible()) {
-                ADD_FAILURE() << "the form is still open";
-                form->close();
-            }
-        });
-        auto r = platform::callLibraryExportIn<int(const char*, int, int, int, int, int)>(
-            kDir, kLibrary, "_InvokeConfigDialog", "/nowhere/", 100, 80, 480, 640, 0);
-        ASSERT_TRUE(r.called()) << r.error;
         EXPECT_EQ(r.value, 0);
-        EXPECT_TRUE(driven);
-        EXPECT_FALSE(libraryLoaded()) << "the library stayed loaded after the call";
     }
-
-    std::string dir_, hive_;
 };
 
 // A complete hive as the program and an earlier dialog leave it, with values and keys
@@ -391,8 +321,6 @@ TEST_F(OptionsForm, HandEditedValuesOpenWithDefaultsAndTheRestIsKept) {
     EXPECT_EQ(hiveText(), platform::serializeHive(expected));
 }
 
-using orvelin::test::StderrCapture;
-
 TEST_F(OptionsForm, WithoutAWritableKeyNothingIsSavedAndTheUserIsTold) {
     constexpr const char* kTold = "An error occured while trying to save your settings.";
     enum class Hive { NoProductKey, ReadOnly, ReadOnlyWhileOpen };
@@ -416,7 +344,7 @@ TEST_F(OptionsForm, WithoutAWritableKeyNothingIsSavedAndTheUserIsTold) {
         writeHive(root);
         if (c.hive == Hive::ReadOnly) chmod(hive_.c_str(), 0400);
         const std::string before = hiveText();
-        StderrCapture log(dir_ + "/stderr.txt");
+        StderrCapture log(dir_ + "stderr.txt");
         openDialog([&](QDialog& f) {
             // Loaded only from a key that could be written then.
             const bool loaded = c.hive == Hive::ReadOnlyWhileOpen;
@@ -485,8 +413,8 @@ TEST_F(OptionsForm, SpeechPageListsTheVoicesAndTheTestTakesTheEnginesValues) {
 TEST_F(OptionsForm, WithoutVoicesTheAnnouncementIsSwitchedOff) {
     // The engine starts once per process; ctest runs every test in a process of its own.
     if (espeak_ng_GetSampleRate() > 0) GTEST_SKIP() << "the speech engine started earlier here";
-    std::filesystem::create_directories(dir_ + "/no-voices");
-    setenv("ORVELIN_ESPEAK_DATA", (dir_ + "/no-voices").c_str(), 1);
+    std::filesystem::create_directories(dir_ + "no-voices");
+    setenv("ORVELIN_ESPEAK_DATA", (dir_ + "no-voices").c_str(), 1);
     RegNode root = baseline("English");
     root.subkey(kKey)->setDword("Options", 0x4000);
     writeHive(root);
@@ -508,12 +436,16 @@ TEST_F(OptionsForm, MicrophoneButtonShowsTheLevelOrIsSwitchedOff) {
     openDialog([](QDialog& f) {
         auto* button = onPage<QToolButton>(f, "Voice", "SpeedButton1");
         bool shown = false;
-        QTimer::singleShot(0, [&] {
+        // Owned here: when the button opens nothing, the answer must not outlive `shown`.
+        QTimer answer;
+        answer.setSingleShot(true);
+        QObject::connect(&answer, &QTimer::timeout, [&] {
             auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget());
             if (!d || d == &f) return;
             shown = d->findChild<QSlider*>("MicrophoneVolume") != nullptr;
             d->accept();
         });
+        answer.start(0);
         button->click();
         // With a microphone on the mixer its level shows; without one the button goes grey.
         EXPECT_NE(shown, !button->isEnabled());
@@ -533,12 +465,8 @@ TEST_F(OptionsForm, ScreenshotOfEachPage) {
         auto* pages = child<QTabWidget>(f, "PageControl1");
         for (int i = 0; i < pages->count(); ++i) {
             pages->setCurrentIndex(i);
-            QTest::qWait(200);
-            const QPixmap shot = f.screen()->grabWindow(0, f.x(), f.y(), f.width(), f.height());
-            const std::string file =
-                std::string(shots) + "/" + std::to_string(i + 1) + "-" +
-                pages->tabText(i).toStdString() + ".png";
-            EXPECT_TRUE(shot.save(QString::fromStdString(file))) << file;
+            orvelin::test::saveScreenshot(
+                f, std::string(shots) + "/" + std::to_string(i + 1) + "-" + pages->tabText(i).toStdString() + ".png");
         }
         closeForm(f, Close::Ignore);
     });

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "tests/support/qt_environment.h"
 
@@ -130,64 +131,68 @@ TEST(VolumeControl, OpenTakesTheMicrophoneRangeAndControls) {
     EXPECT_EQ(bar.GetVolumeID(), 0u);
 }
 
-TEST(VolumeControl, SetVolumeMovesTheMixerAndReadsBack) {
-    MixerProbe probe;
-    REQUIRE_MIXER(probe);
-    const long before = probe.volume();
-    TVolumeControl bar;
-    ASSERT_TRUE(bar.Open());
-    const auto [lo, hi] = probe.range();
-    const uint32_t target = uint32_t(lo + (hi - lo) / 3);
-    ASSERT_TRUE(bar.SetVolume(target));
-    EXPECT_EQ(probe.volume(), long(target));
+// An open bar on the microphone; the microphone gets its volume back afterwards,
+// whatever the test did to it.
+class OpenBar : public testing::Test {
+  protected:
+    void SetUp() override {
+        REQUIRE_MIXER(probe_);
+        before_ = probe_.volume();
+        ASSERT_TRUE(bar_.Open());
+        std::tie(lo_, hi_) = probe_.range();
+    }
+    void TearDown() override {
+        if (probe_.usable()) probe_.setVolume(before_);
+    }
+
+    MixerProbe probe_;
+    TVolumeControl bar_;
+    long before_ = 0, lo_ = 0, hi_ = 0;
+};
+
+TEST_F(OpenBar, SetVolumeMovesTheMixerAndReadsBack) {
+    const uint32_t target = uint32_t(lo_ + (hi_ - lo_) / 3);
+    ASSERT_TRUE(bar_.SetVolume(target));
+    EXPECT_EQ(probe_.volume(), long(target));
     uint32_t v = 0;
-    ASSERT_TRUE(bar.GetCurrentVolume(&v));
+    ASSERT_TRUE(bar_.GetCurrentVolume(&v));
     EXPECT_EQ(v, target);
     // Outside the range: refused, the mixer keeps its value.
-    EXPECT_FALSE(bar.SetVolume(uint32_t(hi) + 1));
-    EXPECT_EQ(probe.volume(), long(target));
+    EXPECT_FALSE(bar_.SetVolume(uint32_t(hi_) + 1));
+    EXPECT_EQ(probe_.volume(), long(target));
 
     // The server applies a change and then tells every mixer client about it.
-    probe.setCapturing(false);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return bar.GetCurrentMute(); }, 5000));
-    probe.setCapturing(true);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !bar.GetCurrentMute(); }, 5000));
-    probe.setVolume(before);
+    probe_.setCapturing(false);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return bar_.GetCurrentMute(); }, 5000));
+    probe_.setCapturing(true);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !bar_.GetCurrentMute(); }, 5000));
 }
 
-TEST(VolumeControl, FollowsChangeNoticesOfItsOwnMixerOnly) {
-    MixerProbe probe;
-    REQUIRE_MIXER(probe);
-    const long before = probe.volume();
-    TVolumeControl bar;
-    ASSERT_TRUE(bar.Open());
-    const auto [lo, hi] = probe.range();
-
+TEST_F(OpenBar, FollowsChangeNoticesOfItsOwnMixerOnly) {
     // A change made elsewhere reaches the bar through the mixer's notices.
-    const int first = int(lo + (hi - lo) / 4);
-    probe.setVolume(first);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return bar.value() == first; }, 5000))
-        << "bar at " << bar.value();
+    const int first = int(lo_ + (hi_ - lo_) / 4);
+    probe_.setVolume(first);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return bar_.value() == first; }, 5000))
+        << "bar at " << bar_.value();
 
     // Notices for another mixer or another control leave the position alone.
-    const int second = int(lo + (hi - lo) / 2);
-    probe.setVolume(second);
+    const int second = int(lo_ + (hi_ - lo_) / 2);
+    probe_.setVolume(second);
     uint32_t seen = 0;
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return bar.GetCurrentVolume(&seen) && seen == uint32_t(second); }, 5000));
-    bar.setValue(lo);
-    snd_mixer_t* other = reinterpret_cast<snd_mixer_t*>(&probe);
-    MixerControlChangeEvent foreign(other, bar.GetVolumeID());
-    QCoreApplication::sendEvent(&bar, &foreign);
-    EXPECT_EQ(bar.value(), lo);
-    MixerControlChangeEvent otherControl(bar.GetMixerID(), bar.GetVolumeID() + 100);
-    QCoreApplication::sendEvent(&bar, &otherControl);
-    EXPECT_EQ(bar.value(), lo);
+        [&] { return bar_.GetCurrentVolume(&seen) && seen == uint32_t(second); }, 5000));
+    bar_.setValue(int(lo_));
+    snd_mixer_t* other = reinterpret_cast<snd_mixer_t*>(&probe_);
+    MixerControlChangeEvent foreign(other, bar_.GetVolumeID());
+    QCoreApplication::sendEvent(&bar_, &foreign);
+    EXPECT_EQ(bar_.value(), lo_);
+    MixerControlChangeEvent otherControl(bar_.GetMixerID(), bar_.GetVolumeID() + 100);
+    QCoreApplication::sendEvent(&bar_, &otherControl);
+    EXPECT_EQ(bar_.value(), lo_);
     // Control id 0 stands for any control of this mixer.
-    MixerControlChangeEvent any(bar.GetMixerID(), 0);
-    QCoreApplication::sendEvent(&bar, &any);
-    EXPECT_EQ(bar.value(), second);
-    probe.setVolume(before);
+    MixerControlChangeEvent any(bar_.GetMixerID(), 0);
+    QCoreApplication::sendEvent(&bar_, &any);
+    EXPECT_EQ(bar_.value(), second);
 }
 
 TEST(VolumeControl, SecondOpenReleasesTheFirstMixer) {
