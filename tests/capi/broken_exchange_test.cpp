@@ -67,6 +67,12 @@ class BrokenExchangeTest : public ExchangeTest {
         ASSERT_EQ(capi::Listen(1, 1, 0x18, 0x10012), 0u);
         ASSERT_TRUE(ex.waitFor(CAPI_LISTEN, CAPI_REQ));
     }
+    // A call answered with its data link up: the layer's id and the link's NCCI.
+    std::pair<int, uint32_t> connected() {
+        uint32_t plci = 0;
+        const int id = ringAndConnect("456", &plci);
+        return {id, id >= 0 ? ex.ncciOf(plci) : 0};
+    }
     // The layer still sees calls.
     void expectAlive() {
         size_t before = win->of(WM_CAPI_INCOMING_CALL).size();
@@ -109,10 +115,8 @@ TEST_F(BrokenExchangeTest, MessagesWithoutADecoderEntryAreLoggedAndDropped) {
 }
 
 TEST_F(BrokenExchangeTest, DataOutsideItsMessageNeverReachesTheWindow) {
-    uint32_t plci = 0;
-    int id = ringAndConnect("456", &plci);
+    const auto [id, ncci] = connected();
     ASSERT_GE(id, 0);
-    uint32_t ncci = ex.ncciOf(plci);
     struct Case {
         const char* what;
         uint16_t dataLength;
@@ -170,10 +174,8 @@ TEST_F(BrokenExchangeTest, EveryDroppedDataBlockIsAnswered) {
 }
 
 TEST_F(BrokenExchangeTest, FetchesThatKeepFailingAreLoggedOnceAndRecover) {
-    uint32_t plci = 0;
-    int id = ringAndConnect("456", &plci);
+    const auto [id, ncci] = connected();
     ASSERT_GE(id, 0);
-    uint32_t ncci = ex.ncciOf(plci);
     // The window keeps every block, so libcapi20 runs out of receive buffers.
     std::mutex m;
     std::vector<uint16_t> kept;

@@ -166,12 +166,24 @@ struct Rig {
             machine.dataReceived(line, b.data(), b.size());
         }
     }
-    // Answered, greeting sent and confirmed: the line records now.
-    void answerAndRecord(std::int32_t maxRecordingTime, const Bytes& greeting = pattern(500)) {
-        writeFile(dir.path() / "Answer/Welcome1.wav", greeting);
-        call(maxRecordingTime);
+    // A call on line 0 answered with `greeting`, the link up: the greeting is queued.
+    struct Answer {
+        std::int32_t maxRecordingTime = 0;
+        Bytes greeting = pattern(500);
+        bool recordingGreeting = false, authorised = false;
+    };
+    TCallRecord& answer(const Answer& how) {
+        writeFile(dir.path() / "Answer/Welcome1.wav", how.greeting);
+        TCallRecord& r = call(how.maxRecordingTime);
+        lines.at(0)->recordingGreeting = how.recordingGreeting;
+        lines.at(0)->authorised = how.authorised;
         machine.answerWithGreeting(0, 1);
         state(4);
+        return r;
+    }
+    // Answered, greeting sent and confirmed: the line records now.
+    void answerAndRecord(std::int32_t maxRecordingTime, const Bytes& greeting = pattern(500)) {
+        answer({.maxRecordingTime = maxRecordingTime, .greeting = greeting});
         confirmAll();
     }
 };
@@ -382,12 +394,7 @@ TEST(AnsweringMachineTest, EachClearingPath) {
         bool file;
         int faxThreads, afterCalls;
     };
-    const auto greeting = [](Rig& rig) {
-        writeFile(rig.dir.path() / "Answer/Welcome1.wav", pattern(16000));
-        rig.call(0);
-        rig.machine.answerWithGreeting(0, 1);
-        rig.state(4);
-    };
+    const auto greeting = [](Rig& rig) { rig.answer({.greeting = pattern(16000)}); };
     const auto fax = [](std::size_t bytes, std::uint32_t options) {
         return [=](Rig& rig) {
             rig.ports.opts = options;
@@ -449,7 +456,6 @@ TEST(AnsweringMachineTest, EachClearingPath) {
 
 TEST(AnsweringMachineTest, RemotePlaybackOfUnheardMessages) {
     Rig rig;
-    writeFile(rig.dir.path() / "Answer/Welcome1.wav", pattern(100));
     writeFile(rig.dir.path() / "Answer/NoMore.wav", pattern(50, 9));
     writeFile(rig.dir.path() / "outside.wav", pattern(70, 3));
     struct Stored {
@@ -476,10 +482,7 @@ TEST(AnsweringMachineTest, RemotePlaybackOfUnheardMessages) {
         }
         ids.push_back(r.id);
     }
-    rig.call(5);
-    rig.lines.at(0)->authorised = true;
-    rig.machine.answerWithGreeting(0, 1);
-    rig.state(4);
+    rig.answer({.maxRecordingTime = 5, .greeting = pattern(100), .authorised = true});
     rig.machine.dtmf(0, "1");
     EXPECT_EQ(rig.machine.queuedBlocks(0), 0u);  // the greeting stops
     // Confirmations drive the playback: each file is sent as a greeting of its own.
@@ -507,11 +510,7 @@ TEST(AnsweringMachineTest, RemotePlaybackOfUnheardMessages) {
 
 TEST(AnsweringMachineTest, NewGreetingGetsTheQuietTail) {
     Rig rig;
-    writeFile(rig.dir.path() / "Answer/Welcome1.wav", pattern(100));
-    rig.call(0);
-    rig.lines.at(0)->recordingGreeting = true;
-    rig.machine.answerWithGreeting(0, 1);
-    rig.state(4);
+    rig.answer({.greeting = pattern(100), .recordingGreeting = true});
     rig.confirmAll();
     ASSERT_EQ(rig.lines.at(0)->mode, LineMode::Recording);
     rig.receive(40);  // no limit: nobody hangs up
@@ -704,11 +703,7 @@ TEST(AnsweringMachineTest, RecordingsEndSoundly) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Rig rig;
-        writeFile(rig.dir.path() / "Answer/Welcome1.wav", pattern(100));
-        rig.call(30);
-        rig.lines.at(0)->recordingGreeting = c.greeting;
-        rig.machine.answerWithGreeting(0, 1);
-        rig.state(4);
+        rig.answer({.maxRecordingTime = 30, .greeting = pattern(100), .recordingGreeting = c.greeting});
         rig.confirmAll();
         rig.receive(c.blocks);
         c.end(rig);
@@ -730,11 +725,7 @@ TEST(AnsweringMachineTest, KeysOnlyFromAuthorisedCallers) {
     for (const bool authorised : {false, true}) {
         SCOPED_TRACE(authorised);
         Rig rig;
-        writeFile(rig.dir.path() / "Answer/Welcome1.wav", pattern(3000));
-        rig.call(0);
-        rig.lines.at(0)->authorised = authorised;
-        rig.machine.answerWithGreeting(0, 1);
-        rig.state(4);
+        rig.answer({.greeting = pattern(3000), .authorised = authorised});
         const std::size_t queued = rig.machine.queuedBlocks(0);
         rig.machine.dtmf(0, "2");
         EXPECT_EQ(rig.lines.at(0)->playbackActive, authorised);

@@ -8,13 +8,6 @@
 namespace orvelin::client {
 namespace {
 
-ArrivalTime at(std::uint32_t s) {
-    ArrivalTime a;
-    a.seconds1901 = s;
-    a.local = {2026, 12, 2, 8, 20, 15, 7, 0};
-    return a;
-}
-
 TEST(CallHistory, StartUpSaveUpdateAndRestart) {
     test::TestDir dir;
     const std::string home = dir.path().string() + "/";
@@ -39,7 +32,7 @@ TEST(CallHistory, StartUpSaveUpdateAndRestart) {
         EXPECT_EQ(test::readBytes(callTablePath(home)), h.ring().snapshot());
         EXPECT_EQ(test::readBytes(callTablePath(home)).size(), 4u + 4 * 583u);
 
-        TCallRecord& r = h.takeNew(at(9000));
+        TCallRecord& r = h.takeNew(test::arrivalAt(9000));
         firstId = r.id;
         r.callerNumber.assign("0301");
         h.addCallRow(r);
@@ -47,7 +40,7 @@ TEST(CallHistory, StartUpSaveUpdateAndRestart) {
         r.comment.assign("written after its save");  // through the reference kept since
         h.updateCallRow(r);
         options = 1u << 4;  // long date from now on
-        TCallRecord& s = h.takeNew(at(9001));
+        TCallRecord& s = h.takeNew(test::arrivalAt(9001));
         h.addCallRow(s);
         s.setState(CallState::VoiceMessage);
         s.count = 12;
@@ -81,7 +74,7 @@ TEST(CallHistory, StartUpSaveUpdateAndRestart) {
     EXPECT_EQ(again.list().rows()[1].text[kColumnCount], " 3 sec.");
     EXPECT_EQ(again.find(firstId)->callerNumber.view(), "0301");
     EXPECT_EQ(again.find(firstId)->comment.view(), "written after its save");
-    EXPECT_EQ(again.takeNew(at(9000)).id, firstId + 2);
+    EXPECT_EQ(again.takeNew(test::arrivalAt(9000)).id, firstId + 2);
 }
 
 }  // namespace

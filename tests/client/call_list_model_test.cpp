@@ -8,13 +8,6 @@
 namespace orvelin::client {
 namespace {
 
-ArrivalTime tuesday() {
-    ArrivalTime a;
-    a.local = {2026, 12, 2, 8, 20, 15, 7, 0};
-    a.seconds1901 = 1000;
-    return a;
-}
-
 struct Recorder {
     std::vector<int> queued;
     int saves = 0;
@@ -32,7 +25,7 @@ struct Recorder {
 class CallListTest : public ::testing::Test {
   protected:
     TCallRecord& newCall(std::string_view called, std::uint16_t cip = 1) {
-        TCallRecord& r = ring.takeNew(tuesday(), {}, dir.path());
+        TCallRecord& r = ring.takeNew(test::arrivalAt(1000), {}, dir.path());
         r.calledNumber.assign(called);
         r.callerNumber.assign("0301234");
         r.callerName.assign("Ana");

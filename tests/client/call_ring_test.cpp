@@ -15,24 +15,17 @@ namespace fs = std::filesystem;
 using test::TestDir;
 using test::touch;
 
-ArrivalTime at(std::uint32_t seconds1901) {
-    ArrivalTime a;
-    a.seconds1901 = seconds1901;
-    a.local = {2026, 12, 2, 8, 20, 15, 0, 0};
-    return a;
-}
-
 TEST(CallRing, TakesSlotsInOrderAndWrapsTheHead) {
     TestDir dir;
     CallRing ring(3);
     EXPECT_EQ(ring.head(), 0u);
-    TCallRecord& a = ring.takeNew(at(1000), {}, dir.path());
+    TCallRecord& a = ring.takeNew(test::arrivalAt(1000), {}, dir.path());
     EXPECT_EQ(&a, &ring.at(0));
     EXPECT_EQ(a.id, 1000u);  // the first id is the arrival time in seconds
     EXPECT_EQ(a.arrivalSeconds, 1000u);
     EXPECT_EQ(a.arrival.day, 8);
-    ring.takeNew(at(1000), {}, dir.path());
-    ring.takeNew(at(1001), {}, dir.path());
+    ring.takeNew(test::arrivalAt(1000), {}, dir.path());
+    ring.takeNew(test::arrivalAt(1001), {}, dir.path());
     EXPECT_EQ(ring.head(), 0u);
     EXPECT_EQ(ring.at(1).id, 1001u);
     EXPECT_EQ(ring.at(2).id, 1002u);  // counted up, not taken from the clock
@@ -40,7 +33,7 @@ TEST(CallRing, TakesSlotsInOrderAndWrapsTheHead) {
     // Walk from head + 1 to head - 1: the head slot (oldest) is left out.
     EXPECT_EQ(ring.walkOrder(), (std::vector<std::uint32_t>{1, 2}));
 
-    TCallRecord& d = ring.takeNew(at(1005), {}, dir.path());
+    TCallRecord& d = ring.takeNew(test::arrivalAt(1005), {}, dir.path());
     EXPECT_EQ(&d, &ring.at(0));
     EXPECT_EQ(d.id, 1003u);
     EXPECT_EQ(ring.head(), 1u);
@@ -50,12 +43,12 @@ TEST(CallRing, TakesSlotsInOrderAndWrapsTheHead) {
 TEST(CallRing, TakenSlotIsZeroed) {
     TestDir dir;
     CallRing ring(1);
-    TCallRecord& r = ring.takeNew(at(50), {}, dir.path());
+    TCallRecord& r = ring.takeNew(test::arrivalAt(50), {}, dir.path());
     r.state = 6;
     r.count = 9;
     r.comment.assign("old");
     r.flags = 0xFFFF0003;
-    TCallRecord& again = ring.takeNew(at(60), {}, dir.path());
+    TCallRecord& again = ring.takeNew(test::arrivalAt(60), {}, dir.path());
     EXPECT_EQ(again.state, 0u);
     EXPECT_EQ(again.count, 0u);
     EXPECT_TRUE(again.comment.empty());
@@ -66,7 +59,7 @@ TEST(CallRing, TakenSlotIsZeroed) {
 TEST(CallRing, FindByIdNeverMatchesZero) {
     TestDir dir;
     CallRing ring(4);
-    ring.takeNew(at(7), {}, dir.path());
+    ring.takeNew(test::arrivalAt(7), {}, dir.path());
     EXPECT_EQ(ring.findIndex(7), 0);
     EXPECT_EQ(ring.find(7), &ring.at(0));
     EXPECT_EQ(ring.findIndex(0), -1);  // empty slots carry id 0
@@ -79,7 +72,7 @@ TEST(CallRing, FindByIdNeverMatchesZero) {
 TEST(CallRing, FindByIdAfterRecordsMoved) {
     TestDir dir;
     CallRing ring(5);
-    for (int i = 0; i < 7; ++i) ring.takeNew(at(100), {}, dir.path());  // ids 100..106
+    for (int i = 0; i < 7; ++i) ring.takeNew(test::arrivalAt(100), {}, dir.path());  // ids 100..106
     for (std::uint32_t id = 102; id <= 106; ++id) EXPECT_EQ(ring.find(id)->id, id);
     EXPECT_EQ(ring.findIndex(101), -1);  // overwritten
     EXPECT_EQ(ring.findIndex(107), -1);  // not yet taken
@@ -109,10 +102,10 @@ TEST(CallRing, IdsDoNotRepeatAfterQuickRestart) {
     CallRing ring(4);
     ASSERT_TRUE(ring.replace(3, loaded));
     std::set<std::uint32_t> ids = {5007, 5008, 5009};
-    const TCallRecord& r = ring.takeNew(at(5003), {}, dir.path());
+    const TCallRecord& r = ring.takeNew(test::arrivalAt(5003), {}, dir.path());
     EXPECT_EQ(r.id, 5010u);
     for (int i = 0; i < 10; ++i) {
-        const std::uint32_t id = ring.takeNew(at(5003), {}, dir.path()).id;
+        const std::uint32_t id = ring.takeNew(test::arrivalAt(5003), {}, dir.path()).id;
         EXPECT_TRUE(ids.insert(id).second) << id;
     }
 }
@@ -123,8 +116,8 @@ TEST(CallRing, IdCounterSkipsZeroWhenItWraps) {
     loaded[0].id = 0xFFFFFFFFu;
     CallRing ring(2);
     ASSERT_TRUE(ring.replace(1, loaded));
-    EXPECT_EQ(ring.takeNew(at(10), {}, dir.path()).id, 1u);
-    EXPECT_EQ(ring.takeNew(at(10), {}, dir.path()).id, 2u);
+    EXPECT_EQ(ring.takeNew(test::arrivalAt(10), {}, dir.path()).id, 1u);
+    EXPECT_EQ(ring.takeNew(test::arrivalAt(10), {}, dir.path()).id, 2u);
 }
 
 TEST(CallRing, ReplaceRefusesWrongSizeOrHead) {
@@ -182,12 +175,12 @@ TEST_P(RingOverwrite, OptionBitsDecideWhichFilesGo) {
     CallRing ring(150);
     const fs::path files[3] = {voice, fax, greeting};
     for (int i = 0; i < 150; ++i) {
-        TCallRecord& r = ring.takeNew(at(100), GetParam().policy, dir.path());
+        TCallRecord& r = ring.takeNew(test::arrivalAt(100), GetParam().policy, dir.path());
         if (i < 3) r.filePath.assign(files[i].string());
     }
     for (const auto& f : files) EXPECT_TRUE(fs::exists(f));  // nothing overwritten yet
 
-    for (int i = 0; i < 3; ++i) ring.takeNew(at(200), GetParam().policy, dir.path());
+    for (int i = 0; i < 3; ++i) ring.takeNew(test::arrivalAt(200), GetParam().policy, dir.path());
     EXPECT_EQ(!fs::exists(voice), GetParam().voiceGone);
     EXPECT_EQ(!fs::exists(fax), GetParam().faxGone);
     EXPECT_TRUE(fs::exists(greeting));
@@ -244,15 +237,15 @@ TEST(DeleteFileInside, HostilePathInOverwrittenRecordIsLeftAlone) {
     const fs::path victim = root.path() / "victim.txt";
     touch(victim);
     CallRing ring(1);
-    ring.takeNew(at(1), {}, home).filePath.assign((home / ".." / "victim.txt").string());
-    ring.takeNew(at(2), {}, home);
+    ring.takeNew(test::arrivalAt(1), {}, home).filePath.assign((home / ".." / "victim.txt").string());
+    ring.takeNew(test::arrivalAt(2), {}, home);
     EXPECT_TRUE(fs::exists(victim));
 }
 
 TEST(CallRing, SnapshotIsHeadThenRecords) {
     TestDir dir;
     CallRing ring(2);
-    ring.takeNew(at(0x11223344), {}, dir.path()).callerNumber.assign("42");
+    ring.takeNew(test::arrivalAt(0x11223344), {}, dir.path()).callerNumber.assign("42");
     const auto image = ring.snapshot();
     ASSERT_EQ(image.size(), 4u + 2 * 583u);
     EXPECT_EQ(image[0], 1);

@@ -16,13 +16,6 @@
 namespace orvelin::client {
 namespace {
 
-ArrivalTime at(std::uint32_t s) {
-    ArrivalTime a;
-    a.seconds1901 = s;
-    a.local = {2026, 12, 2, 8, 20, 15, 0, 0};
-    return a;
-}
-
 TEST(CallTableSaver, ThousandUpdatesLeaveTheFinalRing) {
     test::TestDir dir;
     const auto file = dir / "ORVELIN.DAT";
@@ -31,7 +24,7 @@ TEST(CallTableSaver, ThousandUpdatesLeaveTheFinalRing) {
     {
         CallTableSaver saver(file, [&](std::string_view l) { errors.emplace_back(l); });
         for (int i = 0; i < 1000; ++i) {
-            TCallRecord& r = (i % 3 == 0) ? ring.takeNew(at(5000), {}, dir.path())
+            TCallRecord& r = (i % 3 == 0) ? ring.takeNew(test::arrivalAt(5000), {}, dir.path())
                                           : ring.at((ring.head() + ring.size() - 1) % ring.size());
             r.count = static_cast<std::uint16_t>(i);
             r.setState(static_cast<CallState>(i % kCallStateCount));
@@ -64,7 +57,7 @@ TEST(CallTableSaver, BurstOfEveryKindOfChangeEndsAsTheFinalRing) {
     };
     const Kind kinds[] = {
         {"new call", [](CallRing& r, const std::filesystem::path& dir,
-                        int i) { r.takeNew(at(5000 + static_cast<std::uint32_t>(i)), {}, dir); }},
+                        int i) { r.takeNew(test::arrivalAt(5000 + static_cast<std::uint32_t>(i)), {}, dir); }},
         {"write by index",
          [](CallRing& r, const std::filesystem::path&, int i) {
              r.at(static_cast<std::uint32_t>(i * 37) % r.size()).count =
@@ -98,7 +91,7 @@ TEST(CallTableSaver, BurstOfEveryKindOfChangeEndsAsTheFinalRing) {
         const auto file = dir / "ORVELIN.DAT";
         std::vector<std::string> errors;
         CallRing ring(10000);
-        for (int i = 0; i < 300; ++i) ring.takeNew(at(4000), {}, dir.path());
+        for (int i = 0; i < 300; ++i) ring.takeNew(test::arrivalAt(4000), {}, dir.path());
         CallTableSaver saver(file, [&](std::string_view l) { errors.emplace_back(l); });
         saver.save(ring);
         constexpr int kUpdates = 100;
@@ -137,7 +130,7 @@ TEST(CallTableSaver, KilledDuringASaveLeavesOneWholeRing) {
             CallTableSaver saver(file, {});
             for (std::uint32_t n = 1;; ++n) {
                 // Every slot changes in every round, so a mix of two rounds shows.
-                for (std::uint32_t k = 0; k < n % 7; ++k) ring.takeNew(at(n), {}, dir.path());
+                for (std::uint32_t k = 0; k < n % 7; ++k) ring.takeNew(test::arrivalAt(n), {}, dir.path());
                 for (std::uint32_t i = 0; i < kSize; ++i) {
                     ring.at(i).id = n;
                     ring.at(i).count = static_cast<std::uint16_t>(i + n);

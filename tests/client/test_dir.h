@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "client/call_record.h"
+
 namespace orvelin::test {
 
 class TestDir {
@@ -49,6 +51,14 @@ inline void writeBytes(const std::filesystem::path& file, const std::vector<std:
 inline std::string readText(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// An arrival on Tuesday 8 December 2026 at 20:15:07 local time.
+inline client::ArrivalTime arrivalAt(std::uint32_t seconds1901) {
+    client::ArrivalTime a;
+    a.seconds1901 = seconds1901;
+    a.local = {2026, 12, 2, 8, 20, 15, 7, 0};
+    return a;
 }
 
 inline void touch(const std::filesystem::path& file) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "tests/e2e/e2e_support.h"
 #include "tools/isdnsim/isdnsim.h"
@@ -74,37 +76,44 @@ class TextMessages : public testing::Test {
     std::unique_ptr<Program> program_;
 };
 
-TEST_F(TextMessages, HelloToACellularCallerGoesToTheServiceAndIsReportedDelivered) {
-    exchange_.configure([](isdnsim::Options& o) { o.serviceCentre = {{0x3490}}; });
+// A menu command that sends a text: what reaches the service, and how its answer is reported.
+struct Sent {
+    const char* name;
+    std::uint16_t serviceReason;  // the service centre's clearing
+    const char* caller;
+    std::vector<std::string> steps;
+    std::string called, userData, report;
+};
+
+void PrintTo(const Sent& s, std::ostream* os) { *os << s.name; }
+
+class TextSent : public TextMessages, public testing::WithParamInterface<Sent> {};
+
+TEST_P(TextSent, ReachesTheServiceAndIsReported) {
+    const Sent& c = GetParam();
+    exchange_.configure([&](isdnsim::Options& o) { o.serviceCentre = {{c.serviceReason}}; });
     start();
-    listedCall("91712345");
-    step("menu &Send message");
-    step("answer hello");
+    listedCall(c.caller);
+    for (const std::string& s : c.steps) step(s);
     const auto req = connectRequest();
     ASSERT_TRUE(req) << program_->errors();
-    EXPECT_EQ(structText(req->cmsg.CalledPartyNumber), "\x80" "19100");
-    const isdnsim::Bytes uud = isdnsim::Message::content(req->cmsg.Useruserdata);
-    EXPECT_EQ(uud, (isdnsim::Bytes{0x04, '9', '1', '7', '1', '2', '3', '4', '5', ' ', 'h', 'e',
-                                   'l', 'l', 'o'}));
+    EXPECT_EQ(structText(req->cmsg.CalledPartyNumber), "\x80" + c.called);
+    EXPECT_EQ(structText(req->cmsg.Useruserdata), "\x04" + c.userData);
     EXPECT_EQ(req->cmsg.CIPValue, 1);
     EXPECT_TRUE(program_->waitFor(kLimit, [&] {
-        return program_->errors().find("Message delivered") != std::string::npos;
+        return program_->errors().find(c.report) != std::string::npos;
     })) << program_->errors();
 }
 
-TEST_F(TextMessages, RequestInfoSendsItsFixedRequestAndAFailureIsReported) {
-    exchange_.configure([](isdnsim::Options& o) { o.serviceCentre = {{0x34A2}}; });
-    start();
-    listedCall("0301234567");
-    step("menu Request info");
-    const auto req = connectRequest();
-    ASSERT_TRUE(req) << program_->errors();
-    EXPECT_EQ(structText(req->cmsg.CalledPartyNumber), "\x80" "1999");
-    EXPECT_EQ(structText(req->cmsg.Useruserdata), "\x04TLF 0301234567");
-    EXPECT_TRUE(program_->waitFor(kLimit, [&] {
-        return program_->errors().find("Message could not be delivered") != std::string::npos;
-    })) << program_->errors();
-}
+INSTANTIATE_TEST_SUITE_P(
+    Commands, TextSent,
+    testing::Values(Sent{"HelloToACellularCallerIsDelivered", 0x3490, "91712345",
+                         {"menu &Send message", "answer hello"}, "19100", "91712345 hello",
+                         "Message delivered"},
+                    Sent{"RequestInfoIsFixedAndItsFailureReported", 0x34A2, "0301234567",
+                         {"menu Request info"}, "1999", "TLF 0301234567",
+                         "Message could not be delivered"}),
+    [](const testing::TestParamInfo<Sent>& info) { return std::string(info.param.name); });
 
 TEST_F(TextMessages, AMessageNobodyReactsToIsHungUpAfterTenSecondsWithoutAReport) {
     exchange_.configure([](isdnsim::Options& o) { o.serviceCentre = isdnsim::Options::ServiceCentre{std::nullopt}; });

@@ -3,6 +3,7 @@
 
 #include <QTest>
 #include <QThread>
+#include <functional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -84,43 +85,51 @@ TEST(WindowTimers, SetTimerRearmsFromNow) {
     EXPECT_EQ(w.ticks, (std::vector<Tick>{{1, 25000}, {1, 25500}, {1, 26000}}));
 }
 
-TEST(WindowTimers, KilledInsideOwnHandlerNeverFiresAgain) {
-    ManualClock clock;
-    TimerWindow w(clock);
-    w.setTimer(2, 15000);
-    w.setTimer(4, 2000);
-    w.onTick = [&](TimerId id) {
-        if (id == 2) w.killTimer(2);
-    };
-    clock.advance(60000);
-    int twos = 0, fours = 0;
-    for (auto& [id, at] : w.ticks) (id == 2 ? twos : fours)++;
-    EXPECT_EQ(twos, 1);
-    EXPECT_EQ(fours, 30);
+// `count` ticks of timer `id`, the first at `first`, then every `period`.
+std::vector<Tick> series(TimerId id, std::int64_t first, std::int64_t period, int count) {
+    std::vector<Tick> out;
+    for (int i = 0; i < count; ++i) out.emplace_back(id, first + i * period);
+    return out;
 }
 
-TEST(WindowTimers, RearmedInsideOwnHandlerCountsFromTheTick) {
-    ManualClock clock;
-    TimerWindow w(clock);
-    w.onTick = [&](TimerId id) {
-        if (w.ticks.size() == 1) w.setTimer(id, 3000);
+// What a tick handler does to timers (its own or another due at the same time) holds
+// from that tick on.
+TEST(WindowTimers, HandlersThatKillOrRearmTimers) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<TimerId, std::uint32_t>> armed;  // in arming order
+        std::function<void(TimerWindow&, TimerId)> onTick;
+        std::int64_t advance;
+        std::vector<Tick> ticks;
     };
-    w.setTimer(5, 10000);
-    clock.advance(16000);
-    EXPECT_EQ(w.ticks, (std::vector<Tick>{{5, 10000}, {5, 13000}, {5, 16000}}));
-}
-
-TEST(WindowTimers, OneTimerKillsAnotherThatIsDueInTheSameAdvance) {
-    ManualClock clock;
-    TimerWindow w(clock);
-    w.setTimer(1, 1000);
-    w.setTimer(2, 1000);
-    w.onTick = [&](TimerId id) {
-        if (id == 1) w.killTimer(2);
+    std::vector<Tick> killedOwn = series(4, 2000, 2000, 30);
+    killedOwn.insert(killedOwn.begin() + 7, Tick{2, 15000});
+    const Case cases[] = {
+        {"killed inside its own handler never fires again", {{2, 15000}, {4, 2000}},
+         [](TimerWindow& w, TimerId id) {
+             if (id == 2) w.killTimer(2);
+         },
+         60000, killedOwn},
+        {"rearmed inside its own handler counts from the tick", {{5, 10000}},
+         [](TimerWindow& w, TimerId id) {
+             if (w.ticks.size() == 1) w.setTimer(id, 3000);
+         },
+         16000, {{5, 10000}, {5, 13000}, {5, 16000}}},
+        {"one timer kills another due in the same advance", {{1, 1000}, {2, 1000}},
+         [](TimerWindow& w, TimerId id) {
+             if (id == 1) w.killTimer(2);
+         },
+         5000, series(1, 1000, 1000, 5)},
     };
-    clock.advance(5000);
-    for (auto& [id, at] : w.ticks) EXPECT_EQ(id, 1u) << "at " << at;
-    EXPECT_EQ(w.ticks.size(), 5u);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ManualClock clock;
+        TimerWindow w(clock);
+        w.onTick = [&](TimerId id) { c.onTick(w, id); };
+        for (const auto& [id, period] : c.armed) w.setTimer(id, period);
+        clock.advance(c.advance);
+        EXPECT_EQ(w.ticks, c.ticks);
+    }
 }
 
 TEST(WindowTimers, ClosedOrDestroyedWindowGetsNoTicks) {

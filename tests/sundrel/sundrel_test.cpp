@@ -63,6 +63,12 @@ constexpr auto Id = test::AppendId;
 constexpr auto U16 = test::AppendLe16;
 constexpr auto U32 = test::AppendLe32;
 
+// Sets the RIFF size after the file grew or shrank.
+void FixRiffSize(std::vector<uint8_t>& wave) {
+    const auto riff = static_cast<uint32_t>(wave.size() - 8);
+    std::memcpy(&wave[4], &riff, 4);
+}
+
 // 8 kHz 8-bit mono WAVE with the given tag and samples, optionally with a
 // chunk before and after the data.
 std::vector<uint8_t> MakeWave(uint16_t tag, const std::vector<uint8_t>& samples, bool extraChunks = false) {
@@ -93,9 +99,14 @@ std::vector<uint8_t> MakeWave(uint16_t tag, const std::vector<uint8_t>& samples,
         U32(v, 6);
         v.insert(v.end(), {'I', 'D', '3', 3, 0, 0});
     }
-    const auto riff = static_cast<uint32_t>(v.size() - 8);
-    std::memcpy(&v[4], &riff, 4);
+    FixRiffSize(v);
     return v;
+}
+
+// Puts `chunk` right behind a 16-byte "fmt " chunk, before the data.
+void InsertChunkBeforeData(std::vector<uint8_t>& wave, const std::vector<uint8_t>& chunk) {
+    wave.insert(wave.begin() + 36, chunk.begin(), chunk.end());
+    FixRiffSize(wave);
 }
 
 std::vector<uint8_t> AllBytes(size_t repeat) {
@@ -226,9 +237,7 @@ TEST(SundrelDirect, FindsTheDataBehindALongChunk) {
     Id(junk, "JUNK");
     U32(junk, 300000);
     junk.resize(junk.size() + 300000, 0x5A);
-    wave.insert(wave.begin() + 36, junk.begin(), junk.end());  // before "data"
-    const auto riff = static_cast<uint32_t>(wave.size() - 8);
-    std::memcpy(&wave[4], &riff, 4);
+    InsertChunkBeforeData(wave, junk);
     test::WriteBytes(dir / "long.wav", wave);
     ASSERT_EQ(SndConvert(dir / "long.wav", dir / "out.wav", true), 1);
     Greeting g;
@@ -419,9 +428,7 @@ TEST(SundrelDecoded, EndsWhereTheFactChunkSays) {
     TempDir dir;
     auto pcm = ToneWave(16000, 1, 500, 0.25, 1.0);
     const std::vector<uint8_t> fact = {'f', 'a', 'c', 't', 4, 0, 0, 0, 100, 0, 0, 0};
-    pcm.insert(pcm.begin() + 36, fact.begin(), fact.end());
-    const auto riff = static_cast<uint32_t>(pcm.size() - 8);
-    std::memcpy(&pcm[4], &riff, 4);
+    InsertChunkBeforeData(pcm, fact);
     test::WriteBytes(dir / "pcm.wav", pcm);
     ASSERT_EQ(SndConvert(dir / "pcm.wav", dir / "out.wav", true), 1);
     Greeting whole;
@@ -554,8 +561,7 @@ TEST(SundrelDecoded, NonFiniteAndHugeFloatSamplesAreTamed) {
                 std::memcpy(&bits, &f, 4);
                 U32(v, bits);
             }
-        const auto riff = static_cast<uint32_t>(v.size() - 8);
-        std::memcpy(&v[4], &riff, 4);
+        FixRiffSize(v);
         test::WriteBytes(dir / "float.wav", v);
         ASSERT_EQ(SndConvert(dir / "float.wav", dir / "out.wav", true), 1) << rate;
         Greeting g;
