@@ -236,10 +236,15 @@ TEST(DeleteFileInside, HostilePathInOverwrittenRecordIsLeftAlone) {
     fs::create_directories(home);
     const fs::path victim = root.path() / "victim.txt";
     touch(victim);
+    fs::create_directories(home / "Messages");
+    const fs::path inside = home / "Messages" / "1.wav";
+    touch(inside);
     CallRing ring(1);
     ring.takeNew(test::arrivalAt(1), {}, home).filePath.assign((home / ".." / "victim.txt").string());
-    ring.takeNew(test::arrivalAt(2), {}, home);
+    ring.takeNew(test::arrivalAt(2), {}, home).filePath.assign(inside.string());
     EXPECT_TRUE(fs::exists(victim));
+    ring.takeNew(test::arrivalAt(3), {}, home);
+    EXPECT_FALSE(fs::exists(inside)) << "the same ring deletes a file inside";
 }
 
 TEST(CallRing, SnapshotIsHeadThenRecords) {

@@ -187,9 +187,7 @@ class Answering : public testing::Test {
                                                   std::to_string(exchange_.port())});
         ASSERT_TRUE(exchange_.waitFor(CAPI_LISTEN, CAPI_REQ, 0, std::chrono::seconds(60)))
             << program_->errors();
-        ASSERT_TRUE(program_->waitFor(kLimit, [&] {
-            return program_->errors().find("watching the lines") != std::string::npos;
-        })) << program_->errors();
+        ASSERT_TRUE(program_->waitForError("watching the lines")) << program_->errors();
     }
 
     std::uint32_t ring(const std::string& from, const std::string& to, std::uint16_t cip = 1) {

@@ -34,9 +34,7 @@ class CallHandling : public testing::Test {
         program_ = std::make_unique<Program>(dir_.path(), env, args);
         ASSERT_TRUE(exchange_.waitFor(CAPI_LISTEN, CAPI_REQ, 0, std::chrono::seconds(60)))
             << program_->errors();
-        ASSERT_TRUE(program_->waitFor(kLimit, [&] {
-            return program_->errors().find("watching the lines") != std::string::npos;
-        })) << program_->errors();
+        ASSERT_TRUE(program_->waitForError("watching the lines")) << program_->errors();
     }
 
     isdnsim::CallSetup call(const std::string& from, const std::string& to) {
@@ -88,9 +86,8 @@ TEST_F(CallHandling, RejectedCallIsClearedListedSavedLoggedAndSentToPeers) {
         },
         mark, std::chrono::seconds(30)));
 
-    EXPECT_TRUE(program_->waitFor(kLimit, [&] {
-        return program_->errors().find("from 0309999 (Spam Caller)  Rejected") != std::string::npos;
-    })) << "not listed as rejected:\n" << program_->errors();
+    EXPECT_TRUE(program_->waitForError("from 0309999 (Spam Caller)  Rejected"))
+        << "not listed as rejected:\n" << program_->errors();
     EXPECT_TRUE(waitSaved("0309999", [](const TCallRecord& r) { return r.state == 1; }));
     EXPECT_TRUE(program_->waitFor(kLimit, [&] {
         const std::string log = readFile(home() / "orvelin.txt");
@@ -292,9 +289,7 @@ TEST_F(CallHandling, ReceivedTextMessageIsListedSavedAndSentToPeers) {
     for (char c : text) s.userUserData.push_back(std::uint8_t(c));  // GCC 12: no range insert
     ASSERT_NE(exchange_.ring(s), 0u);
 
-    EXPECT_TRUE(program_->waitFor(kLimit, [&] {
-        return program_->errors().find("from 0171999  SMS") != std::string::npos;
-    })) << program_->errors();
+    EXPECT_TRUE(program_->waitForError("from 0171999  SMS")) << program_->errors();
     EXPECT_TRUE(waitSaved("0171999", [](const TCallRecord& r) {
         return r.state == 10 && r.comment.view() == "Gr\xC3\xA4nde at 8";
     })) << program_->errors();

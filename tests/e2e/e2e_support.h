@@ -162,6 +162,11 @@ class Program {
         return false;
     }
 
+    // Waits until stderr holds `text`; false when it did not in time or the program ended.
+    bool waitForError(const std::string& text) {
+        return waitFor(kLimit, [&] { return errors().find(text) != std::string::npos; });
+    }
+
     pid_t pid() const { return pid_; }
 
   private:

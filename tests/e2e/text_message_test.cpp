@@ -35,10 +35,7 @@ class TextMessages : public testing::Test {
     fs::path steps() const { return dir_.path() / "steps.txt"; }
     void step(const std::string& line) { std::ofstream(steps(), std::ios::app) << line << "\n"; }
     bool stepsDone(int n) {
-        return program_->waitFor(kLimit, [&] {
-            return program_->errors().find("ui-driver: done " + std::to_string(n) + " ") !=
-                   std::string::npos;
-        });
+        return program_->waitForError("ui-driver: done " + std::to_string(n) + " ");
     }
 
     void start() {
@@ -51,9 +48,7 @@ class TextMessages : public testing::Test {
                 "LD_PRELOAD=" + std::string(ORVELIN_UI_DRIVER),
                 "ORVELIN_UI_DRIVER=" + steps().string(),
                 "ASAN_OPTIONS=" + asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0"});
-        ASSERT_TRUE(program_->waitFor(kLimit, [&] {
-            return program_->errors().find("watching the lines") != std::string::npos;
-        })) << program_->errors();
+        ASSERT_TRUE(program_->waitForError("watching the lines")) << program_->errors();
     }
 
     // Rings from `caller` and waits until the call is listed.
@@ -62,9 +57,7 @@ class TextMessages : public testing::Test {
         s.calling = caller;
         s.called = "456";
         ASSERT_NE(exchange_.ring(s), 0u);
-        ASSERT_TRUE(program_->waitFor(kLimit, [&] {
-            return program_->errors().find("from " + caller) != std::string::npos;
-        })) << program_->errors();
+        ASSERT_TRUE(program_->waitForError("from " + caller)) << program_->errors();
     }
 
     isdnsim::MessagePtr connectRequest(std::size_t from = 0) {
@@ -100,9 +93,7 @@ TEST_P(TextSent, ReachesTheServiceAndIsReported) {
     EXPECT_EQ(structText(req->cmsg.CalledPartyNumber), "\x80" + c.called);
     EXPECT_EQ(structText(req->cmsg.Useruserdata), "\x04" + c.userData);
     EXPECT_EQ(req->cmsg.CIPValue, 1);
-    EXPECT_TRUE(program_->waitFor(kLimit, [&] {
-        return program_->errors().find(c.report) != std::string::npos;
-    })) << program_->errors();
+    EXPECT_TRUE(program_->waitForError(c.report)) << program_->errors();
 }
 
 INSTANTIATE_TEST_SUITE_P(

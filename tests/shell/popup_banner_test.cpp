@@ -211,22 +211,21 @@ TEST_F(PopupBannersTest, ClosesOnItsTimeOut) {
     EXPECT_EQ(clock_.armedCount(), 0);
 }
 
-TEST_F(PopupBannersTest, ClickOnTheBannerClosesIt) {
-    QPointer<TBigSplash> b = show(0, "Anna");
-    ASSERT_TRUE(b);
-    QTest::mouseClick(b.data(), Qt::LeftButton, {}, QPoint(5, 5));
-    runDeferredDeletes();
-    EXPECT_FALSE(b);
-    EXPECT_EQ(QWidget::mouseGrabber(), nullptr);
-    EXPECT_EQ(clock_.armedCount(), 0);
-}
-
-TEST_F(PopupBannersTest, ClickOnTheCallerTextClosesIt) {
-    QPointer<TBigSplash> b = show(0, "Anna");
-    ASSERT_TRUE(b);
-    QTest::mouseClick(b->GetStatic(), Qt::LeftButton, {}, b->GetStatic()->rect().center());
-    runDeferredDeletes();
-    EXPECT_FALSE(b);
+TEST_F(PopupBannersTest, ClickOnTheBannerOrItsTextClosesIt) {
+    for (const bool onText : {false, true}) {
+        SCOPED_TRACE(onText ? "on the caller text" : "on the banner");
+        QPointer<TBigSplash> b = show(0, "Anna");
+        ASSERT_TRUE(b);
+        if (onText) {
+            QTest::mouseClick(b->GetStatic(), Qt::LeftButton, {}, b->GetStatic()->rect().center());
+        } else {
+            QTest::mouseClick(b.data(), Qt::LeftButton, {}, QPoint(5, 5));
+        }
+        runDeferredDeletes();
+        EXPECT_FALSE(b);
+        EXPECT_EQ(QWidget::mouseGrabber(), nullptr);
+        EXPECT_EQ(clock_.armedCount(), 0);
+    }
 }
 
 TEST_F(PopupBannersTest, ClickInAnotherWindowWhileTheBannerIsUpClosesIt) {

@@ -328,7 +328,7 @@ TEST_F(CallerForm, AKeyThatCannotBeWrittenIsNotReportedAsSaved) {
                       f.click("OK");
                   }),
               0);
-    EXPECT_NE(log.finish().find("An error occured while trying to save your settings."),
+    EXPECT_NE(log.finish().find(orvelin::test::kSaveFailed),
               std::string::npos);
 }
 

@@ -29,6 +29,9 @@
 
 namespace orvelin::test {
 
+// What every form says when its settings could not be written.
+inline constexpr const char* kSaveFailed = "An error occured while trying to save your settings.";
+
 // A program folder "<test tmp>/<prefix>-<pid>-<test>/" with "Answer" in it, and
 // ORVELIN_REGISTRY pointing at its hive for the length of one test.
 class HiveFormTest : public testing::Test {

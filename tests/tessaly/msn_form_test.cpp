@@ -302,7 +302,7 @@ TEST_F(MsnForm, AFailedSaveIsReportedAndNotCountedAsSaved) {
                   f.button("Save");
               }),
               2);
-    EXPECT_NE(log.finish().find("An error occured while trying to save your settings."),
+    EXPECT_NE(log.finish().find(orvelin::test::kSaveFailed),
               std::string::npos);
 }
 

@@ -322,7 +322,6 @@ TEST_F(OptionsForm, HandEditedValuesOpenWithDefaultsAndTheRestIsKept) {
 }
 
 TEST_F(OptionsForm, WithoutAWritableKeyNothingIsSavedAndTheUserIsTold) {
-    constexpr const char* kTold = "An error occured while trying to save your settings.";
     enum class Hive { NoProductKey, ReadOnly, ReadOnlyWhileOpen };
     struct Case {
         const char* name;
@@ -355,7 +354,7 @@ TEST_F(OptionsForm, WithoutAWritableKeyNothingIsSavedAndTheUserIsTold) {
             closeForm(f, c.close);
         });
         const std::string said = log.finish();
-        EXPECT_EQ(said.find(kTold) != std::string::npos, c.told) << said;
+        EXPECT_EQ(said.find(orvelin::test::kSaveFailed) != std::string::npos, c.told) << said;
         EXPECT_EQ(hiveText(), before);
         chmod(hive_.c_str(), 0600);
     }

@@ -195,16 +195,12 @@ TEST_F(OpenBar, FollowsChangeNoticesOfItsOwnMixerOnly) {
     EXPECT_EQ(bar_.value(), second);
 }
 
-TEST(VolumeControl, SecondOpenReleasesTheFirstMixer) {
-    MixerProbe probe;
-    REQUIRE_MIXER(probe);
+TEST_F(OpenBar, SecondOpenReleasesTheFirstMixer) {
     // Under the leak checker a mixer dropped by the second Open is reported.
-    TVolumeControl bar;
-    ASSERT_TRUE(bar.Open());
-    ASSERT_TRUE(bar.Open());
-    EXPECT_NE(bar.GetMixerID(), nullptr);
+    ASSERT_TRUE(bar_.Open());
+    EXPECT_NE(bar_.GetMixerID(), nullptr);
     uint32_t v = 0;
-    EXPECT_TRUE(bar.GetCurrentVolume(&v));
+    EXPECT_TRUE(bar_.GetCurrentVolume(&v));
 }
 
 TEST(VolumeControl, DestroyingAnOpenBarClosesTheMixer) {
