@@ -703,7 +703,8 @@ TEST(AnsweringMachineTest, RecordingsEndSoundly) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Rig rig;
-        rig.answer({.maxRecordingTime = 30, .greeting = pattern(100), .recordingGreeting = c.greeting});
+        rig.answer(
+            {.maxRecordingTime = 30, .greeting = pattern(100), .recordingGreeting = c.greeting});
         rig.confirmAll();
         rig.receive(c.blocks);
         c.end(rig);

@@ -240,7 +240,8 @@ TEST(DeleteFileInside, HostilePathInOverwrittenRecordIsLeftAlone) {
     const fs::path inside = home / "Messages" / "1.wav";
     touch(inside);
     CallRing ring(1);
-    ring.takeNew(test::arrivalAt(1), {}, home).filePath.assign((home / ".." / "victim.txt").string());
+    ring.takeNew(test::arrivalAt(1), {}, home)
+        .filePath.assign((home / ".." / "victim.txt").string());
     ring.takeNew(test::arrivalAt(2), {}, home).filePath.assign(inside.string());
     EXPECT_TRUE(fs::exists(victim));
     ring.takeNew(test::arrivalAt(3), {}, home);

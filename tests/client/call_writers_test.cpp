@@ -56,8 +56,10 @@ TEST(CallTableSaver, BurstOfEveryKindOfChangeEndsAsTheFinalRing) {
         void (*change)(CallRing&, const std::filesystem::path&, int);
     };
     const Kind kinds[] = {
-        {"new call", [](CallRing& r, const std::filesystem::path& dir,
-                        int i) { r.takeNew(test::arrivalAt(5000 + static_cast<std::uint32_t>(i)), {}, dir); }},
+        {"new call",
+         [](CallRing& r, const std::filesystem::path& dir, int i) {
+             r.takeNew(test::arrivalAt(5000 + static_cast<std::uint32_t>(i)), {}, dir);
+         }},
         {"write by index",
          [](CallRing& r, const std::filesystem::path&, int i) {
              r.at(static_cast<std::uint32_t>(i * 37) % r.size()).count =
@@ -130,7 +132,8 @@ TEST(CallTableSaver, KilledDuringASaveLeavesOneWholeRing) {
             CallTableSaver saver(file, {});
             for (std::uint32_t n = 1;; ++n) {
                 // Every slot changes in every round, so a mix of two rounds shows.
-                for (std::uint32_t k = 0; k < n % 7; ++k) ring.takeNew(test::arrivalAt(n), {}, dir.path());
+                for (std::uint32_t k = 0; k < n % 7; ++k)
+                    ring.takeNew(test::arrivalAt(n), {}, dir.path());
                 for (std::uint32_t i = 0; i < kSize; ++i) {
                     ring.at(i).id = n;
                     ring.at(i).count = static_cast<std::uint16_t>(i + n);

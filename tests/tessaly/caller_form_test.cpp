@@ -17,8 +17,8 @@
 #include "platform/library.h"
 #include "platform/registry.h"
 #include "tests/support/qt_environment.h"
-#include "tests/tessaly/screenshots.h"
 #include "tests/tessaly/form_fixture.h"
+#include "tests/tessaly/screenshots.h"
 
 // The program's side of the text-message request, as the client window exports it.
 struct SentRequest {
@@ -328,8 +328,7 @@ TEST_F(CallerForm, AKeyThatCannotBeWrittenIsNotReportedAsSaved) {
                       f.click("OK");
                   }),
               0);
-    EXPECT_NE(log.finish().find(orvelin::test::kSaveFailed),
-              std::string::npos);
+    EXPECT_NE(log.finish().find(orvelin::test::kSaveFailed), std::string::npos);
 }
 
 TEST_F(CallerForm, SmsAsksTheProgramWithTheCellularNumberAsTyped) {
@@ -371,7 +370,8 @@ TEST_F(CallerForm, Screenshots) {
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&f.dialog));
         for (const char* page : {"Page3", "Page4", "Page5"}) {
             f.show(page);
-            orvelin::test::saveScreenshot(f.dialog, std::string(shots) + "/caller-" + page + ".png");
+            orvelin::test::saveScreenshot(f.dialog,
+                                          std::string(shots) + "/caller-" + page + ".png");
         }
         f.click("SpeedButton1");
     });

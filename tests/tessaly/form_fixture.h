@@ -152,7 +152,8 @@ inline void typeInto(QLineEdit* edit, const QString& text) {
 // A picture of the form as the X server shows it, for the screenshot runs.
 inline void saveScreenshot(QDialog& form, const std::string& file) {
     QTest::qWait(200);  // the server draws after the page switch; nothing to wait on
-    const QPixmap shot = form.screen()->grabWindow(0, form.x(), form.y(), form.width(), form.height());
+    const QPixmap shot =
+        form.screen()->grabWindow(0, form.x(), form.y(), form.width(), form.height());
     EXPECT_TRUE(shot.save(QString::fromStdString(file))) << file;
 }
 

@@ -16,13 +16,13 @@
 #include "platform/library.h"
 #include "platform/registry.h"
 #include "tests/support/qt_environment.h"
-#include "tests/tessaly/screenshots.h"
 #include "tests/tessaly/form_fixture.h"
+#include "tests/tessaly/screenshots.h"
 
 namespace {
 
-using platform::RegNode;
 using orvelin::test::StderrCapture;
+using platform::RegNode;
 
 const std::string kDir = ORVELIN_BUILD_DIR;
 constexpr const char* kLibrary = "libtessaly.so";
@@ -73,8 +73,10 @@ class MsnForm : public orvelin::test::HiveFormTest {
                 drive(form);
             },
             [&] {
-                return platform::callLibraryExportIn<int(const char*, int, int, int, int, int, int)>(
-                    kDir, kLibrary, "_InvokeMSNDialog", dir_.c_str(), controllers, fax, 100, 80, 480, 640);
+                using Invoke = int(const char*, int, int, int, int, int, int);
+                return platform::callLibraryExportIn<Invoke>(kDir, kLibrary, "_InvokeMSNDialog",
+                                                             dir_.c_str(), controllers, fax, 100,
+                                                             80, 480, 640);
             });
         return r.value.value_or(-1);
     }
@@ -302,8 +304,7 @@ TEST_F(MsnForm, AFailedSaveIsReportedAndNotCountedAsSaved) {
                   f.button("Save");
               }),
               2);
-    EXPECT_NE(log.finish().find(orvelin::test::kSaveFailed),
-              std::string::npos);
+    EXPECT_NE(log.finish().find(orvelin::test::kSaveFailed), std::string::npos);
 }
 
 TEST_F(MsnForm, RecordingNeedsTheBeepAndIsSavedWhenTheNodeIsLeft) {
@@ -358,7 +359,8 @@ TEST_F(MsnForm, Screenshots) {
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&f.dialog));
         for (int node : {0, 1}) {
             f.choose(1, node);
-            orvelin::test::saveScreenshot(f.dialog, std::string(shots) + (node ? "/msn-1.png" : "/controller.png"));
+            orvelin::test::saveScreenshot(
+                f.dialog, std::string(shots) + (node ? "/msn-1.png" : "/controller.png"));
         }
         f.button("Ignore");
     });

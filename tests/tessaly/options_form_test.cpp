@@ -21,14 +21,14 @@
 #include "platform/library.h"
 #include "platform/registry.h"
 #include "tests/support/qt_environment.h"
-#include "tests/tessaly/screenshots.h"
 #include "tests/tessaly/form_fixture.h"
+#include "tests/tessaly/screenshots.h"
 
 namespace {
 
+using orvelin::test::StderrCapture;
 using platform::RegNode;
 using platform::RegValue;
-using orvelin::test::StderrCapture;
 
 const std::string kDir = ORVELIN_BUILD_DIR;
 constexpr const char* kLibrary = "libtessaly.so";
@@ -464,8 +464,8 @@ TEST_F(OptionsForm, ScreenshotOfEachPage) {
         auto* pages = child<QTabWidget>(f, "PageControl1");
         for (int i = 0; i < pages->count(); ++i) {
             pages->setCurrentIndex(i);
-            orvelin::test::saveScreenshot(
-                f, std::string(shots) + "/" + std::to_string(i + 1) + "-" + pages->tabText(i).toStdString() + ".png");
+            orvelin::test::saveScreenshot(f, std::string(shots) + "/" + std::to_string(i + 1) +
+                                                 "-" + pages->tabText(i).toStdString() + ".png");
         }
         closeForm(f, Close::Ignore);
     });
