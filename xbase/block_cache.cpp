@@ -255,6 +255,16 @@ int cache4readAheadMode(const CODE4* cb) { return running(cb) != nullptr ? cb->c
 int code4cacheStart(CODE4* cb) {
   if (cb == nullptr) return -1;
   if (cb->cache != nullptr) return 0;
+  if (cache4restart(cb) != 0) return -1;
+  // Tags read their blocks again, now through the cache.
+  for (LINK4* l = l4first(&cb->dataList); l != nullptr; l = l4next(&cb->dataList, l))
+    d4freeBlocks(reinterpret_cast<DATA4*>(l));
+  return 0;
+}
+
+int cache4restart(CODE4* cb) {
+  if (cb == nullptr) return -1;
+  if (cb->cache != nullptr) return 0;
   CACHE4PLAN plan = cache4plan(cb->cacheLimit, cb->cacheBlockSize, cb->readAheadSize);
   if (plan.groups == 0) return -1;
   auto* c = new CACHE4();
@@ -288,12 +298,9 @@ int code4cacheStart(CODE4* cb) {
   cb->activity = 128;
   c->lastActivity = 128;
   cb->cache = c;
-  // Files that take part start from their length on disk; tags read their
-  // blocks again, now through the cache.
+  // Files that take part start from their length on disk.
   for (LINK4* l = l4first(&cb->cacheFiles); l != nullptr; l = l4next(&cb->cacheFiles, l))
     cache4fileJoined(fromFileLink(l));
-  for (LINK4* l = l4first(&cb->dataList); l != nullptr; l = l4next(&cb->dataList, l))
-    d4freeBlocks(reinterpret_cast<DATA4*>(l));
   return 0;
 }
 

@@ -18,6 +18,9 @@ struct CACHE4PLAN {
 CACHE4PLAN cache4plan(int64_t memoryLimit, int32_t blockSize, int32_t readAheadSize);
 
 int code4cacheStart(CODE4* cb);
+// The start without releasing the tags' blocks, for a cache suspended in the
+// middle of an operation.
+int cache4restart(CODE4* cb);
 int code4cacheSuspend(CODE4* cb);
 int code4cacheRunning(const CODE4* cb);
 

@@ -111,6 +111,12 @@ struct FILE4 {
   uint8_t inCacheList;   // on CODE4::cacheFiles (`link`)
   int64_t hashOffset;
   int64_t cacheLen; // length including cached, unwritten blocks
+  // A shared file's bytes as the system holds them, mapped read-only
+  // (file_view.cpp): reads of them need no system call.
+  const char* viewBase; // null: none
+  int64_t viewLen;      // bytes of the file it covers
+  int32_t viewSlot;     // its entry among the guarded views
+  uint8_t viewCurrent;  // 0: (re)make it at the next read
 };
 
 struct FILE4SEQWRITE {
@@ -241,7 +247,11 @@ void mem4reset();
 void* u4globalAlloc(size_t bytes);
 void u4globalFree(void* p);
 uint64_t u4allocCount(); // raw allocations so far, for tests of allocation-free paths
+// Allocates; when that fails and the block cache runs, the cache gives its
+// memory back for a second try and starts again afterwards.
 void* u4allocRetry(CODE4* cb, size_t bytes);
+// Failure seam for tests: the next `count` raw allocations fail.
+void u4injectAllocFailures(int count);
 void* u4allocOrError(CODE4* cb, size_t bytes);
 int u4allocAgain(CODE4* cb, char** buf, size_t* capacity, size_t newCapacity);
 

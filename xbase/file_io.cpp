@@ -7,6 +7,7 @@
 // between two opens even inside one process.
 #include "xbase/engine.h"
 #include "xbase/block_cache.h"
+#include "xbase/file_view.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -186,6 +187,15 @@ ssize_t readUpTo(int fd, int64_t pos, void* buf, size_t count) {
   return static_cast<ssize_t>(got);
 }
 
+// A shared file's bytes come from its view when it can answer, else from a read.
+ssize_t readFile(FILE4* f, int64_t pos, void* buf, size_t count) {
+  const int64_t viewed = file4viewRead(f, pos, buf, count);
+  if (viewed != -2) return static_cast<ssize_t>(viewed);
+  const ssize_t got = readUpTo(f->fd, pos, buf, count);
+  file4viewNoteRead(f, pos, got);
+  return got;
+}
+
 // Failure seam for tests: the write that brings the count to zero fails.
 int g_writesUntilFailure = -1;
 
@@ -232,7 +242,7 @@ int file4writeDirectV(FILE4* f, int64_t pos, const struct iovec* iov, int count)
 
 int64_t file4readDirect(FILE4* f, int64_t pos, void* buf, size_t count) {
   if (!f->reallyOpen) return 0; // nothing of a cache-only file is on disk
-  return pos < 0 ? -1 : readUpTo(f->fd, pos, buf, count);
+  return pos < 0 ? -1 : readFile(f, pos, buf, count);
 }
 
 namespace {
@@ -322,6 +332,7 @@ int file4close(FILE4* f) {
     cache4forget(f);
   }
   if (cb != nullptr) leaveCacheList(f);
+  file4viewClose(f);
   if (f->fd >= 0) {
     if (::close(f->fd) != 0 && cb != nullptr)
       error4reportEx(cb, err4close, nameOf(f), nullptr, nullptr);
@@ -364,13 +375,14 @@ int file4lenSet(FILE4* f, int64_t len) {
   }
   if (len < 0 || ftruncate(f->fd, len) != 0)
     return error4reportEx(cb, err4lenSet, nameOf(f), nullptr, nullptr);
+  file4viewCut(f, len);
   f->len = -1;
   return 0;
 }
 
 int file4readAt(FILE4* f, int64_t pos, void* buf, size_t count) {
   if (f->cb->errorCode < 0) return -1;
-  ssize_t n = pos < 0 ? -1 : cached(f) ? static_cast<ssize_t>(cache4read(f, pos, buf, count)) : readUpTo(f->fd, pos, buf, count);
+  ssize_t n = pos < 0 ? -1 : cached(f) ? static_cast<ssize_t>(cache4read(f, pos, buf, count)) : readFile(f, pos, buf, count);
   if (n != static_cast<ssize_t>(count))
     return error4reportEx(f->cb, err4read, "File Name:", nameOf(f), nullptr);
   return 0;
@@ -378,7 +390,7 @@ int file4readAt(FILE4* f, int64_t pos, void* buf, size_t count) {
 
 size_t file4read(FILE4* f, int64_t pos, void* buf, size_t count) {
   if (f->cb->errorCode < 0) return 0;
-  ssize_t n = pos < 0 ? -1 : cached(f) ? static_cast<ssize_t>(cache4read(f, pos, buf, count)) : readUpTo(f->fd, pos, buf, count);
+  ssize_t n = pos < 0 ? -1 : cached(f) ? static_cast<ssize_t>(cache4read(f, pos, buf, count)) : readFile(f, pos, buf, count);
   if (n < 0) {
     error4reportEx(f->cb, err4read, "File Name:", nameOf(f), nullptr);
     return 0;
@@ -672,6 +684,7 @@ int file4replace(FILE4* target, FILE4* source) {
         return -1;
       }
       cache4forget(target); // the old contents
+      file4viewClose(target);
       ::close(target->fd);
       target->fd = source->fd;
       target->len = -1;

@@ -15,6 +15,8 @@ using namespace xbase_bytes;
 
 namespace {
 
+B4BLOCK* takeBlock(TAG4* t, int32_t fileBlock, bool wholeImage);
+
 int cmpC(const void* a, const void* b, size_t len) { return std::memcmp(a, b, len); }
 int cmpCdesc(const void* a, const void* b, size_t len) { return -std::memcmp(a, b, len); }
 int cmpN(const void* a, const void* b, size_t) {
@@ -74,7 +76,7 @@ B4BLOCK* pathLoad(TAG4* t, int level, int32_t blk) {
     corrupt(t, t->alias);
     return nullptr;
   }
-  B4BLOCK* b = b4alloc(t, blk);
+  B4BLOCK* b = takeBlock(t, blk, false);
   if (b == nullptr) return nullptr;
   if (file4readAt(&ix->file, static_cast<int64_t>(blk) * 512, b->data,
                   static_cast<size_t>(ix->blockBytes)) != 0) {
@@ -176,7 +178,11 @@ void noteChange(TAG4* t) {
 
 // ---- blocks ----
 
-B4BLOCK* b4alloc(TAG4* t, int32_t fileBlock) {
+namespace {
+
+// A block record and its image; `wholeImage` false: the caller reads the
+// block over it, and only the slack past the block is cleared.
+B4BLOCK* takeBlock(TAG4* t, int32_t fileBlock, bool wholeImage) {
   size_t bytes = static_cast<size_t>(t->index->blockBytes) + 2 * static_cast<size_t>(t->groupLen) + 8;
   B4BLOCK* b = t->spare;
   unsigned char* data = nullptr;
@@ -194,12 +200,18 @@ B4BLOCK* b4alloc(TAG4* t, int32_t fileBlock) {
     }
   }
   std::memset(b, 0, sizeof(*b));
-  std::memset(data, 0, bytes);
+  const size_t image = static_cast<size_t>(t->index->blockBytes);
+  if (wholeImage) std::memset(data, 0, bytes);
+  else std::memset(data + image, 0, bytes - image);
   b->tag = t;
   b->fileBlock = fileBlock;
   b->data = data;
   return b;
 }
+
+} // namespace
+
+B4BLOCK* b4alloc(TAG4* t, int32_t fileBlock) { return takeBlock(t, fileBlock, true); }
 
 void b4free(B4BLOCK* b) {
   if (b == nullptr) return;

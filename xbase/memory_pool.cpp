@@ -3,6 +3,7 @@
 // Allocations are plain zeroed heap memory; units are rounded up so that any
 // record placed in them is suitably aligned on LP64.
 #include "xbase/engine.h"
+#include "xbase/block_cache.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -132,10 +133,17 @@ void mem4reset() {
 
 namespace {
 uint64_t g_allocations = 0;
+int g_failuresLeft = 0;
 }
+
+void u4injectAllocFailures(int count) { g_failuresLeft = count > 0 ? count : 0; }
 
 void* u4globalAlloc(size_t bytes) {
   ++g_allocations;
+  if (g_failuresLeft > 0) {
+    --g_failuresLeft;
+    return nullptr;
+  }
   return std::calloc(1, bytes == 0 ? 1 : bytes);
 }
 
@@ -143,7 +151,15 @@ uint64_t u4allocCount() { return g_allocations; }
 
 void u4globalFree(void* p) { std::free(p); }
 
-void* u4allocRetry(CODE4*, size_t bytes) { return u4globalAlloc(bytes); }
+void* u4allocRetry(CODE4* cb, size_t bytes) {
+  void* p = u4globalAlloc(bytes);
+  if (p != nullptr || cb == nullptr || !code4cacheRunning(cb)) return p;
+  if (code4cacheSuspend(cb) != 0) return nullptr;
+  p = u4globalAlloc(bytes);
+  // Started again with whatever memory is left; tags keep the blocks they hold.
+  cache4restart(cb);
+  return p;
+}
 
 void* u4allocOrError(CODE4* cb, size_t bytes) {
   void* p = u4allocRetry(cb, bytes);

@@ -99,16 +99,23 @@ int tagSeek(DATA4* d, TAG4* t, const char* key, int len) {
   // Other programs may have changed records the index has not caught up
   // with: a record whose own key is not its tag key, or that is not there
   // yet, is passed over.
-  std::vector<char> tagKey(static_cast<size_t>(t->keyLen));
+  // Keys of the usual lengths stay on the stack: this runs at every seek.
+  char shortKey[256];
+  std::vector<char> longKey;
+  char* tagKey = shortKey;
+  if (static_cast<size_t>(t->keyLen) > sizeof(shortKey)) {
+    longKey.resize(static_cast<size_t>(t->keyLen));
+    tagKey = longKey.data();
+  }
   for (int check = 0;; ++check) {
-    std::memcpy(tagKey.data(), t4key(t), tagKey.size());
+    std::memcpy(tagKey, t4key(t), static_cast<size_t>(t->keyLen));
     int go = goQuiet(d, t4recordNumber(t));
     if (go != 0 && go != status4entry) return go;
-    int same = go != 0 ? 0 : recordMatchesTag(t, t->keyLen, tagKey.data());
+    int same = go != 0 ? 0 : recordMatchesTag(t, t->keyLen, tagKey);
     if (same < 0) return -1;
     if (same && check == 0) return rc;
     if (same) {
-      int c = t->cmp(tagKey.data(), key, static_cast<size_t>(len));
+      int c = t->cmp(tagKey, key, static_cast<size_t>(len));
       if (c == 0) return 0;
       if (c > 0) return status4after;
     }

@@ -514,3 +514,44 @@ TEST_F(CacheTest, TwoProgramsWithCachesLoseNothing) {
 
 }  // namespace
 
+
+namespace {
+
+TEST_F(CacheTest, AllocationShortageGivesTheCacheMemoryBackForASecondTry) {
+  struct Case {
+    bool running;
+    int failures;
+    bool gets;
+  } const cases[] = {
+      {true, 1, true},   // the second try, with the cache's memory back, succeeds
+      {true, 2, false},  // nothing to be had even so: the cache runs again all the same
+      {false, 1, false}, // no cache to give memory back
+  };
+  cb.exclusive = 1;
+  cb.writeBehind = 1;
+  int n = 0;
+  for (const Case& c : cases) {
+    if (c.running) startSmall();
+    const std::string path = dir.file(orvelin::test::Numbered("short", n++) + ".bin");
+    FILE4 f;
+    ASSERT_EQ(file4create(&f, &cb, path.c_str(), 1), 0);
+    ASSERT_EQ(file4setCache(&f, 1, 1), 0);
+    ASSERT_EQ(file4writeAt(&f, 0, "held", 4), 0);
+    ASSERT_EQ(readAll(path).size(), c.running ? 0u : 4u);  // held back while the cache runs
+    u4injectAllocFailures(c.failures);
+    void* p = u4allocRetry(&cb, 64);
+    u4injectAllocFailures(0);
+    EXPECT_EQ(p != nullptr, c.gets);
+    u4globalFree(p);
+    EXPECT_EQ(code4cacheRunning(&cb), c.running ? 1 : 0);
+    EXPECT_EQ(readAll(path), "held");  // written when the cache gave its memory back
+    // The file is still in the restarted cache: the next write is held back again.
+    ASSERT_EQ(file4writeAt(&f, 4, "more", 4), 0);
+    EXPECT_EQ(readAll(path), c.running ? "held" : "heldmore");
+    EXPECT_EQ(file4close(&f), 0);
+    EXPECT_EQ(readAll(path), "heldmore");
+    ASSERT_EQ(code4cacheSuspend(&cb), 0);
+  }
+}
+
+} // namespace

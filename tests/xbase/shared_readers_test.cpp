@@ -2,6 +2,7 @@
 // moments that used to give the reader false errors or false "not found", and
 // goes on only once the reader is waiting for it.
 #include "tests/xbase/test_util.h"
+#include "xbase/block_cache.h"
 #include "xbase/index.h"
 
 #include <gtest/gtest.h>
@@ -294,6 +295,85 @@ TEST_F(SharedReadersTest, OneWriterTwoReadersNoErrorsNoFalseMisses) {
   EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : 100, 0);
   ASSERT_TRUE(writerDone);
   EXPECT_TRUE(WIFEXITED(writerStatus) && WEXITSTATUS(writerStatus) == 0);
+  close(w.fromChild[0]);
+  close(w.toChild[1]);
+}
+
+TEST_F(SharedReadersTest, ReaderFollowsAppendsRebuildsAndCutsOfAnotherProgram) {
+  // The writer appends, rewrites, rebuilds the index (which shortens its file)
+  // and, as a foreign program would, cuts the appended rows off the table's
+  // file. The reader, with the program's settings, seeks the first hundred
+  // numbers throughout.
+  i4setLockWaitHook(nullptr);
+  const std::string p = path();
+  constexpr int rounds = 23;
+  Writer w;
+  w.start([p](Writer& self) {
+    CODE4 c{};
+    DATA4* t = openInChild(&c, p);
+    if (t == nullptr) return 1;
+    const int64_t recLen = t->recordLen;
+    self.say();
+    for (int r = 0; r < rounds; ++r) {
+      if (r % 5 == 4) {
+        if (d4lockAll(t) != 0) return 2;
+        const int fd = open(p.c_str(), O_RDWR);
+        const unsigned char count[4] = {100, 0, 0, 0};
+        const int64_t end = 32 + 2 * 32 + 1 + 100 * recLen;
+        if (fd < 0 || ftruncate(fd, end + 1) != 0 || pwrite(fd, "\x1a", 1, end) != 1 || pwrite(fd, count, 4, 4) != 4)
+          return 3;
+        close(fd);
+        d4unlockAll(t);
+        d4close(t);
+        if ((t = d4open(&c, p.c_str())) == nullptr || d4reindex(t) != 0) return 4;
+        d4unlockAll(t);
+      }
+      for (int k = 0; k < 20; ++k)
+        if (appendRow(t, phone(1000 + r * 20 + k)) != 0) return 5;
+      if (d4go(t, 1 + r % 100) != 0) return 6;
+      f4assign(d4fieldByName(t, "NAME"), orvelin::test::Numbered("R", r).c_str());
+      if (d4flush(t) != 0) return 7;
+      if (r % 3 == 1 && (d4reindex(t) != 0 || d4unlockAll(t) != 0)) return 8;
+    }
+    d4close(t);
+    code4release(&c);
+    return 0;
+  });
+  ASSERT_TRUE(w.ready());
+  cb.cacheMode = 1;
+  cb.cacheReread = 1;
+  cb.lockAttempts = 30;
+  ASSERT_EQ(code4cacheStart(&cb), 0);
+  DATA4* d = d4open(&cb, path().c_str());
+  ASSERT_NE(d, nullptr);
+  int bad = 0, seeks = 0, status = 0;
+  bool done = false;
+  while (bad == 0 && !(done && seeks > 2000)) {
+    std::string key = phone(seeks % 100);
+    key.resize(25, ' ');
+    const int rc = d4seek(d, key.c_str());
+    if (rc != 0 || cb.errorCode != 0 || d4recordNumber(d) != 1 + seeks % 100) bad = seeks + 1;
+    ++seeks;
+    if (!done && waitpid(w.pid, &status, WNOHANG) == w.pid) done = true, w.pid = -1;
+  }
+  EXPECT_EQ(bad, 0) << "seek " << bad - 1 << ": error " << cb.errorCode;
+  if (!done) waitpid(w.pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  // What the writer left: its last rows, not those cut away, and its last rewrite.
+  struct Case {
+    std::string key;
+    bool found;
+  } const cases[] = {{phone(1000 + 20 * 20), true}, {phone(1000 + 22 * 20 + 19), true}, {phone(1000 + 18 * 20), false}};
+  for (const Case& c : cases) {
+    std::string key = c.key;
+    key.resize(25, ' ');
+    EXPECT_EQ(d4seek(d, key.c_str()) == 0, c.found) << c.key;
+    EXPECT_EQ(cb.errorCode, 0) << c.key;
+  }
+  ASSERT_EQ(d4seek(d, phone((rounds - 1) % 100).c_str()), 0);
+  char name[21] = {0};
+  f4copyTo(d4fieldByName(d, "NAME"), name, sizeof name);
+  EXPECT_EQ(std::string(name).substr(0, 3), orvelin::test::Numbered("R", rounds - 1));
   close(w.fromChild[0]);
   close(w.toChild[1]);
 }

@@ -1,0 +1,30 @@
+// Read-only shared views of files open for shared use. A shared mapping shows
+// the same pages a read would copy, other programs' writes included, so
+// "read from the file" keeps its meaning while costing one copy.
+//
+// A file cut short by another program turns a touch past its new end into
+// SIGBUS. A process-wide handler answers a fault inside a registered view by
+// mapping a zero page over it and marking the view; the reader then discards
+// what it copied, reads from the file and maps again. Faults elsewhere go to
+// the handler that was there before.
+#pragma once
+
+#include "xbase/engine.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// Copies [pos, pos + count) when the view can answer exactly as a read of the
+// file would: count, or -2 when the caller must read from the file.
+int64_t file4viewRead(FILE4* f, int64_t pos, void* buf, size_t count);
+// After a read from the file returned `got` bytes at `pos`: a file grown past
+// the view, or a view that could not answer, is mapped again at the next read.
+void file4viewNoteRead(FILE4* f, int64_t pos, int64_t got);
+// This program cut the file: nothing past `len` is read through the view.
+void file4viewCut(FILE4* f, int64_t len);
+void file4viewClose(FILE4* f);
+// Whether views are made for shared files (on by default); for measurements
+// and tests that compare with plain reads.
+void file4viewEnable(int on);
+// Faults answered inside views since the start (for tests).
+int64_t file4viewFaults();
