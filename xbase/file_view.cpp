@@ -25,9 +25,9 @@ static_assert(std::atomic<const char*>::is_always_lock_free && std::atomic<size_
 
 constexpr int kSlots = 256;
 constexpr uintptr_t kReserved = 1; // a slot being filled
+constexpr int32_t kNoView = -1;     // FILE4::viewSlot: none can be had
 Guarded g_slots[kSlots];
 std::atomic<int64_t> g_faults{0};
-std::atomic<bool> g_enabled{true};
 size_t g_page = 4096;
 struct sigaction g_previous;
 std::once_flag g_installed;
@@ -104,15 +104,19 @@ bool shared(const FILE4* f) { return f->reallyOpen && !f->exclusiveOpen && f->fd
 // guard slot is free.
 void makeView(FILE4* f) {
   f->viewCurrent = 1;
-  if (!g_enabled.load(std::memory_order_relaxed) || !install()) return;
+  if (!install()) {
+    f->viewSlot = kNoView;
+    return;
+  }
   struct stat st;
   if (fstat(f->fd, &st) != 0 || st.st_size <= 0) return;
   const size_t span = static_cast<size_t>(st.st_size);
   void* p = mmap(nullptr, span, PROT_READ, MAP_SHARED, f->fd, 0);
-  if (p == MAP_FAILED) return;
-  const int slot = claimSlot(static_cast<const char*>(p), span);
+  const int slot = p != MAP_FAILED ? claimSlot(static_cast<const char*>(p), span) : -1;
   if (slot < 0) {
-    munmap(p, span);
+    // Not tried again for this file: its reads go to the file.
+    if (p != MAP_FAILED) munmap(p, span);
+    f->viewSlot = kNoView;
     return;
   }
   f->viewBase = static_cast<const char*>(p);
@@ -143,9 +147,11 @@ int64_t file4viewRead(FILE4* f, int64_t pos, void* buf, size_t count) {
   }
   if (f->viewBase == nullptr || count == 0 || static_cast<int64_t>(count) > f->viewLen - pos) return -2;
   Guarded& g = g_slots[f->viewSlot];
+  // The handler marks the view from inside the copy or the check: the fences
+  // keep the compiler from looking at the mark before them.
   std::memcpy(buf, f->viewBase + pos, count);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   const bool whole = g.faulted.load(std::memory_order_relaxed) == 0 && insideFile(f, pos + static_cast<int64_t>(count));
-  // A fault can only have come from the copy or the check above.
   std::atomic_signal_fence(std::memory_order_seq_cst);
   if (whole && g.faulted.load(std::memory_order_relaxed) == 0) return static_cast<int64_t>(count);
   // Cut short by another program: its new length is learnt at the next map.
@@ -154,7 +160,7 @@ int64_t file4viewRead(FILE4* f, int64_t pos, void* buf, size_t count) {
 }
 
 void file4viewNoteRead(FILE4* f, int64_t pos, int64_t got) {
-  if (!shared(f) || got <= 0) return;
+  if (!shared(f) || got <= 0 || f->viewSlot == kNoView) return;
   if (f->viewBase == nullptr || pos + got > f->viewLen) f->viewCurrent = 0;
 }
 
@@ -173,7 +179,5 @@ void file4viewClose(FILE4* f) {
   f->viewLen = 0;
   f->viewSlot = 0;
 }
-
-void file4viewEnable(int on) { g_enabled.store(on != 0, std::memory_order_relaxed); }
 
 int64_t file4viewFaults() { return g_faults.load(std::memory_order_relaxed); }

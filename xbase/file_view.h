@@ -23,8 +23,5 @@ void file4viewNoteRead(FILE4* f, int64_t pos, int64_t got);
 // This program cut the file: nothing past `len` is read through the view.
 void file4viewCut(FILE4* f, int64_t len);
 void file4viewClose(FILE4* f);
-// Whether views are made for shared files (on by default); for measurements
-// and tests that compare with plain reads.
-void file4viewEnable(int on);
 // Faults answered inside views since the start (for tests).
 int64_t file4viewFaults();

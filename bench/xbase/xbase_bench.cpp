@@ -8,6 +8,7 @@
 // (SQLite :memory:, temp_store=MEMORY). Key expressions are measured in bench/xbase-expr.
 // The SQLite rows carry the ratio engine / SQLite (below 1 the engine is faster);
 // the engine's read row the read system calls per 1,024-byte block of the table.
+#include "bench/support/read_calls.h"
 #include "xbase/block_cache.h"
 #include "xbase/sort.h"
 #include "xbase/table.h"
@@ -17,7 +18,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <cstdlib>
 #include <cstring>
@@ -82,15 +82,6 @@ void engineSettings(CODE4* cb) {
   cb->exclusive = 1;
   cb->cacheLimit = kCacheBytes;
   if (code4cacheStart(cb) != 0) std::abort();
-}
-
-int64_t readCalls() {
-  std::ifstream in("/proc/self/io");
-  std::string key;
-  int64_t value = 0;
-  while (in >> key >> value)
-    if (key == "syscr:") return value;
-  return -1;
 }
 
 // Seconds per iteration of the engine rows, for the SQLite rows' ratios.
@@ -185,7 +176,7 @@ void BM_Read1M_xbase(benchmark::State& state) {
   FIELD4* ok = d4fieldByName(d, "OK");
   int64_t calls = 0;
   engineSeconds("read") = timed(state, [&] {
-    const int64_t before = readCalls();
+    const int64_t before = bench::readCalls();
     int64_t sum = 0;
     char buf[32];
     for (int rc = d4top(d); rc == 0; rc = d4go(d, d4recordNumber(d) + 1)) {
@@ -193,7 +184,7 @@ void BM_Read1M_xbase(benchmark::State& state) {
       sum += f4long(number) + (*f4ptr(ok) == 'T') + buf[0];
       if (d4recordNumber(d) == kRecords) break;
     }
-    calls = readCalls() - before;
+    calls = bench::readCalls() - before;
     benchmark::DoNotOptimize(sum);
   });
   const double blocks = static_cast<double>(d4recordPosition(d, kRecords + 1)) / 1024;
