@@ -314,6 +314,7 @@ TEST_F(SharedReadersTest, ReaderFollowsAppendsRebuildsAndCutsOfAnotherProgram) {
     if (t == nullptr) return 1;
     const int64_t recLen = t->recordLen;
     self.say();
+    self.hear(); // the reader has opened the table
     for (int r = 0; r < rounds; ++r) {
       if (r % 5 == 4) {
         if (d4lockAll(t) != 0) return 2;
@@ -345,6 +346,7 @@ TEST_F(SharedReadersTest, ReaderFollowsAppendsRebuildsAndCutsOfAnotherProgram) {
   cb.lockAttempts = 30;
   ASSERT_EQ(code4cacheStart(&cb), 0);
   DATA4* d = d4open(&cb, path().c_str());
+  w.go();
   ASSERT_NE(d, nullptr);
   int bad = 0, seeks = 0, status = 0;
   bool done = false;
