@@ -358,17 +358,38 @@ FaxRun runFax(const std::filesystem::path& sff, std::uint32_t options,
     return run;
 }
 
-TEST(FaxPost, ConvertedFaxTakesTheTiffPathDeletesTheSffAndRunsTheAfterCallProgram) {
-    TestDir dir;
-    const auto sff = dir / "fax 1.SFF";
-    orvelin::test::writeBytes(sff, smallFax());
-    const FaxRun run = runFax(sff, 0);
-    ASSERT_TRUE(run.done);
-    EXPECT_EQ(run.done->outcome.state, CallState::Fax);
-    EXPECT_EQ(run.done->outcome.filePath, (dir / "fax 1.tif").string());
-    EXPECT_TRUE(std::filesystem::exists(dir / "fax 1.tif"));
-    EXPECT_FALSE(std::filesystem::exists(sff));
-    EXPECT_EQ(run.afterCall, (Words{"/usr/bin/after", (dir / "fax 1.tif").string(), "6", "0301 234\"5"}));
+// Converted or not, the record names the file that is left and the after-call program
+// is started with it.
+TEST(FaxPost, TheOutcomeNamesTheFileLeftAndTheAfterCallProgramGetsIt) {
+    struct Case {
+        const char* name;
+        const char* sff;
+        std::vector<std::uint8_t> bytes;
+        CallState state;
+        const char* left;  // the file the record names
+        bool sffKept;
+        const char* stateDigit;
+    };
+    const Case cases[] = {
+        {"converted: the TIFF, the SFF deleted", "fax 1.SFF", smallFax(), CallState::Fax,
+         "fax 1.tif", false, "6"},
+        {"not a fax: the SFF kept, still broken", "bad.sff", {'n', 'o', 't', ' ', 's', 'f', 'f'},
+         CallState::BrokenFax, "bad.sff", true, "5"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestDir dir;
+        const auto sff = dir / c.sff;
+        const auto left = dir / c.left;
+        orvelin::test::writeBytes(sff, c.bytes);
+        const FaxRun run = runFax(sff, 0);
+        ASSERT_TRUE(run.done);
+        EXPECT_EQ(run.done->outcome.state, c.state);
+        EXPECT_EQ(run.done->outcome.filePath, left.string());
+        EXPECT_TRUE(std::filesystem::exists(left));
+        EXPECT_EQ(std::filesystem::exists(sff), c.sffKept);
+        EXPECT_EQ(run.afterCall, (Words{"/usr/bin/after", left.string(), c.stateDigit, "0301 234\"5"}));
+    }
 }
 
 TEST(FaxPost, KeepOptionKeepsTheSffAndPrintingDecidesViewedOrBox) {
@@ -392,18 +413,6 @@ TEST(FaxPost, KeepOptionKeepsTheSffAndPrintingDecidesViewedOrBox) {
     EXPECT_EQ(refused.done->outcome.state, CallState::Fax);
     EXPECT_EQ(boxes, (std::vector<std::string>{"Error viewing fax."}));
     EXPECT_FALSE(std::filesystem::exists(sff)) << "without the keep option";
-}
-
-TEST(FaxPost, FailedConversionKeepsSffAndBrokenStateAndStillRunsTheAfterCallProgram) {
-    TestDir dir;
-    const auto sff = dir / "bad.sff";
-    orvelin::test::writeBytes(sff, {'n', 'o', 't', ' ', 's', 'f', 'f'});
-    const FaxRun run = runFax(sff, 0);
-    ASSERT_TRUE(run.done);
-    EXPECT_EQ(run.done->outcome.state, CallState::BrokenFax);
-    EXPECT_EQ(run.done->outcome.filePath, sff.string());
-    EXPECT_TRUE(std::filesystem::exists(sff));
-    EXPECT_EQ(run.afterCall, (Words{"/usr/bin/after", sff.string(), "5", "0301 234\"5"}));
 }
 
 TEST(FaxPost, SignalledEventEndsTheWaitEarly) {
