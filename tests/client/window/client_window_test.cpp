@@ -12,6 +12,8 @@
 #include <dlfcn.h>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <type_traits>
 
 #include "capi/capi.h"
 #include "client/window/call_list_view.h"
@@ -112,6 +114,23 @@ class ClientWindowTest : public testing::Test {
         }, 20000));
         return plci;
     }
+    // Gives `command` with `drive` acting on the modal dialog it opens (and closing it).
+    template <typename Dialog = QDialog>
+    void commandWithDialog(WindowCommand command,
+                           const std::function<void(std::type_identity_t<Dialog>&)>& drive) {
+        bool driven = false;
+        QTimer opened;  // gone with this call, so a dialog that never opened leaves nothing behind
+        opened.setSingleShot(true);
+        QObject::connect(&opened, &QTimer::timeout, [&] {
+            auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(dialog, nullptr) << "command " << int(command) << " opened no dialog";
+            drive(*dialog);
+            driven = true;
+        });
+        opened.start(0);
+        window_->command(command);
+        EXPECT_TRUE(driven) << "command " << int(command);
+    }
     const CallRow& topRow() { return window_->history().list().rows().front(); }
     void selectTopRow() {
         window_->listView().setCurrentIndex(window_->listView().model()->index(0, 0));
@@ -165,14 +184,11 @@ TEST_F(ClientWindowTest, RemoveEntryAndEditRemarkWorkOnTheSelectedRow) {
     ASSERT_EQ(window_->history().list().rows().size(), 2u);
 
     selectTopRow();
-    QTimer::singleShot(0, [] {
-        auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
-        ASSERT_TRUE(dialog);
-        EXPECT_EQ(dialog->windowTitle(), "Edit comment");
-        dialog->setTextValue("call back after lunch");
-        dialog->accept();
+    commandWithDialog<QInputDialog>(CM_EDIT_REMARK, [](QInputDialog& dialog) {
+        EXPECT_EQ(dialog.windowTitle(), "Edit comment");
+        dialog.setTextValue("call back after lunch");
+        dialog.accept();
     });
-    window_->command(CM_EDIT_REMARK);
     EXPECT_EQ(topRow().text[kColumnComment], "call back after lunch");
 
     selectTopRow();
@@ -269,19 +285,13 @@ TEST_F(ClientWindowTest, ACallerAddedThroughTheFormIsNamedByTheNextCall) {
     ringListed("0301234567");
     window_->command(CM_REJECT);
     selectTopRow();
-    bool typed = false;
-    QTimer::singleShot(0, [&] {
-        auto* form = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        ASSERT_NE(form, nullptr) << "the caller form did not open";
-        auto* name = form->findChild<QLineEdit*>("CallerName");
+    commandWithDialog(CM_ADD_CALLER, [](QDialog& form) {
+        auto* name = form.findChild<QLineEdit*>("CallerName");
         ASSERT_NE(name, nullptr);
-        EXPECT_TRUE(form->findChild<QLineEdit*>("CallerNumber")->isReadOnly());
+        EXPECT_TRUE(form.findChild<QLineEdit*>("CallerNumber")->isReadOnly());
         QTest::keyClicks(name, "Anne Example");
-        form->findChild<QToolButton*>("OK")->click();
-        typed = true;
+        form.findChild<QToolButton*>("OK")->click();
     });
-    window_->command(CM_ADD_CALLER);
-    ASSERT_TRUE(typed);
     EXPECT_EQ(topRow().text[kColumnCallerName], "Anne Example") << "the listed call is renamed";
 
     ringListed("0301234567");
@@ -293,20 +303,14 @@ TEST_F(ClientWindowTest, ACallerAddedThroughTheFormIsNamedByTheNextCall) {
 TEST_F(ClientWindowTest, TickingRunAsServiceInstallsTheServiceAndKeepsTheBitItReports) {
     std::vector<std::string> logged;
     platform::setMessageLogSink([&](const std::string& line) { logged.push_back(line); });
-    bool ticked = false;
-    QTimer::singleShot(0, [&] {
-        auto* form = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        ASSERT_NE(form, nullptr) << "the options form did not open";
-        auto* service = form->findChild<QCheckBox*>("Service");
+    commandWithDialog(CM_OPTIONS, [](QDialog& form) {
+        auto* service = form.findChild<QCheckBox*>("Service");
         ASSERT_NE(service, nullptr);
         EXPECT_FALSE(service->isChecked());
         service->setChecked(true);
-        form->findChild<QToolButton*>("SpeedButton5")->click();
-        ticked = true;
+        form.findChild<QToolButton*>("SpeedButton5")->click();
     });
-    window_->command(CM_OPTIONS);
     platform::setMessageLogSink({});
-    ASSERT_TRUE(ticked);
     EXPECT_EQ(service_, (std::vector<std::string>{"query", "install", "query"}));
     EXPECT_TRUE(settings::HasOption(settings::GetOptions(), settings::OptionBits::RunAsService));
     const std::string told = std::string("Orvelin: ") + kServiceOnText;
@@ -422,17 +426,11 @@ TEST_F(ClientWindowTest, TheCallerFormHandsItsCellularNumberOverAndHearsNoReport
     selectTopRow();
     const std::size_t mark = exchange_->messageCount();
     Prompter prompter({"see you"});
-    bool clicked = false;
-    QTimer::singleShot(0, [&] {
-        auto* form = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        ASSERT_NE(form, nullptr) << "the caller form did not open";
-        form->findChild<QLineEdit*>("Cellular")->setText("0171555");
-        form->findChild<QToolButton*>("SpeedButton3")->click();
-        clicked = true;
-        form->reject();
+    commandWithDialog(CM_ADD_CALLER, [](QDialog& form) {
+        form.findChild<QLineEdit*>("Cellular")->setText("0171555");
+        form.findChild<QToolButton*>("SpeedButton3")->click();
+        form.reject();
     });
-    window_->command(CM_ADD_CALLER);
-    ASSERT_TRUE(clicked);
     EXPECT_EQ(prompter.titles, std::vector<std::string>{"Orvelin SMS to 0171555"});
     auto req = exchange_->waitFor(CAPI_CONNECT, CAPI_REQ, mark);
     ASSERT_TRUE(req);
