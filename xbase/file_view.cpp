@@ -21,7 +21,8 @@ struct Guarded {
   std::atomic<size_t> span{0};
   std::atomic<int> faulted{0};
 };
-static_assert(std::atomic<const char*>::is_always_lock_free && std::atomic<size_t>::is_always_lock_free);
+static_assert(std::atomic<const char*>::is_always_lock_free &&
+              std::atomic<size_t>::is_always_lock_free);
 
 constexpr int kSlots = 256;
 constexpr uintptr_t kReserved = 1; // a slot being filled
@@ -55,7 +56,9 @@ void onBusError(int sig, siginfo_t* info, void* context) {
   const char* addr = static_cast<const char*>(info->si_addr);
   for (Guarded& g : g_slots) {
     const char* base = g.base.load(std::memory_order_acquire);
-    if (reinterpret_cast<uintptr_t>(base) <= kReserved || addr < base || addr >= base + g.span.load(std::memory_order_relaxed)) continue;
+    if (reinterpret_cast<uintptr_t>(base) <= kReserved || addr < base ||
+        addr >= base + g.span.load(std::memory_order_relaxed))
+      continue;
     // The page is gone from the file: zeros stand in until the reader has
     // noticed and dropped the view.
     void* page = const_cast<char*>(base) + static_cast<size_t>(addr - base) / g_page * g_page;
@@ -89,7 +92,9 @@ int claimSlot(const char* base, size_t span) {
     const char* none = nullptr;
     // Reserve with a sentinel, so no other thread takes the slot meanwhile.
     if (g.base.load(std::memory_order_relaxed) != nullptr) continue;
-    if (!g.base.compare_exchange_strong(none, reinterpret_cast<const char*>(kReserved), std::memory_order_acq_rel)) continue;
+    if (!g.base.compare_exchange_strong(none, reinterpret_cast<const char*>(kReserved),
+                                        std::memory_order_acq_rel))
+      continue;
     g.span.store(span, std::memory_order_relaxed);
     g.faulted.store(0, std::memory_order_relaxed);
     g.base.store(base, std::memory_order_release);
@@ -128,9 +133,8 @@ void makeView(FILE4* f) {
 // whose last byte is followed, within that page, by a non-zero byte lay
 // wholly inside the file; otherwise the file itself says.
 bool insideFile(FILE4* f, int64_t end) {
-  const int64_t pageEnd = std::min<int64_t>((end - 1) / static_cast<int64_t>(g_page) * static_cast<int64_t>(g_page) +
-                                                static_cast<int64_t>(g_page),
-                                            f->viewLen);
+  const int64_t page = static_cast<int64_t>(g_page);
+  const int64_t pageEnd = std::min<int64_t>((end - 1) / page * page + page, f->viewLen);
   for (const char* p = f->viewBase + end - 1; p < f->viewBase + pageEnd; ++p)
     if (*p != 0) return true;
   char last;
@@ -151,7 +155,8 @@ int64_t file4viewRead(FILE4* f, int64_t pos, void* buf, size_t count) {
   // keep the compiler from looking at the mark before them.
   std::memcpy(buf, f->viewBase + pos, count);
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  const bool whole = g.faulted.load(std::memory_order_relaxed) == 0 && insideFile(f, pos + static_cast<int64_t>(count));
+  const bool whole = g.faulted.load(std::memory_order_relaxed) == 0 &&
+                     insideFile(f, pos + static_cast<int64_t>(count));
   std::atomic_signal_fence(std::memory_order_seq_cst);
   if (whole && g.faulted.load(std::memory_order_relaxed) == 0) return static_cast<int64_t>(count);
   // Cut short by another program: its new length is learnt at the next map.
