@@ -291,14 +291,24 @@ TEST_F(AppWindowTest, RecordOfWrongTypeStaysWithMessageAndIsFreed) {
     EXPECT_EQ(CountedRecord::live, 0);
 }
 
+// Polls, without serving them, until a send to this thread's windows is queued (20 s at
+// most).
+bool sendQueuedHere() {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (pendingSentMessages() == 0) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
 TEST_F(AppWindowTest, SenderBlockedOnWindowThatIsDestroyedGetsFailure) {
     auto w = std::make_unique<TestWindow>();
     std::optional<LResult> result = 123;
     std::thread worker([&, ref = w->ref()] {
         result = ref.send(kDouble, 1, 0, std::make_unique<CountedRecord>(1));
     });
-    // Wait until the send is queued, without serving it.
-    while (pendingSentMessages() == 0) std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(sendQueuedHere());
     w.reset();
     worker.join();
     EXPECT_EQ(result, std::nullopt);
@@ -388,10 +398,10 @@ TEST_F(AppWindowTest, TwoWindowThreadsSendingToEachOtherDoNotDeadlock) {
 TEST_F(AppWindowTest, SenderWaitingWhenLoopEndsDoesNotHang) {
     ThreadedWindow tw;
     WindowRef ref = tw.window->ref();
-    // Keep the window thread busy so the send stays queued, then end its loop.
-    std::atomic<bool> release{false};
+    // Keep the window thread busy until the send is queued there, then end its loop.
+    std::atomic<bool> queued{false};
     QMetaObject::invokeMethod(&tw.anchor, [&] {
-        while (!release) std::this_thread::sleep_for(1ms);
+        queued = sendQueuedHere();
         QThread::currentThread()->quit();
     });
     std::atomic<bool> done{false};
@@ -399,8 +409,8 @@ TEST_F(AppWindowTest, SenderWaitingWhenLoopEndsDoesNotHang) {
         ref.send(kDouble, 1, 0, std::make_unique<CountedRecord>(1));
         done = true;
     });
-    release = true;
-    ASSERT_TRUE(tw.thread.wait(20000));
+    ASSERT_TRUE(tw.thread.wait(30000));
+    EXPECT_TRUE(queued) << "the loop ended before the send was waiting";
     worker.join();  // returns: served before the loop ended, or failed when it did
     EXPECT_TRUE(done);
     EXPECT_EQ(CountedRecord::live, 0);
