@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "settings/option_bits.h"
 
@@ -30,6 +31,19 @@ std::string lowerFileName(std::string_view path) {
 std::string resolved(const std::string& path) {
     std::unique_ptr<char, decltype(&std::free)> r(realpath(path.c_str(), nullptr), &std::free);
     return r ? std::string(r.get()) : std::string();
+}
+
+// The first id from `from` on, past 0xFFFFFFFF to 1, that no slot holds. The
+// ring holds far fewer ids than there are, so the walk ends within its size.
+std::uint32_t firstFreeId(std::uint32_t from, const std::vector<TCallRecord>& slots) {
+    std::vector<std::uint32_t> taken;
+    taken.reserve(slots.size());
+    for (const auto& r : slots) taken.push_back(r.id);
+    std::sort(taken.begin(), taken.end());
+    std::uint32_t id = from == 0 ? 1 : from;
+    while (std::binary_search(taken.begin(), taken.end(), id))
+        if (++id == 0) id = 1;
+    return id;
 }
 
 }  // namespace
@@ -74,6 +88,7 @@ CallRing::CallRing(const CallRing& other)
       head_(other.head_),
       lastId_(other.lastId_),
       idsStarted_(other.idsStarted_),
+      idsWrapped_(other.idsWrapped_),
       changedMark_(slots_.size()) {}
 
 CallRing::CallRing(CallRing&& other) noexcept
@@ -81,6 +96,7 @@ CallRing::CallRing(CallRing&& other) noexcept
       head_(other.head_),
       lastId_(other.lastId_),
       idsStarted_(other.idsStarted_),
+      idsWrapped_(other.idsWrapped_),
       changedMark_(slots_.size()) {}
 
 CallRing& CallRing::operator=(const CallRing& other) {
@@ -94,6 +110,7 @@ CallRing& CallRing::operator=(CallRing&& other) noexcept {
     head_ = other.head_;
     lastId_ = other.lastId_;
     idsStarted_ = other.idsStarted_;
+    idsWrapped_ = other.idsWrapped_;
     changedWhole();
     return *this;
 }
@@ -180,12 +197,15 @@ std::uint32_t CallRing::nextId(std::uint32_t arrivalSeconds) {
         for (const auto& r : slots_)
             start = std::max<std::uint64_t>(start, std::uint64_t{r.id} + 1);
         idsStarted_ = true;
-        lastId_ = static_cast<std::uint32_t>(start > 0xFFFFFFFFu ? 0 : start);
-        if (lastId_ == 0) lastId_ = 1;
-        return lastId_;
+        idsWrapped_ = start > 0xFFFFFFFFu;
+        lastId_ = static_cast<std::uint32_t>(idsWrapped_ ? 1 : start);
+    } else if (++lastId_ == 0) {
+        idsWrapped_ = true;
+        lastId_ = 1;
     }
-    ++lastId_;
-    if (lastId_ == 0) lastId_ = 1;
+    // Past the top the count starts again at 1, among ids the ring may still hold
+    // (a damaged file can hold any): only then is the ring searched.
+    if (idsWrapped_) lastId_ = firstFreeId(lastId_, slots_);
     return lastId_;
 }
 

@@ -120,6 +120,7 @@ class CallRing {
     std::uint32_t head_ = 0;
     std::uint32_t lastId_ = 0;
     bool idsStarted_ = false;
+    bool idsWrapped_ = false;  // the counter passed 0xFFFFFFFF
     mutable bool wholeChanged_ = true;
     mutable std::vector<std::uint32_t> changed_;
     mutable std::vector<bool> changedMark_;  // one per slot: listed in changed_

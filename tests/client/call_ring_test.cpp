@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <set>
+#include <utility>
 
 #include "tests/client/test_dir.h"
 
@@ -112,12 +113,33 @@ TEST(CallRing, IdsDoNotRepeatAfterQuickRestart) {
 
 TEST(CallRing, IdCounterSkipsZeroWhenItWraps) {
     TestDir dir;
-    std::vector<TCallRecord> loaded(2);
-    loaded[0].id = 0xFFFFFFFFu;
-    CallRing ring(2);
-    ASSERT_TRUE(ring.replace(1, loaded));
-    EXPECT_EQ(ring.takeNew(test::arrivalAt(10), {}, dir.path()).id, 1u);
-    EXPECT_EQ(ring.takeNew(test::arrivalAt(10), {}, dir.path()).id, 2u);
+    // Past the top the count starts at 1 again, and steps over ids a damaged
+    // file left in the ring.
+    const struct {
+        std::vector<std::uint32_t> loaded;
+        std::uint32_t head;
+        std::vector<std::uint32_t> handedOut;
+    } cases[] = {
+        {{0xFFFFFFFFu, 0}, 1, {1, 2}},
+        {{0xFFFFFFFFu, 1, 3, 0}, 3, {2, 4, 5}},
+        {{1, 0xFFFFFFFEu, 2}, 0, {0xFFFFFFFFu, 1, 3}},
+    };
+    for (const auto& c : cases) {
+        std::vector<TCallRecord> loaded(c.loaded.size());
+        for (std::size_t i = 0; i < loaded.size(); ++i) loaded[i].id = c.loaded[i];
+        CallRing ring(static_cast<std::uint32_t>(loaded.size()));
+        ASSERT_TRUE(ring.replace(c.head, loaded));
+        for (const std::uint32_t expected : c.handedOut) {
+            EXPECT_EQ(ring.takeNew(test::arrivalAt(10), {}, dir.path()).id, expected) << c.loaded[0];
+            std::set<std::uint32_t> inRing;
+            for (std::uint32_t s = 0; s < ring.size(); ++s) {
+                const std::uint32_t id = std::as_const(ring).at(s).id;
+                if (id != 0) {
+                    EXPECT_TRUE(inRing.insert(id).second) << id;
+                }
+            }
+        }
+    }
 }
 
 TEST(CallRing, ReplaceRefusesWrongSizeOrHead) {

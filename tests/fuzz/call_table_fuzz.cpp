@@ -13,15 +13,13 @@
 #include "client/call_list_model.h"
 #include "client/call_ring.h"
 #include "client/call_table_file.h"
+#include "tests/fuzz/fuzz_check.h"
 #include "tests/fuzz/scratch_dir.h"
 
 namespace {
 
 namespace cl = orvelin::client;
 
-void Check(bool ok) {
-    if (!ok) std::abort();
-}
 
 }  // namespace
 
@@ -38,14 +36,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     cl::CallRing ring(slots);
     std::vector<std::uint8_t> image;
-    Check(cl::loadCallTable(path, ring, [](std::string_view) {}, image));
-    Check(ring.size() == slots && ring.head() < slots);
+    FUZZ_CHECK(cl::loadCallTable(path, ring, [](std::string_view) {}, image));
+    FUZZ_CHECK(ring.size() == slots && ring.head() < slots);
     if (!image.empty()) {
         // The image reported is the ring's, and taking it again changes nothing.
-        Check(image == ring.snapshot());
+        FUZZ_CHECK(image == ring.snapshot());
         cl::CallRing again(slots);
         std::vector<std::uint8_t> copy = image;
-        Check(again.restore(copy) && copy == image && again.snapshot() == image);
+        FUZZ_CHECK(again.restore(copy) && copy == image && again.snapshot() == image);
     }
 
     for (const bool longDate : {false, true}) {
@@ -56,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (int line : {cl::kAllLines, 1, cl::kNoLines}) {
             list.setSelectedLine(line);
             list.rebuild();
-            Check(list.rows().size() <= slots);
+            FUZZ_CHECK(list.rows().size() <= slots);
         }
     }
 
@@ -65,11 +63,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto arrival = cl::makeArrivalTime(std::chrono::system_clock::time_point{std::chrono::hours(24 * 365 * 40)});
     for (std::uint32_t i = 0; i < slots + 1; ++i) {
         const std::uint32_t id = ring.takeNew(arrival, keepFiles, fuzzsupport::ScratchDir()).id;
-        Check(id != 0);
+        FUZZ_CHECK(id != 0);
         std::set<std::uint32_t> ids;
         for (std::uint32_t s = 0; s < slots; ++s)
             if (ring.at(s).id == id) ids.insert(s);
-        Check(ids.size() == 1);
+        FUZZ_CHECK(ids.size() == 1);
     }
     return 0;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "media/fax_tiff.h"
+#include "tests/fuzz/fuzz_check.h"
 #include "tests/fuzz/scratch_dir.h"
 
 namespace {
@@ -19,14 +20,11 @@ namespace {
 uint32_t U16(const std::vector<uint8_t>& f, uint64_t at) { return f[at] | uint32_t{f[at + 1]} << 8; }
 uint32_t U32(const std::vector<uint8_t>& f, uint64_t at) { return U16(f, at) | U16(f, at + 2) << 16; }
 
-void Check(bool ok) {
-    if (!ok) std::abort();
-}
 
 // The strip of every row lies in the file; rows are at most a page's worth.
 void CheckPage(const std::vector<uint8_t>& f, uint64_t dir) {
     const uint64_t size = f.size();
-    Check(U16(f, dir) == 11);
+    FUZZ_CHECK(U16(f, dir) == 11);
     uint32_t rows = 0, offsetsCount = 0, offsetsValue = 0, countsCount = 0, countsValue = 0;
     for (uint32_t i = 0; i < 11; ++i) {
         const uint64_t e = dir + 2 + 12 * i;
@@ -34,38 +32,38 @@ void CheckPage(const std::vector<uint8_t>& f, uint64_t dir) {
         if (tag == 257) rows = value;
         if (tag == 273) offsetsCount = count, offsetsValue = value;
         if (tag == 279) countsCount = count, countsValue = value;
-        if (tag == 282 || tag == 283) Check(uint64_t{value} + 8 <= size);
+        if (tag == 282 || tag == 283) FUZZ_CHECK(uint64_t{value} + 8 <= size);
     }
-    Check(rows >= 1 && rows <= orvelin::media::MaxFaxPageLines);
-    Check(offsetsCount == rows && countsCount == rows);
+    FUZZ_CHECK(rows >= 1 && rows <= orvelin::media::MaxFaxPageLines);
+    FUZZ_CHECK(offsetsCount == rows && countsCount == rows);
     const uint64_t offsetsAt = offsetsValue, countsAt = countsValue;
-    if (rows > 1) Check(offsetsAt + 4ull * rows <= size);
-    if (rows > 2) Check(countsAt + 2ull * rows <= size);
+    if (rows > 1) FUZZ_CHECK(offsetsAt + 4ull * rows <= size);
+    if (rows > 2) FUZZ_CHECK(countsAt + 2ull * rows <= size);
     for (uint32_t r = 0; r < rows; ++r) {
         const uint64_t offset = rows == 1 ? offsetsValue : U32(f, offsetsAt + 4ull * r);
         const uint64_t count = rows == 1 ? (countsValue & 0xFFFF)
                                : rows == 2 ? (countsValue >> (16 * r)) & 0xFFFF
                                            : U16(f, countsAt + 2ull * r);
-        Check(offset <= size && count <= size - offset);
+        FUZZ_CHECK(offset <= size && count <= size - offset);
     }
 }
 
 void CheckTiff(const std::string& path, unsigned maxPages) {
     std::ifstream in(path, std::ios::binary);
-    Check(static_cast<bool>(in));
+    FUZZ_CHECK(static_cast<bool>(in));
     const std::vector<uint8_t> f{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    Check(f.size() >= 8 && f[0] == 'I' && f[1] == 'I' && U16(f, 2) == 42 && U32(f, 4) == 8);
+    FUZZ_CHECK(f.size() >= 8 && f[0] == 'I' && f[1] == 'I' && U16(f, 2) == 42 && U32(f, 4) == 8);
     uint64_t dir = 8;
     unsigned pages = 0;
     while (dir != 0) {
         // Forward only, so the chain ends.
-        Check(dir % 2 == 0 && dir + 138 <= f.size() && ++pages <= maxPages);
+        FUZZ_CHECK(dir % 2 == 0 && dir + 138 <= f.size() && ++pages <= maxPages);
         CheckPage(f, dir);
         const uint64_t next = U32(f, dir + 134);
-        Check(next == 0 || next > dir);
+        FUZZ_CHECK(next == 0 || next > dir);
         dir = next;
     }
-    Check(pages >= 1);
+    FUZZ_CHECK(pages >= 1);
 }
 
 }  // namespace
@@ -77,13 +75,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string written;
     const int rc = orvelin::media::ConvertSffToTiff(sff, &written);
     // Done means pages were written; any page written is a whole one.
-    if (rc == orvelin::media::SffTiffDone) Check(written == tiff);
+    if (rc == orvelin::media::SffTiffDone) FUZZ_CHECK(written == tiff);
     if (!written.empty()) {
         // A page takes at least one record, one byte each.
         CheckTiff(written, static_cast<unsigned>(size));
     } else {
         std::ifstream left(tiff);
-        Check(!left);
+        FUZZ_CHECK(!left);
     }
     return 0;
 }

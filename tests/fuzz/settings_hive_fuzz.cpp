@@ -10,19 +10,17 @@
 #include "platform/registry.h"
 #include "settings/settings_log.h"
 #include "settings/settings_store.h"
+#include "tests/fuzz/fuzz_check.h"
 #include "tests/fuzz/scratch_dir.h"
 
 namespace {
 
 namespace st = orvelin::settings;
 
-void Check(bool ok) {
-    if (!ok) std::abort();
-}
 
 // Text for a C buffer of `bufferBytes`: shorter than the buffer, no NUL inside.
 void CheckText(const std::string& text, std::size_t bufferBytes) {
-    Check(text.size() < bufferBytes && text.find('\0') == std::string::npos);
+    FUZZ_CHECK(text.size() < bufferBytes && text.find('\0') == std::string::npos);
 }
 void CheckText(const std::optional<std::string>& text, std::size_t bufferBytes) {
     if (text) CheckText(*text, bufferBytes);
@@ -47,11 +45,11 @@ void ReadEverySetting() {
     }
     for (int index = -1; index <= 10; ++index) {
         (void)st::IsDiscreteMSN(index);
-        Check(st::GetRecordingDelay(index) <= st::kMaxRecordingDelay);
-        Check(st::GetMaxRecordingTime(index) <= st::kMaxRecordingTimeLimit);
+        FUZZ_CHECK(st::GetRecordingDelay(index) <= st::kMaxRecordingDelay);
+        FUZZ_CHECK(st::GetMaxRecordingTime(index) <= st::kMaxRecordingTimeLimit);
         const st::LinePassword pass = st::GetLinePassword(index);
         if (pass.state == st::LinePassword::State::Set) CheckText(pass.text, 64);
-        else Check(pass.text.empty() && !pass.matches(""));
+        else FUZZ_CHECK(pass.text.empty() && !pass.matches(""));
     }
     (void)st::GetStripSettings();
     (void)st::GetPitch();
@@ -64,7 +62,7 @@ void ReadEverySetting() {
     CheckText(st::GetAfterCallRun(), 260);
     CheckText(st::GetAfterCallParams(), 260);
     const std::string auth = st::GetAuth();
-    Check(!auth.empty());
+    FUZZ_CHECK(!auth.empty());
     CheckText(auth, 128);
     CheckText(st::GetSmsMessageHandler(), 64);
     CheckText(st::GetCellularPrefix(), 64);
@@ -74,7 +72,7 @@ void ReadEverySetting() {
     CheckText(st::GetLookupApp(), 260);
     (void)st::GetHostPort();
     const std::uint32_t maxCalls = st::ReadMaxCalls();
-    Check(maxCalls >= 1 && maxCalls <= st::kMaxCallsLimit);
+    FUZZ_CHECK(maxCalls >= 1 && maxCalls <= st::kMaxCallsLimit);
 }
 
 }  // namespace
@@ -85,8 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (platform::parseHive(text, root).ok()) {
         const std::string written = platform::serializeHive(root);
         platform::RegNode again("HKEY_LOCAL_MACHINE");
-        Check(platform::parseHive(written, again).ok());
-        Check(platform::serializeHive(again) == written);
+        FUZZ_CHECK(platform::parseHive(written, again).ok());
+        FUZZ_CHECK(platform::serializeHive(again) == written);
     }
     const std::string& path = HivePath();
     fuzzsupport::WriteScratchFile("orvelin.reg", data, size);
