@@ -586,6 +586,13 @@ void workerLoop(uint16_t applId) {
             if (seen == DriverConnection::Wait::Frame && frame.dataIndication &&
                 frame.messageLength < 30 && 30 + frame.dataLength > receiveBufferSize())
                 seen = DriverConnection::Wait::Corrupt;
+            // rcapi takes the header, and a DATA_B3_IND's DataLength, from its receive buffer
+            // whatever the frame held: from a shorter frame it would read an earlier message's
+            // bytes, a length among them. (An empty frame is read as no message.)
+            if (seen == DriverConnection::Wait::Frame && frame.payload > 0 &&
+                (frame.payload < kCapiHeaderSize ||
+                 (frame.dataIndication && frame.payload < kDataIndicationHead)))
+                seen = DriverConnection::Wait::Corrupt;
             if (seen == DriverConnection::Wait::Corrupt) {
                 // No reader can find the next frame; libcapi20's would overrun its buffer.
                 WriteCapiLog("Error: unreadable frame from the ISDN driver");

@@ -70,9 +70,10 @@ DriverConnection::Wait DriverConnection::waitForFrame(std::chrono::milliseconds 
                 setLowWater(1);
                 frame.payload = want - 2;
                 frame.messageLength = want >= 4 ? size_t(head[2] | head[3] << 8) : 0;
-                // The command bytes and DataLength of a DATA_B3_IND (0x86, 0x82).
-                frame.dataIndication = want >= 20 && head[6] == 0x86 && head[7] == 0x82;
-                frame.dataLength = frame.dataIndication ? size_t(head[18] | head[19] << 8) : 0;
+                // The command bytes and DataLength of a DATA_B3_IND (0x86, 0x82); the
+                // DataLength only when the frame holds it.
+                frame.dataIndication = want >= 2 + kCapiHeaderSize && head[6] == 0x86 && head[7] == 0x82;
+                frame.dataLength = frame.dataIndication && want >= 20 ? size_t(head[18] | head[19] << 8) : 0;
                 return Wait::Frame;
             }
         }

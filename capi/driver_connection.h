@@ -16,6 +16,10 @@ namespace capi {
 
 // The rcapi frame: a big-endian u16 length counting itself, then the CAPI message.
 inline constexpr size_t kMaxDriverFrame = 4096;
+// Length, application, command, subcommand and message number.
+inline constexpr size_t kCapiHeaderSize = 8;
+// A DATA_B3_IND up to and with its DataLength word.
+inline constexpr size_t kDataIndicationHead = 18;
 
 // Sets TCP_NODELAY when fd is a TCP socket (libcapi20 leaves Nagle on, so a second message
 // would wait for the exchange's delayed ACK). True when set.
@@ -25,8 +29,8 @@ bool SetNoDelay(int fd);
 struct DriverFrame {
     size_t payload = 0;        // bytes after the frame's length word
     size_t messageLength = 0;  // the CAPI message's own length word; 0 below two bytes
-    bool dataIndication = false;
-    size_t dataLength = 0;  // DATA_B3_IND: the DataLength word
+    bool dataIndication = false;  // a whole header that names DATA_B3_IND
+    size_t dataLength = 0;        // DATA_B3_IND: the DataLength word, 0 when cut off
 };
 
 class DriverConnection {

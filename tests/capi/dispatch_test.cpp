@@ -215,6 +215,23 @@ TEST(LostExchange, WorkerEndsAndRequestsFail) {
              e.sendBytesToApplication({0x00, 0x01, 0x41});
          },
          "Error: unreadable frame from the ISDN driver"},
+        // libcapi20 would take the rest from an earlier message in its buffer: here a
+        // DATA_B3_IND whose length it would move.
+        {"frame shorter than a message header",
+         [](isdnsim::Exchange& e) {
+             Bytes stale = RawMessage(CAPI_DATA_B3, CAPI_IND, 3, 0x10101,
+                                      {0, 0, 0, 0, 0xFF, 0xFF, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+             for (int i = 0; i < 20; ++i) e.sendRawToApplication(stale);
+             e.sendRawToApplication({0x00});
+         },
+         "Error: unreadable frame from the ISDN driver"},
+        {"DATA_B3_IND cut before its DataLength",
+         [](isdnsim::Exchange& e) {
+             Bytes cut = RawMessage(CAPI_DATA_B3, CAPI_IND, 3, 0x10101, {0, 0, 0, 0, 0xFF, 0xFF});
+             cut.resize(16);
+             e.sendRawToApplication(cut);
+         },
+         "Error: unreadable frame from the ISDN driver"},
     };
     int n = 0;
     for (const Case& c : cases) {
