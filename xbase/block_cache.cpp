@@ -64,6 +64,13 @@ int log2floor(int64_t v) {
 
 CACHE4* running(const CODE4* cb) { return cb != nullptr ? cb->cache : nullptr; }
 
+// The start of the block holding `pos`; a mask for the usual power-of-two
+// sizes, as a division costs more than the rest of a cached read.
+int64_t blockStart(const CACHE4* c, int64_t pos) {
+  const int64_t bs = c->blockSize;
+  return (bs & (bs - 1)) == 0 ? pos & ~(bs - 1) : pos / bs * bs;
+}
+
 LIST4& bucketOf(CACHE4* c, const FILE4* f, int64_t pos) {
   uint64_t h = static_cast<uint64_t>(pos + f->hashOffset) >> c->shift;
   return c->hash[h & c->mask];
@@ -391,7 +398,7 @@ int64_t cache4blockCount(const CODE4* cb, int kind) {
 namespace {
 CACHE4BLOCK* wholeBlock(FILE4* f, int64_t pos, size_t len) {
   CACHE4* c = running(f->cb);
-  if (c == nullptr || f->cacheKind == 0 || len != static_cast<size_t>(c->blockSize) || pos % c->blockSize != 0 ||
+  if (c == nullptr || f->cacheKind == 0 || len != static_cast<size_t>(c->blockSize) || blockStart(c, pos) != pos ||
       rereads(f))
     return nullptr;
   CACHE4BLOCK* b = find(c, f, pos);
@@ -445,7 +452,7 @@ int64_t cache4read(FILE4* f, int64_t pos, void* buf, size_t len) {
   size_t done = 0;
   while (done < len) {
     int64_t at = pos + static_cast<int64_t>(done);
-    int64_t start = at / bs * bs;
+    int64_t start = blockStart(c, at);
     size_t off = static_cast<size_t>(at - start);
     CACHE4BLOCK* b = find(c, f, start);
     if (b == nullptr && readsAhead(c, f)) {
@@ -468,12 +475,19 @@ int64_t cache4read(FILE4* f, int64_t pos, void* buf, size_t len) {
       enter(c, b, f, start, static_cast<int32_t>(n));
     } else {
       if (!b->changed && rereads(f)) {
-        int64_t n = file4readDirect(f, start, b->data, static_cast<size_t>(bs));
+        // Only the bytes asked for are read again (a record, not its whole
+        // block): the rest is read again when it is asked for. A gap before
+        // them in what the block holds makes the whole block read again.
+        const bool part = static_cast<int64_t>(off) <= b->valid;
+        const size_t want = part ? std::min(len - done, static_cast<size_t>(bs) - off) : static_cast<size_t>(bs);
+        int64_t n = file4readDirect(f, part ? at : start, b->data + (part ? off : 0), want);
         if (n < 0) {
           release(c, b);
           return -1;
         }
-        b->valid = static_cast<int32_t>(n);
+        const int64_t end = (part ? static_cast<int64_t>(off) : 0) + n;
+        // A short read: the file ends inside the block.
+        b->valid = static_cast<int32_t>(static_cast<size_t>(n) < want ? end : std::max<int64_t>(b->valid, end));
         b->checked = 0;
       }
       touch(c, b);
@@ -500,7 +514,7 @@ int cache4write(FILE4* f, int64_t pos, const void* buf, size_t len, int changed)
   size_t done = 0;
   while (done < len) {
     int64_t at = pos + static_cast<int64_t>(done);
-    int64_t start = at / bs * bs;
+    int64_t start = blockStart(c, at);
     size_t off = static_cast<size_t>(at - start);
     size_t n = std::min(len - done, static_cast<size_t>(bs) - off);
     CACHE4BLOCK* b = find(c, f, start);

@@ -135,7 +135,17 @@ void makeView(FILE4* f) {
 bool insideFile(FILE4* f, int64_t end) {
   const int64_t page = static_cast<int64_t>(g_page);
   const int64_t pageEnd = std::min<int64_t>((end - 1) / page * page + page, f->viewLen);
-  for (const char* p = f->viewBase + end - 1; p < f->viewBase + pageEnd; ++p)
+  const char* p = f->viewBase + end - 1;
+  const char* const stop = f->viewBase + pageEnd;
+  // A word at a time once aligned: a read often ends before a long run of zeros.
+  for (; p < stop && reinterpret_cast<uintptr_t>(p) % 8 != 0; ++p)
+    if (*p != 0) return true;
+  for (; stop - p >= 8; p += 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    if (w != 0) return true;
+  }
+  for (; p < stop; ++p)
     if (*p != 0) return true;
   char last;
   return pread(f->fd, &last, 1, end - 1) == 1;

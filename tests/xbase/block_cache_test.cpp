@@ -362,6 +362,50 @@ TEST_F(CacheTest, RereadSwitchAndRefreshShowOtherProgramsChanges) {
   code4release(&other);
 }
 
+// With the re-read switch on, what a shared file's reads give is what the
+// file holds now, whatever another program wrote, appended or cut since the
+// blocks were cached, and whichever part of a block was read before.
+TEST_F(CacheTest, RereadingFollowsAnotherProgramByteForByte) {
+  startSmall();
+  cb.exclusive = 0;
+  cb.cacheReread = 1;
+  const std::string path = dir.file("other.bin");
+  std::string model(3000, 'a');
+  xbtest::writeAll(path, model);
+  FILE4 f;
+  ASSERT_EQ(file4open(&f, &cb, path.c_str(), 1), 0);
+  ASSERT_EQ(file4setCache(&f, 1, 1), 0);
+  const int other = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  std::mt19937 rng(11);
+  for (int step = 0; step < 4000; ++step) {
+    const unsigned action = rng() % 8;
+    if (action == 0) {
+      // The other program writes somewhere, possibly past the end.
+      const size_t pos = rng() % 3600, len = 1 + rng() % 700;
+      std::string bytes(len, static_cast<char>('b' + step % 24));
+      ASSERT_EQ(::pwrite(other, bytes.data(), len, static_cast<off_t>(pos)), static_cast<ssize_t>(len));
+      if (model.size() < pos + len) model.resize(pos + len, '\0');
+      model.replace(pos, len, bytes);
+    } else if (action == 1 && step % 5 == 0) {
+      // ... or cuts the file; a program sees a cut at its next refresh.
+      const size_t cut = rng() % 3600;
+      ASSERT_EQ(::ftruncate(other, static_cast<off_t>(cut)), 0);
+      model.resize(cut);
+      ASSERT_EQ(file4refresh(&f), 0);
+    } else {
+      const size_t pos = rng() % 3600, len = 1 + rng() % 300;
+      std::string got(len, '\0');
+      const size_t n = file4read(&f, static_cast<int64_t>(pos), got.data(), len);
+      const size_t want = pos < model.size() ? std::min(len, model.size() - pos) : 0;
+      ASSERT_EQ(n, want) << "step " << step << " at " << pos;
+      ASSERT_EQ(got.substr(0, n), model.substr(std::min(pos, model.size()), want)) << "step " << step << " at " << pos;
+    }
+  }
+  ::close(other);
+  file4close(&f);
+}
+
 TEST_F(CacheTest, TemporaryFilesLiveInTheCacheUntilItIsFull) {
   startSmall();  // twelve blocks of 512 bytes
   const size_t before = dir.entries();
