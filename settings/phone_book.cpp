@@ -180,7 +180,14 @@ void OpenOrCreateTable(CODE4* cb, DATA4** table, const char* name, const FIELD4I
         d4unlockAll(d);
         break;
     }
+    cacheIndexesOnly(d);
     cb->errorCode = 0;
+}
+
+void cacheIndexesOnly(DATA4* table) {
+    if (table == nullptr || table->cb == nullptr || table->cb->cacheReread != 1 || table->file.exclusiveOpen) return;
+    file4setCache(&table->file, 0, 1);
+    if (table->memoFile.file.fd >= 0) file4setCache(&table->memoFile.file, 0, 3);
 }
 
 PhoneBookEntry phoneBookEntryFromRecord(DATA4* table) {

@@ -37,10 +37,17 @@ void OpenOrCreateTable(CODE4* cb, DATA4** table, const char* name, const FIELD4I
 
 // Initialises the engine with the program's settings (errors as codes, no
 // boxes; shared files; one lock attempt) and starts its block cache. Every
-// table joins it; blocks of records are read again at each use, so the phone
-// book sees other programs' changes, and index blocks stay while their
+// file joins it at open; blocks of records are read again at each use, so the
+// phone book sees other programs' changes, and index blocks stay while their
 // counters say nothing changed. Answers code4init's result.
 int applyProgramEngineSettings(CODE4* cb);
+
+// A shared table read again at each use (the program's settings) keeps only
+// its index files in the block cache: its record and memo blocks would come
+// from the file every time anyway, so caching them only costs each read a
+// look-up and a copy and crowds out the index blocks. OpenOrCreateTable does
+// this; nothing happens for other settings.
+void cacheIndexesOnly(DATA4* table);
 
 // The caller described by the current record of an "ispbk" table: the name
 // converted from Windows-1252, trailing blanks kept. Missing fields read as
