@@ -407,21 +407,15 @@ constexpr int kNeedsLock = 2;
 // layout differs is a rebuild in progress elsewhere (kNeedsLock); under the
 // lock it is another file.
 int versionCheckCore(INDEX4* ix, bool underLock) {
-  // The header and every tag's counters in one read, past the block cache:
-  // they say whether the cached blocks are still what the file holds.
-  int64_t end = 48;
-  for (TAG4* t = firstTag(ix); t != nullptr; t = nextTag(ix, t))
-    end = std::max<int64_t>(end, t->headerOffset + (t->hasFilter ? 247 : 21));
-  unsigned char small[4096];
-  std::vector<unsigned char> large;
-  unsigned char* area = small;
-  if (end > static_cast<int64_t>(sizeof(small))) {
-    large.resize(static_cast<size_t>(end));
-    area = large.data();
-  }
-  if (file4readDirect(&ix->file, 0, area, static_cast<size_t>(end)) != end)
-    return error4reportEx(ix->cb, err4read, "File Name:", ix->file.name, nullptr);
-  const unsigned char* head = area;
+  // The header and every tag's counters, past the block cache: they say
+  // whether the cached blocks are still what the file holds. Only those bytes
+  // are read (every seek pays for this); a change landing between the reads
+  // shows in one of them, and what it leaves half seen is sought again.
+  const auto readAt = [ix](int64_t pos, unsigned char* to, size_t n) {
+    return file4readDirect(&ix->file, pos, to, n) == static_cast<int64_t>(n);
+  };
+  unsigned char head[48];
+  if (!readAt(0, head, sizeof head)) return error4reportEx(ix->cb, err4read, "File Name:", ix->file.name, nullptr);
   bool changed = std::memcmp(head, ix->header, 48) != 0;
   if (changed) {
     uint32_t units = get16(head + 20);
@@ -434,8 +428,9 @@ int versionCheckCore(INDEX4* ix, bool underLock) {
     ix->freeList = static_cast<int32_t>(std::min<uint32_t>(get32(head + 36), INT32_MAX));
   }
   for (TAG4* t = firstTag(ix); t != nullptr; t = nextTag(ix, t)) {
-    const unsigned char c = area[t->headerOffset + 20];
-    const unsigned char h = t->hasFilter ? area[t->headerOffset + 246] : 0;
+    unsigned char c = 0, h = 0;
+    if (!readAt(t->headerOffset + 20, &c, 1) || (t->hasFilter && !readAt(t->headerOffset + 246, &h, 1)))
+      return error4reportEx(ix->cb, err4read, "File Name:", ix->file.name, nullptr);
     if (changed || c != t->counter || (t->hasFilter && h != t->hasKeysWritten)) {
       t->counter = c;
       if (t->hasFilter) t->hasKeys = t->hasKeysWritten = h;
