@@ -7,6 +7,7 @@
 #include "xbase/byte_fields.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -26,7 +27,10 @@ inline int bytesCmp(const void* a, const void* b, size_t len) {
     uint64_t u, v;
     std::memcpy(&u, x, 8);
     std::memcpy(&v, y, 8);
-    if (u != v) return __builtin_bswap64(u) < __builtin_bswap64(v) ? -1 : 1;
+    if (u == v) continue;
+    // Byte order decides: the first byte must weigh most whatever the host's order.
+    if constexpr (std::endian::native == std::endian::little) u = __builtin_bswap64(u), v = __builtin_bswap64(v);
+    return u < v ? -1 : 1;
   }
   for (; len > 0; --len, ++x, ++y)
     if (*x != *y) return *x < *y ? -1 : 1;
