@@ -274,21 +274,28 @@ int cache4restart(CODE4* cb) {
   if (cb->cache != nullptr) return 0;
   CACHE4PLAN plan = cache4plan(cb->cacheLimit, cb->cacheBlockSize, cb->readAheadSize);
   if (plan.groups == 0) return -1;
-  auto* c = new CACHE4();
-  c->blockSize = cb->cacheBlockSize;
-  c->shift = log2floor(c->blockSize);
-  c->blocksPerGroup = plan.blocksPerGroup;
-  const size_t groupBytes = static_cast<size_t>(plan.blocksPerGroup) * static_cast<size_t>(c->blockSize);
-  c->readAheadBuf = static_cast<char*>(u4globalAlloc(groupBytes));
-  for (int32_t g = 0; c->readAheadBuf != nullptr && g < plan.groups; ++g) {
-    char* buf = static_cast<char*>(u4globalAlloc(groupBytes));
-    if (buf == nullptr) break;
-    c->groupBufs.push_back(buf);
-  }
-  c->groups = static_cast<int32_t>(c->groupBufs.size());
-  if (c->groups <= 3) {
+  CACHE4* c = nullptr;
+  for (;;) {
+    c = new CACHE4();
+    c->blockSize = cb->cacheBlockSize;
+    c->shift = log2floor(c->blockSize);
+    c->blocksPerGroup = plan.blocksPerGroup;
+    const size_t groupBytes = static_cast<size_t>(plan.blocksPerGroup) * static_cast<size_t>(c->blockSize);
+    c->readAheadBuf = static_cast<char*>(u4globalAlloc(groupBytes));
+    for (int32_t g = 0; c->readAheadBuf != nullptr && g < plan.groups; ++g) {
+      char* buf = static_cast<char*>(u4globalAlloc(groupBytes));
+      if (buf == nullptr) break;
+      c->groupBufs.push_back(buf);
+    }
+    c->groups = static_cast<int32_t>(c->groupBufs.size());
+    if (c->groups > 3) break;
+    // Short of memory: with some groups had, try again with four groups of half the
+    // size; with none, or once a group would be less than a block, give up.
+    const bool someHad = c->groups > 0;
     freeAll(c);
-    return -1;
+    if (!someHad || plan.blocksPerGroup < 2) return -1;
+    plan.blocksPerGroup /= 2;
+    plan.groups = std::min(plan.groups, 4);
   }
   c->totalBlocks = c->groups * c->blocksPerGroup;
   c->hash.assign(static_cast<size_t>(2) << log2floor(c->totalBlocks), LIST4{nullptr, nullptr, 0});
@@ -388,6 +395,12 @@ int code4cacheSuspend(CODE4* cb) {
   freeAll(c);
   cb->cache = nullptr;
   return 0;
+}
+
+CACHE4PLAN cache4shape(const CODE4* cb) {
+  CACHE4* c = running(cb);
+  if (c == nullptr) return CACHE4PLAN{0, 0, 0};
+  return CACHE4PLAN{c->groups, c->blocksPerGroup, static_cast<int32_t>(c->hash.size())};
 }
 
 int64_t cache4blockCount(const CODE4* cb, int kind) {

@@ -16,6 +16,8 @@ struct CACHE4PLAN {
 
 // The sizes a start would use when every allocation succeeds.
 CACHE4PLAN cache4plan(int64_t memoryLimit, int32_t blockSize, int32_t readAheadSize);
+// The sizes the running cache has (all 0 when it does not run).
+CACHE4PLAN cache4shape(const CODE4* cb);
 
 int code4cacheStart(CODE4* cb);
 // The start without releasing the tags' blocks, for a cache suspended in the

@@ -187,7 +187,7 @@ int code4release(CODE4* cb) {
   if (cb == nullptr) return -1;
   code4closeAll(cb);
   code4cacheSuspend(cb);
-  calc4deleteAll(cb);
+  expr4release(cb);
   mem4poolRelease(cb->indexPool);
   mem4poolRelease(cb->tablePool);
   mem4poolRelease(cb->tagPool);

@@ -242,6 +242,9 @@ MEM4* mem4pool(CODE4* cb, int start, int unitSize, int expand, int isPrivate);
 void* mem4take(MEM4* pool, CODE4* cb);
 void* mem4poolTake(CODE4* cb, MEM4** pool, int start, int unitSize, int expand, int isPrivate);
 void mem4give(MEM4* pool, void* unit);
+// Returns a unit's memory to the system where the pool allows it (one unit per chunk),
+// else gives it back to the pool.
+void mem4giveBack(MEM4* pool, void* unit);
 void mem4poolRelease(MEM4* pool);
 void mem4reset();
 void* u4globalAlloc(size_t bytes);
@@ -250,8 +253,9 @@ uint64_t u4allocCount(); // raw allocations so far, for tests of allocation-free
 // Allocates; when that fails and the block cache runs, the cache gives its
 // memory back for a second try and starts again afterwards.
 void* u4allocRetry(CODE4* cb, size_t bytes);
-// Failure seam for tests: the next `count` raw allocations fail.
-void u4injectAllocFailures(int count);
+// Failure seam for tests: after `after` more raw allocations succeed, the next
+// `count` fail.
+void u4injectAllocFailures(int count, int after = 0);
 void* u4allocOrError(CODE4* cb, size_t bytes);
 int u4allocAgain(CODE4* cb, char** buf, size_t* capacity, size_t newCapacity);
 

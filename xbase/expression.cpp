@@ -13,6 +13,14 @@
 #include "xbase/dates.h"
 
 Expr4Code::~Expr4Code() = default;
+
+void Expr4Code::growArea(std::vector<char>& area, size_t size) {
+    if (area.size() >= size) return;
+    std::vector<char> grown(size);
+    std::copy(area.begin(), area.end(), grown.begin());
+    retired_.push_back(std::move(area));
+    area = std::move(grown);
+}
 Expr4Table::~Expr4Table() = default;
 
 // ---------------------------------------------------------------------------------------
@@ -1167,8 +1175,8 @@ EXPR4* Parser::run() {
     e->workLen = workLen;
     e->trims = trims_;
     const int keyLen = (type == 'D' || type == 'd') ? 8 : (type == 'N' || type == 'n') ? c4bcdLen : length;
-    if (code_->work.size() < size_t(workLen)) code_->work.resize(size_t(workLen));
-    if (code_->key.size() < size_t(std::max(keyLen, length) + 1)) code_->key.resize(size_t(std::max(keyLen, length) + 1));
+    code_->growArea(code_->work, size_t(workLen));
+    code_->growArea(code_->key, size_t(std::max(keyLen, length) + 1));
     for (EXPR4TOKEN& t : e->tokens)
         if (t.calc != nullptr) ++t.calc->refs;
     return e;
@@ -1198,6 +1206,7 @@ int expr4evalPart(EXPR4* e, int index, char** result) {
     if (e->code->errorCode() < 0) return e->code->errorCode();
     if (index < 0 || index >= int(e->tokens.size())) return e4parm;
     if (e->code->work.size() < size_t(e->workLen)) return e4memory;
+    e->code->releaseRetired();
     Expr4State s;
     s.base = e->code->work.data();
     s.constants = e->constants.data();
@@ -1364,7 +1373,7 @@ CALC4* calc4create(Expr4Code* code, EXPR4* expr, const char* name) {
         expr->type = 'n';
         expr->len = 8;
         expr->workLen = std::max(expr->workLen, t.resultPos + 8 + 1);
-        if (code->work.size() < size_t(expr->workLen)) code->work.resize(size_t(expr->workLen));
+        code->growArea(code->work, size_t(expr->workLen));
     }
     calc->expr = expr;
     code->calcs.push_back(calc);

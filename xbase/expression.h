@@ -68,6 +68,16 @@ public:
     std::vector<char> work;
     std::vector<char> key;
     std::vector<CALC4*> calcs;  // named calculations, in creation order
+
+    // Grows `area` (work or key) to at least `size` without moving what a caller still
+    // holds: the old storage is kept until the next evaluation releases it.
+    void growArea(std::vector<char>& area, size_t size);
+    void releaseRetired() {
+        if (!retired_.empty()) retired_.clear();
+    }
+
+private:
+    std::vector<std::vector<char>> retired_;
 };
 
 struct Expr4FieldInfo {

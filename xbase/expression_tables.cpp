@@ -26,7 +26,8 @@ private:
 
 class TableSide : public Expr4Table {
 public:
-    explicit TableSide(DATA4* d) : d_(d) {}
+    explicit TableSide(DATA4* d) : d_(d), cb_(d->cb) {}
+    CODE4* owner() const { return cb_; }
     Expr4Code* code() override { return expr4code(d_->cb); }
     int fieldInfo(const char* name, Expr4FieldInfo* info) override {
         const int n = d4fieldNumber(d_, name);
@@ -54,11 +55,12 @@ public:
 
 private:
     DATA4* d_;
+    CODE4* cb_;
 };
 
 // One interface object per engine record and per table record. Tables are pooled and
 // their addresses reused; an interface object only ever reads through the pointer, so a
-// reused address keeps working.
+// reused address keeps working. Releasing the engine record drops its entries.
 std::map<CODE4*, std::unique_ptr<CodeSide>>& codes() {
     static std::map<CODE4*, std::unique_ptr<CodeSide>> m;
     return m;
@@ -107,4 +109,11 @@ CALC4* calc4lookup(CODE4* cb, const char* name, int length) {
 
 void calc4deleteAll(CODE4* cb) {
     if (cb != nullptr) calc4deleteAll(expr4code(cb));
+}
+
+void expr4release(CODE4* cb) {
+    if (cb == nullptr) return;
+    auto& t = tables();
+    for (auto it = t.begin(); it != t.end();) it = it->second->owner() == cb ? t.erase(it) : std::next(it);
+    codes().erase(cb);  // its calculations go with it
 }

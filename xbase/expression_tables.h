@@ -16,3 +16,6 @@ CALC4* calc4create(CODE4* cb, EXPR4* expr, const char* name);
 CALC4* calc4lookup(CODE4* cb, const char* name, int length);
 void calc4deleteAll(CODE4* cb);
 
+// Drops the engine record's calculations, work buffers and interface objects, and those
+// of its tables; an expression compiled against them must be freed before.
+void expr4release(CODE4* cb);

@@ -678,11 +678,14 @@ int file4replace(FILE4* target, FILE4* source) {
       error4reportEx(cb, err4flush, nameOf(source), nullptr, nullptr);
       return -1;
     }
+    // The exclusive open's lock is taken before the name changes hands: once renamed,
+    // another program could otherwise open the new file first and keep this one on the
+    // old, deleted one.
+    if (shareLock(source->fd, true) != 0) {
+      error4reportEx(cb, err4lock, nameOf(target), nullptr, nullptr);
+      return -1;
+    }
     if (std::rename(source->name, target->name) == 0) {
-      if (shareLock(source->fd, true) != 0) {
-        error4reportEx(cb, err4lock, nameOf(target), nullptr, nullptr);
-        return -1;
-      }
       cache4forget(target); // the old contents
       file4viewClose(target);
       ::close(target->fd);

@@ -386,7 +386,8 @@ int i4flush(INDEX4* ix) {
 }
 
 TAG4* i4tagByName(INDEX4* ix, const char* name) {
-  char want[11] = {0};
+  if (ix == nullptr) return nullptr;
+  char want[11] = {0};  // a null name matches no tag
   u4copyBounded(want, name, sizeof(want));
   u4upper(want);
   for (TAG4* t = firstTag(ix); t != nullptr; t = nextTag(ix, t))

@@ -108,6 +108,21 @@ void mem4give(MEM4* pool, void* unit) {
   l4append(&pool->freeUnits, static_cast<LINK4*>(unit));
 }
 
+void mem4giveBack(MEM4* pool, void* unit) {
+  if (pool == nullptr || unit == nullptr) return;
+  // Only a pool of one unit per chunk can hand a unit's memory back on its own.
+  if (pool->unitStart <= 1 && pool->unitExpand <= 1) {
+    auto* chunk = reinterpret_cast<LINK4*>(static_cast<char*>(unit) - chunkHeader());
+    for (LINK4* l = l4first(&pool->chunks); l != nullptr; l = l4next(&pool->chunks, l)) {
+      if (l != chunk) continue;
+      l4remove(&pool->chunks, chunk);
+      u4globalFree(chunk);
+      return;
+    }
+  }
+  mem4give(pool, unit);
+}
+
 void mem4poolRelease(MEM4* pool) {
   if (pool == nullptr) return;
   if (pool->users > 1) {
@@ -134,13 +149,19 @@ void mem4reset() {
 namespace {
 uint64_t g_allocations = 0;
 int g_failuresLeft = 0;
+int g_successesFirst = 0;
 }
 
-void u4injectAllocFailures(int count) { g_failuresLeft = count > 0 ? count : 0; }
+void u4injectAllocFailures(int count, int after) {
+  g_failuresLeft = count > 0 ? count : 0;
+  g_successesFirst = after > 0 ? after : 0;
+}
 
 void* u4globalAlloc(size_t bytes) {
   ++g_allocations;
-  if (g_failuresLeft > 0) {
+  if (g_successesFirst > 0) {
+    --g_successesFirst;
+  } else if (g_failuresLeft > 0) {
     --g_failuresLeft;
     return nullptr;
   }

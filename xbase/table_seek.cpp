@@ -128,12 +128,39 @@ int tagSeek(DATA4* d, TAG4* t, const char* key, int len) {
 } // namespace
 
 int d4lockIndexes(DATA4* d) {
-  if (d->cb->errorCode < 0) return -1;
-  for (INDEX4* ix = firstIndex(d); ix != nullptr; ix = nextIndex(d, ix)) {
-    int rc = i4lock(ix);
-    if (rc != 0) return rc;
+  if (d == nullptr || d->cb->errorCode < 0) return -1;
+  CODE4* cb = d->cb;
+  // One try per index file and round: holding one index file while waiting for
+  // another is how two programs come to wait on each other for ever.
+  const int attempts = cb->lockAttempts;
+  int attemptsLeft = attempts;
+  cb->lockAttempts = 1;
+  std::vector<INDEX4*> taken;
+  int rc = 0;
+  for (;;) {
+    taken.clear();
+    rc = 0;
+    for (INDEX4* ix = firstIndex(d); ix != nullptr; ix = nextIndex(d, ix)) {
+      if (i4lockTest(ix)) continue;
+      rc = i4lock(ix);
+      if (rc != 0) break;
+      taken.push_back(ix);
+    }
+    if (rc == 0) break;
+    // Only what this round took goes back; locks held before the call stay.
+    const int pending = cb->errorCode;
+    cb->errorCode = 0;
+    for (INDEX4* ix : taken) i4unlock(ix);
+    if (pending != 0) cb->errorCode = pending;
+    if (rc == status4locked && (attemptsLeft == -1 || attemptsLeft > 0)) {
+      u4waitSecond();
+      if (attemptsLeft > 0) --attemptsLeft;
+      continue;
+    }
+    break;
   }
-  return 0;
+  cb->lockAttempts = attempts;
+  return cb->errorCode < 0 ? -1 : rc;
 }
 
 int d4lockTestIndexes(DATA4* d) {
@@ -202,7 +229,11 @@ int d4topBottomTag(DATA4* d, TAG4* t, bool top) {
     if (r > 0 && r <= count) return d4go(d, r);
     if (t4skip(t, top ? 1 : -1) != 0) {
       r = t4recordNumber(t);
-      if (r <= 0 || r > count) return -1;
+      if (r <= 0 || r > count) {
+        // A key naming no record: recorded, so the caller can tell it from a lock or read failure.
+        error4reportEx(d->cb, err4info, d->file.name, t->alias, nullptr);
+        return -1;
+      }
       return d4go(d, r);
     }
   }
@@ -261,7 +292,8 @@ INDEX4* d4indexByName(DATA4* d, const char* name) {
 }
 
 TAG4* d4tagByName(DATA4* d, const char* name) {
-  char want[11] = {0};
+  if (d == nullptr) return nullptr;
+  char want[11] = {0};  // a null name matches no tag
   u4copyBounded(want, name, sizeof(want));
   u4upper(want);
   TAG4* found = nullptr;
@@ -283,8 +315,7 @@ void d4tagSelect(DATA4* d, TAG4* t) { d->tagSelected = t; }
 TAG4* d4tagSelected(DATA4* d) { return d->tagSelected; }
 
 int d4seekLen(DATA4* d, const char* text, int len) {
-  CODE4* cb = d->cb;
-  if (d == nullptr || text == nullptr || cb->errorCode < 0) return -1;
+  if (d == nullptr || text == nullptr || d->cb->errorCode < 0) return -1;
   TAG4* t = d4tagDefault(d);
   if (t == nullptr) return status4noTag;
   int frc = d4flushRecord(d, 1);
@@ -307,8 +338,7 @@ int d4seek(DATA4* d, const char* text) {
 }
 
 int d4seekDouble(DATA4* d, double value) {
-  CODE4* cb = d->cb;
-  if (cb->errorCode < 0) return -1;
+  if (d == nullptr || d->cb->errorCode < 0) return -1;
   TAG4* t = d4tagDefault(d);
   if (t == nullptr) return status4noTag;
   int frc = d4flushRecord(d, 1);

@@ -24,7 +24,7 @@ void u4upper(char* text) {
 size_t u4copyBounded(char* dest, const char* src, size_t size) {
   if (size == 0) return 0;
   size_t n = 0;
-  while (n + 1 < size && src[n] != 0) {
+  while (src != nullptr && n + 1 < size && src[n] != 0) {
     dest[n] = src[n];
     ++n;
   }

@@ -599,3 +599,39 @@ TEST_F(CacheTest, AllocationShortageGivesTheCacheMemoryBackForASecondTry) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(CacheTest, StartShortOfMemoryRetriesWithHalfSizeGroups) {
+  // Eight groups of 16 blocks are planned; the allocations are the read-ahead buffer,
+  // then one per group. Fewer than four groups had: four groups of half the size.
+  cb.cacheBlockSize = 1024;
+  cb.readAheadSize = 16384;
+  cb.cacheLimit = 10 * 16384;
+  struct Case {
+    int succeedFirst, failures;
+    int rc;
+    int32_t groups, blocksPerGroup;
+  } const cases[] = {
+      {0, 1, -1, 0, 0},    // not even the read-ahead buffer
+      {1, 1, -1, 0, 0},    // no group at all
+      {2, 1, 0, 4, 8},     // one group
+      {4, 1, 0, 4, 8},     // three groups
+      {5, 1, 0, 4, 16},    // four groups run as they are
+      {9, 1, 0, 8, 16},    // everything had
+      {4, 100, -1, 0, 0},  // the smaller groups cannot be had either
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.succeedFirst << " then " << c.failures);
+    u4injectAllocFailures(c.failures, c.succeedFirst);
+    EXPECT_EQ(code4cacheStart(&cb), c.rc);
+    u4injectAllocFailures(0);
+    const CACHE4PLAN shape = cache4shape(&cb);
+    EXPECT_EQ(shape.groups, c.groups);
+    EXPECT_EQ(shape.blocksPerGroup, c.blocksPerGroup);
+    EXPECT_EQ(code4cacheRunning(&cb), c.rc == 0 ? 1 : 0);
+    ASSERT_EQ(code4cacheSuspend(&cb), 0);
+  }
+}
+
+}  // namespace

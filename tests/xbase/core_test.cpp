@@ -2,6 +2,7 @@
 #include "xbase/numbers.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -316,6 +317,34 @@ TEST_F(EngineTest, ReplaceGivesTargetTheSourceContents) {
     EXPECT_EQ(c, 'w');
     file4close(&t);
   }
+}
+
+TEST_F(EngineTest, ReplaceOverAnExclusiveTargetNeverLeavesItOnADeletedFile) {
+  // Another program holding the new file open when the exclusive lock is wanted: the
+  // replace fails before the name changes hands, so what this handle writes next still
+  // lands in the file that bears the name.
+  cb.exclusive = 1;
+  std::string target = dir.file("target");
+  writeAll(target, "old old old old");
+  FILE4 t, s;
+  ASSERT_EQ(file4open(&t, &cb, target.c_str(), 1), 0);
+  char sname[512];
+  ASSERT_EQ(file4temp(&s, &cb, sname, sizeof(sname), 1), 0);
+  ASSERT_EQ(file4writeAt(&s, 0, "new", 3), 0);
+  int other = ::open(sname, O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(flock(other, LOCK_SH | LOCK_NB), 0);
+  reports().clear();
+  EXPECT_LT(file4replace(&t, &s), 0);
+  EXPECT_EQ(cb.errorCode, err4lock);
+  cb.errorCode = 0;
+  EXPECT_EQ(readAll(target), "old old old old");
+  ASSERT_EQ(file4writeAt(&t, 0, "NEW", 3), 0);
+  ASSERT_EQ(file4flush(&t), 0);
+  EXPECT_EQ(readAll(target), "NEW old old old");
+  ::close(other);
+  file4close(&s);
+  file4close(&t);
 }
 
 TEST(U4, NamesKeepTheirCase) {

@@ -91,6 +91,37 @@ TEST_F(Expr4DataTest, OtherTablesByAlias) {
     EXPECT_EQ(cb.errorCode, e4dataName);
 }
 
+// A result stays where expr4eval put it until the next evaluation, whatever is compiled
+// in between; and releasing the engine record releases what its expressions used.
+TEST_F(Expr4DataTest, ResultOutlivesALaterCompileAndReleaseFreesTheWorkAreas) {
+    DATA4* d = create("stable.dbf");
+    ASSERT_NE(d, nullptr);
+    append(d, "Smith", "19800115", "7", "t", "");
+    ASSERT_EQ(d4go(d, 1), 0);
+    EXPECT_EQ(expr4code(&cb)->work.capacity(), 0u) << "nothing compiled yet";
+    EXPECT_EQ(expr4code(&cb)->key.capacity(), 0u);
+    EXPR4* a = expr4parse(d, "NAME");
+    ASSERT_NE(a, nullptr);
+    char* r = nullptr;
+    ASSERT_EQ(expr4eval(a, &r), 10);
+    std::string longer = "NAME";
+    for (int i = 0; i < 40; ++i) longer += "+NAME";
+    EXPR4* b = expr4parse(d, longer.c_str());
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(std::string(r, 10), "Smith     ");
+    ASSERT_EQ(expr4eval(b, &r), 410);
+    EXPECT_EQ(std::string(r, 10), "Smith     ");
+    EXPECT_GE(expr4code(&cb)->work.size(), 410u);
+    expr4free(a);
+    expr4free(b);
+    d4close(d);
+    // Released and set up again: the work areas start empty instead of kept from before.
+    code4release(&cb);
+    code4init(&cb);
+    EXPECT_EQ(expr4code(&cb)->work.capacity(), 0u);
+    EXPECT_EQ(expr4code(&cb)->key.capacity(), 0u);
+}
+
 // The program reads the phone-book record through these views.
 TEST_F(Expr4DataTest, FieldViewsOfTheRecord) {
     DATA4* d = create("book.dbf");

@@ -309,6 +309,74 @@ TEST_F(IndexTest, NumericAndDateKeysOrder) {
   d4close(d);
 }
 
+TEST_F(IndexTest, NumericFieldKeysAreExactToTwentyDigits) {
+  // In numeric order; neighbours differ only past the fifteenth digit.
+  const char* whole[] = {"-9999999999999999999", "-12345678901234568", "-12345678901234567", "-1",
+                         "0", "12345678901234567", "12345678901234568", "99999999999999999998",
+                         "99999999999999999999"};
+  const char* fraction[] = {"-0.000000000000002", "-0.000000000000001", "0.000000000000001",
+                            "0.000000000000002", "12.345678901234567", "12.345678901234568"};
+  const FIELD4INFO fields[] = {{"W", 'N', 20, 0}, {"F", 'N', 20, 15}, {nullptr, 0, 0, 0}};
+  struct Case {
+    const char* field;
+    const char* const* values;
+    int count;
+  } cases[] = {{"W", whole, 9}, {"F", fraction, 6}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.field);
+    std::string name = dir.file(std::string("exact") + c.field + ".dbf");
+    DATA4* d = d4create(&cb, name.c_str(), fields, nullptr);
+    ASSERT_NE(d, nullptr);
+    // Appended back to front, so the tag has to order them.
+    for (int i = c.count - 1; i >= 0; --i) append(d, c.field, c.values[i]);
+    const TAG4INFO unique[] = {{"U", c.field, nullptr, 20, 0}, {nullptr, nullptr, nullptr, 0, 0}};
+    INDEX4* ix = i4create(d, nullptr, unique);
+    ASSERT_NE(ix, nullptr) << "status " << cb.errorCode;
+    EXPECT_EQ(cb.errorCode, 0);
+    std::vector<int32_t> order, expected;
+    for (auto& [k, r] : walk(d4tagByName(d, "U"))) order.push_back(r);
+    for (int i = 0; i < c.count; ++i) expected.push_back(c.count - i);
+    EXPECT_EQ(order, expected);
+    d4tagSelect(d, d4tagByName(d, "U"));
+    for (int i = 0; i < c.count; ++i) {
+      EXPECT_EQ(d4seek(d, c.values[i]), 0) << c.values[i];
+      EXPECT_EQ(d4recordNumber(d), c.count - i) << c.values[i];
+    }
+    d4close(d);
+  }
+  // Past twenty digits the twenty-first rounds; a carry out of all nines adds a place.
+  char a[c4bcdLen], b[c4bcdLen];
+  c4bcdFromText(a, "123456789012345678905", 21);
+  c4bcdFromText(b, "123456789012345678910", 21);
+  EXPECT_EQ(c4bcdCmp(a, b), 0);
+  c4bcdFromText(a, "999999999999999999995", 21);
+  c4bcdFromText(b, "1000000000000000000000", 22);
+  EXPECT_EQ(c4bcdCmp(a, b), 0);
+  const unsigned char one[c4bcdLen] = {52 + 22, (1 << 2) | 1, 0x10};
+  EXPECT_EQ(std::memcmp(a, one, c4bcdLen), 0);
+}
+
+TEST_F(IndexTest, TopRecordsAnErrorWhenTheTagNamesNoRecord) {
+  const TAG4INFO tags[] = {{"PHONE", "PHONE", nullptr, 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
+  std::string dbf = dir.file("past.dbf");
+  DATA4* d = d4create(&cb, dbf.c_str(), kPhoneFields, tags);
+  ASSERT_NE(d, nullptr);
+  for (const char* phone : {"9", "1", "2"}) append(d, "PHONE", phone);
+  ASSERT_EQ(d4close(d), 0);
+  // The table now counts one record; the tag's first two keys name records 2 and 3.
+  std::string bytes = readAll(dbf);
+  bytes[4] = 1;
+  bytes[5] = bytes[6] = bytes[7] = 0;
+  writeAll(dbf, bytes);
+  d = d4open(&cb, dbf.c_str());
+  ASSERT_NE(d, nullptr);
+  d4tagSelect(d, d4tagByName(d, "PHONE"));
+  EXPECT_EQ(d4top(d), -1);
+  EXPECT_EQ(error4get(&cb), err4info);
+  cb.errorCode = 0;
+  d4close(d);
+}
+
 TEST_F(IndexTest, OversizedTagsAreRefused) {
   const FIELD4INFO fields[] = {{"A", 'C', 400, 0}, {nullptr, 0, 0, 0}};
   DATA4* d = d4create(&cb, dir.file("o.dbf").c_str(), fields, nullptr);

@@ -1,8 +1,10 @@
 // Test helper: holds a lock on a table in its own process.
 //   xbase_lock_holder TABLE MODE [RELEASE_MS]
-// MODE: file, append, record:N, exclusive (opens the table exclusively).
+// MODE: file, append, record:N, exclusive (opens the table exclusively),
+//       index:PATH (opens that index file of the table and locks it).
 // Prints "ready" once the lock is held; releases after RELEASE_MS, or when
 // its standard input closes or gives a line.
+#include "xbase/index.h"
 #include "xbase/table.h"
 
 #include <chrono>
@@ -27,6 +29,9 @@ int main(int argc, char** argv) {
     rc = d4lockAppend(d);
   } else if (std::strncmp(mode, "record:", 7) == 0) {
     rc = d4lockRecord(d, std::atoi(mode + 7));
+  } else if (std::strncmp(mode, "index:", 6) == 0) {
+    INDEX4* ix = i4open(d, mode + 6);
+    rc = ix != nullptr ? i4lock(ix) : -1;
   }
   if (rc != 0) return 4;
   std::printf("ready\n");

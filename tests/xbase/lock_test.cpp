@@ -1,6 +1,7 @@
 // Locks between processes: a helper process holds a lock while this one
 // tries to take a conflicting one.
 #include "test_util.h"
+#include "xbase/index.h"
 
 #include <chrono>
 #include <csignal>
@@ -162,6 +163,57 @@ TEST_F(LockTest, ExclusiveOpenElsewhereRefusesOurOpen) {
   error4set(&cb, 0);
   d = d4open(&cb, path.c_str());
   EXPECT_NE(d, nullptr);
+}
+
+TEST_F(LockTest, IndexLocksAreAllOrNothingAndRetried) {
+  // Two index files; another program holds the second. Waiting on it while keeping
+  // the first is how two programs come to wait on each other for ever.
+  const TAG4INFO first[] = {{"A", "NAME", nullptr, 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
+  const TAG4INFO second[] = {{"B", "NAME", nullptr, 0, 1}, {nullptr, nullptr, nullptr, 0, 0}};
+  INDEX4* a = i4create(d, dir.file("first").c_str(), first);
+  INDEX4* b = i4create(d, dir.file("second").c_str(), second);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  ASSERT_EQ(d4unlockAll(d), 0);
+  struct Case {
+    int attempts;
+    double minWait, maxWait;
+  } cases[] = {{1, 0.0, 0.9}, {0, 0.0, 0.9}, {2, 1.0, 6.0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.attempts);
+    Holder h(path, "index:" + dir.file("second.mdx"));
+    ASSERT_TRUE(h.ready());
+    cb.lockAttempts = c.attempts;
+    auto start = Clock::now();
+    EXPECT_EQ(d4lockIndexes(d), status4locked);
+    const double waited = secondsSince(start);
+    EXPECT_GE(waited, c.minWait);
+    EXPECT_LT(waited, c.maxWait);
+    EXPECT_EQ(cb.lockAttempts, c.attempts) << "attempts restored";
+    EXPECT_EQ(cb.errorCode, 0);
+    EXPECT_EQ(i4lockTest(a), 0) << "the first index file is given back";
+    EXPECT_EQ(i4lockTest(b), 0);
+    Holder other(path, "index:" + dir.file("first.mdx"));
+    EXPECT_TRUE(other.ready()) << "another program can take the first index file";
+  }
+  // A lock held before the call is not given away by its failure.
+  {
+    Holder h(path, "index:" + dir.file("second.mdx"));
+    ASSERT_TRUE(h.ready());
+    cb.lockAttempts = 1;
+    ASSERT_EQ(i4lock(a), 0);
+    EXPECT_EQ(d4lockIndexes(d), status4locked);
+    EXPECT_EQ(i4lockTest(a), 1);
+    ASSERT_EQ(i4unlock(a), 0);
+  }
+  // With endless attempts the call waits until the holder lets go, then holds both.
+  Holder h(path, "index:" + dir.file("second.mdx"), 1500);
+  ASSERT_TRUE(h.ready());
+  cb.lockAttempts = -1;
+  EXPECT_EQ(d4lockIndexes(d), 0);
+  EXPECT_EQ(d4lockTestIndexes(d), 1);
+  EXPECT_EQ(h.release(), 0);
+  EXPECT_EQ(d4unlockIndexes(d), 0);
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "test_util.h"
+#include "xbase/index.h"
 #include "xbase/memo.h"
 
 #include <cstdio>
@@ -310,7 +311,7 @@ TEST_F(EngineTest, ProductionIndexFlag) {
   EXPECT_TRUE(std::filesystem::exists(dir.file("withtag.mdx")));
 }
 
-TEST_F(EngineTest, MemoTableNeedsItsMemoFile) {
+TEST_F(EngineTest, MemoTableOpensWithoutItsMemoFileAndEachAccessSaysWhy) {
   const FIELD4INFO fields[] = {{"NOTE", 'M', 10, 0}, {nullptr, 0, 0, 0}};
   DATA4* d = d4create(&cb, dir.file("m").c_str(), fields, nullptr);
   ASSERT_NE(d, nullptr);
@@ -334,6 +335,34 @@ TEST_F(EngineTest, MemoTableNeedsItsMemoFile) {
     error4set(&cb, 0);
     d4close(d);
   }
+}
+
+TEST_F(EngineTest, NullTablesAndNamesAreRefusedNotFollowed) {
+  const TAG4INFO tags[] = {{"NAME", "NAME", nullptr, 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
+  DATA4* d = d4create(&cb, dir.file("nulls").c_str(), kPhone, tags);
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d4seekLen(nullptr, "x", 1), -1);
+  EXPECT_EQ(d4seekLen(d, nullptr, 1), -1);
+  EXPECT_EQ(d4seekDouble(nullptr, 1.0), -1);
+  EXPECT_EQ(d4seek(nullptr, "x"), -1);
+  EXPECT_EQ(d4lockIndexes(nullptr), -1);
+  EXPECT_EQ(cb.errorCode, 0);
+  // A null tag name finds no tag and, with tag-name errors on, says so.
+  INDEX4* ix = reinterpret_cast<INDEX4*>(l4first(&d->indexes));
+  ASSERT_NE(ix, nullptr);
+  for (int errorOn : {0, 1}) {
+    SCOPED_TRACE(errorOn);
+    cb.tagNameError = errorOn;
+    EXPECT_EQ(d4tagByName(d, nullptr), nullptr);
+    EXPECT_EQ(cb.errorCode, errorOn ? err4tagName : 0);
+    cb.errorCode = 0;
+    EXPECT_EQ(i4tagByName(ix, nullptr), nullptr);
+    EXPECT_EQ(cb.errorCode, errorOn ? err4tagName : 0);
+    cb.errorCode = 0;
+  }
+  EXPECT_EQ(d4tagByName(nullptr, "NAME"), nullptr);
+  EXPECT_EQ(d4tagByName(d, "name"), reinterpret_cast<TAG4*>(l4first(&ix->tags)));
+  d4close(d);
 }
 
 TEST_F(EngineTest, RecordLocksInOneProcess) {
