@@ -49,6 +49,10 @@ constexpr const char* kUnsafe = "This field can not hold \\, / or control charac
 constexpr const char* kSaveFailed = "An error occured while trying to save your settings.";
 constexpr const char* kMediaError = "Internal error: Media Player";
 constexpr const char* kInternal = "Internal error";
+constexpr const char* kNothingRecorded = "Nothing was recorded; the greeting was not changed.";
+constexpr const char* kExisting = "A caller with this number exists; its settings are shown.";
+constexpr const char* kTooLong =
+    "This caller's number is longer than 25 characters and can not be saved here.";
 constexpr const char* kProgramFilter = "Programs (*.exe, *.com) (*.com *.exe);;All files (*)";
 constexpr const char* kBatchFilter = "Batch files (*.bat) (*.bat);;Scripts (*.sh) (*.sh)";
 constexpr std::size_t kNumberBytes = 25, kNameBytes = 49, kEmailBytes = 255, kProgramBytes = 259;
@@ -68,6 +72,26 @@ void limitBytes(QLineEdit* edit, std::size_t bytes) {
         const QString cut = qs(cutText(ss(t), bytes));
         if (cut != t) edit->setText(cut);
     });
+}
+
+// Key names match without regard to ASCII letter case, as the hive compares them.
+bool sameKeyName(std::string_view a, std::string_view b) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+// Gives the key `parent\from` the spelling `to` (the same name but for letter case), every
+// value kept. A key with subkeys keeps its spelling rather than lose them.
+void respellKey(platform::RegNode& root, const std::string& parent, const std::string& from,
+                const std::string& to) {
+    const platform::RegNode* old = root.subkey(parent + "\\" + from);
+    if (!old || old->name() == to || old->hasSubkeys()) return;
+    std::vector<std::pair<std::string, platform::RegValue>> values;
+    for (const std::string& name : old->valueNames()) values.emplace_back(name, *old->value(name));
+    if (!root.deleteSubkey(parent + "\\" + from).ok()) return;
+    if (platform::RegNode* fresh = root.createSubkey(parent + "\\" + to))
+        for (auto& [name, value] : values) fresh->setValue(name, std::move(value));
 }
 
 bool safeKey(const std::string& text) {
@@ -191,9 +215,7 @@ TCallerDialog::TCallerDialog(char* number, const std::string& programDirectory, 
     connect(lookup_, &QToolButton::clicked, this, [this] { SpeedButton2Click(); });
     connect(sms_, &QToolButton::clicked, this, [this] { SpeedButton3Click(); });
     connect(mail_, &QToolButton::clicked, this, [this] { SpeedButton4Click(); });
-    connect(number_, &QLineEdit::editingFinished, this, [this] {
-        if (number_->text().trimmed().isEmpty() && !closing_) message(kEmpty);
-    });
+    connect(number_, &QLineEdit::editingFinished, this, [this] { CallerNumberExit(); });
 
     auto* answer = new QFormLayout(p4);
     from_ = new QTimeEdit(p4);
@@ -227,7 +249,15 @@ TCallerDialog::TCallerDialog(char* number, const std::string& programDirectory, 
         media->addWidget(b);
         if (std::strcmp(name, "Play") == 0)
             connect(b, &QToolButton::clicked, this, [this] {
-                if (!recorder_->Recording() && !playerFile_.empty()) player_->PlayFile(playerFile_);
+                if (!recorder_->Recording() && playerOpen_ && !playerFile_.empty())
+                    player_->PlayFile(playerFile_);
+            });
+        else if (std::strcmp(name, "Back") == 0)
+            connect(b, &QToolButton::clicked, this, [this] {
+                // Back to the start: a greeting that plays starts over.
+                recorder_->Stop();
+                if (player_->Playing() && playerOpen_ && !playerFile_.empty())
+                    player_->PlayFile(playerFile_);
             });
         else if (std::strcmp(name, "Record") == 0)
             connect(b, &QToolButton::clicked, this, [this] { recordClick(); });
@@ -292,6 +322,9 @@ TCallerDialog::TCallerDialog(char* number, const std::string& programDirectory, 
     connect(timer1_, &QTimer::timeout, this, [this] { Timer1Timer(); });
 
     std::string text;
+    // No terminator within the field's 25 bytes and the one after: the key is longer than
+    // the field, and a save would write a second, shortened key beside it.
+    cutNumber_ = buffer_ && strnlen(buffer_, kNumberBytes + 1) > kNumberBytes;
     if (buffer_) text = cutText(std::string(buffer_, strnlen(buffer_, kNumberBytes)), kNumberBytes);
     number_->setText(qs(text));
     initialNumber_ = text;
@@ -300,7 +333,8 @@ TCallerDialog::TCallerDialog(char* number, const std::string& programDirectory, 
         for (QLineEdit* e : {number_, cellular_, email_}) e->setReadOnly(true);
         for (QToolButton* b : {lookup_, sms_, mail_}) b->setEnabled(false);
     }
-    if (numberReadOnly) number_->setReadOnly(true);
+    if (numberReadOnly || cutNumber_) number_->setReadOnly(true);
+    fileKey_ = platform::fileKey(text);
 }
 
 TCallerDialog::~TCallerDialog() = default;
@@ -326,16 +360,8 @@ void TCallerDialog::LoadCaller(const unsigned char* ring, int count, int head, i
         return;
     }
     fillHistory(ring, count, head);
-    const std::string notes = platform::joinPath(programDirectory_, "Notes",
-                                                 platform::fileKey(numberText()) + ".rtf");
-    std::error_code ec;
-    if (std::filesystem::is_regular_file(notes, ec) &&
-        std::filesystem::file_size(notes, ec) <= kMaxNotesBytes) {
-        std::ifstream in(notes, std::ios::binary);
-        const std::string html{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-        note_->setHtml(qs(html));
-    }
-    loadValues();
+    loadNotes();
+    if (!loadValues()) pages_->setCurrentIndex((pages_->currentIndex() + 2) % pages_->count());
     setCaption();
     timer1_->start();
 }
@@ -362,17 +388,26 @@ void TCallerDialog::fillHistory(const unsigned char* ring, int count, int head) 
     }
 }
 
-void TCallerDialog::loadValues() {
+void TCallerDialog::loadNotes() {
+    const std::string notes = platform::joinPath(programDirectory_, "Notes",
+                                                 platform::fileKey(numberText()) + ".rtf");
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(notes, ec) ||
+        std::filesystem::file_size(notes, ec) > kMaxNotesBytes)
+        return;
+    std::ifstream in(notes, std::ios::binary);
+    const std::string html{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    note_->setHtml(qs(html));
+}
+
+bool TCallerDialog::loadValues() {
     platform::RegNode root;
     const bool loaded = platform::Hive::atDefaultPath().load(root).ok();
     const platform::RegNode* product = loaded ? root.subkey(orvelin::settings::kProductKey) : nullptr;
     const std::uint32_t infoMask = product ? product->readDword("Info Mask", 1) : 1;
     sms_->setEnabled((infoMask & 0x18) == 0x18);
     const platform::RegNode* key = loaded ? root.subkey(callerKey(numberText())) : nullptr;
-    if (!key || !safeKey(numberText())) {
-        pages_->setCurrentIndex((pages_->currentIndex() + 2) % pages_->count());
-        return;
-    }
+    if (!key || !safeKey(numberText())) return false;
     const auto text = [key](const char* name, std::size_t bytes) {
         return qs(cutText(key->string(name).value_or(""), bytes));
     };
@@ -406,6 +441,56 @@ void TCallerDialog::loadValues() {
                                                        : key->readDword("PersonalMsg", 0) != 0);
     if (key->value("RejectMsg")) rejectMessage_->setChecked(key->readDword("RejectMsg", 0) != 0);
     if (personalVoice_->isChecked()) openGreeting();
+    return true;
+}
+
+std::string TCallerDialog::defaultGreeting(const std::string& fileKey) const {
+    return platform::joinPath(programDirectory_, "Answer", fileKey + ".wav");
+}
+
+void TCallerDialog::followNumber(const std::string& number) {
+    const std::string key = platform::fileKey(number);
+    if (key == fileKey_) return;
+    // The program plays a caller's greeting from the file named by the number it answers.
+    fileKey_ = key;
+    playerFile_ = defaultGreeting(fileKey_);
+}
+
+bool TCallerDialog::adoptExistingCaller() {
+    const std::string number = numberText();
+    if (!initialNumber_.empty() || number.empty() || !safeKey(number) ||
+        sameKeyName(number, adopted_))
+        return false;
+    platform::RegNode root;
+    if (!platform::Hive::atDefaultPath().load(root).ok() || !root.subkey(callerKey(number)))
+        return false;
+    // A new caller typed with the number of a known one edits that caller: its values are
+    // shown, and what was typed so far stays.
+    adopted_ = number;
+    QLineEdit* const edits[] = {name_, cellular_, email_, onCallRun_, onCallParams_,
+                                onClearRun_, onClearParams_};
+    std::vector<std::pair<QLineEdit*, QString>> typed;
+    for (QLineEdit* e : edits)
+        if (e->isModified()) typed.emplace_back(e, e->text());
+    loadValues();
+    for (const auto& [edit, text] : typed) {
+        edit->setText(text);
+        edit->setModified(true);
+    }
+    if (!note_->document()->isModified()) loadNotes();
+    setCaption();
+    return true;
+}
+
+void TCallerDialog::CallerNumberExit() {
+    if (closing_) return;
+    const std::string number = numberText();
+    if (number.empty()) {
+        message(kEmpty);
+        return;
+    }
+    followNumber(number);
+    if (adoptExistingCaller()) message(kExisting);
 }
 
 void TCallerDialog::setCaption() {
@@ -420,9 +505,9 @@ void TCallerDialog::openGreeting() {
     if (platform::Hive::atDefaultPath().load(root).ok())
         if (const platform::RegNode* key = root.subkey(callerKey(numberText())))
             personal = key->string("PersonalWav", kProgramBytes).value_or("");
-    const std::string fallback = platform::joinPath(programDirectory_, "Answer",
-                                                    platform::fileKey(numberText()) + ".wav");
+    const std::string fallback = defaultGreeting(fileKey_);
     playerFile_ = personal.empty() ? fallback : personal;
+    playerOpen_ = true;
     if (orvelin::media::ReadWaveSound(playerFile_)) return;
     // A beep stands in only where there is no greeting at all: a file that exists is never
     // replaced.
@@ -430,7 +515,10 @@ void TCallerDialog::openGreeting() {
     if (!std::filesystem::exists(fallback, ec))
         std::filesystem::copy_file(platform::joinPath(programDirectory_, "Answer", "Ding.wav"),
                                    fallback, ec);
-    if (!orvelin::media::ReadWaveSound(playerFile_)) playerFile_.clear();
+    if (!orvelin::media::ReadWaveSound(playerFile_)) {
+        playerFile_.clear();
+        playerOpen_ = false;
+    }
 }
 
 void TCallerDialog::PersonalVoiceClick() {
@@ -438,6 +526,7 @@ void TCallerDialog::PersonalVoiceClick() {
         openGreeting();
     } else {
         player_->Stop();
+        playerOpen_ = false;
     }
 }
 
@@ -448,13 +537,12 @@ void TCallerDialog::recordClick() {
         message(kMediaError);
         return;
     }
-    if (playerFile_.empty())
-        playerFile_ = platform::joinPath(programDirectory_, "Answer",
-                                         platform::fileKey(numberText()) + ".wav");
+    if (playerFile_.empty()) playerFile_ = defaultGreeting(fileKey_);
     if (recorder_->Start() != 0) {
         message(kMediaError);
         return;
     }
+    playerOpen_ = true;
     recorded_ = true;
 }
 
@@ -474,7 +562,15 @@ void TCallerDialog::OKClick() {
         message(kEmpty);
         return;
     }
+    if (cutNumber_) {
+        message(kTooLong);
+        return;
+    }
     if (refuse(number, number_) || refuse(trimmed(cellular_->text()), cellular_)) return;
+    if (adoptExistingCaller()) {
+        message(kExisting);
+        return;
+    }
     timer1_->stop();
     if (!SaveCaller()) {
         message(kSaveFailed);
@@ -498,16 +594,23 @@ bool TCallerDialog::SaveCaller() {
         std::memcpy(buffer_, out.c_str(), out.size() + 1);
     }
     const bool changed = number != initialNumber_;
+    // Saved without leaving the number field: the greeting still follows the number.
+    followNumber(number);
     recorder_->Stop();
-    if (!playerFile_.empty() && personalVoice_->isChecked() && recorded_ &&
-        !recorder_->Save(playerFile_))
-        message(kMediaError);
+    if (!playerFile_.empty() && personalVoice_->isChecked() && recorded_) {
+        const GreetingRecorder::SaveResult saved = recorder_->Save(playerFile_);
+        if (saved == GreetingRecorder::SaveResult::NothingRecorded) message(kNothingRecorded);
+        if (saved == GreetingRecorder::SaveResult::Failed) message(kMediaError);
+    }
+    // Only the letter case changed: the hive holds one key for both spellings.
+    const bool respelled = changed && !initialNumber_.empty() && sameKeyName(number, initialNumber_);
 
     bool writeAll = false;
     const std::string cellular = trimmed(cellular_->text());
     const platform::RegResult r =
         platform::Hive::atDefaultPath().update([&](platform::RegNode& root) -> platform::RegResult {
             writeAll = !root.subkey(callerKey(number)) || changed;
+            if (respelled) respellKey(root, std::string(orvelin::settings::kCallersKey), initialNumber_, number);
             platform::RegNode* key = root.createSubkey(callerKey(number));
             if (!key) return {platform::RegStatus::InvalidName, callerKey(number)};
             const std::pair<const char*, QLineEdit*> texts[] = {
@@ -532,7 +635,7 @@ bool TCallerDialog::SaveCaller() {
             const int service = services_->currentIndex();
             key->setDword("LaunchCIP", service >= 0 ? kServiceCips[service] : 0xFFFFFFFFu);
             // The old key goes only once the new one is written.
-            if (changed && !initialNumber_.empty() && safeKey(initialNumber_))
+            if (changed && !respelled && !initialNumber_.empty() && safeKey(initialNumber_))
                 root.deleteSubkey(callerKey(initialNumber_));
             if (writeAll || cellular_->isModified()) {
                 if (!loadedCellular_.empty() && safeKey(loadedCellular_)) {

@@ -39,7 +39,12 @@ class TCallerDialog : public QDialog {
 
   private:
     void fillHistory(const unsigned char* ring, int count, int head);
-    void loadValues();
+    void loadNotes();
+    bool loadValues();  // false: no caller key to load from
+    std::string defaultGreeting(const std::string& fileKey) const;
+    void followNumber(const std::string& number);
+    bool adoptExistingCaller();
+    void CallerNumberExit();
     void setCaption();
     void openGreeting();
     void OKClick();
@@ -61,6 +66,10 @@ class TCallerDialog : public QDialog {
     std::string initialNumber_;
     std::string loadedCellular_;
     std::string playerFile_;
+    std::string fileKey_;
+    std::string adopted_;     // the known caller a new caller's number turned out to name
+    bool cutNumber_ = false;  // opened on a key longer than the number field
+    bool playerOpen_ = false;
     bool recorded_ = false;
     bool closing_ = false;
 

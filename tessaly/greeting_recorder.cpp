@@ -57,18 +57,19 @@ std::vector<std::int16_t> GreetingRecorder::Samples() const {
     return samples_;
 }
 
-bool GreetingRecorder::Save(const std::string& path) const {
+GreetingRecorder::SaveResult GreetingRecorder::Save(const std::string& path) const {
     const std::vector<std::int16_t> samples = Samples();
+    if (samples.empty()) return SaveResult::NothingRecorded;
     std::vector<std::uint8_t> bytes(samples.size());
     for (std::size_t i = 0; i < samples.size(); ++i)
         bytes[i] = orvelin::media::LinearToALaw(samples[i]);
     const auto header = orvelin::media::MakeWaveHeader(orvelin::media::WaveFormatALaw,
                                                        std::uint32_t(bytes.size()));
     orvelin::media::AtomicFile file;
-    if (!file.Open(path)) return false;
+    if (!file.Open(path)) return SaveResult::Failed;
     file.Write(header.data(), header.size());
     file.Write(bytes.data(), bytes.size());
-    return file.Commit();
+    return file.Commit() ? SaveResult::Saved : SaveResult::Failed;
 }
 
 }  // namespace tessaly

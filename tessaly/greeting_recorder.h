@@ -28,8 +28,10 @@ class GreetingRecorder {
     void Stop();
     bool Recording() const { return running_.load(); }
     std::vector<std::int16_t> Samples() const;
-    // Writes what was recorded to `path` (replacing it only when complete).
-    bool Save(const std::string& path) const;
+    enum class SaveResult { Saved, NothingRecorded, Failed };
+    // Writes what was recorded to `path` (replacing it only when complete). A recording
+    // without a single sample leaves `path` as it was.
+    SaveResult Save(const std::string& path) const;
 
   private:
     const std::string device_;

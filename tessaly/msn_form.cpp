@@ -45,6 +45,7 @@ constexpr const char* kCaption = "Orvelin";
 constexpr const char* kMediaError = "Internal error: Media Player";
 constexpr const char* kRestart = "Orvelin must be restarted for the changes to take effect.";
 constexpr const char* kSaveFailed = "An error occured while trying to save your settings.";
+constexpr const char* kNothingRecorded = "Nothing was recorded; the greeting was not changed.";
 constexpr const char* kControllerLabels[8] = {"Listen to:", " -everything", " -telephony",
                                               " -data",     " -fax",        "Info mask:",
                                               "-general",   "-extended"};
@@ -339,13 +340,19 @@ bool TMSNform::savePendingRecording() {
     if (!recordingPending_) return true;
     recordingPending_ = false;
     recorder_->Stop();
-    if (!recorder_->Save(playerFile_)) {
-        std::fprintf(stderr, "settings library: the greeting %s could not be written\n",
-                     playerFile_.c_str());
-        error(kMediaError);
-        return false;
+    switch (recorder_->Save(playerFile_)) {
+        case GreetingRecorder::SaveResult::Saved:
+            return true;
+        case GreetingRecorder::SaveResult::NothingRecorded:
+            error(kNothingRecorded);
+            return true;
+        case GreetingRecorder::SaveResult::Failed:
+            break;
     }
-    return true;
+    std::fprintf(stderr, "settings library: the greeting %s could not be written\n",
+                 playerFile_.c_str());
+    error(kMediaError);
+    return false;
 }
 
 void TMSNform::error(const char* text) {
