@@ -135,6 +135,10 @@ RegNode callers() {
     root.createSubkey(std::string(kCallers) + "0171")->setString("Link", "0301");
     RegNode* bert = root.createSubkey(std::string(kCallers) + "0172");  // a caller, not a link
     bert->setString("Name", "Bert");
+    RegNode* restricted = root.createSubkey(std::string(kCallers) + "Restricted");
+    restricted->setString("Name", "Withheld");
+    restricted->setString("Passthrough", "1");  // not on the form
+    restricted->setDword("Reject", 0x20000000u);
     return root;
 }
 
@@ -204,6 +208,21 @@ TEST_F(CallerForm, WhatASaveWritesAndWhatACancelLeaves) {
              EXPECT_EQ(key(r, "0302")->readString("Name", "?"), "Anne");
              EXPECT_EQ(key(r, "0302")->readString("Cellular", "?"), "0171");
              EXPECT_EQ(key(r, "0171")->readString("Link", "?"), "0302");
+         }},
+        {"a rename by letter case only keeps every value under the new spelling",
+         {"Restricted", 2, 0},
+         [](Form& f) {
+             f.type("Page3", "CallerNumber", "RESTRICTED");
+             f.click("OK");
+         },
+         1, "RESTRICTED",
+         [&](const RegNode& r) {
+             const RegNode* k = key(r, "RESTRICTED");
+             ASSERT_NE(k, nullptr);
+             EXPECT_EQ(k->name(), "RESTRICTED");
+             EXPECT_EQ(k->readString("Name", "?"), "Withheld");
+             EXPECT_EQ(k->readString("Passthrough", "?"), "1");
+             EXPECT_EQ(k->readDword("Reject", 0), 0x20000000u);
          }},
         {"a new cellular number moves the link and spares a caller's key", {"0301", 2, 0},
          [](Form& f) {
