@@ -32,6 +32,7 @@
 #include "media/speech.h"
 #include "platform/message_box.h"
 #include "platform/spawn.h"
+#include "platform/window_raise.h"
 #include "settings/callers_dialog.h"
 #include "settings/msn_table.h"
 #include "settings/option_bits.h"
@@ -317,16 +318,7 @@ void ClientWindow::setupWindow() {
             },
             [this](int column) { view_->autosizeColumn(column); },
             [this] { listChanged(); },
-            [](const std::string& title) {
-                for (QWidget* w : QApplication::topLevelWidgets()) {
-                    if (w->windowTitle().toStdString() != title) continue;
-                    w->showNormal();
-                    w->raise();
-                    w->activateWindow();
-                    return true;
-                }
-                return false;
-            },
+            [](const std::string& title) { return platform::raiseTopLevelWindow(title); },
             [](const std::vector<std::string>& argv) { return platform::spawnProgram(argv); },
             [this](const std::string& path) {
                 return config_.player.startIfIdle && config_.player.startIfIdle(path);

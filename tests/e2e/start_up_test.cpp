@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/x_server.h"
 
 namespace {
 
@@ -233,42 +234,7 @@ TEST(StartUp, StartsAndEndsInOrderWithAffinitySetBeforeAnyThread) {
     }
 }
 
-// A private X server for one test; its display number comes back on a pipe.
-class XServer {
-  public:
-    XServer() {
-        if (std::system("command -v Xvfb >/dev/null 2>&1") != 0) return;
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) return;
-        const std::string fd = std::to_string(fds[1]);
-        pid_ = fork();
-        if (pid_ == 0) {
-            fcntl(fds[1], F_SETFD, 0);
-            const int devnull = open("/dev/null", O_WRONLY);
-            dup2(devnull, STDERR_FILENO);
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0",
-                   "1024x768x24", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string number;
-        char c;
-        while (pid_ > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-        close(fds[0]);
-        if (!number.empty()) display_ = ":" + number;
-    }
-    ~XServer() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    const std::string& display() const { return display_; }  // empty: none started
-
-  private:
-    pid_t pid_ = -1;
-    std::string display_;
-};
+using test_support::XServer;
 
 // With a display and no ISDN driver the start-up shows its CAPI box and waits for the
 // user; a terminating signal must still end the program, in the usual order.
