@@ -267,12 +267,28 @@ int sort4getInit(SORT4* s) {
   s->pointers = nullptr;
   s->merging = 1;
 
-  s->runs = static_cast<SORT4RUN*>(u4allocRetry(cb, sizeof(SORT4RUN) * static_cast<size_t>(s->nRuns)));
+  // Short of memory, the descriptors come first: chunks go back one by one
+  // until they fit, and the runs then share whatever chunks are left.
+  const size_t descriptorBytes = sizeof(SORT4RUN) * static_cast<size_t>(s->nRuns);
+  s->runs = static_cast<SORT4RUN*>(u4allocRetry(cb, descriptorBytes));
+  while (s->runs == nullptr && s->chunks.count > 0) {
+    mem4giveBack(s->pool, l4pop(&s->chunks));
+    s->runs = static_cast<SORT4RUN*>(u4allocRetry(cb, descriptorBytes));
+  }
   if (s->runs == nullptr) return outOfMemory(s);
-  if (s->chunks.count == 0) {
+  while (s->chunks.count == 0) {
     auto* chunk = static_cast<char*>(mem4take(s->pool, nullptr));
-    if (chunk == nullptr) return outOfMemory(s);
-    l4append(&s->chunks, reinterpret_cast<LINK4*>(chunk));
+    if (chunk != nullptr) {
+      l4append(&s->chunks, reinterpret_cast<LINK4*>(chunk));
+      break;
+    }
+    // Not even one chunk: smaller chunks from a pool built anew.
+    s->entriesPerChunk /= 2;
+    if (s->entriesPerChunk == 0) return outOfMemory(s);
+    mem4poolRelease(s->pool);
+    s->chunkSize = kChunkLink + static_cast<size_t>(s->entriesPerChunk) * static_cast<size_t>(s->entryLen);
+    s->pool = mem4pool(cb, 1, static_cast<int>(s->chunkSize), 1, 1);
+    if (s->pool == nullptr) return outOfMemory(s);
   }
   size_t bufBytes = runBufferBytes(s);
   if (bufBytes == 0) return outOfMemory(s);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <random>
 
 using xbtest::EngineTest;
@@ -33,14 +34,18 @@ std::vector<Item> makeItems(size_t n, int keyLen, uint32_t seed) {
 class SortTest : public EngineTest {
  protected:
   // Sorts and checks against std::stable_sort; returns the number of runs.
-  int32_t sortAndCheck(const std::vector<Item>& items, int keyLen, bool shuffled = false) {
+  // beforeOutput runs between the last put and sort4getInit.
+  int32_t sortAndCheck(const std::vector<Item>& items, int keyLen, bool shuffled = false,
+                       const std::function<void()>& beforeOutput = {}) {
     SORT4 s;
     EXPECT_EQ(sort4init(&s, &cb, keyLen, 4), 0);
     std::vector<Item> input = items;
     if (shuffled) std::shuffle(input.begin(), input.end(), std::mt19937(7));
     for (const Item& it : input) EXPECT_EQ(sort4put(&s, it.rec, it.key.data(), &it.info), 0);
+    if (beforeOutput) beforeOutput();
     int32_t runs = s.nRuns;
     EXPECT_EQ(sort4getInit(&s), 0);
+    u4injectAllocFailures(0);
     runs = s.nRuns;
     std::vector<Item> want = items;
     std::stable_sort(want.begin(), want.end(),
@@ -99,6 +104,48 @@ TEST_F(SortTest, MemoryCapForcesSpillingIntoThePointerTail) {
   EXPECT_GT(runs, 5);
   cb.sortMemoryLimit = 2 * 61440;
   EXPECT_GT(sortAndCheck(makeItems(40000, 25, 6), 25), 1);
+}
+
+// Short of memory the merge gives chunks back for its run descriptors, and
+// with no chunk left halves the entries per chunk until one can be had.
+TEST_F(SortTest, MergeShortOfMemoryShrinksItsBuffers) {
+  struct Case {
+    int64_t memoryLimit; // 0: every entry lives in the pointer array's tail
+    int succeedFirst;
+    int failures;
+    bool finishes;
+  } cases[] = {
+      {2 * 61440, 0, 1, true},  // descriptors fit once one chunk went back
+      {2 * 61440, 0, 2, true},  // both chunks back, then a fresh one
+      {2 * 61440, 0, 3, false}, // no chunk left to give back: -920
+      {0, 1, 1, true},          // no chunk at all: half-size chunks
+      {0, 1, 4, true},          // halved four times
+      {0, 1, 11, false},        // halved down to no entry per chunk: -920
+  };
+  const std::vector<Item> items = makeItems(40000, 25, 8);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "limit " << c.memoryLimit << ", failures " << c.failures);
+    cb.errorCode = 0;
+    cb.sortMemoryLimit = c.memoryLimit;
+    cb.errorOff = 1;
+    auto shortage = [&] { u4injectAllocFailures(c.failures, c.succeedFirst); };
+    if (c.finishes) {
+      EXPECT_GT(sortAndCheck(items, 25, false, shortage), 1);
+      EXPECT_EQ(cb.errorCode, 0);
+      continue;
+    }
+    SORT4 s;
+    ASSERT_EQ(sort4init(&s, &cb, 25, 4), 0);
+    for (const Item& it : items) ASSERT_EQ(sort4put(&s, it.rec, it.key.data(), &it.info), 0);
+    ASSERT_GT(s.nRuns, 1);
+    shortage();
+    EXPECT_EQ(sort4getInit(&s), -1);
+    u4injectAllocFailures(0);
+    EXPECT_EQ(cb.errorCode, err4memory);
+    sort4free(&s);
+    EXPECT_EQ(dir.entries(), 0u);
+    cb.errorCode = 0;
+  }
 }
 
 TEST_F(SortTest, CustomCompareAndFreeMidway) {
