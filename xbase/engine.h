@@ -115,7 +115,8 @@ struct FILE4 {
   // (file_view.cpp): reads of them need no system call.
   const char* viewBase; // null: none
   int64_t viewLen;      // bytes of the file it covers
-  int32_t viewSlot;     // its entry among the guarded views
+  int64_t viewSpan;     // bytes mapped
+  uint8_t viewRefused;  // no view can be had: every read goes to the file
   uint8_t viewCurrent;  // 0: (re)make it at the next read
 };
 

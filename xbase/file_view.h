@@ -3,10 +3,10 @@
 // "read from the file" keeps its meaning while costing one copy.
 //
 // A file cut short by another program turns a touch past its new end into
-// SIGBUS. A process-wide handler answers a fault inside a registered view by
-// mapping a zero page over it and marking the view; the reader then discards
-// what it copied, reads from the file and maps again. Faults elsewhere go to
-// the handler that was there before.
+// SIGBUS. Only the copy out of a view is guarded: a fault inside the view
+// while this thread copies from it leaves the copy, the reader reads from the
+// file instead and maps again. Any other fault, in a view or not, goes to the
+// handler that was there before.
 #pragma once
 
 #include "xbase/engine.h"
@@ -23,5 +23,5 @@ void file4viewNoteRead(FILE4* f, int64_t pos, int64_t got);
 // This program cut the file: nothing past `len` is read through the view.
 void file4viewCut(FILE4* f, int64_t len);
 void file4viewClose(FILE4* f);
-// Faults answered inside views since the start (for tests).
+// Copies out of a view cut short by a fault since the start (for tests).
 int64_t file4viewFaults();
