@@ -133,7 +133,7 @@ int d4lockIndexes(DATA4* d) {
   // One try per index file and round: holding one index file while waiting for
   // another is how two programs come to wait on each other for ever.
   const int attempts = cb->lockAttempts;
-  int attemptsLeft = attempts;
+  int triesLeft = attempts == 0 ? 1 : attempts; // -1: until the locks are had
   cb->lockAttempts = 1;
   std::vector<INDEX4*> taken;
   int rc = 0;
@@ -152,9 +152,9 @@ int d4lockIndexes(DATA4* d) {
     cb->errorCode = 0;
     for (INDEX4* ix : taken) i4unlock(ix);
     if (pending != 0) cb->errorCode = pending;
-    if (rc == status4locked && (attemptsLeft == -1 || attemptsLeft > 0)) {
+    if (rc == status4locked && triesLeft > 0) --triesLeft;
+    if (rc == status4locked && triesLeft != 0) {
       u4waitSecond();
-      if (attemptsLeft > 0) --attemptsLeft;
       continue;
     }
     break;
