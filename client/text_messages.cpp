@@ -141,7 +141,11 @@ bool TextMessages::stateChanged(int id, std::uint32_t parameter) {
     if (!call.confirmed) {
         // Reports from before this call's confirmation belong to the slot's earlier call.
         if (call.earlierClearing) {
-            if (!info && low == capi::Disconnected) call.earlierClearing = false;
+            if (!info && low == capi::Disconnected) {
+                call.earlierClearing = false;
+                // Timed out unconfirmed: nothing more comes for this one either.
+                if (call.hungUp) calls_.erase(it);
+            }
             return true;
         }
         if (info || low != capi::D_ConnectPending) return false;
@@ -169,10 +173,24 @@ bool TextMessages::stateChanged(int id, std::uint32_t parameter) {
 
 void TextMessages::timeElapsed() {
     const std::int64_t t = now();
-    for (auto& [id, call] : calls_) {
-        if (call.hungUp || call.deadline > t) continue;
+    for (auto it = calls_.begin(); it != calls_.end();) {
+        const int id = it->first;
+        Call& call = it->second;
+        if (call.hungUp || call.deadline > t) {
+            ++it;
+            continue;
+        }
         if (id == current_) current_ = -1;  // its clearing reports nothing now
-        hangUp(id, call);
+        if (call.confirmed) {
+            hangUp(id, call);
+            ++it;
+            continue;
+        }
+        // Never confirmed: there is nothing to hang up and no clearing will come.
+        call.hungUp = true;
+        if (hooks_.release) hooks_.release(id);
+        if (call.earlierClearing) ++it;  // watched until the slot's earlier clearing
+        else it = calls_.erase(it);
     }
     rearm();
 }

@@ -84,6 +84,9 @@ class TextMessages {
                           std::uint32_t cipMask, const std::vector<std::uint8_t>& userUserData)>
             connect;
         std::function<void(int id)> disconnect;
+        // Gives back the connection of a call the layer never confirmed (no clearing
+        // will come for it).
+        std::function<void(int id)> release;
         // Window timer 5.
         std::function<void(std::int64_t ms)> armTimer;
         std::function<void()> killTimer;

@@ -45,6 +45,10 @@ std::unique_ptr<TextMessages> ClientWindow::makeTextMessages() {
         return id;
     };
     hooks.disconnect = [](int id) { capi::Disconnect(id); };
+    hooks.release = [](int id) {
+        // Only while the request is still unanswered; a late confirmation is then refused.
+        if (capi::IsConnectionInUse(id) && capi::GetPLCI(id) == -1) capi::FreeConnection(id);
+    };
     hooks.armTimer = [this](std::int64_t ms) { setTimer(kSmsTimer, ms); };
     hooks.killTimer = [this] { killTimer(kSmsTimer); };
     hooks.now = [this] { return (config_.clock ? *config_.clock : platform::defaultClock()).now(); };

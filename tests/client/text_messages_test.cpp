@@ -41,6 +41,7 @@ struct Rig {
     std::vector<std::string> prompts;
     std::vector<Placed> placed;
     std::vector<int> hungUp;
+    std::vector<int> released;
     std::vector<std::string> told;
     int nextId = 0;
     TextMessages texts{TextMessages::Hooks{
@@ -60,6 +61,7 @@ struct Rig {
             return nextId;
         },
         [this](int id) { hungUp.push_back(id); },
+        [this](int id) { released.push_back(id); },
         [this](std::int64_t ms) { window.setTimer(kSmsTimer, ms); },
         [this] { window.killTimer(kSmsTimer); },
         [this] { return clock.now(); },
@@ -209,6 +211,35 @@ TEST(TextMessagesTest, TimeOutHangsUpAfterTenSecondsAndItsLateClearingChangesNot
     EXPECT_TRUE(rig.state(1, capi::Disconnected, 0x34A2));
     EXPECT_EQ(rig.told, std::vector<std::string>{kSmsNotDeliveredText});
     EXPECT_EQ(rig.texts.watchedCount(), 0u);
+}
+
+TEST(TextMessagesTest, ACallNeverConfirmedIsGivenBackAtItsTimeOut) {
+    struct Case {
+        const char* name;
+        bool earlierClearing;  // the slot's earlier message still has its clearing due
+    };
+    for (const Case& c : {Case{"fresh slot", false}, Case{"slot of an earlier message", true}}) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        if (c.earlierClearing) rig.sent(3);
+        rig.nextId = 3;
+        rig.texts.send("0301", false, "hi");  // no confirmation ever comes
+        rig.clock.advance(kSmsTimeoutMs);
+        EXPECT_EQ(rig.released, std::vector<int>{3});
+        EXPECT_TRUE(rig.hungUp.empty()) << "there is no call to hang up";
+        EXPECT_EQ(rig.texts.current(), -1);
+        EXPECT_FALSE(rig.window.timerArmed(kSmsTimer));
+        if (c.earlierClearing) {
+            EXPECT_TRUE(rig.texts.watching(3));
+            EXPECT_TRUE(rig.state(3, capi::Disconnected, 0x3490)) << "the earlier clearing";
+        }
+        EXPECT_FALSE(rig.texts.watching(3));
+        EXPECT_EQ(rig.texts.watchedCount(), 0u);
+        EXPECT_FALSE(rig.state(3, capi::Disconnected, 0x3490)) << "the slot is a line's again";
+        EXPECT_TRUE(rig.told.empty());
+        rig.clock.advance(60000);
+        EXPECT_EQ(rig.released.size(), 1u);
+    }
 }
 
 TEST(TextMessagesTest, ASecondMessageWhileOneIsPendingLosesNeither) {
