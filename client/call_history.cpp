@@ -10,7 +10,7 @@ CallHistory::CallHistory(Config config)
       ring_(config_.maxCalls),
       list_(ring_, {config_.queueToClients, [this] { startSave(); }, {}}),
       saver_(callTablePath(config_.programDir), config_.log),
-      logWriter_(textLogPath(config_.programDir)) {}
+      logWriter_(textLogPath(config_.programDir), config_.log) {}
 
 CallHistory::~CallHistory() {
     flush();

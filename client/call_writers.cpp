@@ -148,15 +148,54 @@ std::uint64_t CallTableSaver::writes() const {
     return writes_;
 }
 
-TextLogWriter::TextLogWriter(std::filesystem::path file) : file_(std::move(file)) {}
+TextLogWriter::TextLogWriter(std::filesystem::path file, LogLine log)
+    : file_(std::move(file)), log_(std::move(log)) {}
 
 TextLogWriter::~TextLogWriter() {
+    worker_.post([this] {
+        if (held_.empty()) return;
+        // Nothing is given up unseen: the lines go to the report instead.
+        std::string_view rest = held_;
+        while (!rest.empty()) {
+            const std::size_t end = rest.find('\n');
+            const std::string_view line = rest.substr(0, end == rest.npos ? rest.size() : end);
+            std::string_view text = line;
+            if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+            report("Not written to " + file_.string() + ": " + std::string(text));
+            rest.remove_prefix(end == rest.npos ? rest.size() : end + 1);
+        }
+        held_.clear();
+    });
     flush();
 }
 
 void TextLogWriter::log(const TCallRecord& record, std::uint16_t count) {
-    worker_.post(
-        [this, line = formatTextLogLine(record, count)] { appendTextLogLine(file_, line); });
+    worker_.post([this, line = formatTextLogLine(record, count)]() mutable { write(std::move(line)); });
+}
+
+void TextLogWriter::write(std::string line) {
+    held_ += line;
+    if (held_.size() > kMaxHeldBytes) {
+        std::size_t cut = held_.size() - kMaxHeldBytes;
+        const std::size_t end = held_.find('\n', cut);
+        cut = end == std::string::npos ? held_.size() : end + 1;
+        const auto lost = std::count(held_.begin(), held_.begin() + std::ptrdiff_t(cut), '\n');
+        held_.erase(0, cut);
+        report("Text log " + file_.string() + ": " + std::to_string(lost) +
+               " older lines given up, " + std::to_string(kMaxHeldBytes >> 10) + " KiB still kept");
+    }
+    std::size_t written = 0;
+    std::string error;
+    const bool ok = appendTextLogLine(file_, held_, &written, &error);
+    held_.erase(0, written);
+    if (ok) {
+        reported_ = false;
+        return;
+    }
+    if (reported_) return;
+    reported_ = true;
+    report("Cannot write the text log " + file_.string() + ": " + error +
+           "; the line is kept and written with the next one");
 }
 
 void TextLogWriter::flush() {

@@ -101,10 +101,16 @@ class CallTableSaver {
     SerialWorker worker_;  // last: joined before the members it uses go
 };
 
-// Appends text-log lines in the order they were handed over.
+// Appends text-log lines in the order they were handed over. A line that cannot be
+// written (the file cannot be opened, the disk is full) is kept and written before the
+// next one; the first failure of a run of them is reported through `log`, and lines
+// still kept when the writer ends are reported there one by one.
 class TextLogWriter {
   public:
-    explicit TextLogWriter(std::filesystem::path file);
+    // Kept at most; older lines beyond it are given up, with a report.
+    static constexpr std::size_t kMaxHeldBytes = std::size_t{1} << 20;
+
+    explicit TextLogWriter(std::filesystem::path file, LogLine log = {});
     ~TextLogWriter();
 
     // Formats the line from the record now (a copy: the record may change or
@@ -113,8 +119,17 @@ class TextLogWriter {
     void flush();
 
   private:
+    void write(std::string line);
+    void report(const std::string& text) const {
+        if (log_) log_(text);
+    }
+
     const std::filesystem::path file_;
-    SerialWorker worker_;
+    const LogLine log_;
+    // The worker's: bytes not in the file yet, and whether their failure was reported.
+    std::string held_;
+    bool reported_ = false;
+    SerialWorker worker_;  // last: joined before the members it uses go
 };
 
 }  // namespace orvelin::client

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/paths.h"
 
@@ -66,26 +67,36 @@ std::string formatTextLogLine(const TCallRecord& r, std::uint16_t count) {
     return line;
 }
 
-bool appendTextLogLine(const std::filesystem::path& file, std::string_view line) {
+bool appendTextLogLine(const std::filesystem::path& file, std::string_view line,
+                       std::size_t* written, std::string* error) {
+    std::size_t done = 0;
+    const auto fail = [&] {
+        if (written) *written = done;
+        if (error) *error = std::strerror(errno);
+        return false;
+    };
     // O_NONBLOCK: a FIFO under this name without a reader fails the open
     // instead of hanging the writer.
     const int fd = ::open(file.c_str(),
                           O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
-    if (fd < 0) return false;
+    if (fd < 0) return fail();
     // One write per line: with O_APPEND a regular file gets it whole, so lines
     // of other writers never interleave inside it.
-    bool ok = true;
-    std::size_t done = 0;
     while (done < line.size()) {
         const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            ok = false;
-            break;
+            if (n == 0) errno = ENOSPC;
+            const int saved = errno;
+            ::close(fd);
+            errno = saved;
+            return fail();
         }
         done += static_cast<std::size_t>(n);
     }
-    return ::close(fd) == 0 && ok;
+    if (::close(fd) != 0) return fail();
+    if (written) *written = done;
+    return true;
 }
 
 }  // namespace orvelin::client

@@ -22,8 +22,10 @@ std::filesystem::path textLogPath(std::string_view programDir);
 // line stays one line with its tab-separated columns.
 std::string formatTextLogLine(const TCallRecord& record, std::uint16_t count);
 
-// Appends one line at the end of the file, creating it when missing. Returns
-// false when the file cannot be opened or written; the line is then lost.
-bool appendTextLogLine(const std::filesystem::path& file, std::string_view line);
+// Appends `line` (one or more lines) at the end of the file, creating it when missing.
+// Returns false when the file cannot be opened or not all of it written; `written` then
+// tells how many bytes of it are in the file and `error` why the rest is not.
+bool appendTextLogLine(const std::filesystem::path& file, std::string_view line,
+                       std::size_t* written = nullptr, std::string* error = nullptr);
 
 }  // namespace orvelin::client

@@ -203,6 +203,84 @@ TEST(TextLogWriter, LinesKeepTheirOrderAndTheirSnapshot) {
     EXPECT_EQ(test::readText(file), expected);
 }
 
+// A line that cannot be written is reported once and written with the next line.
+TEST(TextLogWriter, ALineThatCannotBeWrittenIsKeptReportedOnceAndWrittenWithTheNext) {
+    struct Case {
+        const char* name;
+        const char* error;  // the system's text for it
+        void (*breakIt)(const std::filesystem::path&);
+        void (*mend)(const std::filesystem::path&);
+        bool asRootToo;
+    };
+    const Case cases[] = {
+        {"disk full", "No space left on device",
+         [](const std::filesystem::path& f) { std::filesystem::create_symlink("/dev/full", f); },
+         [](const std::filesystem::path& f) { std::filesystem::remove(f); }, true},
+        {"cannot be opened", "Is a directory",
+         [](const std::filesystem::path& f) { std::filesystem::create_directory(f); },
+         [](const std::filesystem::path& f) { std::filesystem::remove(f); }, true},
+        {"no permission", "Permission denied",
+         [](const std::filesystem::path& f) {
+             test::writeBytes(f, {});
+             std::filesystem::permissions(f, std::filesystem::perms::owner_read);
+         },
+         [](const std::filesystem::path& f) {
+             std::filesystem::permissions(f, std::filesystem::perms::owner_all);
+         },
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.asRootToo && ::geteuid() == 0) continue;  // root writes a read-only file
+        test::TestDir dir;
+        const auto file = dir / "orvelin.txt";
+        std::vector<std::string> reports;
+        TCallRecord r;
+        r.id = 1;
+        r.arrival = {2026, 12, 2, 8, 20, 15, 7, 0};
+        r.setState(CallState::Answered);
+        const auto line = [&](int i) {
+            r.callerNumber.assign("030" + std::to_string(i));
+            return formatTextLogLine(r, static_cast<std::uint16_t>(i));
+        };
+        std::string expected;
+        std::string last;
+        {
+            TextLogWriter writer(file, [&](std::string_view l) { reports.emplace_back(l); });
+            c.breakIt(file);
+            for (int i = 1; i <= 3; ++i) {
+                expected += line(i);
+                writer.log(r, static_cast<std::uint16_t>(i));
+            }
+            writer.flush();
+            ASSERT_EQ(reports.size(), 1u) << "once for the three lines";
+            EXPECT_NE(reports[0].find(file.string()), std::string::npos) << reports[0];
+            EXPECT_NE(reports[0].find(c.error), std::string::npos) << reports[0];
+
+            c.mend(file);
+            expected += line(4);
+            writer.log(r, 4);
+            writer.flush();
+            EXPECT_EQ(test::readText(file), expected) << "the kept lines first, in order";
+            EXPECT_EQ(reports.size(), 1u);
+
+            // A new failure is reported again; the writer ends with that line unwritten.
+            std::filesystem::remove(file);
+            c.breakIt(file);
+            last = line(5);
+            writer.log(r, 5);
+            writer.flush();
+            ASSERT_EQ(reports.size(), 2u);
+            EXPECT_NE(reports[1].find(c.error), std::string::npos) << reports[1];
+        }
+        ASSERT_EQ(reports.size(), 3u) << "the unwritten line is reported at the end";
+        EXPECT_NE(reports[2].find(file.string()), std::string::npos) << reports[2];
+        EXPECT_NE(reports[2].find(last.substr(0, last.size() - 2)), std::string::npos)
+            << reports[2];
+        c.mend(file);
+    }
+}
+
 TEST(SerialWorker, RunsAtLowestPriority) {
     int nice = -100;
     SerialWorker w;
