@@ -315,25 +315,13 @@ void AnsweringMachine::finishRecording(int line, TCallRecord* record) {
     LineRecord& l = *lines_.at(line);
     LineAudio& a = audio_[static_cast<std::size_t>(line)];
     const std::uint32_t options = ports_.options();
-    RecordingTarget target;
+    // Named by the arrival, not by the raw file, which may carry a number of its own.
+    RecordingTarget target = messageTarget(
+        options, l.recordingGreeting
+                     ? welcome(programDir_, l.msnNumber)
+                     : messageWavePath(programDir_, options, l.msnNumber, a.messageName,
+                                       platform::fileKey(l.callerNumber)));
     target.greeting = l.recordingGreeting;
-    target.aLaw = !isSet(options, OptionBits::MuLaw);
-    target.gain = isSet(options, OptionBits::GainOnMessages);
-    if (target.greeting) {
-        target.wavePath = welcome(programDir_, l.msnNumber);
-    } else {
-        std::string folder = platform::joinPath(programDir_, "Messages");
-        if (!isSet(options, OptionBits::MessagesInOneFolder))
-            folder = platform::joinPath(folder, "MSN" + std::to_string(l.msnNumber));
-        // Named by the arrival, not by the raw file, which may carry a number of its own.
-        std::string name = a.messageName;
-        if (isSet(options, OptionBits::CallerInMessageName)) {
-            name += '_';
-            name += platform::fileKey(l.callerNumber);
-        }
-        name += ".WAV";
-        target.wavePath = platform::joinPath(folder, name);
-    }
     a.storedAtFinish = a.recording.stored();
     std::string written;
     const FinishResult result = client::finishRecording(
@@ -458,6 +446,22 @@ std::optional<std::uint16_t> AnsweringMachine::dataCount(int line, const TCallRe
         default:
             return std::nullopt;
     }
+}
+
+void AnsweringMachine::endCalls() {
+    for (int line = 0; line < kLineCount; ++line) {
+        LineRecord* l = lines_.at(line);
+        if (!l || l->mode != LineMode::Recording) continue;
+        TCallRecord* record = history_.find(l->callId);
+        finishRecording(line, record);
+        if (record) {
+            if (auto count = dataCount(line, *record, 0)) record->count = *count;
+            update(*record);
+            if (l->logCall) history_.startLog(*record, record->count);
+        }
+        l->unbind();
+    }
+    closeAll();
 }
 
 void AnsweringMachine::closeAll() {

@@ -68,8 +68,11 @@ class AnsweringMachine : public LineHandler {
     std::optional<std::uint16_t> dataCount(int line, const TCallRecord& record,
                                            std::int16_t faxPages) const;
 
-    // CAPI is going down: close every file (recordings and faxes stay on disk).
-    void closeAll();
+    // CAPI is going down, or the program ends, with calls maybe still up; no clearing will
+    // come for them. A recording becomes its message as at a clearing (state, count, file,
+    // log line; the record saved), and the line lets go of its call. Every other file is
+    // closed (a fax stays on disk as received so far).
+    void endCalls();
 
     // --- For tests ---
     std::uint16_t nextDataHandle() const { return nextDataHandle_; }
@@ -92,6 +95,7 @@ class AnsweringMachine : public LineHandler {
         bool hangUpRequested = false;
     };
 
+    void closeAll();
     bool convertAndQueue(int line, const std::string& source);
     unsigned sendNext(int line);
     void startRecording(int line);

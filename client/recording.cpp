@@ -12,6 +12,7 @@
 #include "media/soundconv.h"
 #include "media/wavefile.h"
 #include "platform/paths.h"
+#include "settings/option_bits.h"
 
 namespace orvelin::client {
 namespace {
@@ -62,6 +63,29 @@ std::string rawRecordingPath(const std::string& folder, const LocalDateTime& a) 
                   unsigned(a.month), unsigned(a.day), unsigned(a.hour), unsigned(a.minute),
                   unsigned(a.second));
     return platform::joinPath(folder, name);
+}
+
+std::string messageWavePath(const std::string& programDir, std::uint32_t options,
+                            int msnNumber, const std::string& baseName,
+                            const std::string& callerKey) {
+    using settings::OptionBits;
+    std::string folder = platform::joinPath(programDir, "Messages");
+    if (!settings::HasOption(options, OptionBits::MessagesInOneFolder))
+        folder = platform::joinPath(folder, "MSN" + std::to_string(msnNumber));
+    std::string name = baseName;
+    if (settings::HasOption(options, OptionBits::CallerInMessageName)) {
+        name += '_';
+        name += callerKey;
+    }
+    return platform::joinPath(folder, name + ".WAV");
+}
+
+RecordingTarget messageTarget(std::uint32_t options, std::string wavePath) {
+    RecordingTarget target;
+    target.wavePath = std::move(wavePath);
+    target.aLaw = !settings::HasOption(options, settings::OptionBits::MuLaw);
+    target.gain = settings::HasOption(options, settings::OptionBits::GainOnMessages);
+    return target;
 }
 
 bool Recording::start(const std::string& path, std::uint64_t limitBytes, const Log& log) {
@@ -115,7 +139,9 @@ bool Recording::receive(const std::uint8_t* data, std::size_t length, const Free
                 log("Disk full: recording " + path_ + " stopped");
                 stopped_ = true;
                 clear = true;
-            } else if (std::fwrite(data, 1, length, file_) != length) {
+            } else if (std::fwrite(data, 1, length, file_) != length ||
+                       // In the file at once: a killed program leaves nothing unsaid.
+                       std::fflush(file_) != 0) {
                 log("Cannot write " + path_ + ": " + errnoText());
                 stopped_ = true;
                 clear = true;
@@ -126,6 +152,15 @@ bool Recording::receive(const std::uint8_t* data, std::size_t length, const Free
     }
     if (limit_ != 0 ? received_ >= limit_ : stored_ >= kMaxGreetingBytes) clear = true;
     return clear;
+}
+
+void Recording::adopt(const std::string& path, std::uint64_t bytes) {
+    close();
+    path_ = path;
+    active_ = true;
+    stopped_ = true;
+    limit_ = 0;
+    received_ = stored_ = bytes;
 }
 
 void Recording::close() {

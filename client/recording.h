@@ -58,6 +58,10 @@ class Recording {
     bool receive(const std::uint8_t* data, std::size_t length, const FreeBytes& freeBytes,
                  const Log& log);
 
+    // Takes over a closed raw file of `bytes` bytes left by an earlier run, as if it had
+    // just been recorded (everything in it counts as received and stored).
+    void adopt(const std::string& path, std::uint64_t bytes);
+
     // Closes the raw file (synced). Idempotent.
     void close();
     // Closes and removes the raw file.
@@ -86,6 +90,15 @@ struct RecordingTarget {
     bool aLaw = true;
     bool gain = false;      // automatic gain on the message
 };
+
+// Where a caller's message goes: "Messages/MSN<n>/<base>[_<caller>].WAV", or straight in
+// "Messages" with option bit 16; the caller number (a file key) only with option bit 17.
+std::string messageWavePath(const std::string& programDir, std::uint32_t options,
+                            int msnNumber, const std::string& baseName,
+                            const std::string& callerKey);
+
+// The conversion as `options` ask for a caller's message (law and gain).
+RecordingTarget messageTarget(std::uint32_t options, std::string wavePath);
 
 enum class FinishResult { NoMessage, Converted, ConversionFailed };
 

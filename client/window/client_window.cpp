@@ -14,6 +14,7 @@
 #include "client/call_decision.h"
 #include "client/call_programs.h"
 #include "client/fax_post.h"
+#include "client/recording_recovery.h"
 #include "client/speech_thread.h"
 #include "client/text_log.h"
 #include "client/window/answering_window_ports.h"
@@ -292,6 +293,7 @@ void ClientWindow::setupWindow() {
     }
 
     history_->load();  // writes a fresh file when there is none
+    recoverRecordings();
     listChanged();
 
     workers_ = std::make_unique<CallWorkers>(ref());
@@ -336,13 +338,26 @@ void ClientWindow::setupWindow() {
         });
 }
 
+void ClientWindow::recoverRecordings() {
+    const auto numbers = settings::CurrentMSNTable();
+    for (const RecoveredRecording& r :
+         client::recoverRecordings(config_.programDir, history_->ring(), settings::GetOptions(),
+                                   [](const std::string& text) { capi::WriteCapiLog(text); })) {
+        if (r.ringIndex < 0) continue;
+        const TCallRecord& record = history_->ring().at(std::uint32_t(r.ringIndex));
+        history_->updateCallRow(record);
+        const settings::MSNEntry* msn = numbers ? numbers->entry(r.msnNumber - 1) : nullptr;
+        if (msn && msn->log) history_->startLog(record, record.count);
+    }
+}
+
 void ClientWindow::cleanupWindow() {
     if (!set_ || cleaned_) return;
     cleaned_ = true;
     tables_->closeAll();
     if (config_.frame.closingDown) config_.frame.closingDown();
     capi_->disable();
-    answering_->closeAll();
+    answering_->endCalls();
     if (playThread_) stopPlaying();
     if (speechThread_) speechThread_->stop();
     if (link_) link_->shutdown();

@@ -195,6 +195,8 @@ class ClientWindow : public QWidget, public platform::AppWindow {
     void resizeEvent(QResizeEvent* event) override;
 
   private:
+    // The messages of calls that a killed run never cleared (at set-up).
+    void recoverRecordings();
     friend class WindowCallPorts;
     friend class WindowAnsweringPorts;
 

@@ -73,7 +73,7 @@ void ClientWindow::CmRecord() {
 void ClientWindow::CmCapiOnOff() {
     if (capi_->enabled()) {
         capi_->disable();
-        answering_->closeAll();
+        answering_->endCalls();
         texts_->forgetAll();  // their clearings will not come any more
     } else {
         capi::SetOptionsReader([]() -> std::optional<std::uint32_t> { return settings::GetOptions(); });

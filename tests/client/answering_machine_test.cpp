@@ -693,9 +693,10 @@ TEST(AnsweringMachineTest, RecordingsEndSoundly) {
              rig.state(0, 0x3490);
          },
          0, "MSG_2026.12.09_04.05.06.alw", "", 11 * 2000},
-        // CAPI goes down mid-call: the raw file is closed with everything stored.
-        {"CAPI stops", false, 12, [](Rig& rig) { rig.machine.closeAll(); }, 0,
-         "MSG_2026.12.09_04.05.06.alw", "", 11 * 2000},
+        // CAPI goes down or the program ends mid-call: no clearing comes, the message is
+        // made all the same.
+        {"CAPI stops", false, 12, [](Rig& rig) { rig.machine.endCalls(); }, 0, "",
+         "Messages/MSN1/MSG_2026.12.09_04.05.06.WAV", 11 * 2000},
         // A new greeting has no configured limit, but it is capped far below the WAVE limit.
         {"greeting cap", true, kMaxGreetingBytes / 2000 + 5,
          [](Rig& rig) { rig.state(0, 0x3490); }, 1, "", "Answer/Welcome1.wav", kMaxGreetingBytes},
@@ -707,6 +708,7 @@ TEST(AnsweringMachineTest, RecordingsEndSoundly) {
             {.maxRecordingTime = 30, .greeting = pattern(100), .recordingGreeting = c.greeting});
         rig.confirmAll();
         rig.receive(c.blocks);
+        const std::uint32_t id = rig.lines.at(0)->callId;
         c.end(rig);
         EXPECT_EQ(std::count(rig.ports.trace.begin(), rig.ports.trace.end(), "disc 0"), c.hangUps);
         EXPECT_EQ(rig.lines.at(0)->mode, LineMode::Idle);
@@ -719,6 +721,14 @@ TEST(AnsweringMachineTest, RecordingsEndSoundly) {
         if (*c.wave) {
             EXPECT_EQ(fs::file_size(rig.dir.path() / c.wave), media::WaveHeaderSize + c.stored);
         }
+        const TCallRecord* r = rig.history.find(id);
+        ASSERT_NE(r, nullptr);
+        if (*c.wave && !c.greeting) {
+            EXPECT_EQ(r->state, std::uint32_t(CallState::VoiceMessage));
+            EXPECT_EQ(r->filePath.view(), (rig.dir.path() / c.wave).string());
+            EXPECT_EQ(r->count, c.stored / 8000);
+        }
+        EXPECT_EQ(rig.lines.at(0)->callId, 0u) << "the line let go of its call";
     }
 }
 

@@ -182,10 +182,11 @@ class Answering : public testing::Test {
     }
 
     void start() {
+        const std::size_t mark = exchange_.messageCount();
         program_ = std::make_unique<Program>(
             dir_.path(), std::vector<std::string>{"ORVELIN_CAPI_REMOTE=127.0.0.1:" +
                                                   std::to_string(exchange_.port())});
-        ASSERT_TRUE(exchange_.waitFor(CAPI_LISTEN, CAPI_REQ, 0, std::chrono::seconds(60)))
+        ASSERT_TRUE(exchange_.waitFor(CAPI_LISTEN, CAPI_REQ, mark, std::chrono::seconds(60)))
             << program_->errors();
         ASSERT_TRUE(program_->waitForError("watching the lines")) << program_->errors();
     }
@@ -312,6 +313,80 @@ TEST_F(Answering, MessageAfterTheGreetingIsStoredAsWaveListedLoggedAndSentToPeer
     EXPECT_TRUE(program_->waitFor(kLimit, [&] {
         return readFile(home() / "orvelin.txt").find(line) != std::string::npos;
     })) << "log:\n" << readFile(home() / "orvelin.txt") << "expected:\n" << line;
+}
+
+// The program ends while a caller is speaking: what was said is a message all the same,
+// made at the end (SIGTERM) or at the next start (SIGKILL); a raw recording whose call
+// record is gone becomes a message too.
+TEST_F(Answering, AMessageCutShortByTheProgramsEndIsKept) {
+    struct Case {
+        const char* name;
+        int signal;
+        bool restart;
+    };
+    for (const Case& c : {Case{"SIGTERM", SIGTERM, false}, Case{"SIGKILL, then a start", SIGKILL, true}}) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        start();
+        const std::string caller = c.restart ? "0402220002" : "0402220001";
+        const std::uint32_t plci = ring(caller, "456");
+        ASSERT_NE(plci, 0u);
+        ASSERT_TRUE(answer(plci)) << program_->errors();
+        ASSERT_TRUE(program_->waitFor(kLimit, [&] {
+            return !filesIn(home() / "Alw" / "MSN1", ".alw").empty();
+        })) << program_->errors();
+        const Bytes talk = speech(4);
+        ASSERT_TRUE(exchange_.sendData(plci, talk, kFirstBlock));
+        // Every block answered: the program has it.
+        ASSERT_TRUE(exchange_.waitUntil([&] { return exchange_.pendingData(plci) == 0; },
+                                        std::chrono::seconds(60)));
+        ASSERT_EQ(kill(program_->pid(), c.signal), 0);
+        int status = 0;
+        ASSERT_TRUE(program_->waitExit(kLimit, status));
+        const fs::path orphan = home() / "Alw" / "MSN1" / "MSG_2026.01.02_03.04.05.alw";
+        const Bytes said = speech(3);
+        const Bytes orphanTalk(said.begin() + kFirstBlock, said.end());
+        if (c.restart) {
+            EXPECT_FALSE(filesIn(home() / "Alw" / "MSN1", ".alw").empty());
+            std::ofstream(orphan, std::ios::binary)
+                .write(reinterpret_cast<const char*>(orphanTalk.data()),
+                       std::streamsize(orphanTalk.size()));
+            start();
+        }
+        const auto calls = savedCalls(home());
+        std::optional<TCallRecord> record;
+        if (c.restart) {
+            record = saved(caller, [](const TCallRecord& r) { return r.state == kVoiceMessage; });
+        } else if (const TCallRecord* r = calls ? callFrom(*calls, caller) : nullptr) {
+            record = *r;
+        }
+        ASSERT_TRUE(record) << (c.restart ? program_->errors() : "no record");
+        EXPECT_EQ(record->state, kVoiceMessage);
+        EXPECT_EQ(record->count, 4);
+        const fs::path wave = home() / "Messages" / "MSN1" / (arrivalName("MSG", *record) + ".WAV");
+        EXPECT_EQ(fs::path(std::string(record->filePath.view())), wave);
+        const Bytes stored = fileBytes(wave);
+        ASSERT_GT(stored.size(), kWaveHeader);
+        EXPECT_EQ(Bytes(stored.begin() + kWaveHeader, stored.end()),
+                  pcmOfLineAudio(Bytes(talk.begin() + kFirstBlock, talk.end())))
+            << "the message is not the audio the caller sent";
+        const std::string line = orvelin::client::formatTextLogLine(*record, 4);
+        EXPECT_NE(line.find("Voice Message 4 sec."), std::string::npos) << line;
+        EXPECT_TRUE(program_->waitFor(kLimit, [&] {
+            return readFile(home() / "orvelin.txt").find(line) != std::string::npos;
+        }) || readFile(home() / "orvelin.txt").find(line) != std::string::npos)
+            << readFile(home() / "orvelin.txt");
+        if (c.restart) {
+            const fs::path orphanWave = home() / "Messages" / "MSN1" / "MSG_2026.01.02_03.04.05.WAV";
+            const Bytes made = fileBytes(orphanWave);
+            ASSERT_GT(made.size(), kWaveHeader) << orphanWave;
+            EXPECT_EQ(Bytes(made.begin() + kWaveHeader, made.end()), pcmOfLineAudio(orphanTalk));
+            EXPECT_NE(readFile(home() / "capilog.txt").find(orphan.string()), std::string::npos)
+                << readFile(home() / "capilog.txt");
+        }
+        EXPECT_TRUE(filesIn(home() / "Alw" / "MSN1", ".alw").empty()) << "raw recording left";
+        program_.reset();
+    }
 }
 
 TEST_F(Answering, CallerWhoHangsUpDuringTheGreetingLeavesAnAnsweredCall) {
