@@ -292,6 +292,11 @@ int file4seqReadAll(FILE4SEQREAD* r, void* buf, size_t count);
 // Name buffer (may be null) receives the full path of the file.
 int file4temp(FILE4* f, CODE4* cb, char* nameBuf, size_t nameBufSize, int removeOnClose);
 int file4replace(FILE4* target, FILE4* source);
+// A buffer of copyBufferSize bytes, 2,048 less after each failure; below that
+// a last try of 100 bytes raises -920 when it fails.
+char* file4copyBuffer(CODE4* cb, size_t* size);
+// Copies all of `from` over `to` from offset 0 through such a buffer.
+int file4copy(FILE4* to, FILE4* from);
 int file4lockRange(FILE4* f, int64_t offset, int64_t length);
 // Test seam: the n-th direct write from now fails as a full disk would
 // (n >= 1; -1 switches it off).

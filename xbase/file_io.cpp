@@ -292,19 +292,21 @@ int file4isOpen(const FILE4* f) {
 int file4makeReal(FILE4* f) {
   if (f->reallyOpen) return 0;
   CODE4* cb = f->cb;
-  char path[u4pathMax];
+  // The name's memory comes first: short of memory, getting it suspends the
+  // cache, which writes this very file out and so makes it real.
+  auto* name = static_cast<char*>(u4allocOrError(cb, u4pathMax));
+  if (name == nullptr) return -1;
+  if (f->reallyOpen) {
+    u4globalFree(name);
+    return 0;
+  }
   cb->forceReal = 1;
-  int fd = createTempFile(cb, path, sizeof(path));
+  int fd = createTempFile(cb, name, u4pathMax);
   cb->forceReal = 0;
-  if (fd < 0) return -1;
-  size_t n = std::strlen(path) + 1;
-  auto* name = static_cast<char*>(u4allocOrError(cb, n));
-  if (name == nullptr) {
-    ::close(fd);
-    ::unlink(path);
+  if (fd < 0) {
+    u4globalFree(name);
     return -1;
   }
-  std::memcpy(name, path, n);
   if (f->ownsName) u4globalFree(f->name);
   f->name = name;
   f->ownsName = 1;
@@ -702,30 +704,49 @@ int file4replace(FILE4* target, FILE4* source) {
       return -1;
     }
   }
-  // Shared target (or another file system): copy the contents over it.
+  // Shared target (or another file system): copy the contents over it, with
+  // the cache's memory free for the copy buffer.
   if (file4lenSet(target, 0) < 0) return -1;
-  size_t size = cb->copyBufferSize > 2048 ? static_cast<size_t>(cb->copyBufferSize) : 2048;
-  auto* buf = static_cast<char*>(u4allocOrError(cb, size));
+  const bool cacheWasRunning = code4cacheRunning(cb) != 0;
+  int rc = cacheWasRunning && code4cacheSuspend(cb) != 0 ? -1 : file4copy(target, source);
+  if (rc == 0 && file4flush(target) < 0) rc = -1;
+  source->temporary = 1;
+  file4close(source);
+  if (cacheWasRunning) cache4restart(cb);
+  return rc;
+}
+
+char* file4copyBuffer(CODE4* cb, size_t* size) {
+  for (int64_t want = cb->copyBufferSize; want >= 2048; want -= 2048) {
+    if (auto* buf = static_cast<char*>(u4allocRetry(cb, static_cast<size_t>(want)))) {
+      *size = static_cast<size_t>(want);
+      return buf;
+    }
+  }
+  *size = 100;
+  return static_cast<char*>(u4allocOrError(cb, *size));
+}
+
+int file4copy(FILE4* to, FILE4* from) {
+  CODE4* cb = to->cb;
+  size_t size = 0;
+  char* buf = file4copyBuffer(cb, &size);
   if (buf == nullptr) return -1;
-  int64_t pos = 0;
   int rc = 0;
-  for (;;) {
-    size_t n = file4read(source, pos, buf, size);
+  for (int64_t pos = 0;;) {
+    const size_t n = file4read(from, pos, buf, size);
     if (cb->errorCode < 0) {
       rc = -1;
       break;
     }
     if (n == 0) break;
-    if (file4writeAt(target, pos, buf, n) < 0) {
+    if (file4writeAt(to, pos, buf, n) < 0) {
       rc = -1;
       break;
     }
     pos += static_cast<int64_t>(n);
   }
   u4globalFree(buf);
-  if (rc == 0 && file4flush(target) < 0) rc = -1;
-  source->temporary = 1;
-  file4close(source);
   return rc;
 }
 

@@ -450,15 +450,8 @@ struct SavedRef {
 
 // Copies the whole of `from` over `to`, which ends up with the same length.
 int copyFile(FILE4* to, FILE4* from) {
-    std::vector<char> buf(16384);
     if (file4lenSet(to, 0) != 0) return -1;
-    for (int64_t pos = 0;;) {
-        const size_t n = file4read(from, pos, buf.data(), buf.size());
-        if (from->cb->errorCode < 0) return -1;
-        if (n == 0) return 0;
-        if (file4writeAt(to, pos, buf.data(), n) != 0) return -1;
-        pos += int64_t(n);
-    }
+    return file4copy(to, from);
 }
 
 }  // namespace

@@ -173,9 +173,15 @@ uint64_t u4allocCount() { return g_allocations; }
 void u4globalFree(void* p) { std::free(p); }
 
 void* u4allocRetry(CODE4* cb, size_t bytes) {
+  // Writing the cache out may itself allocate; that allocation gets no second
+  // suspension of the cache being suspended.
+  static thread_local bool suspending = false;
   void* p = u4globalAlloc(bytes);
-  if (p != nullptr || cb == nullptr || !code4cacheRunning(cb)) return p;
-  if (code4cacheSuspend(cb) != 0) return nullptr;
+  if (p != nullptr || cb == nullptr || suspending || !code4cacheRunning(cb)) return p;
+  suspending = true;
+  const int suspended = code4cacheSuspend(cb);
+  suspending = false;
+  if (suspended != 0) return nullptr;
   p = u4globalAlloc(bytes);
   // Started again with whatever memory is left; tags keep the blocks they hold.
   cache4restart(cb);

@@ -1,4 +1,5 @@
 #include "test_util.h"
+#include "xbase/block_cache.h"
 #include "xbase/numbers.h"
 
 #include <fcntl.h>
@@ -316,6 +317,47 @@ TEST_F(EngineTest, ReplaceGivesTargetTheSourceContents) {
     EXPECT_EQ(file4readAt(&t, 2, &c, 1), 0);
     EXPECT_EQ(c, 'w');
     file4close(&t);
+  }
+}
+
+TEST_F(EngineTest, ReplaceOfASharedTargetShrinksItsCopyBuffer) {
+  // 16,384 bytes, 2,048 less after each failure down to 2,048, then 100. With
+  // the cache running, the source lives in the cache and the first allocation
+  // is the name it needs on disk: short of memory, the cache is written out.
+  struct Case {
+    int failures;
+    bool cache;
+    int want;
+  } const cases[] = {{0, false, 0}, {1, false, 0}, {8, false, 0}, {9, false, err4memory},
+                     {0, true, 0},  {1, true, 0},  {2, true, err4memory}};
+  const std::string contents(40000, 'n');
+  cb.exclusive = 0;
+  cb.errorOff = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.failures << " failures, cache " << c.cache);
+    cb.errorCode = 0;
+    if (c.cache) {
+      ASSERT_EQ(code4cacheStart(&cb), 0);
+    }
+    const std::string target = dir.file("shared");
+    writeAll(target, "old old old old");
+    FILE4 t, s;
+    ASSERT_EQ(file4open(&t, &cb, target.c_str(), 1), 0);
+    ASSERT_EQ(file4temp(&s, &cb, nullptr, 0, 1), 0);
+    ASSERT_EQ(file4writeAt(&s, 0, contents.data(), contents.size()), 0);
+    u4injectAllocFailures(c.failures);
+    const int rc = file4replace(&t, &s);
+    u4injectAllocFailures(0);
+    EXPECT_EQ(rc, c.want == 0 ? 0 : -1);
+    EXPECT_EQ(cb.errorCode, c.want);
+    if (c.want == 0) {
+      EXPECT_EQ(readAll(target), contents);
+    }
+    EXPECT_EQ(code4cacheRunning(&cb), c.cache ? 1 : 0) << "the cache runs again afterwards";
+    cb.errorCode = 0;
+    if (file4isOpen(&s)) file4close(&s); // a replace that failed early leaves the source
+    file4close(&t);
+    code4cacheSuspend(&cb);
   }
 }
 
