@@ -147,6 +147,7 @@ void CallListModel::addCallRow(const TCallRecord& record) {
     if (!announce(record)) return;
     rows_.push_front(makeCallRow(record, longDate_));
     numberById_[record.id] = ++topNumber_;
+    if (rowShown_) rowShown_(rows_.front());
     while (rows_.size() > ring_.size()) {
         const std::uint64_t bottom = topNumber_ - (rows_.size() - 1);
         const auto it = numberById_.find(rows_.back().id);
@@ -169,6 +170,7 @@ void CallListModel::updateCallRow(const TCallRecord& record) {
     row->image = fresh.image;
     row->text[kColumnCount] = fresh.text[kColumnCount];
     row->text[kColumnComment] = fresh.text[kColumnComment];
+    if (rowShown_) rowShown_(*row);
 }
 
 void CallListModel::rebuild() {

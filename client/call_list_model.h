@@ -73,6 +73,8 @@ class CallListModel {
     int selectedLine() const { return selectedLine_; }
     // Option bit 4: long date in column 0 of rows made from now on.
     void setLongDate(bool on) { longDate_ = on; }
+    // Told of every row as it is inserted or refreshed (the view widens its columns).
+    void setRowShown(std::function<void(const CallRow&)> shown) { rowShown_ = std::move(shown); }
 
     // A new call: queues it to the clients, and (unless hidden or filtered
     // out) inserts its row at the top, keeping at most the ring's size of rows.
@@ -94,6 +96,7 @@ class CallListModel {
 
     const CallRing& ring_;
     Hooks hooks_;
+    std::function<void(const CallRow&)> rowShown_;
     int selectedLine_ = kAllLines;
     bool longDate_ = false;
     bool rebuilding_ = false;

@@ -101,6 +101,14 @@ CallListView::CallListView(CallTableModel& model, QWidget* parent)
         setColumnWidth(c, width);
         minWidths_[std::size_t(c)] = int(width * kColumnMinFactors[std::size_t(c)]);
     }
+    commentWidth_ = columnWidth(kColumnComment);
+    // After the view has read the rows again (its own reset runs first).
+    connect(&model_, &QAbstractItemModel::modelReset, this, [this] {
+        if (!fitPending_) return;
+        fitPending_ = false;
+        resizeColumnToContents(kColumnTime);
+        resizeColumnToContents(kColumnCount);
+    });
 }
 
 std::vector<std::uint32_t> CallListView::selectedIds() const {
@@ -118,7 +126,27 @@ std::uint32_t CallListView::firstSelectedId() const {
 }
 
 void CallListView::autosizeColumn(int column) {
-    if (column >= 0 && column < kCallColumnCount) resizeColumnToContents(column);
+    if (column < 0 || column >= kCallColumnCount) return;
+    resizeColumnToContents(column);
+    if (column == kColumnComment)
+        commentWidth_ = std::max(sizeHintForColumn(column), header()->sectionSizeHint(column));
+}
+
+int CallListView::presentWidth(int column) const {
+    return column == kColumnComment ? commentWidth_ : columnWidth(column);
+}
+
+void CallListView::widenFor(const CallRow& row) {
+    const QFontMetrics metrics(font());
+    for (int c = 0; c < kCallColumnCount; ++c) {
+        int text = metrics.horizontalAdvance(QString::fromStdString(row.text[std::size_t(c)]));
+        if (c == kColumnTime) text += kTimeImageRoom;
+        const int wanted = int(text * kColumnMinFactors[std::size_t(c)]);
+        minWidths_[std::size_t(c)] = std::max(presentWidth(c), wanted);
+    }
+    for (const int c : {kColumnCalled, kColumnCallerNumber, kColumnCallerName})
+        setColumnWidth(c, minWidths_[std::size_t(c)]);
+    fitPending_ = true;
 }
 
 }  // namespace orvelin::client

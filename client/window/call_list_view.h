@@ -39,11 +39,13 @@ class CallTableModel : public QAbstractTableModel {
 };
 
 // Sample texts the columns are first sized to, and the factor of each column's
-// minimum width (ColumnMinWidths).
+// stored width (ColumnMinWidths) over its text width.
 inline constexpr std::array<const char*, kCallColumnCount> kColumnSamples = {
     "1999.31.09  23:59:28", "OFFICE", "22334455", "My GrandMa", "99 pg", "Comment"};
 inline constexpr std::array<double, kCallColumnCount> kColumnMinFactors = {1.2, 1.5, 1.5,
                                                                            1.2, 1.5, 1.5};
+// Room for the state image, added to a time text's width before its factor.
+inline constexpr int kTimeImageRoom = 25;
 
 class CallListView : public QTreeView {
   public:
@@ -56,11 +58,22 @@ class CallListView : public QTreeView {
     std::uint32_t firstSelectedId() const;
     // Fits a column to its contents.
     void autosizeColumn(int column);
+    // A row entered or changed: each stored width becomes the larger of the column's
+    // present width and the row's text width times the column's factor. Columns 1-3 take
+    // their stored widths; 0 and 4 are fitted to their contents once the model shows the
+    // row; the comment keeps its width. The frame is docked by the stored widths.
+    void widenFor(const CallRow& row);
     const std::array<int, kCallColumnCount>& columnMinWidths() const { return minWidths_; }
 
   private:
+    // The comment column is the last and stretches to the list's edge; its own width is
+    // the one last set, so the stretch never feeds back into the stored widths.
+    int presentWidth(int column) const;
+
     CallTableModel& model_;
     std::array<int, kCallColumnCount> minWidths_{};
+    int commentWidth_ = 0;
+    bool fitPending_ = false;
 };
 
 }  // namespace orvelin::client

@@ -275,6 +275,9 @@ void ClientWindow::setupWindow() {
 
     model_ = std::make_unique<CallTableModel>(history_->list());
     view_ = new CallListView(*model_, this);
+    history_->list().setRowShown([this](const CallRow& row) {
+        if (view_) view_->widenFor(row);
+    });
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(3, 3, 3, 3);  // the list fills the client area less 3 pixels
     layout->addWidget(view_);

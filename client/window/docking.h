@@ -1,5 +1,5 @@
 // The main window keeps to the right edge of the desktop's work area, as wide as the
-// call list's columns need, never narrower than half of it.
+// call list's columns need, never wider than half of it.
 #pragma once
 
 #include <QRect>

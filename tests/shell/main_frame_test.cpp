@@ -122,11 +122,13 @@ class MainFrameTest : public testing::Test {
     }
 
     // A call in the ring that the list shows only once it is rebuilt.
-    void addUnlistedCall(const char* from, const char* name, client::CallState state) {
+    void addUnlistedCall(const char* from, const char* name, client::CallState state,
+                         const char* comment = "") {
         client::TCallRecord& r = client_->history().ring().takeNew(
             client::makeArrivalTime(std::chrono::system_clock::now()), {}, dir_.path());
         r.callerNumber.assign(from);
         r.callerName.assign(name);
+        r.comment.assign(comment);
         r.calledNumber.assign("456");
         r.setMsnIndex(0);
         r.setState(state);
@@ -495,13 +497,20 @@ TEST_F(MainFrameTest, ScreenshotPictures) {
     addUnlistedCall("0409876543", "", client::CallState::Rejected);
     addUnlistedCall("0891112223", "Example & Co <b>GmbH</b>", client::CallState::Fax);
     addUnlistedCall("0175555123", "Ben Sample", client::CallState::Answered);
+    // Long fields: no time, number, name or count may be cut at this width.
+    addUnlistedCall("0711234567", "Katharina Mustermann-Lang", client::CallState::Sms,
+                    "Please call back about the invoice 4711.");
     client_->ref().send(platform::WM_REFRESH_LIST);
-    ASSERT_EQ(listedRows(), 4u);
+    ASSERT_EQ(listedRows(), 5u);
     frame_->hooks().showLineState(0, 4);
     frame_->resize(900, 400);
     showByTray();
     QTest::qWait(300);
     ASSERT_TRUE(frame_->grab().save(QString::fromStdString(base + "main-window.png")));
+    // Wide enough for every column, as a user widens the docked window.
+    frame_->resize(1020, 300);
+    QTest::qWait(200);
+    ASSERT_TRUE(frame_->grab().save(QString::fromStdString(base + "call-list-wide.png")));
 
     frame_->EvTrayNotify(platform::TrayClick::Left);
     ASSERT_FALSE(frame_->isVisible());
@@ -528,7 +537,7 @@ TEST_F(MainFrameTest, ScreenshotPictures) {
 }
 
 TEST(FrameScreenshots, MainWindowTrayMenuAndBanner) {
-    test::ScreenshotsUnderXvfb("frame-screenshots", "MainFrameTest.ScreenshotPictures", 3, QSize());
+    test::ScreenshotsUnderXvfb("frame-screenshots", "MainFrameTest.ScreenshotPictures", 4, QSize());
 }
 
 }  // namespace

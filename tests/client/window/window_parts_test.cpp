@@ -418,7 +418,7 @@ TEST(LineEventsTest, ClearingStoresTheReasonCountAndLogAndLetsGoOfTheLine) {
     EXPECT_EQ(clearedCallSeconds(late, 0x10u), 0x20) << "across the wrap of the seconds";
 }
 
-TEST(Docking, FrameKeepsToTheRightEdgeAndNeverTakesLessThanHalf) {
+TEST(Docking, FrameKeepsToTheRightEdgeAndNeverTakesMoreThanHalf) {
     struct Case {
         const char* name;
         QRect workArea;
@@ -430,7 +430,10 @@ TEST(Docking, FrameKeepsToTheRightEdgeAndNeverTakesLessThanHalf) {
         {"panel at the top", {0, 32, 1280, 992}, 400, {852, 32, 428, 992}},
         {"narrow desktop: the right half", {0, 0, 1000, 700}, 600, {500, 0, 500, 700}},
         {"second screen", {1920, 0, 1280, 1024}, 600, {2572, 0, 628, 1024}},
-        {"narrow second screen: never left of it", {1920, 0, 800, 600}, 900, {1920, 0, 800, 600}},
+        {"narrow second screen: its right half", {1920, 0, 800, 600}, 900, {2320, 0, 400, 600}},
+        {"second screen narrower than twice the columns", {1920, 0, 1280, 1024}, 1100,
+         {2560, 0, 640, 1024}},
+        {"screen left of the first", {-1280, 0, 1280, 1024}, 1100, {-640, 0, 640, 1024}},
         {"no work area", {}, 600, {}},
     };
     for (const Case& c : cases) {
