@@ -157,6 +157,11 @@ void reevaluate(CACHE4* c, CODE4* cb) {
   c->lastActivity = 0;
 }
 
+// The changed, partly filled block that ends its file.
+bool growingEnd(const CACHE4* c, const CACHE4BLOCK* b) {
+  return b->changed && b->valid < c->blockSize && b->pos + b->valid == b->file->cacheLen;
+}
+
 // A free block, or a victim's; null when none can be had (the caller goes
 // straight to the file). A victim whose write-back fails keeps its data and
 // stays changed; the failure is raised now.
@@ -165,14 +170,26 @@ CACHE4BLOCK* take(CACHE4* c, CODE4* cb) {
   if (++c->evictions > 10) reevaluate(c, cb);
   for (;;) {
     int kind = 0;
-    for (int i = 2; i >= 0 && kind == 0; --i)
-      if (c->lru[c->order[i] - 1].count > c->threshold) kind = c->order[i];
+    CACHE4BLOCK* victim = nullptr;
+    for (int pass = 0; pass < 2 && kind == 0; ++pass) {
+      for (int i = 2; i >= 0 && kind == 0; --i) {
+        LIST4& list = c->lru[c->order[i] - 1];
+        if (list.count <= c->threshold) continue;
+        victim = fromLru(l4first(&list));
+        // A file's growing end is written again by the next append: another
+        // block goes first while there is one.
+        if (pass == 0 && growingEnd(c, victim)) {
+          if (list.count < 2) continue;
+          victim = fromLru(l4next(&list, &victim->lruLink));
+        }
+        kind = c->order[i];
+      }
+    }
     if (kind == 0) {
       if (c->threshold == 0) return nullptr;
       --c->threshold;
       continue;
     }
-    CACHE4BLOCK* victim = fromLru(l4first(&c->lru[kind - 1]));
     if (writeBack(c, victim) != 0) {
       error4reportEx(cb, err4write, victim->file->name, nullptr, nullptr);
       return nullptr;

@@ -1,14 +1,20 @@
 // Table engine against SQLite doing the same work in the same run:
 //   append 1,000,000 records (one writer: the engine's exclusive open, SQLite's one
 //   transaction), read them back in order, sort 1,000,000 25-byte keys held in memory.
-// Settings, the same on both sides: no journal and no sync (SQLite journal_mode=OFF,
+// Two tables: the phone book as the program creates it (its eleven fields and its
+//   unique tag on PHONE over live records; SQLite: the same columns and a UNIQUE
+//   index on phone), with the program's engine settings and its block cache as the
+//   program starts it, the open exclusive; and a small three-field table without
+//   an index, 8 MiB of cache each side.
+// Durability, the same on both sides: no journal and no sync (SQLite journal_mode=OFF,
 // synchronous=OFF; the engine writes none), exclusive access (SQLite
-// locking_mode=EXCLUSIVE), 8 MiB of cache each (the engine's block cache,
-// SQLite's cache_size=-8192); the sort keeps everything in memory on both sides
+// locking_mode=EXCLUSIVE), the same cache memory on both sides (SQLite's
+// cache_size in KiB). The sort keeps everything in memory on both sides
 // (SQLite :memory:, temp_store=MEMORY). Key expressions are measured in bench/xbase-expr.
 // The SQLite rows carry the ratio engine / SQLite (below 1 the engine is faster);
-// the engine's read row the read system calls per 1,024-byte block of the table.
+// the engine's read rows the read system calls per 1,024-byte block of the table.
 #include "bench/support/read_calls.h"
+#include "settings/phone_book.h"
 #include "xbase/block_cache.h"
 #include "xbase/sort.h"
 #include "xbase/table.h"
@@ -16,12 +22,14 @@
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <map>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -72,59 +80,188 @@ void sqliteExec(sqlite3* db, const char* sql) {
   if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) std::abort();
 }
 
-const FIELD4INFO kFields[] = {
+const FIELD4INFO kSmallFields[] = {
     {"NAME", 'C', 25, 0}, {"NUMBER", 'N', 10, 0}, {"OK", 'L', 1, 0}, {nullptr, 0, 0, 0}};
+const TAG4INFO kNoTags[] = {{nullptr, nullptr, nullptr, 0, 0}};
 
-constexpr int kCacheBytes = 8 << 20;
+constexpr int kSmallCacheBytes = 8 << 20;
 
-void engineSettings(CODE4* cb) {
-  code4init(cb);
-  cb->exclusive = 1;
-  cb->cacheLimit = kCacheBytes;
-  if (code4cacheStart(cb) != 0) std::abort();
+// Unique phone numbers in scattered order, so every key lands somewhere new.
+std::string phoneOf(int i) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0%010u",
+                static_cast<unsigned>((static_cast<uint64_t>(i) * 2654435761u) % 4000000000u));
+  return buf;
 }
 
-// Seconds per iteration of the engine rows, for the SQLite rows' ratios.
-double& engineSeconds(const char* what) {
-  static std::map<std::string, double> seconds;
+// One record of a table's contents, as both sides store it.
+struct Row {
+  std::string text[4];
+  int64_t number[3];
+  bool flag[4];
+};
+
+Row smallRow(int i) {
+  Row r{};
+  r.text[0] = names()[static_cast<size_t>(i)];
+  r.number[0] = i;
+  r.flag[0] = i % 2 != 0;
+  return r;
+}
+
+Row phoneBookRow(int i) {
+  Row r{};
+  r.text[0] = phoneOf(i);
+  r.text[1] = "Caller " + names()[static_cast<size_t>(i)].substr(0, 12);
+  r.text[2] = "caller" + std::to_string(i) + "@example.org";
+  r.text[3] = i % 5 == 0 ? phoneOf(i + 1) : std::string();
+  r.number[0] = i % 3;
+  r.number[1] = i % 4;
+  r.number[2] = i % 17;
+  r.flag[0] = i % 2 != 0;
+  r.flag[1] = i % 3 == 0;
+  r.flag[2] = i % 7 == 0;
+  r.flag[3] = i % 11 == 0;
+  return r;
+}
+
+// The same table without its index: what the rows alone cost SQLite.
+const char* const kPhoneBookTableOnly =
+    "CREATE TABLE t(phone TEXT, name TEXT, email TEXT, passthroug TEXT, reject INTEGER,"
+    " launch INTEGER, launchline INTEGER, launchcip INTEGER, privmsg INTEGER,"
+    " rejectmsg INTEGER, rejectfax INTEGER)";
+const std::string kPhoneBookTable =
+    std::string(kPhoneBookTableOnly) + "; CREATE UNIQUE INDEX t_unique ON t(phone)";
+
+struct Layout {
+  const char* name;
+  const FIELD4INFO* fields;
+  const TAG4INFO* tags;
+  // Field names in Row order: texts, numbers, flags; null where unused.
+  const char* texts[4];
+  const char* numbers[3];
+  const char* flags[4];
+  const char* sqliteCreate;
+  const char* sqliteInsert;
+  Row (*row)(int);
+  bool programSettings;
+};
+
+const Layout kPhoneBook = {
+    "phonebook",
+    orvelin::settings::kPhoneBookFields,
+    orvelin::settings::kPhoneBookTags,
+    {"PHONE", "NAME", "EMAIL", "PASSTHROUG"},
+    {"REJECT", "LAUNCHLINE", "LAUNCHCIP"},
+    {"LAUNCH", "PRIVMSG", "REJECTMSG", "REJECTFAX"},
+    kPhoneBookTable.c_str(),
+    "INSERT INTO t VALUES(?1,?2,?3,?4,?5,?9,?6,?7,?10,?11,?12)",
+    phoneBookRow,
+    true,
+};
+
+const Layout kSmall = {
+    "small",
+    kSmallFields,
+    kNoTags,
+    {"NAME", nullptr, nullptr, nullptr},
+    {"NUMBER", nullptr, nullptr},
+    {"OK", nullptr, nullptr, nullptr},
+    "CREATE TABLE t(name TEXT, number INTEGER, ok INTEGER)",
+    "INSERT INTO t VALUES(?1,?5,?9)",
+    smallRow,
+    false,
+};
+
+// The engine's settings for a layout; answers the cache memory, for SQLite's.
+int engineSettings(CODE4* cb, const Layout& layout) {
+  if (layout.programSettings) {
+    if (orvelin::settings::applyProgramEngineSettings(cb) != 0 || !code4cacheRunning(cb)) std::abort();
+    cb->exclusive = 1;
+    return cb->cacheLimit;
+  }
+  code4init(cb);
+  cb->exclusive = 1;
+  cb->cacheLimit = kSmallCacheBytes;
+  if (code4cacheStart(cb) != 0) std::abort();
+  return kSmallCacheBytes;
+}
+
+// Median seconds of a row's iterations: elapsed, and this thread's processor
+// time (on a busy machine the elapsed time also holds the waits for a processor).
+struct Seconds {
+  double wall = 0;
+  double cpu = 0;
+};
+
+// The engine rows' figures, for the SQLite rows' ratios.
+Seconds& engineSeconds(const std::string& what) {
+  static std::map<std::string, Seconds> seconds;
   return seconds[what];
 }
 
-void sqliteSettings(sqlite3* db) {
-  sqliteExec(db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA locking_mode=EXCLUSIVE;"
-                 "PRAGMA cache_size=-8192;");
+void sqliteSettings(sqlite3* db, int cacheBytes) {
+  sqliteExec(db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA locking_mode=EXCLUSIVE;");
+  sqliteExec(db, ("PRAGMA cache_size=-" + std::to_string(cacheBytes / 1024)).c_str());
 }
 
-void xbaseFill(CODE4* cb, const std::string& path) {
+// The rows are made before the clock starts on both sides.
+const std::vector<Row>& rows(const Layout& layout) {
+  static std::map<const Layout*, std::vector<Row>> made;
+  std::vector<Row>& v = made[&layout];
+  if (v.empty()) {
+    v.reserve(kRecords);
+    for (int i = 0; i < kRecords; ++i) v.push_back(layout.row(i));
+  }
+  return v;
+}
+
+void xbaseFill(CODE4* cb, const Layout& layout, const std::string& path) {
   std::filesystem::remove(path);
-  DATA4* d = d4create(cb, path.c_str(), kFields, nullptr);
+  std::filesystem::remove(std::filesystem::path(path).replace_extension(".mdx"));
+  DATA4* d = d4create(cb, path.c_str(), layout.fields, layout.tags);
   if (d == nullptr) std::abort();
-  FIELD4* name = d4fieldByName(d, "NAME");
-  FIELD4* number = d4fieldByName(d, "NUMBER");
-  FIELD4* ok = d4fieldByName(d, "OK");
-  for (int i = 0; i < kRecords; ++i) {
+  FIELD4* text[4] = {};
+  FIELD4* number[3] = {};
+  FIELD4* flag[4] = {};
+  for (int k = 0; k < 4; ++k)
+    if (layout.texts[k] != nullptr) text[k] = d4fieldByName(d, layout.texts[k]);
+  for (int k = 0; k < 3; ++k)
+    if (layout.numbers[k] != nullptr) number[k] = d4fieldByName(d, layout.numbers[k]);
+  for (int k = 0; k < 4; ++k)
+    if (layout.flags[k] != nullptr) flag[k] = d4fieldByName(d, layout.flags[k]);
+  const std::vector<Row>& all = rows(layout);
+  for (const Row& r : all) {
     d4blank(d);
-    f4assignN(name, names()[static_cast<size_t>(i)].data(), 25);
-    f4assignLong(number, i);
-    f4assign(ok, i % 2 ? "T" : "F");
+    for (int k = 0; k < 4; ++k)
+      if (text[k] != nullptr) f4assignN(text[k], r.text[k].data(), r.text[k].size());
+    for (int k = 0; k < 3; ++k)
+      if (number[k] != nullptr) f4assignLong(number[k], r.number[k]);
+    for (int k = 0; k < 4; ++k)
+      if (flag[k] != nullptr) f4assign(flag[k], r.flag[k] ? "T" : "F");
     if (d4append(d) != 0) std::abort();
   }
-  d4close(d);
+  if (d4close(d) != 0) std::abort();
 }
 
-void sqliteFill(const std::string& path) {
+void sqliteFill(const Layout& layout, int cacheBytes, const std::string& path, const char* create = nullptr) {
   std::filesystem::remove(path);
   sqlite3* db;
   sqlite3_open(path.c_str(), &db);
-  sqliteSettings(db);
-  sqliteExec(db, "CREATE TABLE t(name TEXT, number INTEGER, ok INTEGER)");
+  sqliteSettings(db, cacheBytes);
+  sqliteExec(db, create != nullptr ? create : layout.sqliteCreate);
   sqliteExec(db, "BEGIN");
   sqlite3_stmt* st;
-  sqlite3_prepare_v2(db, "INSERT INTO t VALUES(?,?,?)", -1, &st, nullptr);
-  for (int i = 0; i < kRecords; ++i) {
-    sqlite3_bind_text(st, 1, names()[static_cast<size_t>(i)].data(), 25, SQLITE_STATIC);
-    sqlite3_bind_int(st, 2, i);
-    sqlite3_bind_int(st, 3, i % 2);
+  if (sqlite3_prepare_v2(db, layout.sqliteInsert, -1, &st, nullptr) != SQLITE_OK) std::abort();
+  const std::vector<Row>& all = rows(layout);
+  for (const Row& r : all) {
+    for (int k = 0; k < 4; ++k)
+      if (layout.texts[k] != nullptr)
+        sqlite3_bind_text(st, 1 + k, r.text[k].data(), static_cast<int>(r.text[k].size()), SQLITE_STATIC);
+    for (int k = 0; k < 3; ++k)
+      if (layout.numbers[k] != nullptr) sqlite3_bind_int64(st, 5 + k, r.number[k]);
+    for (int k = 0; k < 4; ++k)
+      if (layout.flags[k] != nullptr) sqlite3_bind_int(st, 9 + k, r.flag[k] ? 1 : 0);
     if (sqlite3_step(st) != SQLITE_DONE) std::abort();
     sqlite3_reset(st);
   }
@@ -133,55 +270,81 @@ void sqliteFill(const std::string& path) {
   sqlite3_close(db);
 }
 
+double threadSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
 template <typename F>
-double timed(benchmark::State& state, F&& work) {
-  double total = 0;
+Seconds timed(benchmark::State& state, F&& work) {
+  std::vector<double> wall, cpu;
   for (auto _ : state) {
+    const double c0 = threadSeconds();
     auto t0 = std::chrono::steady_clock::now();
     work();
     double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    cpu.push_back(threadSeconds() - c0);
     state.SetIterationTime(s);
-    total += s;
+    wall.push_back(s);
   }
-  return total / static_cast<double>(state.iterations());
+  return Seconds{median(wall), median(cpu)};
 }
 
-void ratio(benchmark::State& state, const char* what, double sqliteSeconds) {
-  state.counters["ratio"] = sqliteSeconds > 0 ? engineSeconds(what) / sqliteSeconds : 0;
+void ratio(benchmark::State& state, const std::string& what, Seconds sqlite) {
+  const Seconds engine = engineSeconds(what);
+  state.counters["ratio"] = sqlite.wall > 0 ? engine.wall / sqlite.wall : 0;
+  state.counters["ratio_cpu"] = sqlite.cpu > 0 ? engine.cpu / sqlite.cpu : 0;
 }
 
-void BM_Append1M_xbase(benchmark::State& state) {
+// The cache memory the engine had for a layout, for SQLite's.
+int& cacheBytesOf(const Layout& layout) {
+  static std::map<const Layout*, int> bytes;
+  return bytes[&layout];
+}
+
+void appendXbase(benchmark::State& state, const Layout& layout) {
+  rows(layout);
   CODE4 cb;
-  engineSettings(&cb);
-  std::string path = scratchDir() + "/append.dbf";
-  engineSeconds("append") = timed(state, [&] { xbaseFill(&cb, path); });
+  cacheBytesOf(layout) = engineSettings(&cb, layout);
+  std::string path = scratchDir() + "/append-" + layout.name + ".dbf";
+  engineSeconds(std::string("append-") + layout.name) = timed(state, [&] { xbaseFill(&cb, layout, path); });
   code4release(&cb);
+  state.counters["cache_bytes"] = cacheBytesOf(layout);
   state.SetItemsProcessed(state.iterations() * kRecords);
 }
 
-void BM_Append1M_sqlite(benchmark::State& state) {
-  std::string path = scratchDir() + "/append.db";
-  ratio(state, "append", timed(state, [&] { sqliteFill(path); }));
+void appendSqlite(benchmark::State& state, const Layout& layout, const char* create = nullptr) {
+  rows(layout);
+  std::string path = scratchDir() + "/append-" + layout.name + ".db";
+  ratio(state, std::string("append-") + layout.name,
+        timed(state, [&] { sqliteFill(layout, cacheBytesOf(layout), path, create); }));
   state.SetItemsProcessed(state.iterations() * kRecords);
 }
 
-void BM_Read1M_xbase(benchmark::State& state) {
+void readXbase(benchmark::State& state, const Layout& layout) {
   CODE4 cb;
-  engineSettings(&cb);
-  std::string path = scratchDir() + "/read.dbf";
-  xbaseFill(&cb, path);
+  cacheBytesOf(layout) = engineSettings(&cb, layout);
+  std::string path = scratchDir() + "/read-" + layout.name + ".dbf";
+  xbaseFill(&cb, layout, path);
   DATA4* d = d4open(&cb, path.c_str());
-  FIELD4* name = d4fieldByName(d, "NAME");
-  FIELD4* number = d4fieldByName(d, "NUMBER");
-  FIELD4* ok = d4fieldByName(d, "OK");
+  if (d == nullptr) std::abort();
+  FIELD4* text = d4fieldByName(d, layout.texts[0]);
+  FIELD4* number = d4fieldByName(d, layout.numbers[0]);
+  FIELD4* flag = d4fieldByName(d, layout.flags[0]);
   int64_t calls = 0;
-  engineSeconds("read") = timed(state, [&] {
+  engineSeconds(std::string("read-") + layout.name) = timed(state, [&] {
     const int64_t before = bench::readCalls();
     int64_t sum = 0;
     char buf[32];
     for (int rc = d4top(d); rc == 0; rc = d4go(d, d4recordNumber(d) + 1)) {
-      f4copyTo(name, buf, sizeof(buf));
-      sum += f4long(number) + (*f4ptr(ok) == 'T') + buf[0];
+      f4copyTo(text, buf, sizeof(buf));
+      sum += f4long(number) + (*f4ptr(flag) == 'T') + buf[0];
       if (d4recordNumber(d) == kRecords) break;
     }
     calls = bench::readCalls() - before;
@@ -194,20 +357,22 @@ void BM_Read1M_xbase(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kRecords);
 }
 
-void BM_Read1M_sqlite(benchmark::State& state) {
-  std::string path = scratchDir() + "/read.db";
-  sqliteFill(path);
+void readSqlite(benchmark::State& state, const Layout& layout) {
+  std::string path = scratchDir() + "/read-" + layout.name + ".db";
+  sqliteFill(layout, cacheBytesOf(layout), path);
   sqlite3* db;
   sqlite3_open(path.c_str(), &db);
-  sqliteSettings(db);
+  sqliteSettings(db, cacheBytesOf(layout));
   sqlite3_stmt* st;
-  sqlite3_prepare_v2(db, "SELECT name, number, ok FROM t ORDER BY rowid", -1, &st, nullptr);
-  ratio(state, "read", timed(state, [&] {
+  const std::string select = std::string("SELECT ") + layout.texts[0] + ", " + layout.numbers[0] + ", " +
+                             layout.flags[0] + " FROM t ORDER BY rowid";
+  if (sqlite3_prepare_v2(db, select.c_str(), -1, &st, nullptr) != SQLITE_OK) std::abort();
+  ratio(state, std::string("read-") + layout.name, timed(state, [&] {
     int64_t sum = 0;
     char buf[32];
     while (sqlite3_step(st) == SQLITE_ROW) {
       const unsigned char* text = sqlite3_column_text(st, 0);
-      std::memcpy(buf, text, 25);
+      std::snprintf(buf, sizeof buf, "%s", reinterpret_cast<const char*>(text));
       sum += sqlite3_column_int(st, 1) + sqlite3_column_int(st, 2) + buf[0];
     }
     sqlite3_reset(st);
@@ -217,6 +382,18 @@ void BM_Read1M_sqlite(benchmark::State& state) {
   sqlite3_close(db);
   state.SetItemsProcessed(state.iterations() * kRecords);
 }
+
+void BM_AppendPhoneBook1M_xbase(benchmark::State& state) { appendXbase(state, kPhoneBook); }
+void BM_AppendPhoneBook1M_sqlite(benchmark::State& state) { appendSqlite(state, kPhoneBook); }
+void BM_AppendPhoneBook1M_sqlite_without_index(benchmark::State& state) {
+  appendSqlite(state, kPhoneBook, kPhoneBookTableOnly);
+}
+void BM_AppendSmall1M_xbase(benchmark::State& state) { appendXbase(state, kSmall); }
+void BM_AppendSmall1M_sqlite(benchmark::State& state) { appendSqlite(state, kSmall); }
+void BM_ReadPhoneBook1M_xbase(benchmark::State& state) { readXbase(state, kPhoneBook); }
+void BM_ReadPhoneBook1M_sqlite(benchmark::State& state) { readSqlite(state, kPhoneBook); }
+void BM_ReadSmall1M_xbase(benchmark::State& state) { readXbase(state, kSmall); }
+void BM_ReadSmall1M_sqlite(benchmark::State& state) { readSqlite(state, kSmall); }
 
 void BM_Sort1M_xbase(benchmark::State& state) {
   CODE4 cb;
@@ -268,10 +445,15 @@ void BM_Sort1M_sqlite(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kKeys);
 }
 
-BENCHMARK(BM_Append1M_xbase)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
-BENCHMARK(BM_Append1M_sqlite)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
-BENCHMARK(BM_Read1M_xbase)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
-BENCHMARK(BM_Read1M_sqlite)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
+BENCHMARK(BM_AppendPhoneBook1M_xbase)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
+BENCHMARK(BM_AppendPhoneBook1M_sqlite)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
+BENCHMARK(BM_AppendPhoneBook1M_sqlite_without_index)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
+BENCHMARK(BM_AppendSmall1M_xbase)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
+BENCHMARK(BM_AppendSmall1M_sqlite)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
+BENCHMARK(BM_ReadPhoneBook1M_xbase)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
+BENCHMARK(BM_ReadPhoneBook1M_sqlite)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
+BENCHMARK(BM_ReadSmall1M_xbase)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
+BENCHMARK(BM_ReadSmall1M_sqlite)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
 BENCHMARK(BM_Sort1M_xbase)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(2);
 BENCHMARK(BM_Sort1M_sqlite)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(2);
 
