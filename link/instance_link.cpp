@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "platform/cp1252.h"
+#include "link/link_log.h"
 #include "link/link_profile.h"
 #include "platform/message_box.h"
 
@@ -155,20 +156,36 @@ CClient::~CClient() {
     pendingCount_.clear();
 }
 
-bool CClient::pendingBehindHead(std::uint32_t id) const {
+bool CClient::waitingUnsent(std::uint32_t id) const {
     const auto it = pendingCount_.find(id);
     if (it == pendingCount_.end()) return false;
-    const unsigned atHead = (!m_Pending.empty() && m_Pending.front() == id) ? 1 : 0;
-    return it->second > atHead;
+    unsigned sent = 0;
+    for (int i = 0; i < m_bAwaiting; ++i) sent += m_Pending[static_cast<std::size_t>(i)] == id;
+    return it->second > sent;
 }
 
-void CClient::dropHead() {
-    if (m_Pending.empty()) return;
-    const std::uint32_t id = m_Pending.front();
-    m_Pending.pop_front();
-    if (historyLeft_ > 0) --historyLeft_;
+void CClient::eraseAt(std::size_t position) {
+    const std::uint32_t id = m_Pending[position];
+    m_Pending.erase(m_Pending.begin() + static_cast<std::ptrdiff_t>(position));
+    if (position < historyLeft_) --historyLeft_;
     auto it = pendingCount_.find(id);
     if (it != pendingCount_.end() && --it->second == 0) pendingCount_.erase(it);
+}
+
+void CClient::retireOldest() {
+    if (m_bAwaiting == 0) return;
+    eraseAt(0);
+    --m_bAwaiting;
+}
+
+void CClient::resendOldest() {
+    if (m_bAwaiting == 0) return;
+    // Behind the records still in flight, where the peer's answers will reach it.
+    const std::uint32_t id = m_Pending.front();
+    m_Pending.pop_front();
+    --m_bAwaiting;
+    m_Pending.insert(m_Pending.begin() + m_bAwaiting, id);
+    SendNextCall();
 }
 
 void CClient::QueueCall(std::uint32_t ringIndex) {
@@ -180,20 +197,20 @@ void CClient::QueueCall(std::uint32_t ringIndex) {
 }
 
 void CClient::QueueHistory() {
-    if (historyUnderWay()) return;
+    if (historyUnderWay() || closing()) return;
     const client::CallRing& ring = server_.ring();
     for (std::uint32_t index : ring.walkOrder()) {
         const client::TCallRecord& record = ring.at(index);
-        if (record.id != 0 && !record.hidden()) QueueCallId(record.id, /*skipInFlight=*/true);
+        if (record.id != 0 && !record.hidden()) QueueCallId(record.id);
     }
     historyLeft_ = m_Pending.size();
+    SendNextCall();
 }
 
-void CClient::QueueCallId(std::uint32_t id, bool skipInFlight) {
+void CClient::QueueCallId(std::uint32_t id) {
     if (id == 0 || closing()) return;
-    // A record waiting behind the head goes out with its newest content anyway.
-    if (pendingBehindHead(id)) return;
-    if (skipInFlight && m_bAwaiting && !m_Pending.empty() && m_Pending.front() == id) return;
+    // A record not sent yet goes out with its newest content anyway.
+    if (waitingUnsent(id)) return;
     const std::size_t cap = 4 * static_cast<std::size_t>(server_.ring().size());
     if (m_Pending.size() >= cap) {
         server_.NetLog(1, "Call queue full");
@@ -205,25 +222,37 @@ void CClient::QueueCallId(std::uint32_t id, bool skipInFlight) {
 }
 
 void CClient::SendNextCall() {
-    if (m_bAwaiting || closing()) return;
-    // Records removed or hidden since they were queued are skipped.
-    const client::TCallRecord* record = nullptr;
-    while (!m_Pending.empty()) {
-        record = server_.ring().find(m_Pending.front());
-        if (record && !record->hidden()) break;
-        record = nullptr;
-        dropHead();
+    while (!closing() && static_cast<std::size_t>(m_bAwaiting) < inFlightLimit() &&
+           static_cast<std::size_t>(m_bAwaiting) < m_Pending.size()) {
+        const auto next = static_cast<std::size_t>(m_bAwaiting);
+        // Records removed or hidden since they were queued are skipped.
+        const client::TCallRecord* record = server_.ring().find(m_Pending[next]);
+        if (!record || record->hidden()) {
+            eraseAt(next);
+            continue;
+        }
+        Buffer frame = BuildCallFrame(*record, server_.now());
+        // Only a peer that answers records it has not read gets this far behind.
+        if (sendQueueBytes() + frame.size() > kMaxSendBacklog) {
+            server_.dropPeer(*this, "Server closed connection, client does not read");
+            return;
+        }
+        Send(std::move(frame));  // a refused frame is freed with `frame`
+        ++m_bAwaiting;
+        SetTimer(kAckTimer, kAckTimeoutMs);
     }
-    if (!record) return;
-    Buffer frame = BuildCallFrame(*record, server_.now());
-    // Only a peer that answers records it has not read gets this far behind.
-    if (sendQueueBytes() + frame.size() > kMaxSendBacklog) {
-        server_.dropPeer(*this, "Server closed connection, client does not read");
-        return;
-    }
-    Send(std::move(frame));  // a refused frame is freed with `frame`
-    m_bAwaiting = true;
-    SetTimer(kAckTimer, kAckTimeoutMs);
+}
+
+std::function<void()> CClient::textBoxOpened() {
+    textShown_ = std::make_shared<std::atomic<bool>>(true);
+    dropLogged_ = false;
+    return [shown = textShown_] { shown->store(false); };
+}
+
+bool CClient::firstTextDropped() {
+    if (dropLogged_) return false;
+    dropLogged_ = true;
+    return true;
 }
 
 // ---- InstanceLinkServer ----
@@ -295,20 +324,21 @@ void InstanceLinkServer::OnTrafficAccept(CClient& peer) {
     peer.KillTimer(kAckTimer);
     // An answer with nothing in flight retires nothing; otherwise later answers would
     // retire the wrong records.
-    if (peer.m_bAwaiting) peer.dropHead();
-    peer.m_bAwaiting = false;
+    peer.retireOldest();
     peer.m_nRetries = 0;
     peer.SendNextCall();
+    // A record still in flight gets the full time from the last sign of the peer.
+    if (peer.m_bAwaiting > 0) peer.SetTimer(kAckTimer, kAckTimeoutMs);
 }
 
 void InstanceLinkServer::OnTrafficDenied(CClient& peer) {
     peer.KillTimer(kAckTimer);
-    peer.m_bAwaiting = false;
     if (++peer.m_nRetries > kMaxDenials) {
         dropPeer(peer, "Client closed connection");
         return;
     }
-    peer.SendNextCall();
+    peer.resendOldest();
+    if (peer.m_bAwaiting > 0) peer.SetTimer(kAckTimer, kAckTimeoutMs);
 }
 
 void InstanceLinkServer::dropPeer(CClient& peer, const char* text) {
@@ -461,23 +491,24 @@ void InstanceLinkServer::walkFrames(CClient& peer) {
         const bool framed = (remaining < 4 || f[3] == (kNetMarker & 0xFF)) &&
                             (remaining < 5 || f[4] == (kNetMarker >> 8));
         if (remaining < kNetHeaderSize && framed && startsActedOnFrame(f, remaining)) break;
+        // The length is judged before the marker, so a short frame counts as one.
+        if (remaining >= 3 && get16(in, pos + 1) < kNetHeaderSize) {
+            NetLog(0, "Bad message length received");
+            pos = in.size();
+            break;
+        }
         if (!framed || remaining < 5) {
             // Not a frame: the rest of what arrived is a text.
             const std::string_view rest(reinterpret_cast<const char*>(f), remaining);
             if (rest.substr(0, 4) != "SSMS") {
                 NetLog(0, "Bad message signature received");
             } else {
-                showPeerText(rest.substr(4));
+                showPeerText(peer, rest.substr(4));
             }
             pos = in.size();
             break;
         }
         const std::size_t length = get16(in, pos + 1);  // five bytes or more are here
-        if (length < kNetHeaderSize) {
-            NetLog(0, "Bad message length received");
-            pos = in.size();
-            break;
-        }
         if (length > kLargestFrame) {
             // No frame is this long: the header counts alone, what follows is read afresh.
             if (remaining < kNetHeaderSize) {
@@ -504,13 +535,13 @@ void InstanceLinkServer::walkFrames(CClient& peer) {
 
 void InstanceLinkServer::actOn(CClient& peer, std::uint8_t type) {
     switch (type) {
-        case MSG_TRAFFIC_ACCEPT_ALL: {
-            const bool wasAwaiting = peer.m_bAwaiting;
+        case MSG_TRAFFIC_ACCEPT_ALL:
+            // Not an answer: a record in flight stays awaiting its own, and the history
+            // runs two records ahead of the peer. It ends a row of denials all the same.
+            peer.m_nRetries = 0;
             peer.QueueHistory();
-            if (wasAwaiting) OnTrafficAccept(peer);
             NetLog(9, "Message MSG_TRAFFIC_ACCEPT received");
             break;
-        }
         case MSG_TRAFFIC_ACCEPT:
             OnTrafficAccept(peer);
             NetLog(9, "Message MSG_TRAFFIC_ACCEPT received");
@@ -525,13 +556,18 @@ void InstanceLinkServer::actOn(CClient& peer, std::uint8_t type) {
     }
 }
 
-void InstanceLinkServer::showPeerText(std::string_view wireText) {
-    const std::string text = ShownText(wireText);
-    if (config_.showText) {
-        config_.showText(text);
+void InstanceLinkServer::showPeerText(CClient& peer, std::string_view wireText) {
+    if (peer.showingText()) {
+        if (peer.firstTextDropped()) NetLog(1, std::string(kPeerTextDropped));
         return;
     }
-    platform::notifyBox(text, config_.caption, platform::BoxIcon::Information);
+    const std::string text = ShownText(wireText);
+    std::function<void()> closed = peer.textBoxOpened();
+    if (config_.showText) {
+        config_.showText(text, std::move(closed));
+        return;
+    }
+    platform::notifyBox(text, config_.caption, platform::BoxIcon::Information, std::move(closed));
 }
 
 }  // namespace orvelin::link

@@ -30,21 +30,28 @@
 //
 // No peer can hold more than kMaxSendBacklog bytes of frames it has not read: a peer that
 // answers records it never took is closed when its next record would pass that.
-// One history request is served at a time per peer; a request while one is under way
-// only answers the record in flight. Hidden records are never sent.
+// A history request queues the stored records and lets two of them be on their way at
+// once until the last of the history is answered; answers come in the order the records
+// were sent, so each one retires the oldest record awaiting an answer. One history
+// request is served at a time per peer. Hidden records are never sent.
+//
+// A peer's text is shown in one box at a time: while it is open, further texts of that
+// peer are dropped, and the first of them is logged.
 //
 // Access: "orvelin.ini" (link_profile.h), read at every admission. A peer without a
 // section is admitted, and the listener takes connections on every interface.
 //
 // Peer life: accepted (in the list) -> admitted (greeted) or refused (closed at once).
-// An admitted peer is idle, or awaiting the answer to one record (ack timer 1 running,
-// 10 s). Accept moves to the next record, a denial resends it (the eleventh denial in
-// a row closes the peer), the time-out closes it.
+// An admitted peer is idle, or awaiting answers to the records in flight (ack timer 1
+// running, 10 s, restarted by each answer and each record sent). An acceptance moves on
+// to the next record, a denial sends the denied record again (the eleventh denial in a
+// row closes the peer), the time-out closes it.
 //
 // Threads: everything here runs on the window thread that built the server. Other
 // threads reach QueueCall only through postQueueCall().
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -107,25 +114,38 @@ class CClient : public CStreamSocket {
     ~CClient() override;
 
     // Queues the record at the ring index (ignored when out of range or empty) and
-    // sends it when nothing is in flight.
+    // sends it when a place in flight is free.
     void QueueCall(std::uint32_t ringIndex);
-    void QueueCallId(std::uint32_t id, bool skipInFlight = false);
+    void QueueCallId(std::uint32_t id);
+    // Sends queued records while fewer are in flight than inFlightLimit().
     void SendNextCall();
 
-    bool m_bAwaiting = false;
-    std::deque<std::uint32_t> m_Pending;  // call ids; the head is the record in flight
+    // Records at the front of m_Pending that were sent and await an answer, in the order
+    // sent (0 to inFlightLimit()).
+    int m_bAwaiting = 0;
+    std::deque<std::uint32_t> m_Pending;  // call ids not yet accepted, oldest first
     int m_nRetries = 0;
 
     bool admitted = false;
     Buffer inbox;  // bytes of frames not yet complete
 
-    // Whether the id waits behind the head.
-    bool pendingBehindHead(std::uint32_t id) const;
-    void dropHead();
+    // The oldest record awaiting an answer was accepted: it leaves the queue.
+    void retireOldest();
+    // The oldest record awaiting an answer was denied: it goes out again.
+    void resendOldest();
 
-    // Queues every stored record from the oldest on; nothing while a history is under way.
+    // Queues every stored record from the oldest on and opens the second place in
+    // flight; nothing while a history is under way.
     void QueueHistory();
     bool historyUnderWay() const { return historyLeft_ > 0; }
+    std::size_t inFlightLimit() const { return historyUnderWay() ? 2 : 1; }
+
+    // Whether a box shows a text of this peer now.
+    bool showingText() const { return textShown_ && *textShown_; }
+    // Marks a box open; the returned function marks it gone (any thread, once or more).
+    std::function<void()> textBoxOpened();
+    // Logs the first text dropped while a box is open, once per box.
+    bool firstTextDropped();
 
     // Set once the peer is to be closed: nothing more is sent to it or read from it.
     bool closing() const { return closeText_ != nullptr; }
@@ -133,10 +153,17 @@ class CClient : public CStreamSocket {
     void markClosing(const char* text) { closeText_ = text; }
 
   private:
+    // Whether the id waits in the queue and has not been sent yet.
+    bool waitingUnsent(std::uint32_t id) const;
+    void eraseAt(std::size_t position);
+
     InstanceLinkServer& server_;
     std::unordered_map<std::uint32_t, unsigned> pendingCount_;
     std::size_t historyLeft_ = 0;  // entries of m_Pending up to the end of the history
     const char* closeText_ = nullptr;
+    // Set while a box shows this peer's text; the box may outlive the peer.
+    std::shared_ptr<std::atomic<bool>> textShown_;
+    bool dropLogged_ = false;
 };
 
 struct LinkConfig {
@@ -146,8 +173,9 @@ struct LinkConfig {
     std::vector<std::string> profileDirectories;
     // The link's log sink (level, text); none by default.
     std::function<void(int, const std::string&)> log;
-    // Shows a peer's text; default: a box that does not block, captioned `caption`.
-    std::function<void(const std::string&)> showText;
+    // Shows a peer's text and calls `closed` once its box is gone (from any thread);
+    // default: a box that does not block, captioned `caption`.
+    std::function<void(const std::string& text, std::function<void()> closed)> showText;
     std::string caption = "Orvelin";
     // Seconds since 1970 for frame headers; default: the system time.
     std::function<std::uint32_t()> now;
@@ -204,7 +232,7 @@ class InstanceLinkServer : public platform::AppWindow {
     void receive(CClient& peer);
     void walkFrames(CClient& peer);
     void actOn(CClient& peer, std::uint8_t type);
-    void showPeerText(std::string_view wireText);
+    void showPeerText(CClient& peer, std::string_view wireText);
 
     static constexpr platform::MessageId kQueueCallMessage = platform::WM_APP + 0x100;
     static constexpr platform::Response<InstanceLinkServer> kResponses[] = {

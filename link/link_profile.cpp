@@ -96,19 +96,27 @@ int profileIntFromText(std::string_view text, std::string_view section, std::str
 int readProfileInt(const std::optional<std::string>& file, std::string_view section,
                    std::string_view key, int fallback) {
     if (!file) return fallback;
-    const int fd = ::open(file->c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a FIFO put in the file's place must not hold up an admission.
+    const int fd = ::open(file->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return fallback;
-    std::string text(kMaxProfileBytes + 1, '\0');
-    std::size_t got = 0;
-    while (got < text.size()) {
-        const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<std::size_t>(st.st_size) > kMaxProfileBytes) {
+        ::close(fd);
+        return fallback;
+    }
+    // Sized by the file, which is a few lines: this runs twice at every admission.
+    std::string text;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
+        text.append(chunk, static_cast<std::size_t>(n));
+        if (text.size() > kMaxProfileBytes) break;
     }
     ::close(fd);
-    if (got > kMaxProfileBytes) return fallback;
-    text.resize(got);
+    if (text.size() > kMaxProfileBytes) return fallback;
     return profileIntFromText(text, section, key, fallback);
 }
 

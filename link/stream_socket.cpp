@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -25,6 +26,7 @@ namespace orvelin::link {
 namespace {
 
 constexpr int kSocketBufferSize = 0x7FFF;
+constexpr int kNoBufferSpace = 10055;
 // The classic backlog of 3 drops connections when several peers start together.
 constexpr int kListenBacklog = 16;
 constexpr platform::TimerId kConnectTimer = 1;
@@ -261,6 +263,11 @@ class CStreamSocket::Window : public platform::AppWindow {
 CStreamSocket::CStreamSocket(platform::WindowRef parent, platform::MessageId message,
                              platform::Clock* clock)
     : parent_(std::move(parent)), message_(message), clock_(clock) {
+    // Without both no notification could ever arrive: a fault of the caller.
+    if (!parent_ || message_ == 0) {
+        std::fprintf(stderr, "CStreamSocket: a parent window and a message other than 0 are required\n");
+        std::abort();
+    }
     Reset(true);
 }
 
@@ -290,7 +297,11 @@ void CStreamSocket::Reset(bool clearError) {
 }
 
 bool CStreamSocket::openWindow() {
-    if (!window_) window_ = std::make_unique<Window>(*this, clock_);
+    try {
+        if (!window_) window_ = std::make_unique<Window>(*this, clock_);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     return true;
 }
 
@@ -313,7 +324,17 @@ void CStreamSocket::closeDescriptor() {
     fd_ = -1;
 }
 
-void CStreamSocket::startWatching() {
+bool CStreamSocket::startWatching() {
+    try {
+        watch();
+    } catch (const std::bad_alloc&) {
+        stopWatching();
+        return false;
+    }
+    return true;
+}
+
+void CStreamSocket::watch() {
     readNotifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
     QObject::connect(readNotifier_.get(), &QSocketNotifier::activated, readNotifier_.get(),
                      [this] { onNotifier(true); });
@@ -371,21 +392,29 @@ void CStreamSocket::postSelf(std::uint32_t event, int error) {
     if (!window_ || fd_ < 0) return;
     const auto packed = static_cast<std::uint32_t>(event & 0xFFFF) |
                         (static_cast<std::uint32_t>(error & 0xFFFF) << 16);
-    window_->post(WM_SOCKET_NOTIFY, static_cast<platform::WParam>(fd_),
-                  static_cast<platform::LParam>(packed));
+    try {
+        window_->post(WM_SOCKET_NOTIFY, static_cast<platform::WParam>(fd_),
+                      static_cast<platform::LParam>(packed));
+    } catch (const std::bad_alloc&) {
+        // Lost like a notification to a full queue; the notifier fires again.
+    }
 }
 
 void CStreamSocket::notify(StreamSocketEvent code, Buffer buffer) {
-    auto note = std::make_unique<SocketNote>();
-    note->serial = serial_;
-    note->buffer = std::move(buffer);
-    const auto socket = reinterpret_cast<platform::LParam>(this);
-    NoteCourier* courier = parent_.onCallingThread() ? NoteCourier::here() : nullptr;
-    if (!courier) {
-        parent_.post(message_, code, socket, std::move(note));
-        return;
+    try {
+        auto note = std::make_unique<SocketNote>();
+        note->serial = serial_;
+        note->buffer = std::move(buffer);
+        const auto socket = reinterpret_cast<platform::LParam>(this);
+        NoteCourier* courier = parent_.onCallingThread() ? NoteCourier::here() : nullptr;
+        if (!courier) {
+            parent_.post(message_, code, socket, std::move(note));
+            return;
+        }
+        courier->carry(parent_, platform::AppMessage{message_, code, socket, std::move(note)});
+    } catch (const std::bad_alloc&) {
+        // Nothing can carry it; the buffer, if any, is freed here.
     }
-    courier->carry(parent_, platform::AppMessage{message_, code, socket, std::move(note)});
 }
 
 void CStreamSocket::notifyClosedOnce() {
@@ -398,6 +427,10 @@ bool CStreamSocket::owns(const platform::AppMessage& message) const {
     if (message.lParam != reinterpret_cast<platform::LParam>(this) || serial_ == 0) return false;
     const SocketNote* note = message.peek<SocketNote>();
     return note && note->serial == serial_;
+}
+
+platform::WindowRef CStreamSocket::windowRef() const {
+    return window_ ? window_->ref() : platform::WindowRef{};
 }
 
 bool CStreamSocket::watchingWrites() const {
@@ -419,7 +452,6 @@ std::uint16_t CStreamSocket::LocalPort() const {
 int CStreamSocket::Create(const char* name, int family) {
     if (fd_ >= 0) return kSocketWrongState;
     Reset(true);
-    openWindow();
     const auto fail = [this](int error, int fd) {
         if (fd >= 0) ::close(fd);
         error_ = error;
@@ -427,8 +459,9 @@ int CStreamSocket::Create(const char* name, int family) {
         Reset(false);
         return kSocketError;
     };
+    if (!openWindow()) return fail(kNoBufferSpace, -1);
+    // Every family but NetBIOS, which this platform lacks, gets a TCP socket.
     if (family == kFamilyNetBios) return fail(WSAEAFNOSUPPORT, -1);
-    if (family != kFamilyInet) return fail(WSAEAFNOSUPPORT, -1);
 
     const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (s < 0) return fail(lastSocketError(), -1);
@@ -468,7 +501,11 @@ int CStreamSocket::Create(const char* name, int family) {
         error_ = error;  // kept so the caller can report why
         return kSocketError;
     }
-    startWatching();
+    if (!startWatching()) {
+        Close();
+        error_ = kNoBufferSpace;
+        return kSocketError;
+    }
     return kSocketOk;
 }
 
@@ -526,7 +563,7 @@ int CStreamSocket::ConnectPort(std::string_view host, int port) {
 int CStreamSocket::ConnectAddress(const sockaddr_in& address) {
     if (listening_ || fd_ < 0) return kSocketWrongState;
     remoteAddr_ = address;
-    if (timeoutMs_ > 0) window_->setTimer(kConnectTimer, timeoutMs_);
+    if (timeoutMs_ > 0) SetTimer(kConnectTimer, timeoutMs_);
     if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
         errno != EINPROGRESS && errno != EAGAIN) {
         error_ = lastSocketError();
@@ -542,7 +579,11 @@ int CStreamSocket::ConnectAddress(const sockaddr_in& address) {
 int CStreamSocket::Accept(CStreamSocket& target) {
     if (!listening_ || fd_ < 0 || target.fd_ >= 0) return kSocketWrongState;
     target.Reset(true);
-    target.openWindow();
+    if (!target.openWindow()) {
+        error_ = kNoBufferSpace;
+        target.Reset(false);
+        return kSocketError;
+    }
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
     const AcceptFunction takeConnection = acceptFunction ? acceptFunction.load() : ::accept4;
@@ -555,7 +596,7 @@ int CStreamSocket::Accept(CStreamSocket& target) {
         if (isResourceError(error_) && window_) {
             // The connection stays queued and the socket stays readable: watching it now
             // would spin until descriptors come back.
-            window_->setTimer(kAcceptRetryTimer, acceptRetryMs_);
+            SetTimer(kAcceptRetryTimer, acceptRetryMs_);
             acceptRetryMs_ = std::min(acceptRetryMs_ * 2, kAcceptRetryMaxMs);
         } else if (readNotifier_) {
             readNotifier_->setEnabled(true);
@@ -571,7 +612,12 @@ int CStreamSocket::Accept(CStreamSocket& target) {
     target.remoteAddr_ = peer;
     target.serial_ = nextSerial++;
     target.receiveBufferSet_ = receiveBufferSet_;
-    target.startWatching();
+    if (!target.startWatching()) {
+        target.Close();
+        error_ = kNoBufferSpace;
+        target.Reset(false);
+        return kSocketError;
+    }
     target.notify(SocketConnected);
     return kSocketOk;
 }
@@ -607,7 +653,11 @@ int CStreamSocket::GetPeerName(sockaddr_in& out) {
 }
 
 void CStreamSocket::SetTimer(platform::TimerId id, std::int64_t ms) {
-    if (window_ && fd_ >= 0) window_->setTimer(id, ms);
+    try {
+        if (window_ && fd_ >= 0) window_->setTimer(id, ms);
+    } catch (const std::bad_alloc&) {
+        // The timer does not run: the owner's time-out is lost, the socket is not.
+    }
 }
 
 void CStreamSocket::KillTimer(platform::TimerId id) {
@@ -664,9 +714,12 @@ void CStreamSocket::EvSocketNotify(platform::WParam wParam, platform::LParam lPa
             if (readNotifier_) readNotifier_->setEnabled(true);
             return;
         }
-        // A connect that timed out is reported by the connect timer; the socket stays
-        // unwatched so it cannot spin.
-        if (error == WSAETIMEDOUT && connectPending_) return;
+        if (error == WSAETIMEDOUT) {
+            // A connect that timed out is reported by the connect timer; the socket stays
+            // unwatched so it cannot spin. A connection that timed out reads as ended.
+            if (!connectPending_ && readNotifier_) readNotifier_->setEnabled(true);
+            return;
+        }
         // Any other hard error leaves the socket unusable: treat it as the loss it is.
         connectPending_ = false;
         actAsClose();

@@ -84,7 +84,7 @@ inline constexpr int kSocketError = 2;
 inline constexpr int kSocketWrongState = 3;
 
 inline constexpr int kFamilyInet = 2;
-inline constexpr int kFamilyNetBios = 17;  // refused on this platform (10047)
+inline constexpr int kFamilyNetBios = 17;  // refused on this platform (10047); any other: TCP
 
 // Socket-library error numbers used by the close rules and the tests.
 inline constexpr int WSAEINTR = 10004;
@@ -156,8 +156,9 @@ struct SocketNote : platform::MessageRecord {
 
 class CStreamSocket {
   public:
-    // parent receives the notifications with message `message` (not 0). clock runs the
-    // socket window's timers; defaultClock() when null.
+    // parent receives the notifications with message `message`; both are required (a
+    // missing parent or message 0 ends the process). clock runs the socket window's
+    // timers; defaultClock() when null. No operation throws.
     CStreamSocket(platform::WindowRef parent, platform::MessageId message,
                   platform::Clock* clock = nullptr);
     // Does not notify; a live socket is closed quietly (queued buffers are dropped).
@@ -215,6 +216,9 @@ class CStreamSocket {
     // Whether the socket waits for data or, listening, for connections.
     bool watchingReads() const;
 
+    // The socket's own window (empty while idle): WM_SOCKET_NOTIFY posted there is
+    // handled as an event of the socket.
+    platform::WindowRef windowRef() const;
     // True when the message is a notification of this socket's current life.
     bool owns(const platform::AppMessage& message) const;
 
@@ -224,7 +228,9 @@ class CStreamSocket {
 
     bool openWindow();
     void destroyWindow();
-    void startWatching();
+    // False, with nothing watched, when the notifiers cannot be made.
+    bool startWatching();
+    void watch();
     void stopWatching();
     void updateWriteWatch();
     void onNotifier(bool readSide);

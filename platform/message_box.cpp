@@ -207,20 +207,23 @@ void setBoxesDismissed(bool on) {
     }
 }
 
-void notifyBox(const std::string& text, const std::string& caption, BoxIcon icon) {
+void notifyBox(const std::string& text, const std::string& caption, BoxIcon icon,
+               std::function<void()> closed) {
     if (messageBoxesHeadless()) {
         writeLog(logLine(caption, text, nullptr));
+        if (closed) closed();
         return;
     }
     // Always queued, also on the GUI thread: the caller may be inside a handler that
     // must not be re-entered by a box.
     QMetaObject::invokeMethod(
         QCoreApplication::instance(),
-        [text, caption, icon] {
+        [text, caption, icon, closed = std::move(closed)] {
             auto* box = new QMessageBox(qtIcon(icon), QString::fromStdString(caption),
                                         QString::fromStdString(text), QMessageBox::Ok);
             box->setTextFormat(Qt::PlainText);
             box->setAttribute(Qt::WA_DeleteOnClose);
+            if (closed) QObject::connect(box, &QObject::destroyed, closed);
             box->setWindowModality(Qt::NonModal);
             box->show();
         },

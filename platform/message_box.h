@@ -47,7 +47,9 @@ void setBoxesDismissed(bool on);
 
 // A box that does not wait for the user, for texts raised on worker, CAPI or socket
 // paths: shown without blocking in a GUI run (from any thread), logged when headless.
+// `closed` runs once the box is gone: on the GUI thread when it is closed, at once when
+// the text was only logged.
 void notifyBox(const std::string& text, const std::string& caption,
-               BoxIcon icon = BoxIcon::Information);
+               BoxIcon icon = BoxIcon::Information, std::function<void()> closed = {});
 
 }  // namespace platform

@@ -2,13 +2,14 @@
 
 #include "capi/capi_log.h"
 #include "link/instance_link.h"
+#include "link/link_log.h"
 
 namespace orvelin::client {
 
 LinkListener::LinkListener(const CallRing& ring) {
     link::LinkConfig config;
     config.ring = &ring;
-    config.log = [](int, const std::string& text) { capi::WriteCapiLog(text); };
+    config.log = link::UserLogSink(capi::WriteCapiLog);
     server_ = std::make_unique<link::InstanceLinkServer>(std::move(config));
 }
 

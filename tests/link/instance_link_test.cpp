@@ -4,9 +4,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <deque>
 #include <thread>
 
+#include "capi/capi_log.h"
 #include "link/instance_link.h"
+#include "link/link_log.h"
 #include "link_test_support.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
@@ -23,6 +26,46 @@ using link_test::settle;
 using link_test::waitFor;
 
 constexpr std::uint32_t kNow = 0x5F5E1000;
+
+// The greeting as the protocol fixes it: the text, then its zero byte.
+const Buffer kWireGreeting = [] {
+    const std::string text = "Hello from Orvelin 2.3.0.15\r\n";
+    Buffer b(text.begin(), text.end());
+    b.push_back(0);
+    return b;
+}();
+
+// The level of each text handed to the link's log.
+struct LevelRule {
+    const char* text;
+    int level;
+    bool start = false;  // the start of texts that go on with an address
+};
+constexpr LevelRule kLevels[] = {
+    {"Data sent", 3},
+    {"Done reading on data port", 3},
+    {"Error sending data", 0},
+    {"Bad message length received", 0},
+    {"Bad message signature received", 0},
+    {"Bad message type received", 0},
+    {"Error reading on data port", 1},
+    {"Allready 10 clients connected. Connection refused.", 1},
+    {"Unknown message on data port", 1},
+    {"Connect attempt from", 2, true},
+    {"Connected to client", 2, true},
+    {"Connection destroyed", 2},
+    {"Client closed connection", 2},
+    {"Server closed connection after timeout", 2},
+    {"Message MSG_TRAFFIC_ACCEPT received", 9},
+    {"Message MSG_TRAFFIC_DENIED received", 9},
+};
+
+const LevelRule* levelRule(const std::string& text) {
+    for (const LevelRule& r : kLevels) {
+        if (r.start ? text.starts_with(r.text) : text == r.text) return &r;
+    }
+    return nullptr;
+}
 
 Buffer frame(std::uint8_t type) {
     return NewNetMessage(type, 0, kNow);
@@ -41,8 +84,14 @@ class LinkTest : public testing::Test {
         LinkConfig config;
         config.ring = &ring;
         config.profileDirectories = {dir.str()};
-        config.log = [this](int, const std::string& text) { logs.push_back(text); };
-        config.showText = [this](const std::string& text) { shown.push_back(text); };
+        config.log = [this](int level, const std::string& text) {
+            logs.push_back(text);
+            levels.emplace_back(level, text);
+        };
+        config.showText = [this](const std::string& text, std::function<void()> closed) {
+            shown.push_back(text);
+            closeBox.push_back(std::move(closed));
+        };
         config.now = [] { return kNow; };
         config.clock = &clock;
         server = std::make_unique<InstanceLinkServer>(std::move(config));
@@ -50,7 +99,15 @@ class LinkTest : public testing::Test {
         port = server->port();
         for (std::uint32_t i = 1; i <= 3; ++i) putRecord(i, 100 + i);
     }
-    void TearDown() override { server.reset(); }
+    void TearDown() override {
+        server.reset();
+        // Whatever a test drove, each text came with its level.
+        for (const auto& [level, text] : levels) {
+            if (const LevelRule* rule = levelRule(text)) {
+                EXPECT_EQ(level, rule->level) << text;
+            }
+        }
+    }
 
     void putRecord(std::uint32_t index, std::uint32_t id) {
         TCallRecord r;
@@ -66,8 +123,7 @@ class LinkTest : public testing::Test {
     std::unique_ptr<Peer> admittedPeer(int receiveBuffer = 0) {
         auto peer = std::make_unique<Peer>(port, receiveBuffer);
         EXPECT_TRUE(peer->connected());
-        const Buffer greeting = peer->read(30);
-        EXPECT_EQ(greeting, Buffer(kGreeting.begin(), kGreeting.end()));
+        EXPECT_EQ(peer->read(30), kWireGreeting);
         return peer;
     }
 
@@ -96,7 +152,9 @@ class LinkTest : public testing::Test {
     CallRing ring{8};
     link_test::TestDir dir;
     std::vector<std::string> logs;
+    std::vector<std::pair<int, std::string>> levels;
     std::vector<std::string> shown;
+    std::vector<std::function<void()>> closeBox;  // one per box shown, as the user would
     std::unique_ptr<InstanceLinkServer> server;
     std::uint16_t port = 0;
 };
@@ -170,63 +228,107 @@ TEST_F(LinkTest, RecordsGoOutOneAtATimeAfterEachAcceptance) {
 }
 
 TEST_F(LinkTest, ElevenDenialsCloseThePeerTenDoNot) {
-    auto peer = admittedPeer();
-    server->QueueCall(1);
-    const Buffer sent = readFrame(*peer);
-    ASSERT_EQ(frameId(sent), 101u);
-    for (int i = 0; i < 10; ++i) {
+    // hangsUp: the peer hangs up at the same time, which must not close it twice.
+    for (const bool hangsUp : {false, true}) {
+        SCOPED_TRACE(hangsUp ? "peer hangs up too" : "peer waits");
+        logs.clear();
+        auto peer = admittedPeer();
+        server->QueueCall(2);
+        const Buffer sent = readFrame(*peer);
+        ASSERT_EQ(frameId(sent), 102u);
+        for (int i = 0; i < 10; ++i) {
+            peer->send(frame(MSG_TRAFFIC_DENIED));
+            ASSERT_EQ(readFrame(*peer), sent) << "denial " << i + 1;
+        }
+        EXPECT_FALSE(peer->closed());
         peer->send(frame(MSG_TRAFFIC_DENIED));
-        EXPECT_EQ(readFrame(*peer), sent) << "denial " << i + 1;
+        if (hangsUp) {
+            peer->closeNow();
+        } else {
+            EXPECT_TRUE(peer->waitClosed());
+        }
+        ASSERT_TRUE(waitFor([&] { return server->peers().empty(); }));
+        settle();
+        EXPECT_EQ(logCount("Client closed connection"), 1u);
+        EXPECT_EQ(logCount("Message MSG_TRAFFIC_DENIED received"), 11u);
     }
-    EXPECT_FALSE(peer->closed());
-    // The eleventh closes it; the peer hanging up at the same time must not close it twice.
-    peer->send(frame(MSG_TRAFFIC_DENIED));
-    peer->closeNow();
-    ASSERT_TRUE(waitFor([&] { return server->peers().empty(); }));
-    settle();
-    EXPECT_EQ(logCount("Client closed connection"), 1u);
-    EXPECT_EQ(logCount("Message MSG_TRAFFIC_DENIED received"), 11u);
 }
 
-TEST_F(LinkTest, EleventhDenialClosesConnection) {
+// Two records of a history are on their way before the first answer; each answer
+// retires the oldest record awaiting one and lets the next go.
+TEST_F(LinkTest, HistoryRunsTwoRecordsAhead) {
+    ring.at(0) = ring.at(1);  // the head slot: not part of the history
+    ring.at(0).id = 100;
     auto peer = admittedPeer();
-    server->QueueCall(2);
-    ASSERT_EQ(frameId(readFrame(*peer)), 102u);
-    for (int i = 0; i < 10; ++i) {
-        peer->send(frame(MSG_TRAFFIC_DENIED));
-        ASSERT_EQ(frameId(readFrame(*peer)), 102u);
-    }
-    peer->send(frame(MSG_TRAFFIC_DENIED));
-    EXPECT_TRUE(peer->waitClosed());
-}
-
-TEST_F(LinkTest, HistoryOnRequest) {
-    auto peer = admittedPeer();
-    // Nothing in flight: the request queues the ring in order and retires nothing.
+    const CClient& side = *server->peers()[0];
     peer->send(frame(MSG_TRAFFIC_ACCEPT_ALL));
-    for (std::uint32_t id : {101u, 102u, 103u}) {
-        EXPECT_EQ(frameId(readFrame(*peer)), id);
-        peer->send(frame(MSG_TRAFFIC_ACCEPT));
-    }
-    EXPECT_EQ(peer->pending(), 0u);
-
-    // With a record in flight the request also acknowledges it, and that record is not
-    // sent a second time.
-    server->QueueCall(1);
-    ASSERT_EQ(frameId(readFrame(*peer)), 101u);
-    peer->send(frame(MSG_TRAFFIC_ACCEPT_ALL));
+    EXPECT_EQ(frameId(readFrame(*peer)), 101u);
     EXPECT_EQ(frameId(readFrame(*peer)), 102u);
-    peer->send(frame(MSG_TRAFFIC_ACCEPT));
-    EXPECT_EQ(frameId(readFrame(*peer)), 103u);
-    peer->send(frame(MSG_TRAFFIC_ACCEPT));
     EXPECT_EQ(peer->pending(), 0u);
-
-    // Requests in a row do not pile up copies of the ring.
+    EXPECT_EQ(side.m_bAwaiting, 2);
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));  // 101
+    EXPECT_EQ(frameId(readFrame(*peer)), 103u);
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));  // 102
+    ASSERT_TRUE(waitFor([&] { return side.m_bAwaiting == 1; }));
+    // A call while the history's last record is on its way still goes out at once.
+    server->QueueCall(2);
+    EXPECT_EQ(frameId(readFrame(*peer)), 102u);
+    EXPECT_EQ(side.m_bAwaiting, 2);
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));  // 103: the history is through
+    ASSERT_TRUE(waitFor([&] { return side.m_bAwaiting == 1; }));
+    EXPECT_FALSE(side.historyUnderWay());
+    EXPECT_TRUE(side.TimerArmed(kAckTimer));  // 102 still waits for its answer
+    // Back to one at a time.
+    server->QueueCall(3);
+    EXPECT_EQ(peer->pending(), 0u);
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));  // 102
+    EXPECT_EQ(frameId(readFrame(*peer)), 103u);
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));  // 103
+    ASSERT_TRUE(waitFor([&] { return side.m_bAwaiting == 0; }));
+    EXPECT_FALSE(side.TimerArmed(kAckTimer));
+    // An answer with nothing in flight retires nothing.
+    const std::size_t answers = logCount("Message MSG_TRAFFIC_ACCEPT received");
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));
+    ASSERT_TRUE(waitFor([&] { return logCount("Message MSG_TRAFFIC_ACCEPT received") > answers; }));
     server->QueueCall(1);
+    EXPECT_EQ(frameId(readFrame(*peer)), 101u);
+    EXPECT_EQ(side.m_bAwaiting, 1);
+
+    // A request while 101 is in flight: 101 keeps waiting for its own answer and comes
+    // again in its place in the history.
+    peer->send(frame(MSG_TRAFFIC_ACCEPT_ALL));
+    EXPECT_EQ(frameId(readFrame(*peer)), 101u);
+    EXPECT_EQ(peer->pending(), 0u);
+    EXPECT_EQ(side.m_bAwaiting, 2);
+    for (std::uint32_t id : {102u, 103u}) {
+        peer->send(frame(MSG_TRAFFIC_ACCEPT));
+        EXPECT_EQ(frameId(readFrame(*peer)), id);
+    }
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));
+    ASSERT_TRUE(waitFor([&] { return side.m_bAwaiting == 0; }));
+    EXPECT_TRUE(side.m_Pending.empty());
+    EXPECT_EQ(peer->pending(), 0u);
+}
+
+// A denial during a history sends the denied record again behind the one still on its
+// way, so the answers keep the order of the records.
+TEST_F(LinkTest, DenialDuringHistoryKeepsTheOrderOfAnswers) {
+    auto peer = admittedPeer();
+    const CClient& side = *server->peers()[0];
+    peer->send(frame(MSG_TRAFFIC_ACCEPT_ALL));
     ASSERT_EQ(frameId(readFrame(*peer)), 101u);
-    peer->send(concat(frame(MSG_TRAFFIC_ACCEPT_ALL), frame(MSG_TRAFFIC_ACCEPT_ALL)));
-    settle();
-    EXPECT_LE(server->peers()[0]->m_Pending.size(), 3u);
+    ASSERT_EQ(frameId(readFrame(*peer)), 102u);
+    peer->send(frame(MSG_TRAFFIC_DENIED));  // 101
+    EXPECT_EQ(frameId(readFrame(*peer)), 101u);
+    EXPECT_EQ(side.m_Pending, (std::deque<std::uint32_t>{102, 101, 103}));
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));  // 102
+    EXPECT_EQ(frameId(readFrame(*peer)), 103u);
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));  // 101
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));  // 103
+    ASSERT_TRUE(waitFor([&] { return side.m_Pending.empty(); }));
+    EXPECT_EQ(side.m_bAwaiting, 0);
+    EXPECT_EQ(peer->pending(), 0u);
 }
 
 TEST_F(LinkTest, SplitAndCoalescedFrames) {
@@ -303,7 +405,9 @@ TEST_F(LinkTest, RandomBytesNeverHurtTheServer) {
     ASSERT_TRUE(waitLog("Client closed connection"));
     // The other peer was not disturbed.
     EXPECT_EQ(frameId(readFrame(*calm)), 101u);
+    calm->send(frame(MSG_TRAFFIC_ACCEPT));
     calm->send(frame(MSG_TRAFFIC_ACCEPT_ALL));
+    EXPECT_EQ(frameId(readFrame(*calm)), 101u);
     EXPECT_EQ(frameId(readFrame(*calm)), 102u);
 }
 
@@ -331,6 +435,9 @@ TEST_F(LinkTest, PendingFrameIsBoundedAndLaterAnswersCount) {
         {"unknown type, part of it", unknownShort, false, "Bad message type received", 0},
         {"bare SSMS", Buffer{'S', 'S', 'M', 'S'}, false, nullptr, 1},
         {"three letters", Buffer{'S', 'S', 'M'}, false, "Bad message signature received", 0},
+        // The length is judged first: no marker, yet a length below 9.
+        {"short length, no marker", Buffer{0x0e, 0x05, 0x00, 0x00, 0x00}, false,
+         "Bad message length received", 0},
     };
     auto peer = admittedPeer();
     server->QueueCall(1);
@@ -393,6 +500,8 @@ TEST_F(LinkTest, PeerThatDoesNotReadIsClosedWithBoundedBacklog) {
     EXPECT_LE(mostQueued, kMaxSendBacklog);
     ASSERT_TRUE(waitFor([&] { return server->peers().size() == 1; }));
     EXPECT_TRUE(greedy->waitClosed());
+    // The frames it never took came back unsent.
+    EXPECT_TRUE(waitLog("Error sending data"));
 
     calm->send(frame(MSG_TRAFFIC_ACCEPT_ALL));
     for (std::uint32_t id : {101u, 102u, 103u}) {
@@ -403,21 +512,24 @@ TEST_F(LinkTest, PeerThatDoesNotReadIsClosedWithBoundedBacklog) {
 
 TEST_F(LinkTest, OneHistoryAtATimePerPeer) {
     auto peer = admittedPeer();
+    const CClient& side = *server->peers()[0];
     peer->send(frame(MSG_TRAFFIC_ACCEPT_ALL));
     ASSERT_EQ(frameId(readFrame(*peer)), 101u);
-    peer->send(frame(MSG_TRAFFIC_ACCEPT));
     ASSERT_EQ(frameId(readFrame(*peer)), 102u);
-    // Asked again while it runs: the request answers 102 and the history goes on, without
-    // starting over at 101.
-    peer->send(frame(MSG_TRAFFIC_ACCEPT_ALL));
-    EXPECT_EQ(frameId(readFrame(*peer)), 103u);
-    peer->send(frame(MSG_TRAFFIC_ACCEPT));
-    ASSERT_TRUE(waitFor([&] { return !server->peers()[0]->m_bAwaiting; }));
+    // Asked again while it runs: nothing more is queued or sent.
+    peer->send(concat(frame(MSG_TRAFFIC_ACCEPT_ALL), frame(MSG_TRAFFIC_ACCEPT_ALL)));
     EXPECT_EQ(peer->pending(), 0u);
-    EXPECT_FALSE(server->peers()[0]->historyUnderWay());
+    EXPECT_EQ(side.m_Pending.size(), 3u);
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));
+    EXPECT_EQ(frameId(readFrame(*peer)), 103u);
+    peer->send(concat(frame(MSG_TRAFFIC_ACCEPT), frame(MSG_TRAFFIC_ACCEPT)));
+    ASSERT_TRUE(waitFor([&] { return side.m_bAwaiting == 0; }));
+    EXPECT_EQ(peer->pending(), 0u);
+    EXPECT_FALSE(side.historyUnderWay());
     // Once it is through, the history can be asked for again.
     peer->send(frame(MSG_TRAFFIC_ACCEPT_ALL));
     EXPECT_EQ(frameId(readFrame(*peer)), 101u);
+    EXPECT_EQ(frameId(readFrame(*peer)), 102u);
 }
 
 TEST_F(LinkTest, HiddenRecordsAreNeverSent) {
@@ -480,7 +592,7 @@ TEST_F(LinkTest, AcceptWithoutDescriptorsBacksOffAndLogsOnce) {
 
     outOfDescriptors = false;
     clock.advance(period);
-    EXPECT_EQ(waiting.read(kGreeting.size()), Buffer(kGreeting.begin(), kGreeting.end()));
+    EXPECT_EQ(waiting.read(30), kWireGreeting);
     EXPECT_EQ(logCount(text), 1u);
     EXPECT_TRUE(server->listener().watchingReads());
     setAcceptFunction(nullptr);
@@ -491,13 +603,44 @@ TEST_F(LinkTest, PeerTextIsShownWithoutItsPrefix) {
     peer->send(std::string_view("SSMSHello \x80!\0junk", 16));
     ASSERT_TRUE(waitFor([&] { return !shown.empty(); }));
     EXPECT_EQ(shown[0], "Hello \xE2\x82\xAC!");
+    closeBox[0]();
 
     // An unterminated text is cut, whatever follows it.
     peer->send("SSMS" + std::string(5000, 'x'));
-    ASSERT_TRUE(waitFor([&] { return shown.size() >= 2; }));
-    settle();
-    for (std::size_t i = 1; i < shown.size(); ++i) EXPECT_LE(shown[i].size(), kMaxShownText);
+    ASSERT_TRUE(waitFor([&] { return shown.size() == 2; }));
+    EXPECT_EQ(shown[1], std::string(kMaxShownText, 'x'));
     EXPECT_FALSE(peer->closed());
+}
+
+// While a box shows a peer's text, its further texts are dropped, the first of them
+// logged; another peer's text still gets its own box.
+TEST_F(LinkTest, OneTextBoxAtATimePerPeer) {
+    auto peer = admittedPeer();
+    auto other = admittedPeer();
+    const std::string dropped(kPeerTextDropped);
+    peer->send("SSMSfirst");
+    ASSERT_TRUE(waitFor([&] { return shown.size() == 1; }));
+    for (int i = 0; i < 300; ++i) {
+        peer->send("SSMSspam");
+        if (i % 50 == 0) settle();
+    }
+    other->send("SSMSother");
+    ASSERT_TRUE(waitFor([&] { return shown.size() == 2; }));
+    settle();
+    EXPECT_EQ(shown, (std::vector<std::string>{"first", "other"}));
+    EXPECT_EQ(logCount(dropped), 1u);
+
+    closeBox[0]();  // the user closes the first box
+    peer->send("SSMSsecond");
+    ASSERT_TRUE(waitFor([&] { return shown.size() == 3; }));
+    EXPECT_EQ(shown[2], "second");
+    peer->send("SSMSspam");
+    ASSERT_TRUE(waitFor([&] { return logCount(dropped) == 2; }));
+    EXPECT_EQ(shown.size(), 3u);
+    // The box may outlive its peer.
+    peer->closeNow();
+    ASSERT_TRUE(waitFor([&] { return server->peers().size() == 1; }));
+    closeBox[2]();
 }
 
 TEST_F(LinkTest, UnansweredRecordClosesPeerAfterTenSeconds) {
@@ -525,6 +668,146 @@ TEST_F(LinkTest, RemovedRecordIsSkippedAndOtherThreadsQueueThroughTheWindow) {
     ring.at(2) = TCallRecord{};  // removed while it waited
     peer->send(frame(MSG_TRAFFIC_ACCEPT));
     EXPECT_EQ(frameId(readFrame(*peer)), 103u);
+}
+
+// Connections that end before they could be admitted, and notifications the server does
+// not know.
+TEST_F(LinkTest, UnknownClientAndUnknownNotification) {
+    {
+        Peer gone(port);
+        ASSERT_TRUE(gone.connected());
+        gone.reset();  // before the server has looked at it
+    }
+    ASSERT_TRUE(waitLog("Connect attempt from unknown client"));
+    ASSERT_TRUE(waitLog("Connection destroyed"));
+    EXPECT_TRUE(server->peers().empty());
+
+    auto peer = admittedPeer();
+    const CClient& side = *server->peers()[0];
+    auto note = std::make_unique<SocketNote>();
+    note->serial = side.serial();
+    server->ref().post(platform::WM_CLIENT_SOCKET, 42, reinterpret_cast<platform::LParam>(&side),
+                       std::move(note));
+    ASSERT_TRUE(waitLog("Unknown message on data port"));
+    EXPECT_EQ(server->peers().size(), 1u);
+    EXPECT_FALSE(peer->closed());
+}
+
+// Every kind of exchange, with the level each text comes at (checked after each test).
+TEST_F(LinkTest, LinkTextsComeWithTheirLevels) {
+    auto peer = admittedPeer();
+    server->QueueCall(1);
+    ASSERT_EQ(frameId(readFrame(*peer)), 101u);
+    peer->send(frame(MSG_TRAFFIC_DENIED));
+    ASSERT_EQ(frameId(readFrame(*peer)), 101u);
+    peer->send(frame(MSG_TRAFFIC_ACCEPT));
+    Buffer shortLength = frame(MSG_TRAFFIC_ACCEPT);
+    shortLength[1] = 3;
+    peer->send(shortLength);
+    ASSERT_TRUE(waitLog("Bad message length received"));
+    peer->send("GARBAGE!!");
+    ASSERT_TRUE(waitLog("Bad message signature received"));
+    peer->send(frame(0x22));
+    ASSERT_TRUE(waitLog("Bad message type received"));
+    server->QueueCall(2);
+    ASSERT_EQ(frameId(readFrame(*peer)), 102u);
+    clock.advance(kAckTimeoutMs);
+    ASSERT_TRUE(waitLog("Server closed connection after timeout"));
+    for (const char* text : {"Data sent", "Done reading on data port", "Connect attempt from",
+                             "Message MSG_TRAFFIC_ACCEPT received",
+                             "Message MSG_TRAFFIC_DENIED received"}) {
+        EXPECT_TRUE(std::any_of(levels.begin(), levels.end(),
+                                [&](const auto& l) { return l.second.starts_with(text); }))
+            << text;
+    }
+}
+
+TEST(LinkUserLogTest, KeepsWhatAUserNeeds) {
+    const struct {
+        int level;
+        const char* text;
+        bool kept;
+    } cases[] = {
+        {2, "Connect attempt from 10.0.0.7, 40000", true},
+        {2, "Connected to client 10.0.0.7, 40000, Disabled", true},
+        {2, "Connection destroyed", true},
+        {2, "Client closed connection", true},
+        {2, "Server closed connection after timeout", true},
+        {2, "Server closed connection, client does not read", true},
+        {1, "Allready 10 clients connected. Connection refused.", true},
+        {1, "Error accepting connection: WinSock error 10024: Too many open files", true},
+        {1, "Text from client dropped while one is shown", true},
+        {1, "Error reading on data port", false},
+        {1, "Unknown message on data port", false},
+        {1, "Call queue full", false},
+        {3, "Data sent", false},
+        {3, "Done reading on data port", false},
+        {0, "Error sending data", false},
+        {0, "Bad message length received", false},
+        {0, "Bad message signature received", false},
+        {0, "Bad message type received", false},
+        {9, "Message MSG_TRAFFIC_ACCEPT received", false},
+        {9, "Message MSG_TRAFFIC_DENIED received", false},
+    };
+    std::vector<std::string> written;
+    const auto sink = UserLogSink([&](const std::string& line) { written.push_back(line); });
+    std::vector<std::string> expected;
+    for (const auto& c : cases) {
+        EXPECT_EQ(KeptInUserLog(c.level, c.text), c.kept) << c.text;
+        sink(c.level, c.text);
+        if (c.kept) expected.push_back(c.text);
+    }
+    EXPECT_EQ(written, expected);
+}
+
+// The program's own log, fed by the program's sink: a peer that floods the server with
+// requests, answers and texts adds its admission, one dropped text and its end, nothing
+// more.
+TEST_F(LinkTest, FloodingPeerAddsThreeLinesToTheProgramLog) {
+    const std::string logPath = dir.str() + "capilog.txt";
+    capi::SetCapiLogPath(logPath);
+    LinkConfig config;
+    config.ring = &ring;
+    config.profileDirectories = {dir.str()};
+    config.log = UserLogSink(capi::WriteCapiLog);
+    config.showText = [this](const std::string& text, std::function<void()> closed) {
+        shown.push_back(text);
+        closeBox.push_back(std::move(closed));
+    };
+    config.now = [] { return kNow; };
+    config.clock = &clock;
+    InstanceLinkServer program(std::move(config));
+    ASSERT_EQ(program.Listen("0"), kSocketOk);
+    std::uint16_t peerPort = 0;
+    {
+        Peer peer(program.port());
+        ASSERT_TRUE(peer.connected());
+        peerPort = peer.localPort();
+        ASSERT_EQ(peer.read(30), kWireGreeting);
+        Buffer burst;
+        for (int i = 0; i < 500; ++i) burst = concat(burst, frame(MSG_TRAFFIC_ACCEPT));
+        burst = concat(burst, frame(MSG_TRAFFIC_ACCEPT_ALL));
+        for (int round = 0; round < 100; ++round) {
+            peer.send(burst);
+            peer.send("SSMSspam");
+            peer.send("GARBAGE!!");
+            settle();
+            peer.poll();
+        }
+        ASSERT_TRUE(waitFor([&] { return !shown.empty(); }));
+    }
+    ASSERT_TRUE(waitFor([&] { return program.peers().empty(); }));
+    settle();
+    capi::SetCapiLogPath("");
+    std::ifstream in(logPath);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        // Each line starts with its 24-character time stamp.
+        lines.push_back(line.size() > 24 ? line.substr(24) : line);
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "Connect attempt from 127.0.0.1, " + std::to_string(peerPort),
+                         std::string(kPeerTextDropped), "Client closed connection"}));
 }
 
 TEST_F(LinkTest, HostPortRule) {

@@ -147,6 +147,62 @@ TEST_F(StreamSocketTest, CreateRulesAndRefusedFamily) {
     EXPECT_EQ(other.Send(Buffer{1, 2}), kSocketWrongState);
 }
 
+TEST_F(StreamSocketTest, EveryFamilyButNetBiosGivesATcpSocket) {
+    for (const int family : {kFamilyInet, 23, 0, -1}) {
+        SCOPED_TRACE(family);
+        CStreamSocket other(recorder.ref(), kListenMsg, &clock);
+        ASSERT_EQ(other.Create("0", family), kSocketOk);
+        int type = 0;
+        socklen_t len = sizeof type;
+        ASSERT_EQ(getsockopt(other.fd(), SOL_SOCKET, SO_TYPE, &type, &len), 0);
+        EXPECT_EQ(type, SOCK_STREAM);
+        sockaddr_in a{};
+        len = sizeof a;
+        ASSERT_EQ(getsockname(other.fd(), reinterpret_cast<sockaddr*>(&a), &len), 0);
+        EXPECT_EQ(a.sin_family, AF_INET);
+        EXPECT_NE(other.LocalPort(), 0);
+        other.Close();
+    }
+}
+
+TEST(StreamSocketDeathTest, ParentAndMessageAreRequired) {
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    platform::ManualClock clock;
+    Recorder recorder{&clock};
+    EXPECT_DEATH(CStreamSocket(platform::WindowRef{}, kDataMsg, &clock), "parent window");
+    EXPECT_DEATH(CStreamSocket(recorder.ref(), 0, &clock), "message other than 0");
+}
+
+// An error reported with an event: a time-out is ignored, a reset closes.
+TEST_F(StreamSocketTest, EventErrorsByKind) {
+    const struct {
+        int error;
+        bool closes;
+    } cases[] = {{10060, false}, {10054, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        Peer peer(port);
+        recorder.notes.clear();
+        acceptPeer(peer);
+        const auto packed = static_cast<std::uint32_t>(kFdRead) |
+                            (static_cast<std::uint32_t>(c.error) << 16);
+        accepted->windowRef().post(WM_SOCKET_NOTIFY, static_cast<platform::WParam>(accepted->fd()),
+                                   static_cast<platform::LParam>(packed));
+        if (c.closes) {
+            ASSERT_TRUE(recorder.waitCount(SocketClosed, 1));
+        } else {
+            settle();
+            EXPECT_EQ(recorder.count(SocketClosed), 0u);
+            // Still served: data still arrives.
+            peer.send("ok");
+            ASSERT_TRUE(recorder.waitCount(SocketDataReceived, 1));
+            EXPECT_EQ(recorder.receivedBytes(*accepted), Buffer({'o', 'k'}));
+        }
+        accepted->Close();
+        accepted.reset();
+    }
+}
+
 TEST_F(StreamSocketTest, DataThenCloseDeliversEveryByteBeforeClosed) {
     Peer peer(port);
     acceptPeer(peer);
