@@ -579,9 +579,9 @@ int rebuildCore(INDEX4* ix) {
   unsigned char stamp[4] = {0};
   if (file4writeAt(&ix->file, 20, stamp, sizeof(stamp)) != 0) return -1;
 
-  size_t bufSize = static_cast<size_t>(std::max(cb->rebuildBufferSize, 1024));
-  std::vector<char> wbuf(std::max<size_t>(bufSize, 65536));
-  std::vector<char> rbuf(std::max<size_t>(bufSize, 65536));
+  const size_t bufSize = static_cast<size_t>(std::max(cb->rebuildBufferSize, 1024));
+  std::vector<char> wbuf(bufSize);
+  std::vector<char> rbuf(bufSize);
   std::vector<char> savedRecord(d->record, d->record + d->recordLen + 1);
   int32_t savedRecNo = d->recNo;
   FILE4SEQWRITE w;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <random>
 #include <set>
@@ -67,6 +68,36 @@ class IndexTest : public EngineTest {
     ASSERT_EQ(d4append(d), 0);
   }
 };
+
+int64_t readCalls() {
+  std::ifstream in("/proc/self/io");
+  std::string key;
+  int64_t value = 0;
+  while (in >> key >> value)
+    if (key == "syscr:") return value;
+  return -1;
+}
+
+TEST_F(IndexTest, RebuildReadsThroughABufferOfTheSetSize) {
+  cb.exclusive = 1; // read calls, not a shared view
+  DATA4* d = d4create(&cb, dir.file("big.dbf").c_str(), kPhoneFields, kPhoneTags);
+  ASSERT_NE(d, nullptr);
+  for (int i = 0; i < 4000; ++i) append(d, "PHONE", std::to_string(100000 + i));
+  // Values under 1,024 are raised to 1,024.
+  const int32_t sizes[] = {512, 1024, 4096, 16384};
+  std::map<int32_t, int64_t> calls;
+  for (int32_t size : sizes) {
+    cb.rebuildBufferSize = size;
+    const int64_t before = readCalls();
+    ASSERT_EQ(d4reindex(d), 0);
+    calls[size] = readCalls() - before;
+  }
+  EXPECT_EQ(calls[512], calls[1024]);
+  EXPECT_LT(calls[4096] * 2, calls[1024]);
+  EXPECT_LT(calls[16384] * 2, calls[4096]);
+  EXPECT_EQ(d4seek(d, "103999"), 0);
+  d4close(d);
+}
 
 TEST_F(IndexTest, PhoneBookLayoutIsByteExact) {
   std::string dbf = dir.file("ispbk.dbf");
