@@ -152,7 +152,10 @@ int i4unlock(INDEX4* i);
 int i4lockTest(INDEX4* i);
 // 0 unchanged, 1 changed (blocks dropped), 50 when another program's rebuild
 // outlasted the lock attempts, -1 on error.
-int i4versionCheck(INDEX4* i);
+// 1 when another program changed the file (the blocks held are dropped), 0
+// when not. Asked to keep the position, the table's selected tag stands on
+// the same key and record (or after the last key) afterwards.
+int i4versionCheck(INDEX4* i, int keepPosition = 0);
 // Takes the index lock, waiting for another program's update to end for as
 // many seconds as the lock attempts say (-1 without end): 0, 50 or -1.
 int i4lockWait(INDEX4* i);

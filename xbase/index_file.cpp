@@ -503,9 +503,9 @@ int i4writerActive(INDEX4* ix) {
   return file4lockTestOther(&ix->file, lock4gate, 1);
 }
 
-int i4versionCheck(INDEX4* ix) {
-  // Nobody else writes a file this program holds locked or exclusively.
-  if (i4lockTest(ix)) return 0;
+namespace {
+
+int checkVersion(INDEX4* ix) {
   int rc = versionCheckCore(ix, false);
   if (rc != kNeedsLock) return rc;
   // Another program is rebuilding the file: its lock ends with the rebuild.
@@ -513,6 +513,26 @@ int i4versionCheck(INDEX4* ix) {
   if (rc != 0) return rc < 0 ? -1 : rc;
   i4readUnlock(ix);
   return 1;
+}
+
+} // namespace
+
+int i4versionCheck(INDEX4* ix, int keepPosition) {
+  // Nobody else writes a file this program holds locked or exclusively.
+  if (i4lockTest(ix)) return 0;
+  TAG4* t = keepPosition && ix->data != nullptr ? ix->data->tagSelected : nullptr;
+  if (t != nullptr && (t->index != ix || t->depth == 0)) t = nullptr;
+  std::vector<unsigned char> key; // empty: after the last key
+  int32_t rec = 0;
+  if (t != nullptr && !t4eof(t)) {
+    const char* k = t4key(t);
+    key.assign(k, k + t->keyLen);
+    rec = t4recordNumber(t);
+  }
+  const int rc = checkVersion(ix);
+  if (rc != 1 || t == nullptr || t->depth > 0) return rc;
+  const int placed = key.empty() ? t4goEof(t) : t4go(t, key.data(), rec);
+  return placed < 0 ? -1 : 1;
 }
 
 int i4lock(INDEX4* ix) {

@@ -783,6 +783,51 @@ TEST_F(IndexTest, SecondHandleSeesChangesOfTheFirst) {
   d4close(r);
 }
 
+TEST_F(IndexTest, VersionCheckKeepsThePositionWhenAsked) {
+  struct Case {
+    int keep;
+    const char* on; // null: after the last key
+    bool positioned;
+  } const cases[] = {{0, "1005", false}, {1, "1005", true}, {1, nullptr, true}};
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "keep " << c.keep << " on " << (c.on ? c.on : "end"));
+    const std::string dbf = dir.file("v" + std::to_string(++round) + ".dbf");
+    DATA4* w = d4create(&cb, dbf.c_str(), kPhoneFields, kPhoneTags);
+    ASSERT_NE(w, nullptr);
+    for (int i = 0; i < 20; ++i) append(w, "PHONE", std::to_string(1000 + i));
+    DATA4* r = d4open(&cb, dbf.c_str());
+    ASSERT_NE(r, nullptr);
+    TAG4* t = d4tagDefault(r);
+    ASSERT_NE(t, nullptr);
+    d4tagSelect(r, t);
+    char key[25];
+    std::memset(key, ' ', sizeof key);
+    if (c.on != nullptr) {
+      std::memcpy(key, c.on, std::strlen(c.on));
+      ASSERT_EQ(t4seek(t, key, 25), 0);
+    } else {
+      ASSERT_EQ(t4goEof(t), 0);
+    }
+    // Another handle splits the leaf the tag stands on many times over.
+    for (int i = 0; i < 150; ++i) append(w, "PHONE", std::to_string(5000 + i));
+    ASSERT_EQ(d4flush(w), 0);
+    EXPECT_EQ(i4versionCheck(t->index, c.keep), 1);
+    EXPECT_EQ(t->depth > 0, c.positioned);
+    if (c.positioned && c.on != nullptr) {
+      EXPECT_EQ(t4recordNumber(t), 6);
+      ASSERT_NE(t4key(t), nullptr);
+      EXPECT_EQ(std::string(t4key(t), 25), std::string(key, 25));
+    } else if (c.positioned) {
+      EXPECT_EQ(t4eof(t), 1);
+      EXPECT_EQ(t4skip(t, -1), -1);
+      EXPECT_EQ(t4recordNumber(t), 170) << "the last key is the last one appended";
+    }
+    d4close(r);
+    d4close(w);
+  }
+}
+
 TEST_F(IndexTest, PoisonedFreeListIsNotHandedOut) {
   const FIELD4INFO fields[] = {{"NAME", 'C', 100, 0}, {nullptr, 0, 0, 0}};
   const TAG4INFO tags[] = {{"NAME", "NAME", nullptr, 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
