@@ -1005,6 +1005,14 @@ int i4close(INDEX4* ix) {
     cb->errorCode = 0;
   };
   cb->errorCode = 0;
+  // What is written now must reach the file: the locks are waited for.
+  const int attempts = cb->lockAttempts;
+  cb->lockAttempts = -1;
+  DATA4* d = ix->data;
+  if (d != nullptr && d->file.fd >= 0 && d->record != nullptr && !d->file.readOnlyOpen) {
+    d4flushTags(d);
+    note();
+  }
   if (ix->file.fd >= 0 && !ix->file.readOnlyOpen) {
     i4flushTags(ix);
     note();
@@ -1013,7 +1021,7 @@ int i4close(INDEX4* ix) {
   }
   i4unlock(ix);
   note();
-  DATA4* d = ix->data;
+  cb->lockAttempts = attempts;
   while (TAG4* t = firstTag(ix)) {
     dropBlocks(t);
     if (d != nullptr && d->tagSelected == t) d->tagSelected = nullptr;

@@ -828,6 +828,27 @@ TEST_F(IndexTest, VersionCheckKeepsThePositionWhenAsked) {
   }
 }
 
+TEST_F(IndexTest, ClosingAnIndexWritesTheChangedRecordFirst) {
+  const std::string dbf = dir.file("c.dbf");
+  DATA4* d = d4create(&cb, dbf.c_str(), kPhoneFields, kPhoneTags);
+  ASSERT_NE(d, nullptr);
+  append(d, "PHONE", "1000");
+  ASSERT_EQ(d4go(d, 1), 0);
+  f4assign(d4fieldByName(d, "PHONE"), "2000");
+  INDEX4* ix = reinterpret_cast<INDEX4*>(l4first(&d->indexes));
+  ASSERT_NE(ix, nullptr);
+  EXPECT_EQ(i4close(ix), 0);
+  EXPECT_EQ(d->recChanged, 0);
+  const std::string table = readAll(dbf);
+  EXPECT_EQ(table.substr(le16(table, 8) + 1, 4), "2000");
+  // The key went into the index before it closed.
+  ix = i4open(d, nullptr);
+  ASSERT_NE(ix, nullptr);
+  EXPECT_EQ(d4seek(d, "2000"), 0);
+  EXPECT_EQ(d4seek(d, "1000"), 2);
+  d4close(d);
+}
+
 TEST_F(IndexTest, PoisonedFreeListIsNotHandedOut) {
   const FIELD4INFO fields[] = {{"NAME", 'C', 100, 0}, {nullptr, 0, 0, 0}};
   const TAG4INFO tags[] = {{"NAME", "NAME", nullptr, 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
