@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "capi/capi_log.h"
 #include "capi/connections.h"
@@ -23,6 +24,7 @@ struct Registration {
     uint16_t applId = 0;
     unsigned blockLength = 0;
     std::shared_ptr<MessageTarget> window;
+    std::vector<ControllerInfo> controllers;  // read at registration, index 0 = controller 1
 };
 Registration& reg() {
     static Registration r;
@@ -43,6 +45,11 @@ void configureFromEnvironment() {
     unsigned long port = std::strtoul(text.c_str() + colon + 1, &end, 10);
     if (*end != '\0' || port == 0 || port > 65535) return;
     SetRemoteExchange(text.substr(0, colon), uint16_t(port));
+}
+
+std::string textOf(const unsigned char* text, size_t most) {
+    const char* p = reinterpret_cast<const char*>(text);
+    return std::string(p, strnlen(p, most));
 }
 
 }  // namespace
@@ -163,10 +170,22 @@ int RegisterCAPI(std::shared_ptr<MessageTarget> window, unsigned b3BlockLength) 
     }
     SetNoDelay(CAPI20_FileNo(id));
     ForgetLentReceiveBuffers();  // a new registration has all its buffers
+    // Everything the layer and the window need of the controllers, read once now.
+    std::vector<ControllerInfo> infos(static_cast<size_t>(controllers));
+    for (int c = 1; c <= controllers; ++c) {
+        ControllerInfo& info = infos[size_t(c - 1)];
+        if (CAPI20_GetProfile(unsigned(c), info.profile.data()) != 0) info.profile.fill(0);
+        unsigned char text[64] = {};
+        if (CAPI20_GetManufacturer(text, unsigned(c))) info.manufacturer = textOf(text, 63);
+        CAPI20_GetVersion(info.version.data(), unsigned(c));
+        unsigned char serial[8] = {};
+        if (CAPI20_GetSerialNumber(serial, unsigned(c))) info.serial = textOf(serial, 7);
+    }
     std::lock_guard lock(reg().mutex);
     reg().applId = id;
     reg().blockLength = b3BlockLength;
     reg().window = std::move(window);
+    reg().controllers = std::move(infos);
     return controllers;
 }
 
@@ -176,6 +195,7 @@ void ReleaseCAPI() {
         std::lock_guard lock(reg().mutex);
         id = reg().applId;
         reg().applId = 0;
+        reg().controllers.clear();
     }
     unsigned rc = CAPI20_Release(id);
     if (rc != 0)
@@ -199,7 +219,18 @@ std::shared_ptr<MessageTarget> MainWindow() {
     return reg().window;
 }
 
+std::optional<ControllerInfo> RegisteredController(int controller) {
+    std::lock_guard lock(reg().mutex);
+    auto& all = reg().controllers;
+    if (reg().applId == 0 || controller < 1 || size_t(controller) > all.size()) return std::nullopt;
+    return all[size_t(controller - 1)];
+}
+
 int GetNumberOfControllers() {
+    {
+        std::lock_guard lock(reg().mutex);
+        if (reg().applId != 0) return int(reg().controllers.size());
+    }
     unsigned char profile[64] = {};
     if (CAPI20_GetProfile(0, profile) != 0) return 0;
     return profile[0] | (profile[1] << 8);
@@ -207,6 +238,15 @@ int GetNumberOfControllers() {
 
 int GetNumberOfBChannels(int controller) {
     if (controller < 0) return 0;
+    {
+        std::lock_guard lock(reg().mutex);
+        if (reg().applId != 0) {
+            auto& all = reg().controllers;
+            if (controller < 1 || size_t(controller) > all.size()) return 0;
+            const auto& p = all[size_t(controller - 1)].profile;
+            return p[2] | (p[3] << 8);
+        }
+    }
     unsigned char profile[64] = {};
     if (CAPI20_GetProfile(unsigned(controller), profile) != 0) return 0;
     return profile[2] | (profile[3] << 8);

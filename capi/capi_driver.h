@@ -9,8 +9,10 @@
 
 #include <sys/time.h>
 
+#include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace capi {
@@ -64,8 +66,20 @@ uint16_t ApplId();
 unsigned RegisteredBlockLength();
 std::shared_ptr<MessageTarget> MainWindow();
 
-// Both read the profile; a failed profile call counts as 0.
+// Both read the profile; a failed profile call counts as 0. While an application is
+// registered they answer from what the registration read, without asking the driver: a
+// driver that stops answering must not stop the thread that asks.
 int GetNumberOfControllers();
 int GetNumberOfBChannels(int controller);
+
+// What the registration read of one controller.
+struct ControllerInfo {
+    std::array<unsigned char, 64> profile{};  // zero when the profile call failed
+    std::string manufacturer;                 // empty when the call failed
+    std::string serial;
+    std::array<unsigned char, 4> version{};   // CAPI major, minor, driver major, minor
+};
+// Controllers 1 to the count; nullopt for any other number or while not registered.
+std::optional<ControllerInfo> RegisteredController(int controller);
 
 }  // namespace capi

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -23,8 +24,7 @@ namespace {
 constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kRoot = "HKEY_LOCAL_MACHINE";
 constexpr size_t kMaxKeyName = 255;
-// A hive is a few kilobytes; anything near this is not ours.
-constexpr off_t kMaxHiveBytes = 64 << 20;
+constexpr off_t kMaxHiveFileBytes = off_t(kMaxHiveBytes);
 constexpr size_t kHexBytesPerLine = 25;
 
 char foldChar(char c) {
@@ -264,7 +264,20 @@ std::string parseData(std::string_view data, LineReader& lines, RegValue& value)
 
 // ---- Writing -------------------------------------------------------------------
 
-void appendQuoted(std::string& out, std::string_view text) {
+// Where the text goes: a string, or a count of what would have been written.
+struct CountingOut {
+    size_t bytes = 0;
+    size_t size() const { return bytes; }
+    void push_back(char) { ++bytes; }
+    CountingOut& operator+=(std::string_view s) {
+        bytes += s.size();
+        return *this;
+    }
+    void append(std::string_view s) { bytes += s.size(); }
+};
+
+template <class Out>
+void appendQuoted(Out& out, std::string_view text) {
     out.push_back('"');
     for (char c : text) {
         switch (c) {
@@ -290,7 +303,8 @@ void appendQuoted(std::string& out, std::string_view text) {
     out.push_back('"');
 }
 
-void appendHexBytes(std::string& out, const std::vector<uint8_t>& data) {
+template <class Out>
+void appendHexBytes(Out& out, const std::vector<uint8_t>& data) {
     static const char digits[] = "0123456789abcdef";
     for (size_t i = 0; i < data.size(); ++i) {
         if (i > 0) {
@@ -302,7 +316,8 @@ void appendHexBytes(std::string& out, const std::vector<uint8_t>& data) {
     }
 }
 
-void appendValue(std::string& out, std::string_view name, const RegValue& v) {
+template <class Out>
+void appendValue(Out& out, std::string_view name, const RegValue& v) {
     if (name.empty()) {
         out.push_back('@');
     } else {
@@ -331,15 +346,57 @@ void appendValue(std::string& out, std::string_view name, const RegValue& v) {
     out.push_back('\n');
 }
 
-void appendKey(std::string& out, const RegNode& node, const std::string& path, bool isRoot) {
-    std::vector<std::string> names = node.valueNames();
-    if (!isRoot || !names.empty()) {
-        out += "[" + path + "]\n";
-        for (const std::string& n : names) appendValue(out, n, *node.value(n));
-        out.push_back('\n');
+// Every key in pre-order, each with its full path. A loop with its own stack, not
+// recursion: a hand-made hive may nest as deep as it likes. Returns the deepest level
+// below the root; stops early (returning it) once `out` would pass `limit` bytes.
+template <class Out>
+size_t appendTree(Out& out, const RegNode& root, size_t limit) {
+    struct Visit {
+        const RegNode* node;
+        size_t depth;
+    };
+    std::vector<Visit> stack{{&root, 0}};
+    std::vector<size_t> pathEnds;  // length of the path at each depth
+    std::string path;
+    size_t deepest = 0;
+    while (!stack.empty() && out.size() <= limit) {
+        const Visit v = stack.back();
+        stack.pop_back();
+        deepest = std::max(deepest, v.depth);
+        if (v.depth == 0) {
+            path.assign(kRoot);
+        } else {
+            path.resize(pathEnds[v.depth - 1]);
+            path.push_back('\\');
+            path.append(v.node->name());
+        }
+        pathEnds.resize(v.depth + 1);
+        pathEnds[v.depth] = path.size();
+        std::vector<std::string> names = v.node->valueNames();
+        if (v.depth > 0 || !names.empty()) {
+            out.push_back('[');
+            out.append(path);
+            out += "]\n";
+            for (const std::string& n : names) appendValue(out, n, *v.node->value(n));
+            out.push_back('\n');
+        }
+        std::vector<std::string> children = v.node->subkeyNames();
+        for (auto it = children.rbegin(); it != children.rend(); ++it)
+            stack.push_back({v.node->subkey(*it), v.depth + 1});
     }
-    for (const std::string& child : node.subkeyNames())
-        appendKey(out, *node.subkey(child), path + "\\" + child, false);
+    return deepest;
+}
+
+// Why the tree could not be written so that it reads back; empty when it can.
+std::string unsavable(const RegNode& root) {
+    CountingOut count;
+    count.bytes = kHeader.size() + 2;
+    const size_t depth = appendTree(count, root, kMaxHiveBytes);
+    if (count.size() > kMaxHiveBytes)
+        return "it would be written as more than " + std::to_string(kMaxHiveBytes >> 20) + " MiB";
+    if (depth > kMaxKeyDepth)
+        return "keys nested deeper than " + std::to_string(kMaxKeyDepth) + " levels";
+    return {};
 }
 
 // ---- Files ---------------------------------------------------------------------
@@ -352,7 +409,8 @@ struct FileState {
 RegResult readHiveFile(const std::string& path, std::string& text, FileState& state) {
     text.clear();
     state = FileState{};
-    int raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without blocking: a FIFO planted under the name must not hold the open.
+    int raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (raw < 0) {
         if (errno == ENOENT) return {};
         return ioFailure("cannot open registry file", path, errno);
@@ -362,7 +420,7 @@ RegResult readHiveFile(const std::string& path, std::string& text, FileState& st
     state.exists = true;
     if (!S_ISREG(state.st.st_mode))
         return failure(RegStatus::Malformed, "registry file " + path + " is not a regular file");
-    if (state.st.st_size > kMaxHiveBytes)
+    if (state.st.st_size > kMaxHiveFileBytes)
         return failure(RegStatus::Malformed, "registry file " + path + " is too large");
     text.resize(static_cast<size_t>(state.st.st_size));
     size_t got = 0;
@@ -421,9 +479,13 @@ RegResult writeAll(int fd, std::string_view data, const std::string& path) {
 // the directory so the rename itself survives a crash.
 RegResult replaceFile(const std::string& path, std::string_view text) {
     std::string tmp = path + ".tmp";
-    int raw = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int raw = ::open(tmp.c_str(),
+                     O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (raw < 0) return ioFailure("cannot create", tmp, errno);
     Fd fd(raw);
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0) return ioFailure("cannot stat", tmp, errno);
+    if (!S_ISREG(st.st_mode)) return failure(RegStatus::IoError, tmp + " is not a regular file");
     RegResult r;
     if (fchmod(fd.get(), 0600) != 0) r = ioFailure("cannot set mode of", tmp, errno);
     if (r.ok()) r = writeAll(fd.get(), text, tmp);
@@ -622,8 +684,27 @@ struct RegNode::Children {
 RegNode::RegNode(std::string name)
     : name_(std::move(name)), children_(std::make_unique<Children>()) {}
 RegNode::RegNode(RegNode&&) noexcept = default;
-RegNode& RegNode::operator=(RegNode&&) noexcept = default;
-RegNode::~RegNode() = default;
+RegNode& RegNode::operator=(RegNode&& other) noexcept {
+    if (this == &other) return *this;
+    RegNode old(std::move(*this));  // its destructor takes the old subtree down
+    name_ = std::move(other.name_);
+    values_ = std::move(other.values_);
+    children_ = std::move(other.children_);
+    return *this;
+}
+
+// Takes the subtree apart level by level instead of recursing once per level.
+RegNode::~RegNode() {
+    if (!children_) return;
+    std::vector<std::unique_ptr<Children>> pending;
+    pending.push_back(std::move(children_));
+    while (!pending.empty()) {
+        std::unique_ptr<Children> level = std::move(pending.back());
+        pending.pop_back();
+        for (auto& entry : level->byFoldedName)
+            if (entry.second.children_) pending.push_back(std::move(entry.second.children_));
+    }
+}
 
 const RegValue* RegNode::value(std::string_view name) const {
     for (const auto& [n, v] : values_)
@@ -710,6 +791,7 @@ RegNode* RegNode::subkey(std::string_view path) {
 
 RegNode* RegNode::createSubkey(std::string_view path) {
     std::vector<std::string_view> parts = splitKeyPath(path);
+    if (parts.size() > kMaxKeyDepth) return nullptr;
     for (std::string_view part : parts)
         if (!validKeyName(part)) return nullptr;
     RegNode* node = this;
@@ -787,6 +869,10 @@ RegResult parseHive(std::string_view text, RegNode& root) {
             size_t slash = path.find('\\');
             if (!equalFolded(path.substr(0, slash), kRoot))
                 return fail(lines.number(), "key outside HKEY_LOCAL_MACHINE");
+            if (slash != std::string_view::npos &&
+                splitKeyPath(path.substr(slash + 1)).size() > kMaxKeyDepth)
+                return fail(lines.number(), "key nested deeper than " +
+                                                std::to_string(kMaxKeyDepth) + " levels");
             key =
                 slash == std::string_view::npos ? &root : root.createSubkey(path.substr(slash + 1));
             if (!key) return fail(lines.number(), "invalid key name");
@@ -813,13 +899,18 @@ RegResult parseHive(std::string_view text, RegNode& root) {
         key->setValue(name, std::move(value));
     }
     if (!sawHeader && !trim(text).empty()) return fail(1, "missing header");
+    // What could not be written back is refused now, before a change would lose it.
+    if (std::string why = unsavable(root); !why.empty()) {
+        root = RegNode(std::string(kRoot));
+        return failure(RegStatus::Malformed, why);
+    }
     return {};
 }
 
 std::string serializeHive(const RegNode& root) {
     std::string out(kHeader);
     out += "\n\n";
-    appendKey(out, root, std::string(kRoot), true);
+    appendTree(out, root, SIZE_MAX);
     return out;
 }
 
@@ -859,26 +950,45 @@ RegResult Hive::checkWritable() const {
 
 RegResult Hive::commit(const std::function<RegResult(RegNode&)>& change,
                        std::shared_ptr<const RegNode>* committed) const {
-    std::string lockPath = path_ + ".lock";
-    Fd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    // A hive reached through a symbolic link is changed where the link points; replacing
+    // the link by a file would leave the target behind unchanged.
+    std::string target = path_;
+    struct stat link {};
+    if (::lstat(path_.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        char* resolved = ::realpath(path_.c_str(), nullptr);
+        if (!resolved)
+            return ioFailure("cannot follow the symbolic link of registry file", path_, errno);
+        target = resolved;
+        std::free(resolved);
+    }
+    std::string lockPath = target + ".lock";
+    Fd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
     if (lock.get() < 0) return ioFailure("cannot open lock file", lockPath, errno);
+    struct stat lockState {};
+    if (fstat(lock.get(), &lockState) != 0) return ioFailure("cannot stat", lockPath, errno);
+    if (!S_ISREG(lockState.st_mode))
+        return failure(RegStatus::IoError, "lock file " + lockPath + " is not a regular file");
     while (flock(lock.get(), LOCK_EX) != 0)
         if (errno != EINTR) return ioFailure("cannot lock", lockPath, errno);
 
     std::string original;
     FileState state;
-    RegResult r = readHiveFile(path_, original, state);
+    RegResult r = readHiveFile(target, original, state);
     if (!r.ok()) return r;
     auto root = std::make_shared<RegNode>(std::string(kRoot));
     r = parseHive(original, *root);
     if (!r.ok()) return malformed(path_, r);
-    r = writablePolicy(path_, state);
+    r = writablePolicy(target, state);
     if (!r.ok()) return r;
     r = change(*root);
     if (!r.ok()) return r;
+    // Never write what the next read would refuse.
+    if (std::string why = unsavable(*root); !why.empty())
+        return failure(RegStatus::IoError,
+                       "registry file " + path_ + " not changed: " + why);
     std::string text = serializeHive(*root);
     if (!state.exists || text != original) {
-        r = replaceFile(path_, text);
+        r = replaceFile(target, text);
         if (!r.ok()) return r;
     }
     if (committed) *committed = std::move(root);

@@ -148,7 +148,8 @@ class RegNode {
     const RegNode* subkey(std::string_view path) const;
     RegNode* subkey(std::string_view path);
     // Finds or creates the path; null when a component is not a valid key name
-    // (longer than 255 bytes or holding a control character).
+    // (longer than 255 bytes or holding a control character) or the path has more than
+    // kMaxKeyDepth components.
     RegNode* createSubkey(std::string_view path);
     std::vector<std::string> subkeyNames() const;  // sorted by case-folded name
     bool hasSubkeys() const;
@@ -162,8 +163,14 @@ class RegNode {
     std::unique_ptr<Children> children_;
 };
 
+// The most a hive file may hold, and the deepest a key may be nested below
+// HKEY_LOCAL_MACHINE. A hive that could not be written back within both is malformed.
+inline constexpr size_t kMaxHiveBytes = size_t{64} << 20;
+inline constexpr size_t kMaxKeyDepth = 512;
+
 // Parses hive text into `root` (which becomes HKEY_LOCAL_MACHINE). An empty text is an
-// empty hive. On failure `root` is left empty and the message names the line.
+// empty hive. On failure `root` is left empty and the message names the line. A text
+// that parses is one serializeHive() can write back within the limits above.
 RegResult parseHive(std::string_view text, RegNode& root);
 // Writes the export-format text of the tree. parseHive(serializeHive(t)) gives t back.
 std::string serializeHive(const RegNode& root);

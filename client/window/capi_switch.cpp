@@ -1,5 +1,7 @@
 #include "client/window/capi_switch.h"
 
+#include <cstdio>
+
 #include "capi/capi.h"
 #include "settings/settings_store.h"
 
@@ -28,10 +30,21 @@ CapiOps realCapiOps(platform::WindowRef window) {
     ops.clearConnections = [] { capi::ClearConnectionTable(); };
     ops.controllers = [] { return capi::GetNumberOfControllers(); };
     ops.faxProfile = [](int controller) {
-        unsigned char profile[64] = {};
-        if (capi::CAPI20_GetProfile(unsigned(controller), profile) != 0) return false;
-        return profileOffersFax(profile);
+        auto info = capi::RegisteredController(controller);
+        return info && profileOffersFax(info->profile.data());
     };
+    ops.identity = [](int controller) -> std::optional<ControllerIdentity> {
+        auto info = capi::RegisteredController(controller);
+        if (!info) return std::nullopt;
+        ControllerIdentity id;
+        id.manufacturer = info->manufacturer;
+        id.serial = info->serial;
+        for (int i = 0; i < 4; ++i) id.version[i] = info->version[i];
+        id.bChannels = capi::GetNumberOfBChannels(controller);
+        id.globalOptions = le32(info->profile.data() + 4);
+        return id;
+    };
+    ops.log = [](const std::string& line) { capi::WriteCapiLog(line); };
     ops.startWorker = [] { return capi::StartCapiWorker(); };
     ops.stopWorker = [] { capi::StopCapiWorker([](std::thread& t) { platform::waitForThread(t); }); };
     ops.listen = [](int controller, std::uint32_t info, std::uint32_t cip) {
@@ -57,7 +70,17 @@ bool CapiSwitch::enable() {
         ops_.release();
         return false;
     }
-    for (int c = 1; c <= controllers_; ++c) faxCapable_ = ops_.faxProfile(c);
+    for (int c = 1; c <= controllers_; ++c) {
+        faxCapable_ = ops_.faxProfile(c);
+        auto id = ops_.identity ? ops_.identity(c) : std::nullopt;
+        if (!id) continue;
+        globalOptions_ = id->globalOptions & 0x3F;
+        char line[512];
+        std::snprintf(line, sizeof line, "%s Serial# %s using CAPI v%d.%d Driver v%d.%d using %d B-channels",
+                      id->manufacturer.c_str(), id->serial.c_str(), id->version[0], id->version[1],
+                      id->version[2], id->version[3], id->bChannels);
+        if (ops_.log) ops_.log(line);
+    }
     if (!ops_.startWorker()) {
         ops_.release();
         return false;
@@ -65,7 +88,10 @@ bool CapiSwitch::enable() {
     workerStarted_ = true;
     for (int c = 1; c <= controllers_; ++c) {
         const std::uint32_t cip = ops_.cipMask(c);
-        if (cip != 0) ops_.listen(c, ops_.infoMask(c), cip);  // a failure skips the controller
+        if (cip == 0) continue;
+        // A failure skips the controller, with a line that says why.
+        const unsigned rc = ops_.listen(c, ops_.infoMask(c), cip);
+        if (rc != 0 && ops_.log) ops_.log(std::string("Listen error: ") + capi::Decode_Info(rc));
     }
     enabled_ = true;
     return true;

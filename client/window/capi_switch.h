@@ -2,8 +2,10 @@
 // profiles (fax capability), the CAPI worker and the LISTEN requests, in the order
 // the driver needs them.
 //
-// Enable:  register -> clear the connection table -> count controllers -> read every
-//          profile -> start the worker -> LISTEN on each controller with a CIP mask.
+// Enable:  register (which reads every controller's profile and identity) -> clear the
+//          connection table -> count controllers -> log each controller's identity and
+//          take its fax bits -> start the worker -> LISTEN on each controller with a CIP
+//          mask. Nothing after the registration asks the driver anything.
 // Disable: LISTEN with empty masks -> settle (serving sends) -> stop the worker ->
 //          release. The worker is stopped before the release because a released remote
 //          driver leaves it waiting on a dead socket; its join keeps serving the
@@ -11,12 +13,24 @@
 #pragma once
 
 #include <chrono>
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
 
 #include "platform/app_window.h"
 
 namespace orvelin::client {
+
+// What the registration learnt of one controller.
+struct ControllerIdentity {
+    std::string manufacturer;
+    std::string serial;
+    std::array<int, 4> version{};  // CAPI major, minor, driver major, minor
+    int bChannels = 0;
+    std::uint32_t globalOptions = 0;
+};
 
 // What the switch does to the driver; realCapiOps() binds the CAPI layer, tests a fake.
 struct CapiOps {
@@ -27,6 +41,10 @@ struct CapiOps {
     std::function<int()> controllers;
     // The controller's profile offers T.30 fax group 3 (bit 4) on B1, B2 and B3.
     std::function<bool(int controller)> faxProfile;
+    // Optional: the controller as the registration read it (no driver call).
+    std::function<std::optional<ControllerIdentity>(int controller)> identity;
+    // Optional: a line for the CAPI log.
+    std::function<void(const std::string&)> log;
     std::function<bool()> startWorker;
     // Stops and joins the worker; the join keeps serving sent messages.
     std::function<void()> stopWorker;
@@ -65,6 +83,8 @@ class CapiSwitch {
     // Set by enable: the last controller's profile decides.
     bool faxCapable() const { return faxCapable_; }
     int controllerCount() const { return controllers_; }
+    // The low six bits of the global options of the last controller's profile.
+    std::uint32_t globalOptions() const { return globalOptions_; }
 
   private:
     CapiOps ops_;
@@ -72,6 +92,7 @@ class CapiSwitch {
     bool faxCapable_ = false;
     bool workerStarted_ = false;
     int controllers_ = 0;
+    std::uint32_t globalOptions_ = 0;
 };
 
 }  // namespace orvelin::client

@@ -2,6 +2,7 @@
 #include <stdlib.h>
 
 #include <cstring>
+#include <future>
 
 #include "tests/capi/support.h"
 
@@ -106,6 +107,44 @@ TEST_F(ExchangeTest, ProfileAndIdentityOfTheControllers) {
     EXPECT_TRUE(capi::CAPI20_IsInstalled());
     EXPECT_GE(capi::CAPI20_FileNo(capi::ApplId()), 0);
     EXPECT_NE(capi::ApplId(), 0);  // its value is the driver's business
+
+    // The registration kept the same for each controller.
+    for (int c : {1, 2}) {
+        SCOPED_TRACE(c);
+        auto info = capi::RegisteredController(c);
+        ASSERT_TRUE(info);
+        ASSERT_EQ(capi::CAPI20_GetProfile(unsigned(c), profile), 0u);
+        EXPECT_TRUE(std::equal(info->profile.begin(), info->profile.end(), profile));
+        EXPECT_EQ(info->manufacturer, "Test Exchange");
+        EXPECT_EQ(info->serial, "7654321");
+        EXPECT_EQ(std::vector<int>(info->version.begin(), info->version.end()),
+                  (std::vector<int>{2, 0, 1, 0}));
+    }
+    EXPECT_FALSE(capi::RegisteredController(0));
+    EXPECT_FALSE(capi::RegisteredController(3));
+}
+
+// A driver that stops answering its operations: what the window asks after the
+// registration is answered without it, and a text message still goes out.
+TEST_F(ExchangeTest, AStalledDriverNeverHoldsTheControllerQueries) {
+    ex.configure([](isdnsim::Options& o) { o.stallOperations = true; });
+    size_t mark = ex.messageCount();
+    auto asked = std::async(std::launch::async, [] {
+        std::vector<int> got{capi::GetNumberOfControllers(), capi::GetNumberOfBChannels(1),
+                             capi::GetNumberOfBChannels(2), capi::GetFreeController(),
+                             capi::RegisteredController(2) ? 1 : 0};
+        int id = -1;
+        got.push_back(int(capi::Connect(&id, "0190", "456", 1, 1, 1, 0, nullptr, nullptr, nullptr,
+                                        nullptr, nullptr)));
+        return got;
+    });
+    const bool done = asked.wait_for(3s) == std::future_status::ready;
+    ex.configure([](isdnsim::Options& o) { o.stallOperations = false; });
+    EXPECT_TRUE(done) << "a query waited for the driver";
+    EXPECT_EQ(asked.get(), (std::vector<int>{2, 2, 2, 1, 1, 0}));
+    auto req = ex.waitFor(CAPI_CONNECT, CAPI_REQ, mark);
+    ASSERT_TRUE(req);
+    EXPECT_EQ(req->address(), 1u);
 }
 
 TEST_F(ExchangeTest, FreeControllerIsTheFirstWithAnIdleBChannel) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -369,6 +370,129 @@ TEST(RegistryAccess, FailedWriteKeepsTheOldHive) {
 
     EXPECT_TRUE(hive.createKey(kKey)->setDword("Options", 3).ok());
     EXPECT_EQ(hive.openKey(kKey, RegAccess::Read)->readDword("Options", 0), 3u);
+}
+
+// A hive is refused when it is read if it could not be written back, and no change
+// writes a file that the next read would refuse.
+TEST(RegistryLimits, WhatCannotBeWrittenBackIsNeverRead) {
+    const std::string header = "Windows Registry Editor Version 5.00\n\n";
+    auto nested = [](size_t levels) {
+        std::string path = "HKEY_LOCAL_MACHINE";
+        for (size_t i = 0; i < levels; ++i) path += "\\a";
+        return "[" + path + "]\n\"v\"=dword:00000001\n";
+    };
+    struct Case {
+        const char* what;
+        std::string text;
+        const char* refusal;  // nullptr: reads and writes back
+    };
+    const Case cases[] = {
+        {"a key 512 levels deep", header + nested(512), nullptr},
+        {"a key 10,000 levels deep", header + nested(10000), "deeper than 512 levels"},
+        {"a value whose NUL bytes would double past 64 MiB",
+         header + "[HKEY_LOCAL_MACHINE\\S]\n\"v\"=\"" + std::string(33u << 20, '\0') + "\"\n",
+         "more than 64 MiB"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        Hive hive(dir.file("orvelin.reg"));
+        writeFile(hive.path(), c.text);
+        RegNode root;
+        RegResult loaded = hive.load(root);
+        RegResult changed = hive.update([](RegNode& r) { r.createSubkey("X"); });
+        if (!c.refusal) {
+            EXPECT_TRUE(loaded.ok()) << loaded.message;
+            EXPECT_TRUE(changed.ok()) << changed.message;
+            EXPECT_TRUE(hive.load(root).ok());
+            EXPECT_TRUE(root.subkey("X"));
+            continue;
+        }
+        EXPECT_EQ(loaded.status, RegStatus::Malformed);
+        EXPECT_NE(loaded.message.find(c.refusal), std::string::npos) << loaded.message;
+        EXPECT_FALSE(root.hasSubkeys());
+        EXPECT_EQ(changed.status, RegStatus::Malformed);
+        EXPECT_EQ(readFile(hive.path()), c.text) << "the file must be kept byte for byte";
+    }
+
+    // Changes that would make such a file are refused, and the hive stays readable.
+    struct Change {
+        const char* what;
+        std::function<void(RegNode&)> apply;
+        const char* refusal;
+    };
+    const Change changes[] = {
+        {"keys nested one at a time past 512 levels",
+         [](RegNode& r) {
+             RegNode* k = &r;
+             for (int i = 0; i < 600; ++i) k = k->createSubkey("a");
+         },
+         "deeper than 512 levels"},
+        {"a value whose NUL bytes would double past 64 MiB",
+         [](RegNode& r) {
+             r.createSubkey("S")->setString("v", std::string(33u << 20, '\0'));
+         },
+         "more than 64 MiB"},
+    };
+    for (const Change& c : changes) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        Hive hive(dir.file("orvelin.reg"));
+        ASSERT_TRUE(hive.createKey(kKey)->setDword("Options", 7).ok());
+        const std::string before = readFile(hive.path());
+        RegResult r = hive.update(c.apply);
+        EXPECT_FALSE(r.ok());
+        EXPECT_NE(r.message.find(c.refusal), std::string::npos) << r.message;
+        EXPECT_EQ(readFile(hive.path()), before);
+        EXPECT_EQ(hive.openKey(kKey, RegAccess::Read)->readDword("Options", 0), 7u);
+    }
+    // A tree far deeper than any file may hold is still taken down without a crash.
+    {
+        RegNode deep("HKEY_LOCAL_MACHINE");
+        RegNode* k = &deep;
+        for (int i = 0; i < 300000; ++i) k = k->createSubkey("a");
+        k->setDword("v", 1);
+    }
+}
+
+// Something other than a regular file under a hive's names never holds a read or a
+// change; a symbolic link is followed to the file it names.
+TEST(RegistryFiles, FifosAreRefusedAndLinksAreWrittenThrough) {
+    for (const char* suffix : {"", ".lock", ".tmp"}) {
+        SCOPED_TRACE(std::string("a FIFO at the hive's name") + suffix);
+        TempDir dir;
+        Hive hive(dir.file("orvelin.reg"));
+        if (*suffix) {
+            ASSERT_TRUE(hive.createKey(kKey)->setDword("Options", 1).ok());
+        }
+        std::filesystem::remove(hive.path() + suffix);
+        ASSERT_EQ(mkfifo((hive.path() + suffix).c_str(), 0600), 0);
+        RegNode root;
+        RegResult r = hive.load(root);
+        EXPECT_EQ(r.ok(), *suffix != '\0') << r.message;
+        r = hive.update([](RegNode& tree) { tree.createSubkey("New"); });
+        EXPECT_FALSE(r.ok());
+        EXPECT_NE(r.message.find(hive.path() + suffix), std::string::npos) << r.message;
+    }
+
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("real"));
+    const std::string target = dir.file("real/settings.reg");
+    Hive hive(dir.file("orvelin.reg"));
+    ASSERT_TRUE(Hive(target).createKey(kKey)->setDword("Options", 1).ok());
+    std::filesystem::create_symlink("real/settings.reg", hive.path());
+    ASSERT_TRUE(hive.createKey(kKey)->setDword("Options", 2).ok());
+    EXPECT_TRUE(std::filesystem::is_symlink(hive.path())) << "the link is kept";
+    EXPECT_EQ(Hive(target).openKey(kKey, RegAccess::Read)->readDword("Options", 0), 2u);
+    EXPECT_EQ(hive.openKey(kKey, RegAccess::Read)->readDword("Options", 0), 2u);
+
+    // A link to nothing is refused with its name, and left as it is.
+    Hive dangling(dir.file("gone.reg"));
+    std::filesystem::create_symlink("real/missing/settings.reg", dangling.path());
+    RegResult r;
+    EXPECT_FALSE(dangling.createKey(kKey, &r));
+    EXPECT_NE(r.message.find(dangling.path()), std::string::npos) << r.message;
+    EXPECT_TRUE(std::filesystem::is_symlink(dangling.path()));
 }
 
 TEST(RegistryPaths, DefaultPathFollowsTheEnvironment) {

@@ -317,6 +317,10 @@ void Exchange::onOperation(Conn& conn, const uint8_t* p, size_t n) {
             put16(reply, 0x1102);
             break;
     }
+    if (opt_.stallOperations) {
+        heldReplies_.emplace_back(conn.fd, std::move(reply));
+        return;
+    }
     sendFrame(conn.fd, reply);
 }
 
@@ -700,6 +704,13 @@ void Exchange::configure(const std::function<void(Options&)>& change) {
     auto controllers = opt_.controllers;
     change(opt_);
     opt_.controllers = controllers;
+    if (!opt_.stallOperations) {
+        for (auto& [fd, reply] : heldReplies_) {
+            bool open = std::any_of(conns_.begin(), conns_.end(), [&](auto& c) { return c->fd == fd; });
+            if (open) sendFrame(fd, reply);
+        }
+        heldReplies_.clear();
+    }
     wake();
 }
 

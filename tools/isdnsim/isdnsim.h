@@ -55,6 +55,9 @@ struct Options {
     uint16_t rejectReason = 0;           // DISCONNECT_IND reason after a refused call
     bool keepRecord = true;              // false: count messages only (benchmarks)
     bool muted = false;                  // records what the application sends, answers nothing
+    // Operation requests (profile, manufacturer, ...) wait for their reply until this is
+    // cleared again: a driver that has stopped answering.
+    bool stallOperations = false;
     // Line audio flows both ways at 8000 bytes per second, as on a real B channel (fax
     // data at the modem's rate): blocks to the application leave on that clock, and the
     // application's blocks are confirmed once they would have been on the line.
@@ -224,6 +227,7 @@ class Exchange {
     std::vector<std::unique_ptr<Conn>> conns_;
     std::map<uint32_t, std::unique_ptr<Call>> calls_;
     std::vector<MessagePtr> record_;
+    std::vector<std::pair<int, Bytes>> heldReplies_;  // fd, reply (stallOperations)
     uint16_t nextNumber_ = 1;
     uint8_t nextPlci_ = 1;
     uint32_t lastOutgoing_ = 0;

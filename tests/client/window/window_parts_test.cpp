@@ -27,6 +27,7 @@ struct FakeDriver {
     bool registers = true;
     std::map<int, bool> fax{{1, true}, {2, false}};
     std::map<int, std::uint32_t> cip{{1, 0x10012}, {2, 0}};
+    std::map<int, unsigned> listenRc;
 
     CapiOps ops() {
         CapiOps o;
@@ -38,6 +39,16 @@ struct FakeDriver {
         o.clearConnections = [this] { calls.push_back("clear"); };
         o.controllers = [this] { return controllers; };
         o.faxProfile = [this](int c) { return fax[c]; };
+        o.identity = [](int c) {
+            ControllerIdentity id;
+            id.manufacturer = "Maker " + std::to_string(c);
+            id.serial = "000000" + std::to_string(c);
+            id.version = {2, 0, 3, c};
+            id.bChannels = c + 1;
+            id.globalOptions = 0xFFC0u | std::uint32_t(c);
+            return std::optional(id);
+        };
+        o.log = [this](const std::string& line) { calls.push_back("log " + line); };
         o.startWorker = [this] {
             calls.push_back("start");
             return true;
@@ -46,7 +57,7 @@ struct FakeDriver {
         o.listen = [this](int c, std::uint32_t info, std::uint32_t mask) {
             calls.push_back("listen " + std::to_string(c) + " " + std::to_string(info) + " " +
                             std::to_string(mask));
-            return 0u;
+            return mask == 0 ? 0u : listenRc[c];
         };
         o.cipMask = [this](int c) { return cip[c]; };
         o.infoMask = [](int) { return 1u; };
@@ -56,30 +67,41 @@ struct FakeDriver {
 };
 
 TEST(CapiSwitchTest, EnableAndDisableInTheDriversOrder) {
+    const std::string id1 = "log Maker 1 Serial# 0000001 using CAPI v2.0 Driver v3.1 using 2 B-channels";
+    const std::string id2 = "log Maker 2 Serial# 0000002 using CAPI v2.0 Driver v3.2 using 3 B-channels";
     struct Case {
         const char* name;
         int controllers;
         bool registers;
+        unsigned listenRc;  // of controller 1
         std::vector<std::string> enableCalls;
         bool enabled;
         bool fax;
+        std::uint32_t globalOptions;
     };
     const Case cases[] = {
-        {"two controllers, only the first listens", 2, true,
-         {"register", "clear", "start", "listen 1 1 65554"}, true, false},
-        {"one fax controller", 1, true, {"register", "clear", "start", "listen 1 1 65554"}, true, true},
-        {"registration refused", 2, false, {"register"}, false, false},
-        {"no controller: released again", 0, true, {"register", "clear", "release"}, false, false},
+        {"two controllers, only the first listens", 2, true, 0,
+         {"register", "clear", id1, id2, "start", "listen 1 1 65554"}, true, false, 2},
+        {"one fax controller", 1, true, 0, {"register", "clear", id1, "start", "listen 1 1 65554"},
+         true, true, 1},
+        {"a refused LISTEN is logged", 1, true, 0x2005,
+         {"register", "clear", id1, "start", "listen 1 1 65554", "log Listen error: Out of LISTEN"},
+         true, true, 1},
+        {"registration refused", 2, false, 0, {"register"}, false, false, 0},
+        {"no controller: released again", 0, true, 0, {"register", "clear", "release"}, false, false,
+         0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakeDriver driver;
         driver.controllers = c.controllers;
         driver.registers = c.registers;
+        driver.listenRc[1] = c.listenRc;
         CapiSwitch sw(driver.ops());
         EXPECT_EQ(sw.enable(), c.enabled);
         EXPECT_EQ(driver.calls, c.enableCalls);
         EXPECT_EQ(sw.faxCapable(), c.fax) << "the last controller's profile decides";
+        EXPECT_EQ(sw.globalOptions(), c.globalOptions) << "the low six bits";
         driver.calls.clear();
         sw.disable();
         if (c.enabled)
