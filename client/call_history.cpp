@@ -29,7 +29,12 @@ void CallHistory::load() {
 }
 
 TCallRecord& CallHistory::takeNew(const ArrivalTime& arrival) {
-    return ring_.takeNew(arrival, OverwritePolicy::fromOptions(options()), config_.programDir);
+    // Its row goes with it, wherever a removal left it in the list.
+    const std::uint32_t displaced = ring_.size() ? ring_.at(ring_.head()).id : 0;
+    TCallRecord& record =
+        ring_.takeNew(arrival, OverwritePolicy::fromOptions(options()), config_.programDir);
+    if (displaced != 0) list_.removeRow(displaced);
+    return record;
 }
 
 void CallHistory::addCallRow(const TCallRecord& record) {

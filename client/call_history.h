@@ -37,7 +37,8 @@ class CallHistory {
     void load();
 
     // A new call: takes the head slot with a fresh id (files of the displaced
-    // record deleted as the options say). The row is added by addCallRow.
+    // record deleted as the options say, its row removed). The row is added by
+    // addCallRow.
     TCallRecord& takeNew(const ArrivalTime& arrival);
 
     TCallRecord* find(std::uint32_t id) { return ring_.find(id); }

@@ -185,6 +185,20 @@ void CallListModel::rebuild() {
     rebuilding_ = false;
 }
 
+bool CallListModel::removeRow(std::uint32_t id) {
+    const auto it = numberById_.find(id);
+    if (it == numberById_.end()) return false;
+    const std::size_t at = static_cast<std::size_t>(topNumber_ - it->second);
+    rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(at));
+    numberById_.erase(it);
+    // The rows below moved up by one: their numbers follow.
+    for (std::size_t i = at; i < rows_.size(); ++i) {
+        const auto below = numberById_.find(rows_[i].id);
+        if (below != numberById_.end() && below->second == topNumber_ - i - 1) ++below->second;
+    }
+    return true;
+}
+
 CallRow* CallListModel::findRow(std::uint32_t id) {
     const auto it = numberById_.find(id);
     if (it == numberById_.end()) return nullptr;

@@ -84,6 +84,8 @@ class CallListModel {
     void updateCallRow(const TCallRecord& record);
     // Rebuilds every row from the ring, oldest first, so the newest ends on top.
     void rebuild();
+    // Deletes the row of `id` and no other; tells nobody. False when it has none.
+    bool removeRow(std::uint32_t id);
 
     // Index 0 is the top row.
     const std::deque<CallRow>& rows() const { return rows_; }

@@ -47,11 +47,15 @@ bool closeRingGap(CallRing& ring, std::uint32_t index) {
         ring.at(next) = TCallRecord{};
         i = next;
     }
-    if (index == ring.head()) ring.at(index) = TCallRecord{};
+    // The oldest record of a full ring sits in the head slot: it just goes. Moving the
+    // head back would point it at the newest record, which the next call would overwrite.
+    const bool atHead = index == ring.head();
+    if (atHead) ring.at(index) = TCallRecord{};
     std::vector<TCallRecord> records;
     records.reserve(size);
     for (std::uint32_t k = 0; k < size; ++k) records.push_back(ring.at(k));
-    return ring.replace(ring.head() == 0 ? size - 1 : ring.head() - 1, std::move(records));
+    const std::uint32_t head = atHead ? ring.head() : ring.head() == 0 ? size - 1 : ring.head() - 1;
+    return ring.replace(head, std::move(records));
 }
 
 bool renameCaller(CallRing& ring, std::string_view number, bool restricted,
@@ -76,17 +80,20 @@ int ListCommands::removeEntries(const std::vector<std::uint32_t>& ids) {
     int removed = 0;
     for (const std::uint32_t id : ids) {
         const int index = history_.findIndex(id);
-        if (index < 0) continue;
-        const std::string path(history_.ring().at(std::uint32_t(index)).filePath.view());
-        if (!path.empty() && !isGreetingRecording(path)) {
-            const bool keep = isFaxFile(path) ? HasOption(options, OptionBits::KeepFaxFiles)
-                                              : HasOption(options, OptionBits::KeepVoiceFiles);
-            if (!keep) deleteFileInside(hooks_.programDir, path);
+        if (index >= 0) {
+            const std::string path(history_.ring().at(std::uint32_t(index)).filePath.view());
+            if (!path.empty() && !isGreetingRecording(path)) {
+                const bool keep = isFaxFile(path) ? HasOption(options, OptionBits::KeepFaxFiles)
+                                                  : HasOption(options, OptionBits::KeepVoiceFiles);
+                if (!keep) deleteFileInside(hooks_.programDir, path);
+            }
+            closeRingGap(history_.ring(), std::uint32_t(index));
         }
-        if (closeRingGap(history_.ring(), std::uint32_t(index))) ++removed;
+        // Only this row: the others stay as they are, and no peer is told.
+        if (!history_.list().removeRow(id)) break;
+        ++removed;
     }
     if (removed == 0) return 0;
-    history_.list().rebuild();
     history_.startSave();
     if (hooks_.listChanged) hooks_.listChanged();
     return removed;

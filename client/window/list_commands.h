@@ -31,7 +31,8 @@ std::vector<std::string> lookupCommand(const std::string& pattern, const std::st
 
 // Closes the gap a removed record leaves: every record from index + 1 up to and including
 // the head slot moves one slot down, the last moved slot is zeroed and the head goes back
-// by one. False when index is outside the ring.
+// by one. The record in the head slot itself is only zeroed. False when index is outside
+// the ring.
 bool closeRingGap(CallRing& ring, std::uint32_t index);
 
 // After the caller form saved a name: every record of `number` (the pseudo-numbers
@@ -62,8 +63,9 @@ class ListCommands {
     ListCommands(CallHistory& history, Hooks hooks);
 
     // Removes the calls one after another, deleting their files as options 21 and 22 say
-    // (never a greeting recording, never a file outside the program directory), then
-    // saves the ring once. Peers are not told. Returns how many were removed.
+    // (never a greeting recording, never a file outside the program directory) and only
+    // their own rows; stops at an id that has no row. Then saves the ring once. Peers are
+    // not told. Returns how many rows were removed.
     int removeEntries(const std::vector<std::uint32_t>& ids);
     // Edits the comment (at most 128 bytes); saves and refreshes the row when accepted.
     bool editRemark(std::uint32_t id);

@@ -203,7 +203,8 @@ TEST(SettingsLibraryTest, AMissingLibraryOrExportDoesNothingAndLeavesTheModalFla
 class ListCommandsTest : public testing::Test {
   protected:
     ListCommandsTest()
-        : history_(CallHistory::Config{dir_.path().string() + "/", 5, {}, {}, [this] { return options_; }}) {
+        : history_(CallHistory::Config{dir_.path().string() + "/", 5, {},
+                                       [this](int) { ++queued_; }, [this] { return options_; }}) {
         history_.load();
     }
 
@@ -229,6 +230,7 @@ class ListCommandsTest : public testing::Test {
 
     TestDir dir_;
     std::uint32_t options_ = 0;
+    int queued_ = 0;  // records handed to the link's peers
     CallHistory history_;
 };
 
@@ -266,21 +268,49 @@ TEST_F(ListCommandsTest, RemovingShiftsYoungerRecordsDownAndKeepsFilesAsTheOptio
     EXPECT_TRUE(std::filesystem::exists(elsewhere / "x.wav"));
 }
 
-TEST_F(ListCommandsTest, RemovedSlotIsTakenByTheNextCall) {
-    const std::uint32_t a = addCall("A"), b = addCall("B"), c = addCall("C");
-    ASSERT_EQ(history_.ring().head(), 3u);
-    ListCommands cmd = commands();
-    EXPECT_EQ(cmd.removeEntries({b, 999}), 1);
-    EXPECT_EQ(history_.ring().head(), 2u);
-    EXPECT_EQ(history_.ring().at(0).id, a);
-    EXPECT_EQ(history_.ring().at(1).id, c);
-    EXPECT_EQ(listedCallers(), (std::vector<std::string>{"C", "A"}));
-    addCall("D");
-    EXPECT_EQ(history_.ring().at(2).callerNumber.view(), "D");
-    history_.flush();
-    CallRing loaded(5);
-    ASSERT_TRUE(loadCallTable(callTablePath(dir_.path().string() + "/"), loaded, {}));
-    EXPECT_EQ(loaded.find(b), nullptr) << "the removal was saved";
+// Remove entry deletes just its rows, tells no peer, saves once; the next call takes the
+// freed slot, and a record that leaves the ring takes its row along.
+TEST_F(ListCommandsTest, RemovingDeletesOnlyThatRowAndTellsNoPeer) {
+    struct Case {
+        const char* name;
+        int calls;                        // "1", "2", ... into a ring of 5
+        std::vector<std::string> remove;  // callers; "none" has no row
+        int removed;
+        std::vector<std::string> rows, rowsAfterNext, saved;
+    };
+    const Case cases[] = {
+        {"three calls, the middle one", 3, {"2", "none", "3"}, 1, {"3", "1"}, {"N", "3", "1"},
+         {"1", "3", "N"}},
+        {"full ring, the second row", 6, {"5"}, 1, {"6", "4", "3", "2"}, {"N", "6", "4", "3"},
+         {"3", "4", "6", "N"}},
+        {"full ring, the top and the bottom row", 6, {"6", "2"}, 2, {"5", "4", "3"},
+         {"N", "5", "4", "3"}, {"3", "4", "5", "N"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        history_.ring().clear();
+        history_.list().rebuild();
+        std::map<std::string, std::uint32_t> ids{{"none", 999}};
+        for (int i = 1; i <= c.calls; ++i) ids[std::to_string(i)] = addCall(std::to_string(i));
+        std::vector<std::uint32_t> selected;
+        for (const std::string& caller : c.remove) selected.push_back(ids.at(caller));
+        history_.flush();
+        queued_ = 0;
+        ListCommands cmd = commands();
+        EXPECT_EQ(cmd.removeEntries(selected), c.removed);
+        EXPECT_EQ(queued_, 0) << "the link's peers are not told";
+        EXPECT_EQ(listedCallers(), c.rows);
+        addCall("N");
+        EXPECT_EQ(listedCallers(), c.rowsAfterNext);
+        history_.startSave();
+        history_.flush();
+        CallRing loaded(5);
+        ASSERT_TRUE(loadCallTable(callTablePath(dir_.path().string() + "/"), loaded, {}));
+        std::vector<std::string> saved;
+        for (std::uint32_t i : loaded.walkOrder())
+            if (loaded.at(i).inUse()) saved.emplace_back(loaded.at(i).callerNumber.view());
+        EXPECT_EQ(saved, c.saved);
+    }
 }
 
 TEST_F(ListCommandsTest, DoubleClickActsByState) {
