@@ -266,6 +266,50 @@ int Str4large::setLen(unsigned n) {
     return rc;
 }
 
+Str4ten::Str4ten(const char* text) {
+    buf_[0] = '\0';
+    assign(text);
+}
+
+int Str4ten::setLen(unsigned n) {
+    int rc = 0;
+    if (n > capacity) {
+        n = capacity;
+        rc = -1;
+    }
+    n_ = n;
+    buf_[n] = '\0';
+    return rc;
+}
+
+Str4flex::Str4flex(const char* text) { assign(text); }
+
+Str4flex::~Str4flex() { u4globalFree(buf_); }
+
+int Str4flex::setMax(unsigned n) {
+    if (n <= max_ && buf_ != nullptr) return 0;
+    auto* fresh = static_cast<char*>(u4globalAlloc(size_t(n) + 1));
+    if (fresh == nullptr) return -1;
+    if (buf_ != nullptr) std::memcpy(fresh, buf_, size_t(n_) + 1);
+    u4globalFree(buf_);
+    buf_ = fresh;
+    max_ = n;
+    return 0;
+}
+
+int Str4flex::setLen(unsigned n) {
+    if (n > max_ || buf_ == nullptr) {
+        const unsigned old = max_;
+        if (setMax(n) != 0) {
+            max_ = old;
+            return -1;
+        }
+    }
+    n_ = n;
+    buf_[n] = '\0';
+    return 0;
+}
+
 Date4::Date4() {
     std::memset(buf_, ' ', 8);
     buf_[8] = '\0';

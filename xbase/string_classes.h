@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "xbase/index.h"
 #include "xbase/table.h"
 
 class Str4len;
@@ -117,6 +118,44 @@ private:
     char buf_[capacity + 1];
 };
 
+// A string of at most ten characters; a longer length sets ten and answers -1.
+class Str4ten : public Str4 {
+public:
+    static constexpr unsigned capacity = 10;
+    Str4ten() { buf_[0] = '\0'; }
+    explicit Str4ten(const char* text);
+    unsigned len() override { return n_; }
+    unsigned maximum() override { return capacity; }
+    char* ptr() override { return buf_; }
+    int setLen(unsigned n) override;
+
+private:
+    unsigned n_ = 0;
+    char buf_[capacity + 1];
+};
+
+// A string whose room grows on demand: a length above the maximum first raises
+// the maximum; when the room cannot be had the string stays as it was and the
+// answer is -1.
+class Str4flex : public Str4 {
+public:
+    Str4flex() = default;
+    explicit Str4flex(const char* text);
+    ~Str4flex() override;
+    Str4flex(const Str4flex&) = delete;
+    Str4flex& operator=(const Str4flex&) = delete;
+    unsigned len() override { return n_; }
+    unsigned maximum() override { return max_; }
+    char* ptr() override { return buf_; }
+    int setLen(unsigned n) override;
+    int setMax(unsigned n) override;
+
+private:
+    unsigned n_ = 0;
+    unsigned max_ = 0;
+    char* buf_ = nullptr; // max_ + 1 bytes
+};
+
 class Date4 : public Str4 {
 public:
     Date4();                      // the empty date
@@ -147,4 +186,16 @@ public:
 
 private:
     FIELD4* f_;
+};
+
+// A table seen as an object: the class layer's way to its tags.
+class Data4 {
+public:
+    explicit Data4(DATA4* data) : d_(data) {}
+    DATA4* data() const { return d_; }
+    // The tag of that name (-330 when none, as d4tagByName).
+    TAG4* tagByName(const char* name) { return d4tagByName(d_, name); }
+
+private:
+    DATA4* d_;
 };

@@ -217,4 +217,21 @@ TEST_F(EngineTest, FieldViewsWorkOnTheRecord) {
   d4close(d);
 }
 
+TEST_F(EngineTest, TableObjectFindsItsTagsByName) {
+  const FIELD4INFO fields[] = {{"NAME", 'C', 10, 0}, {nullptr, 0, 0, 0}};
+  const TAG4INFO tags[] = {{"BYNAME", "NAME", nullptr, 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
+  DATA4* d = d4create(&cb, dir.file("t").c_str(), fields, tags);
+  ASSERT_NE(d, nullptr);
+  Data4 table(d);
+  EXPECT_EQ(table.data(), d);
+  TAG4* t = table.tagByName("byname");
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t, d4tagByName(d, "BYNAME"));
+  cb.errorOff = 1;
+  EXPECT_EQ(table.tagByName("NOSUCH"), nullptr);
+  EXPECT_EQ(cb.errorCode, -330);
+  cb.errorCode = 0;
+  d4close(d);
+}
+
 } // namespace

@@ -241,6 +241,46 @@ TEST(Str4, LargeGrowsTo255) {
     EXPECT_EQ(padded.copyTo(buf, 0), 0u);
 }
 
+TEST(Str4, TenAtMostAndGrowableLengths) {
+    // At most 10 characters: more sets 10 and answers -1.
+    struct Case {
+        unsigned want;
+        int rc;
+        unsigned len;
+    } const ten[] = {{0, 0, 0}, {7, 0, 7}, {10, 0, 10}, {11, -1, 10}, {500, -1, 10}};
+    for (const Case& c : ten) {
+        Str4ten s;
+        EXPECT_EQ(s.setLen(c.want), c.rc) << c.want;
+        EXPECT_EQ(s.len(), c.len) << c.want;
+        EXPECT_EQ(s.maximum(), 10u);
+    }
+    Str4ten cut("ABCDEFGHIJKL");
+    EXPECT_STREQ(cut.ptr(), "ABCDEFGHIJ");
+    // Growable: a length above the maximum raises the maximum first.
+    Str4flex g("abc");
+    EXPECT_STREQ(g.ptr(), "abc");
+    const std::string big(1000, 'q');
+    EXPECT_EQ(g.assign(big.c_str()), 0);
+    EXPECT_EQ(g.len(), 1000u);
+    EXPECT_GE(g.maximum(), 1000u);
+    EXPECT_EQ(std::string(g.ptr()), big);
+    char tail[] = "XYZ";
+    Str4ptr more(tail);
+    EXPECT_EQ(g.append(more), 0);
+    EXPECT_EQ(g.len(), 1003u);
+    EXPECT_STREQ(g.ptr() + 1000, "XYZ");
+    // No room to be had: the old maximum and contents stay, and the answer is -1.
+    const unsigned before = g.maximum();
+    u4injectAllocFailures(1);
+    EXPECT_EQ(g.setLen(before + 1), -1);
+    u4injectAllocFailures(0);
+    EXPECT_EQ(g.maximum(), before);
+    EXPECT_EQ(g.len(), 1003u);
+    EXPECT_STREQ(g.ptr() + 1000, "XYZ");
+    EXPECT_EQ(g.setLen(2), 0);
+    EXPECT_STREQ(g.ptr(), "qq");
+}
+
 TEST(Str4, FixedLengthViewsPadCutAndLose) {
     char field[11] = "ABCDE     ";
     Str4len f(field, 10);
