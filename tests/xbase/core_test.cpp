@@ -418,41 +418,6 @@ TEST(U4, NamesKeepTheirCase) {
   EXPECT_EQ(u4nameChar('-'), 0);
 }
 
-TEST(Conv, NumbersAndDatesWithoutLocale) {
-  char buf[16];
-  c4longToText(-1020, buf, 4);
-  EXPECT_EQ(std::string(buf, 4), "****");
-  c4longToText(-920, buf, 4);
-  EXPECT_EQ(std::string(buf, 4), "-920");
-  c4longToText(7, buf, -2);
-  EXPECT_EQ(std::string(buf, 2), "07");
-  c4longToText(-7, buf, -2);
-  EXPECT_EQ(std::string(buf, 2), "**");
-  c4doubleToText(12.5, buf, 8, 2);
-  EXPECT_EQ(std::string(buf, 8), "   12.50");
-  c4doubleToText(-0.25, buf, 6, 2);
-  EXPECT_EQ(std::string(buf, 6), " -0.25");
-  c4doubleToText(123456.0, buf, 6, 1);
-  EXPECT_EQ(std::string(buf, 6), "******");
-  c4doubleToText(0.125, buf, 5, 2);
-  EXPECT_EQ(std::string(buf, 5), " 0.12") << "binary tie rounds correctly";
-  c4doubleToText(1.0 / 0.0, buf, 5, 0);
-  EXPECT_EQ(std::string(buf, 5), "*****");
-  EXPECT_EQ(c4textToInt("  -42abc", 8), -42);
-  EXPECT_EQ(c4textToInt("99999999999999999999", 20), INT64_MAX);
-  EXPECT_DOUBLE_EQ(c4textToDouble("  12.50", 7), 12.5);
-  EXPECT_DOUBLE_EQ(c4textToDouble("1.5", 1), 1.0) << "reads only n characters";
-  EXPECT_EQ(date4long("20000101"), 2451545);
-  EXPECT_EQ(date4long("00010101"), 1721426);
-  EXPECT_EQ(date4long("        "), 0);
-  EXPECT_EQ(date4long("19990229"), -1);
-  char d[8];
-  date4assign(d, 2451545 + 59);
-  EXPECT_EQ(std::string(d, 8), "20000229");
-  date4assign(d, 0);
-  EXPECT_EQ(std::string(d, 8), "        ");
-}
-
 } // namespace
 
 namespace {
@@ -475,20 +440,3 @@ TEST_F(EngineTest, OnlyRegularFilesWithSaneNamesOpen) {
 
 } // namespace
 
-#include <clocale>
-
-namespace {
-
-TEST(Conv, IndependentOfTheProcessLocale) {
-  const char* old = std::setlocale(LC_ALL, nullptr);
-  std::string saved = old != nullptr ? old : "C";
-  if (std::setlocale(LC_ALL, "de_DE.UTF-8") == nullptr && std::setlocale(LC_ALL, "de_DE") == nullptr)
-    GTEST_SKIP() << "no German locale installed";
-  EXPECT_DOUBLE_EQ(c4textToDouble("12.50", 5), 12.5);
-  char buf[8];
-  c4doubleToText(1.25, buf, 6, 2);
-  EXPECT_EQ(std::string(buf, 6), "  1.25");
-  std::setlocale(LC_ALL, saved.c_str());
-}
-
-} // namespace

@@ -11,10 +11,15 @@
 #include <limits>
 #include <string>
 
+#include "test_util.h"
+#include "xbase/dates.h"
+#include "xbase/numbers.h"
 #include "xbase/text.h"
 #include "xbase/string_classes.h"
 
 namespace {
+
+using xbtest::EngineTest;
 
 std::string dtt(double v, int len, int dec) {
     std::string out(size_t(len), '?');
@@ -106,6 +111,7 @@ TEST(C4Conv, ConversionsIgnoreTheLocale) {
     std::snprintf(probe, sizeof probe, "%.2f", 12.5);
     EXPECT_STREQ(probe, "12,50");  // the locale really is active
     EXPECT_EQ(dtt(12.5, 6, 2), " 12.50");
+    EXPECT_EQ(dtt(1.25, 6, 2), "  1.25");
     EXPECT_EQ(c4textToDouble("12.50", 5), 12.5);
     Str4large s("0.75");
     EXPECT_EQ(s.asDouble(), 0.75);
@@ -114,6 +120,41 @@ TEST(C4Conv, ConversionsIgnoreTheLocale) {
         unsetenv("LOCPATH");
         std::system(("rm -rf " + dir).c_str());
     }
+}
+
+TEST(C4Conv, NumbersAndDatesWithoutLocale) {
+  char buf[16];
+  c4longToText(-1020, buf, 4);
+  EXPECT_EQ(std::string(buf, 4), "****");
+  c4longToText(-920, buf, 4);
+  EXPECT_EQ(std::string(buf, 4), "-920");
+  c4longToText(7, buf, -2);
+  EXPECT_EQ(std::string(buf, 2), "07");
+  c4longToText(-7, buf, -2);
+  EXPECT_EQ(std::string(buf, 2), "**");
+  c4doubleToText(12.5, buf, 8, 2);
+  EXPECT_EQ(std::string(buf, 8), "   12.50");
+  c4doubleToText(-0.25, buf, 6, 2);
+  EXPECT_EQ(std::string(buf, 6), " -0.25");
+  c4doubleToText(123456.0, buf, 6, 1);
+  EXPECT_EQ(std::string(buf, 6), "******");
+  c4doubleToText(0.125, buf, 5, 2);
+  EXPECT_EQ(std::string(buf, 5), " 0.12") << "binary tie rounds correctly";
+  c4doubleToText(1.0 / 0.0, buf, 5, 0);
+  EXPECT_EQ(std::string(buf, 5), "*****");
+  EXPECT_EQ(c4textToInt("  -42abc", 8), -42);
+  EXPECT_EQ(c4textToInt("99999999999999999999", 20), INT64_MAX);
+  EXPECT_DOUBLE_EQ(c4textToDouble("  12.50", 7), 12.5);
+  EXPECT_DOUBLE_EQ(c4textToDouble("1.5", 1), 1.0) << "reads only n characters";
+  EXPECT_EQ(date4long("20000101"), 2451545);
+  EXPECT_EQ(date4long("00010101"), 1721426);
+  EXPECT_EQ(date4long("        "), 0);
+  EXPECT_EQ(date4long("19990229"), -1);
+  char d[8];
+  date4assign(d, 2451545 + 59);
+  EXPECT_EQ(std::string(d, 8), "20000229");
+  date4assign(d, 0);
+  EXPECT_EQ(std::string(d, 8), "        ");
 }
 
 TEST(C4Conv, LongToText) {
@@ -314,6 +355,125 @@ TEST(Str4, StrCopiesAtMost256) {
     std::string storage = big;
     Str4len s(storage.data(), 300);
     EXPECT_EQ(std::strlen(s.str()), 256u);
+}
+
+TEST(Str4, ViewsAndLargeStrings) {
+  Str4large s("hello");
+  EXPECT_EQ(s.len(), 5u);
+  EXPECT_STREQ(s.str(), "hello");
+  Str4large w(" world");
+  EXPECT_EQ(s.append(w), 0);
+  EXPECT_STREQ(s.ptr(), "hello world");
+  Str4large comma(",");
+  EXPECT_EQ(s.insert(comma, 5), 0);
+  EXPECT_STREQ(s.ptr(), "hello, world");
+  EXPECT_EQ(s.insert(comma, 999), 0) << "inserting past the end appends";
+  EXPECT_STREQ(s.ptr(), "hello, world,");
+  Str4large needle("world");
+  EXPECT_EQ(s.find(needle), 7);
+  Str4large empty;
+  EXPECT_EQ(s.find(empty), 0);
+  EXPECT_EQ(needle.find(s), -1);
+  EXPECT_EQ(empty.firstChar(), 0);
+  EXPECT_EQ(empty.lastChar(), nullptr);
+  EXPECT_EQ(*s.lastChar(), ',');
+  Str4len mid = s.substr(7, 100);
+  EXPECT_EQ(mid.len(), 6u);
+  EXPECT_EQ(s.left(2).len(), 2u);
+  Str4len r = s.right(6);
+  EXPECT_STREQ(Str4large(r).ptr(), "world,");
+  EXPECT_EQ(s.substr(99, 2).len(), 0u);
+
+  Str4large ab("AB"), abc("ABC");
+  EXPECT_EQ(ab.less(abc), 1);
+  EXPECT_EQ(abc.greater(ab), 1);
+  EXPECT_EQ(ab.equal(abc), 0);
+  Str4large ab2("AB");
+  EXPECT_EQ(ab.equal(ab2), 1);
+
+  std::string big(300, 'x');
+  Str4large full(big.c_str());
+  EXPECT_EQ(full.len(), 255u);
+  EXPECT_EQ(full.setLen(256), -1);
+  EXPECT_EQ(full.len(), 255u);
+  EXPECT_EQ(full.insert(comma, 0), -1) << "what passes the end is lost";
+  EXPECT_EQ(full.firstChar(), ',');
+  EXPECT_EQ(full.len(), 255u);
+
+  Str4large num;
+  num.assignLong(42, 5, 1);
+  EXPECT_STREQ(num.ptr(), "00042");
+  num.assignDouble(-1.5, 6, 2);
+  EXPECT_STREQ(num.ptr(), " -1.50");
+  EXPECT_DOUBLE_EQ(num.asDouble(), -1.5);
+  num.assign("  77x");
+  EXPECT_EQ(num.asLong(), 77);
+  num.upper();
+  EXPECT_STREQ(num.ptr(), "  77X");
+  EXPECT_EQ(Str4large("Yes").isTrue(), 1);
+  EXPECT_EQ(Str4large("true").isTrue(), 1);
+  EXPECT_EQ(Str4large("F").isTrue(), 0);
+  EXPECT_EQ(Str4large(" T").isTrue(), 0);
+  EXPECT_EQ(empty.isTrue(), 0);
+  Str4char c('y');
+  EXPECT_EQ(c.isTrue(), 1);
+  EXPECT_EQ(c.setLen(3), -1);
+  Str4large enc;
+  EXPECT_EQ(enc.encode("19981225", "DD.MM.CCYY", "CCYYMMDD"), 0);
+  EXPECT_STREQ(enc.ptr(), "25.12.1998");
+  Str4char one('x');
+  EXPECT_EQ(one.encode("19981225", "DD.MM", "CCYYMMDD"), -1);
+  EXPECT_EQ(one.firstChar(), 'x') << "a string that cannot grow is left alone";
+}
+
+TEST_F(EngineTest, FieldViewsWorkOnTheRecord) {
+  const FIELD4INFO fields[] = {{"NAME", 'C', 10, 0}, {"REJECT", 'N', 6, 0}, {"OK", 'L', 1, 0},
+                               {nullptr, 0, 0, 0}};
+  DATA4* d = d4create(&cb, dir.file("f").c_str(), fields, nullptr);
+  ASSERT_NE(d, nullptr);
+  Field4 name(d4fieldByName(d, "NAME"));
+  Field4 reject(d4fieldByName(d, "REJECT"));
+  Field4 ok(d4fieldByName(d, "OK"));
+  d4blank(d);
+  EXPECT_EQ(name.assign("Alice"), 0);
+  EXPECT_EQ(std::string(name.ptr(), 10), "Alice     ");
+  EXPECT_EQ(name.assign("A much longer name"), -1);
+  EXPECT_EQ(std::string(name.ptr(), 10), "A much lon");
+  name.assign("Alice");
+  reject.assignLong(-12);
+  ok.assign("T");
+  ASSERT_EQ(d4append(d), 0);
+  EXPECT_EQ(d4changed(d, -1), 0);
+
+  ASSERT_EQ(d4go(d, 1), 0);
+  EXPECT_EQ(reject.asLong(), -12);
+  EXPECT_EQ(ok.firstChar(), 'T');
+  EXPECT_EQ(name.trim(), -1) << "a field keeps its length";
+  EXPECT_EQ(std::string(name.ptr(), 10), std::string("Alice\0\0\0\0\0", 10));
+  EXPECT_EQ(d4changed(d, -1), 1);
+  char buf[4];
+  EXPECT_EQ(name.copyTo(buf, sizeof(buf)), 3u);
+  EXPECT_STREQ(buf, "Ali");
+  EXPECT_STREQ(name.str(), "Alice");
+  EXPECT_EQ(name.setLen(3), -1);
+  d4close(d);
+}
+
+TEST_F(EngineTest, TableObjectFindsItsTagsByName) {
+  const FIELD4INFO fields[] = {{"NAME", 'C', 10, 0}, {nullptr, 0, 0, 0}};
+  const TAG4INFO tags[] = {{"BYNAME", "NAME", nullptr, 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
+  DATA4* d = d4create(&cb, dir.file("t").c_str(), fields, tags);
+  ASSERT_NE(d, nullptr);
+  Data4 table(d);
+  EXPECT_EQ(table.data(), d);
+  TAG4* t = table.tagByName("byname");
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t, d4tagByName(d, "BYNAME"));
+  cb.errorOff = 1;
+  EXPECT_EQ(table.tagByName("NOSUCH"), nullptr);
+  EXPECT_EQ(cb.errorCode, -330);
+  cb.errorCode = 0;
+  d4close(d);
 }
 
 }  // namespace
