@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QThread>
+#include <QTimer>
 #include <QWidget>
 #include <atomic>
 #include <cstdio>
@@ -190,6 +191,22 @@ BoxAnswer messageBox(const std::string& text, const std::string& caption, BoxBut
         if (a == BoxAnswer::Cancel) return a;
     }
     return fallback;
+}
+
+void messageBoxInFront(const std::string& text) {
+    if (messageBoxesHeadless() || g_dismissed.load()) {
+        writeLog(logLine("", text, answerName(BoxAnswer::Ok)));
+        return;
+    }
+    QMessageBox box(QMessageBox::NoIcon, QString(), QString::fromStdString(text), QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText);
+    box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    // Raised and activated once shown: before that the window system has nothing to raise.
+    QTimer::singleShot(0, &box, [&box] {
+        box.raise();
+        box.activateWindow();
+    });
+    box.exec();
 }
 
 void setBoxesDismissed(bool on) {

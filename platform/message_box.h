@@ -39,6 +39,10 @@ BoxAnswer messageBox(const std::string& text, const std::string& caption,
                      std::optional<BoxAnswer> defaultAnswer = std::nullopt,
                      QWidget* parent = nullptr);
 
+// An OK box with no caption that comes to the front of every other window and takes
+// the focus (it has no window of the program to stand on). Logged when headless.
+void messageBoxInFront(const std::string& text);
+
 // The program is ending: no box may hold it up. On, it closes the modal boxes and
 // dialogs open now (as if their window were closed: Cancel where a box has one, else its
 // default; a dialog is rejected) and from then on boxes are only logged and take their

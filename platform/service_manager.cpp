@@ -1,13 +1,16 @@
 #include "platform/service_manager.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <QCursor>
 #include <QGuiApplication>
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
 #include "platform/message_box.h"
+#include "platform/paths.h"
 #include "platform/spawn.h"
 
 namespace platform {
@@ -54,8 +57,23 @@ std::string systemctlProgram() {
     return v && *v ? v : "systemctl";
 }
 
-ServiceManager::ServiceManager(std::string systemctl, Box box, std::chrono::milliseconds limit)
-    : systemctl_(std::move(systemctl)), box_(std::move(box)), limit_(limit) {}
+std::string installedUnitFile() {
+    return installedUnitFileFor(libraryDirectory());
+}
+
+std::string installedUnitFileFor(const std::string& library) {
+    constexpr std::string_view installed = "/lib/orvelin/";
+    if (library.size() < installed.size() ||
+        library.compare(library.size() - installed.size(), installed.size(), installed) != 0)
+        return {};
+    return library.substr(0, library.size() - std::string_view("orvelin/").size()) +
+           "systemd/system/" + kServiceUnit;
+}
+
+ServiceManager::ServiceManager(std::string systemctl, Box box, std::chrono::milliseconds limit,
+                               std::string unitFile)
+    : systemctl_(std::move(systemctl)), box_(std::move(box)), limit_(limit),
+      unitFile_(std::move(unitFile)) {}
 
 void ServiceManager::fail(const std::string& text, const char* caption) const {
     if (box_) box_(text, caption);
@@ -80,16 +98,19 @@ ServiceManager::Unit ServiceManager::openUnit(std::string& why) {
     return Unit::Unusable;
 }
 
-bool ServiceManager::change(const char* verb, std::string& why) {
-    const CapturedRun run = runCaptured({systemctl_, verb, kServiceUnit}, limit_);
+bool ServiceManager::change(const char* verb, const std::string& unit, std::string& why) {
+    const CapturedRun run = runCaptured({systemctl_, verb, unit}, limit_);
     if (run.exitedWith(0)) return true;
-    why = failureText(run, systemctl_);
+    // Most often the rights are missing: the user can do it by hand.
+    why = failureText(run, systemctl_) + "\n\nTo do it by hand, as root: systemctl " + verb +
+          " " + unit;
     return false;
 }
 
 int ServiceManager::InstallService() {
     WaitCursor wait;
     std::string why;
+    std::string unit = kServiceUnit;
     switch (openUnit(why)) {
         case Unit::NoManager:
             fail(why, "Could not open Service Control Manager");
@@ -98,12 +119,19 @@ int ServiceManager::InstallService() {
             fail(why, "Could not open service");
             return 2;
         case Unit::Missing:
-            fail(why, "Could not create service");
-            return 3;
+            if (unitFile_.empty() || access(unitFile_.c_str(), R_OK) != 0) {
+                fail(why + " Install the program (cmake --install, or the Debian package), "
+                           "then, as root: systemctl enable " + kServiceUnit,
+                     "Could not create service");
+                return 3;
+            }
+            // Enabling by path links the unit file into the manager's search path.
+            unit = unitFile_;
+            break;
         case Unit::Loaded:
             break;
     }
-    if (!change("enable", why)) {
+    if (!change("enable", unit, why)) {
         fail(why, "Could not change service");
         return 4;
     }
@@ -125,7 +153,7 @@ int ServiceManager::DisableService() {
         case Unit::Loaded:
             break;
     }
-    if (!change("disable", why)) {
+    if (!change("disable", kServiceUnit, why)) {
         fail(why, "Could not change service");
         return 5;
     }
@@ -140,6 +168,7 @@ int ServiceManager::QueryServiceAutoStart() {
             fail(why, "Could not open service manager");
             return 2;
         case Unit::Missing:
+            return 0;  // not installed, so it does not start at boot
         case Unit::Unusable:
             fail(why, "Could not open service");
             return 2;

@@ -1,6 +1,9 @@
-// The single-instance lock: an exclusive flock on a lock file. The lock belongs to the
-// open file description, so it ends with the process (a crash included) and, opened
-// close-on-exec, is never held on by a started program.
+// The single-instance lock, one for the whole machine: every user, every data directory
+// and the service share it. By default it is an abstract unix socket name, which needs
+// no file anyone could leave behind or lack the rights to; a lock file path (flock)
+// scopes it instead, for tests. Either belongs to an open descriptor, so it ends with
+// the process (a crash included) and, opened close-on-exec, is never held on by a
+// started program.
 #pragma once
 
 #include <string>
@@ -15,8 +18,12 @@ class SingleInstanceLock {
         Error,          // the lock file cannot be opened or locked; see error()
     };
 
-    // ORVELIN_LOCK, else <program directory>orvelin.lock.
+    // ORVELIN_LOCK, else the machine-wide name.
     static std::string defaultPath();
+
+    // Tries once, without waiting. `name` starting with '@' is an abstract socket name
+    // (the rest of it); anything else is the path of a lock file. Any lock held before is
+    // released first.
 
     SingleInstanceLock() = default;
     SingleInstanceLock(SingleInstanceLock&& other) noexcept;
@@ -25,7 +32,6 @@ class SingleInstanceLock {
     SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;
     ~SingleInstanceLock();
 
-    // Tries once, without waiting. Any lock held before is released first.
     Result acquire(const std::string& path);
     void release();
     bool held() const { return fd_ >= 0; }

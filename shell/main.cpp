@@ -14,6 +14,7 @@
 #include "platform/command_line.h"
 #include "platform/message_box.h"
 #include "platform/paths.h"
+#include "shell/closing_down.h"
 #include "shell/main_frame.h"
 #include "shell/start_up.h"
 
@@ -28,12 +29,14 @@ struct FramedMainWindow : orvelin::shell::MainWindow {
     orvelin::media::AlsaPlayer player;  // outlives the window and its play thread
     std::unique_ptr<orvelin::shell::MainFrame> frame;
     ClientWindow* client = nullptr;
+    std::unique_ptr<QWidget> closingDown;  // shown by the client's clean-up
 
     void closeForEnd() override { frame->closeForEnd(); }
     ~FramedMainWindow() override {
         frame->cleanupWindow();
         frame->detachClient();
-        delete client;
+        delete client;  // the speech object goes with it
+        closingDown.reset();
     }
 };
 
@@ -77,7 +80,9 @@ int main(int argc, char** argv) {
         if (g_headless) config.activityLog = [](const std::string& line) { std::fprintf(stderr, "orvelin: %s\n", line.c_str()); };
         config.frame = frame.hooks();
         if (g_headless) config.frame.raiseMainWindow = nullptr;
-        config.frame.closingDown = [] { platform::notifyBox(client::kClosingDownText, "Orvelin"); };
+        config.frame.closingDown = [main = main.get()] {
+            main->closingDown = shell::showClosingDownWindow();
+        };
         config.service = shell::serviceHooks();
 
         auto* client = new ClientWindow(std::move(config), &frame);

@@ -150,7 +150,7 @@ MainFrame::MainFrame(MainFrameConfig config)
         trayHost_ = config_.trayHost ? std::move(config_.trayHost) : platform::desktopTray();
         tray_ = std::make_unique<TrayIcon>(
             *trayHost_, [this](const std::string& line) { trace(line); },
-            reinterpret_cast<std::uintptr_t>(this));
+            static_cast<std::uintptr_t>(winId()));  // the window system's handle, no address
         trayHost_->clicked = [this](platform::TrayClick click) { EvTrayNotify(click); };
         trayHost_->setMenu(trayMenu_);
     }

@@ -96,8 +96,9 @@ bool TSplashWindow::Create() {
 }
 
 void TSplashWindow::SetupWindow() {
-    const QRect work = QGuiApplication::primaryScreen()->availableGeometry();
-    move(work.x() + (work.width() - width()) / 2, work.y() + (work.height() - height()) / 2);
+    // The whole screen, panels included: the banner is meant to cover them.
+    const QRect whole = QGuiApplication::primaryScreen()->geometry();
+    move(whole.x() + (whole.width() - width()) / 2, whole.y() + (whole.height() - height()) / 2);
     show();
     raise();
     setTimer(kSplashTimer, timeOutMs_);
@@ -189,7 +190,7 @@ bool TBigSplash::Create() {
         }
         // Across the whole screen, so the name stays centred on it.
         const QScreen* screen = QGuiApplication::primaryScreen();
-        label->setGeometry(0, 0, screen->availableGeometry().width(), height_);
+        label->setGeometry(0, 0, screen->geometry().width(), height_);
     }
     ready_ = true;
     return created;
@@ -200,6 +201,9 @@ void TBigSplash::SetupWindow() {
 }
 
 void TBigSplash::EvTimer(platform::TimerId id) {
+    // Only the banner's own timer closes it; another id must not stop that timer, or the
+    // banner would never time out.
+    if (id != kSplashTimer) return;
     if (!ready_ && rearmCount_ < kMaxRearms) {
         ++rearmCount_;
         setTimer(kSplashTimer, kRearmMs);
@@ -222,7 +226,7 @@ QSize BannerSize(const BannerMetrics& m) {
 BannerMetrics PopupBanners::CurrentMetrics(const QFont& font) {
     BannerMetrics m;
     if (const QScreen* screen = QGuiApplication::primaryScreen())
-        m.screenWidth = screen->availableGeometry().width();
+        m.screenWidth = screen->geometry().width();
     const QStyle* style = QApplication::style();
     m.edgeWidth = style->pixelMetric(QStyle::PM_DefaultFrameWidth);
     m.captionHeight = style->pixelMetric(QStyle::PM_TitleBarHeight);

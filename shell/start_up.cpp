@@ -86,7 +86,7 @@ int OwlMain(int& argc, char** argv, bool serviceFlag, const MainWindowFactory& m
     if (locked != platform::SingleInstanceLock::Result::Acquired) {
         platform::AppRuntime runtime(argc, argv);  // the box needs the application
         if (locked == platform::SingleInstanceLock::Result::HeldElsewhere)
-            platform::messageBox(kSecondInstanceText, "");
+            platform::messageBoxInFront(kSecondInstanceText);
         else
             platform::messageBox(instance.error(), "Orvelin", platform::BoxButtons::Ok,
                                  platform::BoxIcon::Error);

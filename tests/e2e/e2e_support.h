@@ -75,6 +75,10 @@ class Program {
         env.push_back("HOME=" + dir.string());
         env.push_back("ORVELIN_HOME=" + (dir / "home").string() + "/");
         env.push_back("XDG_RUNTIME_DIR=" + (dir / "run").string());
+        // The instance lock is machine-wide: each test's programs get their own, shared
+        // by every program started on the same `dir`.
+        if (!overridden(extraEnv, "ORVELIN_LOCK"))
+            env.push_back("ORVELIN_LOCK=" + (dir / "instance.lock").string());
         for (const std::string& e : extraEnv) env.push_back(e);
         std::vector<char*> envp;
         for (auto& s : env) envp.push_back(s.data());
@@ -87,7 +91,9 @@ class Program {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
         posix_spawn_file_actions_adddup2(&actions, outFds[1], STDOUT_FILENO);
-        std::string exe = ORVELIN_EXE;
+        // ORVELIN_TEST_EXE: the same runs against an installed copy.
+        const char* installed = std::getenv("ORVELIN_TEST_EXE");
+        std::string exe = installed && *installed ? installed : ORVELIN_EXE;
         std::vector<char*> argv{exe.data()};
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);

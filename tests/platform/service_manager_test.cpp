@@ -34,7 +34,8 @@ struct ManagerCase {
     int result;
     std::string caption;  // empty: no box
     std::string text;     // part of the box text
-    std::vector<std::string> commands;
+    std::vector<std::string> commands;  // "{unit}" stands for the installed unit file
+    bool unitFile = false;  // the program's installed unit file exists
 };
 
 const Answer kLoaded{"loaded\n", "", 0};
@@ -62,10 +63,16 @@ TEST(ServiceManager, ResultsBoxesAndCommandsFollowTheManagersAnswers) {
          {kShow, "enable orvelin.service"}},
         {"install: no manager", Op::Install, kNoBus, {}, {}, 1,
          "Could not open Service Control Manager", "Failed to connect to bus", {kShow}},
-        {"install: no unit installed", Op::Install, kMissing, {}, {}, 3,
-         "Could not create service", "orvelin.service not found", {kShow}},
-        {"install: enabling refused", Op::Install, kLoaded, kDenied, {}, 4,
-         "Could not change service", "Access denied", {kShow, "enable orvelin.service"}},
+        {"install: no unit known, none installed", Op::Install, kMissing, {}, {}, 3,
+         "Could not create service", "as root: systemctl enable orvelin.service", {kShow}},
+        {"install: no unit known, the installed file is linked and enabled", Op::Install, kMissing,
+         kOk, {}, 0, "", "", {kShow, "enable {unit}"}, true},
+        {"install: enabling refused says what to run", Op::Install, kLoaded, kDenied, {}, 4,
+         "Could not change service", "Access denied\n\nTo do it by hand, as root: systemctl enable orvelin.service",
+         {kShow, "enable orvelin.service"}},
+        {"install: enabling the installed file refused", Op::Install, kMissing, kDenied, {}, 4,
+         "Could not change service", "as root: systemctl enable {unit}", {kShow, "enable {unit}"},
+         true},
         {"install: the manager never answers", Op::Install, {"", "", -1}, {}, {}, 1,
          "Could not open Service Control Manager", "did not answer in time", {kShow}},
         {"disable: disabled", Op::Disable, kLoaded, kOk, {}, 0, "", "",
@@ -83,8 +90,10 @@ TEST(ServiceManager, ResultsBoxesAndCommandsFollowTheManagersAnswers) {
          "Failed to connect to bus", {kShow}},
         {"query: no systemctl at all", Op::Query, {"", "", -2}, {}, {}, 2,
          "Could not open service manager", "No such file", {}},
-        {"query: no unit", Op::Query, kMissing, {}, {}, 2, "Could not open service",
-         "not found", {kShow}},
+        {"query: no unit installed is not a failure", Op::Query, kMissing, {}, {}, 0, "", "",
+         {kShow}},
+        {"query: masked unit", Op::Query, {"masked\n", "", 0}, {}, {}, 2, "Could not open service",
+         "masked", {kShow}},
         {"query: no answer text", Op::Query, kLoaded, {},
          {"", "Failed to get unit file state: Access denied\n", 1}, 2, "Could not query service",
          "Access denied", {kShow, "is-enabled orvelin.service"}},
@@ -100,10 +109,17 @@ TEST(ServiceManager, ResultsBoxesAndCommandsFollowTheManagersAnswers) {
         ASSERT_EQ(chmod(fake.c_str(), 0700), 0);
         if (c.show.status == -2) std::remove(fake.c_str());
 
+        const std::string unitFile = dir.file("orvelin.service");
+        if (c.unitFile) std::ofstream(unitFile) << "[Service]\n";
+        const auto withUnit = [&](std::string text) {
+            const size_t at = text.find("{unit}");
+            return at == std::string::npos ? text : text.replace(at, 6, unitFile);
+        };
+
         std::vector<std::pair<std::string, std::string>> boxes;
         platform::ServiceManager manager(
             fake, [&](const std::string& text, const std::string& caption) { boxes.emplace_back(text, caption); },
-            std::chrono::milliseconds(c.show.status < 0 ? 500 : 20000));
+            std::chrono::milliseconds(c.show.status < 0 ? 500 : 20000), unitFile);
         const int result = c.op == Op::Install   ? manager.InstallService()
                            : c.op == Op::Disable ? manager.DisableService()
                                                  : manager.QueryServiceAutoStart();
@@ -113,13 +129,27 @@ TEST(ServiceManager, ResultsBoxesAndCommandsFollowTheManagersAnswers) {
         } else {
             ASSERT_EQ(boxes.size(), 1u);
             EXPECT_EQ(boxes[0].second, c.caption);
-            EXPECT_NE(boxes[0].first.find(c.text), std::string::npos) << boxes[0].first;
+            EXPECT_NE(boxes[0].first.find(withUnit(c.text)), std::string::npos) << boxes[0].first;
         }
         std::vector<std::string> given;
         std::ifstream in(calls);
         for (std::string line; std::getline(in, line);) given.push_back(line);
-        EXPECT_EQ(given, c.commands);
+        std::vector<std::string> expected;
+        for (const std::string& command : c.commands) expected.push_back(withUnit(command));
+        EXPECT_EQ(given, expected);
     }
+}
+
+// Where the unit file stands beside an installed program: the install rules put it
+// there, the library directory is how the program knows its prefix.
+TEST(ServiceManager, InstalledUnitFileFollowsTheProgramsPrefix) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"/usr/lib/orvelin/", "/usr/lib/systemd/system/orvelin.service"},
+        {"/opt/o/lib/orvelin/", "/opt/o/lib/systemd/system/orvelin.service"},
+        {"/home/me/build/", ""},
+        {"/usr/lib/", ""},
+    };
+    for (const auto& [library, unit] : cases) EXPECT_EQ(platform::installedUnitFileFor(library), unit) << library;
 }
 
 }  // namespace

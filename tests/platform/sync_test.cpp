@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -84,52 +85,88 @@ TEST(NamedEvent, ClosedEventsAreGoneAndLeftoversDoNotCount) {
     EXPECT_FALSE(NamedEvent::signal(""));
 }
 
-TEST(SingleInstance, SecondAcquirerFailsUntilReleased) {
+// Both kinds of lock: the machine-wide abstract name (a private one here, so parallel
+// runs do not meet) and a lock file.
+TEST(SingleInstance, SecondAcquirerFailsUntilReleasedAndAKilledHolderLeavesNothing) {
     TempDir dir;
-    const std::string path = dir.file("orvelin.lock");
-    SingleInstanceLock first;
-    ASSERT_EQ(first.acquire(path), SingleInstanceLock::Result::Acquired) << first.error();
-    EXPECT_TRUE(first.held());
-    int flags = 0;
-    // The lock must not be inherited by programs the instance starts.
-    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code ec;
-        if (std::filesystem::read_symlink(e.path(), ec) == path)
-            flags = fcntl(std::stoi(e.path().filename().string()), F_GETFD);
-    }
-    EXPECT_TRUE(flags & FD_CLOEXEC);
+    const std::string names[] = {"@orvelin-sync-test-" + std::to_string(getpid()),
+                                 dir.file("orvelin.lock")};
+    for (const std::string& path : names) {
+        SCOPED_TRACE(path);
+        SingleInstanceLock first;
+        ASSERT_EQ(first.acquire(path), SingleInstanceLock::Result::Acquired) << first.error();
+        EXPECT_TRUE(first.held());
+        // The lock must not be inherited by programs the instance starts.
+        int found = 0;
+        for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code ec;
+            const std::string target = std::filesystem::read_symlink(e.path(), ec).string();
+            if (target == path || target.rfind("socket:", 0) == 0) {
+                ++found;
+                EXPECT_TRUE(fcntl(std::stoi(e.path().filename().string()), F_GETFD) & FD_CLOEXEC)
+                    << target;
+            }
+        }
+        EXPECT_GE(found, 1);
 
-    // In this process (another open of the file) and in another process.
-    SingleInstanceLock second;
-    EXPECT_EQ(second.acquire(path), SingleInstanceLock::Result::HeldElsewhere);
-    EXPECT_FALSE(second.held());
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        SingleInstanceLock other;
-        _exit(other.acquire(path) == SingleInstanceLock::Result::HeldElsewhere ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        // In this process (another open of the file) and in another process.
+        SingleInstanceLock second;
+        EXPECT_EQ(second.acquire(path), SingleInstanceLock::Result::HeldElsewhere);
+        EXPECT_FALSE(second.held());
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            SingleInstanceLock other;
+            _exit(other.acquire(path) == SingleInstanceLock::Result::HeldElsewhere ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
-    first.release();
-    EXPECT_EQ(second.acquire(path), SingleInstanceLock::Result::Acquired);
-    SingleInstanceLock moved = std::move(second);
-    EXPECT_TRUE(moved.held());
-    EXPECT_EQ(first.acquire(path), SingleInstanceLock::Result::HeldElsewhere);
+        first.release();
+        EXPECT_EQ(second.acquire(path), SingleInstanceLock::Result::Acquired);
+        SingleInstanceLock moved = std::move(second);
+        EXPECT_TRUE(moved.held());
+        EXPECT_EQ(first.acquire(path), SingleInstanceLock::Result::HeldElsewhere);
+        moved.release();
+
+        // A holder killed outright: the next start gets the lock.
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            SingleInstanceLock holder;
+            const char held = holder.acquire(path) == SingleInstanceLock::Result::Acquired;
+            if (write(ready[1], &held, 1) != 1) _exit(1);
+            for (;;) pause();
+        }
+        close(ready[1]);
+        char held = 0;
+        ASSERT_EQ(read(ready[0], &held, 1), 1);
+        close(ready[0]);
+        EXPECT_TRUE(held);
+        EXPECT_EQ(first.acquire(path), SingleInstanceLock::Result::HeldElsewhere);
+        ASSERT_EQ(kill(child, SIGKILL), 0);
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_EQ(first.acquire(path), SingleInstanceLock::Result::Acquired) << first.error();
+    }
 }
 
 TEST(SingleInstance, OtherFailuresAreNotASecondInstance) {
     SingleInstanceLock lock;
-    EXPECT_EQ(lock.acquire("/nonexistent-dir/orvelin.lock"), SingleInstanceLock::Result::Error);
-    EXPECT_NE(lock.error().find("/nonexistent-dir/orvelin.lock"), std::string::npos);
+    for (const std::string& bad : {std::string("/nonexistent-dir/orvelin.lock"), std::string("@"),
+                                   "@" + std::string(120, 'x')}) {
+        EXPECT_EQ(lock.acquire(bad), SingleInstanceLock::Result::Error) << bad;
+        EXPECT_NE(lock.error().find(bad), std::string::npos) << lock.error();
+    }
 
     ASSERT_EQ(setenv("ORVELIN_LOCK", "/run/x.lock", 1), 0);
     EXPECT_EQ(SingleInstanceLock::defaultPath(), "/run/x.lock");
     ASSERT_EQ(unsetenv("ORVELIN_LOCK"), 0);
+    // The named mutex of the program, the same for every data directory.
     ASSERT_EQ(setenv("ORVELIN_HOME", "/srv/orvelin/", 1), 0);
-    EXPECT_EQ(SingleInstanceLock::defaultPath(), "/srv/orvelin/orvelin.lock");
+    EXPECT_EQ(SingleInstanceLock::defaultPath(), "@Vigil-VigilFirstInstanceProvidedByBrennholt");
 }
 
 TEST(WorkerThread, SuspendedThreadRunsOnlyAfterResume) {

@@ -42,8 +42,9 @@ AppMessage closeMessage(platform::WParam line) {
     return AppMessage{platform::WM_CLOSE_POPUP, line, 0, nullptr};
 }
 
-QRect workArea() {
-    return QGuiApplication::primaryScreen()->availableGeometry();
+// The whole screen, panels included.
+QRect screenArea() {
+    return QGuiApplication::primaryScreen()->geometry();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -148,7 +149,7 @@ TEST_F(PopupBannersTest, ShowsTheCallerTextOverTheWholeScreenWidth) {
     EXPECT_EQ(label->textFormat(), Qt::PlainText);
     EXPECT_EQ(label->font().pixelSize(), 72);
     EXPECT_TRUE(label->font().bold());
-    EXPECT_EQ(label->geometry(), QRect(0, 0, workArea().width(), b->height()));
+    EXPECT_EQ(label->geometry(), QRect(0, 0, screenArea().width(), b->height()));
     EXPECT_TRUE(label->alignment() & Qt::AlignHCenter);
 
     // The picture fills the banner behind the text.
@@ -174,10 +175,10 @@ TEST_F(PopupBannersTest, TextStandsOutFromThePicture) {
     runDeferredDeletes();
 }
 
-TEST_F(PopupBannersTest, IsSizedFromTheWorkAreaAndCentredInIt) {
+TEST_F(PopupBannersTest, IsSizedFromTheScreenAndCentredOnIt) {
     TBigSplash* b = show(1, "0301234");
     ASSERT_NE(b, nullptr);
-    const QRect work = workArea();
+    const QRect work = screenArea();
     const int edge = QApplication::style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
     const int caption = QApplication::style()->pixelMetric(QStyle::PM_TitleBarHeight);
     const int expectedHeight = std::max(2 * caption + QFontMetrics(font_).height(), 96);
@@ -185,7 +186,7 @@ TEST_F(PopupBannersTest, IsSizedFromTheWorkAreaAndCentredInIt) {
     EXPECT_EQ(b->width(), work.width() - 2 * edge - 1);
     EXPECT_EQ(b->height(), expectedHeight);
     EXPECT_TRUE(work.contains(b->geometry()))
-        << "work area " << work.width() << "x" << work.height();
+        << "screen " << work.width() << "x" << work.height();
     EXPECT_LE(std::abs(b->geometry().center().x() - work.center().x()), 1);
     EXPECT_LE(std::abs(b->geometry().center().y() - work.center().y()), 1);
 }
@@ -430,15 +431,29 @@ TEST_F(BigSplashTest, TimerAfterCreateClosesAtOnce) {
     EXPECT_FALSE(b);
 }
 
-TEST_F(BigSplashTest, OtherTimerIdsDoNotClose) {
+// Another id neither closes the banner nor stops its time-out, before and after Create.
+TEST_F(BigSplashTest, OtherTimerIdsNeitherCloseNorStopTheTimeOut) {
     QPointer<TBigSplash> b = make();
+    ASSERT_TRUE(b->post(platform::WM_TIMER, 7));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(b->rearmCount(), 0) << "only the banner's own timer re-arms";
     ASSERT_TRUE(b->Create());
     ASSERT_TRUE(b->post(platform::WM_TIMER, 7));
     QCoreApplication::processEvents();
     ASSERT_TRUE(b);
     EXPECT_TRUE(b->isVisible());
+    EXPECT_EQ(clock_.armedCount(), 1);
+    clock_.advance(15000);
+    runDeferredDeletes();
+    EXPECT_FALSE(b) << "the time-out still closes the banner";
+    EXPECT_EQ(clock_.armedCount(), 0);
+}
+
+TEST_F(BigSplashTest, DestructionWithoutACloseFreesTheGrabAndTheTimer) {
+    QPointer<TBigSplash> b = make();
+    ASSERT_TRUE(b->Create());
     delete b.data();
-    EXPECT_EQ(QWidget::mouseGrabber(), nullptr) << "destruction without a close frees the grab";
+    EXPECT_EQ(QWidget::mouseGrabber(), nullptr);
     EXPECT_EQ(clock_.armedCount(), 0);
 }
 
