@@ -164,6 +164,107 @@ class LivePeer {
     std::thread thread_;
 };
 
+// G.711 and the gain control worked out here from their definitions, not taken from the
+// program: what the line and the recorded message must hold.
+namespace reference {
+
+constexpr int kSegmentEnd[8] = {255, 511, 1023, 2047, 4095, 8191, 16383, 32767};
+// Mu-law magnitude code -> A-law magnitude code + 1.
+constexpr int kMuToA[128] = {
+    1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19,
+    20, 21, 22, 23, 24, 25, 27, 29, 31, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 46, 48,
+    49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 64, 65, 66, 67, 68, 69, 70, 71, 72,
+    73, 74, 75, 76, 77, 78, 79, 80, 82, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92, 93, 94, 95, 96,
+    97, 98, 99, 100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 114, 115,
+    116, 117, 118, 119, 120, 121, 122, 123, 124, 125, 126, 127, 128};
+// A-law magnitude code -> mu-law magnitude code.
+constexpr int kAToMu[128] = {
+    1, 3, 5, 7, 9, 11, 13, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31,
+    32, 32, 33, 33, 34, 34, 35, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 48, 49,
+    49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 64, 65, 66, 67, 68, 69, 70,
+    71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92,
+    93, 94, 95, 96, 97, 98, 99, 100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112,
+    113, 114, 115, 116, 117, 118, 119, 120, 121, 122, 123, 124, 125, 126, 127};
+
+std::uint8_t reversed(std::uint8_t b) {
+    std::uint8_t r = 0;
+    for (int i = 0; i < 8; ++i)
+        if (b & (1 << i)) r = std::uint8_t(r | (0x80 >> i));
+    return r;
+}
+
+std::uint8_t linearToALaw(int x) {
+    x = std::int16_t(x);
+    const int mask = x >= 0 ? 0xD5 : 0x55;
+    const int m = x >= 0 ? x : std::max(-x - 8, 0);
+    int s = 0;
+    while (m > kSegmentEnd[s]) ++s;
+    const int q = s < 2 ? (m >> 4) & 0x0F : (m >> (s + 3)) & 0x0F;
+    return std::uint8_t(((s << 4) | q) ^ mask);
+}
+
+int aLawToLinear(std::uint8_t a) {
+    a ^= 0x55;
+    int t = (a & 0x0F) << 4;
+    const int s = (a & 0x70) >> 4;
+    t = s == 0 ? t + 8 : s == 1 ? t + 0x108 : (t + 0x108) << (s - 1);
+    return (a & 0x80) ? t : -t;
+}
+
+std::uint8_t muLawToALaw(std::uint8_t u) {
+    return (u & 0x80) ? std::uint8_t(0xD5 ^ (kMuToA[u ^ 0xFF] - 1))
+                      : std::uint8_t(0x55 ^ (kMuToA[u ^ 0x7F] - 1));
+}
+
+std::uint8_t aLawToMuLaw(std::uint8_t a) {
+    return (a & 0x80) ? std::uint8_t(0xFF ^ kAToMu[a ^ 0xD5]) : std::uint8_t(0x7F ^ kAToMu[a ^ 0x55]);
+}
+
+// Level 4000, floor 650, window 130, or off.
+struct Gain {
+    explicit Gain(bool on) : n(on ? 130 : 0), ring(std::size_t(n), 0) {}
+    int adjust(int x) {
+        if (n == 0) return x;
+        index = (index + 1) % n;
+        sum -= ring[std::size_t(index)];
+        ring[std::size_t(index)] = std::int16_t(std::max(std::abs(double(x)), double(650)));
+        sum += ring[std::size_t(index)];
+        if (sum == 0) return 0;
+        const double g = n * 4000.0 / sum;
+        if (std::abs(double(x)) * g >= 32767) return x > 0 ? 32767 : -32767;
+        return int(x * g);
+    }
+    int n;
+    std::vector<std::int16_t> ring;
+    int index = 0;
+    int sum = 0;
+};
+
+// An 8-bit PCM greeting as the line carries it.
+Bytes greetingOnTheLine(const Bytes& pcm, bool muLaw, bool gainOn) {
+    Gain gain(gainOn);
+    Bytes out;
+    for (std::uint8_t b : pcm) {
+        const std::uint8_t a = linearToALaw(gain.adjust((b - 128) * 256));
+        out.push_back(reversed(muLaw ? aLawToMuLaw(a) : a));
+    }
+    return out;
+}
+
+// Line audio as the recorded message holds it: 8-bit PCM.
+Bytes messageOfLineAudio(const Bytes& line, bool muLaw, bool gainOn) {
+    Gain gain(gainOn);
+    Bytes out;
+    for (std::uint8_t b : line) {
+        const std::uint8_t code = reversed(b);
+        const int y = gain.adjust(aLawToLinear(muLaw ? muLawToALaw(code) : code));
+        out.push_back(std::uint8_t((y >> 8) + 128));
+    }
+    return out;
+}
+
+}  // namespace reference
+
 class Answering : public testing::Test {
   protected:
     void SetUp() override {
@@ -385,6 +486,80 @@ TEST_F(Answering, AMessageCutShortByTheProgramsEndIsKept) {
                 << readFile(home() / "capilog.txt");
         }
         EXPECT_TRUE(filesIn(home() / "Alw" / "MSN1", ".alw").empty()) << "raw recording left";
+        program_.reset();
+    }
+}
+
+// Option bits 0x4 (mu-law line), 0x200 (gain on the greeting) and 0x100 (gain on messages)
+// as a caller meets them: the greeting's bytes on the line and the message's samples.
+TEST_F(Answering, LawAndGainOptionsReachTheGreetingOnTheLineAndTheMessage) {
+    // The definitions themselves, at the values given for them.
+    EXPECT_EQ(reference::linearToALaw(0), 0xD5);
+    EXPECT_EQ(reference::linearToALaw(-8), 0x55);
+    EXPECT_EQ(reference::linearToALaw(32767), 0xAA);
+    EXPECT_EQ(reference::linearToALaw(-32768), 0x2A);
+    EXPECT_EQ(reference::aLawToLinear(0xD5), 8);
+    EXPECT_EQ(reference::aLawToLinear(0x2A), -32256);
+    EXPECT_EQ(reference::reversed(1), 128);
+    EXPECT_EQ(reference::reversed(3), 192);
+    {
+        reference::Gain gain(true);
+        int y = 0;
+        for (int i = 0; i < 131; ++i) y = gain.adjust(400);
+        EXPECT_EQ(y, 2461) << "steady 400 after a window";
+        for (int i = 0; i < 131; ++i) y = gain.adjust(8000);
+        EXPECT_EQ(y, 4000) << "steady 8000 settles at gain 0.5";
+    }
+
+    struct Case {
+        const char* name;
+        std::uint32_t options;
+        bool muLaw, greetingGain, messageGain;
+    };
+    const Case cases[] = {
+        {"A-law, no gain", 0x000, false, false, false},
+        {"mu-law, gain on both", 0x304, true, true, true},
+        {"A-law, gain on the greeting", 0x200, false, true, false},
+        {"mu-law, gain on the message", 0x104, true, false, true},
+    };
+    const std::string hive = readFile(home() / "orvelin.reg");
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string h = hive;
+        char options[16];
+        std::snprintf(options, sizeof options, "%08x", c.options | 0x400);
+        h.replace(h.find("\"Options\"=dword:") + 16, 8, options);
+        std::ofstream(home() / "orvelin.reg", std::ios::trunc) << h;
+        start();
+
+        const std::string caller = "04099900" + std::to_string(++n);
+        const std::uint32_t plci = ring(caller, "456");
+        ASSERT_NE(plci, 0u);
+        ASSERT_TRUE(answer(plci)) << program_->errors();
+        ASSERT_TRUE(program_->waitFor(kLimit, [&] {
+            return !filesIn(home() / "Alw" / "MSN1", ".alw").empty();
+        })) << program_->errors();
+        const Bytes expected = reference::greetingOnTheLine(greeting_, c.muLaw, c.greetingGain);
+        const Bytes heard = exchange_.receivedData(plci);
+        ASSERT_GE(heard.size(), expected.size());
+        EXPECT_EQ(Bytes(heard.begin(), heard.begin() + std::ptrdiff_t(expected.size())), expected)
+            << "the greeting on the line";
+
+        const Bytes talk = speech(3);
+        ASSERT_TRUE(exchange_.sendData(plci, talk, kFirstBlock));
+        ASSERT_TRUE(exchange_.waitUntil([&] { return exchange_.pendingData(plci) == 0; },
+                                        std::chrono::seconds(60)));
+        ASSERT_TRUE(exchange_.hangUp(plci, 0x3490));
+        const auto record =
+            saved(caller, [](const TCallRecord& r) { return r.state == kVoiceMessage; });
+        ASSERT_TRUE(record) << program_->errors();
+        const Bytes wave = fileBytes(std::string(record->filePath.view()));
+        ASSERT_GT(wave.size(), kWaveHeader);
+        EXPECT_EQ(Bytes(wave.begin() + kWaveHeader, wave.end()),
+                  reference::messageOfLineAudio(Bytes(talk.begin() + kFirstBlock, talk.end()),
+                                                c.muLaw, c.messageGain))
+            << "the recorded message";
         program_.reset();
     }
 }
