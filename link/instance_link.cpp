@@ -557,7 +557,7 @@ void InstanceLinkServer::actOn(CClient& peer, std::uint8_t type) {
 }
 
 void InstanceLinkServer::showPeerText(CClient& peer, std::string_view wireText) {
-    if (peer.showingText()) {
+    if (!peer.mayShowText()) {
         if (peer.firstTextDropped()) NetLog(1, std::string(kPeerTextDropped));
         return;
     }
@@ -565,9 +565,11 @@ void InstanceLinkServer::showPeerText(CClient& peer, std::string_view wireText) 
     std::function<void()> closed = peer.textBoxOpened();
     if (config_.showText) {
         config_.showText(text, std::move(closed));
-        return;
+    } else {
+        platform::notifyBox(text, config_.caption, platform::BoxIcon::Information,
+                            std::move(closed));
     }
-    platform::notifyBox(text, config_.caption, platform::BoxIcon::Information, std::move(closed));
+    if (!peer.showingText()) peer.textOnlyLogged();
 }
 
 }  // namespace orvelin::link

@@ -36,7 +36,8 @@
 // request is served at a time per peer. Hidden records are never sent.
 //
 // A peer's text is shown in one box at a time: while it is open, further texts of that
-// peer are dropped, and the first of them is logged.
+// peer are dropped, and the first of them is logged. Where boxes are only logged, a
+// connection has kMaxLoggedTexts texts logged, no more.
 //
 // Access: "orvelin.ini" (link_profile.h), read at every admission. A peer without a
 // section is admitted, and the listener takes connections on every interface.
@@ -87,6 +88,9 @@ inline constexpr std::size_t kReassemblyCap = kLargestFrame;
 // Frame bytes queued for one peer and not yet taken by the system.
 inline constexpr std::size_t kMaxSendBacklog = 0x8000;
 inline constexpr std::size_t kMaxShownText = 1024;
+// Texts of one connection that were only logged (no box to wait for) before further ones
+// are dropped.
+inline constexpr int kMaxLoggedTexts = 16;
 inline constexpr std::int64_t kAckTimeoutMs = 10000;
 inline constexpr int kMaxDenials = 10;
 inline constexpr platform::TimerId kAckTimer = 1;
@@ -142,8 +146,12 @@ class CClient : public CStreamSocket {
 
     // Whether a box shows a text of this peer now.
     bool showingText() const { return textShown_ && *textShown_; }
+    // Whether a new text of this peer may be shown.
+    bool mayShowText() const { return !showingText() && textsOnlyLogged_ < kMaxLoggedTexts; }
     // Marks a box open; the returned function marks it gone (any thread, once or more).
     std::function<void()> textBoxOpened();
+    // The box of the text just shown is already gone: the text was only logged.
+    void textOnlyLogged() { ++textsOnlyLogged_; }
     // Logs the first text dropped while a box is open, once per box.
     bool firstTextDropped();
 
@@ -164,6 +172,7 @@ class CClient : public CStreamSocket {
     // Set while a box shows this peer's text; the box may outlive the peer.
     std::shared_ptr<std::atomic<bool>> textShown_;
     bool dropLogged_ = false;
+    int textsOnlyLogged_ = 0;
 };
 
 struct LinkConfig {

@@ -10,8 +10,9 @@
 
 namespace orvelin::link {
 
-// Logged once for every box of a peer's text, when the peer sends more while it is open.
-inline constexpr std::string_view kPeerTextDropped = "Text from client dropped while one is shown";
+// Logged once for every box of a peer's text when the peer sends more while it is open,
+// and once when a connection has had all its texts logged.
+inline constexpr std::string_view kPeerTextDropped = "Further texts from client dropped";
 
 bool KeptInUserLog(int level, std::string_view text);
 

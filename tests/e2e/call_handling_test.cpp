@@ -99,6 +99,7 @@ TEST_F(CallHandling, RejectedCallIsClearedListedSavedLoggedAndSentToPeers) {
             return c.state == 1 && c.text.find("0309999; Spam Caller") != std::string::npos;
         });
     })) << "peer got " << peer.calls().size() << " records";
+    EXPECT_EQ(peer.greeting(), std::string("Hello from Orvelin 2.3.0.15\r\n") + '\0');
 }
 
 // As a service: a display named in the environment (one that does not exist) is not

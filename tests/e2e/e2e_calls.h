@@ -99,12 +99,15 @@ class LinkPeer {
     }
     bool closed() const { return closed_; }
     const std::vector<Call>& calls() const { return calls_; }
+    // The first 30 bytes the program sent.
+    const std::string& greeting() const { return greeting_; }
 
   private:
     void parse() {
         if (!greeted_) {
             if (in_.size() < 30) return;
-            in_.erase(0, 30);  // "Hello from ..." and its zero byte
+            greeting_ = in_.substr(0, 30);
+            in_.erase(0, 30);
             greeted_ = true;
         }
         while (in_.size() >= 9) {
@@ -127,6 +130,7 @@ class LinkPeer {
     int fd_ = -1;
     bool connected_ = false;
     bool greeted_ = false;
+    std::string greeting_;
     bool closed_ = false;
     std::string in_;
     std::vector<Call> calls_;

@@ -670,6 +670,38 @@ TEST_F(LinkTest, RemovedRecordIsSkippedAndOtherThreadsQueueThroughTheWindow) {
     EXPECT_EQ(frameId(readFrame(*peer)), 103u);
 }
 
+// Where boxes are only logged (headless), a connection gets its first texts logged and
+// no more; the next connection starts afresh.
+TEST_F(LinkTest, TextsOnlyLoggedAreBoundedPerConnection) {
+    std::atomic<int> logged{0};
+    platform::setMessageLogSink([&](const std::string&) { ++logged; });
+    LinkConfig config;
+    config.ring = &ring;
+    config.profileDirectories = {dir.str()};
+    config.log = [this](int level, const std::string& text) {
+        logs.push_back(text);
+        levels.emplace_back(level, text);
+    };
+    config.clock = &clock;
+    InstanceLinkServer headless(std::move(config));
+    ASSERT_EQ(headless.Listen("0"), kSocketOk);
+    for (int connection = 0; connection < 2; ++connection) {
+        SCOPED_TRACE(connection);
+        logged = 0;
+        logs.clear();
+        Peer peer(headless.port());
+        ASSERT_EQ(peer.read(30), kWireGreeting);
+        for (int i = 0; i < 100; ++i) {
+            peer.send("SSMStext " + std::to_string(i));
+            settle();
+        }
+        ASSERT_TRUE(waitFor([&] { return logCount(std::string(kPeerTextDropped)) == 1; }));
+        settle();
+        EXPECT_EQ(logged, kMaxLoggedTexts);
+    }
+    platform::setMessageLogSink([](const std::string&) {});
+}
+
 // Connections that end before they could be admitted, and notifications the server does
 // not know.
 TEST_F(LinkTest, UnknownClientAndUnknownNotification) {
@@ -736,7 +768,7 @@ TEST(LinkUserLogTest, KeepsWhatAUserNeeds) {
         {2, "Server closed connection, client does not read", true},
         {1, "Allready 10 clients connected. Connection refused.", true},
         {1, "Error accepting connection: WinSock error 10024: Too many open files", true},
-        {1, "Text from client dropped while one is shown", true},
+        {1, "Further texts from client dropped", true},
         {1, "Error reading on data port", false},
         {1, "Unknown message on data port", false},
         {1, "Call queue full", false},

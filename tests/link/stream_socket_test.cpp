@@ -165,6 +165,22 @@ TEST_F(StreamSocketTest, EveryFamilyButNetBiosGivesATcpSocket) {
     }
 }
 
+// A send the system refuses hands the buffer back as failed; the socket stays.
+TEST_F(StreamSocketTest, RefusedSendComesBackAsFailed) {
+    Peer peer(port);
+    acceptPeer(peer);
+    ASSERT_EQ(::shutdown(accepted->fd(), SHUT_WR), 0);
+    ASSERT_EQ(accepted->Send(Buffer{7, 7}), kSocketOk);
+    ASSERT_TRUE(recorder.waitCount(SocketSendFailed, 1));
+    settle();
+    EXPECT_EQ(recorder.count(SocketDataSent), 0u);
+    const auto failed = std::find_if(recorder.notes.begin(), recorder.notes.end(),
+                                     [](const Note& n) { return n.code == SocketSendFailed; });
+    EXPECT_EQ(failed->buffer, Buffer({7, 7}));
+    EXPECT_EQ(accepted->sendQueueLength(), 0u);
+    EXPECT_TRUE(accepted->live());
+}
+
 TEST(StreamSocketDeathTest, ParentAndMessageAreRequired) {
     testing::FLAGS_gtest_death_test_style = "threadsafe";
     platform::ManualClock clock;
