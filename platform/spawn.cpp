@@ -188,6 +188,51 @@ SpawnResult spawnProgram(const std::vector<std::string>& argv) {
     return {SpawnAccess::make(std::move(state)), {}};
 }
 
+namespace {
+
+// Whether argv[0] names a program that can be started, the way posix_spawnp searches.
+bool findsProgram(const std::string& name) {
+    if (name.find('/') != std::string::npos) return access(name.c_str(), X_OK) == 0;
+    const char* path = std::getenv("PATH");
+    std::string_view dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+    while (true) {
+        const std::size_t colon = dirs.find(':');
+        std::string dir(dirs.substr(0, colon));
+        if (dir.empty()) dir = ".";
+        if (access((dir + "/" + name).c_str(), X_OK) == 0) return true;
+        if (colon == std::string_view::npos) return false;
+        dirs.remove_prefix(colon + 1);
+    }
+}
+
+}  // namespace
+
+std::string spawnDetachedProgram(const std::vector<std::string>& argv) {
+    if (argv.empty() || argv.front().empty()) return "no program given";
+    if (!findsProgram(argv.front())) return "cannot start " + argv.front() + ": " + std::strerror(ENOENT);
+    // The words are the shell's positional parameters: none of them is ever parsed.
+    std::vector<std::string> words = {"/bin/sh", "-c", "\"$@\" &", "sh"};
+    words.insert(words.end(), argv.begin(), argv.end());
+    std::vector<char*> args;
+    for (const std::string& a : words) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+    closeInheritedAndResetSignals(&actions, &attr);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return "cannot start " + argv.front() + ": " + std::strerror(rc);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return {};
+}
+
 bool CapturedRun::exitedWith(int code) const {
     return started && !timedOut && WIFEXITED(status) && WEXITSTATUS(status) == code;
 }

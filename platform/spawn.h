@@ -74,6 +74,12 @@ struct SpawnResult {
 // The environment and working directory are the caller's.
 SpawnResult spawnProgram(const std::vector<std::string>& argv);
 
+// Starts argv like spawnProgram, but as the child of a shell that ends at once and is
+// reaped before this returns: the program is left to the system to reap and no thread
+// of the caller's watches it. For code that is unloaded right after (the settings
+// library). Empty when started, else why not.
+std::string spawnDetachedProgram(const std::vector<std::string>& argv);
+
 // A program run to its end with its output read back, for tools whose answer the caller
 // needs (the service manager's). Each output is kept up to 64 KiB.
 struct CapturedRun {

@@ -7,7 +7,6 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDateTime>
-#include <QDesktopServices>
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -15,8 +14,13 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QLocale>
-#include <QProcess>
+#include <QPainter>
+#include <QPrinter>
+#include <QPrinterInfo>
 #include <QSaveFile>
+#include <QSignalBlocker>
+#include <QStyledItemDelegate>
+#include <QSvgRenderer>
 #include <QTabWidget>
 #include <QTextEdit>
 #include <QTimeEdit>
@@ -24,7 +28,6 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QTreeWidget>
-#include <QUrl>
 #include <QVBoxLayout>
 #include <cstdio>
 #include <cstring>
@@ -35,9 +38,12 @@
 #include "platform/message_box.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
+#include "platform/spawn.h"
+#include "platform/window_raise.h"
 #include "settings/settings_store.h"
 #include "tessaly/greeting_recorder.h"
 #include "tessaly/msn_values.h"
+#include "tessaly/note_document.h"
 #include "tessaly/placement.h"
 
 namespace tessaly {
@@ -51,6 +57,8 @@ constexpr const char* kMediaError = "Internal error: Media Player";
 constexpr const char* kInternal = "Internal error";
 constexpr const char* kNothingRecorded = "Nothing was recorded; the greeting was not changed.";
 constexpr const char* kExisting = "A caller with this number exists; its settings are shown.";
+constexpr const char* kNoPrinter = "No printer is available.";
+constexpr const char* kPrintFailed = "The form could not be printed.";
 constexpr const char* kTooLong =
     "This caller's number is longer than 25 characters and can not be saved here.";
 constexpr const char* kProgramFilter = "Programs (*.exe, *.com) (*.com *.exe);;All files (*)";
@@ -137,6 +145,44 @@ QToolButton* toolButton(QWidget* parent, const char* name, const char* text, con
     return b;
 }
 
+// A history picture from the library's resources, at the list's 16 x 14 pixels.
+QPixmap historyPicture(const QString& name) {
+    QPixmap pixmap(16, 14);
+    pixmap.fill(Qt::transparent);
+    QSvgRenderer renderer(":/tessaly/history/" + name + ".svg");
+    if (!renderer.isValid()) return pixmap;
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    renderer.render(&painter, QRectF(0, 0, 16, 14));
+    return pixmap;
+}
+
+// The call's state picture left of its kind picture (voice, fax, data), as a report list
+// shows its state and small images; a state the pictures do not know shows none.
+QIcon historyIcon(std::uint32_t state, int kind) {
+    QPixmap pixmap(32, 14);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    if (state < 12) painter.drawPixmap(0, 0, historyPicture(QString("call-state-%1").arg(state)));
+    painter.drawPixmap(16, 0, historyPicture(QString("call-kind-%1").arg(kind)));
+    return QIcon(pixmap);
+}
+
+// Grid lines between the rows and columns of the history.
+class GridDelegate : public QStyledItemDelegate {
+  public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        QStyledItemDelegate::paint(painter, option, index);
+        painter->save();
+        painter->setPen(option.palette.color(QPalette::Mid));
+        painter->drawLine(option.rect.bottomLeft(), option.rect.bottomRight());
+        painter->drawLine(option.rect.topRight(), option.rect.bottomRight());
+        painter->restore();
+    }
+};
+
 QLineEdit* lineEdit(QWidget* parent, const char* name, std::size_t bytes) {
     auto* e = new QLineEdit(parent);
     e->setObjectName(name);
@@ -160,12 +206,11 @@ TCallerDialog::TCallerDialog(char* number, const std::string& programDirectory, 
     auto* bar = new QToolBar(this);
     auto* print = toolButton(bar, "BtnPrint", "Print", "Print");
     print->setEnabled(false);
+    print_ = print;
     auto* ignore = toolButton(bar, "SpeedButton1", "Ignore", "Ignore & Close");
     auto* ok = toolButton(bar, "OK", "Save", "Save & Close");
     for (QToolButton* b : {print, ignore, ok}) bar->addWidget(b);
-    connect(print, &QToolButton::clicked, this, [this] {
-        message("No printer is available.");
-    });
+    connect(print, &QToolButton::clicked, this, [this] { BtnPrintClick(); });
     connect(ignore, &QToolButton::clicked, this, [this] { CancelClick(); });
     connect(ok, &QToolButton::clicked, this, [this] { OKClick(); });
 
@@ -189,6 +234,10 @@ TCallerDialog::TCallerDialog(char* number, const std::string& programDirectory, 
     history_->setHeaderLabels({"Time", "To", "Comment"});
     history_->setColumnWidth(2, 150);
     history_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    history_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    history_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    history_->setIconSize(QSize(32, 14));
+    history_->setItemDelegate(new GridDelegate(history_));
     (new QVBoxLayout(p1))->addWidget(history_);
     note_ = new QTextEdit(p2);
     note_->setObjectName("Note");
@@ -312,8 +361,8 @@ TCallerDialog::TCallerDialog(char* number, const std::string& programDirectory, 
     box->setContentsMargins(0, 0, 0, 0);
     box->addWidget(bar);
     box->addWidget(pages_, 1);
-    connect(pages_, &QTabWidget::currentChanged, this, [this, print](int index) {
-        print->setEnabled(index <= 1);
+    connect(pages_, &QTabWidget::currentChanged, this, [this] {
+        syncPrint();
         setCaption();
     });
 
@@ -350,8 +399,20 @@ void TCallerDialog::message(const char* text) {
                          std::nullopt, this);
 }
 
+void TCallerDialog::syncPrint() {
+    // Printing is offered on the History and Notes pages.
+    print_->setEnabled(pages_->currentIndex() <= 1);
+}
+
+void TCallerDialog::stepPages(int steps) {
+    // Stepping while loading is no page change of the user's: the caption stays.
+    const QSignalBlocker quiet(pages_);
+    pages_->setCurrentIndex((pages_->currentIndex() + steps) % pages_->count());
+    syncPrint();
+}
+
 void TCallerDialog::LoadCaller(const unsigned char* ring, int count, int head, int startPage) {
-    if (startPage >= 0) pages_->setCurrentIndex(startPage % pages_->count());
+    if (startPage >= 0) stepPages(startPage);
     actions_->setCurrentIndex(0);
     lines_->setCurrentIndex(11);
     services_->setCurrentIndex(0);
@@ -361,7 +422,7 @@ void TCallerDialog::LoadCaller(const unsigned char* ring, int count, int head, i
     }
     fillHistory(ring, count, head);
     loadNotes();
-    if (!loadValues()) pages_->setCurrentIndex((pages_->currentIndex() + 2) % pages_->count());
+    if (!loadValues()) stepPages(2);
     setCaption();
     timer1_->start();
 }
@@ -378,8 +439,11 @@ void TCallerDialog::fillHistory(const unsigned char* ring, int count, int head) 
         QString time = locale.toString(at.date(), QLocale::ShortFormat);
         if (at.time() != QTime(0, 0)) time += " " + locale.toString(at.time(), QLocale::LongFormat);
         auto* item = new QTreeWidgetItem({time, qs(fieldText(r, 119, 25)), qs(fieldText(r, 194, 129))});
-        item->setData(0, Qt::UserRole, int(le32(r + 28)));
-        item->setData(0, Qt::UserRole + 1, callType(unsigned(r[36] | r[37] << 8)));
+        const std::uint32_t state = le32(r + 28);
+        const int kind = callType(unsigned(r[36] | r[37] << 8));
+        item->setData(0, Qt::UserRole, int(state));
+        item->setData(0, Qt::UserRole + 1, kind);
+        item->setIcon(0, historyIcon(state, kind));
         history_->insertTopLevelItem(0, item);
     }
     if (history_->topLevelItemCount() > 0) {
@@ -396,8 +460,8 @@ void TCallerDialog::loadNotes() {
         std::filesystem::file_size(notes, ec) > kMaxNotesBytes)
         return;
     std::ifstream in(notes, std::ios::binary);
-    const std::string html{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    note_->setHtml(qs(html));
+    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    loadNoteDocument(*note_->document(), bytes);
 }
 
 bool TCallerDialog::loadValues() {
@@ -662,7 +726,8 @@ bool TCallerDialog::SaveCaller() {
         std::filesystem::create_directories(dir, ec);
         QSaveFile file(qs(platform::joinPath(dir, platform::fileKey(number) + ".rtf")));
         if (file.open(QIODevice::WriteOnly)) {
-            file.write(note_->toHtml().toUtf8());
+            const std::string rtf = noteDocumentRtf(*note_->document());
+            file.write(rtf.data(), qint64(rtf.size()));
             file.commit();
         }
     }
@@ -675,24 +740,52 @@ void TCallerDialog::SpeedButton2Click() {
     if (!platform::Hive::atDefaultPath().load(root).ok()) return;
     const platform::RegNode* product = root.subkey(orvelin::settings::kProductKey);
     if (!product) return;
+    const std::string title = product->string("LookupWindow", kProgramBytes).value_or("");
     const std::string app = product->string("LookupApp", kProgramBytes).value_or("");
-    QStringList words = QProcess::splitCommand(qs(app));
-    if (words.isEmpty()) return;
     // The number goes into the first "%s" inside one word, never splitting the command.
-    for (QString& w : words) {
-        const qsizetype at = w.indexOf("%s");
-        if (at < 0) continue;
-        w.replace(at, 2, number_->text());
-        break;
-    }
-    const QString program = words.takeFirst();
-    QProcess::startDetached(program, words);
+    const platform::Placeholder number[] = {{"%s", ss(number_->text())}};
+    const std::vector<std::string> words = platform::substitutePlaceholders(
+        platform::splitCommandLine(app), number, platform::Occurrences::First);
+    if (!title.empty() && platform::raiseTopLevelWindow(title)) return;
+    if (words.empty()) return;
+    start(words);
 }
 
 void TCallerDialog::SpeedButton4Click() {
-    const QString address = email_->text().trimmed();
-    if (address.isEmpty()) return;
-    QDesktopServices::openUrl(QUrl("mailto:" + address));
+    const std::string address = trimmed(email_->text());
+    if (address.empty()) return;
+    // The desktop's handler of mail addresses opens a new message.
+    start({"xdg-open", "mailto:" + address});
+}
+
+void TCallerDialog::start(const std::vector<std::string>& argv) {
+    // Nothing of this library may watch the program: the library is unloaded when the
+    // form closes.
+    const std::string error = platform::spawnDetachedProgram(argv);
+    if (!error.empty()) std::fprintf(stderr, "settings library: %s\n", error.c_str());
+}
+
+void TCallerDialog::BtnPrintClick() {
+    // The client area as it is shown, printed at the size it has on the screen.
+    const QPixmap image = grab();
+    QPrinter printer(QPrinter::HighResolution);
+    const QString file = qEnvironmentVariable("ORVELIN_PRINT_FILE");
+    if (!file.isEmpty()) {
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(file);
+    } else if (QPrinterInfo::defaultPrinter().isNull()) {
+        message(kNoPrinter);
+        return;
+    }
+    QPainter painter;
+    if (!painter.begin(&printer)) {
+        message(kPrintFailed);
+        return;
+    }
+    painter.scale(double(printer.logicalDpiX()) / logicalDpiX(),
+                  double(printer.logicalDpiY()) / logicalDpiY());
+    painter.drawPixmap(0, 0, image);
+    if (!painter.end()) message(kPrintFailed);
 }
 
 void TCallerDialog::SpeedButton3Click() {

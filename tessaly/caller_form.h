@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QCheckBox;
 class QComboBox;
@@ -53,6 +54,10 @@ class TCallerDialog : public QDialog {
     void SpeedButton2Click();
     void SpeedButton3Click();
     void SpeedButton4Click();
+    void start(const std::vector<std::string>& argv);
+    void BtnPrintClick();
+    void syncPrint();
+    void stepPages(int steps);
     void PersonalVoiceClick();
     void recordClick();
     void Timer1Timer();
@@ -73,6 +78,7 @@ class TCallerDialog : public QDialog {
     bool recorded_ = false;
     bool closing_ = false;
 
+    QToolButton* print_ = nullptr;
     QTabWidget* pages_ = nullptr;
     QTreeWidget* history_ = nullptr;
     QTextEdit* note_ = nullptr;

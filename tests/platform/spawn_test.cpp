@@ -194,6 +194,28 @@ TEST_F(SpawnTest, ChildrenAreReapedWithoutStealingOthers) {
     EXPECT_EQ(WEXITSTATUS(*st), 3);
 }
 
+TEST_F(SpawnTest, DetachedProgramsGetTheirWordsAndNoDescriptorsAndLeaveNothingToReap) {
+    int plain = open("/dev/null", O_RDONLY);
+    ASSERT_GE(plain, 0);
+    const Words argv = {SPAWN_PROBE, "a b", "$(id) \"q\" &", ""};
+    EXPECT_EQ(spawnDetachedProgram(argv), "");
+    close(plain);
+    // The shell between was reaped before the call returned: no child is left here.
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!std::filesystem::exists(out_) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    ASSERT_TRUE(std::filesystem::exists(out_)) << "the detached probe did not run";
+    ProbeRecord rec = parseProbe(readFile(out_));
+    EXPECT_EQ(rec.args, argv);
+    for (int fd : rec.fds) EXPECT_LE(fd, 2) << "descriptor " << fd << " leaked into the child";
+
+    EXPECT_NE(spawnDetachedProgram({"/nonexistent/program"}).find("No such file"), std::string::npos);
+    EXPECT_NE(spawnDetachedProgram({"orvelin-no-such-program-anywhere"}), "");
+    EXPECT_NE(spawnDetachedProgram({}), "");
+}
+
 TEST(Spawn, MissingProgramsAreReported) {
     SpawnResult r = spawnProgram({"/nonexistent/program", "x"});
     EXPECT_FALSE(r.started());

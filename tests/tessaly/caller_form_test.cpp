@@ -3,16 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QTabWidget>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextEdit>
 #include <QToolButton>
 #include <QTreeWidget>
 #include <array>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <fstream>
+#include <sstream>
 
 #include "platform/library.h"
 #include "platform/registry.h"
@@ -158,6 +164,7 @@ TEST_F(CallerForm, WhatASaveWritesAndWhatACancelLeaves) {
         {"a new caller from the caller list gets every value", {"", 2, 0},
          [](Form& f) {
              EXPECT_EQ(f.page(), "Info");
+             EXPECT_EQ(f.dialog.windowTitle(), "History");
              f.type("Page3", "CallerNumber", "0309 ");
              f.type("Page3", "CallerName", "Carla");
              f.choose("Page4", "Actions", 2);
@@ -224,6 +231,25 @@ TEST_F(CallerForm, WhatASaveWritesAndWhatACancelLeaves) {
              EXPECT_EQ(k->readString("Passthrough", "?"), "1");
              EXPECT_EQ(k->readDword("Reject", 0), 0x20000000u);
          }},
+        {"Add with the number of a listed caller edits that caller", {"", 2, 0},
+         [](Form& f) {
+             f.type("Page3", "CallerNumber", "0301");
+             f.click("OK");  // the caller's values are shown first, the form stays
+             EXPECT_TRUE(f.dialog.isVisible());
+             EXPECT_EQ(f.text("CallerName"), "Anne");
+             EXPECT_EQ(f.get<QComboBox>("Actions")->currentIndex(), 3);
+             f.type("Page3", "EMail", "anne@example.org");
+             f.click("OK");
+         },
+         1, "0301",
+         [&](const RegNode& r) {
+             const RegNode* k = key(r, "0301");
+             EXPECT_EQ(k->readString("Name", "?"), "Anne");
+             EXPECT_EQ(k->readString("EMail", "?"), "anne@example.org");
+             EXPECT_EQ(k->readDword("Reject", 0), 0x30000000u | 2200u | (600u << 16));
+             EXPECT_EQ(k->readDword("LaunchCIP", 0), 0x20010u);
+             EXPECT_EQ(key(r, "0171")->readString("Link", "?"), "0301");
+         }},
         {"a new cellular number moves the link and spares a caller's key", {"0301", 2, 0},
          [](Form& f) {
              f.type("Page3", "Cellular", "0172");
@@ -283,6 +309,10 @@ TEST_F(CallerForm, HostileStoredValuesOpenSoundly) {
     EXPECT_EQ(run(call,
                   [](Form& f) {
                       EXPECT_EQ(f.text("CallerNumber"), "0301" + QString(21, '9'));
+                      // The key is longer than the field: it is not saved shortened.
+                      EXPECT_TRUE(f.get<QLineEdit>("CallerNumber")->isReadOnly());
+                      f.click("OK");
+                      EXPECT_TRUE(f.dialog.isVisible());
                       f.click("SpeedButton1");
                   }),
               0);
@@ -329,12 +359,277 @@ TEST_F(CallerForm, HistoryListsTheCallerCallsLatestFirstAndNeverWalksPastTheRing
             for (int i = 0; i < list->topLevelItemCount(); ++i)
                 comments.push_back(list->topLevelItem(i)->text(2).toStdString());
             EXPECT_EQ(comments, c.comments);
-            if (!comments.empty()) {
-                EXPECT_FALSE(list->topLevelItem(0)->text(0).isEmpty());
+            f.click("SpeedButton1");
+        });
+    }
+}
+
+// Records with a state, a kind of call and an arrival time each.
+std::vector<unsigned char> callsOf(std::initializer_list<std::tuple<std::uint32_t, std::uint16_t, std::uint32_t>> calls) {
+    std::vector<unsigned char> ring(150 * kRecord, 0);  // "MaxCalls" when not set
+    int slot = 1;
+    for (const auto& [state, cip, at] : calls) {
+        unsigned char* r = ring.data() + std::size_t(slot) * kRecord;
+        const std::uint32_t id = 100u + std::uint32_t(slot++);
+        std::memcpy(r, &id, 4);
+        std::memcpy(r + 20, &at, 4);
+        std::memcpy(r + 28, &state, 4);
+        std::memcpy(r + 36, &cip, 2);
+        std::strncpy(reinterpret_cast<char*>(r + 44), "0301", 25);
+    }
+    return ring;
+}
+
+TEST_F(CallerForm, HistoryRowsShowTimeStateAndKindOfEachCall) {
+    writeHive(callers());
+    struct Row {
+        std::uint32_t state;
+        std::uint16_t cip;
+        std::uint32_t at;  // seconds since 1 January 1901
+        const char* time;  // in the C locale and UTC
+        int kind;          // 0 voice, 1 fax, 2 data
+    };
+    const Row rows[] = {
+        {0, 1, 3'900'000'000u, "1 Aug 2024 21:20:00 UTC", 0},
+        {5, 17, 3'900'009'600u, "2 Aug 2024", 1},  // midnight shows the date alone
+        {11, 18, 3'900'000'180u, "1 Aug 2024 21:23:00 UTC", 1},
+        {2, 7, 3'900'000'180u, "1 Aug 2024 21:23:00 UTC", 2},
+        {3, 28, 3'900'000'180u, "1 Aug 2024 21:23:00 UTC", 2},
+        {4, 16, 3'900'000'180u, "1 Aug 2024 21:23:00 UTC", 0},
+    };
+    const auto ring = callsOf({{0, 1, 3'900'000'000u}, {5, 17, 3'900'009'600u},
+                               {11, 18, 3'900'000'180u}, {2, 7, 3'900'000'180u},
+                               {3, 28, 3'900'000'180u}, {4, 16, 3'900'000'180u}});
+    Call call{"0301", 0, 1, 0, &ring};
+    run(call, [&](Form& f) {
+        auto* list = f.get<QTreeWidget>("ListView1");
+        ASSERT_EQ(list->topLevelItemCount(), 6);
+        std::vector<QImage> pictures;
+        for (int i = 0; i < 6; ++i) {
+            const Row& want = rows[5 - i];  // the latest call first
+            const QTreeWidgetItem* item = list->topLevelItem(i);
+            SCOPED_TRACE(i);
+            EXPECT_EQ(item->text(0).toStdString(), want.time);
+            EXPECT_EQ(item->data(0, Qt::UserRole).toUInt(), want.state);
+            EXPECT_EQ(item->data(0, Qt::UserRole + 1).toInt(), want.kind);
+            pictures.push_back(item->icon(0).pixmap(32, 14).toImage());
+        }
+        // Each call's picture is its own: state and kind can be told apart.
+        for (std::size_t a = 0; a < pictures.size(); ++a) {
+            EXPECT_FALSE(pictures[a].isNull());
+            for (std::size_t b = a + 1; b < pictures.size(); ++b)
+                EXPECT_NE(pictures[a], pictures[b]) << a << " and " << b;
+        }
+        // Grid lines: the bottom edge of a row is drawn unlike its inside.
+        list->resize(400, 200);
+        const QImage shot = list->viewport()->grab().toImage();
+        const QRect cell = list->visualRect(list->model()->index(0, 1));
+        EXPECT_NE(shot.pixel(cell.center().x(), cell.bottom()), shot.pixel(cell.center()));
+        EXPECT_NE(shot.pixel(cell.right(), cell.center().y()), shot.pixel(cell.center()));
+        f.click("SpeedButton1");
+    });
+}
+
+TEST_F(CallerForm, NotesOpenAndSaveAsFormattedText) {
+    const std::string notes = dir_ + "Notes/0301.rtf";
+    struct Case {
+        const char* name;
+        std::string file;  // what is in the notes file before; empty: no file
+        std::function<void(QTextEdit&)> act;  // null: Ignore & Close
+        std::function<void(QTextEdit&)> shown;
+        std::function<void(const std::string&)> saved;  // null: the file stays as it was
+    };
+    const auto fragment = [](QTextEdit& note, const QString& text) {
+        for (QTextBlock b = note.document()->begin(); b.isValid(); b = b.next())
+            for (auto it = b.begin(); !it.atEnd(); ++it)
+                if (it.fragment().text() == text) return it.fragment().charFormat();
+        ADD_FAILURE() << "no fragment " << text.toStdString();
+        return QTextCharFormat();
+    };
+    const Case cases[] = {
+        {"RTF of another program opens formatted and stays as it is",
+         "{\\rtf1\\ansi\\deff0{\\fonttbl{\\f0 Arial;}}{\\colortbl ;\\red255\\green0\\blue0;}"
+         "{\\*\\generator Pad;}\\pard\\f0\\fs20 Call \\b Anne\\b0  \\i\\fs28 M\\'fcller\\i0\\fs20\\par "
+         "\\ul\\cf1 soon\\cf0\\ulnone\\par}",
+         nullptr,
+         [&](QTextEdit& note) {
+             EXPECT_EQ(note.toPlainText().toStdString(), "Call Anne Müller\nsoon");
+             EXPECT_EQ(fragment(note, "Anne").fontWeight(), QFont::Bold);
+             EXPECT_TRUE(fragment(note, "Müller").fontItalic());
+             EXPECT_EQ(fragment(note, "Müller").fontPointSize(), 14.0);
+             EXPECT_TRUE(fragment(note, "soon").fontUnderline());
+             EXPECT_EQ(fragment(note, "soon").foreground().color(), QColor(255, 0, 0));
+         },
+         nullptr},
+        {"notes kept as HTML by earlier versions open formatted and stay as they are",
+         "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0//EN\"><html><body><p>old <b>bold</b></p></body></html>",
+         nullptr,
+         [&](QTextEdit& note) {
+             EXPECT_EQ(note.toPlainText().toStdString(), "old bold");
+             EXPECT_EQ(fragment(note, "bold").fontWeight(), QFont::Bold);
+         },
+         nullptr},
+        {"saved notes are RTF that another converter reads with their formatting", "",
+         [](QTextEdit& note) {
+             note.setHtml("<p>Call <b>Anne</b> <i>soon</i></p><p><u>M\u00fcller</u></p>");
+             note.document()->setModified(true);
+         },
+         nullptr,
+         [&](const std::string& file) {
+             EXPECT_EQ(file.rfind("{\\rtf1", 0), 0u) << file;
+             const std::string html = dir_ + "note.html";
+             const std::string command = "unrtf --html " + notes + " > " + html + " 2>/dev/null";
+             ASSERT_EQ(std::system(command.c_str()), 0);
+             std::ifstream in(html);
+             std::stringstream text;
+             text << in.rdbuf();
+             for (const char* part : {"<b>Anne</b>", "<i>soon</i>", "<u>M&uuml;ller</u>"})
+                 EXPECT_NE(text.str().find(part), std::string::npos) << part << " in " << text.str();
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeHive(callers());
+        std::filesystem::remove_all(dir_ + "Notes");
+        if (!c.file.empty()) {
+            std::filesystem::create_directories(dir_ + "Notes");
+            std::ofstream(notes, std::ios::binary) << c.file;
+        }
+        Call call{"0301", 1, 1};
+        run(call, [&](Form& f) {
+            auto* note = f.get<QTextEdit>("Note");
+            if (c.shown) c.shown(*note);
+            if (c.act) c.act(*note);
+            f.click(c.act ? "OK" : "SpeedButton1");
+        });
+        std::ifstream in(notes, std::ios::binary);
+        const std::string after{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        if (c.saved) {
+            c.saved(after);
+        } else {
+            EXPECT_EQ(after, c.file);
+        }
+    }
+}
+
+TEST_F(CallerForm, PrintIsOfferedOnHistoryAndNotesAndPrintsTheFormOnOnePage) {
+    writeHive(callers());
+    const auto ring = ringOf(150, {{1, 11, "0301", "1234", "first"}});
+    struct Case {
+        int startPage;
+        std::vector<std::pair<const char*, bool>> pages;  // page shown, Print enabled there
+    };
+    const Case cases[] = {
+        {0, {{"", true}, {"Page3", false}, {"Page2", true}, {"Page4", false}, {"Page1", true}}},
+        {2, {{"", false}, {"Page5", false}, {"Page2", true}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.startPage);
+        Call call{"0301", c.startPage, 1, 0, &ring};
+        run(call, [&](Form& f) {
+            for (const auto& [page, enabled] : c.pages) {
+                if (*page) f.show(page);
+                EXPECT_EQ(f.get<QToolButton>("BtnPrint")->isEnabled(), enabled) << page;
             }
             f.click("SpeedButton1");
         });
     }
+
+    const std::string pdf = dir_ + "form.pdf";
+    setenv("ORVELIN_PRINT_FILE", pdf.c_str(), 1);
+    int width = 0, dpi = 0;
+    Call call{"0301", 0, 1, 0, &ring};
+    run(call, [&](Form& f) {
+        width = f.dialog.width();
+        dpi = f.dialog.logicalDpiX();
+        f.click("BtnPrint");
+        f.click("SpeedButton1");
+    });
+    unsetenv("ORVELIN_PRINT_FILE");
+    const auto output = [&](const std::string& command) {
+        const std::string out = dir_ + "out.txt";
+        EXPECT_EQ(std::system((command + " " + pdf + " > " + out + " 2>&1").c_str()), 0) << command;
+        std::ifstream in(out);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    const std::string info = output("pdfinfo");
+    EXPECT_NE(info.find("Pages:           1\n"), std::string::npos) << info;
+    // The form's picture at the form's own pixels per inch: printed at its size on screen.
+    std::istringstream images(output("pdfimages -list"));
+    std::string line;
+    std::getline(images, line);
+    std::getline(images, line);
+    std::getline(images, line);  // the first picture, under the two heading lines
+    std::istringstream fields(line);
+    std::string page, number, type, w, h, colour, comp, bpc, enc, interp, object, id, xppi;
+    fields >> page >> number >> type >> w >> h >> colour >> comp >> bpc >> enc >> interp >> object >>
+        id >> xppi;
+    EXPECT_EQ(page, "1") << line;
+    EXPECT_EQ(w, std::to_string(width)) << line;
+    EXPECT_EQ(xppi, std::to_string(dpi)) << line;
+}
+
+TEST_F(CallerForm, LookupRaisesItsWindowOrRunsItsProgramAndEMailOpensAMessage) {
+    // A stand-in for the desktop's mail handler records what it was asked to open.
+    const std::string bin = dir_ + "bin/";
+    std::filesystem::create_directories(bin);
+    std::ofstream(bin + "xdg-open") << "#!/bin/sh\nprintf '%s' \"$1\" > \"" << dir_ << "mailto.txt\"\n";
+    std::filesystem::permissions(bin + "xdg-open", std::filesystem::perms::owner_all);
+    const std::string path = bin + ":" + std::getenv("PATH");
+    const std::string savedPath = std::getenv("PATH");
+    setenv("PATH", path.c_str(), 1);
+    // Without a display only this program's own windows are searched.
+    const char* display = std::getenv("DISPLAY");
+    const std::string savedDisplay = display ? display : "";
+    unsetenv("DISPLAY");
+    QWidget lookupBook;
+    lookupBook.setWindowTitle("Lookup Book");
+    lookupBook.show();
+
+    struct Case {
+        const char* window;
+        std::vector<std::string> started;  // files the program made; empty: nothing ran
+    };
+    const Case cases[] = {
+        {"", {"a-0301", "b-%s"}},
+        {"Lookup Book", {}},
+        {"No Such Window", {"a-0301", "b-%s"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.window);
+        RegNode root = callers();
+        RegNode* product = root.subkey("SOFTWARE\\ORVELIN");
+        product->setString("LookupWindow", c.window);
+        product->setString("LookupApp", "/usr/bin/touch \"" + dir_ + "a-%s\" " + dir_ + "b-%s");
+        writeHive(root);
+        for (const char* f : {"a-0301", "b-%s", "mailto.txt"}) std::filesystem::remove(dir_ + f);
+        Call call{"0301"};
+        run(call, [&](Form& f) {
+            f.type("Page3", "EMail", " anne@example.org ");
+            f.click("SpeedButton2");
+            EXPECT_EQ(QApplication::clipboard()->text(), "0301");
+            f.click("SpeedButton4");
+            EXPECT_TRUE(QTest::qWaitFor(
+                [&] { return std::filesystem::exists(dir_ + "mailto.txt"); }, 5000));
+            for (const std::string& file : c.started)
+                EXPECT_TRUE(QTest::qWaitFor(
+                    [&] { return std::filesystem::exists(dir_ + file); }, 5000))
+                    << file;
+            f.click("SpeedButton1");
+        });
+        if (c.started.empty()) {
+            QTest::qWait(300);
+            EXPECT_FALSE(std::filesystem::exists(dir_ + "a-0301"));
+        }
+        std::ifstream mail(dir_ + "mailto.txt");
+        std::string opened;
+        std::getline(mail, opened);
+        EXPECT_EQ(opened, "mailto:anne@example.org");
+    }
+    setenv("PATH", savedPath.c_str(), 1);
+    if (display) setenv("DISPLAY", savedDisplay.c_str(), 1);
 }
 
 TEST_F(CallerForm, AKeyThatCannotBeWrittenIsNotReportedAsSaved) {
