@@ -150,6 +150,8 @@ std::vector<RecoveredRecording> recoverRecordings(const std::string& programDir,
                 break;
             case FinishResult::ConversionFailed:
                 result.kept = true;
+                log("The interrupted recording " + result.raw +
+                    " could not be made a message; it is kept for the next start");
                 break;
             case FinishResult::Converted:
                 result.wave = written;
