@@ -1,5 +1,6 @@
 #include "test_util.h"
 #include "xbase/block_cache.h"
+#include "xbase/dates.h"
 #include "xbase/numbers.h"
 
 #include <fcntl.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <ctime>
 
 using xbtest::EngineTest;
 using xbtest::readAll;
@@ -387,6 +389,92 @@ TEST_F(EngineTest, ReplaceOverAnExclusiveTargetNeverLeavesItOnADeletedFile) {
   ::close(other);
   file4close(&s);
   file4close(&t);
+}
+
+// The boxes go to standard error in these children, so the death tests can read them.
+void reportToStderr(const char* caption, const char* text, int) { std::fprintf(stderr, "%s: [%s]", caption, text); }
+
+TEST(Error4, SevereErrorsAndExitsEndTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        error4setHook(reportToStderr);
+        error4severe(-920, "Memory Error");
+      },
+      testing::ExitedWithCode(EXIT_FAILURE),
+      "TABLE ENGINE SEVERE ERROR: .\r\n\r\nSevere Error Number #: -920.Out of Memory.Memory Error.");
+  EXPECT_EXIT(error4exit(), testing::ExitedWithCode(EXIT_FAILURE), "EXITING APPLICATION");
+  EXPECT_EXIT(
+      {
+        CODE4 c{};
+        code4init(&c);
+        c.errorCode = -920;
+        error4exitTest(&c);
+      },
+      testing::ExitedWithCode(EXIT_FAILURE), "EXITING APPLICATION");
+  // No pending error, or only a status: nothing ends.
+  for (int code : {0, 50}) {
+    CODE4 c{};
+    code4init(&c);
+    c.errorCode = code;
+    error4exitTest(&c);
+    error4exitTest(nullptr);
+    code4release(&c);
+  }
+}
+
+TEST(Code4, NewRecordIsZeroedOrInitialised) {
+  for (int init : {0, 1}) {
+    CODE4* c = code4new(init);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->lockAttempts, init ? -1 : 0);
+    EXPECT_EQ(c->blockSize, init ? 1024 : 0);
+    EXPECT_EQ(c->dataList.count, 0);
+    if (init) code4release(c);
+    u4globalFree(c);
+  }
+  u4injectAllocFailures(1);
+  EXPECT_EQ(code4new(1), nullptr);
+  u4injectAllocFailures(0);
+}
+
+TEST(Mem4, ResetFreesEveryPool) {
+  // Every pool of the process goes: only in a process of its own.
+  EXPECT_EXIT(
+      {
+        MEM4* a = mem4pool(nullptr, 2, 48, 2, 0);
+        MEM4* b = mem4pool(nullptr, 1, 96, 1, 1);
+        if (a == nullptr || b == nullptr || mem4take(a, nullptr) == nullptr || mem4take(b, nullptr) == nullptr)
+          std::_Exit(2);
+        mem4reset();
+        // A fresh pool of the same unit size is new, not the shared one from before.
+        MEM4* c = mem4pool(nullptr, 1, 48, 1, 0);
+        std::_Exit(c != nullptr && c->users == 1 && c->chunks.count == 0 ? 0 : 3);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+TEST(Date4, TimeNowAndDoubleThroughAResult) {
+  char now[9] = {};
+  const std::time_t before = std::time(nullptr);
+  date4timeNow(now);
+  std::tm t{};
+  localtime_r(&before, &t);
+  ASSERT_EQ(now[2], ':');
+  ASSERT_EQ(now[5], ':');
+  const int seconds = std::atoi(now) * 3600 + std::atoi(now + 3) * 60 + std::atoi(now + 6);
+  const int want = t.tm_hour * 3600 + t.tm_min * 60 + t.tm_sec;
+  EXPECT_LE((seconds - want + 86400) % 86400, 2) << now;
+  for (int i : {0, 1, 3, 4, 6, 7}) EXPECT_TRUE(now[i] >= '0' && now[i] <= '9') << now;
+  struct Case {
+    const char* date;
+    double want;
+  } const cases[] = {{"20000101", 2451545.0}, {"        ", 1e100}};
+  for (const Case& c : cases) {
+    double v = 0;
+    EXPECT_EQ(date4doubleOut(c.date, &v), 0);
+    EXPECT_EQ(v, c.want) << c.date;
+  }
 }
 
 TEST(U4, NamesKeepTheirCase) {

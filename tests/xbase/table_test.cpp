@@ -408,6 +408,98 @@ TEST_F(EngineTest, RecordLocksInOneProcess) {
   d4close(d);
 }
 
+TEST_F(EngineTest, AliasOldRecordAndNumberThroughAResult) {
+  DATA4* d = d4create(&cb, dir.file("alias").c_str(), kPhone, nullptr);
+  ASSERT_NE(d, nullptr);
+  const char* names[] = {"Alice", "Bob"};
+  for (int i = 0; i < 2; ++i) {
+    d4blank(d);
+    f4assign(d4fieldByName(d, "NAME"), names[i]);
+    f4assignLong(d4fieldByName(d, "NUMBER"), 12345 + i);
+    ASSERT_EQ(d4append(d), 0);
+  }
+  // Upper-cased in place, at most 10 characters kept.
+  struct Alias {
+    const char* given;
+    const char* inPlace;
+    const char* kept;
+  } const aliases[] = {{"people", "PEOPLE", "PEOPLE"}, {"a longer alias", "A LONGER ALIAS", "A LONGER A"}};
+  for (const Alias& a : aliases) {
+    std::string text = a.given;
+    d4aliasSet(d, text.data());
+    EXPECT_STREQ(d4alias(d), a.kept);
+    EXPECT_EQ(text, a.inPlace);
+    EXPECT_EQ(code4findData(&cb, a.kept), d);
+  }
+  // The old-record buffer: record n, or blanks before the first and past the last.
+  struct Old {
+    int32_t n;
+    const char* name;
+  } const olds[] = {{2, "Bob"}, {1, "Alice"}, {0, nullptr}, {-3, nullptr}, {3, nullptr}};
+  for (const Old& o : olds) {
+    ASSERT_EQ(d4readOld(d, o.n), 0) << o.n;
+    const std::string old(d->recordOld, static_cast<size_t>(d->recordLen));
+    if (o.name == nullptr) {
+      EXPECT_EQ(old, std::string(static_cast<size_t>(d->recordLen), ' ')) << o.n;
+    } else {
+      EXPECT_EQ(old.substr(1, std::strlen(o.name)), o.name) << o.n;
+    }
+  }
+  ASSERT_EQ(d4go(d, 2), 0);
+  double v = 0;
+  EXPECT_EQ(f4doubleOut(d4fieldByName(d, "NUMBER"), &v), 0);
+  EXPECT_EQ(v, 12346.0);
+  d4close(d);
+}
+
+TEST_F(EngineTest, AllTablesFlushAndUnlockTogether) {
+  DATA4* a = d4create(&cb, dir.file("ta").c_str(), kPhone, nullptr);
+  DATA4* b = d4create(&cb, dir.file("tb").c_str(), kPhone, nullptr);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  for (DATA4* d : {a, b}) {
+    d4blank(d);
+    ASSERT_EQ(d4append(d), 0);
+    ASSERT_EQ(d4go(d, 1), 0);
+    f4assign(d4fieldByName(d, "NAME"), "Changed");
+  }
+  EXPECT_EQ(code4flushAll(&cb), 0);
+  for (const char* name : {"ta.dbf", "tb.dbf"}) {
+    const std::string t = readAll(dir.file(name));
+    EXPECT_EQ(t.substr(u16(t, 8) + 1, 7), "Changed") << name;
+  }
+  // Append locked, file locked, or neither.
+  EXPECT_EQ(d4lockTestAppend(a), 0);
+  ASSERT_EQ(d4lockAppend(a), 0);
+  EXPECT_EQ(d4lockTestAppend(a), 1);
+  EXPECT_EQ(d4lockTestAppend(b), 0);
+  ASSERT_EQ(d4lockFile(b), 0);
+  EXPECT_EQ(d4lockTestAppend(b), 1);
+  ASSERT_EQ(d4lockRecord(a, 1), 0);
+  EXPECT_EQ(code4unlockAll(&cb), 0);
+  EXPECT_EQ(d4lockTestAppend(a), 0);
+  EXPECT_EQ(d4lockTestAppend(b), 0);
+  EXPECT_EQ(d4lockTestFile(b), 0);
+  EXPECT_EQ(d4lockTestRecord(a, 1), 0);
+  d4close(b);
+  d4close(a);
+}
+
+TEST_F(EngineTest, ReadLockLocksTheRecordMovedTo) {
+  DATA4* d = d4create(&cb, dir.file("rl").c_str(), kPhone, nullptr);
+  ASSERT_NE(d, nullptr);
+  d4blank(d);
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(d4append(d), 0);
+  ASSERT_EQ(d4unlockAll(d), 0);
+  for (int readLock : {0, 1}) {
+    cb.readLock = readLock;
+    ASSERT_EQ(d4go(d, 2), 0);
+    EXPECT_EQ(d4lockTestRecord(d, 2), readLock);
+    ASSERT_EQ(d4unlockAll(d), 0);
+  }
+  d4close(d);
+}
+
 TEST_F(EngineTest, ExclusiveTablesTakeNoLocksAndHoldTheirCount) {
   cb.exclusive = 1;
   DATA4* d = d4create(&cb, dir.file("ex").c_str(), kPhone, nullptr);
