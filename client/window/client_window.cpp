@@ -79,9 +79,9 @@ constexpr MenuItem kContextMenu[] = {
     {"&Add to caller list", CM_ADD_CALLER},
     {"&Remove entry", CM_REMOVE_ENTRY},
     {"&Edit remark", CM_EDIT_REMARK},
-    {"&Lookup", CM_LOOKUP},
     {"&Send message", CM_SEND_MESSAGE},
     {"Request info", CM_REQUEST_INFO},
+    {"&Lookup", CM_LOOKUP},
 };
 
 std::string rowActivity(const TCallRecord& r) {
@@ -620,12 +620,11 @@ void ClientWindow::contextMenu(const QPoint& at) {
         view_->setCurrentIndex(index);
     }
     QMenu menu(this);
-    for (const MenuItem& item : kContextMenu) {
-        QAction* action = menu.addAction(QString::fromUtf8(item.text));
-        const platform::CommandId id = item.id;
-        QObject::connect(action, &QAction::triggered, this, [this, id] { command(id); });
-    }
-    menu.exec(view_->viewport()->mapToGlobal(at));
+    // Each item carries the command it sends.
+    for (const MenuItem& item : kContextMenu)
+        menu.addAction(QString::fromUtf8(item.text))->setData(QVariant::fromValue(item.id));
+    if (QAction* chosen = menu.exec(view_->viewport()->mapToGlobal(at)))
+        command(chosen->data().value<platform::CommandId>());
 }
 
 void ClientWindow::doubleClicked(const QModelIndex& index) {

@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 
 #include "client/popup_text.h"
 #include "client/window/client_window.h"
@@ -416,13 +417,32 @@ TEST_F(MainFrameTest, GadgetsMenusAndLinePicturesAreInPlace) {
         CM_OPEN_LOG, CM_CONFIGURE_MSN, CM_CALLER_LIST, CM_CAPI_ON_OFF, CM_ANSWER, CM_REJECT,
         CM_RECORD, CM_PLAY, CM_TWO_STATE_CLEAR, CM_SEND, kLineSelectorId, CM_HIDE};
     EXPECT_EQ(frame_->toolBar().commandOrder(), order);
+    const std::map<platform::CommandId, std::string> hints = {
+        {102, "Configure MSN numbers and functions"},
+        {103, "Configure number to name associations"},
+        {105, "Reject current incoming call"},
+        {106, "Answer current incoming call"},
+        {167, "Hide window"},
+        {175, "Turn on or off"},
+        {177, "Import address book from Windows Messaging (Exchange)."},
+        {180, "Set options"},
+        {207, "Play all new messages"},
+        {212, "Send text message"},
+        {11842, "Record welcome message"},
+        {11843, "Request caller info"},
+        {24332, "Open the logfile containing previous incoming calls"},
+    };
+    for (const auto& [id, text] : hints) {
+        ASSERT_NE(commandHint(id), nullptr) << id;
+        EXPECT_EQ(commandHint(id), text) << id;
+    }
     for (platform::CommandId id : order) {
         if (id == kLineSelectorId) continue;
         QAction* button = frame_->toolBar().button(id);
         ASSERT_NE(button, nullptr) << id;
         EXPECT_FALSE(button->icon().isNull()) << id;
-        const char* hint = commandHint(id);
-        EXPECT_EQ(button->toolTip(), hint ? QString(hint) : QString()) << id;
+        const auto hint = hints.find(id);
+        EXPECT_EQ(button->toolTip().toStdString(), hint == hints.end() ? "" : hint->second) << id;
         EXPECT_EQ(button->isCheckable(), id == CM_CAPI_ON_OFF || id == CM_PLAY) << id;
     }
     EXPECT_EQ(frame_->toolBar().lineSelector()->width(), 85);

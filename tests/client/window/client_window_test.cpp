@@ -6,6 +6,7 @@
 #include <QInputDialog>
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QMenu>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
@@ -203,6 +204,38 @@ TEST_F(ClientWindowTest, RemoveEntryAndEditRemarkWorkOnTheSelectedRow) {
     EXPECT_EQ(inUse, 1) << "the removal was saved";
     exchange_->hangUp(a, 0x3490);
     exchange_->hangUp(b, 0x3490);
+}
+
+TEST_F(ClientWindowTest, RightClickShowsTheListMenuInItsOrderOnTheRowUnderTheCursor) {
+    const std::uint32_t call = ringListed("0301111111");
+    struct Item {
+        const char* text;
+        platform::CommandId id;
+    };
+    const Item items[] = {{"&Add to caller list", 201}, {"&Remove entry", 202},
+                          {"&Edit remark", 203},        {"&Send message", 211},
+                          {"Request info", 11843},      {"&Lookup", 208}};
+    CallListView& view = window_->listView();
+    view.clearSelection();
+    std::vector<std::pair<std::string, platform::CommandId>> shown;
+    QTimer opened;
+    opened.setSingleShot(true);
+    QObject::connect(&opened, &QTimer::timeout, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        ASSERT_NE(menu, nullptr) << "no menu opened";
+        for (QAction* a : menu->actions())
+            shown.emplace_back(a->text().toStdString(), a->data().value<platform::CommandId>());
+        menu->close();
+    });
+    opened.start(0);
+    Q_EMIT view.customContextMenuRequested(view.visualRect(view.model()->index(0, 2)).center());
+    ASSERT_EQ(shown.size(), std::size(items));
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        EXPECT_EQ(shown[i].first, items[i].text) << i;
+        EXPECT_EQ(shown[i].second, items[i].id) << i;
+    }
+    EXPECT_EQ(view.firstSelectedId(), topRow().id) << "the row under the cursor is selected";
+    exchange_->hangUp(call, 0x3490);
 }
 
 TEST_F(ClientWindowTest, ConnectionsBeyondTheTwoLinesReachNoLineSlotOrTimer) {
