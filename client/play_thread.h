@@ -40,11 +40,13 @@ struct MessageHeard : platform::MessageRecord {
 // "Voice Message" becomes "Read Voice Message"; false for any other state.
 bool markHeard(TCallRecord& record);
 
-// Asynchronous playback that never interrupts a sound already playing.
+// Asynchronous playback.
 struct SoundPlayer {
     // Starts the file; false when refused (another sound still plays, or no device).
     std::function<bool(const std::string& path)> startIfIdle;
     std::function<void()> stopSound;
+    // Stops what plays and starts the file; false when it could not be started.
+    std::function<bool(const std::string& path)> play;
 };
 
 class PlayThread {

@@ -76,7 +76,8 @@ int main(int argc, char** argv) {
         config.comInitialized = start.comInitialized;
         media::AlsaPlayer& player = main->player;
         config.player = {[&player](const std::string& path) { return player.StartIfIdle(path); },
-                         [&player] { player.Stop(); }};
+                         [&player] { player.Stop(); },
+                         [&player](const std::string& path) { return player.PlayFile(path) == 0; }};
         if (g_headless) config.activityLog = [](const std::string& line) { std::fprintf(stderr, "orvelin: %s\n", line.c_str()); };
         config.frame = frame.hooks();
         if (g_headless) config.frame.raiseMainWindow = nullptr;

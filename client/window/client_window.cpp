@@ -326,7 +326,7 @@ void ClientWindow::setupWindow() {
             [](const std::string& title) { return platform::raiseTopLevelWindow(title); },
             [](const std::vector<std::string>& argv) { return platform::spawnProgram(argv); },
             [this](const std::string& path) {
-                return config_.player.startIfIdle && config_.player.startIfIdle(path);
+                return config_.player.play && config_.player.play(path);
             },
             [](const std::string& path) { return platform::openDocument(path); },
             [](const std::string& sff, std::string* written) {

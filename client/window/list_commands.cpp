@@ -125,8 +125,7 @@ void ListCommands::lookup(std::uint32_t id) {
     if (!argv.empty() && hooks_.spawn) hooks_.spawn(argv);
 }
 
-void ListCommands::openFax(TCallRecord& record) {
-    const std::string path(record.filePath.view());
+void ListCommands::openFax(TCallRecord& record, const std::string& path) {
     platform::SpawnResult r =
         hooks_.openDocument ? hooks_.openDocument(path) : platform::SpawnResult{};
     if (r.started()) {
@@ -144,7 +143,9 @@ void ListCommands::activate(std::uint32_t id) {
     switch (static_cast<CallState>(record->state)) {
         case CallState::VoiceMessage:
         case CallState::ReadVoiceMessage:
-            if (hooks_.playSound) hooks_.playSound(std::string(record->filePath.view()));
+            // Heard only when it plays; whatever else plays is cut short.
+            if (!hooks_.playSound || !hooks_.playSound(std::string(record->filePath.view())))
+                break;
             record->setState(CallState::ReadVoiceMessage);
             history_.updateCallRow(*record);
             break;
@@ -163,18 +164,23 @@ void ListCommands::activate(std::uint32_t id) {
                 if (hooks_.box) hooks_.box(text);
                 break;
             }
-            if (!HasOption(options, OptionBits::KeepFaxAfterTiff))
-                deleteFileInside(hooks_.programDir, path);
-            // The converter names the file it wrote; that is the path to keep.
-            record->filePath.assign(written);
+            // The converter names the file it wrote; that is the path to keep. Without a
+            // name nothing is known to be written, and a name the record cannot hold
+            // leaves it on the SFF, which then stays.
+            if (written.empty()) break;
+            if (written.size() < decltype(TCallRecord::filePath)::capacity()) {
+                if (!HasOption(options, OptionBits::KeepFaxAfterTiff) && written != path)
+                    deleteFileInside(hooks_.programDir, path);
+                record->filePath.assign(written);
+            }
             record->setState(CallState::Fax);
             history_.updateCallRow(*record);
-            openFax(*record);
+            openFax(*record, written);
             break;
         }
         case CallState::Fax:
         case CallState::ViewedFaxMessage:
-            openFax(*record);
+            openFax(*record, std::string(record->filePath.view()));
             break;
         case CallState::Sms:
         case CallState::ReadSms:

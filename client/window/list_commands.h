@@ -53,6 +53,7 @@ class ListCommands {
         // when there is none.
         std::function<bool(const std::string& title)> raiseWindow;
         std::function<platform::SpawnResult(const std::vector<std::string>&)> spawn;
+        // Stops whatever plays and starts the file; false when it could not be started.
         std::function<bool(const std::string& path)> playSound;
         std::function<platform::SpawnResult(const std::string& path)> openDocument;
         std::function<int(const std::string& sff, std::string* written)> convertFax;
@@ -75,7 +76,7 @@ class ListCommands {
     void activate(std::uint32_t id);
 
   private:
-    void openFax(TCallRecord& record);
+    void openFax(TCallRecord& record, const std::string& path);
 
     CallHistory& history_;
     Hooks hooks_;

@@ -49,7 +49,8 @@ struct FakeDevice {
                     std::lock_guard lock(mutex);
                     playing.clear();
                     log.push_back("stop");
-                }};
+                },
+                {}};
     }
     std::vector<std::string> entries() {
         std::lock_guard lock(mutex);

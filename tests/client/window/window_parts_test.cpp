@@ -314,55 +314,84 @@ TEST_F(ListCommandsTest, RemovingDeletesOnlyThatRowAndTellsNoPeer) {
 }
 
 TEST_F(ListCommandsTest, DoubleClickActsByState) {
+    const std::string d = dir_.path().string() + "/";
+    const std::string sff = d + "x.SFF", tif = d + "x.tif";
+    const std::string longTif = d + std::string(300 - d.size(), 'n') + ".tif";
     std::vector<std::string> seen;
-    bool opens = true;
+    bool opens = true, plays = true;
+    std::string written;
     ListCommands::Hooks h;
     h.playSound = [&](const std::string& p) {
         seen.push_back("play " + p);
-        return true;
+        return plays;
     };
     h.openDocument = [&](const std::string& p) {
         seen.push_back("open " + p);
         return opens ? platform::spawnProgram({"true"}) : platform::SpawnResult{};
     };
     h.box = [&](const std::string& t) { seen.push_back("box " + t); };
-    h.convertFax = [&](const std::string& sff, std::string* written) {
-        seen.push_back("convert " + sff);
-        *written = "/f.tif";
-        return sff == "/bad.SFF" ? 1 : 0;
+    h.convertFax = [&](const std::string& from, std::string* out) {
+        seen.push_back("convert " + from);
+        *out = written;
+        return from.ends_with("bad.SFF") ? 1 : from.ends_with("odd.SFF") ? 7 : 0;
     };
     h.editText = [&](const std::string& current) -> std::optional<std::string> {
         seen.push_back("edit " + current);
         return std::nullopt;
     };
+    using settings::OptionBits;
     struct Case {
         std::uint32_t state;
-        const char* path;
+        std::string path;
         std::uint32_t options;
-        bool opensOk;
+        bool opensOk, playsOk;
+        std::string written;
         std::vector<std::string> expected;
         std::uint32_t stateAfter;
+        std::string pathAfter;
+        bool sffKept;
     };
+    const std::string oddBox = "box Error 7 occured during conversion of " + d +
+                               "odd.SFF\n\nPlease inform the program author and send the "
+                               "fax-file and error number along with the message";
     const Case cases[] = {
-        {4, "/m.wav", 0, true, {"play /m.wav"}, 7},
-        {5, "/x.SFF", 0, true, {}, 5},
-        {5, "/bad.SFF", settings::OptionBits::FaxToTiff, true, {"convert /bad.SFF", std::string("box ") + kBrokenFaxHeaderText}, 5},
-        {5, "/x.SFF", settings::OptionBits::FaxToTiff, true, {"convert /x.SFF", "open /f.tif"}, 8},
-        {6, "/f.tif", 0, true, {"open /f.tif"}, 8},
-        {6, "/f.tif", 0, false, {"open /f.tif", std::string("box ") + kFaxViewErrorText}, 6},
-        {10, "", 0, true, {"edit "}, 10},
-        {1, "", 0, true, {}, 1},
+        {4, "/m.wav", 0, true, true, "", {"play /m.wav"}, 7, "/m.wav", true},
+        {7, "/m.wav", 0, true, true, "", {"play /m.wav"}, 7, "/m.wav", true},
+        {4, "/m.wav", 0, true, false, "", {"play /m.wav"}, 4, "/m.wav", true},
+        {5, sff, 0, true, true, tif, {}, 5, sff, true},
+        {5, d + "bad.SFF", OptionBits::FaxToTiff, true, true, "",
+         {"convert " + d + "bad.SFF",
+          "box The fax header could not be read. This is normaly caused by a broken connection."},
+         5, d + "bad.SFF", true},
+        {5, d + "odd.SFF", OptionBits::FaxToTiff, true, true, "", {"convert " + d + "odd.SFF", oddBox},
+         5, d + "odd.SFF", true},
+        {5, sff, OptionBits::FaxToTiff, true, true, tif, {"convert " + sff, "open " + tif}, 8, tif,
+         false},
+        {5, sff, OptionBits::FaxToTiff | OptionBits::KeepFaxAfterTiff, true, true, tif,
+         {"convert " + sff, "open " + tif}, 8, tif, true},
+        {5, sff, OptionBits::FaxToTiff, true, true, "", {"convert " + sff}, 5, sff, true},
+        {5, sff, OptionBits::FaxToTiff, true, true, longTif, {"convert " + sff, "open " + longTif},
+         8, sff, true},
+        {6, tif, 0, true, true, "", {"open " + tif}, 8, tif, true},
+        {6, tif, 0, false, true, "", {"open " + tif, "box Error viewing fax."}, 6, tif, true},
+        {10, "", 0, true, true, "", {"edit "}, 10, "", true},
+        {1, "", 0, true, true, "", {}, 1, "", true},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.state) + " " + c.path);
+        SCOPED_TRACE(std::to_string(c.state) + " " + c.path + " -> " + c.written);
         seen.clear();
         options_ = c.options;
         opens = c.opensOk;
+        plays = c.playsOk;
+        written = c.written;
         const std::uint32_t id = addCall("1", c.state, c.path);
+        test::touch(sff);  // after the call, whose slot's old record took its file along
         ListCommands cmd = commands(h);
         cmd.activate(id);
         EXPECT_EQ(seen, c.expected);
         EXPECT_EQ(history_.find(id)->state, c.stateAfter);
+        EXPECT_EQ(history_.find(id)->filePath.view(), c.pathAfter);
+        EXPECT_EQ(std::filesystem::exists(sff), c.sffKept);
     }
 }
 
