@@ -623,8 +623,10 @@ void ClientWindow::contextMenu(const QPoint& at) {
     // Each item carries the command it sends.
     for (const MenuItem& item : kContextMenu)
         menu.addAction(QString::fromUtf8(item.text))->setData(QVariant::fromValue(item.id));
-    if (QAction* chosen = menu.exec(view_->viewport()->mapToGlobal(at)))
-        command(chosen->data().value<platform::CommandId>());
+    QObject::connect(&menu, &QMenu::triggered, this, [this](QAction* action) {
+        command(action->data().value<platform::CommandId>());
+    });
+    menu.exec(view_->viewport()->mapToGlobal(at));
 }
 
 void ClientWindow::doubleClicked(const QModelIndex& index) {
