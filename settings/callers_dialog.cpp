@@ -8,6 +8,7 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <QTreeWidget>
+#include <unordered_map>
 #include <algorithm>
 #include <cstdio>
 #include <optional>
@@ -251,6 +252,11 @@ void TCallerDlg::SetupWindow() {
 }
 
 QTreeWidgetItem* TCallerDlg::findByItemData(int itemData) const {
+    // While sorting, rows are found through the index built for it.
+    if (!byItemData_.empty()) {
+        const auto it = byItemData_.find(itemData);
+        return it == byItemData_.end() ? nullptr : it->second;
+    }
     for (int i = 0; i < list_->topLevelItemCount(); ++i) {
         QTreeWidgetItem* item = list_->topLevelItem(i);
         if (item->data(0, kItemDataRole).toInt() == itemData) return item;
@@ -278,12 +284,22 @@ void TCallerDlg::sortList() {
         if (item->isSelected()) selected.insert(item);
     }
     QTreeWidgetItem* current = list_->currentItem();
-    std::stable_sort(rows.begin(), rows.end(), [this](QTreeWidgetItem* a, QTreeWidgetItem* b) {
-        return CompareItems(a->data(0, kItemDataRole).toInt(), b->data(0, kItemDataRole).toInt()) <
-               0;
+    // Each row's item data once, so no comparison searches the list.
+    std::vector<std::pair<int, QTreeWidgetItem*>> keyed;
+    keyed.reserve(rows.size());
+    for (QTreeWidgetItem* item : rows) {
+        const int data = item->data(0, kItemDataRole).toInt();
+        keyed.emplace_back(data, item);
+        byItemData_.emplace(data, item);
+    }
+    std::stable_sort(keyed.begin(), keyed.end(), [this](const auto& a, const auto& b) {
+        return CompareItems(a.first, b.first) < 0;
     });
-    while (list_->topLevelItemCount() > 0) list_->takeTopLevelItem(0);
-    for (QTreeWidgetItem* item : rows) list_->addTopLevelItem(item);
+    byItemData_.clear();
+    rows.clear();
+    for (const auto& [data, item] : keyed) rows.push_back(item);
+    list_->invisibleRootItem()->takeChildren();
+    list_->addTopLevelItems(QList<QTreeWidgetItem*>(rows.begin(), rows.end()));
     if (current) list_->setCurrentItem(current, 0, QItemSelectionModel::NoUpdate);
     for (QTreeWidgetItem* item : selected) item->setSelected(true);
     list_->header()->setSortIndicator(sortColumn_,
@@ -316,17 +332,20 @@ QTreeWidgetItem* TCallerDlg::insertRow(const CallerRow& row) {
     auto* item = new QTreeWidgetItem;
     fillRow(item, row);
     item->setData(0, kItemDataRole, rowCounter_++);
-    // New rows go in by their number, in the list's direction.
+    // New rows go in by their number, in the list's direction, after equal ones.
     const QString number = item->text(NumberColumn);
-    int at = 0;
-    const int count = list_->topLevelItemCount();
-    while (at < count) {
+    int low = 0, high = list_->topLevelItemCount();
+    while (low < high) {
+        const int mid = low + (high - low) / 2;
         const int c =
-            QString::localeAwareCompare(number, list_->topLevelItem(at)->text(NumberColumn));
-        if (ascending_ ? c < 0 : c > 0) break;
-        ++at;
+            QString::localeAwareCompare(number, list_->topLevelItem(mid)->text(NumberColumn));
+        if (ascending_ ? c < 0 : c > 0) {
+            high = mid;
+        } else {
+            low = mid + 1;
+        }
     }
-    list_->insertTopLevelItem(at, item);
+    list_->insertTopLevelItem(low, item);
     return item;
 }
 
@@ -429,21 +448,27 @@ void TCallerDlg::CmDelete() {
     }
     const platform::Hive hive = platform::Hive::atDefaultPath();
     auto callers = hive.openKey(kCallersKey, platform::RegAccess::Full);
+    const auto beep = [this] {
+        if (context_.beep) {
+            context_.beep();
+        } else {
+            QApplication::beep();
+        }
+    };
     for (QTreeWidgetItem* item : selected) {
         const std::string name = keyNameOf(item);
         if (isPseudoCaller(name)) {
-            if (context_.beep) {
-                context_.beep();
-            } else {
-                QApplication::beep();
-            }
+            beep();
             return;
         }
-        // A key that cannot be deleted keeps its row, so the list never hides a caller
-        // that still acts on calls.
-        if (!callers) return;
-        const platform::RegResult r = callers->deleteSubkey(name);
-        if (!r.ok() && r.status != platform::RegStatus::NotFound) return;
+        // A key that cannot be deleted (it has keys below it) keeps its row, so the list
+        // never hides a caller that still acts on calls; it stops as a protected row does.
+        const platform::RegResult r =
+            callers ? callers->deleteSubkey(name) : platform::RegResult{platform::RegStatus::NotFound, {}};
+        if (!callers || (!r.ok() && r.status != platform::RegStatus::NotFound)) {
+            beep();
+            return;
+        }
         delete item;
     }
     list_->setFocus();

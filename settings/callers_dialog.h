@@ -17,6 +17,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -131,6 +132,7 @@ class TCallerDlg : public QDialog {
     int sortColumn_ = 0;
     bool ascending_ = true;
     int rowCounter_ = 0;
+    std::unordered_map<int, QTreeWidgetItem*> byItemData_;  // only while sorting
 };
 
 // Opens the list modally over `parent` with the context's modal flag set for its

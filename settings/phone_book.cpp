@@ -136,7 +136,10 @@ void OpenOrCreateTable(CODE4* cb, DATA4** table, const char* name, const FIELD4I
     DATA4* d = d4open(cb, name);
     cb->openError = openError;
 
-    if (d == nullptr) {
+    // Only a file that could not be opened or read takes the way of creating the table or
+    // building its index; any other error (a damaged index, say) leaves both as they are.
+    const int opened = cb->errorCode;
+    if (d == nullptr && (opened == status4noOpen || opened == err4read)) {
         cb->errorCode = 0;
         if (!tableFileExists(name)) {
             // An index or memo file left without its table belongs to nothing:

@@ -214,7 +214,35 @@ TEST_F(CallerListTest, ListsEveryKeyWithItsColumnTexts) {
     EXPECT_TRUE(row(dlg, "0304444")->data(0, TCallerDlg::kPersonalRole).toBool());
     EXPECT_TRUE(row(dlg, "0306666")->data(0, TCallerDlg::kPersonalRole).toBool());
     EXPECT_FALSE(row(dlg, "0301111")->data(0, TCallerDlg::kPersonalRole).toBool());
-    EXPECT_FALSE(row(dlg, "0301111")->icon(0).isNull());
+}
+
+TEST_F(CallerListTest, EachModeAndGreetingHasItsOwnRowPicture) {
+    // Modes 0 to 5 each have a picture; 6 and 7 have none; the greeting picture beside it.
+    std::string hive = "Windows Registry Editor Version 5.00\n\n";
+    for (int personal = 0; personal < 2; ++personal)
+        for (int mode = 0; mode < 8; ++mode)
+            hive += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVELIN\\Callers\\" + std::to_string(personal) +
+                    std::to_string(mode) + "]\n\"Name\"=\"x\"\n\"Reject\"=dword:" +
+                    std::to_string(mode) + "0000000\n\"PersonalMsg\"=dword:0000000" +
+                    std::to_string(personal) + "\n\n";
+    writeHive(hive);
+    TCallerDlg dlg(nullptr, context());
+    const auto picture = [&](int personal, int mode) {
+        const QTreeWidgetItem* item = row(dlg, std::to_string(personal) + std::to_string(mode));
+        EXPECT_NE(item, nullptr);
+        return item ? item->icon(0).pixmap(dlg.list()->iconSize()).toImage() : QImage();
+    };
+    for (int personal = 0; personal < 2; ++personal) {
+        SCOPED_TRACE(personal);
+        EXPECT_EQ(picture(personal, 6), picture(personal, 7)) << "no state picture for 6 and 7";
+        for (int a = 0; a < 7; ++a)
+            for (int b = a + 1; b < 7; ++b) EXPECT_NE(picture(personal, a), picture(personal, b)) << a << " " << b;
+    }
+    for (int mode = 0; mode < 8; ++mode) EXPECT_NE(picture(0, mode), picture(1, mode)) << mode;
+    // The same row drawn again after a mode step takes the new mode's picture.
+    select(dlg, {"01"});
+    dlg.EvRightClick();
+    EXPECT_EQ(picture(0, 1), picture(0, 2));
 }
 
 TEST_F(CallerListTest, EmptyOrMissingCallersKey) {
@@ -337,11 +365,25 @@ TEST_F(CallerListTest, DeleteStopsWithABeepAtAProtectedEntry) {
     EXPECT_TRUE(keyExists(std::string(kCallersKey) + "\\Unlisted"));
     EXPECT_TRUE(keyExists(std::string(kCallersKey) + "\\0303333"));
 
+    // A key that cannot be deleted (a key below it) beeps and stops; the rest stays.
+    ASSERT_TRUE(Hive::atDefaultPath()
+                    .update([](platform::RegNode& root) {
+                        root.createSubkey(std::string(kCallersKey) + "\\0303333\\below");
+                    })
+                    .ok());
+    select(dlg, {"0303333", "0304444"});
+    dlg.CmDelete();
+    EXPECT_EQ(beeps_, 2);
+    EXPECT_TRUE(keyExists(std::string(kCallersKey) + "\\0303333"));
+    EXPECT_TRUE(keyExists(std::string(kCallersKey) + "\\0304444"));
+    ASSERT_NE(row(dlg, "0304444"), nullptr);
+    EXPECT_TRUE(row(dlg, "0304444")->isSelected());
+
     // The long link key is deleted by its whole name.
     select(dlg, {"0176123456789012345678901"});
     dlg.CmDelete();
     EXPECT_FALSE(keyExists(std::string(kCallersKey) + "\\0176123456789012345678901"));
-    EXPECT_EQ(beeps_, 1);
+    EXPECT_EQ(beeps_, 2);
 }
 
 TEST_F(CallerListTest, AddRunsTheFormAndShowsWhatItSaved) {

@@ -390,20 +390,6 @@ TEST_F(PhoneBookTest, AnIndexThatCannotBeUsedIsRebuiltAtTheNextOpen) {
         void (*damage)(const std::string& dir, CODE4* cb);
         const char* logged;
     } cases[] = {
-        {"header overwritten",
-         [](const std::string& dir, CODE4*) {
-             std::string b = slurp(dir + "ispbk.mdx");
-             b.replace(0, 48, std::string(48, '\x7F'));
-             spill(dir + "ispbk.mdx", b);
-         },
-         "could not be opened"},
-        {"rebuild stopped half way",
-         [](const std::string& dir, CODE4*) {
-             std::string b = slurp(dir + "ispbk.mdx");
-             b.replace(20, 4, std::string(4, '\0'));
-             spill(dir + "ispbk.mdx", b);
-         },
-         "could not be opened"},
         {"append stopped after its keys",
          [](const std::string& dir, CODE4* cb) {
              const std::string before = slurp(dir + "ispbk.dbf");
@@ -470,6 +456,37 @@ TEST_F(PhoneBookTest, AnIndexThatCannotBeUsedIsRebuiltAtTheNextOpen) {
         book.close();
     }
     SetSettingsLogSink(nullptr);
+}
+
+TEST_F(PhoneBookTest, AnIndexThatIsNotAnIndexLeavesTheTableAsItIs) {
+    // Only a file that cannot be opened or read is created or rebuilt; an index that opens
+    // as no index does is an error of its own, and both files stay for the user.
+    struct Case {
+        const char* what;
+        std::size_t at, count;
+        char byte;
+    };
+    for (const Case& c : {Case{"header overwritten", 0, 48, '\x7F'},
+                          Case{"header cut short by a stopped rebuild", 20, 4, '\0'}}) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        writeBook(dir_ + "ispbk", {{"0301", "First"}});
+        std::string index = slurp(dir_ + "ispbk.mdx");
+        index.replace(c.at, c.count, std::string(c.count, c.byte));
+        spill(dir_ + "ispbk.mdx", index);
+        const std::string table = slurp(dir_ + "ispbk.dbf");
+        for (int open = 0; open < 2; ++open) {
+            engineReports().clear();
+            PhoneBook book(&cb_);
+            book.open(dir_);
+            EXPECT_EQ(book.table(), nullptr);
+            EXPECT_FALSE(book.find("0301"));
+            EXPECT_TRUE(lookupCaller(nullptr, "0301", false, 1, book.search()).unlisted);
+        }
+        EXPECT_EQ(slurp(dir_ + "ispbk.mdx"), index);
+        EXPECT_EQ(slurp(dir_ + "ispbk.dbf"), table);
+    }
 }
 
 TEST_F(PhoneBookTest, TableOfAnotherShapeFindsNothing) {
