@@ -204,6 +204,32 @@ void ReleaseCAPI() {
             id);
 }
 
+uint16_t RegisterAgain() {
+    uint16_t old;
+    unsigned length;
+    {
+        std::lock_guard lock(reg().mutex);
+        old = reg().applId;
+        length = reg().blockLength;
+    }
+    if (old == 0) return 0;
+    CAPI20_Release(old);
+    unsigned error = 0;
+    uint16_t id =
+        CAPI20_Register(kMessageBufferSize, kMaxLogicalConnections, kMaxB3Blocks, length, &error);
+    if (id == 0 || error != 0) {
+        WriteCapiLogf(
+            "Error: 0x%04X registering the application with id: 0x%04X in function RegisterCAPI",
+            error, id);
+        return 0;
+    }
+    SetNoDelay(CAPI20_FileNo(id));
+    ForgetLentReceiveBuffers();
+    std::lock_guard lock(reg().mutex);
+    reg().applId = id;
+    return id;
+}
+
 uint16_t ApplId() {
     std::lock_guard lock(reg().mutex);
     return reg().applId;

@@ -62,6 +62,9 @@ int CAPI20_FileNo(uint16_t applId);
 // Messages of the layer go to `window` from then on.
 int RegisterCAPI(std::shared_ptr<MessageTarget> window, unsigned b3BlockLength);
 void ReleaseCAPI();
+// Releases the application and registers it again with the same parameters, for a
+// connection whose stream cannot be followed any more. The new id, or 0 when refused.
+uint16_t RegisterAgain();
 uint16_t ApplId();
 unsigned RegisteredBlockLength();
 std::shared_ptr<MessageTarget> MainWindow();

@@ -39,6 +39,9 @@ uint32_t gForwardingHandle = 1;
 // Serialises libcapi20's put and get: its remote driver shares state between them.
 std::mutex gIoMutex;
 
+std::mutex gListenMutex;
+std::map<unsigned, std::pair<uint32_t, uint32_t>> gListening;  // controller -> info, CIP
+
 std::mutex gLentMutex;
 std::map<uint16_t, uint32_t> gLent;  // receive buffer index -> NCCI
 
@@ -430,6 +433,10 @@ unsigned GetCapiMessageLocked(uint16_t applId, unsigned char** message) {
     return CAPI20_GetMessage(applId, message);
 }
 
+std::mutex& DriverIoMutex() {
+    return gIoMutex;
+}
+
 unsigned Listen(unsigned first, unsigned last, uint32_t infoMask, uint32_t cipMask) {
     if (last < first) return kInfoRegisterNotInstalled;
     for (unsigned c = first; c <= last; ++c) {
@@ -440,8 +447,22 @@ unsigned Listen(unsigned first, unsigned last, uint32_t infoMask, uint32_t cipMa
         m.CIPmask = cipMask;
         unsigned rc = PutCapiMessage(m);
         if (rc != 0) return rc;
+        std::lock_guard lock(gListenMutex);
+        if (infoMask == 0 && cipMask == 0)
+            gListening.erase(c);
+        else
+            gListening[c] = {infoMask, cipMask};
     }
     return 0;
+}
+
+void ListenAgain() {
+    std::map<unsigned, std::pair<uint32_t, uint32_t>> listening;
+    {
+        std::lock_guard lock(gListenMutex);
+        listening = gListening;
+    }
+    for (auto& [c, masks] : listening) Listen(c, c, masks.first, masks.second);
 }
 
 unsigned Connect(int* outId, const char* calledDigits, const char* callingDigits, uint32_t cipMask,
@@ -720,6 +741,8 @@ void ResetConnectionsForTesting() {
     gRequestCounter = 0;
     gForwardingHandle = 1;
     ForgetLentReceiveBuffers();
+    std::lock_guard listen(gListenMutex);
+    gListening.clear();
 }
 
 }  // namespace capi

@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -123,10 +124,15 @@ size_t LentReceiveBuffers();
 void ForgetLentReceiveBuffers();
 // The driver's get under the same lock (CAPI worker only).
 unsigned GetCapiMessageLocked(uint16_t applId, unsigned char** message);
+// The lock of the driver's put and get, for what is sent beside the driver.
+std::mutex& DriverIoMutex();
 
 // Requests; each returns the put result unless said otherwise.
+// Controllers that listen are remembered (empty masks forget one) for ListenAgain().
 unsigned Listen(unsigned firstController, unsigned lastController, uint32_t infoMask,
                 uint32_t cipMask);
+// The LISTEN of every controller that listens, again (after a new registration).
+void ListenAgain();
 unsigned Connect(int* id, const char* calledDigits, const char* callingDigits, uint32_t cipMask,
                  uint16_t b1, uint16_t b2, uint16_t b3, const unsigned char* b1Config,
                  const unsigned char* b2Config, const unsigned char* b3Config,

@@ -253,9 +253,8 @@ bool decodeReceived(const unsigned char* raw, const DriverFrame* frame) {
     // libcapi20 points Data just past the message: the block must have come with it.
     if (command == CAPI_DATA_B3 && subcommand == CAPI_IND && frame &&
         sent + gReceived.DataLength > received) {
-        WriteCapiLog(
-            "Error: DATA_B3_IND with its data outside the message dropped in function "
-            "Handle_CAPI_Msg");
+        WriteCapiLogf("Error: data block of %u bytes dropped in function Handle_Indication",
+                      unsigned(gReceived.DataLength));
         return false;
     }
     return true;
@@ -569,8 +568,62 @@ bool pauseWorker(std::chrono::milliseconds time) {
     return gBackoff.wait_for(lock, time, [] { return gStop.load(); });
 }
 
+uint32_t le32(const unsigned char* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// Whether libcapi20 can read the whole frame safely.
+bool driverCanRead(const DriverFrame& frame) {
+    // rcapi moves the block of a DATA_B3_IND shorter than 30 bytes to offset 30,
+    // unchecked: a block that does not fit would overrun its receive buffer.
+    if (frame.dataIndication && frame.messageLength < 30 &&
+        30 + frame.dataLength > receiveBufferSize())
+        return false;
+    // rcapi takes the header, and a DATA_B3_IND's DataLength, from its receive buffer
+    // whatever the frame held: from a shorter frame it would read an earlier message's
+    // bytes, a length among them. (An empty frame is read as no message.)
+    return frame.payload == 0 ||
+           (frame.payload >= kCapiHeaderSize &&
+            !(frame.dataIndication && frame.payload < kDataIndicationHead));
+}
+
+// Takes a frame libcapi20 must not read off the stream, logged. A data block among them is
+// answered beside libcapi20 with the exchange's own handle: libcapi20 never saw it.
+bool dropFrame(DriverConnection& connection, const DriverFrame& frame) {
+    std::lock_guard io(DriverIoMutex());
+    if (!connection.discard(frame.length, std::chrono::seconds(1))) return false;
+    const unsigned char* m = frame.head;
+    if (frame.dataIndication && frame.payload >= kDataIndicationHead + 2) {
+        WriteCapiLogf("Error: data block of %u bytes dropped in function Handle_Indication",
+                      unsigned(frame.dataLength));
+        _cmsg a;
+        capi_cmsg_header(&a, ApplId(), CAPI_DATA_B3, CAPI_RESP, le16(m + 6), le32(m + 8));
+        a.DataHandle = le16(m + 18);
+        unsigned char buffer[64];
+        capi_cmsg2message(&a, buffer);
+        connection.sendFrame(buffer, CAPIMSG_LEN(buffer));
+    } else {
+        WriteCapiLogf("Error: CAPI message of %zu bytes dropped in function Handle_CAPI_Msg",
+                      frame.payload);
+    }
+    return true;
+}
+
+// The calls of a connection that is gone are gone with it.
+void clearAllConnections() {
+    for (int id = 0; id < kConnectionCount; ++id) {
+        if (!IsConnectionInUse(id)) continue;
+        auto record = std::make_unique<ClearedCallInfo>();
+        record->FaxFormat = GetFaxFormat(id);
+        record->FaxPages = GetFaxPages(id);
+        SetConnectionState(id, Disconnected);
+        PostStateChange(id, Disconnected, kReasonLineLost, std::move(record));
+        FreeConnection(id);
+    }
+}
+
 void workerLoop(uint16_t applId) {
-    DriverConnection connection(CAPI20_FileNo(applId));
+    auto connection = std::make_unique<DriverConnection>(CAPI20_FileNo(applId));
     const std::chrono::milliseconds firstRetry{10}, lastRetry{1000};
     std::chrono::milliseconds retry = firstRetry;
     bool failing = false;
@@ -578,25 +631,32 @@ void workerLoop(uint16_t applId) {
         timeval slice{0, long(kWorkerWaitSlice.count()) * 1000};
         DriverFrame frame;
         const DriverFrame* queued = nullptr;
-        if (connection.watched()) {
-            auto seen = connection.waitForFrame(kWorkerWaitSlice, frame);
+        if (connection->watched()) {
+            auto seen = connection->waitForFrame(kWorkerWaitSlice, frame);
             if (gStop) break;
-            // rcapi moves the block of a DATA_B3_IND shorter than 30 bytes to offset 30,
-            // unchecked: a block that does not fit would overrun its receive buffer.
-            if (seen == DriverConnection::Wait::Frame && frame.dataIndication &&
-                frame.messageLength < 30 && 30 + frame.dataLength > receiveBufferSize())
+            if (seen == DriverConnection::Wait::Frame && !driverCanRead(frame)) {
+                if (dropFrame(*connection, frame)) continue;
                 seen = DriverConnection::Wait::Corrupt;
-            // rcapi takes the header, and a DATA_B3_IND's DataLength, from its receive buffer
-            // whatever the frame held: from a shorter frame it would read an earlier message's
-            // bytes, a length among them. (An empty frame is read as no message.)
-            if (seen == DriverConnection::Wait::Frame && frame.payload > 0 &&
-                (frame.payload < kCapiHeaderSize ||
-                 (frame.dataIndication && frame.payload < kDataIndicationHead)))
+            }
+            if (seen == DriverConnection::Wait::Oversized) {
+                WriteCapiLogf("Error: CAPI message of %zu bytes dropped in function Handle_CAPI_Msg",
+                              frame.length - 2);
+                if (connection->discard(frame.length, std::chrono::seconds(5))) continue;
                 seen = DriverConnection::Wait::Corrupt;
+            }
             if (seen == DriverConnection::Wait::Corrupt) {
-                // No reader can find the next frame; libcapi20's would overrun its buffer.
+                // No reader can find the next frame: start over on a new connection. libcapi20
+                // has no way to skip what it has not read.
                 WriteCapiLog("Error: unreadable frame from the ISDN driver");
-                ::shutdown(CAPI20_FileNo(applId), SHUT_RDWR);
+                connection.reset();
+                clearAllConnections();
+                applId = RegisterAgain();
+                if (applId != 0) {
+                    WriteCapiLog("Registered again with the ISDN driver");
+                    connection = std::make_unique<DriverConnection>(CAPI20_FileNo(applId));
+                    ListenAgain();
+                    continue;
+                }
             }
             if (seen != DriverConnection::Wait::Frame && seen != DriverConnection::Wait::Timeout) {
                 WriteCapiLog("Error: connection to the ISDN driver lost");
@@ -611,7 +671,7 @@ void workerLoop(uint16_t applId) {
         if (gStop) break;
         if (rc == kInfoIllegalApplication) break;
         // The slice ran out, or the rest of a frame is still on its way.
-        if (rc == kInfoQueueEmpty || (rc == 0 && connection.watched() && !queued)) continue;
+        if (rc == kInfoQueueEmpty || (rc == 0 && connection->watched() && !queued)) continue;
         if (rc != 0) {
             char text[512];
             std::snprintf(text, sizeof text, "CAPI error 0x%04x (%s)", rc, Decode_Info(rc));

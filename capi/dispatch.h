@@ -49,6 +49,9 @@ ConfiguredNumberList& TheConfiguredNumberList();
 using FaxSwitchHandler = std::function<void(int id, uint16_t messageNumber)>;
 void SetFaxSwitchHandler(FaxSwitchHandler handler);
 
+// The clearing reason posted for calls lost with the driver's connection.
+inline constexpr unsigned kReasonLineLost = 0x3301;
+
 enum class FetchResult { Handled, Empty, Failed };
 struct DriverFrame;
 // Fetches one message and dispatches it. Empty: the driver had none (0x1104). `frame`, when

@@ -5,7 +5,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <thread>
 
 namespace capi {
@@ -65,10 +67,19 @@ DriverConnection::Wait DriverConnection::waitForFrame(std::chrono::milliseconds 
         size_t want = 2;
         if (queued >= 2) {
             want = size_t(head[0]) << 8 | head[1];
-            if (want < 2 || want > kMaxDriverFrame) return Wait::Corrupt;
+            if (want < 2) return Wait::Corrupt;
+            if (want > kMaxDriverFrame) {
+                setLowWater(1);
+                frame = DriverFrame{};
+                frame.length = want;
+                return Wait::Oversized;
+            }
             if (size_t(queued) >= want) {
                 setLowWater(1);
+                frame.length = want;
                 frame.payload = want - 2;
+                std::memset(frame.head, 0, sizeof frame.head);
+                std::memcpy(frame.head, head + 2, std::min(frame.payload, sizeof frame.head));
                 frame.messageLength = want >= 4 ? size_t(head[2] | head[3] << 8) : 0;
                 // The command bytes and DataLength of a DATA_B3_IND (0x86, 0x82); the
                 // DataLength only when the frame holds it.
@@ -85,6 +96,41 @@ DriverConnection::Wait DriverConnection::waitForFrame(std::chrono::milliseconds 
         before = queued;
         if (Clock::now() >= deadline) return Wait::Timeout;
     }
+}
+
+bool DriverConnection::discard(size_t bytes, std::chrono::milliseconds timeout) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + timeout;
+    unsigned char sink[kMaxDriverFrame];
+    while (bytes > 0) {
+        ssize_t got = ::recv(fd_, sink, std::min(bytes, sizeof sink), MSG_DONTWAIT);
+        if (got > 0) {
+            bytes -= size_t(got);
+            continue;
+        }
+        if (got == 0 || (errno != EAGAIN && errno != EINTR)) return false;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{fd_, POLLIN, 0};
+        ::poll(&p, 1, int(left.count()));
+    }
+    return true;
+}
+
+bool DriverConnection::sendFrame(const unsigned char* message, size_t length) {
+    if (length + 2 > kMaxDriverFrame) return false;
+    unsigned char frame[kMaxDriverFrame];
+    frame[0] = uint8_t((length + 2) >> 8);
+    frame[1] = uint8_t(length + 2);
+    std::memcpy(frame + 2, message, length);
+    size_t sent = 0;
+    while (sent < length + 2) {
+        ssize_t n = ::send(fd_, frame + sent, length + 2 - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        sent += size_t(n);
+    }
+    return true;
 }
 
 }  // namespace capi

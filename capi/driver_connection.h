@@ -27,10 +27,13 @@ bool SetNoDelay(int fd);
 
 // What is queued on the connection: one whole frame.
 struct DriverFrame {
+    size_t length = 0;         // the frame's length word (it counts itself)
     size_t payload = 0;        // bytes after the frame's length word
     size_t messageLength = 0;  // the CAPI message's own length word; 0 below two bytes
     bool dataIndication = false;  // a whole header that names DATA_B3_IND
     size_t dataLength = 0;        // DATA_B3_IND: the DataLength word, 0 when cut off
+    // The payload's first bytes (zero past its end): header and DataLength, DataHandle.
+    unsigned char head[kDataIndicationHead + 4] = {};
 };
 
 class DriverConnection {
@@ -46,9 +49,16 @@ class DriverConnection {
         Frame,    // `frame` describes the whole frame now queued
         Timeout,  // nothing whole yet
         Closed,   // the exchange closed the connection, or it was shut down
-        Corrupt,  // a frame length no reader can follow: the stream cannot be read on
+        Oversized,  // a frame longer than any reader takes: `frame.length` says how long
+        Corrupt,    // a frame length no reader can follow: the stream cannot be read on
     };
     Wait waitForFrame(std::chrono::milliseconds timeout, DriverFrame& frame);
+    // Reads past `bytes` of the stream (a frame the driver must not see), waiting at most
+    // `timeout` for them. False when they did not come: the stream is then out of step.
+    bool discard(size_t bytes, std::chrono::milliseconds timeout);
+    // Sends one frame around `message` beside the driver; the caller serialises it with the
+    // driver's own puts.
+    bool sendFrame(const unsigned char* message, size_t length);
 
   private:
     void setLowWater(int bytes);

@@ -151,9 +151,8 @@ TEST_F(BrokenExchangeTest, DataOutsideItsMessageNeverReachesTheWindow) {
         }
         ++handle;
     }
-    EXPECT_TRUE(
-        LogHas("Error: DATA_B3_IND with its data outside the message dropped in function "
-               "Handle_CAPI_Msg"));
+    EXPECT_TRUE(LogHas("Error: CAPI message of 100 bytes dropped in function Handle_CAPI_Msg"));
+    EXPECT_TRUE(LogHas("Error: data block of 100 bytes dropped in function Handle_Indication"));
 }
 
 TEST_F(BrokenExchangeTest, EveryDroppedDataBlockIsAnswered) {

@@ -119,9 +119,7 @@ TEST_F(HostileExchangeTest, DataBlocksForUnknownLinksOrOverLongAreStillAcknowled
     ASSERT_TRUE(resp2);
     EXPECT_EQ(resp2->cmsg.DataHandle, 78);
     EXPECT_EQ(win->of(WM_CAPI_DATA_RECEIVED).size(), 1u);
-    EXPECT_TRUE(
-        LogHas("Error: DATA_B3_IND with its data outside the message dropped in function "
-               "Handle_CAPI_Msg"));
+    EXPECT_TRUE(LogHas("Error: data block of 3000 bytes dropped in function Handle_Indication"));
 }
 
 TEST_F(HostileExchangeTest, WindowMayKeepABlockUnanswered) {
@@ -188,75 +186,118 @@ TEST_F(HostileExchangeTest, SlotsTakenOnBothThreadsNeverCollide) {
     ex.configure([](isdnsim::Options& o) { o.answerOutgoing = true; });
 }
 
-// The worker leaves by itself when the exchange goes away or its stream cannot be followed,
-// and puts then fail cleanly.
+// The worker leaves by itself when the exchange goes away, and puts then fail cleanly.
 TEST(LostExchange, WorkerEndsAndRequestsFail) {
+    capi::ResetConnectionsForTesting();
+    capi::SetCapiLogPath(TestDir() + "/lost.txt");
+    isdnsim::Exchange lost;
+    capi::SetRemoteExchange("127.0.0.1", lost.port());
+    auto target = std::make_shared<RecordingTarget>();
+    ASSERT_EQ(capi::LoadCapiDll(), 1);
+    ASSERT_EQ(capi::RegisterCAPI(target, 2048), 1);
+    ASSERT_TRUE(capi::StartCapiWorker());
+    ASSERT_EQ(capi::Listen(1, 1, 1, 0x10012), 0u);
+    ASSERT_TRUE(lost.waitFor(CAPI_LISTEN, CAPI_REQ));
+    lost.dropLink();
+    EXPECT_TRUE(WaitLog("Error: connection to the ISDN driver lost"));
+    EXPECT_TRUE(lost.waitUntil([] { return !capi::CapiWorkerRunning(); }));
+    // SIGPIPE is ignored: the put reports the failure instead of ending the process.
+    unsigned rc = 0;
+    for (int i = 0; i < 3 && rc == 0; ++i) rc = capi::Listen(1, 1, 1, 0x10012);
+    EXPECT_NE(rc, 0u);
+    capi::StopCapiWorker();
+    capi::ReleaseCAPI();
+    capi::SetRemoteExchange("127.0.0.1", TheExchange().port());
+}
+
+// Frames libcapi20 must not read, each arriving cut in two and completed after a pause:
+// logged and taken off the stream (a data block answered all the same), or, where the
+// stream cannot be followed, the application registers again. Either way later calls
+// still arrive, and calls the old connection held are cleared.
+TEST(UnreadableFrames, AreDroppedAndLaterCallsArrive) {
+    auto frameOf = [](const Bytes& payload) {
+        Bytes f{uint8_t((payload.size() + 2) >> 8), uint8_t(payload.size() + 2)};
+        f.insert(f.end(), payload.begin(), payload.end());
+        return f;
+    };
+    Bytes oversized = frameOf(Bytes(6000, 0x41));
     struct Case {
         const char* what;
-        std::function<void(isdnsim::Exchange&)> breakIt;
-        const char* logged;
+        Bytes bytes;
+        std::vector<std::string> logged;
+        bool registersAgain;
+        std::optional<uint16_t> answeredHandle;  // the DATA_B3_RESP it gets
     };
-    Bytes huge{0xFF, 0xFF};
-    huge.resize(6000, 0x41);  // libcapi20 would read all of it into a 4 KB frame buffer
     const Case cases[] = {
-        {"connection closed", [](isdnsim::Exchange& e) { e.dropLink(); }, nullptr},
-        {"frame longer than any frame",
-         [&](isdnsim::Exchange& e) { e.sendBytesToApplication(huge); },
-         "Error: unreadable frame from the ISDN driver"},
-        {"data block that libcapi20 would move past its buffer",
-         [](isdnsim::Exchange& e) {
-             Bytes m = RawMessage(CAPI_DATA_B3, CAPI_IND, 3, 0x10101,
-                                  {0, 0, 0, 0, 0xFF, 0xFF, 1, 0, 0, 0});
-             e.sendRawToApplication(m);
-         },
-         "Error: unreadable frame from the ISDN driver"},
-        {"frame shorter than its length word",
-         [](isdnsim::Exchange& e) {
-             e.sendBytesToApplication({0x00, 0x01, 0x41});
-         },
-         "Error: unreadable frame from the ISDN driver"},
-        // libcapi20 would take the rest from an earlier message in its buffer: here a
-        // DATA_B3_IND whose length it would move.
-        {"frame shorter than a message header",
-         [](isdnsim::Exchange& e) {
-             Bytes stale = RawMessage(CAPI_DATA_B3, CAPI_IND, 3, 0x10101,
-                                      {0, 0, 0, 0, 0xFF, 0xFF, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-             for (int i = 0; i < 20; ++i) e.sendRawToApplication(stale);
-             e.sendRawToApplication({0x00});
-         },
-         "Error: unreadable frame from the ISDN driver"},
-        {"DATA_B3_IND cut before its DataLength",
-         [](isdnsim::Exchange& e) {
+        {"a data block that libcapi20 would move past its buffer",
+         frameOf(RawMessage(CAPI_DATA_B3, CAPI_IND, 3, 0x10101,
+                            {0, 0, 0, 0, 0xFF, 0xFF, 1, 0, 0, 0})),
+         {"Error: data block of 65535 bytes dropped in function Handle_Indication"}, false, 1},
+        {"a frame shorter than a message header", frameOf({0x00}),
+         {"Error: CAPI message of 1 bytes dropped in function Handle_CAPI_Msg"}, false, {}},
+        {"a DATA_B3_IND cut before its DataLength",
+         [&] {
              Bytes cut = RawMessage(CAPI_DATA_B3, CAPI_IND, 3, 0x10101, {0, 0, 0, 0, 0xFF, 0xFF});
              cut.resize(16);
-             e.sendRawToApplication(cut);
-         },
-         "Error: unreadable frame from the ISDN driver"},
+             return frameOf(cut);
+         }(),
+         {"Error: CAPI message of 16 bytes dropped in function Handle_CAPI_Msg"}, false, {}},
+        {"a frame longer than any frame", oversized,
+         {"Error: CAPI message of 6000 bytes dropped in function Handle_CAPI_Msg"}, false, {}},
+        {"a frame shorter than its own length word", {0x00, 0x01, 0x41},
+         {"Error: unreadable frame from the ISDN driver", "Registered again with the ISDN driver"},
+         true, {}},
     };
     int n = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         capi::ResetConnectionsForTesting();
-        capi::SetCapiLogPath(TestDir() + "/lost" + std::to_string(n++) + ".txt");
-        isdnsim::Exchange lost;
-        capi::SetRemoteExchange("127.0.0.1", lost.port());
+        capi::SetCapiLogPath(TestDir() + "/unreadable" + std::to_string(n++) + ".txt");
+        isdnsim::Exchange ex;
+        capi::SetRemoteExchange("127.0.0.1", ex.port());
         auto target = std::make_shared<RecordingTarget>();
         ASSERT_EQ(capi::LoadCapiDll(), 1);
         ASSERT_EQ(capi::RegisterCAPI(target, 2048), 1);
         ASSERT_TRUE(capi::StartCapiWorker());
         ASSERT_EQ(capi::Listen(1, 1, 1, 0x10012), 0u);
-        ASSERT_TRUE(lost.waitFor(CAPI_LISTEN, CAPI_REQ));
-        c.breakIt(lost);
-        EXPECT_TRUE(WaitLog("Error: connection to the ISDN driver lost"));
-        if (c.logged) {
-            EXPECT_TRUE(LogHas(c.logged));
+        ASSERT_TRUE(ex.waitFor(CAPI_LISTEN, CAPI_REQ));
+        ASSERT_NE(ex.ring(CallSetup{}), 0u);
+        ASSERT_TRUE(target->waitFor([](const Delivered& d) { return d.id == WM_CAPI_INCOMING_CALL; }));
+        // Its ALERT_CONF is out: nothing else comes between the two halves.
+        ASSERT_TRUE(ex.waitFor(CAPI_ALERT, CAPI_REQ));
+        const size_t mark = ex.messageCount();
+        const size_t half = c.bytes.size() / 2;
+        ex.sendBytesToApplication(Bytes(c.bytes.begin(), c.bytes.begin() + long(half)));
+        std::this_thread::sleep_for(150ms);
+        ex.sendBytesToApplication(Bytes(c.bytes.begin() + long(half), c.bytes.end()));
+        for (const std::string& line : c.logged)
+            EXPECT_TRUE(WaitLog(line)) << line << "\n" << ::testing::PrintToString(LogLines());
+        if (c.answeredHandle) {
+            auto resp = ex.waitFor(CAPI_DATA_B3, CAPI_RESP, mark);
+            ASSERT_TRUE(resp);
+            EXPECT_EQ(resp->cmsg.DataHandle, *c.answeredHandle);
         }
-        EXPECT_TRUE(lost.waitUntil([] { return !capi::CapiWorkerRunning(); }));
-        // SIGPIPE is ignored: the put reports the failure instead of ending the process.
-        lost.dropLink();
-        unsigned rc = 0;
-        for (int i = 0; i < 3 && rc == 0; ++i) rc = capi::Listen(1, 1, 1, 0x10012);
-        EXPECT_NE(rc, 0u);
+        if (c.registersAgain) {
+            EXPECT_TRUE(ex.waitUntil([&] { return ex.registrations() == 2; }));
+            // The call of the old connection is gone with it.
+            EXPECT_TRUE(target->waitState(0, capi::Disconnected));
+            EXPECT_FALSE(capi::IsConnectionInUse(0));
+        }
+        EXPECT_TRUE(capi::CapiWorkerRunning());
+        EXPECT_FALSE(LogHas("Error: connection to the ISDN driver lost"));
+        // A later call arrives (on a new registration, which listens again).
+        ASSERT_TRUE(ex.waitFor(CAPI_LISTEN, CAPI_REQ, c.registersAgain ? mark : 0));
+        const size_t calls = target->of(WM_CAPI_INCOMING_CALL).size();
+        CallSetup later;
+        later.called = "789";
+        EXPECT_NE(ex.ring(later), 0u);
+        EXPECT_TRUE(target->waitFor(
+            [](const Delivered& d) {
+                auto* call = d.as<capi::IncomingCallInfo>();
+                return call && call->CalledNumber == "789";
+            },
+            0));
+        EXPECT_EQ(target->of(WM_CAPI_INCOMING_CALL).size(), calls + 1);
         capi::StopCapiWorker();
         capi::ReleaseCAPI();
     }
