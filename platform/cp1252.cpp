@@ -81,9 +81,13 @@ std::string utf8ToCp1252(std::string_view in) {
 }
 
 std::string cp1252ToUtf8(std::string_view in) {
+    // Plain ASCII, the usual case, is copied as it stands.
+    std::size_t ascii = 0;
+    while (ascii < in.size() && static_cast<std::uint8_t>(in[ascii]) < 0x80) ++ascii;
     std::string out;
     out.reserve(in.size());
-    for (char ch : in) {
+    out.append(in.data(), ascii);
+    for (char ch : in.substr(ascii)) {
         const auto b = static_cast<std::uint8_t>(ch);
         if (b < 0x80 || b >= 0xA0) {
             appendUtf8(out, b);

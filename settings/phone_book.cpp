@@ -87,13 +87,41 @@ INDEX4* replaceIndex(CODE4* cb, DATA4* d, const char* name, const TAG4INFO* tags
     return ix;
 }
 
-// A hand-made table may lack a field: look it up without an error report.
-FIELD4* fieldQuiet(DATA4* d, const char* name) {
-    for (int i = 1; i <= d4fieldCount(d); ++i) {
+// The fields a lookup reads; a hand-made table may lack any of them (null).
+struct LookupFields {
+    FIELD4* phone = nullptr;
+    FIELD4* name = nullptr;
+    FIELD4* reject = nullptr;
+    FIELD4* rejectFax = nullptr;
+    FIELD4* privMsg = nullptr;
+    FIELD4* rejectMsg = nullptr;
+};
+
+// One pass over the fields, without error reports; the first of a name counts.
+LookupFields lookupFields(DATA4* d) {
+    LookupFields out;
+    struct Wanted {
+        const char* name;
+        FIELD4* LookupFields::*slot;
+    };
+    static constexpr Wanted kWanted[] = {
+        {"PHONE", &LookupFields::phone},         {"NAME", &LookupFields::name},
+        {"REJECT", &LookupFields::reject},       {"REJECTFAX", &LookupFields::rejectFax},
+        {"PRIVMSG", &LookupFields::privMsg},     {"REJECTMSG", &LookupFields::rejectMsg},
+    };
+    const int count = d4fieldCount(d);
+    for (int i = 1; i <= count; ++i) {
         FIELD4* f = d4fieldByNumber(d, i);
-        if (f != nullptr && strcasecmp(f4name(f), name) == 0) return f;
+        if (f == nullptr) continue;
+        const char* name = f4name(f);
+        for (const Wanted& w : kWanted) {
+            if (out.*w.slot == nullptr && (name[0] | 0x20) == (w.name[0] | 0x20) && strcasecmp(name, w.name) == 0) {
+                out.*w.slot = f;
+                break;
+            }
+        }
     }
-    return nullptr;
+    return out;
 }
 
 TAG4* tagQuiet(DATA4* d, const char* name) {
@@ -105,20 +133,31 @@ TAG4* tagQuiet(DATA4* d, const char* name) {
 }
 
 // Bytes of a field with trailing blanks removed; empty for a missing field.
-std::string trimmedField(DATA4* d, const char* name) {
-    FIELD4* f = fieldQuiet(d, name);
+std::string_view trimmedField(FIELD4* f) {
     if (f == nullptr) return {};
     const char* p = f4ptr(f);
     std::size_t n = static_cast<std::size_t>(f4len(f));
     if (p == nullptr) return {};
     while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\0')) --n;
-    return std::string(p, n);
+    return std::string_view(p, n);
 }
 
-bool logicalTrue(DATA4* d, const char* name) {
-    FIELD4* f = fieldQuiet(d, name);
+bool logicalTrue(FIELD4* f) {
     if (f == nullptr || f4len(f) < 1 || f4ptr(f) == nullptr) return false;
     return f4ptr(f)[0] == 'T';
+}
+
+PhoneBookEntry entryFrom(const LookupFields& f) {
+    PhoneBookEntry e;
+    if (f.name != nullptr && f4ptr(f.name) != nullptr) {
+        e.name = platform::cp1252ToUtf8(
+            std::string_view(f4ptr(f.name), static_cast<std::size_t>(f4len(f.name))));
+    }
+    if (f.reject != nullptr) e.reject = f4long(f.reject);
+    e.rejectFax = logicalTrue(f.rejectFax);
+    e.personalMsg = logicalTrue(f.privMsg);
+    e.rejectMsg = logicalTrue(f.rejectMsg);
+    return e;
 }
 
 }  // namespace
@@ -193,19 +232,7 @@ void cacheIndexesOnly(DATA4* table) {
     if (table->memoFile.file.fd >= 0) file4setCache(&table->memoFile.file, 0, 3);
 }
 
-PhoneBookEntry phoneBookEntryFromRecord(DATA4* table) {
-    PhoneBookEntry e;
-    FIELD4* name = fieldQuiet(table, "NAME");
-    if (name != nullptr && f4ptr(name) != nullptr) {
-        e.name = platform::cp1252ToUtf8(
-            std::string_view(f4ptr(name), static_cast<std::size_t>(f4len(name))));
-    }
-    if (FIELD4* reject = fieldQuiet(table, "REJECT")) e.reject = f4long(reject);
-    e.rejectFax = logicalTrue(table, "REJECTFAX");
-    e.personalMsg = logicalTrue(table, "PRIVMSG");
-    e.rejectMsg = logicalTrue(table, "REJECTMSG");
-    return e;
-}
+PhoneBookEntry phoneBookEntryFromRecord(DATA4* table) { return entryFrom(lookupFields(table)); }
 
 int applyProgramEngineSettings(CODE4* cb) {
     const int rc = code4init(cb);
@@ -232,7 +259,8 @@ std::optional<PhoneBookEntry> searchPhoneBook(DATA4* table, std::string_view num
     if (table == nullptr || number.empty()) return std::nullopt;
     CODE4* cb = table->cb;
     if (cb == nullptr || cb->errorCode < 0) return std::nullopt;
-    FIELD4* phone = fieldQuiet(table, "PHONE");
+    const LookupFields fields = lookupFields(table);
+    FIELD4* phone = fields.phone;
     TAG4* tag = tagQuiet(table, kTagName);
     if (phone == nullptr || tag == nullptr) {
         cb->errorCode = 0;
@@ -242,15 +270,20 @@ std::optional<PhoneBookEntry> searchPhoneBook(DATA4* table, std::string_view num
     if (number.size() > width || number.find('\0') != std::string_view::npos) return std::nullopt;
 
     // The whole field blank-padded, so "0301" does not find "03012".
-    std::string key(number);
-    key.resize(width, ' ');
+    char small[64];
+    std::string large;
+    char* key = small;
+    if (width > sizeof small) {
+        large.resize(width);
+        key = large.data();
+    }
+    std::memcpy(key, number.data(), number.size());
+    std::memset(key + number.size(), ' ', width - number.size());
     d4tagSelect(table, tag);
-    const int rc = d4seekLen(table, key.c_str(), static_cast<int>(key.size()));
+    const int rc = d4seekLen(table, key, static_cast<int>(width));
     std::optional<PhoneBookEntry> out;
     // The index may be stale or damaged: the record itself must say the same.
-    if (rc == 0 && !d4deleted(table) && trimmedField(table, "PHONE") == number) {
-        out = phoneBookEntryFromRecord(table);
-    }
+    if (rc == 0 && !d4deleted(table) && trimmedField(phone) == number) out = entryFrom(fields);
     if (cb->errorCode != 0) cb->errorCode = 0;
     return out;
 }

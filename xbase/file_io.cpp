@@ -230,6 +230,7 @@ int file4writeDirectV(FILE4* f, int64_t pos, const struct iovec* iov, int count)
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return -1;
     pos += n;
+    file4viewNoteWrite(f, pos);
     size_t done = static_cast<size_t>(n);
     while (at < left.size() && done >= left[at].iov_len) done -= left[at++].iov_len;
     if (at < left.size()) {
@@ -421,6 +422,7 @@ int file4writeAt(FILE4* f, int64_t pos, const void* buf, size_t count) {
   if (!f->reallyOpen && file4makeReal(f) != 0) return -1;
   if (pos < 0 || injectedFailure() || !writeAll(f->fd, pos, buf, count))
     return error4reportEx(cb, err4write, nameOf(f), nullptr, nullptr);
+  file4viewNoteWrite(f, pos + static_cast<int64_t>(count));
   // Written through: cached copies of these bytes follow.
   if (inCache) cache4write(f, pos, buf, count, 0);
   if (cb->flushEveryWrite) file4flushKeepError(f);
@@ -531,6 +533,8 @@ int file4seqFlush(FILE4SEQWRITE* w) {
       if (file4writeAt(f, w->pos, w->buffer, static_cast<size_t>(used)) != 0) return -1;
     } else if (!writeAll(f->fd, w->pos, w->buffer, static_cast<size_t>(used))) {
       return error4reportEx(f->cb, err4write, nameOf(f), nullptr, nullptr);
+    } else {
+      file4viewNoteWrite(f, w->pos + used);
     }
   }
   w->pos += used;

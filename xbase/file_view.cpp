@@ -1,4 +1,4 @@
-// Read-only shared views of shared files, guarded against files cut short.
+// Read-only shared views of files, guarded against files cut short.
 #include "xbase/file_view.h"
 
 #include <algorithm>
@@ -78,9 +78,19 @@ bool install() {
   return ok;
 }
 
-bool shared(const FILE4* f) { return f->reallyOpen && !f->exclusiveOpen && f->fd >= 0; }
+bool viewable(const FILE4* f) { return f->reallyOpen && f->fd >= 0; }
 
-// Maps the file as long as it is now; no view for an empty file.
+// Room mapped past an exclusive file's end, so that its own growth is seen
+// without mapping again: as much again as it holds, at least 1 MiB.
+int64_t spanFor(const FILE4* f, int64_t size) {
+  if (!f->exclusiveOpen) return size;
+  const int64_t page = static_cast<int64_t>(g_page);
+  const int64_t want = size + std::max<int64_t>(size, int64_t{1} << 20);
+  return (want + page - 1) / page * page;
+}
+
+// Maps the file as long as it is now (an exclusive file with room to grow);
+// no view for an empty file.
 void makeView(FILE4* f) {
   f->viewCurrent = 1;
   if (!install()) {
@@ -89,7 +99,7 @@ void makeView(FILE4* f) {
   }
   struct stat st;
   if (fstat(f->fd, &st) != 0 || st.st_size <= 0) return;
-  const size_t span = static_cast<size_t>(st.st_size);
+  const size_t span = static_cast<size_t>(spanFor(f, st.st_size));
   void* p = mmap(nullptr, span, PROT_READ, MAP_SHARED, f->fd, 0);
   if (p == MAP_FAILED) {
     // Not tried again for this file: its reads go to the file.
@@ -97,13 +107,15 @@ void makeView(FILE4* f) {
     return;
   }
   f->viewBase = static_cast<const char*>(p);
-  f->viewLen = static_cast<int64_t>(span);
+  f->viewLen = static_cast<int64_t>(st.st_size);
   f->viewSpan = static_cast<int64_t>(span);
 }
 
 // Bytes past a file's end read as zeros up to the end of their page. A read
 // whose last byte is followed, within that page, by a non-zero byte lay
-// wholly inside the file; otherwise the file itself says.
+// wholly inside the file; so did one whose next page can be touched (a page
+// wholly past the end faults, and the guard answers); otherwise the file
+// itself says.
 bool insideFile(FILE4* f, int64_t end) {
   const int64_t page = static_cast<int64_t>(g_page);
   const int64_t pageEnd = std::min<int64_t>((end - 1) / page * page + page, f->viewLen);
@@ -119,6 +131,11 @@ bool insideFile(FILE4* f, int64_t end) {
   }
   for (; p < stop; ++p)
     if (*p != 0) return true;
+  if (pageEnd < f->viewLen) {
+    const volatile char* next = f->viewBase + pageEnd;
+    (void)*next;
+    return true;
+  }
   char last;
   return pread(f->fd, &last, 1, end - 1) == 1;
 }
@@ -126,7 +143,7 @@ bool insideFile(FILE4* f, int64_t end) {
 } // namespace
 
 int64_t file4viewRead(FILE4* f, int64_t pos, void* buf, size_t count) {
-  if (!shared(f) || pos < 0 || f->viewRefused) return -2;
+  if (!viewable(f) || pos < 0 || f->viewRefused) return -2;
   if (!f->viewCurrent) {
     file4viewClose(f);
     makeView(f);
@@ -144,7 +161,8 @@ int64_t file4viewRead(FILE4* f, int64_t pos, void* buf, size_t count) {
   // The fences keep the copy and the check between the guard's start and end.
   std::atomic_signal_fence(std::memory_order_seq_cst);
   std::memcpy(buf, f->viewBase + pos, count);
-  const bool whole = insideFile(f, pos + static_cast<int64_t>(count));
+  // Only this program changes the length of a file it holds exclusively.
+  const bool whole = f->exclusiveOpen || insideFile(f, pos + static_cast<int64_t>(count));
   std::atomic_signal_fence(std::memory_order_seq_cst);
   g.active = 0;
   if (whole) return static_cast<int64_t>(count);
@@ -153,12 +171,21 @@ int64_t file4viewRead(FILE4* f, int64_t pos, void* buf, size_t count) {
 }
 
 void file4viewNoteRead(FILE4* f, int64_t pos, int64_t got) {
-  if (!shared(f) || got <= 0 || f->viewRefused) return;
+  if (!viewable(f) || got <= 0 || f->viewRefused) return;
   if (f->viewBase == nullptr || pos + got > f->viewLen) f->viewCurrent = 0;
 }
 
+void file4viewNoteWrite(FILE4* f, int64_t end) {
+  if (f->viewBase == nullptr || !f->exclusiveOpen || end <= f->viewLen) return;
+  if (end <= f->viewSpan) f->viewLen = end;
+  else f->viewCurrent = 0;
+}
+
 void file4viewCut(FILE4* f, int64_t len) {
-  if (f->viewBase != nullptr && len < f->viewLen) f->viewLen = std::max<int64_t>(len, 0);
+  if (f->viewBase == nullptr) return;
+  len = std::max<int64_t>(len, 0);
+  if (len < f->viewLen) f->viewLen = len;
+  else file4viewNoteWrite(f, len);
 }
 
 void file4viewClose(FILE4* f) {

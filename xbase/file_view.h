@@ -1,6 +1,7 @@
-// Read-only shared views of files open for shared use. A shared mapping shows
-// the same pages a read would copy, other programs' writes included, so
-// "read from the file" keeps its meaning while costing one copy.
+// Read-only shared views of files. A shared mapping shows the same pages a
+// read would copy, other programs' writes included, so "read from the file"
+// keeps its meaning while costing one copy. A file open exclusively is mapped
+// with room past its end, and the view follows this program's own writes.
 //
 // A file cut short by another program turns a touch past its new end into
 // SIGBUS. Only the copy out of a view is guarded: a fault inside the view
@@ -20,7 +21,10 @@ int64_t file4viewRead(FILE4* f, int64_t pos, void* buf, size_t count);
 // After a read from the file returned `got` bytes at `pos`: a file grown past
 // the view, or a view that could not answer, is mapped again at the next read.
 void file4viewNoteRead(FILE4* f, int64_t pos, int64_t got);
-// This program cut the file: nothing past `len` is read through the view.
+// This program wrote the file up to `end`: an exclusive file's view shows it.
+void file4viewNoteWrite(FILE4* f, int64_t end);
+// This program set the file's length: nothing past `len` is read through the
+// view (an exclusive file's view shows all of it).
 void file4viewCut(FILE4* f, int64_t len);
 void file4viewClose(FILE4* f);
 // Copies out of a view cut short by a fault since the start (for tests).
