@@ -241,24 +241,27 @@ PopupBanners::PopupBanners(const QPixmap& picture, const QFont& font, bool headl
 PopupBanners::~PopupBanners() {
     // Banners still up (or closed and waiting for deletion) go with their owner, so no
     // timer of theirs outlives the clock and no grab is left behind.
-    for (QPointer<TBigSplash>& banner : PopupWindows) delete banner.data();
+    for (auto& [id, banner] : PopupWindows) delete banner.data();
 }
 
-TBigSplash* PopupBanners::banner(int line) const {
-    if (line < 0 || line >= kLines) return nullptr;
-    TBigSplash* b = PopupWindows[static_cast<std::size_t>(line)].data();
+TBigSplash* PopupBanners::banner(platform::WParam id) const {
+    const auto it = PopupWindows.find(id);
+    TBigSplash* b = it == PopupWindows.end() ? nullptr : it->second.data();
     return b && !b->IsClosed() ? b : nullptr;
 }
 
 platform::LResult PopupBanners::EvShowPopup(platform::AppMessage& message) {
     // The record is freed on every path out, shown or not.
     const std::unique_ptr<client::PopupText> text = message.take<client::PopupText>();
-    if (!text || message.wParam >= kLines || headless_) return 0;
-    const auto line = static_cast<std::size_t>(message.wParam);
+    if (!text || headless_) return 0;
+    const platform::WParam id = message.wParam;
+    // Banners already deleted leave no entry behind.
+    std::erase_if(PopupWindows, [](const auto& entry) { return entry.second.isNull(); });
 
-    // The kept banner would otherwise be unreachable: a later close for this line could not
-    // take it down.
-    if (TBigSplash* old = PopupWindows[line].data()) old->close();
+    // The kept banner would otherwise be unreachable: a later close for this connection
+    // could not take it down.
+    if (const auto it = PopupWindows.find(id); it != PopupWindows.end() && it->second)
+        it->second->close();
 
     const QSize size = BannerSize(CurrentMetrics(font_));
     auto* banner = new TBigSplash(
@@ -267,17 +270,17 @@ platform::LResult PopupBanners::EvShowPopup(platform::AppMessage& message) {
         PlainBannerText(text->callerText, kMaxCallerChars), &font_, clock_);
     if (!banner->Create()) {
         delete banner;
-        PopupWindows[line] = nullptr;
+        PopupWindows.erase(id);
         return 0;
     }
-    PopupWindows[line] = banner;
+    PopupWindows[id] = banner;
     return 0;
 }
 
 platform::LResult PopupBanners::EvClosePopup(platform::AppMessage& message) {
-    if (message.wParam >= kLines) return 0;
-    if (TBigSplash* b = PopupWindows[static_cast<std::size_t>(message.wParam)].data())
-        b->post(platform::WM_TIMER, kSplashTimer);  // fails quietly once it has closed
+    const auto it = PopupWindows.find(message.wParam);
+    if (it != PopupWindows.end() && it->second)
+        it->second->post(platform::WM_TIMER, kSplashTimer);  // fails quietly once it has closed
     return 0;
 }
 

@@ -14,6 +14,7 @@
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <map>
 #include <string_view>
 
 #include "platform/app_window.h"
@@ -126,11 +127,11 @@ struct BannerMetrics {
 // Height: two caption bars plus the font, at least 96.
 QSize BannerSize(const BannerMetrics& metrics);
 
-// The banners of the two lines, as the client window keeps them: WM_SHOW_POPUP and
-// WM_CLOSE_POPUP are handed to EvShowPopup and EvClosePopup.
+// The banners of the calls, one per connection id, as the client window keeps them:
+// WM_SHOW_POPUP and WM_CLOSE_POPUP are handed to EvShowPopup and EvClosePopup. A call
+// beyond the two lines gets its banner as well.
 class PopupBanners {
   public:
-    static constexpr int kLines = 2;
     static constexpr int kTimeOutMs = 15000;
 
     // picture and font: the client's banner picture and announcement font; the font must
@@ -141,15 +142,15 @@ class PopupBanners {
     PopupBanners(const PopupBanners&) = delete;
     PopupBanners& operator=(const PopupBanners&) = delete;
 
-    // wParam = line, record = PopupText. Shows a new banner for the line; a banner the line
-    // still shows is closed first. Lines outside 0..1 and missing records are ignored.
+    // wParam = connection id, record = PopupText. Shows a new banner for the connection; a
+    // banner it still shows is closed first. A missing record is ignored.
     platform::LResult EvShowPopup(platform::AppMessage& message);
-    // wParam = line. Closes the line's banner the way its time-out would; nothing when it
+    // wParam = connection id. Closes its banner the way its time-out would; nothing when it
     // has none or it has closed already.
     platform::LResult EvClosePopup(platform::AppMessage& message);
 
-    // The line's open banner, or null.
-    TBigSplash* banner(int line) const;
+    // The connection's open banner, or null.
+    TBigSplash* banner(platform::WParam id) const;
 
     // Metrics of the primary screen and the current style, for the given font.
     static BannerMetrics CurrentMetrics(const QFont& font);
@@ -159,7 +160,7 @@ class PopupBanners {
     const QFont& font_;
     bool headless_;
     platform::Clock* clock_;
-    std::array<QPointer<TBigSplash>, kLines> PopupWindows;
+    std::map<platform::WParam, QPointer<TBigSplash>> PopupWindows;
 };
 
 }  // namespace orvelin::shell

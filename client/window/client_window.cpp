@@ -534,8 +534,8 @@ LResult ClientWindow::EvShowPopup(AppMessage& m) {
 }
 
 LResult ClientWindow::EvClosePopup(AppMessage& m) {
-    if (m.wParam < platform::WParam(kLineCount) && config_.frame.closePopup)
-        return config_.frame.closePopup(m);
+    // Every connection may have a banner, on a line or not.
+    if (config_.frame.closePopup) return config_.frame.closePopup(m);
     return 0;
 }
 

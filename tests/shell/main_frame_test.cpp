@@ -487,6 +487,27 @@ TEST_F(MainFrameTest, GadgetsMenusAndLinePicturesAreInPlace) {
     EXPECT_EQ(frame_->linePictureState(1), 6);
 }
 
+TEST_F(MainFrameTest, EveryConnectionsCallGetsItsBannerAndItsClose) {
+    auto shownBanner = [](const QString& caller) -> TBigSplash* {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* b = dynamic_cast<TBigSplash*>(w);
+                b && b->isVisible() && !b->IsClosed() && b->GetStatic()->text() == caller)
+                return b;
+        return nullptr;
+    };
+    for (const platform::WParam id : {platform::WParam{0}, platform::WParam{2}, platform::WParam{3}}) {
+        SCOPED_TRACE(id);
+        const QString caller = QString("Caller on %1").arg(id);
+        auto text = std::make_unique<client::PopupText>();
+        text->callerText = caller.toStdString();
+        text->detailLine = "detail";
+        client_->post(platform::WM_SHOW_POPUP, id, 0, std::move(text));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return shownBanner(caller) != nullptr; }, 5000));
+        client_->post(platform::WM_CLOSE_POPUP, id);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return shownBanner(caller) == nullptr; }, 5000));
+    }
+}
+
 TEST_F(MainFrameTest, WebPageOpensTheShortcutsAddressOnly) {
     frame_->command(CM_VISIT_WEB_PAGE);
     EXPECT_TRUE(opened_.empty());

@@ -126,7 +126,7 @@ class PopupBannersTest : public testing::Test {
         AppMessage m = showMessage(line, std::move(caller), std::move(detail));
         banners_->EvShowPopup(m);
         EXPECT_EQ(m.record, nullptr) << "the record must be taken by the handler";
-        return banners_->banner(static_cast<int>(line));
+        return banners_->banner(line);
     }
 
     platform::ManualClock clock_;
@@ -267,8 +267,7 @@ TEST_F(PopupBannersTest, CloseMessageClosesTheLineBannerOnly) {
     EXPECT_TRUE(second->isVisible());
     EXPECT_EQ(banners_->banner(1), second.data());
 
-    // Closing a line whose banner has gone, a line that never had one, or a line that does
-    // not exist does nothing.
+    // Closing a connection whose banner has gone, or one that never had one, does nothing.
     AppMessage again = closeMessage(0);
     banners_->EvClosePopup(again);
     AppMessage beyond = closeMessage(2);
@@ -278,6 +277,28 @@ TEST_F(PopupBannersTest, CloseMessageClosesTheLineBannerOnly) {
     runDeferredDeletes();
     ASSERT_TRUE(second);
     EXPECT_TRUE(second->isVisible());
+}
+
+TEST_F(PopupBannersTest, CallsBeyondTheTwoLinesGetTheirOwnBanners) {
+    QPointer<TBigSplash> line0 = show(0, "Anna");
+    QPointer<TBigSplash> third = show(2, "Carla");
+    QPointer<TBigSplash> far = show(7, "Dora");
+    ASSERT_TRUE(line0 && third && far);
+    EXPECT_EQ(third->GetStatic()->text(), "Carla");
+    EXPECT_TRUE(third->isVisible());
+    EXPECT_TRUE(far->isVisible());
+    AppMessage m = closeMessage(2);
+    banners_->EvClosePopup(m);
+    runDeferredDeletes();
+    EXPECT_FALSE(third);
+    EXPECT_EQ(banners_->banner(2), nullptr);
+    ASSERT_TRUE(line0 && far);
+    EXPECT_EQ(banners_->banner(7), far.data());
+    // A banner of its own times out like a line's.
+    clock_.advance(PopupBanners::kTimeOutMs);
+    runDeferredDeletes();
+    EXPECT_FALSE(far);
+    EXPECT_FALSE(line0);
 }
 
 TEST_F(PopupBannersTest, CloseMessageBetweenCloseAndDeletionIsHarmless) {
@@ -312,12 +333,7 @@ TEST_F(PopupBannersTest, SecondShowOnALineReplacesTheFirst) {
     EXPECT_FALSE(second);
 }
 
-TEST_F(PopupBannersTest, BadLineOrRecordShowsNothingAndFreesTheRecord) {
-    for (platform::WParam line : {platform::WParam{2}, ~platform::WParam{0}}) {
-        AppMessage m = showMessage(line, "Anna", "d");
-        banners_->EvShowPopup(m);
-        EXPECT_EQ(m.record, nullptr);
-    }
+TEST_F(PopupBannersTest, MissingOrForeignRecordShowsNothing) {
     AppMessage none{platform::WM_SHOW_POPUP, 0, 0, nullptr};
     banners_->EvShowPopup(none);
     struct Other : platform::MessageRecord {};
