@@ -119,7 +119,7 @@ TMSNform::TMSNform(const std::string& programDirectory, int controllers, bool fa
     constexpr const char* kPlayerHint = "Play - Stop - Back - Record";
     tool("Play", kPlayerHint, [this] { playClick(); });
     tool("Stop", kPlayerHint, [this] { stopClick(); });
-    tool("Back", kPlayerHint, [this] { stopClick(); });
+    tool("Back", kPlayerHint, [this] { backClick(); });
     tool("Record", kPlayerHint, [this] { recordClick(); });
 
     auto* split = new QSplitter(this);
@@ -368,6 +368,12 @@ void TMSNform::playClick() {
 void TMSNform::stopClick() {
     player_->Stop();
     recorder_->Stop();
+}
+
+void TMSNform::backClick() {
+    // Back to the start: a greeting that plays starts over.
+    recorder_->Stop();
+    if (player_->Playing() && !playerFile_.empty()) player_->PlayFile(playerFile_);
 }
 
 void TMSNform::recordClick() {

@@ -50,6 +50,7 @@ class TMSNform : public QDialog {
     void recordClick();
     void playClick();
     void stopClick();
+    void backClick();
 
     void showControllerMasks();
     void recomputeMasks();

@@ -632,6 +632,24 @@ TEST_F(CallerForm, LookupRaisesItsWindowOrRunsItsProgramAndEMailOpensAMessage) {
     if (display) setenv("DISPLAY", savedDisplay.c_str(), 1);
 }
 
+TEST_F(CallerForm, BackStartsAPlayingGreetingOverAndUncheckingClosesThePlayer) {
+    if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "plays through the test command's sound server";
+    RegNode root = callers();
+    root.subkey(std::string(kCallers) + "0301")->setDword("PersonalMsg", 1);
+    root.subkey(std::string(kCallers) + "0301")->setString("PersonalWav", dir_ + "anne.wav");
+    writeHive(root);
+    orvelin::test::writeSilentGreeting(dir_ + "anne.wav", 20);
+    Call call{"0301", 3, 0};
+    run(call, [](Form& f) {
+        orvelin::test::expectBackStartsOver([&](const char* name) { f.click(name); });
+        f.click("PersonalVoice");  // unchecked: the player has no greeting any more
+        f.click("Play");
+        QTest::qWait(300);
+        EXPECT_TRUE(orvelin::test::soundStreams().empty());
+        f.click("SpeedButton1");
+    });
+}
+
 TEST_F(CallerForm, AKeyThatCannotBeWrittenIsNotReportedAsSaved) {
     std::filesystem::create_directories(hive_);
     StderrCapture log(dir_ + "stderr.txt");

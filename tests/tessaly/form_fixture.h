@@ -24,7 +24,9 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "media/wavefile.h"
 #include "platform/registry.h"
 
 namespace orvelin::test {
@@ -147,6 +149,50 @@ inline void typeInto(QLineEdit* edit, const QString& text) {
         QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
         QApplication::sendEvent(edit, &press);
     }
+}
+
+// This process's playback streams on the sound server, by index; empty without a
+// server. A stream started anew has a new index.
+inline std::vector<int> soundStreams() {
+    std::vector<int> out;
+    FILE* p = popen("pactl list sink-inputs 2>/dev/null", "r");
+    if (!p) return out;
+    const std::string mine = "application.process.id = \"" + std::to_string(getpid()) + "\"";
+    char line[1024];
+    int index = -1;
+    while (std::fgets(line, sizeof line, p)) {
+        const std::string text = line;
+        if (text.rfind("Sink Input #", 0) == 0) index = std::atoi(text.c_str() + 12);
+        if (text.find(mine) != std::string::npos && index >= 0) out.push_back(index);
+    }
+    pclose(p);
+    return out;
+}
+
+// Plays with Play, starts over with Back (a new stream) and ends with Stop, on the form's
+// player buttons of those names.
+inline void expectBackStartsOver(const std::function<void(const char*)>& press) {
+    press("Play");
+    std::vector<int> playing;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return (playing = soundStreams()).size() == 1; }, 5000))
+        << "the greeting does not play";
+    press("Back");
+    std::vector<int> again;
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return (again = soundStreams()).size() == 1 && again != playing; }, 5000))
+        << "Back did not start the greeting over";
+    press("Stop");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return soundStreams().empty(); }, 5000));
+}
+
+// A greeting of `seconds` of line silence in the program's format, at `path`.
+inline void writeSilentGreeting(const std::string& path, int seconds) {
+    const std::vector<std::uint8_t> silence(std::size_t(seconds) * 8000, 0xD5);
+    const auto header =
+        orvelin::media::MakeWaveHeader(orvelin::media::WaveFormatALaw, std::uint32_t(silence.size()));
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(header.data()), std::streamsize(header.size()));
+    out.write(reinterpret_cast<const char*>(silence.data()), std::streamsize(silence.size()));
 }
 
 // A picture of the form as the X server shows it, for the screenshot runs.
