@@ -677,3 +677,82 @@ TEST_F(CacheTest, StartShortOfMemoryRetriesWithHalfSizeGroups) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(CacheTest, EvictionOrderIsTheOneSet) {
+  cb.cacheBlockSize = 512;
+  cb.readAheadSize = 1024;
+  cb.cacheLimit = 30 * 1024; // 28 groups of two blocks
+  // Refused without a running cache, for unknown kinds and for a kind named twice.
+  EXPECT_EQ(code4cacheOrder(&cb, 3, 2, 1), -1);
+  ASSERT_EQ(code4cacheStart(&cb), 0);
+  ASSERT_EQ(cache4shape(&cb).groups * cache4shape(&cb).blocksPerGroup, 56);
+  EXPECT_EQ(code4cacheOrder(&cb, 0, 2, 1), -1);
+  EXPECT_EQ(code4cacheOrder(&cb, 1, 2, 4), -1);
+  EXPECT_EQ(code4cacheOrder(&cb, 2, 2, 1), -1);
+  code4cacheSuspend(&cb);
+  // The last kind named is given up first.
+  struct Case {
+    int order[3];
+    int64_t dataLeft, indexLeft;
+  } const cases[] = {{{3, 2, 1}, 21, 25}, {{3, 1, 2}, 25, 21}};
+  const std::string bytes(40 * 512, 'x');
+  int round = 0;
+  for (const Case& c : cases) {
+    ASSERT_EQ(code4cacheStart(&cb), 0);
+    ASSERT_EQ(code4cacheOrder(&cb, c.order[0], c.order[1], c.order[2]), 0);
+    FILE4 f[3];
+    for (int k = 0; k < 3; ++k) {
+      const std::string path = dir.file("k" + std::to_string(round) + std::to_string(k));
+      xbtest::writeAll(path, bytes);
+      ASSERT_EQ(file4open(&f[k], &cb, path.c_str(), 1), 0);
+      ASSERT_EQ(file4setCache(&f[k], 1, k + 1), 0);
+    }
+    ++round;
+    char buf[512];
+    auto readBlocks = [&](FILE4& file, int n) {
+      for (int b = 0; b < n; ++b) ASSERT_EQ(file4readAt(&file, b * 512, buf, sizeof buf), 0);
+    };
+    readBlocks(f[0], 25);
+    readBlocks(f[1], 25);
+    readBlocks(f[2], 10); // six free blocks, then four taken from others
+    EXPECT_EQ(cache4blockCount(&cb, 1), c.dataLeft);
+    EXPECT_EQ(cache4blockCount(&cb, 2), c.indexLeft);
+    EXPECT_EQ(cache4blockCount(&cb, 3), 10);
+    for (FILE4& file : f) file4close(&file);
+    code4cacheSuspend(&cb);
+  }
+}
+
+TEST_F(CacheTest, TablesJoinAndHoldWritesBackAsAWhole) {
+  const FIELD4INFO fields[] = {{"NAME", 'C', 10, 0}, {"NOTE", 'M', 10, 0}, {nullptr, 0, 0, 0}};
+  const TAG4INFO tags[] = {{"NAME", "NAME", nullptr, 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
+  cb.cacheMode = 0;
+  ASSERT_EQ(code4cacheStart(&cb), 0);
+  // Held-back writes only for exclusive files.
+  for (int exclusive : {0, 1}) {
+    SCOPED_TRACE(exclusive);
+    cb.exclusive = exclusive;
+    DATA4* d = d4create(&cb, dir.file("opt" + std::to_string(exclusive)).c_str(), fields, tags);
+    ASSERT_NE(d, nullptr);
+    INDEX4* ix = reinterpret_cast<INDEX4*>(l4first(&d->indexes));
+    ASSERT_NE(ix, nullptr);
+    FILE4* files[] = {&d->file, &ix->file, &d->memoFile.file};
+    const int kinds[] = {1, 2, 3};
+    for (FILE4* f : files) EXPECT_EQ(f->cacheKind, 0);
+    EXPECT_EQ(d4optimize(d, 1), 0);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(files[i]->cacheKind, kinds[i]) << i;
+    EXPECT_EQ(d4optimizeWrite(d, 1), 0);
+    for (FILE4* f : files) EXPECT_EQ(f->writeBehindOn, exclusive);
+    EXPECT_EQ(d4optimizeWrite(d, 0), 0);
+    for (FILE4* f : files) EXPECT_EQ(f->writeBehindOn, 0);
+    EXPECT_EQ(d4optimize(d, 0), 0);
+    for (FILE4* f : files) EXPECT_EQ(f->cacheKind, 0);
+    EXPECT_EQ(d4optimize(d, 2), -1);
+    EXPECT_EQ(d4optimizeWrite(d, -2), -1);
+    d4close(d);
+  }
+}
+
+} // namespace

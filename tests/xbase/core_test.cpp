@@ -477,6 +477,29 @@ TEST(Date4, TimeNowAndDoubleThroughAResult) {
   }
 }
 
+TEST_F(EngineTest, FlushEveryWriteFlushesAfterEachDirectWrite) {
+  // A device that takes writes but cannot be flushed shows whether a flush followed.
+  struct Case {
+    int flushEveryWrite;
+    int error;
+  } const cases[] = {{0, 0}, {1, err4flush}};
+  cb.errorOff = 1;
+  for (const Case& c : cases) {
+    cb.errorCode = 0;
+    cb.flushEveryWrite = c.flushEveryWrite;
+    FILE4 f;
+    ASSERT_EQ(file4create(&f, &cb, dir.file("few" + std::to_string(c.flushEveryWrite)).c_str(), 1), 0);
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(null, 0);
+    ASSERT_GE(::dup2(null, f.fd), 0);
+    ::close(null);
+    EXPECT_EQ(file4writeAt(&f, 0, "abc", 3), 0);
+    EXPECT_EQ(cb.errorCode, c.error) << c.flushEveryWrite;
+    cb.errorCode = 0;
+    file4close(&f);
+  }
+}
+
 TEST(U4, NamesKeepTheirCase) {
   char name[64] = "dir.d/Phone  ";
   u4setExtension(name, sizeof(name), "dbf", 0);

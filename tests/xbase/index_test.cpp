@@ -603,6 +603,83 @@ TEST_F(IndexTest, FreedBlocksAreReused) {
 
 // Damaged files: header fields out of range, then random byte damage. Every
 // call returns (no crash, no hang); failures are reported as -310.
+TEST_F(IndexTest, BlockCheckComparesBlocksWithTheirParent) {
+  const FIELD4INFO fields[] = {{"NAME", 'C', 60, 0}, {nullptr, 0, 0, 0}};
+  const TAG4INFO tags[] = {{"NAME", "NAME", nullptr, 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
+  const std::string dbf = dir.file("bc.dbf");
+  DATA4* d = d4create(&cb, dbf.c_str(), fields, tags);
+  ASSERT_NE(d, nullptr);
+  for (int i = 0; i < 300; ++i) append(d, "NAME", orvelin::test::Numbered("N", i));
+  ASSERT_EQ(d4close(d), 0);
+  // The root's first separator no longer matches the last key below it.
+  std::string bytes = readAll(dir.file("bc.mdx"));
+  const size_t root = static_cast<size_t>(le32(bytes, 2048)) * 512;
+  ASSERT_GT(le32(bytes, root + 8), 0u) << "the root is a branch";
+  bytes[root + 8 + 4] = '\x01';
+  writeAll(dir.file("bc.mdx"), bytes);
+  struct Case {
+    int blockCheck;
+    int error;
+    size_t keysWalked;
+  } const cases[] = {{1, err4index, 0}, {0, 0, 300}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.blockCheck);
+    cb.blockCheck = c.blockCheck;
+    cb.errorCode = 0;
+    d = d4open(&cb, dbf.c_str());
+    ASSERT_NE(d, nullptr);
+    const auto keys = walk(d4tagByName(d, "NAME"));
+    EXPECT_EQ(cb.errorCode, c.error);
+    if (c.error == 0) {
+      EXPECT_EQ(keys.size(), c.keysWalked);
+    }
+    cb.errorCode = 0;
+    d4close(d);
+  }
+}
+
+TEST_F(IndexTest, BlocksComeFromTheFreeListThenTheEnd) {
+  DATA4* d = d4create(&cb, dir.file("ext.dbf").c_str(), kPhoneFields, kPhoneTags);
+  ASSERT_NE(d, nullptr);
+  INDEX4* ix = reinterpret_cast<INDEX4*>(l4first(&d->indexes));
+  ASSERT_NE(ix, nullptr);
+  ASSERT_EQ(i4lock(ix), 0);
+  // A 1,024-byte block is two 512-byte units: the end advances by two.
+  const int32_t end = ix->eof;
+  EXPECT_EQ(i4extend(ix), end);
+  EXPECT_EQ(ix->eof, end + 2);
+  EXPECT_EQ(i4extend(ix), end + 2);
+  ASSERT_EQ(i4freeBlock(ix, end), 0);
+  EXPECT_EQ(i4extend(ix), end) << "the freed block is taken first";
+  EXPECT_EQ(ix->eof, end + 4);
+  EXPECT_EQ(i4unlock(ix), 0);
+  d4close(d);
+}
+
+TEST_F(IndexTest, GoFindsTheRecordAmongEqualKeys) {
+  const FIELD4INFO fields[] = {{"NAME", 'C', 8, 0}, {nullptr, 0, 0, 0}};
+  const TAG4INFO tags[] = {{"NAME", "NAME", nullptr, 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
+  DATA4* d = d4create(&cb, dir.file("go.dbf").c_str(), fields, tags);
+  ASSERT_NE(d, nullptr);
+  for (int i = 0; i < 200; ++i) append(d, "NAME", i % 2 == 0 ? "SAME" : "OTHER");
+  TAG4* t = d4tagByName(d, "NAME");
+  ASSERT_NE(t, nullptr);
+  // 0 on the key and record; 1 when the record has no such key; 2 past every key.
+  struct Case {
+    const char* key;
+    int32_t rec;
+    int rc;
+  } const cases[] = {{"SAME    ", 151, 0}, {"SAME    ", 1, 0}, {"OTHER   ", 200, 0}, {"SAME    ", 2, 1},
+                     {"ZZZ     ", 1, 2}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(t4go(t, c.key, c.rec), c.rc) << c.key << c.rec;
+    if (c.rc == 0) {
+      EXPECT_EQ(t4recordNumber(t), c.rec);
+    }
+  }
+  d4close(d);
+}
+
 TEST_F(IndexTest, DamagedFilesGiveIndexError) {
   const FIELD4INFO fields[] = {{"NAME", 'C', 60, 0}, {nullptr, 0, 0, 0}};
   const TAG4INFO tags[] = {{"NAME", "NAME", nullptr, 0, 0}, {"REV", "NAME", nullptr, 0, 1},
