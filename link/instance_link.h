@@ -8,9 +8,9 @@
 //     3     2  marker 0x0100
 //     5     4  creation time, seconds since 1970-01-01 UTC
 //
-//   type 5  accept all  peer -> server  length 9  queue the stored history, then as 8
-//   type 8  accept      peer -> server  length 9  the record in flight arrived
-//   type 9  denied      peer -> server  length 9  send the record in flight again
+//   type 5  accept all  peer -> server  length 9  queue the stored history, two ahead
+//   type 8  accept      peer -> server  length 9  the oldest record awaiting one arrived
+//   type 9  denied      peer -> server  length 9  send that record again
 //   type 14 call        server -> peer            one call record:
 //     9 id u32 | 13 year, month, weekday (Sunday 0), day, hour, minute, second, 0 (u16
 //     each, local time of arrival) | 29 state u32 | 33 flags u32 | 37 CIP u16 | 39 0 u16 |

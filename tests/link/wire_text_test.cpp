@@ -1,5 +1,6 @@
 // Frames, wire text and the profile file, without sockets.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "platform/cp1252.h"
 #include "link/instance_link.h"
@@ -182,6 +183,13 @@ TEST(ProfileTest, FileSearchOrder) {
     // A file far too big for a hand-edited profile is not read.
     first.write("orvelin.ini", "[1.2.3.4]\nFields=1\n" + std::string(2 << 20, ';'));
     EXPECT_EQ(readProfileInt(found, "1.2.3.4", "Fields", 0), 0);
+    // Read to its end however it is cut into reads.
+    first.write("orvelin.ini", std::string(100000, ';') + "\n[1.2.3.4]\nFields=3\n");
+    EXPECT_EQ(readProfileInt(found, "1.2.3.4", "Fields", 0), 3);
+    // A FIFO put in its place gives the default at once.
+    std::filesystem::remove(*found);
+    ASSERT_EQ(::mkfifo(found->c_str(), 0600), 0);
+    EXPECT_EQ(readProfileInt(found, "1.2.3.4", "Fields", 7), 7);
 }
 
 }  // namespace
