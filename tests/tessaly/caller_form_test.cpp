@@ -20,6 +20,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "media/alsa_player.h"
 #include "platform/library.h"
 #include "platform/registry.h"
 #include "tests/support/qt_environment.h"
@@ -648,6 +649,28 @@ TEST_F(CallerForm, BackStartsAPlayingGreetingOverAndUncheckingClosesThePlayer) {
         EXPECT_TRUE(orvelin::test::soundStreams().empty());
         f.click("SpeedButton1");
     });
+}
+
+TEST_F(CallerForm, AGreetingRecordedAfterARenameGoesToTheNewNumber) {
+    if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "records through the test command's sound server";
+    writeHive(callers());
+    orvelin::test::writeSilentGreeting(dir_ + "Answer/Ding.wav", 1);
+    Call call{"0301", 2, 0};
+    EXPECT_EQ(run(call,
+                  [](Form& f) {
+                      f.type("Page3", "CallerNumber", "0302");
+                      f.show("Page4");
+                      f.click("PersonalVoice");
+                      f.click("Record");
+                      QTest::qWait(400);
+                      f.click("Stop");
+                      f.click("OK");
+                  }),
+              1);
+    const auto sound = orvelin::media::ReadWaveSound(dir_ + "Answer/0302.wav");
+    ASSERT_TRUE(sound) << "the greeting of the new number was not written";
+    EXPECT_EQ(sound->rate, 8000);
+    EXPECT_GT(sound->samples.size(), 800u);
 }
 
 TEST_F(CallerForm, AKeyThatCannotBeWrittenIsNotReportedAsSaved) {
