@@ -4,6 +4,8 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QInputDialog>
+#include <QLineEdit>
+#include <QValidator>
 #include <QMenu>
 #include <QScreen>
 #include <QVBoxLayout>
@@ -49,6 +51,20 @@ using settings::OptionBits;
 namespace {
 
 constexpr const char* kCaption = "Orvelin";
+
+// Accepts a text only while its UTF-8 form fits `maxBytes`: typing stops at the limit and
+// a paste that would pass it is refused.
+class Utf8LengthValidator : public QValidator {
+  public:
+    Utf8LengthValidator(std::size_t maxBytes, QObject* parent)
+        : QValidator(parent), maxBytes_(maxBytes) {}
+    State validate(QString& input, int&) const override {
+        return std::size_t(input.toUtf8().size()) <= maxBytes_ ? Acceptable : Invalid;
+    }
+
+  private:
+    std::size_t maxBytes_;
+};
 
 struct Hint {
     platform::CommandId id;
@@ -314,12 +330,16 @@ void ClientWindow::setupWindow() {
             [] { return settings::GetOptions(); },
             config_.programDir,
             [this](const std::string& current) -> std::optional<std::string> {
-                bool ok = false;
-                const QString text = QInputDialog::getText(
-                    this, kEditCommentCaption, kEditCommentPrompt, QLineEdit::Normal,
-                    QString::fromStdString(current), &ok);
-                if (!ok) return std::nullopt;
-                return text.toStdString();
+                QInputDialog dialog(this);
+                dialog.setWindowTitle(kEditCommentCaption);
+                dialog.setLabelText(kEditCommentPrompt);
+                dialog.setTextValue(QString::fromStdString(current));
+                // The field takes no more than the record holds, so nothing is cut later.
+                if (auto* edit = dialog.findChild<QLineEdit*>())
+                    edit->setValidator(new Utf8LengthValidator(
+                        decltype(TCallRecord::comment)::capacity() - 1, edit));
+                if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+                return dialog.textValue().toStdString();
             },
             [this](int column) { view_->autosizeColumn(column); },
             [this] { listChanged(); },
@@ -440,34 +460,44 @@ LResult ClientWindow::EvIncomingCall(AppMessage& m) {
     return 0;
 }
 
-LResult ClientWindow::EvLineState(AppMessage& m) {
+namespace {
+
+// The line handlers never let anything leave through the message loop; what they throw
+// is logged.
+template <typename Work>
+void guarded(const char* handler, Work&& work) {
     try {
+        work();
+    } catch (const std::exception& e) {
+        capi::WriteCapiLog(std::string("Error in the ") + handler + ": " + e.what());
+    } catch (...) {
+        capi::WriteCapiLog(std::string("Error in the ") + handler + ": unknown exception");
+    }
+}
+
+}  // namespace
+
+LResult ClientWindow::EvLineState(AppMessage& m) {
+    guarded("line state handler", [&] {
         const auto* cleared = m.peek<capi::ClearedCallInfo>();
         lineEvents_->stateChanged(int(m.wParam), std::uint32_t(m.lParam),
                                   cleared ? cleared->FaxPages : std::int16_t(0));
-    } catch (const std::exception& e) {
-        capi::WriteCapiLog(std::string("Error in the line state handler: ") + e.what());
-    }
+    });
     return 0;
 }
 
 LResult ClientWindow::EvDataSent(AppMessage& m) {
-    try {
+    guarded("data-sent handler", [&] {
         answering_->dataSent(int(m.wParam), std::uint16_t(std::uint32_t(m.lParam) >> 16));
-    } catch (const std::exception& e) {
-        capi::WriteCapiLog(std::string("Error in the data-sent handler: ") + e.what());
-    }
+    });
     return 0;
 }
 
 LResult ClientWindow::EvDataReceived(AppMessage& m) {
     auto* info = m.peek<capi::ReceivedDataInfo>();
     if (!info) return 0;
-    try {
-        answering_->dataReceived(int(m.wParam), info->Data, info->DataLength);
-    } catch (const std::exception& e) {
-        capi::WriteCapiLog(std::string("Error in the data handler: ") + e.what());
-    }
+    guarded("data handler",
+            [&] { answering_->dataReceived(int(m.wParam), info->Data, info->DataLength); });
     if (info->Respond) *info->Respond = 1;
     return 0;
 }

@@ -83,6 +83,9 @@ class ClientWindowTest : public testing::Test {
         config.service.registerProcess = [this](bool on) {
             service_.push_back(on ? "register" : "unregister");
         };
+        config.frame.showLineState = [this](int, int) {
+            if (lineStateThrows_) lineStateThrows_();
+        };
         config.frame.workArea = [this] { return workArea_; };
         config.frame.placeFrame = [this](const QRect& frame) { placed_.push_back(frame); };
         window_ = std::make_unique<ClientWindow>(std::move(config));
@@ -143,6 +146,7 @@ class ClientWindowTest : public testing::Test {
     std::vector<int> closedPopups_;
     std::vector<std::string> service_;  // what was asked of the service manager
     int autoStart_ = 0;
+    std::function<void()> lineStateThrows_;  // empty: the line picture is shown quietly
     QRect workArea_{0, 0, 1920, 1040};
     std::vector<QRect> placed_;  // where the frame was docked
     std::unique_ptr<ClientWindow> window_;
@@ -238,6 +242,44 @@ TEST_F(ClientWindowTest, RightClickShowsTheListMenuInItsOrderOnTheRowUnderTheCur
     exchange_->hangUp(call, 0x3490);
 }
 
+TEST_F(ClientWindowTest, TheCommentFieldTakesNoMoreThanTheRecordHolds) {
+    const std::uint32_t call = ringListed("0301111111");
+    const std::string a200(200, 'a');
+    std::string umlauts;
+    for (int i = 0; i < 100; ++i) umlauts += "\xc3\xa4";  // 200 bytes, 100 letters
+    struct Case {
+        const char* what;
+        std::string pasted, typed;
+        std::string kept;
+    };
+    const Case cases[] = {
+        {"128 bytes typed", "", std::string(128, 'b'), std::string(128, 'b')},
+        {"typing stops at 128", "", std::string(130, 'c'), std::string(128, 'c')},
+        {"a paste past the limit is refused", a200, "", ""},
+        {"a paste that fits, then typing", std::string(120, 'd'), "0123456789",
+         std::string(120, 'd') + "01234567"},
+        {"letters of two bytes", umlauts.substr(0, 126), "\xc3\xa4\xc3\xa4",
+         umlauts.substr(0, 128)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        selectTopRow();
+        commandWithDialog<QInputDialog>(CM_EDIT_REMARK, [&](QInputDialog& dialog) {
+            EXPECT_EQ(dialog.windowTitle(), "Edit comment");
+            EXPECT_EQ(dialog.labelText(), "Enter your comment:");
+            auto* edit = dialog.findChild<QLineEdit*>();
+            ASSERT_NE(edit, nullptr);
+            edit->clear();
+            if (!c.pasted.empty()) edit->insert(QString::fromStdString(c.pasted));
+            // Typed one letter after another (key clicks know no letters beyond ASCII).
+            for (const QChar letter : QString::fromStdString(c.typed)) edit->insert(letter);
+            dialog.accept();
+        });
+        EXPECT_EQ(topRow().text[kColumnComment], c.kept);
+    }
+    exchange_->hangUp(call, 0x3490);
+}
+
 TEST_F(ClientWindowTest, ConnectionsBeyondTheTwoLinesReachNoLineSlotOrTimer) {
     for (platform::WParam id : {0u, 1u, 2u, 5u, 9u}) {
         window_->send(platform::WM_CLOSE_POPUP, id);
@@ -251,6 +293,35 @@ TEST_F(ClientWindowTest, ConnectionsBeyondTheTwoLinesReachNoLineSlotOrTimer) {
     EXPECT_EQ(window_->lines().at(2), nullptr);
     EXPECT_FALSE(window_->timerArmed(4));
     EXPECT_FALSE(window_->timerArmed(5));
+}
+
+TEST_F(ClientWindowTest, WhatALineHandlerThrowsStaysInTheHandlerAndIsLogged) {
+    struct NotAnException {};
+    struct Case {
+        const char* what;
+        std::function<void()> thrower;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"standard exception", [] { throw std::runtime_error("broken picture"); },
+         "Error in the line state handler: broken picture"},
+        {"a number", [] { throw 7; }, "Error in the line state handler: unknown exception"},
+        {"any other value", [] { throw NotAnException{}; },
+         "Error in the line state handler: unknown exception"},
+    };
+    const std::filesystem::path log = dir_.path() / "capilog.txt";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(log);
+        lineStateThrows_ = c.thrower;
+        // Line 0 exists whether or not a call is on it; its picture is shown first.
+        EXPECT_NO_THROW(window_->send(platform::WM_CAPI_STATE_CHANGED, 0,
+                                      platform::LParam(capi::Connected)));
+        lineStateThrows_ = {};
+        std::ifstream in(log);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_NE(text.find(c.logged), std::string::npos) << text;
+    }
 }
 
 TEST_F(ClientWindowTest, SettingsChangesReachTheNumberListAndTheCallList) {
