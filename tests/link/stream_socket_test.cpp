@@ -176,6 +176,7 @@ TEST_F(StreamSocketTest, RefusedSendComesBackAsFailed) {
     EXPECT_EQ(recorder.count(SocketDataSent), 0u);
     const auto failed = std::find_if(recorder.notes.begin(), recorder.notes.end(),
                                      [](const Note& n) { return n.code == SocketSendFailed; });
+    ASSERT_NE(failed, recorder.notes.end());
     EXPECT_EQ(failed->buffer, Buffer({7, 7}));
     EXPECT_EQ(accepted->sendQueueLength(), 0u);
     EXPECT_TRUE(accepted->live());
