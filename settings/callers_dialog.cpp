@@ -167,6 +167,9 @@ TCallerDlg::TCallerDlg(QWidget* parent, CallerListContext context)
     setWindowTitle("Caller list");
     setModal(true);
     setSizeGripEnabled(true);
+    QFont small = font();  // the dialog's 8-point text
+    small.setPointSize(8);
+    setFont(small);
     resize(kDefaultSize);
 
     const auto button = [this](const char* text, int index) {

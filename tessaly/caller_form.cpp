@@ -202,6 +202,8 @@ TCallerDialog::TCallerDialog(char* number, const std::string& programDirectory, 
     if (!programDirectory_.empty() && programDirectory_.back() != '/') programDirectory_ += '/';
     setWindowTitle("History");
     setModal(true);
+    useToolWindowFrame(*this);
+    setSizeGripEnabled(true);
 
     auto* bar = new QToolBar(this);
     auto* print = toolButton(bar, "BtnPrint", "Print", "Print");

@@ -103,7 +103,7 @@ std::string engineCaption(const QComboBox* engines) {
 TCfigForm::TCfigForm(const std::string&, int left, int top, int height, int width, QWidget* owner)
     : QDialog(owner) {
     setWindowTitle(kCaption);
-    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    useToolWindowFrame(*this);
     setSizeGripEnabled(true);
 
     auto* layout = new QVBoxLayout(this);

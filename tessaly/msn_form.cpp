@@ -99,6 +99,8 @@ TMSNform::TMSNform(const std::string& programDirectory, int controllers, bool fa
       recorder_(std::make_unique<GreetingRecorder>()) {
     setWindowTitle("MSN settings");
     setModal(true);
+    useToolWindowFrame(*this);
+    setSizeGripEnabled(true);
     placeForm(*this, left, top, height, width);
 
     auto* bar = new QToolBar(this);

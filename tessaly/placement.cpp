@@ -16,6 +16,10 @@ FormBounds formBounds(int left, int top, int height, int width, int screenWidth,
     return {screenWidth / 2, 48, screenHeight - 64, screenWidth / 2 - 6};
 }
 
+void useToolWindowFrame(QWidget& form) {
+    form.setWindowFlags(Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+}
+
 void placeForm(QWidget& form, int left, int top, int height, int width) {
     QRect area(0, 0, 800, 600);
     if (const QScreen* screen = QGuiApplication::primaryScreen())

@@ -19,6 +19,10 @@ struct FormBounds {
 FormBounds formBounds(int left, int top, int height, int width, int screenWidth,
                       int screenHeight);
 
+// The forms' frame: a sizeable tool window (a utility window to the window manager)
+// with a title and a close box.
+void useToolWindowFrame(QWidget& form);
+
 // Applies formBounds to `form` against the available geometry of the primary screen.
 void placeForm(QWidget& form, int left, int top, int height, int width);
 

@@ -181,6 +181,8 @@ class CallerListTest : public testing::HiveTest {
 TEST_F(CallerListTest, ListsEveryKeyWithItsColumnTexts) {
     TCallerDlg dlg(nullptr, context());
     EXPECT_EQ(dlg.windowTitle(), "Caller list");
+    EXPECT_EQ(dlg.font().pointSize(), 8);
+    EXPECT_EQ(dlg.list()->font().pointSize(), 8);
     QTreeWidgetItem* header = dlg.list()->headerItem();
     ASSERT_EQ(dlg.list()->columnCount(), 4);
     EXPECT_EQ(header->text(0), "Number");

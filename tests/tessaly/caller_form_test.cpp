@@ -190,6 +190,7 @@ TEST_F(CallerForm, WhatASaveWritesAndWhatACancelLeaves) {
              EXPECT_EQ(f.page(), "History");
              EXPECT_TRUE(f.get<QLineEdit>("CallerNumber")->isReadOnly());
              EXPECT_EQ(f.dialog.windowTitle(), "History for 0301 Anne");
+             EXPECT_EQ(f.dialog.windowType(), Qt::Tool);
              EXPECT_EQ(f.get<QComboBox>("Actions")->currentIndex(), 3);
              EXPECT_EQ(f.get<QComboBox>("MSNLines")->currentIndex(), 3);
              EXPECT_EQ(f.get<QComboBox>("Services")->currentIndex(), 2);

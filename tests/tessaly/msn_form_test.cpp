@@ -351,6 +351,20 @@ TEST_F(MsnForm, RecordingNeedsTheBeepAndIsSavedWhenTheNodeIsLeft) {
 }
 
 // Under a real X server: the controller and an MSN page.
+TEST_F(MsnForm, CaptionNamesTheControllerAndMsnShown) {
+    run(
+        [](Form& f) {
+            EXPECT_EQ(f.dialog.windowTitle(), "MSN settings");
+            EXPECT_EQ(f.dialog.windowType(), Qt::Tool);  // a sizeable tool window
+            f.choose(1, 3);
+            EXPECT_EQ(f.dialog.windowTitle(), "MSN settings. Controller 1 MSN3");
+            f.choose(2, 10);
+            EXPECT_EQ(f.dialog.windowTitle(), "MSN settings. Controller 2 MSN10");
+            f.button("Ignore");
+        },
+        2);
+}
+
 TEST_F(MsnForm, BackStartsAPlayingGreetingOver) {
     if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "plays through the test command's sound server";
     orvelin::test::writeSilentGreeting(dir_ + "Answer/Welcome3.wav", 20);

@@ -365,6 +365,8 @@ TEST_F(OptionsForm, ASecondCallShowsWhatTheFirstSaved) {
     openDialog([](QDialog& f) {
         // The program's window is usable, so the form takes its bounds.
         EXPECT_EQ(f.geometry(), QRect(100, 80, 640, 480));
+        EXPECT_EQ(f.windowTitle(), "Orvelin configuration");
+        EXPECT_EQ(f.windowType(), Qt::Tool);  // a sizeable tool window
         type(f, "General", "Auth", "0999");
         click(f, "Fax", "PrintFax");
         closeForm(f, Close::Save);
