@@ -12,8 +12,10 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "media/soundconv.h"
 #include "platform/app_window.h"
 
 namespace orvelin::client {
@@ -71,6 +73,10 @@ struct LineRecord {
     bool playbackActive = false;
     bool recordingGreeting = false;  // this call records the MSN's new greeting
     bool logCall = false;            // write the text-log line at clearing
+
+    // A converter without files, made when the B channel comes up and dropped when the
+    // call is cleared: it holds only a gain state.
+    std::shared_ptr<media::CSoundConv> gainOnly;
 
     // Remote playback position: set by key presses, kept from call to call.
     int playbackIndex = 0;

@@ -183,12 +183,11 @@ int Converter::CountLines() {
             case SffRecordReader::Kind::Line:
                 counts_.push_back(static_cast<uint16_t>(records_.size()));
                 break;
-            case SffRecordReader::Kind::WhiteLines:
-                counts_.insert(counts_.end(), records_.count(), static_cast<uint16_t>(white_.size()));
-                break;
             case SffRecordReader::Kind::IllegalLine:
                 counts_.push_back(static_cast<uint16_t>(white_.size()));
                 break;
+            // White skips shorten the image: like user data, they produce no line.
+            case SffRecordReader::Kind::WhiteLines:
             case SffRecordReader::Kind::UserData:
                 break;
             case SffRecordReader::Kind::PageEnd:
@@ -219,15 +218,12 @@ int Converter::CopyLines(size_t lines) {
                 ++index;
                 break;
             }
-            case SffRecordReader::Kind::WhiteLines:
-            case SffRecordReader::Kind::IllegalLine: {
-                const unsigned count = std::max(records_.count(), 1u);  // an illegal line is one
-                for (unsigned i = 0; i < count; ++i, ++index) {
-                    if (!fits(white_.size())) return SffTiffLineDataChanged;
-                    Append(white_.data(), white_.size());
-                }
+            case SffRecordReader::Kind::IllegalLine:
+                if (!fits(white_.size())) return SffTiffLineDataChanged;
+                Append(white_.data(), white_.size());
+                ++index;
                 break;
-            }
+            case SffRecordReader::Kind::WhiteLines:
             case SffRecordReader::Kind::UserData:
                 break;
             case SffRecordReader::Kind::PageEnd:

@@ -106,6 +106,9 @@ bool GainState::Configure(double level, int32_t floor, int32_t window) {
     Reset();
     if (window > MaxWindow) return false;
     if (window <= 0) return true;
+    // A negative level would turn the clip test around and let x x g overflow the
+    // 16-bit sample; not a number or infinity cannot be meant either.
+    if (!std::isfinite(level) || level < 0.0) return false;
     level_ = level;
     // A floor above full scale would only ever hold the ring at full scale.
     floor_ = std::min(floor, int32_t{32767});

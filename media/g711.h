@@ -50,7 +50,8 @@ public:
     static constexpr int32_t MaxWindow = 1000000;
 
     GainState() = default;
-    // Returns false (and leaves gain control off) for a window above MaxWindow.
+    // Returns false (and leaves gain control off) for a window above MaxWindow, and,
+    // with a window, for a level below 0 or not finite.
     bool Configure(double level, int32_t floor, int32_t window);
     // Zeroes the ring, the ring index and the running sum.
     void Reset();

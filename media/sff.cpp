@@ -121,9 +121,11 @@ SffRecordReader::Kind SffRecordReader::Next() {
     if (b == SffPageMarker) return Kind::PageEnd;
     if (!Ensure(2)) return Kind::UserDataShort;
     const uint8_t n = buffer_[pos_ + 1];
-    if (n == 0) {
+    if (n == 0) {  // a fill record
         pos_ += 2;
-        return Kind::IllegalLine;
+        size_ = 0;
+        data_ = nullptr;
+        return Kind::UserData;
     }
     if (!Ensure(2 + size_t{n})) return Kind::UserDataShort;
     size_ = n;

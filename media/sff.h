@@ -70,9 +70,9 @@ class SffRecordReader {
 public:
     enum class Kind {
         Line,           // data() holds size() bytes of one coded line
-        WhiteLines,     // count() white lines
-        IllegalLine,    // one damaged line
-        UserData,       // skipped, produces no line
+        WhiteLines,     // a white skip of count() lines: produces no line
+        IllegalLine,    // one damaged line (an escape record of no bytes)
+        UserData,       // user data or a fill record: skipped, produces no line
         PageEnd,        // a 254 was met; the reader stands on it
         FileEnd,        // nothing more (also a u16 length cut off by the end)
         UserDataShort,  // the file ends inside user data

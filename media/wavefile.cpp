@@ -70,31 +70,41 @@ WaveHead ParseWaveHead(const uint8_t* file, size_t headSize, uint64_t size, Wave
     layout.fmtOffset = 20;
     layout.fmtSize = fmtSize;
 
+    // The samples of a "data" chunk whose header starts at `at`, never past the RIFF.
+    const auto dataAt = [&](uint64_t at) {
+        const uint64_t body = at + 8;
+        const uint32_t chunkSize = Get32(file + at + 4);
+        const uint64_t available = riffEnd - body;
+        uint64_t count = available;
+        if (chunkSize != 0 && chunkSize != 0xFFFFFFFFu) count = std::min<uint64_t>(chunkSize, available);
+        if (count == 0) return WaveHead::Invalid;
+        layout.dataOffset = static_cast<size_t>(body);
+        layout.dataSize = static_cast<size_t>(count);
+        return WaveHead::Found;
+    };
+
     uint64_t pos = 20 + uint64_t{fmtSize} + (fmtSize & 1);
     while (pos + 8 <= riffEnd) {
         if (pos + 8 > headSize) return WaveHead::NeedMore;
         const uint8_t* chunk = file + pos;
         const uint32_t chunkSize = Get32(chunk + 4);
         const uint64_t body = pos + 8;
-        if (IdIs(chunk, "data")) {
-            const uint64_t available = riffEnd - body;
-            uint64_t count = available;
-            if (chunkSize != 0 && chunkSize != 0xFFFFFFFFu) count = std::min<uint64_t>(chunkSize, available);
-            if (count == 0) return WaveHead::Invalid;
-            layout.dataOffset = static_cast<size_t>(body);
-            layout.dataSize = static_cast<size_t>(count);
-            return WaveHead::Found;
-        }
-        const uint64_t next = body + chunkSize + (chunkSize & 1);
+        if (IdIs(chunk, "data")) return dataAt(pos);
         // A chunk that claims more than the file holds is not walked over: the
-        // bytes after it would be guesses.
-        if (body + chunkSize > riffEnd) return WaveHead::Invalid;
+        // bytes after it would be guesses. The search below finds "data" anyway.
+        if (body + chunkSize > riffEnd) break;
         if (IdIs(chunk, "fact") && chunkSize >= 4 && layout.factOffset == 0) {
             if (body + 4 > headSize) return WaveHead::NeedMore;
             layout.factOffset = static_cast<size_t>(body);
             layout.factSize = chunkSize;
         }
-        pos = next;
+        pos = body + chunkSize + (chunkSize & 1);
+    }
+    // The walk did not reach a "data" chunk: search for its name byte by byte from the
+    // end of the format chunk, as files with broken chunk sizes still play that way.
+    for (uint64_t at = 20 + uint64_t{fmtSize}; at + 8 <= riffEnd; ++at) {
+        if (at + 8 > headSize) return WaveHead::NeedMore;
+        if (IdIs(file + at, "data")) return dataAt(at);
     }
     return WaveHead::Invalid;
 }

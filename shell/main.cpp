@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
         auto* client = new ClientWindow(std::move(config), &frame);
         main->client = client;
         frame.setClient(client);
-        frame.resize(900, 400);
+        frame.shrinkToClient();
 
         frame.setupWindow();
         client->setupWindow();

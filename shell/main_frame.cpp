@@ -3,16 +3,20 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QEvent>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPlainTextEdit>
 #include <QScreen>
 #include <QSessionManager>
 #include <QStatusBar>
+#include <QTextEdit>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -159,10 +163,8 @@ MainFrame::MainFrame(MainFrameConfig config)
     // the end is taken as a log-off: the session ends, the machine may not.
     qApp->installEventFilter(this);
     QObject::connect(qApp, &QGuiApplication::commitDataRequest, this,
-                     [this](QSessionManager&) { EvQueryEndSession(); }, Qt::DirectConnection);
-    QObject::connect(qApp, &QCoreApplication::aboutToQuit, this, [this] {
-        if (shuttingDown_) EvEndSession(true, true);
-    });
+                     [this](QSessionManager&) { sessionEndAsked(); }, Qt::DirectConnection);
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, this, [this] { applicationQuitting(); });
 }
 
 MainFrame::~MainFrame() {
@@ -247,7 +249,13 @@ void MainFrame::defaultCommand(CommandId id) {
 }
 
 LResult MainFrame::EvTimer(AppMessage& m) {
-    if (platform::TimerId(m.wParam) == kTrayTimer && tray_) tray_->check();
+    const auto id = platform::TimerId(m.wParam);
+    if (id == kTrayTimer && tray_) tray_->check();
+    if (id == kSessionEndTimer) {
+        killTimer(kSessionEndTimer);
+        // The session manager asked, and the end never came: it was called off.
+        if (shuttingDown_) EvEndSession(false, true);
+    }
     return 0;
 }
 
@@ -285,6 +293,16 @@ void MainFrame::EvQueryEndSession() {
     shuttingDown_ = true;
 }
 
+void MainFrame::sessionEndAsked() {
+    EvQueryEndSession();
+    setTimer(kSessionEndTimer, kSessionEndSettleMs);
+}
+
+void MainFrame::applicationQuitting() {
+    killTimer(kSessionEndTimer);
+    if (shuttingDown_) EvEndSession(true, true);
+}
+
 void MainFrame::EvEndSession(bool ending, bool logOff) {
     trace(std::string("EV_ENDSESSION ") + (ending ? "ending and " : "proceeding and ") + " " +
           (logOff ? "logging off" : "shutting down") + " " + (logOff ? "1" : "0"));
@@ -298,6 +316,10 @@ bool MainFrame::eventFilter(QObject* watched, QEvent* event) {
     // The application closes every window before it quits (Exit, a signal, the end of
     // the session): those closes must go through, or the quit would be swallowed.
     if (watched == qApp && event->type() == QEvent::Quit) exiting_ = true;
+    // The desktop's fonts or colours changed: a settings change that names no section.
+    if (watched == qApp && (event->type() == QEvent::ApplicationFontChange ||
+                            event->type() == QEvent::ApplicationPaletteChange))
+        trace("WinIniChange empty");
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -322,6 +344,12 @@ void MainFrame::changeEvent(QEvent* event) {
             setWindowState(windowState() & ~Qt::WindowMinimized);
             hideToTray("EV_SYSCOMMAND SC_CLOSE or SC_MINIMIZE");
         });
+    } else if (event->type() == QEvent::WindowStateChange && !(windowState() & Qt::WindowMinimized)) {
+        // Maximised, restored or full screen: the window system's own handling stands. The
+        // frame's own return from a minimise it turned into a hide is none of these.
+        const Qt::WindowStates old = static_cast<QWindowStateChangeEvent*>(event)->oldState();
+        const bool ownReturn = (old & Qt::WindowMinimized) && tray_ && tray_->placed();
+        if (old != windowState() && !ownReturn) trace("EV_SYSCOMMAND other");
     } else if (event->type() == QEvent::LocaleChange) {
         trace("WinIniChange intl");
         if (client_) client_->post(platform::WM_REFRESH_LIST);  // date and time formats
@@ -418,6 +446,40 @@ void MainFrame::EvLineSelChange(int index) {
 
 // ---- Building ----
 
+void MainFrame::addEditingKeys() {
+    // The usual editing keys go to the text field that has the focus. Fields that take a
+    // key themselves (they ask for it first) keep doing so; this reaches the rest.
+    const std::pair<QKeySequence::StandardKey, const char*> keys[] = {
+        {QKeySequence::Undo, "undo"},   {QKeySequence::Redo, "redo"},
+        {QKeySequence::Cut, "cut"},     {QKeySequence::Copy, "copy"},
+        {QKeySequence::Paste, "paste"}, {QKeySequence::SelectAll, "selectAll"},
+    };
+    for (const auto& [key, slot] : keys) {
+        auto* action = new QAction(this);
+        action->setObjectName(QString("Edit ") + slot);
+        action->setShortcuts(key);
+        action->setShortcutContext(Qt::WindowShortcut);
+        QObject::connect(action, &QAction::triggered, this, [this, slot = slot] {
+            QWidget* focus = focusWidget();  // this window's, whether or not it is active
+            if (auto* combo = qobject_cast<QComboBox*>(focus)) focus = combo->lineEdit();
+            if (qobject_cast<QLineEdit*>(focus) || qobject_cast<QTextEdit*>(focus) ||
+                qobject_cast<QPlainTextEdit*>(focus))
+                QMetaObject::invokeMethod(focus, slot);
+        });
+        addAction(action);
+    }
+}
+
+void MainFrame::shrinkToClient() {
+    adjustSize();
+    // Centred on the screen: where a window manager places windows it does so itself.
+    if (const QScreen* where = screen()) {
+        const QRect area = where->availableGeometry();
+        move(area.x() + std::max(0, (area.width() - frameGeometry().width()) / 2),
+             area.y() + std::max(0, (area.height() - frameGeometry().height()) / 2));
+    }
+}
+
 void MainFrame::buildMenus() {
     auto addEntries = [this](QMenu* menu, const auto& entries) {
         for (const MenuEntry& e : entries) {
@@ -437,6 +499,7 @@ void MainFrame::buildMenus() {
     addEntries(file, kFileMenu);
     menuCommands_.back()->setShortcut(QKeySequence(Qt::ALT | Qt::Key_F4));
     menuCommands_.back()->setShortcutContext(Qt::ApplicationShortcut);
+    addEditingKeys();
     for (const MenuEntry& e : kTopLevelItems) {
         QAction* action = menuBar()->addAction(QString::fromUtf8(e.text));
         const CommandId id = e.id;

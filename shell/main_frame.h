@@ -34,6 +34,10 @@ inline constexpr platform::CommandId CM_VISIT_WEB_PAGE = 206;
 inline constexpr platform::CommandId CM_EXIT = 24310;
 inline constexpr platform::TimerId kTrayTimer = 1;
 inline constexpr int kTrayRetryMs = 5000;
+// How long after the session manager asked to end the session the program waits for the
+// end before it takes the end as called off.
+inline constexpr platform::TimerId kSessionEndTimer = 2;
+inline constexpr int kSessionEndSettleMs = 60000;
 inline constexpr const char* kFrameTitle = "Orvelin";
 inline constexpr const char* kFrameTitleDisabled = "Orvelin (disabled)";
 inline constexpr const char* kWebShortcutName = "Orvelin Home.url";
@@ -73,6 +77,8 @@ class MainFrame : public QMainWindow, public platform::AppWindow {
     void detachClient();
     // Places the tray icon (or starts retrying), fills the line selector.
     void setupWindow();
+    // Sizes the frame to what its client asks for, centred on the screen.
+    void shrinkToClient();
     // Once, at the end: "CleanupWindow", the client's clean-up, the icon out of the tray.
     void cleanupWindow();
 
@@ -82,6 +88,11 @@ class MainFrame : public QMainWindow, public platform::AppWindow {
     // The user's session asks to end / ends.
     void EvQueryEndSession();
     void EvEndSession(bool ending, bool logOff);
+    // What the session manager's request and the application's end come to: the query, then
+    // the end message, "ending" when the program quits while the end is pending, else
+    // "proceeding" once kSessionEndSettleMs have passed.
+    void sessionEndAsked();
+    void applicationQuitting();
 
     // Exit: asks the client unless the session is ending; true when the program ends.
     bool requestExit();
@@ -119,6 +130,7 @@ class MainFrame : public QMainWindow, public platform::AppWindow {
     void EvLineSelChange(int index);
 
     void buildMenus();
+    void addEditingKeys();
     void buildStatusBar();
     void hideToTray(const char* trace);
     void showFromTray();

@@ -1,6 +1,7 @@
 #include "client/window/line_events.h"
 
 #include "capi/connections.h"
+#include "settings/settings_store.h"
 
 namespace orvelin::client {
 
@@ -45,6 +46,8 @@ void LineEvents::stateChanged(int id, std::uint32_t parameter, std::int16_t faxP
     if (state == capi::Connected) {
         if (hooks_.killTimer) hooks_.killTimer(answerDelayTimer(id));
         if (hooks_.closePopup) hooks_.closePopup(id);
+        line->gainOnly = std::make_shared<media::CSoundConv>("", "", true, settings::UseALaw(),
+                                                             4000.0, 650, 130);
         if (hooks_.linkUp) hooks_.linkUp(id);
     } else if (state == capi::Disconnected) {
         cleared(id, *line, reason, faxPages);
@@ -63,6 +66,7 @@ void LineEvents::cleared(int id, LineRecord& line, std::uint16_t reason, std::in
     if (record) record->reason = reason;
     if (hooks_.closePopup) hooks_.closePopup(id);
     if (hooks_.stopSpeech) hooks_.stopSpeech();
+    line.gainOnly.reset();
     const bool faxThread = hooks_.clearMode && hooks_.clearMode(id, record, faxPages);
     line.mode = LineMode::Idle;
     if (record && answeredElsewhere(reason)) {

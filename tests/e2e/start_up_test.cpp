@@ -277,4 +277,49 @@ TEST(StartUp, SignalEndsTheProgramWhileTheStartUpBoxWaits) {
     }
 }
 
+// Under a display: the second start's box comes to the front with the focus, and the
+// first program, ended, shows its closing-down window while it cleans up.
+TEST(StartUp, UnderADisplayTheSecondBoxComesToTheFrontAndTheClosingDownWindowShows) {
+    XServer x;
+    if (x.display().empty()) GTEST_SKIP() << "Xvfb missing (Debian package xvfb)";
+    TempDir dir, elsewhere;
+    const std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+    const auto env = [&](const fs::path& steps) {
+        return std::vector<std::string>{
+            "DISPLAY=" + x.display(), "ORVELIN_LOCK=@orvelin-e2e-x-" + std::to_string(getpid()),
+            "LD_PRELOAD=" + std::string(ORVELIN_UI_DRIVER), "ORVELIN_UI_DRIVER=" + steps.string(),
+            // The X libraries keep allocations for the life of the process.
+            "ASAN_OPTIONS=" + asan + (asan.empty() ? "" : ":") +
+                "verify_asan_link_order=0:detect_leaks=0"};
+    };
+    // The first program's start-up box (no ISDN driver) is pressed away.
+    std::ofstream(dir.path() / "steps.txt") << "box\nwatch Closing down\n";
+    Program first(dir.path(), env(dir.path() / "steps.txt"));
+    ASSERT_TRUE(first.waitForError("ui-driver: done 2 ")) << first.errors();
+    ASSERT_TRUE(first.waitForError("no ISDN driver is reachable")) << first.errors();
+
+    std::ofstream(elsewhere.path() / "steps.txt") << "box\n";
+    {
+        Program second(elsewhere.path(), env(elsewhere.path() / "steps.txt"));
+        int status = 0;
+        ASSERT_TRUE(second.waitExit(kLimit, status)) << second.errors();
+        EXPECT_NE(second.errors().find(
+                      "ui-driver: box ontop=1 active=1 text=You are trying to start a second "
+                      "instance of Orvelin|while the program is currently running. Activate "
+                      "the|program by clicking at the icon in the system tray.||If you think this "
+                      "is an error condition you should|reboot your computer to correct the "
+                      "problem."),
+                  std::string::npos)
+            << second.errors();
+    }
+
+    ASSERT_TRUE(first.catches(SIGTERM));
+    ASSERT_EQ(kill(first.pid(), SIGTERM), 0);
+    int status = 0;
+    ASSERT_TRUE(first.waitExit(kLimit, status)) << first.errors();
+    EXPECT_NE(first.errors().find("ui-driver: painted Closing down|Orvelin|Closing down - please wait"),
+              std::string::npos)
+        << first.errors();
+}
+
 }  // namespace

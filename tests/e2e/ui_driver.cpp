@@ -5,9 +5,15 @@
 //   menu TEXT     select the first row of the call list, open its context menu and
 //                 choose the item TEXT
 //   answer TEXT   fill the open text prompt with TEXT and press OK
+//   box           once a message box is up (and has the focus, or a second has passed),
+//                 write "ui-driver: box ontop=0|1 active=0|1 text=TEXT" (line breaks as
+//                 '|') and press its OK
+//   watch NAME    from now on, write "ui-driver: painted NAME|TITLE|TEXT" the first time
+//                 a window of that object name is painted (TEXT: its label's)
 //
 // After each step it writes "ui-driver: done N STEP" to stderr. Lines added to the file
 // later are picked up.
+#include <QAbstractButton>
 #include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
@@ -16,7 +22,9 @@
 #include <QHeaderView>
 #include <QInputDialog>
 #include <QItemSelectionModel>
+#include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +36,32 @@ struct Driver {
     QStringList steps;
     int done = 0;
     int menuWait = 0;  // ticks since the context menu was asked for; 0: not asked
+    int boxWait = 0;   // ticks a box has been waited on for the focus
+};
+
+// Reports the first paint of each watched window.
+class PaintWatch : public QObject {
+  public:
+    explicit PaintWatch(QString name) : name_(std::move(name)) {}
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (!reported_ && event->type() == QEvent::Paint) {
+            auto* w = qobject_cast<QWidget*>(watched);
+            if (w && w->window()->objectName() == name_) {
+                reported_ = true;
+                const auto* label = w->window()->findChild<QLabel*>();
+                std::fprintf(stderr, "ui-driver: painted %s|%s|%s\n", qPrintable(name_),
+                             qPrintable(w->window()->windowTitle()),
+                             label ? qPrintable(label->text()) : "");
+            }
+        }
+        return false;
+    }
+
+  private:
+    QString name_;
+    bool reported_ = false;
 };
 
 Driver gDriver;
@@ -58,6 +92,27 @@ bool run(Driver& d, const QString& step) {
         dialog->setTextValue(arg);
         dialog->accept();
         return true;
+    }
+    if (word == "watch") {
+        QCoreApplication::instance()->installEventFilter(new PaintWatch(arg));
+        return true;
+    }
+    if (word == "box") {
+        QMessageBox* box = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* b = qobject_cast<QMessageBox*>(w); b && b->isVisible()) box = b;
+        if (!box) return false;
+        if (!box->isActiveWindow() && ++d.boxWait < 20) return false;
+        d.boxWait = 0;
+        QString text = box->text();
+        text.replace('\n', '|');
+        std::fprintf(stderr, "ui-driver: box ontop=%d active=%d text=%s\n",
+                     box->windowFlags().testFlag(Qt::WindowStaysOnTopHint) ? 1 : 0,
+                     box->isActiveWindow() ? 1 : 0, qPrintable(text));
+        finished(d, step);
+        if (QAbstractButton* ok = box->button(QMessageBox::Ok)) ok->click();
+        else box->reject();
+        return false;
     }
     if (word == "menu") {
         if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {

@@ -108,6 +108,29 @@ TEST(ParseWave, TheRiffSizeBoundsTheSamples) {
     EXPECT_EQ(l.dataSize, 100u);
 }
 
+// A chunk before the data whose size runs past the file or the RIFF: "data" is then searched byte by byte after the format chunk.
+TEST(ParseWave, DataBehindABrokenChunkIsFoundBySearch) {
+    const struct {
+        uint32_t listSize;
+        const char* why;
+    } cases[] = {{0x7FFFFFF0u, "beyond the file"}, {200u, "beyond the RIFF"}};
+    for (const auto& c : cases) {
+        auto v = Wave(101, true, false);
+        std::memcpy(&v[40], &c.listSize, 4);  // the LIST chunk at 36
+        WaveLayout l;
+        ASSERT_TRUE(Parse(v, l)) << c.why;
+        EXPECT_EQ(l.dataOffset, 36u + 14 + 8) << c.why;  // "data" at 50, samples at 58
+        EXPECT_EQ(l.dataSize, 101u) << c.why;
+    }
+    // Nothing named "data" anywhere: refused.
+    auto v = Wave(10, true, false);
+    const uint32_t huge = 0x7FFFFFF0u;
+    std::memcpy(&v[40], &huge, 4);
+    std::memcpy(&v[50], "dat4", 4);
+    WaveLayout l;
+    EXPECT_FALSE(Parse(v, l));
+}
+
 TEST(ParseWave, RefusesMalformedFiles) {
     WaveLayout l;
     auto notRiff = Wave(10);
@@ -121,10 +144,6 @@ TEST(ParseWave, RefusesMalformedFiles) {
         std::memcpy(&v[16], &fmtSize, 4);
         EXPECT_FALSE(Parse(v, l)) << fmtSize;
     }
-    auto oversized = Wave(10, true);
-    const uint32_t huge = 0x7FFFFFF0u;
-    std::memcpy(&oversized[40], &huge, 4);  // the LIST chunk's size
-    EXPECT_FALSE(Parse(oversized, l));
     auto noData = Wave(10);
     std::memcpy(&noData[36], "dat4", 4);
     EXPECT_FALSE(Parse(noData, l));

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDialog>
 #include <QInputDialog>
@@ -12,10 +13,12 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
+#include <QStyle>
 #include <QTest>
 #include <QTimer>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 
 #include "client/popup_text.h"
@@ -24,6 +27,7 @@
 #include "platform/message_box.h"
 #include "settings/option_bits.h"
 #include "settings/settings_store.h"
+#include "shell/frame_pictures.h"
 #include "shell/main_frame.h"
 #include "shell/popup_banner.h"
 #include "shell/tool_bar.h"
@@ -244,26 +248,133 @@ TEST_F(MainFrameTest, TrayClicksShowAndHideButNotWhileADialogIsOpen) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return !frame_->trayMenu().isVisible(); }, 2000));
 }
 
-TEST_F(MainFrameTest, AfterTheSessionEndedTheFirstClickRefreshesTheList) {
+// The session manager's request to end the session, then either the program's quit (the
+// session ends) or nothing (the end was called off). Either way the end message clears
+// the shutting-down state, and the first click afterwards refreshes the list.
+TEST_F(MainFrameTest, EndOfSessionEndsOrIsCalledOffAndTheFirstClickRefreshes) {
+    struct Case {
+        const char* name;
+        bool quits;
+        const char* endLine;
+    };
+    const Case cases[] = {
+        {"called off", false, "EV_ENDSESSION proceeding and  logging off 1"},
+        {"ending", true, "EV_ENDSESSION ending and  logging off 1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        trace_.clear();
+        boxes_.clear();
+        frame_->hide();
+        client_->setWindowShown(false);
+        client_->ref().send(platform::WM_REFRESH_LIST);
+        const std::size_t before = listedRows();
+        addUnlistedCall("0301234", "", client::CallState::Shown);
+        frame_->sessionEndAsked();
+        EXPECT_TRUE(traced("EV_QUERYENDSESSION"));
+        EXPECT_TRUE(frame_->shuttingDown());
+        if (c.quits) frame_->applicationQuitting();
+        clock_.advance(kSessionEndSettleMs - 1);
+        EXPECT_EQ(frame_->shuttingDown(), !c.quits);
+        clock_.advance(1);
+        EXPECT_FALSE(frame_->shuttingDown());
+        EXPECT_EQ(std::count(trace_.begin(), trace_.end(), std::string(c.endLine)), 1);
+        EXPECT_EQ(std::count(trace_.begin(), trace_.end(), std::string("EV_ENDSESSION LogOff")), 1);
+        clock_.advance(kSessionEndSettleMs);
+        EXPECT_EQ(std::count(trace_.begin(), trace_.end(), std::string("EV_ENDSESSION LogOff")), 1)
+            << "one end message per request";
+
+        EXPECT_EQ(listedRows(), before);
+        frame_->EvTrayNotify(platform::TrayClick::Left);
+        EXPECT_EQ(listedRows(), before + 1) << "refreshed before the window shows";
+        EXPECT_TRUE(frame_->isVisible());
+        addUnlistedCall("0305678", "", client::CallState::Shown);
+        frame_->EvTrayNotify(platform::TrayClick::Left);
+        frame_->EvTrayNotify(platform::TrayClick::Left);
+        QTest::qWait(20);
+        EXPECT_EQ(listedRows(), before + 1) << "only the first click after the session refreshes";
+
+        // With the shutting-down state cleared, Exit asks again (headless: "No").
+        frame_->command(CM_EXIT);
+        EXPECT_FALSE(frame_->exiting());
+        EXPECT_NE(std::find_if(boxes_.begin(), boxes_.end(),
+                               [](const std::string& b) {
+                                   return b.find("Are you sure you want to quit?") != std::string::npos;
+                               }),
+                  boxes_.end());
+    }
+}
+
+// The desktop's own changes: the locale (refreshes the list), fonts and colours (no
+// section), and the window system's commands other than close and minimise.
+TEST_F(MainFrameTest, DesktopChangesAndOtherSystemCommandsAreTraced) {
+    showByTray();
     const std::size_t before = listedRows();
     addUnlistedCall("0301234", "", client::CallState::Shown);
-    frame_->EvQueryEndSession();
-    EXPECT_TRUE(frame_->shuttingDown());
-    frame_->EvEndSession(true, true);
-    EXPECT_FALSE(frame_->shuttingDown());
-    EXPECT_TRUE(traced("EV_QUERYENDSESSION"));
-    EXPECT_TRUE(traced("EV_ENDSESSION ending and  logging off 1"));
-    EXPECT_TRUE(traced("EV_ENDSESSION LogOff"));
-    EXPECT_EQ(listedRows(), before);
-    frame_->EvTrayNotify(platform::TrayClick::Left);
-    EXPECT_EQ(listedRows(), before + 1) << "refreshed before the window shows";
-    EXPECT_TRUE(frame_->isVisible());
+    const QFont font = QApplication::font();
+    const struct {
+        const char* name;
+        std::function<void()> change;
+        const char* line;
+        bool refreshes;
+    } cases[] = {
+        {"locale", [&] { QEvent e(QEvent::LocaleChange); QApplication::sendEvent(frame_.get(), &e); },
+         "WinIniChange intl", true},
+        {"font", [&] {
+             QFont other = font;
+             other.setPointSize(font.pointSize() + 3);
+             QApplication::setFont(other);
+         }, "WinIniChange empty", false},
+        {"maximise", [&] { frame_->showMaximized(); }, "EV_SYSCOMMAND other", false},
+        {"restore", [&] { frame_->showNormal(); }, "EV_SYSCOMMAND other", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        trace_.clear();
+        const std::size_t rows = listedRows();
+        c.change();
+        QTest::qWait(20);
+        EXPECT_TRUE(traced(c.line));
+        EXPECT_FALSE(traced("EV_SYSCOMMAND SC_CLOSE or SC_MINIMIZE"));
+        if (c.refreshes) EXPECT_EQ(listedRows(), before + 1);
+        else EXPECT_EQ(listedRows(), rows);
+    }
+    QApplication::setFont(font);
+    // The frame's own return from a minimise is no system command.
+    trace_.clear();
+    frame_->showMinimized();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !frame_->isVisible(); }, 5000));
+    EXPECT_TRUE(traced("EV_SYSCOMMAND SC_CLOSE or SC_MINIMIZE"));
+    EXPECT_FALSE(traced("EV_SYSCOMMAND other"));
+}
 
-    addUnlistedCall("0305678", "", client::CallState::Shown);
-    frame_->EvTrayNotify(platform::TrayClick::Left);
-    frame_->EvTrayNotify(platform::TrayClick::Left);
-    QTest::qWait(20);
-    EXPECT_EQ(listedRows(), before + 1) << "only the first click after the session refreshes";
+// The editing keys reach the text field with the focus through the frame's table.
+TEST_F(MainFrameTest, EditingKeysReachTheFocusedTextField) {
+    showByTray();
+    auto* field = new QLineEdit("call me", client_);
+    field->show();
+    field->setFocus();
+    field->selectAll();
+    QApplication::clipboard()->clear();
+    const struct {
+        const char* action;
+        std::function<bool()> done;
+    } cases[] = {
+        {"Edit copy", [&] { return QApplication::clipboard()->text() == "call me"; }},
+        {"Edit cut", [&] { return field->text().isEmpty(); }},
+        {"Edit undo", [&] { return field->text() == "call me"; }},
+        {"Edit selectAll", [&] { return field->selectedText() == "call me"; }},
+        {"Edit paste", [&] { return field->text() == "call me"; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.action);
+        QAction* action = frame_->findChild<QAction*>(c.action);
+        ASSERT_NE(action, nullptr);
+        EXPECT_FALSE(action->shortcut().isEmpty());
+        action->trigger();
+        EXPECT_TRUE(c.done());
+    }
+    delete field;
 }
 
 TEST_F(MainFrameTest, CloseAndMinimiseHideTheWindowAndExitEndsIt) {
@@ -547,7 +658,29 @@ TEST_F(MainFrameTest, ScreenshotPictures) {
     frame_->resize(900, 400);
     showByTray();
     QTest::qWait(300);
-    ASSERT_TRUE(frame_->grab().save(QString::fromStdString(base + "main-window.png")));
+    const QImage window = frame_->grab().toImage();
+    ASSERT_TRUE(window.save(QString::fromStdString(base + "main-window.png")));
+    // The status bar shows line 0's picture for state 4 where its label stands.
+    {
+        const QLabel* label = frame_->linePictureLabel(0);
+        ASSERT_NE(label, nullptr);
+        const qreal ratio = window.devicePixelRatio();
+        const QImage expected = linePicture(4, ratio).toImage().convertToFormat(QImage::Format_ARGB32);
+        const QRect where(label->mapTo(frame_.get(), QPoint(0, 0)) * ratio, label->size() * ratio);
+        const QImage shown = window.copy(where).convertToFormat(QImage::Format_ARGB32);
+        bool found = false;
+        for (int y = 0; !found && y + expected.height() <= shown.height(); ++y)
+            for (int x = 0; !found && x + expected.width() <= shown.width(); ++x) {
+                bool same = true;
+                for (int j = 0; same && j < expected.height(); ++j)
+                    for (int i = 0; same && i < expected.width(); ++i) {
+                        const QColor e = expected.pixelColor(i, j);
+                        if (e.alpha() == 255) same = shown.pixelColor(x + i, y + j) == e;
+                    }
+                found = same;
+            }
+        EXPECT_TRUE(found) << "the picture of state 4 is not in the status bar";
+    }
     // Wide enough for every column, as a user widens the docked window.
     frame_->resize(1020, 300);
     QTest::qWait(200);
@@ -572,7 +705,24 @@ TEST_F(MainFrameTest, ScreenshotPictures) {
         return banner != nullptr;
     }, 5000));
     QTest::qWait(200);
-    ASSERT_TRUE(banner->grab().save(QString::fromStdString(base + "popup-banner.png")));
+    const QImage shot = banner->grab().toImage();
+    ASSERT_TRUE(shot.save(QString::fromStdString(base + "popup-banner.png")));
+    // Screen width - 2 x edge - 1, and the name drawn in the text colour, centred.
+    const QStyle* style = QApplication::style();
+    EXPECT_EQ(banner->width(), QGuiApplication::primaryScreen()->geometry().width() -
+                                   2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth) - 1);
+    const QColor ink = banner->GetStatic()->palette().color(QPalette::WindowText);
+    int left = shot.width(), right = -1, inked = 0;
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x)
+            if (shot.pixelColor(x, y) == ink) {
+                ++inked;
+                left = std::min(left, x);
+                right = std::max(right, x);
+            }
+    EXPECT_GT(inked, 200) << "no name drawn on the banner";
+    EXPECT_LE(std::abs((left + right) / 2 - shot.width() / 2), shot.width() / 20)
+        << "the name is not centred: " << left << ".." << right << " of " << shot.width();
     client_->post(platform::WM_CLOSE_POPUP, 0);
     QTest::qWait(50);
 }

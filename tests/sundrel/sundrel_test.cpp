@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <set>
 #include <sstream>
@@ -244,6 +245,29 @@ TEST(SundrelDirect, FindsTheDataBehindALongChunk) {
     ASSERT_TRUE(ReadGreeting(dir / "out.wav", g));
     ASSERT_EQ(g.codes.size(), samples.size());
     for (size_t i = 0; i < samples.size(); ++i) ASSERT_EQ(g.codes[i], LinearToALaw((samples[i] - 128) * 256)) << i;
+
+    // A chunk claiming 2 GiB before the data: the search for "data" finds the samples.
+    auto broken = MakeWave(1, samples, /*extraChunks=*/true);
+    const uint32_t huge = 0x7FFFFFF0u;
+    std::memcpy(&broken[40], &huge, 4);
+    test::WriteBytes(dir / "broken.wav", broken);
+    ASSERT_EQ(SndConvert(dir / "broken.wav", dir / "out2.wav", true), 1);
+    ASSERT_TRUE(ReadGreeting(dir / "out2.wav", g));
+    ASSERT_EQ(g.codes.size(), samples.size());
+    for (size_t i = 0; i < samples.size(); ++i) ASSERT_EQ(g.codes[i], LinearToALaw((samples[i] - 128) * 256)) << i;
+}
+
+// The export takes any 32-bit level: one that makes the gain negative is refused
+// before anything is read or written.
+TEST(SundrelRefuses, ANegativeGainLevel) {
+    TempDir dir;
+    test::WriteBytes(dir / "in.wav", MakeWave(1, AllBytes(2)));
+    for (int32_t level : {-1, -100000, std::numeric_limits<int32_t>::min()}) {
+        EXPECT_EQ(SndConvert(dir / "in.wav", dir / "out.wav", true, Gain{level, 650, 130}), 0) << level;
+        EXPECT_FALSE(std::filesystem::exists(dir / "out.wav")) << level;
+    }
+    EXPECT_EQ(SndConvert(dir / "in.wav", dir / "out.wav", true, Gain{-1, 650, 0}), 1)
+        << "without a window the level is not used";
 }
 
 TEST(SundrelDirect, GainControlRunsOverTheSamples) {
@@ -587,10 +611,7 @@ TEST(SundrelRefuses, MalformedFilesWithoutWritingAnything) {
     bad.emplace_back("text", std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o', '\n'});
     for (size_t cut : {4u, 11u, 16u, 19u, 20u, 30u, 36u, 44u, 48u, 55u, 56u})
         bad.emplace_back(orvelin::test::Numbered("cut", cut), std::vector<uint8_t>(good.begin(), good.begin() + cut));
-    auto oversized = good;  // the LIST chunk claims 2 GiB
     const uint32_t huge = 0x7FFFFFF0u;
-    std::memcpy(&oversized[40], &huge, 4);
-    bad.emplace_back("oversized_chunk", oversized);
     auto bigFmt = good;
     std::memcpy(&bigFmt[16], &huge, 4);
     bad.emplace_back("oversized_fmt", bigFmt);

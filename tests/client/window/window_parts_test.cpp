@@ -499,6 +499,25 @@ TEST(LineEventsTest, ClearingStoresTheReasonCountAndLogAndLetsGoOfTheLine) {
     EXPECT_EQ(clearedCallSeconds(late, 0x10u), 0x20) << "across the wrap of the seconds";
 }
 
+// While the B channel is up the line holds a converter without files: a gain state only.
+TEST(LineEventsTest, TheGainOnlyConverterLivesFromTheLinkUpToTheClearing) {
+    TestDir dir;
+    CallHistory history(CallHistory::Config{dir.path().string() + "/", 10, {}, {}, {}});
+    history.load();
+    LineRecords lines;
+    LineEvents events(lines, history, LineEvents::Hooks{});
+    for (int id : {0, 1}) {
+        SCOPED_TRACE(id);
+        EXPECT_EQ(lines.at(id)->gainOnly, nullptr);
+        events.stateChanged(id, capi::Connected);
+        ASSERT_NE(lines.at(id)->gainOnly, nullptr);
+        EXPECT_FALSE(lines.at(id)->gainOnly->Convert()) << "it has no files to convert";
+        events.stateChanged(id, 0x3490u << 16 | capi::Disconnected);
+        EXPECT_EQ(lines.at(id)->gainOnly, nullptr);
+    }
+    history.flush();
+}
+
 TEST(Docking, FrameKeepsToTheRightEdgeAndNeverTakesMoreThanHalf) {
     struct Case {
         const char* name;
