@@ -332,6 +332,29 @@ TEST_F(CallerForm, HostileStoredValuesOpenSoundly) {
                   }),
               0);
     EXPECT_EQ(hiveText(), before);
+    // Saved as they show: no action is mode 7, a time above 23:59 is 00:00.
+    call = {"0301"};
+    EXPECT_EQ(run(call, [](Form& f) { f.click("OK"); }), 1);
+    EXPECT_EQ(readHive().subkey(std::string(kCallers) + "0301")->readDword("Reject", 0), 0xF0000000u);
+}
+
+TEST_F(CallerForm, UnknownAndUnlistedCannotBeRenamedOrReachedRestrictedCan) {
+    RegNode root = callers();
+    root.subkey("SOFTWARE\\ORVELIN")->setDword("Info Mask", 0x18);
+    writeHive(root);
+    for (const char* number : {"Unknown", "Unlisted", "Restricted"}) {
+        SCOPED_TRACE(number);
+        const bool fixed = std::string(number) != "Restricted";
+        Call call{number};
+        run(call, [&](Form& f) {
+            for (const char* edit : {"CallerNumber", "Cellular", "EMail"})
+                EXPECT_EQ(f.get<QLineEdit>(edit)->isReadOnly(), fixed) << edit;
+            EXPECT_EQ(f.get<QToolButton>("SpeedButton2")->isEnabled(), !fixed);
+            EXPECT_EQ(f.get<QToolButton>("SpeedButton4")->isEnabled(), !fixed);
+            EXPECT_TRUE(f.get<QToolButton>("SpeedButton3")->isEnabled()) << "SMS follows the info mask";
+            f.click("SpeedButton1");
+        });
+    }
 }
 
 TEST_F(CallerForm, HistoryListsTheCallerCallsLatestFirstAndNeverWalksPastTheRing) {
