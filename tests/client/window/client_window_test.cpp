@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <dlfcn.h>
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -18,6 +19,7 @@
 
 #include "capi/capi.h"
 #include "client/window/call_list_view.h"
+#include "client/text_log.h"
 #include "client/text_messages.h"
 #include "client/window/client_window.h"
 #include "client/window/docking.h"
@@ -278,6 +280,42 @@ TEST_F(ClientWindowTest, TheCommentFieldTakesNoMoreThanTheRecordHolds) {
         EXPECT_EQ(topRow().text[kColumnComment], c.kept);
     }
     exchange_->hangUp(call, 0x3490);
+}
+
+TEST_F(ClientWindowTest, LongDateFromTheOptionsRefreshesTheListAndFitsTheTime) {
+    const std::uint32_t call = ringListed("0301111111");
+    const std::string shortTime = topRow().text[kColumnTime];
+    commandWithDialog(CM_OPTIONS, [](QDialog& form) {
+        auto* longDate = form.findChild<QCheckBox*>("LongDate");
+        ASSERT_NE(longDate, nullptr);
+        longDate->setChecked(true);
+        form.findChild<QToolButton*>("SpeedButton5")->click();
+    });
+    ASSERT_TRUE(settings::HasOption(settings::GetOptions(), settings::OptionBits::LongDate));
+    // The list is rebuilt by a posted message.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return topRow().text[kColumnTime] != shortTime; }, 5000));
+    EXPECT_NE(topRow().text[kColumnTime].find(", "), std::string::npos) << topRow().text[kColumnTime];
+    CallListView& view = window_->listView();
+    QCoreApplication::processEvents();
+    EXPECT_GE(view.columnWidth(kColumnTime), view.sizeHintForIndex(view.model()->index(0, 0)).width());
+    exchange_->hangUp(call, 0x3490);
+}
+
+TEST_F(ClientWindowTest, OpenLogHandsTheTextLogToTheEditor) {
+    const std::filesystem::path opened = dir_.path() / "opened";
+    const char* before = std::getenv("EDITOR");
+    const std::string saved = before ? before : "";
+    setenv("EDITOR", ("sh -c \"printf %s \\\"$0\\\" > '" + opened.string() + "'\"").c_str(), 1);
+    window_->command(CM_OPEN_LOG);
+    if (before) setenv("EDITOR", saved.c_str(), 1);
+    else unsetenv("EDITOR");
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        std::error_code ec;
+        return std::filesystem::file_size(opened, ec) > 0 && !ec;
+    }, 5000));
+    std::ifstream in(opened);
+    const std::string path((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(path, textLogPath(dir_.path().string() + "/").string());
 }
 
 TEST_F(ClientWindowTest, ConnectionsBeyondTheTwoLinesReachNoLineSlotOrTimer) {
@@ -585,6 +623,54 @@ TEST_F(ClientWindowTest, FrameIsDockedAgainOnlyWhenTheWorkAreaChanged) {
             EXPECT_TRUE(placed_.empty());
         }
     }
+}
+
+// Without CAPI the set-up says so once and goes on; quitting asks first.
+TEST(ClientWindowTexts, NoCapiBoxAndTheQuitQuestion) {
+    platform::setMessageBoxMode(platform::BoxMode::Headless);
+    test::TestDir dir;
+    setenv("ORVELIN_HOME", (dir.path().string() + "/").c_str(), 1);
+    // A headless box is one line: caption, text with its line breaks as blanks, answer.
+    auto box = [](std::string text, const char* answer) {
+        std::replace(text.begin(), text.end(), '\n', ' ');
+        return "Orvelin: " + text + " [" + answer + "]";
+    };
+    std::vector<std::string> boxes;
+    platform::setMessageLogSink([&](const std::string& line) { boxes.push_back(line); });
+    {
+        ClientWindowConfig config;
+        config.programDir = dir.path().string() + "/";
+        config.libraryDir = ORVELIN_BUILD_DIR;
+        config.hostPort = [] { return 0u; };
+        config.capiOps = [](platform::WindowRef) {
+            CapiOps ops;
+            ops.registerApp = [] { return 0; };
+            return ops;
+        };
+        ClientWindow window(std::move(config));
+        window.setupWindow();
+        EXPECT_FALSE(window.capiEnabled());
+        const std::vector<std::string> atSetUp = {
+            box("               Cold not register with CAPI.\n\nCheck your CAPI 2.0 "
+                "installation. You may be missing the CAPI2032.DLL\nwhich is manufacturer "
+                "supplied with your ISDN adapter.",
+                "OK")};
+        EXPECT_EQ(boxes, atSetUp);
+
+        boxes.clear();
+        EXPECT_FALSE(window.canClose()) << "the question's default is No";
+        const std::vector<std::string> asked = {
+            box("Warning!\nShutting down this application will prevent\nfurther logging of "
+                "incoming calls.\n\nAre you sure you want to quit?",
+                "No")};
+        EXPECT_EQ(boxes, asked);
+        boxes.clear();
+        EXPECT_TRUE(window.canClose(/*sessionEnding=*/true));
+        EXPECT_TRUE(boxes.empty());
+        window.cleanupWindow();
+    }
+    platform::setMessageLogSink({});
+    unsetenv("ORVELIN_HOME");
 }
 
 }  // namespace
