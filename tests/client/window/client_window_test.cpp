@@ -24,6 +24,7 @@
 #include "client/window/client_window.h"
 #include "client/window/docking.h"
 #include "platform/message_box.h"
+#include "platform/registry.h"
 #include "settings/msn_table.h"
 #include "settings/option_bits.h"
 #include "settings/settings_store.h"
@@ -316,6 +317,27 @@ TEST_F(ClientWindowTest, OpenLogHandsTheTextLogToTheEditor) {
     std::ifstream in(opened);
     const std::string path((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(path, textLogPath(dir_.path().string() + "/").string());
+}
+
+TEST_F(ClientWindowTest, ACallThatRaisesTheHiddenWindowLogsAndDocksToTheWorkArea) {
+    ASSERT_TRUE(platform::Hive::atDefaultPath()
+                    .update([](platform::RegNode& root) {
+                        root.createSubkey("SOFTWARE\\ORVELIN\\MSN")
+                            ->setBinary("Popup Settings", std::vector<std::uint8_t>{0x01, 0x00});
+                    })
+                    .ok());
+    window_->send(platform::WM_SETTINGS_CHANGED, 0x1);
+    window_->setWindowShown(false);
+    workArea_ = QRect(0, 0, 1280, 1000);
+    placed_.clear();
+    const std::uint32_t call = ringListed("0301111111");
+    EXPECT_TRUE(window_->windowShown());
+    std::ifstream in(dir_.path() / "capilog.txt");
+    const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(log.find("Etter SPI_GETWORKAREA w=1280 h=972"), std::string::npos) << log;
+    ASSERT_EQ(placed_.size(), 1u);
+    EXPECT_EQ(placed_.front().right() + 1, 1280);
+    exchange_->hangUp(call, 0x3490);
 }
 
 TEST_F(ClientWindowTest, ConnectionsBeyondTheTwoLinesReachNoLineSlotOrTimer) {
