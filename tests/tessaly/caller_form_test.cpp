@@ -697,6 +697,37 @@ TEST_F(CallerForm, AGreetingRecordedAfterARenameGoesToTheNewNumber) {
     EXPECT_GT(sound->samples.size(), 800u);
 }
 
+TEST_F(CallerForm, APersonalGreetingThatIsMissingGetsTheBeepAndAGoodOneIsKept) {
+    struct Case {
+        const char* name;
+        std::string personalWav;  // the caller's "PersonalWav"
+        bool greetingThere;       // Answer/0301.wav exists before
+        bool copied;              // Answer/0301.wav is the beep afterwards
+    };
+    const Case cases[] = {
+        {"no greeting: the beep stands in", "", false, true},
+        {"a greeting of the caller's own stays", "", true, false},
+        {"a named greeting that is missing: the beep goes to the number's file", "/nonexistent/x.wav",
+         false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RegNode root = callers();
+        RegNode* anne = root.subkey(std::string(kCallers) + "0301");
+        anne->setDword("PersonalMsg", 1);
+        anne->setString("PersonalWav", c.personalWav);
+        writeHive(root);
+        std::filesystem::remove(dir_ + "Answer/0301.wav");
+        orvelin::test::writeSilentGreeting(dir_ + "Answer/Ding.wav", 1);
+        if (c.greetingThere) orvelin::test::writeSilentGreeting(dir_ + "Answer/0301.wav", 3);
+        Call call{"0301"};
+        run(call, [](Form& f) { f.click("SpeedButton1"); });
+        const auto greeting = orvelin::media::ReadWaveSound(dir_ + "Answer/0301.wav");
+        ASSERT_TRUE(greeting);
+        EXPECT_EQ(greeting->samples.size(), c.copied ? 8000u : 24000u);
+    }
+}
+
 TEST_F(CallerForm, AKeyThatCannotBeWrittenIsNotReportedAsSaved) {
     std::filesystem::create_directories(hive_);
     StderrCapture log(dir_ + "stderr.txt");
