@@ -1,6 +1,9 @@
 #include "capi/connections.h"
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
+#include <new>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -87,20 +90,45 @@ void updateSlot(int id, F write) {
     if (ConnectionEntry* e = used(id)) write(*e);
 }
 
-// Shared body of the struct setters: the log texts differ per setter.
-void setStruct(int id, CapiStruct ConnectionEntry::*field, const CapiStruct* value,
-               const char* name, bool logInvalid) {
+std::atomic<unsigned> gFailCopies{0};
+
+// Shared body of the struct setters: the log texts differ per setter. The copy is made by
+// `make` (null source: the empty struct); a copy that cannot be made leaves the empty struct.
+bool setStruct(int id, CapiStruct ConnectionEntry::*field, const char* fieldName,
+               const std::function<CapiStruct()>& make, const char* name, bool logInvalid) {
     if (!validId(id)) {
         if (logInvalid) WriteCapiLogf("INVAL CONNECTION ID in %s", name);
-        return;
+        return false;
     }
-    std::lock_guard lock(gTableMutex);
-    ConnectionEntry& e = gTable[id];
-    if (!e.InUse) {
-        if (logInvalid) WriteCapiLogf("Connection not in use in %s", name);
-        return;
+    CapiStruct value;
+    bool made = true;
+    try {
+        if (make) {
+            if (gFailCopies > 0) {
+                --gFailCopies;
+                throw std::bad_alloc();
+            }
+            value = make();
+        } else {
+            value = kEmptyStruct;
+        }
+    } catch (const std::bad_alloc&) {
+        made = false;
     }
-    e.*field = value ? *value : kEmptyStruct;
+    {
+        std::lock_guard lock(gTableMutex);
+        ConnectionEntry& e = gTable[id];
+        if (!e.InUse) {
+            if (logInvalid) WriteCapiLogf("Connection not in use in %s", name);
+            return false;
+        }
+        if (made)
+            (e.*field).swap(value);
+        else
+            (e.*field).assign(kEmptyStruct.begin(), kEmptyStruct.end());  // fits any copy's space
+    }
+    if (!made) WriteCapiLogf("%s = NULL in %s", fieldName, name);
+    return made;
 }
 
 void putLE16(std::vector<uint8_t>& b, uint16_t v) {
@@ -114,7 +142,11 @@ void putLE32(std::vector<uint8_t>& b, uint32_t v) {
 void putStruct(std::vector<uint8_t>& b, const CapiStruct& s) {
     b.insert(b.end(), s.begin(), s.end());
 }
-// Prefixes the content with its length byte.
+// A length byte says at most 254: 255 announces the long form.
+bool fitsStruct(const std::vector<uint8_t>& content) {
+    return content.size() <= 254;
+}
+// Prefixes the content with its length byte; the caller has checked that it fits.
 CapiStruct asStruct(std::vector<uint8_t> content) {
     content.insert(content.begin(), uint8_t(content.size()));
     return content;
@@ -299,30 +331,34 @@ void SetFaxPages(int id, int16_t p) {
     updateSlot(id, [&](auto& e) { e.FaxPages = p; });
 }
 
-void SetCalledPartyNumber(int id, const char* digits) {
-    CapiStruct s = CalledNumberStruct(digits);
-    setStruct(id, &ConnectionEntry::CalledPartyNumberStruct, digits ? &s : nullptr,
-              "SetCalledPartyNumber", true);
+bool SetCalledPartyNumber(int id, const char* digits) {
+    return setStruct(id, &ConnectionEntry::CalledPartyNumberStruct, "CalledPartyNumberStruct",
+                     digits ? std::function([=] { return CalledNumberStruct(digits); }) : nullptr,
+                     "SetCalledPartyNumber", true);
 }
-void SetCalledPartyNumberStruct(int id, const unsigned char* capiStruct) {
-    CapiStruct s = CopyStruct(capiStruct);
-    setStruct(id, &ConnectionEntry::CalledPartyNumberStruct, capiStruct ? &s : nullptr,
-              "SetCalledPartyNumberStruct", true);
+bool SetCalledPartyNumberStruct(int id, const unsigned char* capiStruct) {
+    return setStruct(id, &ConnectionEntry::CalledPartyNumberStruct, "CalledPartyNumberStruct",
+                     capiStruct ? std::function([=] { return CopyStruct(capiStruct); }) : nullptr,
+                     "SetCalledPartyNumberStruct", true);
 }
-void SetCallingPartyNumber(int id, const char* digits) {
-    CapiStruct s = CallingNumberStruct(digits);
-    setStruct(id, &ConnectionEntry::CallingPartyNumberStruct, digits ? &s : nullptr,
-              "SetCallingPartyNumber", true);
+bool SetCallingPartyNumber(int id, const char* digits) {
+    return setStruct(id, &ConnectionEntry::CallingPartyNumberStruct, "CallingPartyNumberStruct",
+                     digits ? std::function([=] { return CallingNumberStruct(digits); }) : nullptr,
+                     "SetCallingPartyNumber", true);
 }
-void SetCallingPartyNumberStruct(int id, const unsigned char* capiStruct) {
-    CapiStruct s = CopyStruct(capiStruct);
-    setStruct(id, &ConnectionEntry::CallingPartyNumberStruct, capiStruct ? &s : nullptr,
-              "SetCallingPartyNumberStruct", false);
+bool SetCallingPartyNumberStruct(int id, const unsigned char* capiStruct) {
+    return setStruct(id, &ConnectionEntry::CallingPartyNumberStruct, "CallingPartyNumberStruct",
+                     capiStruct ? std::function([=] { return CopyStruct(capiStruct); }) : nullptr,
+                     "SetCallingPartyNumberStruct", false);
 }
-void SetUserUserDataStruct(int id, const unsigned char* capiStruct) {
-    CapiStruct s = CopyStruct(capiStruct);
-    setStruct(id, &ConnectionEntry::UserUserDataStruct, capiStruct ? &s : nullptr,
-              "SetUserUserDataStruct", true);
+bool SetUserUserDataStruct(int id, const unsigned char* capiStruct) {
+    return setStruct(id, &ConnectionEntry::UserUserDataStruct, "UserUserDataStruct",
+                     capiStruct ? std::function([=] { return CopyStruct(capiStruct); }) : nullptr,
+                     "SetUserUserDataStruct", true);
+}
+
+void FailStructCopiesForTesting(unsigned count) {
+    gFailCopies = count;
 }
 
 int GetConnectionByPLCI(int32_t plci) {
@@ -482,8 +518,12 @@ unsigned Connect(int* outId, const char* calledDigits, const char* callingDigits
         WriteCapiLog("Error: no available connection identifiers");
         return kInfoNoConnection;
     }
-    SetCalledPartyNumber(id, calledDigits);
-    SetCallingPartyNumber(id, callingDigits);
+    // A call without the numbers it was asked for is not placed.
+    if (!SetCalledPartyNumber(id, calledDigits) || !SetCallingPartyNumber(id, callingDigits)) {
+        FreeConnection(id);
+        *outId = -1;
+        return kInfoResourceError;
+    }
     SetCIPValue(id, CipValueFromMask(cipMask));
     CapiStruct called = GetCalledPartyNumberStruct(id);
     CapiStruct calling = GetCallingPartyNumberStruct(id);
@@ -523,19 +563,29 @@ unsigned ConnectResp(int id, uint16_t reject, uint16_t b1, uint16_t b2, uint16_t
 }
 
 unsigned Disconnect(int id) {
-    int state = GetConnectionState(id);
+    // State, mark and address in one step: a clearing that arrives meanwhile must not send
+    // the request to an address the call no longer has.
+    uint8_t command = 0;
+    uint32_t address = 0;
+    {
+        std::lock_guard lock(gTableMutex);
+        ConnectionEntry* e = used(id);
+        if (!e) return 0;
+        if (e->State == B_ConnectPending || e->State == Connected) {
+            command = CAPI_DISCONNECT_B3;
+            address = uint32_t(e->NCCI);
+        } else if (e->State == D_ConnectPending || e->State == D_Connected ||
+                   e->State == B_DisconnectPending) {
+            command = CAPI_DISCONNECT;
+            address = uint32_t(e->PLCI);
+        } else {
+            return 0;
+        }
+        e->OurInitiative = 1;
+    }
     _cmsg m;
-    if (state == B_ConnectPending || state == Connected) {
-        SetOurInitiative(id, 1);
-        capi_cmsg_header(&m, ApplId(), CAPI_DISCONNECT_B3, CAPI_REQ, 0, uint32_t(GetNCCI(id)));
-        return PutCapiMessage(m);
-    }
-    if (state == D_ConnectPending || state == D_Connected || state == B_DisconnectPending) {
-        SetOurInitiative(id, 1);
-        capi_cmsg_header(&m, ApplId(), CAPI_DISCONNECT, CAPI_REQ, 0, uint32_t(GetPLCI(id)));
-        return PutCapiMessage(m);
-    }
-    return 0;
+    capi_cmsg_header(&m, ApplId(), command, CAPI_REQ, 0, address);
+    return PutCapiMessage(m);
 }
 
 unsigned DisconnectB3(int id) {
@@ -603,7 +653,11 @@ CapiStruct MakeFaxB1Config() {
 }
 
 CapiStruct MakeFaxB3Config(uint16_t format, uint16_t resolution, const std::string& stationId) {
-    std::string sid = stationId.substr(0, 20);
+    // At most 20 bytes, never part of a character.
+    size_t keep = std::min<size_t>(stationId.size(), 20);
+    if (keep < stationId.size())
+        while (keep > 0 && (static_cast<unsigned char>(stationId[keep]) & 0xC0) == 0x80) --keep;
+    std::string sid = stationId.substr(0, keep);
     std::vector<uint8_t> c;
     putLE16(c, resolution);
     putLE16(c, format);
@@ -697,11 +751,11 @@ unsigned ActivateForwarding(uint16_t applId, uint32_t address, const char* serve
     putStruct(p, partyNumber(servedUser));
     putStruct(p, partyNumber(forwardedTo));
     p.push_back(0);  // no subaddress
-    if (p.size() > 254) return debugResult(kInfoIllegalCoding);
+    if (!fitsStruct(p)) return debugResult(kInfoIllegalCoding);
     std::vector<uint8_t> c;
     putLE16(c, 0x0009);
     putStruct(c, asStruct(std::move(p)));
-    if (c.size() > 254) return debugResult(kInfoIllegalCoding);
+    if (!fitsStruct(c)) return debugResult(kInfoIllegalCoding);
     return debugResult(facility(applId, address, 3, asStruct(std::move(c))));
 }
 
@@ -711,9 +765,11 @@ unsigned DeactivateForwarding(uint16_t applId, uint32_t address, const char* ser
     putLE16(p, 0);
     putLE16(p, 0);
     putStruct(p, partyNumber(servedUser));
+    if (!fitsStruct(p)) return debugResult(kInfoIllegalCoding);
     std::vector<uint8_t> c;
     putLE16(c, 0x000A);
     putStruct(c, asStruct(std::move(p)));
+    if (!fitsStruct(c)) return debugResult(kInfoIllegalCoding);
     return debugResult(facility(applId, address, 3, asStruct(std::move(c))));
 }
 
@@ -722,9 +778,11 @@ unsigned DeflectCall(uint16_t applId, uint32_t address, const char* deflectTo) {
     putLE16(p, 1);  // presentation allowed
     putStruct(p, partyNumber(deflectTo));
     p.push_back(0);
+    if (!fitsStruct(p)) return debugResult(kInfoIllegalCoding);
     std::vector<uint8_t> c;
     putLE16(c, 0x000D);
     putStruct(c, asStruct(std::move(p)));
+    if (!fitsStruct(c)) return debugResult(kInfoIllegalCoding);
     return debugResult(facility(applId, address, 3, asStruct(std::move(c))));
 }
 

@@ -91,11 +91,15 @@ void SetSwitchToFax(int id, int value);
 void SetFaxFormat(int id, int16_t format);
 void SetFaxPages(int id, int16_t pages);
 
-void SetCalledPartyNumber(int id, const char* digits);
-void SetCalledPartyNumberStruct(int id, const unsigned char* capiStruct);
-void SetCallingPartyNumber(int id, const char* digits);
-void SetCallingPartyNumberStruct(int id, const unsigned char* capiStruct);
-void SetUserUserDataStruct(int id, const unsigned char* capiStruct);
+// Struct setters: false when nothing was stored, or when the copy could not be made (logged;
+// the field is then the empty struct).
+bool SetCalledPartyNumber(int id, const char* digits);
+bool SetCalledPartyNumberStruct(int id, const unsigned char* capiStruct);
+bool SetCallingPartyNumber(int id, const char* digits);
+bool SetCallingPartyNumberStruct(int id, const unsigned char* capiStruct);
+bool SetUserUserDataStruct(int id, const unsigned char* capiStruct);
+// Tests: the next `count` struct copies fail as if memory had run out.
+void FailStructCopiesForTesting(unsigned count);
 
 // Look-ups: the first slot in use that matches, or -1.
 int GetConnectionByPLCI(int32_t plci);
@@ -155,7 +159,7 @@ unsigned DataB3Resp(int id, uint16_t handle);
 
 // B-protocol configurations for fax and voice.
 CapiStruct MakeFaxB1Config();
-// The station id is cut to 20 bytes (the T.30 limit).
+// The station id is cut to 20 bytes (the T.30 limit), never inside a character.
 CapiStruct MakeFaxB3Config(uint16_t format, uint16_t resolution, const std::string& stationId);
 // Six bytes whose length byte is 0: an empty struct that carries one value word.
 std::vector<uint8_t> MakeNullConfig(uint16_t value);

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "capi/capi_driver.h"
@@ -154,9 +155,16 @@ void onConnectInd(const _cmsg& r) {
         SetPLCI(id, plci);
     }
     SetCIPValue(id, r.CIPValue);
-    SetCallingPartyNumberStruct(id, r.CallingPartyNumber);
-    SetCalledPartyNumberStruct(id, r.CalledPartyNumber);
-    SetUserUserDataStruct(id, r.Useruserdata);
+    // Each setter logs a copy it cannot make; a call whose numbers are lost is refused.
+    bool stored = SetCallingPartyNumberStruct(id, r.CallingPartyNumber);
+    stored = SetCalledPartyNumberStruct(id, r.CalledPartyNumber) && stored;
+    stored = SetUserUserDataStruct(id, r.Useruserdata) && stored;
+    if (!stored) {
+        WriteCapiLog("IND CONNECT Error: Could not allocate resources");
+        answer(r, [](_cmsg& a) { a.Reject = 2; });
+        FreeConnection(id);
+        return;
+    }
     if (alertAllowed(id)) {
         _cmsg m;
         capi_cmsg_header(&m, ApplId(), CAPI_ALERT, CAPI_REQ, 0, r.adr.adrPLCI);
@@ -682,7 +690,17 @@ void workerLoop(uint16_t applId) {
             continue;
         }
         // An empty fetch (an empty frame, or nothing after all) is no news.
-        if (Handle_CAPI_Msg(queued) != FetchResult::Failed) {
+        FetchResult fetched = FetchResult::Handled;
+        try {
+            fetched = Handle_CAPI_Msg(queued);
+        } catch (const std::bad_alloc&) {
+            // What the message needed could not be made; it is dropped, the worker goes on.
+            try {
+                WriteCapiLog("Error: out of memory in function Handle_CAPI_Msg");
+            } catch (const std::bad_alloc&) {
+            }
+        }
+        if (fetched != FetchResult::Failed) {
             failing = false;
             retry = firstRetry;
             continue;

@@ -34,7 +34,8 @@ std::string faxFilePath(const std::string& programDir, std::uint32_t options, in
 
 std::string faxStationId(const TCallRecord* record) {
     if (!record) return "????????";
-    return std::string(record->calledNumber.view().substr(0, kStationIdBytes));
+    const std::string_view number = record->calledNumber.view();
+    return std::string(number.substr(0, utf8PrefixLength(number, kStationIdBytes)));
 }
 
 bool FaxFile::create(const std::string& path, std::string* error) {

@@ -1,6 +1,7 @@
 // The layer against the simulated exchange through the real libcapi20 remote driver.
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "tests/capi/support.h"
@@ -182,6 +183,99 @@ TEST_F(CallTest, EleventhCallIsRefusedWithoutASlot) {
     EXPECT_TRUE(ex.find(CAPI_CONNECT, CAPI_REQ).empty());
 }
 
+// A struct copy that cannot be made is logged with the setter's line and leaves the empty
+// struct; a call that would go on without its numbers is refused, and the worker goes on.
+TEST_F(CallTest, StructCopiesThatCannotBeMadeAreLoggedAndTheCallRefused) {
+    const unsigned char number[] = {4, 0x00, 0x80, '1', '2'};
+    struct Setter {
+        const char* logged;
+        std::function<bool(int)> set;
+        std::function<capi::CapiStruct(int)> field;
+    };
+    const Setter setters[] = {
+        {"CalledPartyNumberStruct = NULL in SetCalledPartyNumber",
+         [](int id) { return capi::SetCalledPartyNumber(id, "123"); },
+         capi::GetCalledPartyNumberStruct},
+        {"CalledPartyNumberStruct = NULL in SetCalledPartyNumberStruct",
+         [&](int id) { return capi::SetCalledPartyNumberStruct(id, number); },
+         capi::GetCalledPartyNumberStruct},
+        {"CallingPartyNumberStruct = NULL in SetCallingPartyNumber",
+         [](int id) { return capi::SetCallingPartyNumber(id, "456"); },
+         capi::GetCallingPartyNumberStruct},
+        {"CallingPartyNumberStruct = NULL in SetCallingPartyNumberStruct",
+         [&](int id) { return capi::SetCallingPartyNumberStruct(id, number); },
+         capi::GetCallingPartyNumberStruct},
+        {"UserUserDataStruct = NULL in SetUserUserDataStruct",
+         [&](int id) { return capi::SetUserUserDataStruct(id, number); },
+         [](int id) { return *capi::GetUserUserDataStruct(id); }},
+    };
+    const int slot = capi::AllocConnection();
+    for (const Setter& c : setters) {
+        SCOPED_TRACE(c.logged);
+        ASSERT_TRUE(c.set(slot));
+        EXPECT_NE(c.field(slot), capi::kEmptyStruct);
+        capi::FailStructCopiesForTesting(1);
+        EXPECT_FALSE(c.set(slot));
+        EXPECT_TRUE(LogHas(c.logged));
+        EXPECT_EQ(c.field(slot), capi::kEmptyStruct);
+    }
+    capi::FreeConnection(slot);
+
+    // An incoming call: refused, never posted, its slot free again.
+    capi::FailStructCopiesForTesting(1);
+    uint32_t plci = ex.ring(CallSetup{});
+    auto refusal = sent(CAPI_CONNECT, CAPI_RESP, plci);
+    ASSERT_TRUE(refusal);
+    EXPECT_EQ(refusal->cmsg.Reject, 2);
+    EXPECT_TRUE(WaitLog("IND CONNECT Error: Could not allocate resources"));
+    EXPECT_TRUE(LogHas("CallingPartyNumberStruct = NULL in SetCallingPartyNumberStruct"));
+    EXPECT_TRUE(ex.find(CAPI_ALERT, CAPI_REQ).empty());
+    EXPECT_TRUE(win->of(WM_CAPI_INCOMING_CALL).empty());
+    EXPECT_FALSE(capi::IsConnectionInUse(0));
+
+    // An outgoing call: not placed.
+    int out = 5;
+    capi::FailStructCopiesForTesting(1);
+    EXPECT_EQ(
+        capi::Connect(&out, "123", "456", 1, 1, 1, 0, nullptr, nullptr, nullptr, nullptr, nullptr),
+        0x1108u);
+    EXPECT_EQ(out, -1);
+    EXPECT_FALSE(capi::IsConnectionInUse(0));
+    EXPECT_TRUE(ex.find(CAPI_CONNECT, CAPI_REQ).empty());
+
+    // The next call goes through as ever.
+    EXPECT_EQ(ring(CallSetup{}), 0);
+}
+
+// Disconnect reads the state and the address together: while the far end clears the B3
+// link, no request goes to a link or call the connection no longer has.
+TEST_F(CallTest, DisconnectDuringAFarEndClearingNeverAddressesNothing) {
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        uint32_t plci = 0;
+        const int id = ringAndConnect("456", &plci);
+        ASSERT_GE(id, 0);
+        std::atomic<bool> stop{false};
+        std::thread clearer([&] {
+            ex.clearB3(plci, 0);
+            stop = true;
+        });
+        while (!stop) capi::Disconnect(id);
+        clearer.join();
+        ex.hangUp(plci, 0x3490);
+        ASSERT_TRUE(win->waitState(id, capi::Disconnected));
+    }
+    for (auto& m : ex.messages()) {
+        if (isMsg(*m, CAPI_DISCONNECT_B3, CAPI_REQ)) {
+            EXPECT_NE(m->address(), 0xFFFFFFFFu);
+        }
+        if (isMsg(*m, CAPI_DISCONNECT, CAPI_REQ)) {
+            EXPECT_NE(m->address(), 0u);
+        }
+    }
+    EXPECT_FALSE(LogHas("INVAL NCCI in GetConnectionByNCCI"));
+}
+
 TEST_F(CallTest, AcceptedCallCarriesDataBothWaysAndOneDisconnectClearsIt) {
     uint32_t plci = 0;
     size_t from = win->count();
@@ -291,6 +385,60 @@ TEST_F(CallTest, FacilityRequestsAndFaxAcceptanceCarryTheirStructs) {
     ASSERT_EQ(info.size(), 1u);
     EXPECT_EQ(info[0]->number(), 4);
     EXPECT_EQ(info[0]->address(), 1u);
+}
+
+// The supplementary-service requests nothing in the program sends: selector 3, the function
+// word and its parameters; a request whose parameters do not fit a struct is not sent.
+TEST_F(CallTest, SupplementaryServiceRequestsCarryTheirFunctionAndParameters) {
+    int id = ring(CallSetup{});
+    const std::string tooLong(250, '1');
+    struct Case {
+        const char* what;
+        std::function<void()> send;
+        std::vector<Bytes> contents;  // of the FACILITY_REQs it sends, in order
+        uint32_t address;
+    };
+    const Case cases[] = {
+        {"QueryServices", [&] { capi::QueryServices(capi::ApplId(), id); }, {{0, 0, 0}}, 1},
+        {"ListenSupplementaryServices",
+         [] { capi::ListenSupplementaryServices(capi::ApplId(), 0x101); },
+         {{1, 0, 4, 0x1F, 0, 0, 0}}, 0x101},
+        {"InterrogateForwarding", [] { capi::InterrogateForwarding(capi::ApplId(), 0x101); },
+         {{0x0B, 0, 9, 1, 0, 0, 0, 0, 0, 0, 0, 0}, {0x0C, 0, 4, 2, 0, 0, 0}}, 0x101},
+        {"ActivateForwarding", [] { capi::ActivateForwarding(capi::ApplId(), 0x101, "12", "34"); },
+         {{0x09, 0, 17, 3, 0, 0, 0, 0, 0, 0, 0, 3, 0, '1', '2', 3, 0, '3', '4', 0}}, 0x101},
+        {"DeactivateForwarding", [] { capi::DeactivateForwarding(capi::ApplId(), 0x101, "12"); },
+         {{0x0A, 0, 12, 4, 0, 0, 0, 0, 0, 0, 0, 3, 0, '1', '2'}}, 0x101},
+        {"DeflectCall", [] { capi::DeflectCall(capi::ApplId(), 0x101, "34"); },
+         {{0x0D, 0, 7, 1, 0, 3, 0, '3', '4', 0}}, 0x101},
+        {"DeactivateForwarding, 250 digits",
+         [&] { capi::DeactivateForwarding(capi::ApplId(), 0x101, tooLong.c_str()); }, {}, 0},
+        {"DeflectCall, 250 digits",
+         [&] { capi::DeflectCall(capi::ApplId(), 0x101, tooLong.c_str()); }, {}, 0},
+        {"ActivateForwarding, two long numbers",
+         [&] {
+             const std::string half(125, '2');
+             capi::ActivateForwarding(capi::ApplId(), 0x101, half.c_str(), half.c_str());
+         },
+         {}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        size_t mark = ex.messageCount();
+        c.send();
+        // A marker request shows that everything before it has arrived.
+        ASSERT_EQ(capi::SendInfoReq(capi::ApplId(), id), 0u);
+        ASSERT_TRUE(ex.waitFor(CAPI_INFO, CAPI_REQ, mark));
+        std::vector<Bytes> contents;
+        auto all = ex.messages();
+        for (size_t i = mark; i < all.size(); ++i) {
+            if (!isMsg(*all[i], CAPI_FACILITY, CAPI_REQ)) continue;
+            EXPECT_EQ(all[i]->cmsg.FacilitySelector, 3);
+            EXPECT_EQ(all[i]->address(), c.address);
+            contents.push_back(Message::content(all[i]->cmsg.FacilityRequestParameter));
+        }
+        EXPECT_EQ(contents, c.contents);
+    }
 }
 
 TEST_F(CallTest, FarEndReasonsArePostedWithTheNetworkBitSet) {

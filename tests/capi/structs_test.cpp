@@ -56,6 +56,12 @@ TEST(Configurations, FaxAndNullConfigBytes) {
     Bytes longId = capi::MakeFaxB3Config(0, 1, std::string(40, 'A'));
     EXPECT_EQ(longId[5], 20);
     EXPECT_EQ(longId[0], 6 + 20 + 11);
+    // A character that would straddle the 20th byte is left out whole.
+    const std::string nineteen(19, '1');
+    Bytes accented = capi::MakeFaxB3Config(0, 1, nineteen + "\xC3\xA9");
+    EXPECT_EQ(accented[5], 19);
+    EXPECT_EQ(std::string(accented.begin() + 6, accented.begin() + 25), nineteen);
+    EXPECT_EQ(accented[25], 11) << "the head line follows at once";
     EXPECT_EQ(capi::MakeNullConfig(5), (Bytes{0, 0, 0, 5, 0, 0}));
 }
 
