@@ -41,6 +41,7 @@ struct B4BLOCK {
   int keyOn;   // current position
   int changed;
   unsigned char* data; // block bytes plus room for one more entry
+  int pooled;          // a unit of the index file's block pool, data included
 };
 
 struct TAG4 {
@@ -91,6 +92,8 @@ struct INDEX4 {
   int headerChanged;
   int locked;
   int readLocked; // locked only to read past another program's update
+  MEM4* blockPool; // units of a block record and its image (blockStart, blockExpand)
+  size_t blockUnit;
 };
 
 // Block routines.

@@ -1027,6 +1027,8 @@ int i4close(INDEX4* ix) {
     if (d != nullptr && d->tagSelected == t) d->tagSelected = nullptr;
     freeTag(ix, t);
   }
+  mem4poolRelease(ix->blockPool);
+  ix->blockPool = nullptr;
   file4close(&ix->file);
   note();
   if (d != nullptr) l4remove(&d->indexes, &ix->link);

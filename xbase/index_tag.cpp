@@ -199,6 +199,18 @@ void noteChange(TAG4* t) {
 
 namespace {
 
+constexpr size_t kBlockHead = (sizeof(B4BLOCK) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) *
+                               alignof(std::max_align_t);
+
+void giveBlock(B4BLOCK* b, INDEX4* ix) {
+  if (b->pooled) {
+    if (ix != nullptr) mem4give(ix->blockPool, b);
+    return;
+  }
+  u4globalFree(b->data);
+  u4globalFree(b);
+}
+
 // A block record and its image; `wholeImage` false: the caller reads the
 // block over it, and only the slack past the block is cleared.
 B4BLOCK* takeBlock(TAG4* t, int32_t fileBlock, bool wholeImage) {
@@ -210,15 +222,32 @@ B4BLOCK* takeBlock(TAG4* t, int32_t fileBlock, bool wholeImage) {
     --t->spareCount;
     data = b->data;
   } else {
-    b = static_cast<B4BLOCK*>(u4globalAlloc(sizeof(B4BLOCK)));
-    data = b != nullptr ? static_cast<unsigned char*>(u4globalAlloc(bytes)) : nullptr;
-    if (data == nullptr) {
-      u4globalFree(b);
-      error4reportEx(t->cb, err4memory, "b4alloc()", nullptr, nullptr);
-      return nullptr;
+    INDEX4* ix = t->index;
+    if (ix->blockPool == nullptr) {
+      // Room for the block and two more entries of the largest group a tag
+      // may have (at least three keys to a block).
+      const size_t block = static_cast<size_t>(ix->blockBytes);
+      ix->blockUnit = kBlockHead + block + 2 * ((block - 12) / 3) + 8;
+      ix->blockPool = mem4pool(t->cb, t->cb->blockStart, static_cast<int>(ix->blockUnit), t->cb->blockExpand, 1);
+    }
+    void* unit = ix->blockPool != nullptr && kBlockHead + bytes <= ix->blockUnit ? mem4take(ix->blockPool, nullptr)
+                                                                               : nullptr;
+    if (unit != nullptr) {
+      b = static_cast<B4BLOCK*>(unit);
+      data = static_cast<unsigned char*>(unit) + kBlockHead;
+    } else {
+      b = static_cast<B4BLOCK*>(u4globalAlloc(sizeof(B4BLOCK)));
+      data = b != nullptr ? static_cast<unsigned char*>(u4globalAlloc(bytes)) : nullptr;
+      if (data == nullptr) {
+        u4globalFree(b);
+        error4reportEx(t->cb, err4memory, "b4alloc()", nullptr, nullptr);
+        return nullptr;
+      }
     }
   }
+  const int pooled = data == reinterpret_cast<unsigned char*>(b) + kBlockHead ? 1 : 0;
   std::memset(b, 0, sizeof(*b));
+  b->pooled = pooled;
   const size_t image = static_cast<size_t>(t->index->blockBytes);
   if (wholeImage) std::memset(data, 0, bytes);
   else std::memset(data + image, 0, bytes - image);
@@ -242,15 +271,13 @@ void b4free(B4BLOCK* b) {
     ++t->spareCount;
     return;
   }
-  u4globalFree(b->data);
-  u4globalFree(b);
+  giveBlock(b, t != nullptr ? t->index : nullptr);
 }
 
 void t4releaseSpare(TAG4* t) {
   while (B4BLOCK* b = t->spare) {
     t->spare = reinterpret_cast<B4BLOCK*>(b->link.next);
-    u4globalFree(b->data);
-    u4globalFree(b);
+    giveBlock(b, t->index);
   }
   t->spareCount = 0;
 }

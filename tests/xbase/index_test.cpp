@@ -638,6 +638,37 @@ TEST_F(IndexTest, BlockCheckComparesBlocksWithTheirParent) {
   }
 }
 
+TEST_F(IndexTest, BlockMemoryComesInChunksOfTheSetCounts) {
+  DATA4* d = d4create(&cb, dir.file("pool.dbf").c_str(), kPhoneFields, kPhoneTags);
+  ASSERT_NE(d, nullptr);
+  for (int i = 0; i < 200; ++i) append(d, "PHONE", std::to_string(100000 + i));
+  ASSERT_EQ(d4close(d), 0);
+  // Defaults 10 and 10; a seek on a two-level tree holds two blocks.
+  struct Case {
+    int start, expand;
+    int chunks, freeUnits;
+  } const cases[] = {{10, 10, 1, 8}, {1, 1, 2, 0}, {3, 2, 1, 1}, {1, 4, 2, 3}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.start << "/" << c.expand);
+    cb.blockStart = c.start;
+    cb.blockExpand = c.expand;
+    d = d4open(&cb, dir.file("pool.dbf").c_str());
+    ASSERT_NE(d, nullptr);
+    INDEX4* ix = reinterpret_cast<INDEX4*>(l4first(&d->indexes));
+    ASSERT_NE(ix, nullptr);
+    TAG4* t = d4tagDefault(d);
+    char key[25];
+    std::memset(key, ' ', sizeof key);
+    std::memcpy(key, "100150", 6);
+    ASSERT_EQ(t4seek(t, key, 25), 0);
+    ASSERT_EQ(t->depth, 2);
+    ASSERT_NE(ix->blockPool, nullptr);
+    EXPECT_EQ(ix->blockPool->chunks.count, c.chunks);
+    EXPECT_EQ(ix->blockPool->freeUnits.count, c.freeUnits);
+    d4close(d);
+  }
+}
+
 TEST_F(IndexTest, BlocksComeFromTheFreeListThenTheEnd) {
   DATA4* d = d4create(&cb, dir.file("ext.dbf").c_str(), kPhoneFields, kPhoneTags);
   ASSERT_NE(d, nullptr);
