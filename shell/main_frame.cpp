@@ -157,6 +157,8 @@ MainFrame::MainFrame(MainFrameConfig config)
             static_cast<std::uintptr_t>(winId()));  // the window system's handle, no address
         trayHost_->clicked = [this](platform::TrayClick click) { EvTrayNotify(click); };
         trayHost_->setMenu(trayMenu_);
+        sessionWatch_ = std::make_unique<platform::SessionWatch>(
+            config_.sessionsDirectory, config_.sessionId, [this] { EvUserChanged(); });
     }
 
     // The end of the user's session. Without a way to tell a log-off from a shut-down,
@@ -291,6 +293,14 @@ void MainFrame::UpdateTrayState(bool enabled, bool blink) {
 void MainFrame::EvQueryEndSession() {
     trace("EV_QUERYENDSESSION");
     shuttingDown_ = true;
+}
+
+void MainFrame::EvUserChanged() {
+    trace("UserChanged");
+    if (windowShown()) {
+        hide();
+        setWindowShown(false);
+    }
 }
 
 void MainFrame::sessionEndAsked() {

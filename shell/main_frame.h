@@ -17,6 +17,7 @@
 
 #include "client/window/client_window.h"
 #include "platform/app_window.h"
+#include "platform/session_watch.h"
 #include "platform/tray_host.h"
 #include "shell/line_lock.h"
 
@@ -53,6 +54,9 @@ struct MainFrameConfig {
     std::function<void(const std::string&)> trace;
     // The line lock's ports; empty members: the settings hive and the password dialog.
     LineLock::Ports lineLock;
+    // The login session watched for a switch to another user (platform/session_watch.h).
+    std::string sessionsDirectory = platform::kLoginSessionsDirectory;
+    std::string sessionId = platform::SessionWatch::currentSessionId();
     // Opens a web address; null: the desktop's browser. False when it could not start.
     std::function<bool(const std::string& url)> openUrl;
     platform::Clock* clock = nullptr;
@@ -88,6 +92,8 @@ class MainFrame : public QMainWindow, public platform::AppWindow {
     // The user's session asks to end / ends.
     void EvQueryEndSession();
     void EvEndSession(bool ending, bool logOff);
+    // Another user's session came to the front: the window hides.
+    void EvUserChanged();
     // What the session manager's request and the application's end come to: the query, then
     // the end message, "ending" when the program quits while the end is pending, else
     // "proceeding" once kSessionEndSettleMs have passed.
@@ -156,6 +162,7 @@ class MainFrame : public QMainWindow, public platform::AppWindow {
     LineLock lineLock_;
     int selectedLine_ = kAllLinesChoice;
     bool sessionChanged_ = false;
+    std::unique_ptr<platform::SessionWatch> sessionWatch_;
     bool shuttingDown_ = false;
     bool exiting_ = false;
     bool set_ = false;

@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <QCursor>
+#include <QGuiApplication>
 #include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "tests/platform/temp_dir.h"
+#include "tests/support/qt_environment.h"
 
 namespace {
 
@@ -116,13 +119,28 @@ TEST(ServiceManager, ResultsBoxesAndCommandsFollowTheManagersAnswers) {
             return at == std::string::npos ? text : text.replace(at, 6, unitFile);
         };
 
+        // The manager is asked under the wait cursor (boxes included), and the cursor
+        // shown before comes back.
+        const auto waiting = [] {
+            const QCursor* cursor = QGuiApplication::overrideCursor();
+            return cursor && cursor->shape() == Qt::WaitCursor;
+        };
         std::vector<std::pair<std::string, std::string>> boxes;
         platform::ServiceManager manager(
-            fake, [&](const std::string& text, const std::string& caption) { boxes.emplace_back(text, caption); },
+            fake,
+            [&](const std::string& text, const std::string& caption) {
+                EXPECT_TRUE(waiting()) << "the box came after the wait cursor was gone";
+                boxes.emplace_back(text, caption);
+            },
             std::chrono::milliseconds(c.show.status < 0 ? 500 : 20000), unitFile);
+        QGuiApplication::setOverrideCursor(QCursor(Qt::PointingHandCursor));
         const int result = c.op == Op::Install   ? manager.InstallService()
                            : c.op == Op::Disable ? manager.DisableService()
                                                  : manager.QueryServiceAutoStart();
+        ASSERT_NE(QGuiApplication::overrideCursor(), nullptr);
+        EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::PointingHandCursor);
+        QGuiApplication::restoreOverrideCursor();
+        EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
         EXPECT_EQ(result, c.result);
         if (c.caption.empty()) {
             EXPECT_TRUE(boxes.empty()) << boxes.front().second << ": " << boxes.front().first;

@@ -17,6 +17,7 @@
 #include <QTest>
 #include <QTimer>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -88,6 +89,10 @@ class MainFrameTest : public testing::Test {
         fc.trayHost = std::move(tray);
         fc.trace = [this](const std::string& line) { trace_.push_back(line); };
         fc.clock = &clock_;
+        std::filesystem::create_directories(dir_ / "sessions");
+        writeSession("1");
+        fc.sessionsDirectory = (dir_ / "sessions").string();
+        fc.sessionId = "c7";
         if (!realDialog_)
             fc.lineLock.ask = [this](int) {
                 ++asked_;
@@ -120,6 +125,13 @@ class MainFrameTest : public testing::Test {
         frame_.reset();
         platform::setMessageLogSink(nullptr);
         unsetenv("ORVELIN_HOME");
+    }
+
+    // The login manager's record of the test's session, replaced as the manager does.
+    void writeSession(const char* active) {
+        std::ofstream(dir_ / "sessions" / ".c7.tmp") << "# This is private data.\nUID=1000\nACTIVE="
+                                                     << active << "\nSTATE=active\n";
+        std::filesystem::rename(dir_ / "sessions" / ".c7.tmp", dir_ / "sessions" / "c7");
     }
 
     bool traced(const std::string& line) const {
@@ -375,6 +387,29 @@ TEST_F(MainFrameTest, EditingKeysReachTheFocusedTextField) {
         EXPECT_TRUE(c.done());
     }
     delete field;
+}
+
+// Another user switched to: the window hides; the switch back shows nothing by itself.
+TEST_F(MainFrameTest, ASwitchToAnotherUserHidesTheWindow) {
+    const struct {
+        const char* name;
+        bool shown;
+    } cases[] = {{"shown", true}, {"hidden", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        trace_.clear();
+        if (c.shown) showByTray();
+        ASSERT_EQ(frame_->isVisible(), c.shown);
+        writeSession("0");
+        EXPECT_TRUE(QTest::qWaitFor([&] { return traced("UserChanged"); }, 5000));
+        EXPECT_FALSE(frame_->isVisible());
+        EXPECT_FALSE(client_->windowShown());
+        trace_.clear();
+        writeSession("1");
+        QTest::qWait(100);
+        EXPECT_FALSE(traced("UserChanged")) << "coming back is no change of user";
+        EXPECT_FALSE(frame_->isVisible());
+    }
 }
 
 TEST_F(MainFrameTest, CloseAndMinimiseHideTheWindowAndExitEndsIt) {
