@@ -10,6 +10,8 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QSlider>
+#include <QStatusBar>
+#include <QStatusTipEvent>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
@@ -358,6 +360,31 @@ TEST_F(OptionsForm, WithoutAWritableKeyNothingIsSavedAndTheUserIsTold) {
         EXPECT_EQ(hiveText(), before);
         chmod(hive_.c_str(), 0600);
     }
+}
+
+TEST_F(OptionsForm, TheHintOfAControlShowsInTheStatusBar) {
+    writeHive(baseline("English"));
+    const std::pair<const char*, const char*> hints[] = {
+        {"Auth", "Callers that are authorized to remotely listen to messages"},
+        {"CallCenter", "The call center number for GSM SMS"},
+        {"Cellulars", "Enter starting digits for cellular numbers separated with semicolon"},
+        {"LookupWindow", "The name of the lookup application main window"},
+        {"LookupApp", "The full path of the lookup application"},
+    };
+    openDialog([&](QDialog& f) {
+        auto* status = f.findChild<QStatusBar*>();
+        ASSERT_NE(status, nullptr);
+        for (const auto& [name, text] : hints) {
+            SCOPED_TRACE(name);
+            auto* control = f.findChild<QWidget*>(name);
+            ASSERT_NE(control, nullptr);
+            // What the widget under the mouse sends up to its window.
+            QStatusTipEvent tip(control->statusTip());
+            QApplication::sendEvent(control, &tip);
+            EXPECT_EQ(status->currentMessage(), text);
+        }
+        closeForm(f, Close::Ignore);
+    });
 }
 
 TEST_F(OptionsForm, ASecondCallShowsWhatTheFirstSaved) {
