@@ -351,6 +351,29 @@ TEST_F(MsnForm, RecordingNeedsTheBeepAndIsSavedWhenTheNodeIsLeft) {
 }
 
 // Under a real X server: the controller and an MSN page.
+TEST_F(MsnForm, KeyPressAndDoubleClickToggleTheFlagRowsOnly) {
+    run([](Form& f) {
+        f.choose(1, 2);
+        auto* grid = f.grid();
+        // The double click alone (a real one is a click first, which toggles as well).
+        const auto doubleClick = [&](int row, int column) { emit grid->cellDoubleClicked(row, column); };
+        const auto flip = [](const std::string& v) { return v == "Yes" ? "No" : "Yes"; };
+        std::vector<std::string> expected = f.column();
+        grid->setFocus();
+        grid->setCurrentCell(2, 1);
+        QTest::keyClick(grid, Qt::Key_X);  // toggles; the key itself is swallowed
+        expected[2] = flip(expected[2]);
+        EXPECT_EQ(f.column(), expected);
+        doubleClick(3, 1);
+        expected[3] = flip(expected[3]);
+        EXPECT_EQ(f.column(), expected);
+        doubleClick(3, 0);  // the label column does nothing
+        doubleClick(6, 1);  // nor does a text row
+        EXPECT_EQ(f.column(), expected);
+        f.button("Ignore");
+    });
+}
+
 TEST_F(MsnForm, CaptionNamesTheControllerAndMsnShown) {
     run(
         [](Form& f) {
