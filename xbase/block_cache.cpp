@@ -1,5 +1,6 @@
 // Block cache.
 #include "xbase/block_cache.h"
+#include "xbase/file_view.h"
 #include "xbase/index.h"
 #include "xbase/memo.h"
 
@@ -491,6 +492,8 @@ int64_t cache4read(FILE4* f, int64_t pos, void* buf, size_t len) {
       b = find(c, f, start);
     }
     if (b == nullptr) {
+      // The block comes from the file's view while a victim is found.
+      file4viewPrefetch(f, start, static_cast<size_t>(bs));
       b = take(c, f->cb);
       if (b == nullptr) {
         if (f->cb->errorCode < 0) return -1;
@@ -535,6 +538,22 @@ int64_t cache4read(FILE4* f, int64_t pos, void* buf, size_t len) {
     if (b->valid < bs) break; // end of file
   }
   return static_cast<int64_t>(done);
+}
+
+int64_t cache4readPassing(FILE4* f, int64_t pos, void* buf, size_t len) {
+  CACHE4* c = running(f->cb);
+  if (blockStart(c, pos) != pos || len != static_cast<size_t>(c->blockSize) || rereads(f) ||
+      find(c, f, pos) != nullptr)
+    return cache4read(f, pos, buf, len);
+  int64_t n = file4readDirect(f, pos, buf, len);
+  if (n < 0) return -1;
+  // Cached writes further on made the file longer than the disk shows.
+  const int64_t logical = std::min<int64_t>(static_cast<int64_t>(len), f->cacheLen - pos);
+  if (n < logical) {
+    std::memset(static_cast<char*>(buf) + n, 0, static_cast<size_t>(logical - n));
+    n = logical;
+  }
+  return n;
 }
 
 int cache4write(FILE4* f, int64_t pos, const void* buf, size_t len, int changed) {

@@ -35,6 +35,9 @@ int code4cacheOrder(CODE4* cb, int first, int second, int third);
 
 // For the file layer.
 int64_t cache4read(FILE4* f, int64_t pos, void* buf, size_t len);
+// As cache4read, but one whole block that is not cached comes from the file
+// and stays out of the cache.
+int64_t cache4readPassing(FILE4* f, int64_t pos, void* buf, size_t len);
 // changed 1: the bytes stay in the cache until written back; 0: the caller has
 // written them to the file, and only blocks already cached take them.
 int cache4write(FILE4* f, int64_t pos, const void* buf, size_t len, int changed);

@@ -268,6 +268,9 @@ int64_t u4filelength(int hand);
 int64_t file4length(FILE4* f);
 int file4lenSet(FILE4* f, int64_t len);
 int file4readAt(FILE4* f, int64_t pos, void* buf, size_t count);
+// The same, but a whole cache block that is not cached is read from the file
+// without being brought into the cache.
+int file4readAtPassing(FILE4* f, int64_t pos, void* buf, size_t count);
 size_t file4read(FILE4* f, int64_t pos, void* buf, size_t count);
 int file4writeAt(FILE4* f, int64_t pos, const void* buf, size_t count);
 int file4flush(FILE4* f);

@@ -391,6 +391,15 @@ int file4readAt(FILE4* f, int64_t pos, void* buf, size_t count) {
   return 0;
 }
 
+int file4readAtPassing(FILE4* f, int64_t pos, void* buf, size_t count) {
+  if (!cached(f)) return file4readAt(f, pos, buf, count);
+  if (f->cb->errorCode < 0) return -1;
+  ssize_t n = pos < 0 ? -1 : static_cast<ssize_t>(cache4readPassing(f, pos, buf, count));
+  if (n != static_cast<ssize_t>(count))
+    return error4reportEx(f->cb, err4read, "File Name:", nameOf(f), nullptr);
+  return 0;
+}
+
 size_t file4read(FILE4* f, int64_t pos, void* buf, size_t count) {
   if (f->cb->errorCode < 0) return 0;
   ssize_t n = pos < 0 ? -1 : cached(f) ? static_cast<ssize_t>(cache4read(f, pos, buf, count)) : readFile(f, pos, buf, count);

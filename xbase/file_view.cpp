@@ -115,27 +115,33 @@ void makeView(FILE4* f) {
 // whose last byte is followed, within that page, by a non-zero byte lay
 // wholly inside the file; so did one whose next page can be touched (a page
 // wholly past the end faults, and the guard answers); otherwise the file
-// itself says.
+// itself says. A short look for a non-zero byte comes first: long runs of
+// zeros (a header's unused bytes) are passed by the look at the next page.
 bool insideFile(FILE4* f, int64_t end) {
   const int64_t page = static_cast<int64_t>(g_page);
-  const int64_t pageEnd = std::min<int64_t>((end - 1) / page * page + page, f->viewLen);
+  const int64_t pageEnd = std::min<int64_t>(((end - 1) & ~(page - 1)) + page, f->viewLen);
   const char* p = f->viewBase + end - 1;
   const char* const stop = f->viewBase + pageEnd;
-  // A word at a time once aligned: a read often ends before a long run of zeros.
-  for (; p < stop && reinterpret_cast<uintptr_t>(p) % 8 != 0; ++p)
-    if (*p != 0) return true;
-  for (; stop - p >= 8; p += 8) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    if (w != 0) return true;
-  }
-  for (; p < stop; ++p)
-    if (*p != 0) return true;
+  const auto nonZeroBefore = [&p](const char* until) {
+    // A word at a time once aligned.
+    for (; p < until && reinterpret_cast<uintptr_t>(p) % 8 != 0; ++p)
+      if (*p != 0) return true;
+    for (; until - p >= 8; p += 8) {
+      uint64_t w;
+      std::memcpy(&w, p, 8);
+      if (w != 0) return true;
+    }
+    for (; p < until; ++p)
+      if (*p != 0) return true;
+    return false;
+  };
+  if (nonZeroBefore(std::min(stop, p + 64))) return true;
   if (pageEnd < f->viewLen) {
     const volatile char* next = f->viewBase + pageEnd;
     (void)*next;
     return true;
   }
+  if (nonZeroBefore(stop)) return true;
   char last;
   return pread(f->fd, &last, 1, end - 1) == 1;
 }

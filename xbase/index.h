@@ -72,6 +72,10 @@ struct TAG4 {
   int retrying; // inside a re-read after another program's change
   B4BLOCK* path[i4maxDepth + 1]; // root first, current leaf last
   int depth;
+  // Levels down to the leaves the last seek met (0: none yet). A seek's leaf
+  // is read past the cache when not cached: one of many, it would only push
+  // out the branch blocks every seek needs.
+  int leafDepth;
   B4BLOCK* spare; // freed blocks kept for the next read, linked by `link.next`
   int spareCount;
   char* keyWork; // keyLen + 1 bytes

@@ -97,8 +97,9 @@ B4BLOCK* pathLoad(TAG4* t, int level, int32_t blk) {
   }
   B4BLOCK* b = takeBlock(t, blk, false);
   if (b == nullptr) return nullptr;
-  if (file4readAt(&ix->file, static_cast<int64_t>(blk) * 512, b->data,
-                  static_cast<size_t>(ix->blockBytes)) != 0) {
+  const bool passing = t->leafDepth > 1 && level == t->leafDepth - 1;
+  if ((passing ? file4readAtPassing : file4readAt)(&ix->file, static_cast<int64_t>(blk) * 512, b->data,
+                                                   static_cast<size_t>(ix->blockBytes)) != 0) {
     b4free(b);
     if (t->cb->errorCode == err4read) {
       t->cb->errorCode = 0;
@@ -374,7 +375,10 @@ int seekOnce(TAG4* t, const void* key, int len) {
   for (int level = 0;; ++level) {
     B4BLOCK* b = t->path[level];
     int rc = b4seek(b, static_cast<const char*>(key), len);
-    if (b4leaf(b)) return rc;
+    if (b4leaf(b)) {
+      t->leafDepth = level + 1;
+      return rc;
+    }
     if (pathLoad(t, level + 1, b4recordNumber(b, b->keyOn)) == nullptr) return -1;
   }
 }

@@ -1,5 +1,6 @@
 // The table's side of its index files: tag selection, seeks and the keys of
 // records being appended or rewritten.
+#include "xbase/file_view.h"
 #include "xbase/index.h"
 #include "xbase/expression.h"
 
@@ -91,6 +92,9 @@ int tagSeek(DATA4* d, TAG4* t, const char* key, int len) {
   if (rc < 0) return -1;
   if (rc == status4locked) return rc;
   if (t4eof(t)) return d4goEof(d);
+  // The record is read next; from a view, its bytes start coming now.
+  const int32_t found = t4recordNumber(t);
+  if (found > 0) file4viewPrefetch(&d->file, d4recordPosition(d, found), static_cast<size_t>(d->recordLen));
   if (d4lockTestFile(d)) {
     int go = goQuiet(d, t4recordNumber(t));
     if (go != status4entry) return go != 0 ? go : rc;

@@ -198,6 +198,52 @@ TEST_F(CacheTest, AppendsUnderIndexPressureKeepTheTablesGrowingEndCached) {
   d4close(d);
 }
 
+TEST_F(CacheTest, SeeksKeepBranchBlocksCachedAndFindWhatWasJustWritten) {
+  // Leaves met by seeks stay out of the cache unless they are cached already
+  // (a changed leaf held back included), so an index bigger than the cache
+  // keeps its branch blocks there. Exclusive: the leaves written by appends
+  // are held in the cache; shared: written through.
+  const FIELD4INFO fields[] = {{"NAME", 'C', 40, 0}, {nullptr, 0, 0, 0}};
+  const TAG4INFO tags[] = {{"NAME", "NAME", nullptr, 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
+  constexpr int records = 600;
+  for (int exclusive : {1, 0}) {
+    cb.exclusive = exclusive;
+    cb.cacheBlockSize = 1024;
+    cb.readAheadSize = 2048;
+    cb.cacheLimit = 40 * 1024; // 18 groups of two blocks
+    ASSERT_EQ(code4cacheStart(&cb), 0);
+    const std::string path = dir.file(exclusive ? "x.dbf" : "s.dbf");
+    DATA4* d = d4create(&cb, path.c_str(), fields, tags);
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(file4setCache(&d->file, 1, 1), 0);
+    INDEX4* ix = reinterpret_cast<INDEX4*>(l4first(&d->indexes));
+    ASSERT_EQ(file4setCache(&ix->file, 1, 2), 0);
+    TAG4* tag = d4tagByName(d, "NAME");
+    auto keyOf = [](int i) { return orvelin::test::Numbered("N", (i * 7919) % records); };
+    auto findBack = [&](int i) {
+      d4tagSelect(d, tag);
+      ASSERT_EQ(d4seek(d, keyOf(i).c_str()), 0) << exclusive << " " << i;
+      EXPECT_EQ(d4recordNumber(d), i + 1) << exclusive << " " << i;
+    };
+    for (int i = 0; i < records; ++i) {
+      d4blank(d);
+      f4assign(d4fieldByName(d, "NAME"), keyOf(i).c_str());
+      ASSERT_EQ(d4append(d), 0);
+      if (i % 50 == 49)
+        for (int back = 0; back < 50; back += 7) findBack(i - back);
+    }
+    ASSERT_EQ(d4flush(d), 0);
+    ASSERT_EQ(cache4flushFile(&ix->file, 1), 0); // nothing of the index cached
+    for (int i = 0; i < records; ++i) findBack(i);
+    const CACHE4PLAN shape = cache4shape(&cb);
+    EXPECT_LT(cache4blockCount(&cb, 2), shape.groups * shape.blocksPerGroup / 2) << exclusive;
+    EXPECT_GT(cache4blockCount(&cb, 2), 0) << exclusive;
+    EXPECT_EQ(t4check(tag), 0);
+    ASSERT_EQ(d4close(d), 0);
+    ASSERT_EQ(code4cacheSuspend(&cb), 0);
+  }
+}
+
 TEST_F(CacheTest, SharedTablesLoseNothingBetweenPrograms) {
   // This engine record caches the table; a second one on its own open file
   // stands for another program.
