@@ -1,4 +1,5 @@
 // CAPI value texts and the CAPI log file.
+#include <atomic>
 #include <ctime>
 #include <fstream>
 #include <thread>
@@ -105,14 +106,27 @@ TEST(ConfiguredNumbers, SearchIsByteForByteAndSafeAcrossThreads) {
     EXPECT_TRUE(list.contains(";0301;"));
     EXPECT_FALSE(list.contains(";030;"));
     EXPECT_TRUE(list.contains(";2;"));  // an index matches too: the list is kept as it is
-    list.set(";456;1;");
+    // A reader while the window rebuilds the list sees one whole list or the other, never
+    // a mix and never freed memory (long lists, so a copy takes long enough to be caught).
+    std::string a = ";456;1;", b = ";123;0;";
+    for (int i = 0; i < 2000; ++i) {
+        a += std::to_string(10000 + i) + ";" + std::to_string(i) + ";";
+        b += std::to_string(20000 + i) + ";" + std::to_string(i) + ";";
+    }
+    list.set(a);
+    std::atomic<bool> done{false};
     std::thread writer([&] {
-        for (int i = 0; i < 2000; ++i) list.set(i % 2 ? ";456;1;" : ";123;0;456;1;");
+        for (int i = 0; i < 2000; ++i) list.set(i % 2 ? a : b);
+        done = true;
     });
-    int found = 0;
-    for (int i = 0; i < 2000; ++i) found += list.contains(";456;");
+    int torn = 0, reads = 0;
+    while (!done || reads < 100) {
+        const std::string seen = list.get();
+        torn += seen != a && seen != b;
+        ++reads;
+    }
     writer.join();
-    EXPECT_EQ(found, 2000);
+    EXPECT_EQ(torn, 0) << "of " << reads << " reads";
     list.set("");
 }
 

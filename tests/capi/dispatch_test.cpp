@@ -1,6 +1,7 @@
 // Untrusted input from the exchange, concurrent slot allocation and the worker's end.
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -11,9 +12,14 @@ namespace {
 
 using isdnsim::Bytes;
 using isdnsim::CallSetup;
+using isdnsim::Message;
 using platform::WM_CAPI_DATA_RECEIVED;
 using platform::WM_CAPI_INCOMING_CALL;
 using platform::WM_CAPI_STATE_CHANGED;
+
+bool isMsg(const isdnsim::Message& m, uint8_t cmd, uint8_t sub) {
+    return m.command() == cmd && m.subcommand() == sub;
+}
 
 class HostileExchangeTest : public ExchangeTest {
   protected:
@@ -52,6 +58,92 @@ TEST_F(HostileExchangeTest, ConfirmationsForSlotsThatDidNotAskAreIgnored) {
     EXPECT_EQ(capi::GetPLCI(id), int32_t(plci));
     EXPECT_FALSE(capi::IsConnectionInUse(7));
     for (auto& d : win->of(WM_CAPI_STATE_CHANGED)) EXPECT_TRUE(d.connection == id);
+}
+
+// Confirmations that report a failure, and indications for nothing the layer knows: each
+// gets its line or its answer, and nothing reaches the window it should not.
+TEST_F(HostileExchangeTest, FailedConfirmationsAndUnknownLinks) {
+    uint32_t plci = 0;
+    const int id = ring(CallSetup{}, &plci);
+    ASSERT_EQ(id, 0);
+    ASSERT_TRUE(win->waitState(id, capi::D_ConnectPending));  // the last post of the call
+    ASSERT_TRUE(ex.waitFor(CAPI_ALERT, CAPI_REQ));            // its last message
+    struct Case {
+        const char* what;
+        uint8_t command, subcommand;
+        uint32_t address;
+        std::function<void(_cmsg&)> fill;
+        const char* logged;                         // nullptr: no line
+        std::optional<std::pair<uint8_t, uint8_t>> reply;  // what the layer sends back
+        std::function<void(const Message&)> check;  // of the reply
+    };
+    const Case cases[] = {
+        {"DISCONNECT_CONF failed, unknown PLCI", CAPI_DISCONNECT, CAPI_CONF, 0x7F01,
+         [](_cmsg& m) { m.Info = 0x2002; },
+         "Error: invalid PLCI in DISCONNECT_CONF in function Handle_Confirmation", {}, {}},
+        {"CONNECT_B3_CONF failed, unknown PLCI", CAPI_CONNECT_B3, CAPI_CONF, 0x17F01,
+         [](_cmsg& m) { m.Info = 0x2001; },
+         "Error: invalid PLCI in CONNECT_B3_CONF in function Handle_Confirmation", {}, {}},
+        {"DISCONNECT_B3_CONF failed, unknown NCCI", CAPI_DISCONNECT_B3, CAPI_CONF, 0x17F01,
+         [](_cmsg& m) { m.Info = 0x2002; },
+         "Error: invalid NCCI in DISCONNECT_B3_CONF in function Handle_Confirmation", {}, {}},
+        {"FACILITY_IND of another selector", CAPI_FACILITY, CAPI_IND, plci,
+         [](_cmsg& m) { m.FacilitySelector = 3; }, nullptr, std::pair{CAPI_FACILITY, CAPI_RESP},
+         [](const Message& m) {
+             EXPECT_EQ(m.cmsg.FacilitySelector, 3);
+             EXPECT_TRUE(Message::content(m.cmsg.FacilityResponseParameters).empty());
+         }},
+        {"DISCONNECT_B3_IND for an unknown link", CAPI_DISCONNECT_B3, CAPI_IND, 0x17F01,
+         [](_cmsg&) {}, nullptr, std::pair{CAPI_DISCONNECT_B3, CAPI_RESP},
+         [](const Message& m) { EXPECT_EQ(m.address(), 0x17F01u); }},
+        {"DATA_B3_IND without data", CAPI_DATA_B3, CAPI_IND, 0x10000 | plci,
+         [](_cmsg& m) {
+             m.DataLength = 0;
+             m.DataHandle = 33;
+         },
+         nullptr, std::pair{CAPI_DATA_B3, CAPI_RESP},
+         [](const Message& m) { EXPECT_EQ(m.cmsg.DataHandle, 33); }},
+        // Last: the clearing it starts brings more answers and states.
+        {"CONNECT_B3_CONF failed for the call: the call is cleared", CAPI_CONNECT_B3, CAPI_CONF,
+         0x10000 | plci, [](_cmsg& m) { m.Info = 0x2001; }, nullptr,
+         std::pair{CAPI_DISCONNECT, CAPI_REQ},
+         [&](const Message& m) { EXPECT_EQ(m.address(), plci); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const size_t mark = ex.messageCount();
+        const size_t posted = win->count();
+        _cmsg m;
+        capi_cmsg_header(&m, 0, c.command, c.subcommand, 60, c.address);
+        c.fill(m);
+        ex.sendToApplication(m);
+        // A marker answered after it: everything before it was handled.
+        _cmsg marker;
+        capi_cmsg_header(&marker, 0, CAPI_INFO, CAPI_IND, 61, 0x7E01);
+        ex.sendToApplication(marker);
+        ASSERT_TRUE(ex.waitFor(CAPI_INFO, CAPI_RESP, mark));
+        if (c.logged) {
+            EXPECT_TRUE(LogHas(c.logged));
+        }
+        size_t replies = 0;
+        auto all = ex.messages();
+        const bool clears = c.reply && c.reply->first == CAPI_DISCONNECT;
+        for (size_t i = mark; i < all.size(); ++i) {
+            if (isMsg(*all[i], CAPI_INFO, CAPI_RESP)) continue;
+            if (clears && replies == 1) break;  // the clearing's own messages follow
+            ++replies;
+            ASSERT_TRUE(c.reply) << "unexpected reply";
+            EXPECT_EQ(all[i]->command(), c.reply->first);
+            EXPECT_EQ(all[i]->subcommand(), c.reply->second);
+            c.check(*all[i]);
+        }
+        EXPECT_EQ(replies, c.reply ? 1u : 0u);
+        if (!clears) {
+            EXPECT_EQ(win->count(), posted) << "nothing for the window";
+        }
+    }
+    capi::SetUserUserDataStruct(-1, nullptr);
+    EXPECT_TRUE(LogHas("INVAL CONNECTION ID in SetUserUserDataStruct"));
 }
 
 TEST_F(HostileExchangeTest, MalformedMessagesAreLoggedAndDropped) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -183,6 +184,43 @@ TEST_F(CallHandling, ShownCallIsSavedWithItsClearingReasonAfterTheCallerHangsUp)
         return readFile(home() / "orvelin.txt").find("from 0301234567\tAnna Berg\t") !=
                std::string::npos;
     }));
+}
+
+// With the option to take calls only to configured numbers, the program's own settings
+// decide: a call to an MSN is alerted, a call to another number is refused.
+TEST_F(CallHandling, OnlyCallsToConfiguredNumbersAreAlertedWhenTheOptionSaysSo) {
+    const fs::path hivePath = home() / "orvelin.reg";
+    std::string hive = readFile(hivePath);
+    const std::string off = "\"Options\"=dword:00000000";
+    ASSERT_NE(hive.find(off), std::string::npos);
+    hive.replace(hive.find(off), off.size(), "\"Options\"=dword:00100000");
+    std::ofstream(hivePath) << hive;
+    start();
+    struct Case {
+        const char* called;
+        bool alerted;
+    };
+    for (const Case& c : {Case{"789", true}, Case{"7890", false}, Case{"456", true}}) {
+        SCOPED_TRACE(c.called);
+        const size_t mark = exchange_.messageCount();
+        const std::uint32_t plci = exchange_.ring(call("0301234567", c.called));
+        ASSERT_NE(plci, 0u);
+        auto first = exchange_.waitFor(
+            [&](const isdnsim::Message& m) {
+                return (m.address() & 0xFFFF) == plci &&
+                       ((m.command() == CAPI_ALERT && m.subcommand() == CAPI_REQ) ||
+                        (m.command() == CAPI_CONNECT && m.subcommand() == CAPI_RESP));
+            },
+            mark);
+        ASSERT_TRUE(first) << program_->errors();
+        if (c.alerted) {
+            EXPECT_EQ(first->command(), CAPI_ALERT);
+        } else {
+            EXPECT_EQ(first->command(), CAPI_CONNECT);
+            EXPECT_EQ(first->cmsg.Reject, 2);
+        }
+        exchange_.hangUp(plci, 0x3490);
+    }
 }
 
 TEST_F(CallHandling, ElevenCallsAtOnceTenHandledTheEleventhRefusedNoneLost) {
