@@ -273,7 +273,9 @@ int file4readAt(FILE4* f, int64_t pos, void* buf, size_t count);
 int file4readAtPassing(FILE4* f, int64_t pos, void* buf, size_t count);
 size_t file4read(FILE4* f, int64_t pos, void* buf, size_t count);
 int file4writeAt(FILE4* f, int64_t pos, const void* buf, size_t count);
-int file4flush(FILE4* f);
+// Writes the file's changed cached blocks (and with discard forgets them), then
+// has the system write its buffers out.
+int file4flush(FILE4* f, int discard = 0);
 int file4flushKeepError(FILE4* f);
 int file4refresh(FILE4* f);
 // Block cache membership: mode 1 joins (kind 1 data, 2 index, 3 memo), 0 leaves,

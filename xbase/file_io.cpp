@@ -438,10 +438,12 @@ int file4writeAt(FILE4* f, int64_t pos, const void* buf, size_t count) {
   return 0;
 }
 
-int file4flush(FILE4* f) {
+int file4flush(FILE4* f, int discard) {
   if (f->fd < 0) return 0; // closed, or a temporary file living in the cache
   if (f->readOnlyOpen) return 0;
-  if (cached(f) && cache4flushFile(f, 0) != 0)
+  // The file's length follows every length change at once, so only the
+  // blocks are left to write.
+  if (cached(f) && cache4flushFile(f, discard ? 1 : 0) != 0)
     return error4reportEx(f->cb, err4write, nameOf(f), nullptr, nullptr);
   if (fsync(f->fd) != 0) return error4reportEx(f->cb, err4flush, nameOf(f), nullptr, nullptr);
   return 0;

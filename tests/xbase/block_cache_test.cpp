@@ -726,6 +726,28 @@ TEST_F(CacheTest, StartShortOfMemoryRetriesWithHalfSizeGroups) {
 
 namespace {
 
+TEST_F(CacheTest, FlushWithDiscardForgetsTheBlocks) {
+  startSmall();
+  FILE4 f;
+  ASSERT_EQ(file4create(&f, &cb, dir.file("fd.bin").c_str(), 1), 0);
+  ASSERT_EQ(file4setCache(&f, 1, 1), 0);
+  const std::string bytes(1024, 'w');
+  struct Case {
+    int discard;
+    int64_t blocksLeft;
+  } const cases[] = {{0, 2}, {1, 0}};
+  for (const Case& c : cases) {
+    ASSERT_EQ(file4writeAt(&f, 0, bytes.data(), bytes.size()), 0);
+    std::string back(bytes.size(), '\0');
+    ASSERT_EQ(file4readAt(&f, 0, back.data(), back.size()), 0);
+    ASSERT_EQ(cache4blockCount(&cb, 1), 2);
+    EXPECT_EQ(file4flush(&f, c.discard), 0);
+    EXPECT_EQ(cache4blockCount(&cb, 1), c.blocksLeft) << c.discard;
+    EXPECT_EQ(xbtest::readAll(dir.file("fd.bin")), bytes);
+  }
+  file4close(&f);
+}
+
 TEST_F(CacheTest, EvictionOrderIsTheOneSet) {
   cb.cacheBlockSize = 512;
   cb.readAheadSize = 1024;
