@@ -502,11 +502,14 @@ void Handle_Confirmation(_cmsg& r) {
             PostDataSent(GetConnectionByNCCI(int32_t(address)), r.DataHandle, r.Info);
             break;
         case CAPI_LISTEN:
-            if (!ok)
+            if (!ok) {
                 WriteCapiLog(
                     "Error: CAPI Listen not activated. Could be caused by incorrect Info Mask or "
                     "CIP "
                     "value.");
+                // The window's line for a LISTEN the driver refused, with the reason.
+                WriteCapiLogf("Listen error: %s", Decode_Info(r.Info));
+            }
             break;
         case CAPI_ALERT:
         case CAPI_INFO:

@@ -40,6 +40,7 @@ TEST_F(ExchangeTest, ListenSendsTheConfiguredMasksPerController) {
     EXPECT_EQ(capi::Listen(3, 3, 1, 0x10012), 0u);
     EXPECT_TRUE(WaitLog(
         "Error: CAPI Listen not activated. Could be caused by incorrect Info Mask or CIP value."));
+    EXPECT_TRUE(WaitLog("Listen error: Illegal Controller / PLCI / NCCI"));
 }
 
 class CallTest : public ExchangeTest {

@@ -186,6 +186,16 @@ TEST_F(CallHandling, ShownCallIsSavedWithItsClearingReasonAfterTheCallerHangsUp)
     }));
 }
 
+// At CAPI start the log names each controller the program bound.
+TEST_F(CallHandling, CapiStartLogsTheControllersIdentity) {
+    start();
+    EXPECT_TRUE(program_->waitFor(kLimit, [&] {
+        return readFile(home() / "capilog.txt")
+                   .find(" isdnsim Serial# 0000001 using CAPI v2.0 Driver v1.0 using 2 B-channels\n") !=
+               std::string::npos;
+    })) << readFile(home() / "capilog.txt");
+}
+
 // With the option to take calls only to configured numbers, the program's own settings
 // decide: a call to an MSN is alerted, a call to another number is refused.
 TEST_F(CallHandling, OnlyCallsToConfiguredNumbersAreAlertedWhenTheOptionSaysSo) {
