@@ -705,9 +705,10 @@ void Exchange::configure(const std::function<void(Options&)>& change) {
     change(opt_);
     opt_.controllers = controllers;
     if (!opt_.stallOperations) {
-        for (auto& [fd, reply] : heldReplies_) {
+        for (const auto& held : heldReplies_) {
+            const int fd = held.first;
             bool open = std::any_of(conns_.begin(), conns_.end(), [&](auto& c) { return c->fd == fd; });
-            if (open) sendFrame(fd, reply);
+            if (open) sendFrame(fd, held.second);
         }
         heldReplies_.clear();
     }
