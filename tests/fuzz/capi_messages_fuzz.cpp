@@ -83,8 +83,8 @@ void StartLayer() {
     (void)once;
 }
 
-// The worker ends only where it must: on a frame that no reader could follow,
-// which it logs; the connection is then gone and the program registers again.
+// The worker ends only where it must: after a frame that no reader could follow
+// (which it logs) when registering again failed too; the harness then starts over.
 void RestartLayer() {
     std::ifstream log(LogPath());
     const std::string text{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
