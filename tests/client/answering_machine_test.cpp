@@ -7,9 +7,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "client/fax_reception.h"
 #include "client/free_name.h"
 #include "client/remote_playback.h"
 #include "client/window/line_events.h"
@@ -231,6 +233,28 @@ TEST(GreetingQueueTest, BlocksPaddingAndHandles) {
     EXPECT_EQ(lineAudioStart(wave, wave.size()), media::WaveHeaderSize);
     EXPECT_EQ(lineAudioStart(Bytes(64, 0x11), 64), 0u);
     EXPECT_EQ(lineAudioStart(Bytes(wave.begin(), wave.begin() + 30), wave.size()), 0u);
+}
+
+// The fax station id is the called number, at most 20 bytes and never part of a character.
+TEST(FaxStationIdTest, TheCalledNumberCutWithoutSplittingACharacter) {
+    const std::string nineteen(19, '1');
+    struct Case {
+        const char* what;
+        std::optional<std::string> called;  // nullopt: no call record
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"no record", std::nullopt, "????????"},
+        {"a short number", "5550100", "5550100"},
+        {"24 digits", std::string(24, '7'), std::string(20, '7')},
+        {"a two-byte character across the 20th byte", nineteen + "\xC3\xA9", nineteen},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TCallRecord record{};
+        if (c.called) record.calledNumber.assign(*c.called);
+        EXPECT_EQ(faxStationId(c.called ? &record : nullptr), c.expected);
+    }
 }
 
 TEST(AnsweringMachineTest, GreetingChoice) {
