@@ -1,5 +1,6 @@
 // Start-up of the real program: its command line, and one instance per data directory.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -237,6 +238,26 @@ TEST(StartUp, StartsAndEndsInOrderWithAffinitySetBeforeAnyThread) {
             EXPECT_EQ(findLine(all, unregisterLine), std::string::npos);
         }
     }
+}
+
+// A FIFO where the settings file belongs holds neither the start nor the end: settings give
+// their defaults, and the FIFO is left as it is.
+TEST(StartUp, AFifoInPlaceOfTheSettingsFileNeitherHangsNorIsReplaced) {
+    TempDir dir;
+    fs::create_directories(dir.path() / "home");
+    const fs::path hive = dir.path() / "home" / "orvelin.reg";
+    ASSERT_EQ(mkfifo(hive.c_str(), 0600), 0);
+    Program program(dir.path(), {}, {});
+    ASSERT_TRUE(program.waitFor(kLimit, [&] { return cameUp(program); })) << program.errors();
+    EXPECT_NE(findLine(logLines(dir.path() / "home"), "Entering Run Loop"), std::string::npos);
+    EXPECT_NE(readAll(dir.path() / "home" / "capilog.txt").find(" is not a regular file"),
+              std::string::npos)
+        << readAll(dir.path() / "home" / "capilog.txt");
+    ASSERT_EQ(kill(program.pid(), SIGTERM), 0);
+    int status = 0;
+    ASSERT_TRUE(program.waitExit(kLimit, status)) << "no exit after the signal";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << program.errors();
+    EXPECT_TRUE(fs::is_fifo(hive));
 }
 
 using test_support::XServer;
