@@ -124,13 +124,19 @@ B4BLOCK* pathLoad(TAG4* t, int level, int32_t blk) {
       uint32_t v = get32(b4entry(b, i));
       if (leaf ? (v == 0 || v > static_cast<uint32_t>(rec4max)) : !i4blockOk(ix, v)) bad = "Entry";
     }
-    for (int i = 1; !known && bad == nullptr && i < n; ++i)
-      if (t->cmp(b4key(b, i - 1), b4key(b, i), static_cast<size_t>(t->keyLen)) > 0) bad = "Key order";
+    // Ascending character keys, the usual case, compare inline.
+    const size_t kl = static_cast<size_t>(t->keyLen);
+    if (t->cmp == cmpC) {
+      for (int i = 1; !known && bad == nullptr && i < n; ++i)
+        if (bytesCmp(b4key(b, i - 1), b4key(b, i), kl) > 0) bad = "Key order";
+    } else {
+      for (int i = 1; !known && bad == nullptr && i < n; ++i)
+        if (t->cmp(b4key(b, i - 1), b4key(b, i), kl) > 0) bad = "Key order";
+    }
     if (bad == nullptr && !known && n > 0) cache4markChecked(&ix->file, at, bytes);
     if (bad == nullptr && level > 0 && n > 0 && t->cb->blockCheck) {
       B4BLOCK* p = t->path[level - 1];
       int pos = p->keyOn, pk = b4numKeys(p);
-      size_t kl = static_cast<size_t>(t->keyLen);
       if (pos < pk) {
         const unsigned char* sep = b4key(p, pos);
         if (leaf ? t->cmp(b4key(b, n - 1), sep, kl) != 0 : t->cmp(b4key(b, n - 1), sep, kl) > 0)
