@@ -610,7 +610,7 @@ size_t file4seqRead(FILE4SEQREAD* r, void* buf, size_t count) {
   size_t delivered = 0;
   while (delivered < count) {
     if (r->room == 0) {
-      ssize_t got = readFile(f, r->pos, r->buffer, static_cast<size_t>(r->nextRead));
+      ssize_t got = readUpTo(f->fd, r->pos, r->buffer, static_cast<size_t>(r->nextRead));
       if (got < 0) {
         error4reportEx(f->cb, err4read, "File Name:", nameOf(f), nullptr);
         return delivered;
