@@ -5,7 +5,7 @@
 //   menu TEXT     select the first row of the call list, open its context menu and
 //                 choose the item TEXT
 //   answer TEXT   fill the open text prompt with TEXT and press OK
-//   box           once a message box is up (and has the focus, or a second has passed),
+//   box           once a message box is up (and has the focus, or five seconds passed),
 //                 write "ui-driver: box ontop=0|1 active=0|1 text=TEXT" (line breaks as
 //                 '|') and press its OK
 //   watch NAME    from now on, write "ui-driver: painted NAME|TITLE|TEXT" the first time
@@ -102,7 +102,7 @@ bool run(Driver& d, const QString& step) {
         for (QWidget* w : QApplication::topLevelWidgets())
             if (auto* b = qobject_cast<QMessageBox*>(w); b && b->isVisible()) box = b;
         if (!box) return false;
-        if (!box->isActiveWindow() && ++d.boxWait < 20) return false;
+        if (!box->isActiveWindow() && ++d.boxWait < 100) return false;
         d.boxWait = 0;
         QString text = box->text();
         text.replace('\n', '|');
