@@ -304,14 +304,14 @@ TEST(StartUp, UnderADisplayTheSecondBoxComesToTheFrontAndTheClosingDownWindowSho
     XServer x;
     if (x.display().empty()) GTEST_SKIP() << "Xvfb missing (Debian package xvfb)";
     TempDir dir, elsewhere;
-    const std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
     const auto env = [&](const fs::path& steps) {
         return std::vector<std::string>{
             "DISPLAY=" + x.display(), "ORVELIN_LOCK=@orvelin-e2e-x-" + std::to_string(getpid()),
             "LD_PRELOAD=" + std::string(ORVELIN_UI_DRIVER), "ORVELIN_UI_DRIVER=" + steps.string(),
-            // The X libraries keep allocations for the life of the process.
-            "ASAN_OPTIONS=" + asan + (asan.empty() ? "" : ":") +
-                "verify_asan_link_order=0:detect_leaks=0"};
+            // The X libraries keep allocations for the life of the process and read strings
+            // past their ends (strndup on unterminated data), so the strict string checks
+            // of the test run stay off here; the driver comes before the sanitizer runtime.
+            "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
     };
     // The first program's start-up box (no ISDN driver) is pressed away.
     std::ofstream(dir.path() / "steps.txt") << "box\nwatch Closing down\n";
