@@ -197,9 +197,13 @@ bool findsProgram(const std::string& name) {
     std::string_view dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
     while (true) {
         const std::size_t colon = dirs.find(':');
-        std::string dir(dirs.substr(0, colon));
+        std::string_view dir = dirs.substr(0, colon);
         if (dir.empty()) dir = ".";
-        if (access((dir + "/" + name).c_str(), X_OK) == 0) return true;
+        // Built by appends: gcc 12 at -O3 warns falsely on the assignment and concatenation forms.
+        std::string candidate;
+        candidate.reserve(dir.size() + 1 + name.size());
+        candidate.append(dir).append(1, '/').append(name);
+        if (access(candidate.c_str(), X_OK) == 0) return true;
         if (colon == std::string_view::npos) return false;
         dirs.remove_prefix(colon + 1);
     }
