@@ -149,16 +149,8 @@ int CAPI20_FileNo(uint16_t applId) {
     return gLoaded ? capi20_fileno(applId) : -1;
 }
 
-int RegisterCAPI(std::shared_ptr<MessageTarget> window, unsigned b3BlockLength) {
-    if (!CAPI20_IsInstalled()) {
-        WriteCapiLog("Error: ISDN-driver not installed");
-        return 0;
-    }
-    int controllers = GetNumberOfControllers();
-    if (controllers == 0) {
-        WriteCapiLog("Error: No ISDN-controller installed");
-        return 0;
-    }
+// One registration with the driver; 0 (logged) when it is refused.
+static uint16_t registerApplication(unsigned b3BlockLength) {
     unsigned error = 0;
     uint16_t id = CAPI20_Register(kMessageBufferSize, kMaxLogicalConnections, kMaxB3Blocks,
                                   b3BlockLength, &error);
@@ -170,6 +162,21 @@ int RegisterCAPI(std::shared_ptr<MessageTarget> window, unsigned b3BlockLength) 
     }
     SetNoDelay(CAPI20_FileNo(id));
     ForgetLentReceiveBuffers();  // a new registration has all its buffers
+    return id;
+}
+
+int RegisterCAPI(std::shared_ptr<MessageTarget> window, unsigned b3BlockLength) {
+    if (!CAPI20_IsInstalled()) {
+        WriteCapiLog("Error: ISDN-driver not installed");
+        return 0;
+    }
+    int controllers = GetNumberOfControllers();
+    if (controllers == 0) {
+        WriteCapiLog("Error: No ISDN-controller installed");
+        return 0;
+    }
+    const uint16_t id = registerApplication(b3BlockLength);
+    if (id == 0) return 0;
     // Everything the layer and the window need of the controllers, read once now.
     std::vector<ControllerInfo> infos(static_cast<size_t>(controllers));
     for (int c = 1; c <= controllers; ++c) {
@@ -214,17 +221,8 @@ uint16_t RegisterAgain() {
     }
     if (old == 0) return 0;
     CAPI20_Release(old);
-    unsigned error = 0;
-    uint16_t id =
-        CAPI20_Register(kMessageBufferSize, kMaxLogicalConnections, kMaxB3Blocks, length, &error);
-    if (id == 0 || error != 0) {
-        WriteCapiLogf(
-            "Error: 0x%04X registering the application with id: 0x%04X in function RegisterCAPI",
-            error, id);
-        return 0;
-    }
-    SetNoDelay(CAPI20_FileNo(id));
-    ForgetLentReceiveBuffers();
+    const uint16_t id = registerApplication(length);
+    if (id == 0) return 0;
     std::lock_guard lock(reg().mutex);
     reg().applId = id;
     return id;
