@@ -48,6 +48,17 @@ class TempDir {
     fs::path path_;
 };
 
+#ifdef ORVELIN_UI_DRIVER  // only the end-to-end tests build the driver
+// Environment entries that load the UI driver reading its steps from `steps`. The driver
+// comes before the sanitizer runtime in the load order; the run's options are kept.
+inline std::vector<std::string> uiDriverEnv(const fs::path& steps) {
+    const char* inherited = std::getenv("ASAN_OPTIONS");
+    const std::string asan = inherited ? inherited : "";
+    return {"LD_PRELOAD=" + std::string(ORVELIN_UI_DRIVER), "ORVELIN_UI_DRIVER=" + steps.string(),
+            "ASAN_OPTIONS=" + asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0"};
+}
+#endif
+
 // A running orvelin with stdout and stderr on pipes; killed and reaped if a test gives up
 // on it. Its program directory is dir/home/; `extraEnv` adds NAME=value entries and
 // `args` its command-line arguments.

@@ -35,15 +35,9 @@ class ListCommands : public testing::Test {
     void step(const std::string& line) { std::ofstream(steps(), std::ios::app) << line << "\n"; }
 
     void start() {
-        // The driver comes before the sanitizer runtime in the load order; tell it so.
-        std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
-        program_ = std::make_unique<Program>(
-            dir_.path(),
-            std::vector<std::string>{
-                "ORVELIN_CAPI_REMOTE=127.0.0.1:" + std::to_string(exchange_.port()),
-                "LD_PRELOAD=" + std::string(ORVELIN_UI_DRIVER),
-                "ORVELIN_UI_DRIVER=" + steps().string(),
-                "ASAN_OPTIONS=" + asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0"});
+        std::vector<std::string> env = uiDriverEnv(steps());
+        env.push_back("ORVELIN_CAPI_REMOTE=127.0.0.1:" + std::to_string(exchange_.port()));
+        program_ = std::make_unique<Program>(dir_.path(), env);
         ASSERT_TRUE(program_->waitForError("watching the lines")) << program_->errors();
     }
 
