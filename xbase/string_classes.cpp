@@ -243,43 +243,16 @@ Str4len::Str4len(Str4& source, unsigned start, unsigned count) : Str4ptr(source.
     n_ = count < have - start ? count : have - start;
 }
 
-Str4large::Str4large() { buf_[0] = '\0'; }
-
 Str4large::Str4large(const char* text) {
-    buf_[0] = '\0';
     assign(text);
 }
 
 Str4large::Str4large(Str4& other) {
-    buf_[0] = '\0';
     assign(other);
 }
 
-int Str4large::setLen(unsigned n) {
-    int rc = 0;
-    if (n > capacity) {
-        n = capacity;
-        rc = -1;
-    }
-    n_ = n;
-    buf_[n] = '\0';
-    return rc;
-}
-
 Str4ten::Str4ten(const char* text) {
-    buf_[0] = '\0';
     assign(text);
-}
-
-int Str4ten::setLen(unsigned n) {
-    int rc = 0;
-    if (n > capacity) {
-        n = capacity;
-        rc = -1;
-    }
-    n_ = n;
-    buf_[n] = '\0';
-    return rc;
 }
 
 Str4flex::Str4flex(const char* text) { assign(text); }

@@ -102,36 +102,43 @@ private:
     char c_;
 };
 
-class Str4large : public Str4 {
+// A string in a buffer of its own of at most N characters; a longer length sets N and
+// answers -1.
+template <unsigned N>
+class Str4fixed : public Str4 {
 public:
-    static constexpr unsigned capacity = 255;
-    Str4large();
-    explicit Str4large(const char* text);
-    explicit Str4large(Str4& other);
+    static constexpr unsigned capacity = N;
     unsigned len() override { return n_; }
     unsigned maximum() override { return capacity; }
     char* ptr() override { return buf_; }
-    int setLen(unsigned n) override;
+    int setLen(unsigned n) override {
+        int rc = 0;
+        if (n > capacity) {
+            n = capacity;
+            rc = -1;
+        }
+        n_ = n;
+        buf_[n] = '\0';
+        return rc;
+    }
 
 private:
     unsigned n_ = 0;
-    char buf_[capacity + 1];
+    char buf_[capacity + 1] = {};
+};
+
+class Str4large : public Str4fixed<255> {
+public:
+    Str4large() = default;
+    explicit Str4large(const char* text);
+    explicit Str4large(Str4& other);
 };
 
 // A string of at most ten characters; a longer length sets ten and answers -1.
-class Str4ten : public Str4 {
+class Str4ten : public Str4fixed<10> {
 public:
-    static constexpr unsigned capacity = 10;
-    Str4ten() { buf_[0] = '\0'; }
+    Str4ten() = default;
     explicit Str4ten(const char* text);
-    unsigned len() override { return n_; }
-    unsigned maximum() override { return capacity; }
-    char* ptr() override { return buf_; }
-    int setLen(unsigned n) override;
-
-private:
-    unsigned n_ = 0;
-    char buf_[capacity + 1];
 };
 
 // A string whose room grows on demand: a length above the maximum first raises
