@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <new>
 #include <utility>
 
 #include "platform/cp1252.h"
@@ -16,6 +17,8 @@ namespace orvelin::link {
 
 using platform::cp1252ToUtf8;
 using platform::utf8ToCp1252;
+
+std::atomic<unsigned> InstanceLinkServer::failPeerAllocations{0};
 
 namespace {
 
@@ -353,8 +356,19 @@ void InstanceLinkServer::dropPeer(CClient& peer, const char* text) {
 
 platform::LResult InstanceLinkServer::EvServerSocket(platform::AppMessage& m) {
     if (m.wParam != SocketAcceptPending || !listener_.owns(m)) return 0;
-    auto peer = std::make_unique<CClient>(*this, config_.clock);
-    if (listener_.Accept(*peer) != kSocketOk) {
+    std::unique_ptr<CClient> peer;
+    try {
+        // Room in the list first: once accepted, the peer must not be lost to a throw.
+        PeerList.reserve(PeerList.size() + 1);
+        if (failPeerAllocations > 0) {
+            --failPeerAllocations;
+            throw std::bad_alloc();
+        }
+        peer = std::make_unique<CClient>(*this, config_.clock);
+    } catch (const std::bad_alloc&) {
+        listener_.DeferAccept(WSAENOBUFS);
+    }
+    if (!peer || listener_.Accept(*peer) != kSocketOk) {
         const int error = listener_.error();
         if (isResourceError(error) && !acceptFailing_) {
             acceptFailing_ = true;

@@ -227,6 +227,9 @@ class InstanceLinkServer : public platform::AppWindow {
     // The same for a fixed text: nothing is built when no sink listens.
     void NetLog(int level, const char* text) const;
 
+    // Tests: the next this many peers cannot be allocated, as if memory had run out.
+    static std::atomic<unsigned> failPeerAllocations;
+
   protected:
     platform::LResult dispatch(platform::AppMessage& m) override { return respond(kResponses, m); }
 

@@ -26,7 +26,7 @@ namespace orvelin::link {
 namespace {
 
 constexpr int kSocketBufferSize = 0x7FFF;
-constexpr int kNoBufferSpace = 10055;
+constexpr int kNoBufferSpace = WSAENOBUFS;
 // The classic backlog of 3 drops connections when several peers start together.
 constexpr int kListenBacklog = 16;
 constexpr platform::TimerId kConnectTimer = 1;
@@ -576,6 +576,16 @@ int CStreamSocket::ConnectAddress(const sockaddr_in& address) {
     return kSocketOk;
 }
 
+void CStreamSocket::DeferAccept(int error) {
+    if (!listening_ || !window_) return;
+    error_ = error;
+    // The connection stays queued and the socket stays readable: watching it now would
+    // spin until descriptors or memory come back.
+    if (readNotifier_) readNotifier_->setEnabled(false);
+    SetTimer(kAcceptRetryTimer, acceptRetryMs_);
+    acceptRetryMs_ = std::min(acceptRetryMs_ * 2, kAcceptRetryMaxMs);
+}
+
 int CStreamSocket::Accept(CStreamSocket& target) {
     if (!listening_ || fd_ < 0 || target.fd_ >= 0) return kSocketWrongState;
     target.Reset(true);
@@ -594,10 +604,7 @@ int CStreamSocket::Accept(CStreamSocket& target) {
         target.destroyWindow();
         target.Reset(false);
         if (isResourceError(error_) && window_) {
-            // The connection stays queued and the socket stays readable: watching it now
-            // would spin until descriptors come back.
-            SetTimer(kAcceptRetryTimer, acceptRetryMs_);
-            acceptRetryMs_ = std::min(acceptRetryMs_ * 2, kAcceptRetryMaxMs);
+            DeferAccept(error_);
         } else if (readNotifier_) {
             readNotifier_->setEnabled(true);
         }

@@ -94,6 +94,7 @@ inline constexpr int WSAEALREADY = 10037;
 inline constexpr int WSAEAFNOSUPPORT = 10047;
 inline constexpr int WSAEADDRINUSE = 10048;
 inline constexpr int WSAENETDOWN = 10050;
+inline constexpr int WSAENOBUFS = 10055;
 inline constexpr int WSAECONNRESET = 10054;
 inline constexpr int WSAETIMEDOUT = 10060;
 inline constexpr int WSAECONNREFUSED = 10061;
@@ -185,6 +186,9 @@ class CStreamSocket {
     // listening socket stops watching for connections until kAcceptRetryTimer fires,
     // each time waiting twice as long up to kAcceptRetryMaxMs.
     int Accept(CStreamSocket& target);
+    // The same back-off, with `error` as the socket's error, for a connection that cannot
+    // be taken for a reason found outside the socket (no memory for its peer).
+    void DeferAccept(int error);
 
     // Queues the buffer; the socket owns it from a 0 result on. 1 (buffer untouched)
     // when it cannot be queued; 3 when the socket is idle.

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <deque>
+#include <functional>
 #include <thread>
 
 #include "capi/capi_log.h"
@@ -564,37 +565,64 @@ int acceptOrRunOut(int fd, sockaddr* address, socklen_t* length, int flags) {
     return -1;
 }
 
-TEST_F(LinkTest, AcceptWithoutDescriptorsBacksOffAndLogsOnce) {
+// Without descriptors, or without memory for the peer: the connection waits, the error
+// is logged once, and the listener tries again after each back-off period, each longer.
+TEST_F(LinkTest, AcceptThatRunsOutBacksOffAndLogsOnce) {
+    constexpr unsigned kManyFailures = 1000;
+    struct Cause {
+        const char* name;
+        const char* logged;
+        std::function<void(bool)> runOut;  // true: from now on; false: no longer
+        std::function<int()> tries;        // attempts that ran out so far
+    };
+    const Cause causes[] = {
+        {"descriptors", "Error accepting connection: WinSock error 10024: Too many open files",
+         [](bool on) { outOfDescriptors = on; }, [] { return acceptCalls.load(); }},
+        {"memory for the peer",
+         "Error accepting connection: WinSock error 10055: No buffer space available",
+         [](bool on) { InstanceLinkServer::failPeerAllocations = on ? kManyFailures : 0; },
+         [] {
+             return static_cast<int>(kManyFailures - InstanceLinkServer::failPeerAllocations);
+         }},
+    };
     setAcceptFunction(acceptOrRunOut);
-    outOfDescriptors = true;
-    acceptCalls = 0;
-    Peer waiting(port);
-    ASSERT_TRUE(waiting.connected());
-    const std::string text = "Error accepting connection: WinSock error 10024: Too many open files";
-    ASSERT_TRUE(waitLog(text));
-    settle();
-    // The connection stays waiting and the socket readable, yet nothing spins: one try
-    // per back-off period, each period longer.
-    EXPECT_EQ(acceptCalls, 1);
-    EXPECT_FALSE(server->listener().watchingReads());
-    std::int64_t period = kAcceptRetryFirstMs;
-    for (int tries = 2; tries <= 4; ++tries) {
-        clock.advance(period - 1);
+    for (const Cause& cause : causes) {
+        SCOPED_TRACE(cause.name);
+        acceptCalls = 0;
+        cause.runOut(true);
+        Peer waiting(port);
+        ASSERT_TRUE(waiting.connected());
+        ASSERT_TRUE(waitLog(cause.logged));
         settle();
-        EXPECT_EQ(acceptCalls, tries - 1);
-        clock.advance(1);
-        ASSERT_TRUE(waitFor([&] { return acceptCalls == tries; }));
-        settle();
-        EXPECT_EQ(acceptCalls, tries);
-        period = std::min(period * 2, kAcceptRetryMaxMs);
-    }
-    EXPECT_TRUE(server->peers().empty());
+        // The connection stays waiting and the socket readable, yet nothing spins: one
+        // try per back-off period.
+        EXPECT_EQ(cause.tries(), 1);
+        EXPECT_FALSE(server->listener().watchingReads());
+        std::int64_t period = kAcceptRetryFirstMs;
+        for (int tries = 2; tries <= 4; ++tries) {
+            clock.advance(period - 1);
+            settle();
+            EXPECT_EQ(cause.tries(), tries - 1);
+            clock.advance(1);
+            ASSERT_TRUE(waitFor([&] { return cause.tries() == tries; }));
+            settle();
+            EXPECT_EQ(cause.tries(), tries);
+            period = std::min(period * 2, kAcceptRetryMaxMs);
+        }
+        EXPECT_TRUE(server->peers().empty());
 
-    outOfDescriptors = false;
-    clock.advance(period);
-    EXPECT_EQ(waiting.read(30), kWireGreeting);
-    EXPECT_EQ(logCount(text), 1u);
-    EXPECT_TRUE(server->listener().watchingReads());
+        cause.runOut(false);
+        clock.advance(period);
+        EXPECT_EQ(waiting.read(30), kWireGreeting);
+        EXPECT_EQ(logCount(cause.logged), 1u);
+        EXPECT_TRUE(server->listener().watchingReads());
+        ASSERT_EQ(server->peers().size(), 1u);
+        server->dropPeer(*server->peers()[0], "Client closed connection");
+        ASSERT_TRUE(waitFor([&] { return server->peers().empty(); }));
+        // The next shortage starts from the first period again.
+        clock.advance(kAcceptRetryMaxMs);
+        settle();
+    }
     setAcceptFunction(nullptr);
 }
 
