@@ -441,10 +441,19 @@ int file4writeAt(FILE4* f, int64_t pos, const void* buf, size_t count) {
 int file4flush(FILE4* f, int discard) {
   if (f->fd < 0) return 0; // closed, or a temporary file living in the cache
   if (f->readOnlyOpen) return 0;
-  // The file's length follows every length change at once, so only the
-  // blocks are left to write.
   if (cached(f) && cache4flushFile(f, discard ? 1 : 0) != 0)
     return error4reportEx(f->cb, err4write, nameOf(f), nullptr, nullptr);
+  // The length held in memory becomes the file's. Only an exclusive open holds the
+  // true length: a shared file's may lag behind what other programs appended, and
+  // cutting the file to it would lose their records.
+  if (cached(f) && f->exclusiveOpen) {
+    const int64_t real = u4filelength(f->fd);
+    if (real >= 0 && real != f->cacheLen) {
+      if (ftruncate(f->fd, f->cacheLen) != 0)
+        return error4reportEx(f->cb, err4lenSet, nameOf(f), nullptr, nullptr);
+      file4viewCut(f, f->cacheLen);
+    }
+  }
   if (fsync(f->fd) != 0) return error4reportEx(f->cb, err4flush, nameOf(f), nullptr, nullptr);
   return 0;
 }

@@ -8,6 +8,7 @@
 #include "xbase/text.h"
 #include "xbase/engine.h"
 #include "xbase/memo.h"
+#include "xbase/block_cache.h"
 #include "xbase/byte_fields.h"
 
 using namespace xbase_bytes;
@@ -448,6 +449,24 @@ struct SavedRef {
     std::string bytes;
 };
 
+// Suspends a running block cache for its lifetime.
+struct CacheAside {
+    explicit CacheAside(CODE4* cb) : cb_(cb), wasRunning_(code4cacheRunning(cb) != 0) {
+        failed = wasRunning_ && code4cacheSuspend(cb) != 0;
+        if (failed) wasRunning_ = false;  // still running: nothing to restart
+    }
+    ~CacheAside() {
+        if (wasRunning_) cache4restart(cb_);
+    }
+    CacheAside(const CacheAside&) = delete;
+    CacheAside& operator=(const CacheAside&) = delete;
+    bool failed = false;
+
+  private:
+    CODE4* cb_;
+    bool wasRunning_;
+};
+
 // Copies the whole of `from` over `to`, which ends up with the same length.
 int copyFile(FILE4* to, FILE4* from) {
     if (file4lenSet(to, 0) != 0) return -1;
@@ -474,6 +493,13 @@ int d4memoPack(DATA4* d) {
     rc = memo4file_create(&tmp, cb, d, nullptr);
     cb->memoBlockSize = savedBlock;
     if (rc != 0) return rc < 0 ? -1 : rc;
+    // The whole table passes through once and both memo files are rewritten: the cache
+    // stands aside rather than evict everything for blocks read once.
+    CacheAside aside(cb);
+    if (aside.failed) {
+        memo4file_close(&tmp);
+        return -1;
+    }
 
     const int32_t count = d4recordCount(d);
     std::vector<char> rec(size_t(d->recordLen));

@@ -748,6 +748,41 @@ TEST_F(CacheTest, FlushWithDiscardForgetsTheBlocks) {
   file4close(&f);
 }
 
+// A flush gives an exclusive file the length held in memory; a shared file keeps what
+// another program appended past it.
+TEST_F(CacheTest, FlushSetsTheHeldLengthOnlyOnAnExclusiveFile) {
+  startSmall();
+  struct Case {
+    const char* name;
+    int exclusive;
+    int64_t lengthMadeOutside;
+    int64_t lengthAfterFlush;
+  } const cases[] = {
+      {"exclusive, cut outside", 1, 100, 1024},
+      {"exclusive, grown outside", 1, 3000, 1024},
+      {"shared, appended by another program", 0, 3000, 3000},
+  };
+  int made = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    cb.exclusive = c.exclusive;
+    const std::string path = dir.file("held" + std::to_string(++made) + ".bin");
+    FILE4 f;
+    ASSERT_EQ(file4create(&f, &cb, path.c_str(), 1), 0);
+    ASSERT_EQ(f.exclusiveOpen, c.exclusive);
+    ASSERT_EQ(file4setCache(&f, 1, 1), 0);
+    const std::string bytes(1024, 'h');
+    ASSERT_EQ(file4writeAt(&f, 0, bytes.data(), bytes.size()), 0);
+    ASSERT_EQ(file4flush(&f), 0);
+    ASSERT_EQ(std::filesystem::file_size(path), 1024u);
+    std::filesystem::resize_file(path, static_cast<uintmax_t>(c.lengthMadeOutside));
+    EXPECT_EQ(file4flush(&f), 0);
+    EXPECT_EQ(std::filesystem::file_size(path), static_cast<uintmax_t>(c.lengthAfterFlush));
+    file4close(&f);
+  }
+  cb.exclusive = 0;
+}
+
 TEST_F(CacheTest, EvictionOrderIsTheOneSet) {
   cb.cacheBlockSize = 512;
   cb.readAheadSize = 1024;
