@@ -2,6 +2,7 @@
 
 #include <QFontMetrics>
 #include <QHeaderView>
+#include <QMouseEvent>
 #include <algorithm>
 
 #include "client/window/svg_icons.h"
@@ -130,6 +131,14 @@ void CallListView::autosizeColumn(int column) {
     resizeColumnToContents(column);
     if (column == kColumnComment)
         commentWidth_ = std::max(sizeHintForColumn(column), header()->sectionSizeHint(column));
+}
+
+void CallListView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::RightButton && selectionModel()->selectedRows().size() > 1) {
+        event->accept();  // the context menu still follows the press
+        return;
+    }
+    QTreeView::mousePressEvent(event);
 }
 
 int CallListView::presentWidth(int column) const {

@@ -65,6 +65,10 @@ class CallListView : public QTreeView {
     void widenFor(const CallRow& row);
     const std::array<int, kCallColumnCount>& columnMinWidths() const { return minWidths_; }
 
+  protected:
+    // A right press with several rows selected keeps them all: the menu acts on each.
+    void mousePressEvent(QMouseEvent* event) override;
+
   private:
     // The comment column is the last and stretches to the list's edge; its own width is
     // the one last set, so the stretch never feeds back into the stored widths.

@@ -4,7 +4,11 @@
 
 #include <QFontMetrics>
 #include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QTest>
+#include <algorithm>
 #include <array>
+#include <vector>
 #include <string>
 
 #include "tests/client/test_dir.h"
@@ -107,6 +111,40 @@ TEST_F(CallListViewTest, EachRowWidensTheStoredWidthsByItsTextsTimesTheirFactors
     model.refresh();
     EXPECT_GE(view.columnMinWidths()[kColumnCount], int(textWidth(" 65535 sec.") * 1.5));
     expectNoCellCut();
+}
+
+// A right click moves the selection to the row under the cursor only while at most one
+// row is selected.
+TEST_F(CallListViewTest, RightClickMovesTheSelectionOnlyWhenAtMostOneRowIsSelected) {
+    for (const char* caller : {"0301", "0302", "0303", "0304"})
+        list.addCallRow(newCall(caller, "", "", 1));
+    model.refresh();
+    ASSERT_EQ(model.rowCount(), 4);
+    struct Case {
+        const char* what;
+        std::vector<int> selected;  // rows selected before the click
+        int clicked;
+        std::vector<int> after;
+    } const cases[] = {
+        {"nothing selected", {}, 2, {2}},
+        {"one row selected", {0}, 2, {2}},
+        {"the clicked row alone", {2}, 2, {2}},
+        {"two rows selected", {0, 1}, 3, {0, 1}},
+        {"three rows, the clicked one among them", {0, 2, 3}, 2, {0, 2, 3}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        view.clearSelection();
+        for (int row : c.selected)
+            view.selectionModel()->select(model.index(row, 0),
+                                          QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        const QPoint at = view.visualRect(model.index(c.clicked, 2)).center();
+        QTest::mouseClick(view.viewport(), Qt::RightButton, {}, at);
+        std::vector<int> rows;
+        for (const QModelIndex& index : view.selectionModel()->selectedRows()) rows.push_back(index.row());
+        std::sort(rows.begin(), rows.end());
+        EXPECT_EQ(rows, c.after);
+    }
 }
 
 TEST_F(CallListViewTest, HeadingsInTheirOrder) {
