@@ -359,7 +359,7 @@ platform::LResult InstanceLinkServer::EvServerSocket(platform::AppMessage& m) {
     std::unique_ptr<CClient> peer;
     try {
         // Room in the list first: once accepted, the peer must not be lost to a throw.
-        PeerList.reserve(PeerList.size() + 1);
+        if (PeerList.size() == PeerList.capacity()) PeerList.reserve(2 * PeerList.size() + 4);
         if (failPeerAllocations > 0) {
             --failPeerAllocations;
             throw std::bad_alloc();
