@@ -312,6 +312,17 @@ void onFacilityInd(const _cmsg& r) {
     });
 }
 
+// The call is over: its window hears so, with the fax result, and the slot is freed right
+// after the post.
+void postClearedAndFree(int id, unsigned reason) {
+    auto record = std::make_unique<ClearedCallInfo>();
+    record->FaxFormat = GetFaxFormat(id);
+    record->FaxPages = GetFaxPages(id);
+    SetConnectionState(id, Disconnected);
+    PostStateChange(id, Disconnected, reason, std::move(record));
+    FreeConnection(id);
+}
+
 }  // namespace
 
 void SetOptionsReader(OptionsReader reader) {
@@ -391,13 +402,7 @@ void Handle_Indication(_cmsg& r) {
             if ((reason & 0x3400) == 0x3400) reason |= 0x0080;
             answer(r);
             if (id == -1) break;
-            // The slot is freed right after the post: the fax result goes with the message.
-            auto record = std::make_unique<ClearedCallInfo>();
-            record->FaxFormat = GetFaxFormat(id);
-            record->FaxPages = GetFaxPages(id);
-            SetConnectionState(id, Disconnected);
-            PostStateChange(id, Disconnected, reason, std::move(record));
-            FreeConnection(id);
+            postClearedAndFree(id, reason);
             break;
         }
         case CAPI_INFO: {
@@ -623,13 +628,7 @@ bool dropFrame(DriverConnection& connection, const DriverFrame& frame) {
 // The calls of a connection that is gone are gone with it.
 void clearAllConnections() {
     for (int id = 0; id < kConnectionCount; ++id) {
-        if (!IsConnectionInUse(id)) continue;
-        auto record = std::make_unique<ClearedCallInfo>();
-        record->FaxFormat = GetFaxFormat(id);
-        record->FaxPages = GetFaxPages(id);
-        SetConnectionState(id, Disconnected);
-        PostStateChange(id, Disconnected, kReasonLineLost, std::move(record));
-        FreeConnection(id);
+        if (IsConnectionInUse(id)) postClearedAndFree(id, kReasonLineLost);
     }
 }
 

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -91,6 +92,27 @@ void closeInheritedAndResetSignals(posix_spawn_file_actions_t* actions, posix_sp
     posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 }
 
+// Starts `words` (looked for in PATH when `searchPath`) after the actions `redirect` adds,
+// keeping only descriptors 0-2 and default signal handling. 0 or an errno value.
+int spawnClean(pid_t* pid, const std::vector<std::string>& words, bool searchPath,
+               const std::function<void(posix_spawn_file_actions_t*)>& redirect = {}) {
+    std::vector<char*> args;
+    args.reserve(words.size() + 1);
+    for (const std::string& a : words) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+    if (redirect) redirect(&actions);
+    closeInheritedAndResetSignals(&actions, &attr);
+    const int rc = searchPath ? posix_spawnp(pid, args[0], &actions, &attr, args.data(), environ)
+                              : posix_spawn(pid, args[0], &actions, &attr, args.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc;
+}
+
 }  // namespace
 
 ChildProcess::ChildProcess(std::shared_ptr<State> state) : state_(std::move(state)) {}
@@ -162,21 +184,8 @@ std::vector<std::string> substitutePlaceholders(const std::vector<std::string>& 
 
 SpawnResult spawnProgram(const std::vector<std::string>& argv) {
     if (argv.empty() || argv.front().empty()) return {std::nullopt, "no program given"};
-    std::vector<char*> args;
-    args.reserve(argv.size() + 1);
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-    closeInheritedAndResetSignals(&actions, &attr);
-
     auto state = std::make_shared<ChildProcess::State>();
-    int rc = posix_spawnp(&state->pid, args[0], &actions, &attr, args.data(), environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
+    const int rc = spawnClean(&state->pid, argv, true);
     if (rc != 0) return {std::nullopt, "cannot start " + argv.front() + ": " + std::strerror(rc)};
 
     try {
@@ -217,19 +226,8 @@ std::string spawnDetachedProgram(const std::vector<std::string>& argv) {
     // The words are the shell's positional parameters: none of them is ever parsed.
     std::vector<std::string> words = {"/bin/sh", "-c", "\"$@\" &", "sh"};
     words.insert(words.end(), argv.begin(), argv.end());
-    std::vector<char*> args;
-    for (const std::string& a : words) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-    closeInheritedAndResetSignals(&actions, &attr);
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
+    const int rc = spawnClean(&pid, words, false);
     if (rc != 0) return "cannot start " + argv.front() + ": " + std::strerror(rc);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -247,9 +245,6 @@ CapturedRun runCaptured(const std::vector<std::string>& argv, std::chrono::milli
         run.error = "no program given";
         return run;
     }
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0) {
         run.error = std::string("pipe: ") + std::strerror(errno);
@@ -261,18 +256,12 @@ CapturedRun runCaptured(const std::vector<std::string>& argv, std::chrono::milli
         close(outPipe[1]);
         return run;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-    closeInheritedAndResetSignals(&actions, &attr);
     pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
+    const int rc = spawnClean(&pid, argv, true, [&](posix_spawn_file_actions_t* actions) {
+        posix_spawn_file_actions_addopen(actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(actions, outPipe[1], 1);
+        posix_spawn_file_actions_adddup2(actions, errPipe[1], 2);
+    });
     close(outPipe[1]);
     close(errPipe[1]);
     if (rc != 0) {

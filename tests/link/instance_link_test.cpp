@@ -82,13 +82,7 @@ class LinkTest : public testing::Test {
     void SetUp() override {
         platform::setMessageBoxMode(platform::BoxMode::Headless);
         platform::setMessageLogSink([](const std::string&) {});
-        LinkConfig config;
-        config.ring = &ring;
-        config.profileDirectories = {dir.str()};
-        config.log = [this](int level, const std::string& text) {
-            logs.push_back(text);
-            levels.emplace_back(level, text);
-        };
+        LinkConfig config = loggedConfig();
         config.showText = [this](const std::string& text, std::function<void()> closed) {
             shown.push_back(text);
             closeBox.push_back(std::move(closed));
@@ -99,6 +93,17 @@ class LinkTest : public testing::Test {
         ASSERT_EQ(server->Listen("0"), kSocketOk);
         port = server->port();
         for (std::uint32_t i = 1; i <= 3; ++i) putRecord(i, 100 + i);
+    }
+    // The fixture's ring, profile folder and log; no text box.
+    LinkConfig loggedConfig() {
+        LinkConfig config;
+        config.ring = &ring;
+        config.profileDirectories = {dir.str()};
+        config.log = [this](int level, const std::string& text) {
+            logs.push_back(text);
+            levels.emplace_back(level, text);
+        };
+        return config;
     }
     void TearDown() override {
         server.reset();
@@ -703,13 +708,7 @@ TEST_F(LinkTest, RemovedRecordIsSkippedAndOtherThreadsQueueThroughTheWindow) {
 TEST_F(LinkTest, TextsOnlyLoggedAreBoundedPerConnection) {
     std::atomic<int> logged{0};
     platform::setMessageLogSink([&](const std::string&) { ++logged; });
-    LinkConfig config;
-    config.ring = &ring;
-    config.profileDirectories = {dir.str()};
-    config.log = [this](int level, const std::string& text) {
-        logs.push_back(text);
-        levels.emplace_back(level, text);
-    };
+    LinkConfig config = loggedConfig();
     config.clock = &clock;
     InstanceLinkServer headless(std::move(config));
     ASSERT_EQ(headless.Listen("0"), kSocketOk);

@@ -18,21 +18,13 @@
 namespace {
 
 using xbtest::EngineTest;
+using xbtest::readCalls;
 
 // `n` bytes of a pattern that never holds a zero byte, numbered by `seed`.
 std::string pattern(size_t n, int seed) {
   std::string s(n, 'x');
   for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('A' + (i * 7 + static_cast<size_t>(seed)) % 26);
   return s;
-}
-
-int64_t readCalls() {
-  std::ifstream in("/proc/self/io");
-  std::string key;
-  int64_t value = 0;
-  while (in >> key >> value)
-    if (key == "syscr:") return value;
-  return -1;
 }
 
 class FileViewTest : public EngineTest {

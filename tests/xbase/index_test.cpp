@@ -19,6 +19,7 @@ namespace {
 
 using xbtest::EngineTest;
 using xbtest::readAll;
+using xbtest::readCalls;
 using xbtest::writeAll;
 
 uint32_t le32(const std::string& s, size_t at) {
@@ -68,15 +69,6 @@ class IndexTest : public EngineTest {
     ASSERT_EQ(d4append(d), 0);
   }
 };
-
-int64_t readCalls() {
-  std::ifstream in("/proc/self/io");
-  std::string key;
-  int64_t value = 0;
-  while (in >> key >> value)
-    if (key == "syscr:") return value;
-  return -1;
-}
 
 TEST_F(IndexTest, RebuildReadsThroughABufferOfTheSetSize) {
   cb.exclusive = 1; // read calls, not a shared view

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -66,6 +67,17 @@ inline std::string readAll(const std::string& path) {
 inline void writeAll(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Read system calls this process has made so far (/proc/self/io); -1 when the kernel
+// does not say.
+inline int64_t readCalls() {
+  std::ifstream in("/proc/self/io");
+  std::string key;
+  int64_t value = 0;
+  while (in >> key >> value)
+    if (key == "syscr:") return value;
+  return -1;
 }
 
 class EngineTest : public ::testing::Test {
