@@ -1,5 +1,6 @@
 #include "platform/service_manager.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,6 +58,11 @@ std::string systemctlProgram() {
     return v && *v ? v : "systemctl";
 }
 
+std::string serviceManagerBootMarker() {
+    const char* v = std::getenv("ORVELIN_SYSTEMCTL");
+    return v && *v ? std::string() : std::string("/run/systemd/system");
+}
+
 std::string installedUnitFile() {
     return installedUnitFileFor(libraryDirectory());
 }
@@ -71,9 +77,9 @@ std::string installedUnitFileFor(const std::string& library) {
 }
 
 ServiceManager::ServiceManager(std::string systemctl, Box box, std::chrono::milliseconds limit,
-                               std::string unitFile)
+                               std::string unitFile, std::string bootMarker)
     : systemctl_(std::move(systemctl)), box_(std::move(box)), limit_(limit),
-      unitFile_(std::move(unitFile)) {}
+      unitFile_(std::move(unitFile)), bootMarker_(std::move(bootMarker)) {}
 
 void ServiceManager::fail(const std::string& text, const char* caption) const {
     if (box_) box_(text, caption);
@@ -161,6 +167,11 @@ int ServiceManager::DisableService() {
 }
 
 int ServiceManager::QueryServiceAutoStart() {
+    // The query runs before every options dialog: a machine the manager did not start
+    // (another init, a container) is a plain "does not start at boot", not a box each time.
+    struct stat st {};
+    if (!bootMarker_.empty() && (stat(bootMarker_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
+        return 0;
     WaitCursor wait;
     std::string why;
     switch (openUnit(why)) {

@@ -17,6 +17,9 @@ inline constexpr const char* kServiceUnit = "orvelin.service";
 
 // ORVELIN_SYSTEMCTL when set, else "systemctl" from PATH.
 std::string systemctlProgram();
+// The directory that exists when the manager started this machine; empty when
+// ORVELIN_SYSTEMCTL names another program, which then answers for the manager alone.
+std::string serviceManagerBootMarker();
 
 // The unit file installed with the program (<prefix>/lib/systemd/system/orvelin.service
 // beside <prefix>/bin/orvelin); empty for a program that was not installed.
@@ -29,10 +32,11 @@ class ServiceManager {
     using Box = std::function<void(const std::string& text, const std::string& caption)>;
 
     // `box` empty: a message box (logged when headless). `unitFile`: the file enabled
-    // when the manager knows no such unit.
+    // when the manager knows no such unit. `bootMarker`: see serviceManagerBootMarker().
     explicit ServiceManager(std::string systemctl = systemctlProgram(), Box box = {},
                             std::chrono::milliseconds limit = std::chrono::seconds(90),
-                            std::string unitFile = installedUnitFile());
+                            std::string unitFile = installedUnitFile(),
+                            std::string bootMarker = serviceManagerBootMarker());
 
     // Start at boot: the known unit is enabled, or else the installed unit file is linked
     // and enabled. Without the rights (root, or what the system's policy allows) the box
@@ -44,9 +48,10 @@ class ServiceManager {
     // not open Service Control Manager"; 4 "Could not open service"; 5 "Could not change
     // service".
     int DisableService();
-    // 1 starts at boot, 0 does not (also when no such unit is installed); 2 on any other
-    // failure ("Could not open service manager", "Could not open service", "Could not
-    // query service").
+    // 1 starts at boot, 0 does not (also when no such unit is installed, or when the
+    // machine was not started by the service manager: nothing starts the unit then); 2 on
+    // any other failure ("Could not open service manager", "Could not open service",
+    // "Could not query service").
     int QueryServiceAutoStart();
 
   private:
@@ -59,6 +64,7 @@ class ServiceManager {
     Box box_;
     std::chrono::milliseconds limit_;
     std::string unitFile_;
+    std::string bootMarker_;
 };
 
 }  // namespace platform

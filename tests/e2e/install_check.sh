@@ -5,7 +5,8 @@
 # under a scratch prefix of its own, where the unit (which names the installed program)
 # is checked by systemd's verifier, and the program installed there answers a call with
 # a greeting that only the sound library loaded from its own library directory can
-# convert. A missing validator skips its check with a note.
+# convert, and opens its options form from the settings library there. A missing
+# validator skips its check with a note.
 #   install_check.sh <build dir> <e2e test program>
 set -eu
 build=$1
@@ -69,4 +70,7 @@ fi
 ORVELIN_TEST_EXE="$opt/bin/orvelin" QT_QPA_PLATFORM=offscreen LC_ALL=C TZ=UTC \
     "$e2e" --gtest_filter='Answering.MessageAfterTheGreetingIsStoredAsWaveListedLoggedAndSentToPeers' ||
     fail "the installed program did not answer with its converted greeting"
+ORVELIN_TEST_EXE="$opt/bin/orvelin" QT_QPA_PLATFORM=offscreen LC_ALL=C TZ=UTC \
+    "$e2e" --gtest_filter='StartUp.SetOptionsWithoutAServiceUnitOpensTheFormWithNoBox' ||
+    fail "the installed program did not open its options form from the settings library"
 echo "installed tree checked"

@@ -1,4 +1,5 @@
-// Start-up of the real program: its command line, and one instance per data directory.
+// Start-up of the real program: its command line, one instance per machine, the options
+// command before any service is installed.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <signal.h>
@@ -341,6 +342,35 @@ TEST(StartUp, UnderADisplayTheSecondBoxComesToTheFrontAndTheClosingDownWindowSho
     EXPECT_NE(first.errors().find("ui-driver: painted Closing down|Orvelin|Closing down - please wait"),
               std::string::npos)
         << first.errors();
+}
+
+// File > Set options where the service manager knows no unit of ours: the options form
+// opens with no box before it. Run against an
+// installed copy too (ORVELIN_TEST_EXE), where the form comes from the settings library
+// in the program's own library directory.
+TEST(StartUp, SetOptionsWithoutAServiceUnitOpensTheFormWithNoBox) {
+    TempDir dir;
+    const fs::path fake = dir.path() / "systemctl";
+    const fs::path asked = dir.path() / "systemctl-asked";
+    std::ofstream(fake) << "#!/bin/sh\necho \"$*\" >> '" << asked.string()
+                        << "'\ncase \"$1\" in show) echo not-found; exit 0;; esac\nexit 1\n";
+    fs::permissions(fake, fs::perms::owner_all);
+    std::ofstream(dir.path() / "steps.txt") << "frame &Set &options\nmodal\n";
+    std::vector<std::string> env = uiDriverEnv(dir.path() / "steps.txt");
+    env.push_back("ORVELIN_SYSTEMCTL=" + fake.string());
+    Program program(dir.path(), env);
+    ASSERT_TRUE(program.waitForError("ui-driver: done 2 modal")) << program.errors();
+    const std::string errors = program.errors();
+    EXPECT_NE(errors.find("ui-driver: modal QDialog|Orvelin configuration|\n"), std::string::npos)
+        << errors;
+    for (const char* caption : {"Could not open service", "Could not query service"})
+        EXPECT_EQ(errors.find(caption), std::string::npos) << errors;
+    // Asked only whether the unit exists: nothing is enabled or disabled by a look.
+    EXPECT_EQ(readAll(asked), "show --property=LoadState --value orvelin.service\n");
+    ASSERT_TRUE(program.catches(SIGTERM));
+    ASSERT_EQ(kill(program.pid(), SIGTERM), 0);
+    int status = 0;
+    EXPECT_TRUE(program.waitExit(kLimit, status)) << program.errors();
 }
 
 }  // namespace

@@ -10,6 +10,9 @@
 //                 '|') and press its OK
 //   watch NAME    from now on, write "ui-driver: painted NAME|TITLE|TEXT" the first time
 //                 a window of that object name is painted (TEXT: its label's)
+//   frame TEXT    choose the item TEXT of the main window's menu bar or its menus
+//   modal         once a modal window is up, write "ui-driver: modal CLASS|TITLE|TEXT"
+//                 (TEXT: a message box's, line breaks as '|') and close it unchanged
 //
 // After each step it writes "ui-driver: done N STEP" to stderr. Lines added to the file
 // later are picked up.
@@ -24,6 +27,8 @@
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QMenu>
+#include <QMenuBar>
+#include <QMainWindow>
 #include <QMessageBox>
 #include <QTimer>
 #include <cstdio>
@@ -112,6 +117,33 @@ bool run(Driver& d, const QString& step) {
         finished(d, step);
         if (QAbstractButton* ok = box->button(QMessageBox::Ok)) ok->click();
         else box->reject();
+        return false;
+    }
+    if (word == "frame") {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* frame = qobject_cast<QMainWindow*>(w);
+            if (!frame || frame->objectName() != "RODORUVUD") continue;
+            for (QAction* action : frame->menuBar()->findChildren<QAction*>()) {
+                if (action->text() != arg || action->menu()) continue;
+                finished(d, step);
+                action->trigger();
+                return false;
+            }
+            std::fprintf(stderr, "ui-driver: no frame menu item %s\n", qPrintable(arg));
+            return true;
+        }
+        return false;
+    }
+    if (word == "modal") {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal) return false;
+        QString text;
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) text = box->text().replace('\n', '|');
+        std::fprintf(stderr, "ui-driver: modal %s|%s|%s\n", modal->metaObject()->className(),
+                     qPrintable(modal->windowTitle()), qPrintable(text));
+        finished(d, step);
+        if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
+        else modal->close();
         return false;
     }
     if (word == "menu") {

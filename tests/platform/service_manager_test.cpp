@@ -39,6 +39,7 @@ struct ManagerCase {
     std::string text;     // part of the box text
     std::vector<std::string> commands;  // "{unit}" stands for the installed unit file
     bool unitFile = false;  // the program's installed unit file exists
+    bool booted = true;     // the manager started the machine
 };
 
 const Answer kLoaded{"loaded\n", "", 0};
@@ -95,6 +96,11 @@ TEST(ServiceManager, ResultsBoxesAndCommandsFollowTheManagersAnswers) {
          "Could not open service manager", "No such file", {}},
         {"query: no unit installed is not a failure", Op::Query, kMissing, {}, {}, 0, "", "",
          {kShow}},
+        {"query: a machine the manager did not start asks nothing", Op::Query, kNoBus, {}, {}, 0,
+         "", "", {}, false, false},
+        {"install: a machine the manager did not start says so", Op::Install, kNoBus, {}, {}, 1,
+         "Could not open Service Control Manager", "Failed to connect to bus", {kShow}, false,
+         false},
         {"query: masked unit", Op::Query, {"masked\n", "", 0}, {}, {}, 2, "Could not open service",
          "masked", {kShow}},
         {"query: no answer text", Op::Query, kLoaded, {},
@@ -132,7 +138,8 @@ TEST(ServiceManager, ResultsBoxesAndCommandsFollowTheManagersAnswers) {
                 EXPECT_TRUE(waiting()) << "the box came after the wait cursor was gone";
                 boxes.emplace_back(text, caption);
             },
-            std::chrono::milliseconds(c.show.status < 0 ? 500 : 20000), unitFile);
+            std::chrono::milliseconds(c.show.status < 0 ? 500 : 20000), unitFile,
+            c.booted ? dir.path() : dir.file("not-booted"));
         QGuiApplication::setOverrideCursor(QCursor(Qt::PointingHandCursor));
         const int result = c.op == Op::Install   ? manager.InstallService()
                            : c.op == Op::Disable ? manager.DisableService()
