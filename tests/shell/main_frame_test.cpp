@@ -16,6 +16,8 @@
 #include <QStyle>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -174,6 +176,13 @@ TEST_F(MainFrameTest, TrayShowsTheStateAndTheRetryPlacesItWhenATrayAppears) {
     ASSERT_TRUE(frame_->trayPlaced());
     EXPECT_TRUE(tray_->shown);
     EXPECT_EQ(tray_->lastTip, "Orvelin");
+    // The log names the window by its window-system handle: no heap address in the log.
+    char added[96];
+    std::snprintf(added, sizeof added, "In TrayMessage: res=TRUE hDlg=%#8lx dwMessage=       0 ",
+                  static_cast<unsigned long>(frame_->winId()));
+    EXPECT_TRUE(std::any_of(trace_.begin(), trace_.end(),
+                            [&](const std::string& l) { return l.rfind(added, 0) == 0; }))
+        << added;
     struct Case {
         bool enabled, blink;
         TrayPicture picture;
