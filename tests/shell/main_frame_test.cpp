@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
+#include <QSessionManager>
 #include <QStyle>
 #include <QTest>
 #include <QTimer>
@@ -271,8 +272,11 @@ TEST_F(MainFrameTest, TrayClicksShowAndHideButNotWhileADialogIsOpen) {
 
 // The session manager's request to end the session, then either the program's quit (the
 // session ends) or nothing (the end was called off). Either way the end message clears
-// the shutting-down state, and the first click afterwards refreshes the list.
+// the shutting-down state, and the first click afterwards refreshes the list. Both come
+// as the application's own signals, as a real session end brings them.
 TEST_F(MainFrameTest, EndOfSessionEndsOrIsCalledOffAndTheFirstClickRefreshes) {
+    auto* manager = qApp->findChild<QSessionManager*>();
+    ASSERT_NE(manager, nullptr) << "the application has no session manager";
     struct Case {
         const char* name;
         bool quits;
@@ -291,10 +295,12 @@ TEST_F(MainFrameTest, EndOfSessionEndsOrIsCalledOffAndTheFirstClickRefreshes) {
         client_->ref().send(platform::WM_REFRESH_LIST);
         const std::size_t before = listedRows();
         addUnlistedCall("0301234", "", client::CallState::Shown);
-        frame_->sessionEndAsked();
+        Q_EMIT qApp->commitDataRequest(*manager);
         EXPECT_TRUE(traced("EV_QUERYENDSESSION"));
         EXPECT_TRUE(frame_->shuttingDown());
-        if (c.quits) frame_->applicationQuitting();
+        if (c.quits) {
+            ASSERT_TRUE(QMetaObject::invokeMethod(qApp, "aboutToQuit", Qt::DirectConnection));
+        }
         clock_.advance(kSessionEndSettleMs - 1);
         EXPECT_EQ(frame_->shuttingDown(), !c.quits);
         clock_.advance(1);
