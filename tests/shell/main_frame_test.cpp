@@ -456,6 +456,22 @@ TEST_F(MainFrameTest, CloseAndMinimiseHideTheWindowAndExitEndsIt) {
 }
 
 // Shown from the tray, the window docks at the right edge of the work area, full height.
+// Before its first show the frame takes the size its client, bars and menu need, not a
+// fixed one, and stands in the middle of the screen.
+TEST_F(MainFrameTest, FrameTakesItsClientsSizeAndIsCentredBeforeItsFirstShow) {
+    frame_->resize(900, 400);
+    frame_->move(0, 0);
+    frame_->shrinkToClient();
+    EXPECT_LE(frame_->width(), frame_->sizeHint().width()) << "no wider than its parts need";
+    EXPECT_LE(frame_->height(), frame_->sizeHint().height());
+    EXPECT_GE(frame_->centralWidget()->width(), frame_->centralWidget()->sizeHint().width());
+    EXPECT_GE(frame_->centralWidget()->height(), frame_->centralWidget()->sizeHint().height());
+    const QRect area = frame_->screen()->availableGeometry();
+    ASSERT_TRUE(area.contains(frame_->frameGeometry())) << "the screen is too small for the test";
+    EXPECT_LE(std::abs(frame_->frameGeometry().center().x() - area.center().x()), 1);
+    EXPECT_LE(std::abs(frame_->frameGeometry().center().y() - area.center().y()), 1);
+}
+
 TEST_F(MainFrameTest, ShownWindowIsDockedAtTheRightOfTheWorkArea) {
     frame_->resize(300, 200);
     frame_->move(0, 0);
