@@ -10,9 +10,11 @@
 #include <QTest>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <tuple>
+#include <unistd.h>
 
 #include "tests/support/qt_environment.h"
 
@@ -140,6 +142,80 @@ TEST(VolumeControl, OpenTakesTheMicrophoneRangeAndControls) {
     EXPECT_TRUE(bar.Close());
     EXPECT_EQ(bar.GetMixerID(), nullptr);
     EXPECT_EQ(bar.GetVolumeID(), 0u);
+}
+
+// The sound system's configuration replaced by one whose "default" mixer is the sound
+// server's with some controls renamed; the usual configuration comes back afterwards.
+class RenamedControls {
+  public:
+    RenamedControls(const std::string& file, const std::string& remap) {
+        const char* saved = std::getenv("ALSA_CONFIG_PATH");
+        saved_ = saved ? std::optional<std::string>(saved) : std::nullopt;
+        std::ofstream(file) << "ctl.!default {\n type remap\n child { type pulse }\n remap {\n"
+                            << remap << " }\n}\n";
+        setenv("ALSA_CONFIG_PATH", file.c_str(), 1);
+        snd_config_update_free_global();
+    }
+    ~RenamedControls() {
+        if (saved_) {
+            setenv("ALSA_CONFIG_PATH", saved_->c_str(), 1);
+        } else {
+            unsetenv("ALSA_CONFIG_PATH");
+        }
+        snd_config_update_free_global();
+    }
+    RenamedControls(const RenamedControls&) = delete;
+    RenamedControls& operator=(const RenamedControls&) = delete;
+
+  private:
+    std::optional<std::string> saved_;
+};
+
+TEST(VolumeControl, OpenFailsWithoutAMicrophoneLineOrWithoutItsMuteControl) {
+    MixerProbe probe;
+    REQUIRE_MIXER(probe);
+    const auto [lo, hi] = probe.range();
+    struct Case {
+        const char* name;
+        const char* remap;
+        bool rangeTaken;  // the volume control was found before the mute control was missed
+    };
+    const Case cases[] = {
+        {"no microphone line",
+         "\"name='Capture Volume'\" \"name='Aux Playback Volume'\"\n"
+         "\"name='Capture Switch'\" \"name='Aux Playback Switch'\"\n",
+         false},
+        {"a microphone line without a mute control",
+         "\"name='Capture Switch'\" \"name='Monitor Switch'\"\n", true},
+    };
+    const char* tmp = std::getenv("ORVELIN_TEST_TMP");
+    const std::string file =
+        std::string(tmp ? tmp : "/tmp") + "/renamed-controls-" + std::to_string(getpid()) + ".conf";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TVolumeControl bar;
+        const int defaultLo = bar.minimum(), defaultHi = bar.maximum();
+        {
+            RenamedControls renamed(file, c.remap);
+            EXPECT_FALSE(bar.Open());
+        }
+        if (c.rangeTaken) {
+            EXPECT_EQ(bar.minimum(), lo);
+            EXPECT_EQ(bar.maximum(), hi);
+            EXPECT_EQ(bar.tickInterval(), (hi - lo) / 10);
+            EXPECT_NE(bar.GetVolumeID(), 0u);
+        } else {
+            EXPECT_EQ(bar.minimum(), defaultLo);
+            EXPECT_EQ(bar.maximum(), defaultHi);
+            EXPECT_EQ(bar.GetVolumeID(), 0u);
+        }
+        EXPECT_EQ(bar.GetMuteID(), 0u);
+        EXPECT_FALSE(bar.GetCurrentMute());
+        // The mixer stays open after a failed Open; Close releases it.
+        EXPECT_NE(bar.GetMixerID(), nullptr);
+        EXPECT_TRUE(bar.Close());
+        EXPECT_EQ(bar.GetMixerID(), nullptr);
+    }
 }
 
 // An open bar on the microphone; the microphone gets its volume back afterwards,
