@@ -331,8 +331,11 @@ TCallerDialog::TCallerDialog(char* number, const std::string& programDirectory, 
         QLineEdit* edit = lineEdit(launchGroup, name, kProgramBytes);
         auto* b = toolButton(launchGroup, browse, "...", "Browse");
         connect(b, &QToolButton::clicked, this, [this, edit, programs] {
+            // Programs here seldom end in .exe or .com: the dialog opens on all files.
+            QString filter = programs ? "All files (*)" : QString();
             const QString path = QFileDialog::getOpenFileName(
-                this, QString(), edit->text(), programs ? kProgramFilter : kBatchFilter);
+                this, QString(), edit->text(), programs ? kProgramFilter : kBatchFilter,
+                programs ? &filter : nullptr);
             if (path.isEmpty()) return;
             edit->setText(qs(cutText(ss(path), kProgramBytes)));
             edit->setModified(true);

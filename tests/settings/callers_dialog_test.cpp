@@ -14,6 +14,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -183,6 +184,16 @@ TEST_F(CallerListTest, ListsEveryKeyWithItsColumnTexts) {
     EXPECT_EQ(dlg.windowTitle(), "Caller list");
     EXPECT_EQ(dlg.font().pointSize(), 8);
     EXPECT_EQ(dlg.list()->font().pointSize(), 8);
+    // The buttons in a row above the list, left to right.
+    std::vector<QPushButton*> buttons;
+    for (QPushButton* b : dlg.findChildren<QPushButton*>()) buttons.push_back(b);
+    std::sort(buttons.begin(), buttons.end(), [](auto* a, auto* b) { return a->x() < b->x(); });
+    std::vector<QString> captions;
+    for (QPushButton* b : buttons) {
+        captions.push_back(b->text());
+        EXPECT_LE(b->geometry().bottom(), dlg.list()->y()) << b->text().toStdString();
+    }
+    EXPECT_EQ(captions, (std::vector<QString>{"&OK", "&Add", "&Edit", "&Delete"}));
     QTreeWidgetItem* header = dlg.list()->headerItem();
     ASSERT_EQ(dlg.list()->columnCount(), 4);
     EXPECT_EQ(header->text(0), "Number");

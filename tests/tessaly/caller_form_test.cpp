@@ -5,9 +5,13 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QFileDialog>
+#include <QFormLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QTabWidget>
 #include <QTest>
+#include <QTimer>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextEdit>
@@ -293,6 +297,135 @@ TEST_F(CallerForm, WhatASaveWritesAndWhatACancelLeaves) {
         } else {
             EXPECT_EQ(hiveText(), before);
         }
+    }
+}
+
+// The labels of a page's form layout, top to bottom (rows without a label are left out).
+std::vector<QString> formLabels(QWidget* holder) {
+    std::vector<QString> labels;
+    auto* layout = holder ? qobject_cast<QFormLayout*>(holder->layout()) : nullptr;
+    EXPECT_NE(layout, nullptr);
+    if (!layout) return labels;
+    for (int row = 0; row < layout->rowCount(); ++row)
+        if (QLayoutItem* item = layout->itemAt(row, QFormLayout::LabelRole))
+            if (auto* label = qobject_cast<QLabel*>(item->widget())) labels.push_back(label->text());
+    return labels;
+}
+
+std::vector<QString> items(QComboBox* box) {
+    std::vector<QString> out;
+    for (int i = 0; box && i < box->count(); ++i) out.push_back(box->itemText(i));
+    return out;
+}
+
+TEST_F(CallerForm, ItsPagesControlsAndTextsAreTheFormsOwn) {
+    writeHive(callers());
+    Call call{"0301", 2, 0};
+    run(call, [](Form& f) {
+        using Texts = std::vector<QString>;
+        auto* pages = f.get<QTabWidget>("PageControl1");
+        Texts tabs;
+        for (int i = 0; i < pages->count(); ++i) tabs.push_back(pages->tabText(i));
+        EXPECT_EQ(tabs, (Texts{"History", "Notes", "Info", "Answer", "Launch"}));
+        const std::pair<const char*, const char*> hints[] = {
+            {"BtnPrint", "Print"},
+            {"SpeedButton1", "Ignore & Close"},
+            {"OK", "Save & Close"},
+            {"Play", "Play - Stop - Back - Record"},
+            {"Stop", "Play - Stop - Back - Record"},
+            {"Back", "Play - Stop - Back - Record"},
+            {"Record", "Play - Stop - Back - Record"},
+        };
+        for (const auto& [name, hint] : hints) {
+            EXPECT_EQ(f.get<QToolButton>(name)->toolTip(), hint) << name;
+            EXPECT_EQ(f.get<QToolButton>(name)->focusPolicy(), Qt::NoFocus) << name;
+        }
+        auto* history = f.get<QTreeWidget>("ListView1");
+        const QTreeWidgetItem* head = history->headerItem();
+        EXPECT_EQ((Texts{head->text(0), head->text(1), head->text(2)}), (Texts{"Time", "To", "Comment"}));
+        EXPECT_EQ(history->columnWidth(2), 150);
+        EXPECT_EQ(formLabels(f.get("Page3")),
+                  (Texts{"Caller number", "Caller name", "Cellular phone", "E-mail address"}));
+        const std::pair<const char*, const char*> captions[] = {
+            {"SpeedButton2", "Lookup"},
+            {"SpeedButton3", "SMS"},
+            {"SpeedButton4", "E-Mail"},
+            {"RejectFax", "Don't accept fax"},
+            {"RejectMessage", "Don't accept voice message"},
+            {"PersonalVoice", "Personal voice message"},
+            {"EnableLaunch", "Enable program scheduling"},
+        };
+        for (const auto& [name, caption] : captions)
+            EXPECT_EQ(f.get<QAbstractButton>(name)->text(), caption) << name;
+        EXPECT_EQ(formLabels(f.get("Page4")), (Texts{"Start time", "Stop time", "Action"}));
+        EXPECT_EQ(f.get<QCheckBox>("RejectFax")->parentWidget()->property("title").toString(),
+                  "Override line defaults");
+        auto* launch = f.get<QCheckBox>("EnableLaunch")->parentWidget();
+        EXPECT_EQ(launch->property("title").toString(), "External program scheduling");
+        EXPECT_EQ(formLabels(launch),
+                  (Texts{"On call run program", "    program arguments", "On call clear run program",
+                         "   program arguments", "Lines", "Services"}));
+        EXPECT_EQ(items(f.get<QComboBox>("Actions")),
+                  (Texts{"Normal action", "Reject in time period", "Reject always",
+                         "Answer in time period", "Answer always", "Never answer"}));
+        EXPECT_EQ(items(f.get<QComboBox>("MSNLines")),
+                  (Texts{"No lines", "MSN 1", "MSN 2", "MSN 3", "MSN 4", "MSN 5", "MSN 6", "MSN 7",
+                         "MSN 8", "MSN 9", "MSN 10", "All lines"}));
+        EXPECT_EQ(items(f.get<QComboBox>("Services")),
+                  (Texts{"All call types", "Telephony", "Fax G2/G3", "64 Kb data call",
+                         "56 Kb data call", "Fax G4"}));
+        // At most 25, 49 and 25 characters in the number, name and cellular fields.
+        const std::pair<const char*, int> limits[] = {
+            {"CallerNumber", 25}, {"CallerName", 49}, {"Cellular", 25}};
+        for (const auto& [name, most] : limits) {
+            f.type("Page3", name, QString(60, '7'));
+            EXPECT_EQ(f.text(name).size(), most) << name;
+        }
+        f.click("SpeedButton1");
+    });
+}
+
+TEST_F(CallerForm, BrowseButtonsPutTheChosenFileIntoTheirEditAndItIsSaved) {
+    const QStringList programs = {"Programs (*.exe, *.com) (*.com *.exe)", "All files (*)"};
+    const QStringList batches = {"Batch files (*.bat) (*.bat)", "Scripts (*.sh) (*.sh)"};
+    struct Case {
+        const char* button;
+        const char* value;  // the caller's value the chosen file lands in
+        QStringList filters;
+        QString openOn;
+    };
+    const Case cases[] = {
+        {"BrOnCallRun", "LaunchAtCall", programs, "All files (*)"},
+        {"BrOnCallParams", "AtCallParam", batches, batches[0]},
+        {"BrOnClearRun", "LaunchAtClear", programs, "All files (*)"},
+        {"BrOnClearParams", "AtClearParam", batches, batches[0]},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.button);
+        writeHive(callers());
+        const std::string chosen = dir_ + c.value + ".sh";
+        std::ofstream(chosen) << "#!/bin/sh\n";
+        Call call{"0301", 4, 0};
+        EXPECT_EQ(run(call,
+                      [&](Form& f) {
+                          QTimer::singleShot(0, [&] {
+                              auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+                              ASSERT_NE(d, nullptr) << "no file dialog";
+                              EXPECT_EQ(d->nameFilters().join(";;").toStdString(),
+                                        c.filters.join(";;").toStdString());
+                              EXPECT_EQ(d->selectedNameFilter().toStdString(), c.openOn.toStdString());
+                              d->selectFile(QString::fromStdString(chosen));
+                              static_cast<QDialog*>(d)->accept();
+                          });
+                          f.click(c.button);
+                          f.click("OK");
+                      }),
+                  1);
+        const RegNode root = readHive();
+        const RegNode* k = root.subkey(std::string(kCallers) + "0301");
+        ASSERT_NE(k, nullptr);
+        for (const char* v : {"LaunchAtCall", "AtCallParam", "LaunchAtClear", "AtClearParam"})
+            EXPECT_EQ(k->readString(v, "-"), std::strcmp(v, c.value) == 0 ? chosen : "-") << v;
     }
 }
 
