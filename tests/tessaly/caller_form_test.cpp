@@ -36,6 +36,7 @@ struct SentRequest {
     unsigned wParam = 0;
     std::string text;
     int calls = 0;
+    int answer = 0;  // below 0: the program has no client window to send from
 };
 SentRequest g_sent;
 
@@ -44,7 +45,7 @@ extern "C" __attribute__((visibility("default"))) int orvelin_send_settings_chan
     g_sent.wParam = wParam;
     g_sent.text = text ? text : "";
     ++g_sent.calls;
-    return 0;
+    return g_sent.answer;
 }
 
 namespace {
@@ -879,13 +880,17 @@ TEST_F(CallerForm, SmsAsksTheProgramWithTheCellularNumberAsTyped) {
         std::uint32_t infoMask;
         const char* cellular;
         int calls;
+        int answer = 0;
     };
-    for (const Case& c : {Case{0x19, "0171 ", 1}, Case{0x19, "", 0}, Case{0x01, "0171", 0}}) {
+    for (const Case& c : {Case{0x19, "0171 ", 1}, Case{0x19, "", 0}, Case{0x01, "0171", 0},
+                          Case{0x19, "0171", 1, -1}}) {
         SCOPED_TRACE(c.infoMask);
         RegNode root = callers();
         root.subkey("SOFTWARE\\ORVELIN")->setDword("Info Mask", c.infoMask);
         writeHive(root);
         g_sent = {};
+        g_sent.answer = c.answer;
+        StderrCapture log(dir_ + "stderr.txt");
         Call call{"0301"};
         run(call, [&](Form& f) {
             f.type("Page3", "Cellular", c.cellular);
@@ -895,6 +900,7 @@ TEST_F(CallerForm, SmsAsksTheProgramWithTheCellularNumberAsTyped) {
             f.click("SpeedButton1");
         });
         EXPECT_EQ(g_sent.calls, c.calls);
+        EXPECT_EQ(log.finish().find("Internal error") != std::string::npos, c.answer < 0);
         if (c.calls) {
             EXPECT_EQ(g_sent.wParam, 0x2020u);
             EXPECT_EQ(g_sent.text, c.cellular);
