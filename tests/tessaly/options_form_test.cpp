@@ -438,6 +438,62 @@ TEST_F(OptionsForm, SpeechPageListsTheVoicesAndTheTestTakesTheEnginesValues) {
     EXPECT_EQ(k->readDword("Volume", 0), 0xFFFFFFFFu);
 }
 
+// The text after `lead` in a logged box, up to the end of its line.
+std::string boxText(const std::string& log, const std::string& lead) {
+    const std::size_t at = log.find(lead);
+    if (at == std::string::npos) return {};
+    const std::size_t end = log.find_first_of(" \n", at + lead.size());
+    return log.substr(at + lead.size(), end == std::string::npos ? std::string::npos : end - at - lead.size());
+}
+
+TEST_F(OptionsForm, SpeechTestSaysHowItWentAndAboutNamesTheEngine) {
+    const std::vector<std::string> voices = voiceNames();
+    ASSERT_GE(voices.size(), 1u);
+    writeHive(baseline(voices[0]));
+    const char* server = std::getenv("PULSE_SERVER");
+    const std::string savedServer = server ? server : "";
+    if (server) {
+        // Under the test command's sound server the announcement plays. First, while the
+        // sound system still finds the server as it loads its configuration.
+        StderrCapture log(dir_ + "stderr.txt");
+        openDialog([&](QDialog& f) {
+            type(f, "Speech", "SayWhat", "Test");
+            click(f, "Speech", "SpeechTest");
+            closeForm(f, Close::Ignore);
+        });
+        const std::string said = log.finish();
+        EXPECT_NE(said.find("Hit OK to terminate"), std::string::npos) << said;
+        EXPECT_EQ(said.find("Error: 0x"), std::string::npos) << said;
+    }
+    {
+        // No sound server to play through: the error's code in 16 hexadecimal digits.
+        setenv("PULSE_SERVER", "unix:/nonexistent/orvelin-test/native", 1);
+        StderrCapture log(dir_ + "stderr.txt");
+        openDialog([&](QDialog& f) {
+            type(f, "Speech", "SayWhat", "Test");
+            click(f, "Speech", "SpeechTest");
+            closeForm(f, Close::Ignore);
+        });
+        if (server) {
+            setenv("PULSE_SERVER", savedServer.c_str(), 1);
+        } else {
+            unsetenv("PULSE_SERVER");
+        }
+        const std::string said = log.finish();
+        const std::string code = boxText(said, "Error: 0x");
+        EXPECT_EQ(code.size(), 16u) << said;
+        EXPECT_EQ(code.find_first_not_of("0123456789ABCDEF"), std::string::npos) << said;
+        EXPECT_EQ(said.find("Hit OK to terminate"), std::string::npos) << said;
+    }
+    StderrCapture log(dir_ + "stderr.txt");
+    openDialog([&](QDialog& f) {
+        click(f, "Speech", "SpeedButton2");
+        closeForm(f, Close::Ignore);
+    });
+    const std::string about = log.finish();
+    EXPECT_NE(about.find("About: " + voices[0] + " ("), std::string::npos) << about;
+}
+
 TEST_F(OptionsForm, WithoutVoicesTheAnnouncementIsSwitchedOff) {
     // The engine starts once per process; ctest runs every test in a process of its own.
     if (espeak_ng_GetSampleRate() > 0) GTEST_SKIP() << "the speech engine started earlier here";
