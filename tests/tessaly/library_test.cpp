@@ -8,6 +8,9 @@
 
 #include "platform/library.h"
 #include "tests/support/qt_environment.h"
+#include "tests/tessaly/form_fixture.h"
+
+#include <QAbstractButton>
 
 using namespace platform;
 
@@ -81,6 +84,41 @@ TEST(TessalyLibrary, MissingLibraryIsReportedNotCalled) {
     auto r = callLibraryExportIn<int()>(kDir, "libtessaly-absent.so", "_InvokeConfigDialog");
     EXPECT_EQ(r.status, LibraryStatus::LibraryAbsent);
     EXPECT_FALSE(r.value.has_value());
+}
+
+// This test program, unlike the program and the caller form's own tests, exports no
+// text-message request, as when the library is loaded by a host that is not the program.
+class CallerFormOutsideTheProgram : public orvelin::test::HiveFormTest {
+  protected:
+    CallerFormOutsideTheProgram() : HiveFormTest("alone") {}
+};
+
+TEST_F(CallerFormOutsideTheProgram, ATextMessageRequestSaysInternalError) {
+    ASSERT_EQ(dlsym(RTLD_DEFAULT, "orvelin_send_settings_changed_v1"), nullptr);
+    RegNode root;
+    root.createSubkey("SOFTWARE\\ORVELIN")->setDword("Info Mask", 0x19);
+    root.createSubkey("SOFTWARE\\ORVELIN\\Callers\\0301")->setString("Cellular", "0171");
+    writeHive(root);
+    std::array<char, 26> number{"0301"};
+    const std::vector<unsigned char> ring(583 * 150, 0);
+    orvelin::test::StderrCapture log(dir_ + "stderr.txt");
+    orvelin::test::runModal(
+        kDir + "/" + kLibrary,
+        [](QDialog& form) {
+            auto* sms = form.findChild<QAbstractButton*>("SpeedButton3");
+            ASSERT_NE(sms, nullptr);
+            EXPECT_TRUE(sms->isEnabled());
+            sms->click();
+            EXPECT_TRUE(form.isVisible());
+            form.close();
+        },
+        [&] {
+            return callLibraryExportIn<int(const char*, char*, const void*, int, int, int, int, int,
+                                           int, int)>(kDir, kLibrary, "_InvokeCallerDialog",
+                                                      dir_.c_str(), number.data(), ring.data(), 0,
+                                                      100, 80, 480, 640, 2, 0);
+        });
+    EXPECT_NE(log.finish().find("Internal error"), std::string::npos);
 }
 
 }  // namespace
