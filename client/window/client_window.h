@@ -159,6 +159,8 @@ class ClientWindow : public QWidget, public platform::AppWindow {
     CallHistory& history() { return *history_; }
     LineRecords& lines() { return lines_; }
     CallListView& listView() { return *view_; }
+    // What announces callers; null when nothing does.
+    std::shared_ptr<media::CTTSMode> speechObject() const;
     // The port the instance link listens on, 0 when it does not.
     std::uint16_t linkPort() const;
     const QPixmap& bannerImage() const { return bannerImage_; }
@@ -241,7 +243,6 @@ class ClientWindow : public QWidget, public platform::AppWindow {
     void doubleClicked(const QModelIndex& index);
     std::unique_ptr<TextMessages> makeTextMessages();
     struct DialogPlacement placement() const;
-    std::shared_ptr<media::CTTSMode> speechObject() const;
 
     ClientWindowConfig config_;
     LineRecords lines_;

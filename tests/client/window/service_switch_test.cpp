@@ -15,6 +15,12 @@ namespace {
 
 constexpr std::uint32_t kService = settings::OptionBits::RunAsService;
 constexpr std::uint32_t kOther = 0x4010;  // bits the switch must carry over untouched
+constexpr const char* kOnText =
+    "The service setting will change after the computer has rebooted.\n\nYou should manually "
+    "remove Orvelin from your startup group";
+constexpr const char* kOffText =
+    "The service setting will change after the computer has rebooted.\n\nYou should manually "
+    "add Orvelin to your startup group";
 
 TEST(ServiceSwitch, TheServicesRealStartTypeStandsForTheStoredBitWhenKnown) {
     struct Case {
@@ -47,14 +53,14 @@ TEST(ServiceSwitch, SwitchTellAndStoreFollowTheManagersResults) {
         {"unchanged: nothing", kOther, kOther, 0, 0, 1, {}, nullptr, std::nullopt},
         {"other bits only: nothing", 0, kOther, 0, 0, 1, {}, nullptr, std::nullopt},
         {"on, installed, starts at boot", kOther, kOther | kService, 0, 0, 1,
-         {"install", "query"}, kServiceOnText, kOther | kService},
+         {"install", "query"}, kOnText, kOther | kService},
         {"on, installed, manager cannot say: bit clear", kOther, kOther | kService, 0, 0, 2,
-         {"install", "query"}, kServiceOnText, kOther},
+         {"install", "query"}, kOnText, kOther},
         {"on, install failed: no reboot text", kOther, kOther | kService, 3, 0, 0,
          {"install", "query"}, nullptr, kOther},
         {"on, install failed, still at boot from before", kOther, kOther | kService, 4, 0, 1,
          {"install", "query"}, nullptr, kOther | kService},
-        {"off, disabled", kOther | kService, kOther, 0, 0, 1, {"disable"}, kServiceOffText, kOther},
+        {"off, disabled", kOther | kService, kOther, 0, 0, 1, {"disable"}, kOffText, kOther},
         {"off, disable failed: no reboot text, bit clear", kOther | kService, kOther, 0, 5, 1,
          {"disable"}, nullptr, kOther},
     };
