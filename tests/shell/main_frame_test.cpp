@@ -26,6 +26,7 @@
 #include <map>
 
 #include "client/popup_text.h"
+#include "client/window/call_list_view.h"
 #include "client/window/client_window.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
@@ -751,6 +752,19 @@ TEST_F(MainFrameTest, ScreenshotPictures) {
     frame_->resize(1020, 300);
     QTest::qWait(200);
     ASSERT_TRUE(frame_->grab().save(QString::fromStdString(base + "call-list-wide.png")));
+    // With this display's fonts every cell has the room its text and picture ask for:
+    // time, numbers, names and counts always, the comment once the window is this wide.
+    {
+        const client::CallListView& view = client_->listView();
+        const QAbstractItemModel& model = *view.model();
+        for (int row = 0; row < model.rowCount(); ++row)
+            for (int c = 0; c < client::kCallColumnCount; ++c) {
+                const QModelIndex index = model.index(row, c);
+                EXPECT_GE(view.columnWidth(c), view.sizeHintForIndex(index).width())
+                    << "row " << row << " column " << c << " cut: "
+                    << model.data(index, Qt::DisplayRole).toString().toStdString();
+            }
+    }
 
     frame_->EvTrayNotify(platform::TrayClick::Left);
     ASSERT_FALSE(frame_->isVisible());
