@@ -13,6 +13,9 @@
 namespace orvelin::client {
 namespace {
 
+constexpr const char* kDelivered = "Message delivered";
+constexpr const char* kNotDelivered = "Message could not be delivered";
+
 using Bytes = std::vector<std::uint8_t>;
 
 class TimerWindow : public platform::AppWindow {
@@ -167,11 +170,11 @@ TEST(TextMessagesTest, TheClearingReasonSaysWhetherTheTextArrived) {
         const char* told;
     };
     const Case cases[] = {
-        {0x3490, false, kSmsDeliveredText},    {0, false, kSmsDeliveredText},
-        {0x3487, false, kSmsDeliveredText},    {0x3493, false, kSmsDeliveredText},
-        {0x349A, false, kSmsDeliveredText},    {0x349F, false, kSmsDeliveredText},
-        {0x34A2, false, kSmsNotDeliveredText}, {0x3491, false, kSmsNotDeliveredText},
-        {0x2003, false, kSmsNotDeliveredText}, {0x3490, true, ""},
+        {0x3490, false, kDelivered},    {0, false, kDelivered},
+        {0x3487, false, kDelivered},    {0x3493, false, kDelivered},
+        {0x349A, false, kDelivered},    {0x349F, false, kDelivered},
+        {0x34A2, false, kNotDelivered}, {0x3491, false, kNotDelivered},
+        {0x2003, false, kNotDelivered}, {0x3490, true, ""},
         {0x34A2, true, ""},
     };
     for (const Case& c : cases) {
@@ -209,7 +212,7 @@ TEST(TextMessagesTest, TimeOutHangsUpAfterTenSecondsAndItsLateClearingChangesNot
     EXPECT_EQ(rig.texts.current(), 1);
     EXPECT_TRUE(rig.window.timerArmed(kSmsTimer));
     EXPECT_TRUE(rig.state(1, capi::Disconnected, 0x34A2));
-    EXPECT_EQ(rig.told, std::vector<std::string>{kSmsNotDeliveredText});
+    EXPECT_EQ(rig.told, std::vector<std::string>{kNotDelivered});
     EXPECT_EQ(rig.texts.watchedCount(), 0u);
 }
 
@@ -257,7 +260,7 @@ TEST(TextMessagesTest, ASecondMessageWhileOneIsPendingLosesNeither) {
     EXPECT_TRUE(rig.state(1, capi::D_Connected));
     EXPECT_EQ(rig.hungUp, (std::vector<int>{0, 1}));
     EXPECT_TRUE(rig.state(1, capi::Disconnected, 0x3490));
-    EXPECT_EQ(rig.told, std::vector<std::string>{kSmsDeliveredText});
+    EXPECT_EQ(rig.told, std::vector<std::string>{kDelivered});
     rig.clock.advance(60000);
     EXPECT_EQ(rig.hungUp.size(), 2u);
 }
@@ -273,7 +276,7 @@ TEST(TextMessagesTest, AReusedSlotKeepsTheEarlierClearingApart) {
     EXPECT_TRUE(rig.texts.watching(0));
     EXPECT_TRUE(rig.state(0, capi::D_ConnectPending));
     EXPECT_TRUE(rig.state(0, capi::Disconnected, 0x34A2));
-    EXPECT_EQ(rig.told, std::vector<std::string>{kSmsNotDeliveredText});
+    EXPECT_EQ(rig.told, std::vector<std::string>{kNotDelivered});
 
     // A slot last held by a line's call: its leftover reports stay the line's.
     rig.nextId = 1;
@@ -287,7 +290,7 @@ TEST(TextMessagesTest, NothingPlacedIsReportedAndCapiOffForgetsTheWatch) {
     Rig rig;
     rig.nextId = -1;
     rig.texts.send("0301", false, "hi");
-    EXPECT_EQ(rig.told, std::vector<std::string>{kSmsNotDeliveredText});
+    EXPECT_EQ(rig.told, std::vector<std::string>{kNotDelivered});
     rig.texts.send("0301", true, "hi");
     EXPECT_EQ(rig.told.size(), 1u) << "quiet";
     EXPECT_EQ(rig.texts.watchedCount(), 0u);

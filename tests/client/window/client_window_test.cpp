@@ -595,7 +595,7 @@ TEST_F(ClientWindowTest, SendAndRequestInfoCallTheServiceAndReportTheDelivery) {
     EXPECT_EQ(structText(req->cmsg.Useruserdata), "\x04TLF 0301234567");
     EXPECT_EQ(req->cmsg.CIPValue, 1);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !told.empty(); }, 20000));
-    EXPECT_NE(told.back().find(kSmsNotDeliveredText), std::string::npos) << told.back();
+    EXPECT_NE(told.back().find("Message could not be delivered"), std::string::npos) << told.back();
     EXPECT_EQ(topRow().state, 0u) << "the listed call is untouched";
     EXPECT_TRUE(window_->commandEnabled(CM_ANSWER)) << "and still alerting";
 
@@ -624,7 +624,7 @@ TEST_F(ClientWindowTest, SendAndRequestInfoCallTheServiceAndReportTheDelivery) {
                            [&](const isdnsim::MessagePtr& m) { return m->address() == sms; });
     }, 20000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !told.empty(); }, 20000));
-    EXPECT_NE(told.back().find(kSmsDeliveredText), std::string::npos) << told.back();
+    EXPECT_NE(told.back().find("Message delivered"), std::string::npos) << told.back();
     EXPECT_FALSE(window_->timerArmed(kSmsTimer));
     EXPECT_EQ(topRow().state, 0u);
     exchange_->hangUp(caller, 0x3490);
