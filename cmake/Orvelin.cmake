@@ -19,6 +19,16 @@ function(orvelin_library target)
   endif()
 endfunction()
 
+# orvelin_loaded_library(<target>)
+# A library the program loads by name links every symbol it needs, so a missing one
+# fails the build rather than the first load. Clang leaves the sanitizer and fuzzer
+# runtimes to the executable, so under them those symbols are undefined by design.
+function(orvelin_loaded_library target)
+  if(NOT (CMAKE_CXX_COMPILER_ID STREQUAL "Clang" AND (ORVELIN_SANITIZE OR ORVELIN_FUZZ)))
+    target_link_options(${target} PRIVATE -Wl,--no-undefined)
+  endif()
+endfunction()
+
 # orvelin_gtest(<target> LABEL <label> SOURCES <files>... [LIBS <targets>...]
 #               [ENVIRONMENT <VAR=value>...])
 # One GoogleTest binary; every test in it becomes a CTest test with the label.

@@ -87,8 +87,8 @@ class OptionsForm : public orvelin::test::HiveFormTest {
     // returned 0.
     void openDialog(const std::function<void(QDialog&)>& drive) {
         const auto r = orvelin::test::runModal(kDir + "/" + kLibrary, drive, [] {
-            return platform::callLibraryExportIn<int(const char*, int, int, int, int, int)>(
-                kDir, kLibrary, "_InvokeConfigDialog", "/nowhere/", 100, 80, 480, 640, 0);
+            return platform::callLibraryExportIn<int(const char*, int, int, int, int)>(
+                kDir, kLibrary, "_InvokeConfigDialog", "/nowhere/", 100, 80, 480, 640);
         });
         EXPECT_EQ(r.value, 0);
     }
