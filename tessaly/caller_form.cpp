@@ -7,7 +7,6 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDateTime>
-#include <QFileDialog>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -41,6 +40,7 @@
 #include "platform/spawn.h"
 #include "platform/window_raise.h"
 #include "settings/settings_store.h"
+#include "tessaly/file_browse.h"
 #include "tessaly/greeting_recorder.h"
 #include "tessaly/msn_values.h"
 #include "tessaly/note_document.h"
@@ -61,8 +61,6 @@ constexpr const char* kNoPrinter = "No printer is available.";
 constexpr const char* kPrintFailed = "The form could not be printed.";
 constexpr const char* kTooLong =
     "This caller's number is longer than 25 characters and can not be saved here.";
-constexpr const char* kProgramFilter = "Programs (*.exe, *.com) (*.com *.exe);;All files (*)";
-constexpr const char* kBatchFilter = "Batch files (*.bat) (*.bat);;Scripts (*.sh) (*.sh)";
 constexpr std::size_t kNumberBytes = 25, kNameBytes = 49, kEmailBytes = 255, kProgramBytes = 259;
 constexpr std::uint32_t kUnixFrom1901 = 2177452800u;
 constexpr int kLineBits[9] = {0, 1, 2, 4, 8, 16, 32, 64, 128};
@@ -331,11 +329,7 @@ TCallerDialog::TCallerDialog(char* number, const std::string& programDirectory, 
         QLineEdit* edit = lineEdit(launchGroup, name, kProgramBytes);
         auto* b = toolButton(launchGroup, browse, "...", "Browse");
         connect(b, &QToolButton::clicked, this, [this, edit, programs] {
-            // Programs here seldom end in .exe or .com: the dialog opens on all files.
-            QString filter = programs ? "All files (*)" : QString();
-            const QString path = QFileDialog::getOpenFileName(
-                this, QString(), edit->text(), programs ? kProgramFilter : kBatchFilter,
-                programs ? &filter : nullptr);
+            const QString path = browseForFile(this, edit->text(), programs);
             if (path.isEmpty()) return;
             edit->setText(qs(cutText(ss(path), kProgramBytes)));
             edit->setModified(true);

@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -24,6 +23,7 @@
 #include "platform/message_box.h"
 #include "platform/registry.h"
 #include "settings/settings_store.h"
+#include "tessaly/file_browse.h"
 #include "tessaly/placement.h"
 #include "tessaly/volume_control.h"
 
@@ -37,8 +37,6 @@ using orvelin::media::S_OK;
 
 constexpr const char* kCaption = "Orvelin configuration";
 constexpr const char* kSaveFailed = "An error occured while trying to save your settings.";
-constexpr const char* kProgramFilter = "Programs (*.exe, *.com) (*.com *.exe);;All files (*)";
-constexpr const char* kBatchFilter = "Batch files (*.bat) (*.bat);;Scripts (*.sh) (*.sh)";
 constexpr int kSayWhatChars = 64;
 
 QString qs(const std::string& s) { return QString::fromStdString(s); }
@@ -504,10 +502,7 @@ void TCfigForm::Timer1Timer() {
 }
 
 void TCfigForm::browse(QLineEdit* edit, bool programs) {
-    QString filter = programs ? "All files (*)" : QString();
-    const QString path = QFileDialog::getOpenFileName(this, QString(), edit->text(),
-                                                      programs ? kProgramFilter : kBatchFilter,
-                                                      programs ? &filter : nullptr);
+    const QString path = browseForFile(this, edit->text(), programs);
     if (!path.isEmpty()) edit->setText(path);
 }
 

@@ -456,7 +456,6 @@ TEST_F(MainFrameTest, CloseAndMinimiseHideTheWindowAndExitEndsIt) {
     EXPECT_TRUE(frame_->exiting());
 }
 
-// Shown from the tray, the window docks at the right edge of the work area, full height.
 // Before its first show the frame takes the size its client, bars and menu need, not a
 // fixed one, and stands in the middle of the screen.
 TEST_F(MainFrameTest, FrameTakesItsClientsSizeAndIsCentredBeforeItsFirstShow) {
@@ -473,6 +472,7 @@ TEST_F(MainFrameTest, FrameTakesItsClientsSizeAndIsCentredBeforeItsFirstShow) {
     EXPECT_LE(std::abs(frame_->frameGeometry().center().y() - area.center().y()), 1);
 }
 
+// Shown from the tray, the window docks at the right edge of the work area, full height.
 TEST_F(MainFrameTest, ShownWindowIsDockedAtTheRightOfTheWorkArea) {
     frame_->resize(300, 200);
     frame_->move(0, 0);
